@@ -1,0 +1,37 @@
+#include "host/open_file.hpp"
+
+#include "host/text.hpp"
+
+namespace vantor::host {
+
+OpenFile::OpenFile(const Scope& scope, const Ref& path, const char* mode, const char* encoding) {
+    Ref mode_text = text(mode);
+    if (encoding == nullptr) {
+        file_ = call(scope.name("open"), {path.get(), mode_text.get()});
+    } else {
+        Ref encoding_text = text(encoding);
+        file_ = call(scope.name("open"), {path.get(), mode_text.get()}, {{"encoding", encoding_text.get()}});
+    }
+}
+
+OpenFile::~OpenFile() {
+    if (!file_) return;
+    PyObject* pending = PyErr_GetRaisedException();
+    PyObject* result = PyObject_CallMethod(file_.get(), "close", nullptr);
+    if (result == nullptr) {
+        // The error already on its way out is the one the caller must see.
+        if (pending != nullptr) PyErr_Clear();
+        else PyErr_WriteUnraisable(file_.get());
+    }
+    Py_XDECREF(result);
+    if (pending != nullptr) PyErr_SetRaisedException(pending);
+}
+
+void OpenFile::write(const Ref& data) const { call(attr(file_, "write"), {data.get()}); }
+
+void OpenFile::close() {
+    Ref file = std::move(file_);
+    call(attr(file, "close"), {});
+}
+
+}  // namespace vantor::host

@@ -1,0 +1,74 @@
+#include "pipeline/segment_clip.hpp"
+
+#include "host/text.hpp"
+#include "media/tool_runner.hpp"
+#include "pipeline/segments_file.hpp"
+#include "pipeline/working_files.hpp"
+
+#include <string>
+
+namespace vantor::pipeline {
+
+using host::Ref;
+
+namespace {
+
+Ref numbered_path(const Ref& output_dir, const char* prefix, Py_ssize_t index, const char* suffix) {
+    std::string name = prefix + std::to_string(index) + suffix;
+    return host::join_path(output_dir, name.c_str());
+}
+
+// The range options stand before -i so both refer to the source timeline;
+// the video is copied, the source's own sound dropped.
+media::Argv cut_command(const Ref& start, const Ref& end, const Ref& video_file, const Ref& clip_file) {
+    media::Argv argv;
+    argv.add("ffmpeg").add("-y").add("-loglevel").add("error");
+    argv.add("-ss").add(start).add("-to").add(end);
+    argv.add("-i").add(video_file).add("-c").add("copy").add("-an").add(clip_file);
+    return argv;
+}
+
+// Video copied from the clip, narration encoded to AAC, ending with the shorter.
+media::Argv merge_command(const Ref& clip_file, const Ref& voice_file, const Ref& merged_file) {
+    media::Argv argv;
+    argv.add("ffmpeg").add("-y").add("-loglevel").add("error");
+    argv.add("-i").add(clip_file).add("-i").add(voice_file);
+    argv.add("-map").add("0:v").add("-map").add("1:a");
+    argv.add("-c:v").add("copy").add("-c:a").add("aac").add("-shortest").add(merged_file);
+    return argv;
+}
+
+}  // namespace
+
+void produce_segment_clip(const host::Scope& scope, const SegmentJob& job) {
+    {
+        Ref start = segment_member(job.segment, "start");
+        Ref end = segment_member(job.segment, "end");
+        scope.print_line(host::format("  Segment %zd/%zd: %S %s %S", job.index + 1, job.count, start.get(),
+                                      "\u2192", end.get()));
+    }
+
+    Ref clip_file = numbered_path(job.output_dir, "clip_", job.index, ".mp4");
+    Ref voice_file = numbered_path(job.output_dir, "voice_", job.index, ".mp3");
+    Ref merged_file = numbered_path(job.output_dir, "merged_", job.index, ".mp4");
+
+    Ref voiceover = segment_member(job.segment, "voiceover");
+    host::call(scope.name("_generate_tts"), {voiceover.get(), voice_file.get(), job.tts_voice.get()});
+
+    Ref pause = Ref::steal(PyFloat_FromDouble(0.5));
+    host::call(scope.member("time", "sleep"), {pause.get()});
+
+    {
+        Ref start = segment_member(job.segment, "start");
+        Ref end = segment_member(job.segment, "end");
+        media::run_checked(scope, cut_command(start, end, job.video_file, clip_file));
+    }
+    media::run_checked(scope, merge_command(clip_file, voice_file, merged_file));
+
+    host::check(PyList_Append(job.final_files.get(), merged_file.get()));
+
+    remove_if_exists(scope, clip_file);
+    remove_if_exists(scope, voice_file);
+}
+
+}  // namespace vantor::pipeline

@@ -1,0 +1,21 @@
+// The files a recap run writes in its output directory.
+#pragma once
+
+#include "host/scope.hpp"
+
+namespace vantor::pipeline {
+
+// Run-wide working paths, joined from output_dir at the start of a run.
+struct RunPaths {
+    host::Ref video_file;    // movie.mp4: the downloaded source
+    host::Ref temp_output;   // horizontal_final.mp4: the joined clips, kept
+    host::Ref final_output;  // FINAL_RECAP.mp4: the result, kept
+    host::Ref filelist;      // filelist.txt: the concatenation list
+
+    static RunPaths join(const host::Ref& output_dir);
+};
+
+// os.remove(path) when os.path.exists(path); a missing path is passed over.
+void remove_if_exists(const host::Scope& scope, const host::Ref& path);
+
+}  // namespace vantor::pipeline

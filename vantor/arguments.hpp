@@ -1,0 +1,14 @@
+// Binding a vectorcall's arguments to an operation's parameters, with the
+// count, keyword and type errors callers see.
+#pragma once
+
+#include "operation.hpp"
+
+namespace vantor {
+
+// Fills `out` or raises TypeError (or the float conversion's own error).
+// `defaults` is the function's __defaults__ tuple, or None.
+void bind_arguments(const OperationSpec& spec, PyObject* defaults, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, BoundArgs& out);
+
+}  // namespace vantor

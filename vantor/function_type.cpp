@@ -1,0 +1,204 @@
+#include "function_type.hpp"
+
+#include "arguments.hpp"
+#include "host/text.hpp"
+#include "module_def.hpp"
+
+#include <cstddef>
+#include <exception>
+#include <new>
+
+namespace vantor {
+
+using host::Ref;
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const OperationSpec* spec;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module_name;
+    PyObject* doc;
+    PyObject* annotations;
+    PyObject* defaults;
+};
+
+FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    try {
+        FunctionObject* fn = as_function(self);
+        BoundArgs bound;
+        bind_arguments(*fn->spec, fn->defaults, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+        PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &module_def);  // borrowed
+        if (module == nullptr) throw host::PyError{};
+        Ref globals = Ref::borrow(PyModule_GetDict(module));
+        return fn->spec->body(host::Scope(globals.get()), bound).release();
+    } catch (const host::PyError&) {
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_SystemError, error.what());
+        return nullptr;
+    }
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* fn = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(fn->name);
+    Py_VISIT(fn->qualname);
+    Py_VISIT(fn->module_name);
+    Py_VISIT(fn->doc);
+    Py_VISIT(fn->annotations);
+    Py_VISIT(fn->defaults);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* fn = as_function(self);
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->qualname);
+    Py_CLEAR(fn->module_name);
+    Py_CLEAR(fn->doc);
+    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->defaults);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// inspect.signature() reads __signature__ first, so the real parameter
+// list, defaults and annotations show in help() and editors.
+PyObject* function_signature(PyObject* self, void*) noexcept {
+    try {
+        FunctionObject* fn = as_function(self);
+        Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+        Ref parameter_type = host::attr(inspect, "Parameter");
+        Ref kind = host::attr(parameter_type, "POSITIONAL_OR_KEYWORD");
+        Ref parameters = Ref::steal(PyList_New(0));
+        for (int j = 0; j < fn->spec->param_count; ++j) {
+            const Param& param = fn->spec->params[j];
+            Ref name = host::text(param.name);
+            Ref annotation = Ref::steal(PyObject_GetItem(fn->annotations, name.get()));
+            Ref parameter;
+            if (j >= fn->spec->required && PyTuple_Check(fn->defaults)) {
+                PyObject* value = PyTuple_GET_ITEM(fn->defaults, j - fn->spec->required);
+                parameter = host::call(parameter_type, {name.get(), kind.get()},
+                                       {{"default", value}, {"annotation", annotation.get()}});
+            } else {
+                parameter = host::call(parameter_type, {name.get(), kind.get()}, {{"annotation", annotation.get()}});
+            }
+            host::check(PyList_Append(parameters.get(), parameter.get()));
+        }
+        Ref returns = host::text(fn->spec->return_annotation);
+        return host::call(host::attr(inspect, "Signature"), {parameters.get()}, {{"return_annotation", returns.get()}})
+            .release();
+    } catch (const host::PyError&) {
+        return nullptr;
+    }
+}
+
+// Pickled by reference, like a module-level Python function.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), Py_READONLY, nullptr},
+    {"__qualname__", Py_T_OBJECT_EX, offsetof(FunctionObject, qualname), Py_READONLY, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module_name), Py_READONLY, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(FunctionObject, doc), Py_READONLY, nullptr},
+    {"__annotations__", Py_T_OBJECT_EX, offsetof(FunctionObject, annotations), Py_READONLY, nullptr},
+    {"__defaults__", Py_T_OBJECT_EX, offsetof(FunctionObject, defaults), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef function_getset[] = {
+    {"__signature__", function_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
+    {Py_tp_methods, function_methods},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "vantor.vantor.function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+Ref annotations_of(const OperationSpec& spec) {
+    Ref annotations = Ref::steal(PyDict_New());
+    for (int j = 0; j < spec.param_count; ++j) {
+        Ref kind = host::text(spec.params[j].kind == ParamKind::text ? "str" : "float");
+        host::check(PyDict_SetItemString(annotations.get(), spec.params[j].name, kind.get()));
+    }
+    Ref returns = host::text(spec.return_annotation);
+    host::check(PyDict_SetItemString(annotations.get(), "return", returns.get()));
+    return annotations;
+}
+
+}  // namespace
+
+PyObject* create_function_type(PyObject* module) {
+    return PyType_FromModuleAndSpec(module, &function_spec, nullptr);
+}
+
+Ref create_function(PyObject* function_type, const OperationSpec& spec, const char* module_name) {
+    Ref name = host::text(spec.name);
+    Ref module = host::text(module_name);
+    Ref doc = operation_doc(spec);
+    Ref annotations = annotations_of(spec);
+    Ref defaults = spec.default_text == nullptr
+                       ? Ref::borrow(Py_None)
+                       : Ref::steal(PyTuple_Pack(1, host::text(spec.default_text).get()));
+
+    auto* type = reinterpret_cast<PyTypeObject*>(function_type);
+    Ref self = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, type)));
+    FunctionObject* fn = as_function(self.get());
+    fn->vectorcall = function_vectorcall;
+    fn->spec = &spec;
+    fn->name = Py_NewRef(name.get());
+    fn->qualname = name.release();
+    fn->module_name = module.release();
+    fn->doc = doc.release();
+    fn->annotations = annotations.release();
+    fn->defaults = defaults.release();
+    PyObject_GC_Track(self.get());
+    return self;
+}
+
+}  // namespace vantor

@@ -1,0 +1,17 @@
+// The function object type of the module's operations: called through
+// vectorcall, with the attributes inspect and help() expect of a function.
+#pragma once
+
+#include "operation.hpp"
+
+namespace vantor {
+
+// Creates the type for `module` (new reference). Its instances find the
+// module namespace again through PyType_GetModuleByDef.
+PyObject* create_function_type(PyObject* module);
+
+// A new function object for `spec`, with its docstring, annotations and
+// defaults.
+host::Ref create_function(PyObject* function_type, const OperationSpec& spec, const char* module_name);
+
+}  // namespace vantor

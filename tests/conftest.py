@@ -1,0 +1,51 @@
+"""Shared fixtures: the engine module with its namespace restored after each
+test, and synthetic media made with ffmpeg."""
+
+from __future__ import annotations
+
+import pytest
+
+import vantor.vantor as engine_module
+from vantor.standins.media import make_narration_mp3, make_source_video
+
+
+@pytest.fixture
+def engine():
+    """vantor.vantor; every name a test rebinds is put back afterwards."""
+    saved = dict(vars(engine_module))
+    yield engine_module
+    for name in list(vars(engine_module)):
+        if name not in saved:
+            delattr(engine_module, name)
+    for name, value in saved.items():
+        if vars(engine_module).get(name) is not value:
+            setattr(engine_module, name, value)
+
+
+@pytest.fixture(scope="session")
+def source_video(tmp_path_factory) -> str:
+    """A 12 s 640x360 H.264/AAC video with picture and sound."""
+    path = tmp_path_factory.mktemp("media") / "source.mp4"
+    return make_source_video(str(path), seconds=12.0)
+
+
+@pytest.fixture
+def fake_services(engine, source_video):
+    """Rebinds the download and the narration to local stand-ins that write
+    real media: the download copies the synthetic source, the narration is
+    a short real MP3. Returns the list of calls made."""
+    import shutil
+
+    calls: list[tuple] = []
+
+    def download(url, output_file):
+        calls.append(("download", url, output_file))
+        shutil.copyfile(source_video, output_file)
+
+    def narrate(text, output_file, voice):
+        calls.append(("tts", text, output_file, voice))
+        make_narration_mp3(output_file, text, seconds=1.5)
+
+    engine._download_video = download
+    engine._generate_tts = narrate
+    return calls

@@ -1,0 +1,72 @@
+"""Synthetic media for the stand-in services, the demo and the tests.
+
+Everything is made locally with ffmpeg's lavfi sources and espeak-ng, so no
+network and no sample files are needed.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import tempfile
+
+__all__ = ["make_source_video", "make_narration_mp3", "narration_mp3_bytes", "have_espeak"]
+
+
+def have_espeak() -> bool:
+    return shutil.which("espeak-ng") is not None
+
+
+def make_source_video(path: str, seconds: float = 12.0, size: str = "640x360", rate: int = 25) -> str:
+    """Writes an H.264/AAC MP4 with moving pictures, a running clock and sound.
+
+    Key frames every second, so stream-copy cuts land close to the asked times.
+    """
+    clock = (
+        "drawtext=text='%{pts\\:hms}':x=(w-tw)/2:y=h-th-20:fontsize=h/10:"
+        "fontcolor=white:box=1:boxcolor=black@0.6"
+    )
+    video = f"testsrc2=size={size}:rate={rate}"
+    cmd = [
+        "ffmpeg", "-y", "-loglevel", "error",
+        "-f", "lavfi", "-i", video,
+        "-f", "lavfi", "-i", "sine=frequency=330:sample_rate=44100",
+        "-t", str(seconds),
+        "-vf", clock,
+        "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g", str(rate),
+        "-c:a", "aac", "-shortest", path,
+    ]
+    result = subprocess.run(cmd, capture_output=True)
+    if result.returncode != 0:
+        # drawtext needs a font; fall back to the plain test pattern, whose
+        # own counter still moves.
+        cmd[cmd.index("-vf") : cmd.index("-vf") + 2] = []
+        subprocess.run(cmd, check=True)
+    return path
+
+
+def make_narration_mp3(path: str, text: str, seconds: float | None = None) -> str:
+    """Speaks `text` into an MP3 with espeak-ng, or writes a tone when it is
+    missing (its length follows the word count, about 2.5 words a second)."""
+    with tempfile.TemporaryDirectory() as tmp:
+        wav = os.path.join(tmp, "speech.wav")
+        if seconds is None and have_espeak() and text.strip():
+            subprocess.run(["espeak-ng", "-w", wav, "--", text], check=True, capture_output=True)
+            source = ["-i", wav]
+        else:
+            length = seconds if seconds is not None else max(0.5, len(text.split()) / 2.5)
+            source = ["-f", "lavfi", "-i", f"sine=frequency=550:sample_rate=22050:duration={length}"]
+        subprocess.run(
+            ["ffmpeg", "-y", "-loglevel", "error", *source, "-c:a", "libmp3lame", "-q:a", "6", path],
+            check=True,
+        )
+    return path
+
+
+def narration_mp3_bytes(text: str, seconds: float | None = None) -> bytes:
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "narration.mp3")
+        make_narration_mp3(out, text, seconds)
+        with open(out, "rb") as f:
+            return f.read()

@@ -1,0 +1,20 @@
+"""vantor: narrated vertical recaps of long videos.
+
+The engine is the native module ``vantor.vantor``; ``vantor.run_recap`` is
+its ``run_recap``, looked up there at each access so a host's rebinding in
+``vantor.vantor`` is seen here too. The service hosts the module was built
+with are in ``vantor._service_settings``.
+"""
+
+__version__ = "0.1.0"
+__all__ = ["run_recap", "__version__"]
+
+
+def __getattr__(name: str):
+    # Lazy, so `import vantor` (and the command line's `check`) works without
+    # loading the engine and its HTTP client.
+    if name == "run_recap":
+        from . import vantor as engine
+
+        return engine.run_recap
+    raise AttributeError(f"module 'vantor' has no attribute {name!r}")

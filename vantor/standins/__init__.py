@@ -6,6 +6,7 @@ from __future__ import annotations
 import os
 from collections.abc import Iterator
 from contextlib import contextmanager
+from typing import Any
 
 from .download_service import DownloadService
 from .router import ServiceRouter
@@ -16,7 +17,7 @@ __all__ = ["DownloadService", "ServiceRouter", "SpeechService", "serve"]
 
 @contextmanager
 def serve(
-    video_path: str | os.PathLike[str], **router_options: object
+    video_path: str | os.PathLike[str], **router_options: Any
 ) -> Iterator[tuple[DownloadService, SpeechService, ServiceRouter]]:
     """Starts both stand-ins and yields them with a router to bind as the
     engine's `requests`; both are closed on leaving."""

@@ -58,8 +58,11 @@ clean:
 	rm -f vantor/*.so vantor/_service_settings.py
 	find . -path ./$(VENV) -prune -o -name __pycache__ -type d -prune -exec rm -rf {} +
 
-demo:
-	@echo "demo: not yet"
+# A complete recap offline: synthetic source, loopback stand-ins, real
+# download client, wget, speech client and ffmpeg. Writes demo-output/.
+demo: build
+	$(PY) -m vantor demo --output-dir demo-output
 
-bench:
-	@echo "bench: not yet"
+# Where a run's time goes for 4, 16 and 64 segments; writes bench/results.json.
+bench: build
+	$(PY) bench/bench.py

@@ -24,7 +24,7 @@ def make_source_video(path: str, seconds: float = 12.0, size: str = "640x360", r
     Key frames every second, so stream-copy cuts land close to the asked times.
     """
     clock = (
-        "drawtext=text='%{pts\\:hms}':x=(w-tw)/2:y=h-th-20:fontsize=h/10:"
+        "drawtext=text='%{pts\\:hms}':x=(w-tw)/2:y=h-th-20:fontsize=h/14:"
         "fontcolor=white:box=1:boxcolor=black@0.6"
     )
     video = f"testsrc2=size={size}:rate={rate}"

@@ -1,0 +1,73 @@
+"""`make demo` / `vantor demo`: a complete recap, offline.
+
+A synthetic 64 s 1280x720 source (moving test pattern, running clock, tone)
+is served by the download stand-in and fetched by the real download client
+and wget; the speech stand-in speaks the four narrations of
+demo_segments.json with espeak-ng. The engine's `requests` is bound to the
+stand-ins' router for the run and restored afterwards.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import tempfile
+from importlib import resources
+
+from .standins import serve
+from .standins.media import make_source_video
+
+DEMO_URL = "https://www.youtube.com/watch?v=vantor-demo"
+DEMO_VOICE = "en-US-demo"
+DEMO_SPEED = 1.25
+PREVIEW_TILES = (4, 2)
+
+
+def make_preview(video: str, picture: str) -> str:
+    """Tiles frames spread over the whole video into one PNG contact sheet."""
+    duration = float(subprocess.run(
+        ["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", video],
+        check=True, capture_output=True, text=True,
+    ).stdout)
+    columns, rows = PREVIEW_TILES
+    rate = columns * rows / max(duration, 0.1)
+    subprocess.run(
+        ["ffmpeg", "-y", "-loglevel", "error", "-i", video,
+         "-vf", f"fps={rate:.6f},scale=270:480,tile={columns}x{rows}:padding=6:margin=6",
+         "-frames:v", "1", "-update", "1", picture],
+        check=True,
+    )
+    return picture
+
+
+def run_demo(output_dir: str = "demo-output") -> dict[str, str]:
+    from . import vantor as engine
+
+    os.makedirs(output_dir, exist_ok=True)
+    segments = str(resources.files("vantor").joinpath("demo_segments.json"))
+    with open(segments, encoding="utf-8") as f:
+        count = len(json.load(f))
+    print(f"vantor demo: {count} segments from {segments}")
+
+    with tempfile.TemporaryDirectory(prefix="vantor-demo-") as tmp:
+        source = make_source_video(os.path.join(tmp, "source.mp4"), seconds=64.0, size="1280x720")
+        with serve(source) as (_download, _speech, router):
+            saved = engine.requests
+            engine.requests = router
+            try:
+                final = engine.run_recap(DEMO_URL, segments, DEMO_SPEED, DEMO_VOICE, output_dir)
+            finally:
+                engine.requests = saved
+
+    outputs = {
+        "final": final,
+        "horizontal": os.path.join(output_dir, "horizontal_final.mp4"),
+        "preview": make_preview(final, os.path.join(output_dir, "preview.png")),
+    }
+    print()
+    print("vantor demo finished:")
+    print(f"  vertical recap:   {os.path.abspath(outputs['final'])}")
+    print(f"  horizontal video: {os.path.abspath(outputs['horizontal'])}")
+    print(f"  contact sheet:    {os.path.abspath(outputs['preview'])}")
+    return outputs

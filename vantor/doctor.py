@@ -1,0 +1,61 @@
+"""`vantor doctor`: is this machine ready for a first real run?"""
+
+from __future__ import annotations
+
+import shutil
+import subprocess
+from typing import TextIO
+
+# The two encoders the conversion tries, in its order.
+ENCODERS = ("h264_nvenc", "libx264")
+
+
+def _first_line(cmd: list[str]) -> str:
+    result = subprocess.run(cmd, capture_output=True, text=True)
+    lines = (result.stdout or result.stderr).strip().splitlines()
+    return lines[0] if lines else f"exit status {result.returncode}"
+
+
+def try_encoder(encoder: str) -> tuple[bool, str]:
+    """Encodes one 1080x1920 frame; (works, the tool's own error)."""
+    result = subprocess.run(
+        ["ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i", "color=size=1080x1920:rate=25",
+         "-frames:v", "1", "-c:v", encoder, "-f", "null", "-"],
+        capture_output=True, text=True,
+    )
+    error = " | ".join(line.strip() for line in result.stderr.strip().splitlines()[-3:])
+    return result.returncode == 0, error
+
+
+def run_doctor(out: TextIO) -> int:
+    ready = True
+    for tool, version_flag in (("ffmpeg", "-version"), ("wget", "--version")):
+        path = shutil.which(tool)
+        if path is None:
+            print(f"✗ {tool}: not found on PATH", file=out)
+            ready = False
+        else:
+            print(f"✓ {tool}: {path} ({_first_line([tool, version_flag])})", file=out)
+    if shutil.which("ffmpeg"):
+        for encoder in ENCODERS:
+            works, error = try_encoder(encoder)
+            if works:
+                print(f"✓ encoder {encoder}: works", file=out)
+            else:
+                print(f"✗ encoder {encoder}: not working: {error or 'no message'}", file=out)
+                if encoder == "libx264":  # the fallback every run relies on
+                    ready = False
+        nvenc_note = "the hardware attempt falls back to libx264 when h264_nvenc does not work"
+        print(f"  ({nvenc_note})", file=out)
+    try:
+        from . import _service_settings as settings
+    except ImportError:
+        print("✗ service settings: module not built", file=out)
+        ready = False
+    else:
+        print(f"  download service API: {settings.DOWNLOAD_API_BASE} (origin {settings.DOWNLOAD_ORIGIN})", file=out)
+        print(f"  speech service host:  {settings.TTS_HOST}", file=out)
+        if any(h.endswith(".invalid") for h in (settings.DOWNLOAD_API_HOST, settings.TTS_HOST)):
+            print("  note: placeholder hosts (.invalid): set the real ones at build time (see README)", file=out)
+    print("ready" if ready else "not ready", file=out)
+    return 0 if ready else 1

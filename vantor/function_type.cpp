@@ -113,6 +113,11 @@ PyObject* function_signature(PyObject* self, void*) noexcept {
     }
 }
 
+// Stored on a class it stays unbound, as a built-in function does. Having
+// __get__ makes it a routine to inspect.isroutine(), which is what help()
+// and pydoc go by to show it as a function with its signature, not as data.
+PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+
 // Pickled by reference, like a module-level Python function.
 PyObject* function_reduce(PyObject* self, PyObject*) {
     return Py_NewRef(as_function(self)->qualname);
@@ -145,6 +150,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
     {Py_tp_members, function_members},
     {Py_tp_getset, function_getset},
     {Py_tp_methods, function_methods},

@@ -6,11 +6,16 @@ its ``run_recap``, looked up there at each access so a host's rebinding in
 with are in ``vantor._service_settings``.
 """
 
+from typing import TYPE_CHECKING
+
 __version__ = "0.1.0"
 __all__ = ["run_recap", "__version__"]
 
+if TYPE_CHECKING:  # type checkers see the engine's signature; nothing is imported at run time
+    from .vantor import run_recap as run_recap
 
-def __getattr__(name: str):
+
+def __getattr__(name: str) -> object:
     # Lazy, so `import vantor` (and the command line's `check`) works without
     # loading the engine and its HTTP client.
     if name == "run_recap":

@@ -17,10 +17,16 @@ __all__ = ["Problem", "check_segments", "parse_time", "WORDS_PER_SECOND"]
 # A typical narration pace (150 words a minute).
 WORDS_PER_SECOND = 2.5
 
-# Time forms ffmpeg takes for -ss/-to: [-][HH:]MM:SS[.m...] or [-]S+[.m...][s|ms|us].
-_CLOCK = re.compile(r"^(-?)(?:(\d+):)?(\d{1,2}):(\d{1,2}(?:\.\d*)?)$")
-_SECONDS = re.compile(r"^(-?)(\d+(?:\.\d*)?|\.\d+)(s|ms|us)?$")
-_UNIT = {"s": 1.0, "ms": 1e-3, "us": 1e-6, None: 1.0}
+# ffmpeg reads -ss/-to as a duration: an optional "-", then HH:MM:SS (hours
+# of 1-4 digits), MM:SS, or an integer as C's strtoll reads it (leading white
+# space and a sign allowed); then an optional ".fraction" and an optional
+# s/ms/us unit, and nothing after. Each field takes all the digits it may
+# (minutes and seconds at most 59), and the first form that fits wins.
+_CLOCKS = (re.compile(r"([0-9]{1,4}):([0-9]{1,2}):([0-9]{1,2})"), re.compile(r"()([0-9]{1,2}):([0-9]{1,2})"))
+_INTEGER = re.compile(r"[ \t\n\v\f\r]*([+-]?[0-9]+)")
+_TAIL = re.compile(r"(?:\.([0-9]*))?(ms|us|s)?")
+_MICROSECONDS = {"ms": 1000, "us": 1, "s": 1_000_000, None: 1_000_000}
+_INT64_MAX = 2**63 - 1
 
 
 @dataclass(frozen=True)
@@ -37,22 +43,38 @@ class Problem:
         return f"{self.severity}: {where}: {self.message}"
 
 
+def _whole_seconds(text: str) -> tuple[int, int] | None:
+    """(whole seconds, where the rest starts) of a time without its "-"."""
+    for form in _CLOCKS:
+        clock = form.match(text)
+        if clock:
+            hours, minutes, seconds = (int(field or 0) for field in clock.groups())
+            if minutes <= 59 and seconds <= 59:
+                return hours * 3600 + minutes * 60 + seconds, clock.end()
+    integer = _INTEGER.match(text)
+    if integer is None or abs(int(integer.group(1))) > _INT64_MAX:
+        return None
+    return int(integer.group(1)), integer.end()
+
+
 def parse_time(text: str) -> float | None:
     """Seconds for a time ffmpeg accepts after -ss/-to, or None."""
-    text = text.strip()
-    clock = _CLOCK.match(text)
-    if clock:
-        sign, hours, minutes, seconds = clock.groups()
-        if int(minutes) > 59 or float(seconds) >= 60:
-            return None
-        value = int(hours or 0) * 3600 + int(minutes) * 60 + float(seconds)
-        return -value if sign else value
-    plain = _SECONDS.match(text)
-    if plain:
-        sign, number, unit = plain.groups()
-        value = float(number) * _UNIT[unit]
-        return -value if sign else value
-    return None
+    negative = text.startswith("-")
+    body = text[1:] if negative else text
+    head = _whole_seconds(body)
+    if head is None:
+        return None
+    whole, end = head
+    tail = _TAIL.match(body, end)
+    if tail is None or tail.end() != len(body):
+        return None
+    fraction, unit = tail.groups()
+    scale = _MICROSECONDS[unit]
+    if abs(whole) > _INT64_MAX // scale:
+        return None
+    micro = 0 if unit == "us" else int((fraction or "")[:6].ljust(6, "0")) * scale // 1_000_000
+    value = (whole * scale + micro) / 1e6
+    return -value if negative else value
 
 
 def _load(path: str) -> tuple[object, list[Problem]]:

@@ -215,3 +215,10 @@ def test_full_recap_against_both_standins(engine, source_video, tmp_path):
     streams = json.loads(subprocess.run(probe, capture_output=True, check=True).stdout)["streams"]
     assert {s["codec_type"] for s in streams} == {"video", "audio"}
     assert [(s["width"], s["height"]) for s in streams if s["codec_type"] == "video"] == [(1080, 1920)]
+
+
+def test_refused_connection_surfaces_http_error(dl):
+    dl.service.close()
+    with pytest.raises(requests.ConnectionError):
+        dl.download()
+    assert dl.stdout.text == FIRST and dl.runs == []

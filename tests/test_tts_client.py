@@ -115,3 +115,12 @@ def test_stall_surfaces_http_timeout(engine, speech, tmp_path):
         engine._generate_tts("t", str(out), "v")
     assert [c.kwargs["timeout"] for c in router.calls] == [60]
     assert not out.exists()
+
+
+def test_refused_connection_leaves_file_untouched(engine, speech, tmp_path):
+    out = tmp_path / "a.mp3"
+    out.write_bytes(b"earlier narration")
+    speech.close()  # the port stays known to the router, nothing listens on it
+    with pytest.raises(requests.ConnectionError):
+        engine._generate_tts("t", str(out), "v")
+    assert out.read_bytes() == b"earlier narration"

@@ -1,5 +1,7 @@
 #include "arguments.hpp"
 
+#include "host/text.hpp"
+
 namespace vantor {
 
 using host::PyError;
@@ -34,16 +36,11 @@ void check_text(const Param& param, PyObject* value) {
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name,
                  "str", Py_TYPE(value)->tp_name);
     if (PyUnicode_Check(value)) {
-        PyObject* error = PyErr_GetRaisedException();
-        PyObject* noted = PyObject_CallMethod(
-            error, "add_note", "s",
+        host::Ref error = host::Ref::steal(PyErr_GetRaisedException());
+        host::Ref note = host::text(
             "Subclasses of built-in types are not accepted here: pass a plain str, e.g. str(value).");
-        Py_XDECREF(noted);
-        if (noted == nullptr) {
-            Py_DECREF(error);
-            throw PyError{};
-        }
-        PyErr_SetRaisedException(error);
+        host::call(host::attr(error, "add_note"), {note.get()});
+        PyErr_SetRaisedException(error.release());
     }
     throw PyError{};
 }

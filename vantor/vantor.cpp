@@ -77,11 +77,12 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
         return nullptr;
     }
     if (the_module != nullptr) return Py_NewRef(the_module);
-    PyObject* name = PyObject_GetAttrString(spec, "name");
-    if (name == nullptr) return nullptr;
-    PyObject* module = PyModule_NewObject(name);
-    Py_DECREF(name);
-    return module;
+    try {
+        host::Ref name = host::Ref::steal(PyObject_GetAttrString(spec, "name"));
+        return PyModule_NewObject(name.get());
+    } catch (const host::PyError&) {
+        return nullptr;
+    }
 }
 
 int module_exec(PyObject* module) noexcept {

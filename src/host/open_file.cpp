@@ -16,15 +16,14 @@ OpenFile::OpenFile(const Scope& scope, const Ref& path, const char* mode, const 
 
 OpenFile::~OpenFile() {
     if (!file_) return;
-    PyObject* pending = PyErr_GetRaisedException();
-    PyObject* result = PyObject_CallMethod(file_.get(), "close", nullptr);
-    if (result == nullptr) {
+    Ref pending = Ref::steal_or_null(PyErr_GetRaisedException());
+    Ref result = Ref::steal_or_null(PyObject_CallMethod(file_.get(), "close", nullptr));
+    if (!result) {
         // The error already on its way out is the one the caller must see.
-        if (pending != nullptr) PyErr_Clear();
+        if (pending) PyErr_Clear();
         else PyErr_WriteUnraisable(file_.get());
     }
-    Py_XDECREF(result);
-    if (pending != nullptr) PyErr_SetRaisedException(pending);
+    if (pending) PyErr_SetRaisedException(pending.release());
 }
 
 void OpenFile::write(const Ref& data) const { call(attr(file_, "write"), {data.get()}); }

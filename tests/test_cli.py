@@ -34,8 +34,8 @@ BAD = ["not an object", {"end": "5", "voiceover": "hi"}, {"start": 5, "end": "6"
        {"start": "1:00", "end": "60", "voiceover": "x"}, {"start": "0", "end": "5", "voiceover": " \n"},
        {"start": "0", "end": "5"}, {"start": ".5", "end": "12:60", "voiceover": ["x"]},
        {"start": "1", "end": "2", "voiceover": "fine"}]
-BAD_WHERE = [(0, None), (1, "start"), (2, "start"), (3, "end"), (4, "end"), (5, "end"), (6, "voiceover"),
-             (7, "voiceover"), (8, "start"), (8, "end"), (8, "voiceover")]
+BAD_WHERE = [(1, None), (2, "start"), (3, "start"), (4, "end"), (5, "end"), (6, "end"), (7, "voiceover"),
+             (8, "voiceover"), (9, "start"), (9, "end"), (9, "voiceover")]  # numbered from 1, as the run numbers
 LINE = re.compile(r"^(error|warning): segment (\d+)(?: '(\w+)')?: ")
 
 
@@ -70,12 +70,17 @@ def test_parse_time_accepts_what_ffmpeg_accepts(text, seconds):
 
 
 @pytest.mark.parametrize("content, says", [
-    (b'\xef\xbb\xbf[]', "BOM"), (b'[{"start": "\xff"}]', "utf-8"), (b'[{"start": "1",', "JSON"),
-    (b"", "JSON"), (b'{"start": "1"}', "array"), (b'"0-5"', "array")])
+    (b'\xef\xbb\xbf[]', "save it as UTF-8 without a BOM"),
+    (b'[{"start": "1"},\n{"start": "\xff"}]', "not UTF-8 text (byte 0xff on line 2); save it as UTF-8"),
+    (b'[{"start": "1",', "not valid JSON: expecting property name enclosed in double quotes at line 1, column 16"),
+    (b" \n", "the file is empty; write a JSON array of segments like [{"),
+    (b'{"start": "1"}', "the top level must be an array of segments [{"), (b'"0-5"', "], not a string"),
+    (b"[]", "the array is empty; add at least one segment like {")])
 def test_check_refuses_unreadable_files(write, capsys, content, says):
-    assert main(["check", write(content)]) == 1
-    (line,) = capsys.readouterr().out.splitlines()
-    assert line.startswith("error: file: ") and says in line
+    path = write(content)
+    assert main(["check", path]) == 1
+    line, summary = capsys.readouterr().out.splitlines()
+    assert line.startswith("error: file: ") and says in line and summary == f"{path}: 1 error"
 
 
 @pytest.mark.parametrize("start, end, words, warning", [
@@ -86,7 +91,7 @@ def test_check_warns_of_narration_longer_than_its_segment(write, capsys, start, 
                   {"start": start, "end": end, "voiceover": " ".join(["word"] * words)}])
     assert main(["check", path]) == 0
     out = capsys.readouterr().out
-    assert where(out) == ([("warning", 1, "voiceover")] if warning else []) and (warning or "") in out
+    assert where(out) == ([("warning", 2, "voiceover")] if warning else []) and (warning or "") in out
     assert out.splitlines()[-1] == f"{path}: OK" + (" (1 warning)" if warning else "")
 
 
@@ -109,7 +114,7 @@ def test_every_problem_in_one_pass_before_any_download(services, write, capsys, 
     assert not recap or (out == "" and "nothing was downloaded" in err)
 
 
-@pytest.mark.parametrize("flags", [[], ["--debug"], ["--no-check"]])
+@pytest.mark.parametrize("flags", [["-q"], ["--debug"], ["--no-check", "--quiet"]])
 def test_recap_failure_is_one_line(services, write, capsys, tmp_path, flags):
     download, _ = services
     download.script_job(body={"success": False, "error": "quota"})
@@ -119,7 +124,7 @@ def test_recap_failure_is_one_line(services, write, capsys, tmp_path, flags):
     message = "Exception: Download API error: {'success': False, 'error': 'quota'}"
     assert len(download.requests) == 1  # with --no-check the bad file gets as far as the download
     if "--debug" in flags:
-        assert err.startswith("Traceback (most recent call last):") and err.splitlines()[-1] == message
+        assert "\nTraceback (most recent call last):" in err and err.splitlines()[-1] == message
     else:
         assert err.splitlines() == ["vantor: " + message]
 
@@ -128,9 +133,9 @@ def test_recap_failure_is_one_line(services, write, capsys, tmp_path, flags):
 def test_recap_success_prints_the_result_last(services, write, capsys, tmp_path):
     rc = main(["recap", URL, write(GOOD), "--voice", "v", "--speed", "1.5", "--output-dir", str(tmp_path)])
     out, err = capsys.readouterr()
-    lines = out.splitlines()  # progress first, the result path last
-    assert rc == 0 and len(lines) > 1 and lines[-1] == os.path.join(str(tmp_path), "FINAL_RECAP.mp4"), err
-    assert os.path.getsize(lines[-1]) > 0 and where(err) == [("warning", 1, "voiceover")] and len(services[0].requests) == 4
+    lines = out.splitlines()  # the result alone; progress on stderr
+    assert rc == 0 and lines == [os.path.join(str(tmp_path), "FINAL_RECAP.mp4")], err
+    assert os.path.getsize(lines[-1]) > 0 and len(services[0].requests) == 4 and "Segment 2/2" in err
 
 
 def test_doctor_reports_tools_encoders_and_hosts():

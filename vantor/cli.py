@@ -1,100 +1,107 @@
-"""Command line: `python -m vantor` / `vantor`.
+"""Command line: `vantor` (or `python -m vantor`).
 
-    vantor recap URL SEGMENTS --voice NAME [--speed 1.0] [--output-dir .]
-    vantor check SEGMENTS
+    vantor recap URL SEGMENTS --voice NAME [--speed 1.0] [--output-dir .] [-p] [--json] [-q]
+    vantor check SEGMENTS... [-q] [--json]
     vantor doctor
     vantor demo [--output-dir demo-output]
+
+Every subcommand exits 0 when it succeeded, 1 when it failed or refused its
+input (one line on stderr, `vantor: ...`), 2 for a command line it cannot
+read, 130 when interrupted (Ctrl-C).
 """
 
 from __future__ import annotations
 
 import argparse
+import subprocess
 import sys
 import traceback
+from collections.abc import Sequence
+from typing import Any
 
-from .segments_check import check_segments
+from . import __version__
+from .commands import check, demo, doctor, recap
+from .commands._common import EXIT_FAILURE, EXIT_INTERRUPTED, CommandFailed
+from .preflight import PreflightError
 
+__all__ = ["build_parser", "main", "version_line"]
 
-def _print_problems(problems, stream) -> bool:
-    """Prints every problem; True when none is an error."""
-    for problem in problems:
-        print(problem, file=stream)
-    return not any(p.severity == "error" for p in problems)
-
-
-def _cmd_check(args) -> int:
-    problems = check_segments(args.segments)
-    clean = _print_problems(problems, sys.stdout)
-    if clean:
-        warnings = len(problems)
-        print(f"{args.segments}: OK" + (f" ({warnings} warning{'s' if warnings != 1 else ''})" if warnings else ""))
-    return 0 if clean else 1
+# Each registers its parser, in the order `vantor --help` lists them.
+COMMANDS = (recap, check, doctor, demo)
 
 
-def _cmd_recap(args) -> int:
-    if not args.no_check:
-        problems = check_segments(args.segments)
-        if not _print_problems(problems, sys.stderr):
-            print("vantor: segments file has errors; nothing was downloaded (use --no-check to run anyway)",
-                  file=sys.stderr)
-            return 1
-    from . import vantor as engine
+def _ffmpeg_version() -> str:
+    try:
+        done = subprocess.run(["ffmpeg", "-version"], capture_output=True, text=True, timeout=10)
+    except (OSError, subprocess.TimeoutExpired):
+        return "no ffmpeg on PATH"
+    words = (done.stdout.splitlines() or [""])[0].split()
+    return f"ffmpeg {words[2]}" if len(words) > 2 and words[:2] == ["ffmpeg", "version"] else "ffmpeg (unknown)"
+
+
+def version_line() -> str:
+    """What is knowable about this installation, in one line."""
+    import importlib.util
 
     try:
-        result = engine.run_recap(args.url, args.segments, args.speed, args.voice, args.output_dir)
-    except KeyboardInterrupt:
-        print("\nvantor: interrupted", file=sys.stderr)
-        return 130
-    except Exception as error:  # one clear line unless --debug
-        if args.debug:
-            traceback.print_exc()
-        else:
-            print(f"vantor: {type(error).__name__}: {error}", file=sys.stderr)
-        return 1
-    print(result)
-    return 0
+        from . import _service_settings as settings
+
+        hosts = f"hosts {settings.DOWNLOAD_API_HOST}, {settings.TTS_HOST}"
+    except ImportError:
+        hosts = "hosts not configured"
+    engine = "engine for CPython 3.13" if importlib.util.find_spec("vantor.vantor") else "engine not built"
+    return f"vantor {__version__} ({engine}, {_ffmpeg_version()} on PATH, {hosts})"
 
 
-def _cmd_doctor(args) -> int:
-    from .doctor import run_doctor
+class _VersionAction(argparse.Action):
+    """--version, worked out only when asked for (it runs ffmpeg)."""
 
-    return run_doctor(sys.stdout)
+    def __init__(self, option_strings: list[str], dest: str = argparse.SUPPRESS, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS,
+                         help="show the version, the engine, ffmpeg and the service hosts, and exit")
 
-
-def _cmd_demo(args) -> int:
-    from .demo import run_demo
-
-    run_demo(args.output_dir)
-    return 0
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        print(version_line())
+        parser.exit()
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="vantor", description="Narrated vertical recaps of long videos.")
-    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-
-    recap = sub.add_parser("recap", help="make FINAL_RECAP.mp4 from a video address and a segments file")
-    recap.add_argument("url", help="address of the source video")
-    recap.add_argument("segments", help="segments JSON file")
-    recap.add_argument("--voice", required=True, help="voice name of the speech service")
-    recap.add_argument("--speed", type=float, default=1.0, help="playback speed of the result (default 1.0)")
-    recap.add_argument("--output-dir", default=".", help="directory for all files (default .)")
-    recap.add_argument("--no-check", action="store_true", help="skip validating the segments file first")
-    recap.add_argument("--debug", action="store_true", help="show the traceback on failure")
-    recap.set_defaults(handler=_cmd_recap)
-
-    check = sub.add_parser("check", help="validate a segments file and report every problem")
-    check.add_argument("segments")
-    check.set_defaults(handler=_cmd_check)
-
-    doctor = sub.add_parser("doctor", help="check ffmpeg, wget, the encoders and the service settings")
-    doctor.set_defaults(handler=_cmd_doctor)
-
-    demo = sub.add_parser("demo", help="run a complete recap offline against local stand-in services")
-    demo.add_argument("--output-dir", default="demo-output")
-    demo.set_defaults(handler=_cmd_demo)
+    parser = argparse.ArgumentParser(
+        prog="vantor", description="Narrated vertical recaps of long videos.",
+        epilog="exit status: 0 ok, 1 failed or refused, 2 bad command line, 130 interrupted",
+    )
+    parser.add_argument("--version", action=_VersionAction)
+    subparsers = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for command in COMMANDS:
+        command.register(subparsers)
     return parser
 
 
-def main(argv: list[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
-    return args.handler(args)
+def _explain(error: Exception) -> str:
+    """One line for a failure nobody explained yet."""
+    if isinstance(error, subprocess.CalledProcessError):
+        tool = error.cmd[0] if isinstance(error.cmd, (list, tuple)) and error.cmd else "a tool"
+        return f"{tool} failed (exit status {error.returncode}); its own message is above, --debug shows the command"
+    return f"{type(error).__name__}: {error}"
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)  # exits 2 for a command line it cannot read
+    try:
+        return int(args.handler(args))
+    except KeyboardInterrupt:
+        print("\nvantor: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except (PreflightError, CommandFailed) as refused:
+        print(f"vantor: {refused}", file=sys.stderr)
+        return EXIT_FAILURE
+    except BrokenPipeError:
+        sys.stderr.close()  # the reader went away: nothing left to tell
+        return EXIT_FAILURE
+    except Exception as error:
+        if getattr(args, "debug", False):
+            traceback.print_exc()
+        else:
+            print(f"vantor: {_explain(error)}", file=sys.stderr)
+        return EXIT_FAILURE

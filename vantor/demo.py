@@ -14,7 +14,9 @@ import os
 import subprocess
 import tempfile
 from importlib import resources
+from typing import TextIO
 
+from .progress import showing_progress
 from .standins import serve
 from .standins.media import make_source_video
 
@@ -41,33 +43,32 @@ def make_preview(video: str, picture: str) -> str:
     return picture
 
 
-def run_demo(output_dir: str = "demo-output") -> dict[str, str]:
+def run_demo(output_dir: str = "demo-output", progress: TextIO | None = None) -> dict[str, str]:
+    """Runs the demo; its progress goes to `progress` (None: nowhere).
+    Returns the paths of the vertical recap, the horizontal video and the
+    contact sheet."""
     from . import vantor as engine
 
     os.makedirs(output_dir, exist_ok=True)
     segments = str(resources.files("vantor").joinpath("demo_segments.json"))
     with open(segments, encoding="utf-8") as f:
         count = len(json.load(f))
-    print(f"vantor demo: {count} segments from {segments}")
 
-    with tempfile.TemporaryDirectory(prefix="vantor-demo-") as tmp:
-        source = make_source_video(os.path.join(tmp, "source.mp4"), seconds=64.0, size="1280x720")
-        with serve(source) as (_download, _speech, router):
-            saved = engine.requests
-            engine.requests = router
-            try:
-                final = engine.run_recap(DEMO_URL, segments, DEMO_SPEED, DEMO_VOICE, output_dir)
-            finally:
-                engine.requests = saved
+    with showing_progress(progress, output_dir=output_dir):
+        print(f"vantor demo: {count} segments from {segments}")
+        with tempfile.TemporaryDirectory(prefix="vantor-demo-") as tmp:
+            source = make_source_video(os.path.join(tmp, "source.mp4"), seconds=64.0, size="1280x720")
+            with serve(source) as (_download, _speech, router):
+                saved = engine.requests
+                engine.requests = router
+                try:
+                    final = engine.run_recap(DEMO_URL, segments, DEMO_SPEED, DEMO_VOICE, output_dir)
+                finally:
+                    engine.requests = saved
 
-    outputs = {
+    return {
         "final": final,
         "horizontal": os.path.join(output_dir, "horizontal_final.mp4"),
         "preview": make_preview(final, os.path.join(output_dir, "preview.png")),
     }
-    print()
-    print("vantor demo finished:")
-    print(f"  vertical recap:   {os.path.abspath(outputs['final'])}")
-    print(f"  horizontal video: {os.path.abspath(outputs['horizontal'])}")
-    print(f"  contact sheet:    {os.path.abspath(outputs['preview'])}")
-    return outputs
+

@@ -2,20 +2,31 @@
 
 The engine itself reads the file lazily and fails at the first bad segment,
 after the download. This check reads it the same way (strict UTF-8, one JSON
-value) but reports every problem at once, each with the segment's index and
-member. It never changes what the engine accepts.
+value) but reports every problem at once, in words for the person who wrote
+the file: segments are numbered from 1, as the run's "Segment 1/4" lines
+number them. It accepts nothing the engine would refuse, and refuses an empty
+array, which the engine would turn into an empty video.
 """
 
 from __future__ import annotations
 
+import difflib
 import json
 import re
-from dataclasses import dataclass
+from dataclasses import dataclass, field
+from typing import Literal
 
-__all__ = ["Problem", "check_segments", "parse_time", "WORDS_PER_SECOND"]
+__all__ = [
+    "TIME_FORMS", "WORDS_PER_SECOND", "Problem", "Report", "check_segments", "check_segments_bytes",
+    "json_type_name", "parse_time",
+]
 
 # A typical narration pace (150 words a minute).
 WORDS_PER_SECOND = 2.5
+# Shown once under a report that has a time it cannot read.
+TIME_FORMS = "times are seconds like 90 or 1.5, or [HH:]MM:SS[.fraction] like 01:30 or 00:01:30.5"
+_MEMBERS = ("start", "end", "voiceover")
+_EXAMPLE = '{"start": "0", "end": "5", "voiceover": "..."}'
 
 # ffmpeg reads -ss/-to as a duration: an optional "-", then HH:MM:SS (hours
 # of 1-4 digits), MM:SS, or an integer as C's strtoll reads it (leading white
@@ -28,19 +39,71 @@ _TAIL = re.compile(r"(?:\.([0-9]*))?(ms|us|s)?")
 _MICROSECONDS = {"ms": 1000, "us": 1, "s": 1_000_000, None: 1_000_000}
 _INT64_MAX = 2**63 - 1
 
+Severity = Literal["error", "warning"]
+
 
 @dataclass(frozen=True)
 class Problem:
-    index: int | None  # 0-based segment index; None for the whole file
+    number: int | None  # the segment's number, counted from 1; None for the whole file
     member: str | None
     message: str
-    severity: str = "error"  # or "warning"
+    severity: Severity = "error"
+    hint: str | None = None  # advice shared by several problems, shown once per report
 
     def __str__(self) -> str:
-        where = "file" if self.index is None else f"segment {self.index}"
+        where = "file" if self.number is None else f"segment {self.number}"
         if self.member:
             where += f" {self.member!r}"
         return f"{self.severity}: {where}: {self.message}"
+
+    def as_json(self) -> dict[str, object]:
+        return {"severity": self.severity, "segment": self.number, "member": self.member, "message": self.message}
+
+
+@dataclass
+class Report:
+    """Everything `check` found in one file."""
+
+    name: str
+    problems: list[Problem] = field(default_factory=list)
+    segments: list[dict[str, object]] | None = None  # the parsed segments when the file has no errors
+
+    @property
+    def errors(self) -> list[Problem]:
+        return [p for p in self.problems if p.severity == "error"]
+
+    @property
+    def warnings(self) -> list[Problem]:
+        return [p for p in self.problems if p.severity == "warning"]
+
+    @property
+    def ok(self) -> bool:
+        return not self.errors
+
+    def hints(self, problems: list[Problem] | None = None) -> list[str]:
+        """The shared advice of `problems` (default: all), each once, in order."""
+        chosen = self.problems if problems is None else problems
+        return list(dict.fromkeys(p.hint for p in chosen if p.hint))
+
+    def as_json(self) -> dict[str, object]:
+        return {"file": self.name, "ok": self.ok,
+                "segments": None if self.segments is None else len(self.segments),
+                "problems": [p.as_json() for p in self.problems], "hints": self.hints()}
+
+
+def json_type_name(value: object) -> str:
+    """How a JSON document spells the type of a parsed value."""
+    if value is None:
+        return "null"
+    if value is True or value is False:
+        return "true" if value else "false"
+    if isinstance(value, dict):
+        return "an object"
+    if isinstance(value, list):
+        return "an array"
+    if isinstance(value, str):
+        return "a string"
+    return "a number"
 
 
 def _whole_seconds(text: str) -> tuple[int, int] | None:
@@ -77,46 +140,71 @@ def parse_time(text: str) -> float | None:
     return -value if negative else value
 
 
-def _load(path: str) -> tuple[object, list[Problem]]:
+def _decode(content: bytes) -> tuple[object, list[Problem]]:
+    def refuse(message: str) -> tuple[object, list[Problem]]:
+        return None, [Problem(None, None, message)]
+
+    if content.startswith(b"\xef\xbb\xbf"):
+        return refuse("the file starts with a byte-order mark (BOM); save it as UTF-8 without a BOM")
     try:
-        with open(path, "r", encoding="utf-8") as f:
-            content = f.read()
-    except (OSError, UnicodeDecodeError) as error:
-        return None, [Problem(None, None, f"cannot read: {error}")]
+        text = content.decode("utf-8")
+    except UnicodeDecodeError as error:
+        line = content.count(b"\n", 0, error.start) + 1
+        return refuse(f"the file is not UTF-8 text (byte 0x{content[error.start]:02x} on line {line}); "
+                      "save it as UTF-8")
+    if not text.strip():
+        return refuse(f"the file is empty; write a JSON array of segments like [{_EXAMPLE}]")
     try:
-        return json.loads(content), []
+        return json.loads(text), []
     except json.JSONDecodeError as error:
-        return None, [Problem(None, None, f"not valid JSON: {error}")]
+        reason = error.msg[0].lower() + error.msg[1:]
+        return refuse(f"not valid JSON: {reason} at line {error.lineno}, column {error.colno}")
 
 
-def _check_segment(index: int, segment: object) -> list[Problem]:
+def _near_miss(member: str, segment: dict[str, object]) -> str | None:
+    """A key of `segment` that looks like a misspelt `member`."""
+    others = {key.strip().lower(): key for key in segment if isinstance(key, str) and key not in _MEMBERS}
+    close = difflib.get_close_matches(member, list(others), n=1, cutoff=0.7)
+    return others[close[0]] if close else None
+
+
+def _not_a_string(member: str, value: object) -> str:
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        return f"must be a string: write it as \"{json.dumps(value)}\" (in quotes)"
+    return f"must be a string, not {json_type_name(value)}"
+
+
+def _check_segment(number: int, segment: object) -> list[Problem]:
     if not isinstance(segment, dict):
-        return [Problem(index, None, f"must be an object, not {type(segment).__name__}")]
+        return [Problem(number, None, f"must be an object like {_EXAMPLE}, not {json_type_name(segment)}")]
     problems: list[Problem] = []
     times: dict[str, float] = {}
-    for member in ("start", "end", "voiceover"):
+    for member in _MEMBERS:
         if member not in segment:
-            problems.append(Problem(index, member, "missing"))
-        elif not isinstance(segment[member], str):
-            problems.append(Problem(index, member, f"must be a string, not {type(segment[member]).__name__}"))
+            typo = _near_miss(member, segment)
+            hint = f"; found {typo!r}: did you mean {member!r}?" if typo else f"; add \"{member}\""
+            problems.append(Problem(number, member, "missing" + hint))
+        elif not isinstance(value := segment[member], str):
+            problems.append(Problem(number, member, _not_a_string(member, value)))
         elif member != "voiceover":
-            seconds = parse_time(segment[member])
+            seconds = parse_time(value)
             if seconds is None:
-                problems.append(Problem(index, member, f"{segment[member]!r} is not a time ffmpeg accepts"))
+                problems.append(Problem(number, member, f"{value!r} is not a time", hint=TIME_FORMS))
             else:
                 times[member] = seconds
     if "start" in times and "end" in times and times["end"] <= times["start"]:
-        problems.append(Problem(index, "end", f"{segment['end']!r} is not after start {segment['start']!r}"))
+        problems.append(Problem(number, "end", f"{segment['end']!r} is not after start {segment['start']!r}; "
+                                               "end is a position in the video, not a length"))
     narration = segment.get("voiceover")
     if isinstance(narration, str):
         if not narration.strip():
-            problems.append(Problem(index, "voiceover", "narration is empty"))
+            problems.append(Problem(number, "voiceover", "the narration is empty; write the text to speak"))
         elif "start" in times and "end" in times and times["end"] > times["start"]:
             length = times["end"] - times["start"]
             spoken = len(narration.split()) / WORDS_PER_SECOND
             if spoken > length:
                 problems.append(Problem(
-                    index, "voiceover",
+                    number, "voiceover",
                     f"narration of about {spoken:.1f} s will probably be cut off: "
                     f"the segment lasts {length:.1f} s",
                     "warning",
@@ -124,13 +212,35 @@ def _check_segment(index: int, segment: object) -> list[Problem]:
     return problems
 
 
-def check_segments(path: str) -> list[Problem]:
-    """Every problem of the file, errors and warnings, in file order."""
-    segments, problems = _load(path)
+def check_segments_bytes(content: bytes, name: str = "<stdin>") -> Report:
+    """Every problem of a segments file's content, errors and warnings, in file order."""
+    segments, problems = _decode(content)
+    report = Report(name, problems)
     if problems:
-        return problems
+        return report
     if not isinstance(segments, list):
-        return [Problem(None, None, f"top level must be a JSON array, not {type(segments).__name__}")]
-    for index, segment in enumerate(segments):
-        problems.extend(_check_segment(index, segment))
-    return problems
+        report.problems.append(Problem(None, None, f"the top level must be an array of segments "
+                                                   f"[{_EXAMPLE}, ...], not {json_type_name(segments)}"))
+        return report
+    if not segments:
+        report.problems.append(Problem(None, None, f"the array is empty; add at least one segment like {_EXAMPLE}"))
+        return report
+    for number, segment in enumerate(segments, 1):
+        report.problems.extend(_check_segment(number, segment))
+    if report.ok:
+        report.segments = segments
+    return report
+
+
+def check_segments(path: str) -> Report:
+    """Reads and checks the segments file at `path`."""
+    try:
+        with open(path, "rb") as f:
+            content = f.read()
+    except FileNotFoundError:
+        return Report(path, [Problem(None, None, "no such file; check the path")])
+    except IsADirectoryError:
+        return Report(path, [Problem(None, None, "is a directory; give the path of a .json file")])
+    except OSError as error:
+        return Report(path, [Problem(None, None, f"cannot read it: {error.strerror or error}")])
+    return check_segments_bytes(content, path)

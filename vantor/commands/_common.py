@@ -1,0 +1,36 @@
+"""What every subcommand shares: exit statuses, help layout, a failure."""
+
+from __future__ import annotations
+
+import argparse
+from typing import Any
+
+__all__ = ["EXIT_FAILURE", "EXIT_INTERRUPTED", "EXIT_OK", "EXIT_USAGE", "CommandFailed", "HelpFormatter",
+           "add_command"]
+
+EXIT_OK = 0
+EXIT_FAILURE = 1  # the command ran and failed, or refused its input
+EXIT_USAGE = 2  # argparse's status for a command line it cannot read
+EXIT_INTERRUPTED = 130  # Ctrl-C, as a shell reports SIGINT
+
+
+class CommandFailed(Exception):
+    """A failure already explained in one line; `vantor: <message>`, exit 1."""
+
+
+class HelpFormatter(argparse.ArgumentDefaultsHelpFormatter, argparse.RawDescriptionHelpFormatter):
+    """Defaults shown after each option that has a meaningful one;
+    description and example kept as written."""
+
+    def _get_help_string(self, action: argparse.Action) -> str | None:
+        if action.default in (None, False, argparse.SUPPRESS) or action.required:
+            return action.help
+        return super()._get_help_string(action)
+
+
+def add_command(subparsers: Any, name: str, *, help: str, example: str,
+                description: str | None = None) -> argparse.ArgumentParser:
+    return subparsers.add_parser(  # type: ignore[no-any-return]
+        name, help=help, description=description or help[0].upper() + help[1:] + ".",
+        epilog=f"example:\n  {example}", formatter_class=HelpFormatter,
+    )

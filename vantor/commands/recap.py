@@ -1,0 +1,66 @@
+"""`vantor recap`: checks, then the run with progress on stderr, then the
+result alone on stdout (the final path, or one JSON object)."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from typing import Any
+
+from ..preflight import SegmentsError
+from ..recap_run import PreparedRecap, RecapResult, execute, prepare
+from ._common import EXIT_OK, add_command
+from .check import print_report
+
+__all__ = ["register", "services_choice"]
+
+
+def services_choice(args: argparse.Namespace) -> str:
+    """Which services the run uses. Only the configured ones exist so far;
+    a `--services` option of the recap parser, when there is one, decides."""
+    return str(getattr(args, "services", "configured"))
+
+
+def _prepare(args: argparse.Namespace) -> PreparedRecap:
+    try:
+        return prepare(args.url, args.segments, voice=args.voice, speed=args.speed, output_dir=args.output_dir,
+                       services=services_choice(args), mkdir=args.mkdir, check_segments=not args.no_check)
+    except SegmentsError as refused:
+        print_report(refused.report, sys.stderr)
+        raise
+
+
+def _print_result(result: RecapResult, as_json: bool) -> None:
+    print(json.dumps(result.as_json()) if as_json else result.final)
+
+
+def _run(args: argparse.Namespace) -> int:
+    run = _prepare(args)
+    result = execute(run, progress=None if args.quiet else sys.stderr)
+    _print_result(result, args.json)
+    return EXIT_OK
+
+
+def register(subparsers: Any) -> None:
+    parser = add_command(
+        subparsers, "recap", help="make FINAL_RECAP.mp4 from a video address and a segments file",
+        example='vantor recap "https://www.youtube.com/watch?v=..." segments.json --voice en-US-GuyNeural '
+                "--speed 1.5 -p --output-dir out",
+        description="Make FINAL_RECAP.mp4 from a video address and a segments file.\n\n"
+                    "The segments file, the speed and the output directory are checked before anything is\n"
+                    "downloaded; after the download every segment is checked against the video's length.\n"
+                    "Progress goes to stderr; stdout carries only the result: the recap's path, or with\n"
+                    "--json one object (outputs, durations, sizes, segments, wall_time, encoder).",
+    )
+    parser.add_argument("url", help="address of the source video")
+    parser.add_argument("segments", help="segments JSON file (see `vantor check`)")
+    parser.add_argument("--voice", required=True, metavar="NAME", help="voice name of the speech service")
+    parser.add_argument("--speed", type=float, default=1.0, metavar="FACTOR", help="playback speed of the result, at least 0.5")
+    parser.add_argument("--output-dir", default=".", metavar="DIR", help="directory for all files")
+    parser.add_argument("-p", "--mkdir", action="store_true", help="create the output directory when missing")
+    parser.add_argument("--json", action="store_true", help="print the result as one JSON object")
+    parser.add_argument("-q", "--quiet", action="store_true", help="show no progress, only the result or error")
+    parser.add_argument("--no-check", action="store_true", help="skip checking the segments file first")
+    parser.add_argument("--debug", action="store_true", help="show the traceback on failure")
+    parser.set_defaults(handler=_run)

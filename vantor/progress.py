@@ -1,0 +1,211 @@
+"""Shows a run's progress on stderr (or any stream), never on stdout.
+
+The engine prints its progress through the host's `print` to `sys.stdout`;
+`showing_progress` redirects that for the run into a `ProgressView`, which
+renders each line for the stream it owns:
+
+- not a terminal: plain lines, one per step, the download job's running
+  percentage collapsed to its last figure;
+- a terminal: the same lines, plus a live bar for the download job and one
+  for the conversion (ffmpeg's own time stamp, from a report file it is
+  asked to write, against the expected length of the result);
+- emoji and arrows only when the stream's encoding can carry them.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import io
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import threading
+from collections.abc import Iterator
+from typing import TextIO
+
+__all__ = ["ProgressView", "plain_text", "showing_progress"]
+
+BAR_WIDTH = 30
+_PERCENT = re.compile(r"^\s*(\d+)%\s*$")
+_CONVERTING = re.compile(r"Converting to 9:16 vertical at (\S+)x speed")
+_FFMPEG_TIME = re.compile(rb"time=(\d+):(\d\d):(\d\d(?:\.\d+)?)")
+_FALLBACK = "(GPU unavailable, using CPU encoder"
+_ASCII_FOR = {"\u2192": "->", "\u2026": "..."}
+HARDWARE_ENCODER, SOFTWARE_ENCODER = "h264_nvenc", "libx264"
+
+
+def plain_text(line: str, encoding: str | None) -> str:
+    """`line` as `encoding` can carry it: arrows spelt out, other symbols it
+    cannot encode (the leading pictographs) left out."""
+    encoding = encoding or "ascii"
+    try:
+        line.encode(encoding)
+        return line
+    except (UnicodeEncodeError, LookupError):
+        pass
+    out = []
+    for char in line:
+        try:
+            char.encode(encoding)
+            out.append(char)
+        except (UnicodeEncodeError, LookupError):
+            out.append(_ASCII_FOR.get(char, ""))
+    text = "".join(out)
+    # A dropped pictograph leaves its separating spaces behind.
+    stripped = text.lstrip(" ")
+    indent = len(line) - len(line.lstrip(" "))
+    return " " * indent + stripped
+
+
+def _bar(fraction: float, label: str) -> str:
+    fraction = min(max(fraction, 0.0), 1.0)
+    filled = round(fraction * BAR_WIDTH)
+    return f"  {label} [{'#' * filled}{'.' * (BAR_WIDTH - filled)}] {fraction * 100:3.0f}%"
+
+
+class _ConversionWatch:
+    """Asks the conversion's ffmpeg for a report file (FFREPORT, inherited
+    through the environment) and follows its time stamps."""
+
+    def __init__(self, view: ProgressView, horizontal: str, speed: float) -> None:
+        self._view = view
+        self._dir = tempfile.mkdtemp(prefix="vantor-progress-")
+        self._report = os.path.join(self._dir, "convert.log")
+        self._saved = os.environ.get("FFREPORT")
+        self._stop = threading.Event()
+        self._expected = self._expected_seconds(horizontal, speed)
+        os.environ["FFREPORT"] = f"file={self._report}:level=32"
+        self._thread = threading.Thread(target=self._follow, name="vantor-conversion-bar", daemon=True)
+        self._thread.start()
+
+    @staticmethod
+    def _expected_seconds(horizontal: str, speed: float) -> float | None:
+        done = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0",
+                               horizontal], capture_output=True, text=True)
+        try:
+            return float(done.stdout) / speed
+        except ValueError:
+            return None
+
+    def _follow(self) -> None:
+        while not self._stop.wait(0.25):
+            if not self._expected:
+                continue
+            try:
+                with open(self._report, "rb") as f:
+                    stamps = _FFMPEG_TIME.findall(f.read())
+            except OSError:
+                continue
+            if stamps:
+                hours, minutes, seconds = stamps[-1]
+                done = int(hours) * 3600 + int(minutes) * 60 + float(seconds)
+                self._view._draw(_bar(done / self._expected, "converting"))
+
+    def stop(self) -> None:
+        self._stop.set()
+        self._thread.join()
+        if self._saved is None:
+            os.environ.pop("FFREPORT", None)
+        else:
+            os.environ["FFREPORT"] = self._saved
+        shutil.rmtree(self._dir, ignore_errors=True)
+
+
+class ProgressView(io.TextIOBase):
+    """A text stream for the engine's progress lines (see the module doc).
+    `live`: draw bars (default: when `stream` is a terminal). `output_dir`:
+    where the run writes, for the conversion bar."""
+
+    def __init__(self, stream: TextIO | None, *, live: bool | None = None, output_dir: str = ".") -> None:
+        super().__init__()
+        self._stream = stream
+        self._live = bool(stream is not None and (stream.isatty() if live is None else live))
+        self._encoding = getattr(stream, "encoding", None)
+        self._output_dir = output_dir or "."
+        self._pending = ""
+        self._bar_shown = False
+        self._lock = threading.Lock()
+        self._watch: _ConversionWatch | None = None
+        self.encoder = HARDWARE_ENCODER  # until the engine announces its fallback
+        self.lines: list[str] = []  # every complete line, as the engine wrote it
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, text: str) -> int:
+        self._pending += text
+        while "\n" in self._pending:
+            line, self._pending = self._pending.split("\n", 1)
+            self._line(line.rsplit("\r", 1)[-1])
+        if "\r" in self._pending:  # the download job's running figure
+            figure = _PERCENT.match(self._pending.rsplit("\r", 1)[-1])
+            if figure and self._live:
+                self._draw(_bar(int(figure.group(1)) / 100, "download job"))
+        return len(text)
+
+    def flush(self) -> None:
+        if self._stream is not None:
+            self._stream.flush()
+
+    def close(self) -> None:
+        if self._pending.strip():
+            self._line(self._pending.rsplit("\r", 1)[-1])
+        self._pending = ""
+        self._stop_watch()
+        with self._lock:
+            self._clear_bar()
+        super().close()
+
+    def _line(self, line: str) -> None:
+        self.lines.append(line)
+        if _FALLBACK in line:
+            self.encoder = SOFTWARE_ENCODER
+        converting = _CONVERTING.search(line)
+        if not converting and _FALLBACK not in line:  # the fallback line comes mid-conversion
+            self._stop_watch()
+        if line.strip():
+            self._emit(line)
+        if converting and self._live:
+            horizontal = os.path.join(self._output_dir, "horizontal_final.mp4")
+            self._watch = _ConversionWatch(self, horizontal, float(converting.group(1)))
+
+    def _stop_watch(self) -> None:
+        if self._watch is not None:
+            watch, self._watch = self._watch, None
+            watch.stop()
+
+    def _emit(self, line: str) -> None:
+        if self._stream is None:
+            return
+        with self._lock:
+            self._clear_bar()
+            self._stream.write(plain_text(line, self._encoding) + "\n")
+            self._stream.flush()
+
+    def _draw(self, bar: str) -> None:
+        if self._stream is None:
+            return
+        with self._lock:
+            self._stream.write("\r" + bar)
+            self._stream.flush()
+            self._bar_shown = True
+
+    def _clear_bar(self) -> None:
+        if self._bar_shown and self._stream is not None:
+            self._stream.write("\r\033[K")
+            self._bar_shown = False
+
+
+@contextlib.contextmanager
+def showing_progress(stream: TextIO | None, *, live: bool | None = None,
+                     output_dir: str = ".") -> Iterator[ProgressView]:
+    """Inside, whatever is printed to `sys.stdout` is progress for `stream`
+    (None: shown nowhere)."""
+    view = ProgressView(stream, live=live, output_dir=output_dir)
+    try:
+        with contextlib.redirect_stdout(view):
+            yield view
+    finally:
+        view.close()

@@ -2,14 +2,21 @@
 
 The engine is the native module ``vantor.vantor``; ``vantor.run_recap`` is
 its ``run_recap``, looked up there at each access so a host's rebinding in
-``vantor.vantor`` is seen here too. The service hosts the module was built
+``vantor.vantor`` is seen here too. ``vantor.make_recap`` runs the same
+engine after the command line's checks, takes paths or in-memory segments
+and returns a ``RecapResult``. The service hosts the module was built
 with are in ``vantor._service_settings``.
 """
 
 from typing import TYPE_CHECKING
 
 __version__ = "0.1.0"
-__all__ = ["run_recap", "__version__"]
+__all__ = ["PreflightError", "RecapResult", "make_recap", "run_recap", "__version__"]
+
+# Pure Python: importing them loads neither the engine nor its HTTP client.
+from .api import make_recap as make_recap  # noqa: E402
+from .preflight import PreflightError as PreflightError  # noqa: E402
+from .recap_run import RecapResult as RecapResult  # noqa: E402
 
 if TYPE_CHECKING:  # type checkers see the engine's signature; nothing is imported at run time
     from .vantor import run_recap as run_recap

@@ -38,8 +38,10 @@ HARDWARE_ENCODER, SOFTWARE_ENCODER = "h264_nvenc", "libx264"
 
 def plain_text(line: str, encoding: str | None) -> str:
     """`line` as `encoding` can carry it: arrows spelt out, other symbols it
-    cannot encode (the leading pictographs) left out."""
-    encoding = encoding or "ascii"
+    cannot encode (the leading pictographs) left out. No encoding (an
+    in-memory stream) carries everything."""
+    if not encoding:
+        return line
     try:
         line.encode(encoding)
         return line

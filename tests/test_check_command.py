@@ -1,0 +1,88 @@
+"""`vantor check` as its users run it: several files, stdin, --quiet, --json,
+segments numbered from 1, and messages that say how to fix each problem."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+GOOD = [{"start": "0", "end": "9", "voiceover": "fine"}]
+TIME_HINT = "hint: times are seconds like 90 or 1.5, or [HH:]MM:SS[.fraction] like 01:30 or 00:01:30.5"
+
+
+def check(*args, stdin=None, cwd=ROOT):
+    done = subprocess.run([sys.executable, "-m", "vantor", "check", *map(str, args)], cwd=cwd, input=stdin,
+                          capture_output=True, text=True, timeout=60)
+    return done.returncode, done.stdout, done.stderr
+
+
+@pytest.fixture
+def write(tmp_path):
+    def write(name, content):
+        path = tmp_path / name
+        path.write_text(content if isinstance(content, str) else json.dumps(content), encoding="utf-8")
+        return path
+    return write
+
+
+@pytest.mark.parametrize("segment, line", [
+    ({"Start": "1", "end": "2", "voiceover": "x"}, "error: segment 2 'start': missing; found 'Start': did you mean 'start'?"),
+    ({"start": "1", "ends": "2", "voiceover": "x"}, "error: segment 2 'end': missing; found 'ends': did you mean 'end'?"),
+    ({"start": "1", "end": "2", "voice_over": "x"},
+     "error: segment 2 'voiceover': missing; found 'voice_over': did you mean 'voiceover'?"),
+    ({"start": "1", "end": "2"}, "error: segment 2 'voiceover': missing; add \"voiceover\""),
+    ({"start": "1", "end": 2.5, "voiceover": "x"}, "error: segment 2 'end': must be a string: write it as \"2.5\" (in quotes)"),
+    ({"start": "1", "end": "2", "voiceover": None}, "error: segment 2 'voiceover': must be a string, not null"),
+    ({"start": "1", "end": "2", "voiceover": {}}, "error: segment 2 'voiceover': must be a string, not an object"),
+    ({"start": "1", "end": "2", "voiceover": False}, "error: segment 2 'voiceover': must be a string, not false"),
+    (["1", "2", "x"], "error: segment 2: must be an object like {\"start\": \"0\", \"end\": \"5\", \"voiceover\": \"...\"}, not an array"),
+    ({"start": "5", "end": "2", "voiceover": "x"},
+     "error: segment 2 'end': '2' is not after start '5'; end is a position in the video, not a length")])
+def test_messages_say_how_to_fix(write, segment, line):
+    rc, out, _ = check(write("s.json", GOOD + [segment]))
+    assert rc == 1 and out.splitlines()[0] == line
+
+
+def test_time_forms_are_listed_once(write):
+    path = write("s.json", [{"start": "1:2:3:4", "end": "1.5.5", "voiceover": "x"},
+                            {"start": "abc", "end": "9", "voiceover": "x"}])
+    rc, out, _ = check(path)
+    assert rc == 1 and out.splitlines() == [
+        "error: segment 1 'start': '1:2:3:4' is not a time", "error: segment 1 'end': '1.5.5' is not a time",
+        "error: segment 2 'start': 'abc' is not a time", TIME_HINT, f"{path}: 3 errors"]
+
+
+def test_several_files_stdin_quiet_and_json(write, tmp_path):
+    warned = write("warned.json", [{"start": "0", "end": "1", "voiceover": "far too many words for one second"}])
+    bad = write("bad.json", [{"start": "x", "end": "2", "voiceover": "y"}])
+    rc, out, _ = check(warned, "-", bad, stdin="[]")
+    assert rc == 1 and out.splitlines() == [
+        f"{warned}: warning: segment 1 'voiceover': narration of about 2.8 s will probably be cut off: "
+        "the segment lasts 1.0 s", f"{warned}: OK (1 warning)",
+        "<stdin>: error: file: the array is empty; add at least one segment like "
+        "{\"start\": \"0\", \"end\": \"5\", \"voiceover\": \"...\"}", "<stdin>: 1 error",
+        f"{bad}: error: segment 1 'start': 'x' is not a time", f"{bad}: {TIME_HINT}", f"{bad}: 1 error"]
+
+    assert check("-q", warned, stdin="") == (0, "", "")  # warnings and summaries hidden
+    rc, out, _ = check("--quiet", warned, bad)
+    assert rc == 1 and out.splitlines() == [f"{bad}: error: segment 1 'start': 'x' is not a time", f"{bad}: {TIME_HINT}"]
+
+    rc, out, _ = check("--json", warned, "-", stdin=json.dumps(GOOD))
+    report = json.loads(out)
+    assert rc == 0 and report["ok"] is True and [f["file"] for f in report["files"]] == [str(warned), "<stdin>"]
+    assert report["files"][0]["segments"] == 1 and report["files"][0]["problems"] == [
+        {"severity": "warning", "segment": 1, "member": "voiceover",
+         "message": "narration of about 2.8 s will probably be cut off: the segment lasts 1.0 s"}]
+
+
+@pytest.mark.parametrize("name, content, line", [
+    ("missing.json", None, "error: file: no such file; check the path"),
+    ("bom.json", "\ufeff[]", "error: file: the file starts with a byte-order mark (BOM); save it as UTF-8 without a BOM")])
+def test_unreadable_files(write, tmp_path, name, content, line):
+    path = tmp_path / name if content is None else write(name, content)
+    assert check(path) == (1, f"{line}\n{path}: 1 error\n", "")

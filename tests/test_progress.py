@@ -1,0 +1,87 @@
+"""How the engine's progress lines look on a pipe and on a terminal."""
+
+from __future__ import annotations
+
+import io
+import os
+import subprocess
+import time
+
+import pytest
+
+from vantor.progress import ProgressView, plain_text, showing_progress
+
+DOWNLOAD = ["\U0001F4E5 Requesting download from server...\n", "\u23F3 Processing job 7...\n",
+            "\r  0%", "\r  50%", "\r  100%", "\n\u2B07\uFE0F  Downloading video...", "\n"]
+
+
+class Terminal(io.StringIO):
+    def __init__(self, encoding: str = "utf-8") -> None:
+        super().__init__()
+        self._encoding = encoding
+
+    @property
+    def encoding(self) -> str:  # type: ignore[override]
+        return self._encoding
+
+    def isatty(self) -> bool:
+        return True
+
+
+def printed(view_stream, chunks, **options):
+    with showing_progress(view_stream, **options) as view:
+        for chunk in chunks:
+            print(chunk, end="", flush=True)
+    return view
+
+
+def test_pipe_gets_plain_lines_and_the_last_job_figure():
+    pipe = io.StringIO()
+    view = printed(pipe, DOWNLOAD + ["  (GPU unavailable, using CPU encoder...)\n"])
+    assert pipe.getvalue().splitlines() == [
+        "\U0001F4E5 Requesting download from server...", "\u23F3 Processing job 7...", "  100%",
+        "\u2B07\uFE0F  Downloading video...", "  (GPU unavailable, using CPU encoder...)"]
+    assert view.encoder == "libx264"
+
+
+def test_terminal_gets_a_bar_for_the_download_job():
+    tty = Terminal()
+    view = printed(tty, DOWNLOAD)
+    shown = tty.getvalue()
+    assert "\r  download job [" + "." * 30 + "]   0%" in shown
+    assert "\r  download job [###############...............]  50%" in shown
+    assert "\r  download job [##############################] 100%\r\033[K" in shown  # cleared before the next line
+    assert shown.endswith("\u2B07\uFE0F  Downloading video...\n") and view.encoder == "h264_nvenc"
+
+
+@pytest.mark.parametrize("encoding, line, shown", [
+    ("ascii", "\U0001F3AC Processing 2 segments...", "Processing 2 segments..."),
+    ("ascii", "  Segment 1/2: 1 \u2192 2", "  Segment 1/2: 1 -> 2"),
+    ("ascii", "\u2B07\uFE0F  Downloading video...", "Downloading video..."),
+    ("latin-1", "\u2705 Done! Vertical Output: caf\u00e9/FINAL_RECAP.mp4", "Done! Vertical Output: caf\u00e9/FINAL_RECAP.mp4"),
+    ("utf-8", "\u2705 Done!", "\u2705 Done!")])
+def test_symbols_only_where_the_stream_can_encode_them(encoding, line, shown):
+    assert plain_text(line, encoding) == shown
+    tty = Terminal(encoding)
+    printed(tty, [line + "\n"], live=False)
+    assert tty.getvalue() == shown + "\n"
+
+
+@pytest.mark.slow
+def test_conversion_bar_follows_ffmpeg(tmp_path):
+    """The bar reads the time stamps of the conversion's own ffmpeg, started
+    as the engine starts it (inheriting the environment)."""
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=d=6:s=320x240:r=25",
+                    str(tmp_path / "horizontal_final.mp4")], check=True)
+    tty = Terminal()
+    saved = os.environ.get("FFREPORT")
+    with showing_progress(tty, output_dir=str(tmp_path)):
+        print("\U0001F4D0 Converting to 9:16 vertical at 2x speed...")
+        subprocess.run(["ffmpeg", "-y", "-loglevel", "error", "-re", "-i", str(tmp_path / "horizontal_final.mp4"),
+                        "-vf", "setpts=0.5*PTS", "-c:v", "libx264", "-preset", "ultrafast",
+                        str(tmp_path / "FINAL_RECAP.mp4")], check=True)
+        time.sleep(0.6)
+        print("\U0001F9F9 Cleaning up...")
+    bars = [float(p.rsplit(" ", 1)[-1].rstrip("%")) for p in tty.getvalue().split("\r") if p.startswith("  converting [")]
+    assert bars and bars == sorted(bars) and bars[-1] >= 90, tty.getvalue()
+    assert os.environ.get("FFREPORT") == saved and tty.getvalue().endswith("\U0001F9F9 Cleaning up...\n")

@@ -1,0 +1,181 @@
+"""`vantor recap` as a video maker runs it: a real process, real files, the
+engine's services on loopback stand-ins (tests/standin_command.py).
+
+Refusals that need no service come before any request; the one that needs
+the video (a range past its end) comes before any narration. stdout holds
+only the result."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+URL = "https://www.youtube.com/watch?v=command-test"
+TWO = [{"start": "1", "end": "2.5", "voiceover": "The first part."},
+       {"start": "00:00:04", "end": "6", "voiceover": "The second part."}]
+
+
+class Command:
+    def __init__(self, tmp_path: Path, source_video: str) -> None:
+        self.tmp = tmp_path
+        self.video = source_video
+
+    def segments(self, data: object, name: str = "segments.json") -> str:
+        path = self.tmp / name
+        path.write_text(data if isinstance(data, str) else json.dumps(data), encoding="utf-8")
+        return str(path)
+
+    def recap(self, *args: str, segments: object = TWO, out: str | None = None, speed: str = "1.5"):
+        """(exit status, stdout, stderr, requests per stand-in)."""
+        record = self.tmp / "record.json"
+        record.unlink(missing_ok=True)
+        out = str(self.tmp / "out") if out is None else out
+        argv = ["recap", URL, self.segments(segments), "--voice", "en-US-Test", "--speed", speed,
+                "--output-dir", out, *args]
+        done = subprocess.run([sys.executable, str(ROOT / "tests" / "standin_command.py"), str(record),
+                               self.video, *argv], cwd=self.tmp, capture_output=True, text=True, timeout=300)
+        requests = json.loads(record.read_text()) if record.exists() else None
+        return done.returncode, done.stdout, done.stderr, requests
+
+
+@pytest.fixture
+def command(tmp_path, source_video):
+    (tmp_path / "out").mkdir()
+    return Command(tmp_path, source_video)
+
+
+NONE = {"download": [], "speech": []}
+
+
+@pytest.mark.parametrize("speed, says", [
+    ("0", "speed must be at least 0.5, not 0: ffmpeg's audio tempo filter cannot slow the narration"),
+    ("-1", "speed must be at least 0.5, not -1"), ("0.3", "speed must be at least 0.5, not 0.3"),
+    ("nan", "speed must be a finite number like 1.5, not nan"), ("inf", "not inf")])
+def test_bad_speed_is_refused_before_any_request(command, speed, says):
+    rc, out, err, requests = command.recap(speed=speed)
+    assert (rc, out, requests) == (1, "", NONE)
+    (line,) = err.splitlines()
+    assert line.startswith("vantor: ") and says in line
+    assert os.listdir(command.tmp / "out") == []  # no 0-byte FINAL_RECAP.mp4
+
+
+def test_missing_output_directory_is_refused_or_created(command):
+    missing = str(command.tmp / "new" / "dir")
+    rc, out, err, requests = command.recap(out=missing, segments=[])  # the empty array is refused first
+    assert (rc, requests) == (1, NONE) and not os.path.exists(missing)  # nothing created for a refused run
+    rc, out, err, requests = command.recap(out=missing)
+    assert (rc, out, requests) == (1, "", NONE)
+    assert err == f"vantor: output directory {missing!r} does not exist; create it or pass --mkdir (-p)\n"
+    (command.tmp / "file").write_text("")
+    rc, _, err, _ = command.recap("-p", out=str(command.tmp / "file"))
+    assert rc == 1 and err.endswith("is not a directory\n")
+
+
+@pytest.mark.slow
+def test_mkdir_creates_the_output_directory(command):
+    target = command.tmp / "made" / "here"
+    rc, out, err, requests = command.recap("--mkdir", "-q", out=str(target))
+    assert (rc, err) == (0, "") and out == f"{target}/FINAL_RECAP.mp4\n"
+    assert len(requests["speech"]) == 2
+
+
+@pytest.mark.parametrize("segments, says", [
+    ([], "error: file: the array is empty; add at least one segment"),
+    ([TWO[0], {"start": 1.5, "end": "3", "voiceover": "x"}],
+     "error: segment 2 'start': must be a string: write it as \"1.5\" (in quotes)")])
+def test_bad_segments_are_refused_before_any_request(command, segments, says):
+    rc, out, err, requests = command.recap(segments=segments)
+    assert (rc, out, requests) == (1, "", NONE)
+    first, last = err.splitlines()
+    assert first.startswith(says) and last.startswith("vantor: ") and last.endswith("; nothing was downloaded")
+
+
+@pytest.mark.slow
+def test_range_past_the_video_end_is_refused_before_any_narration(command):
+    # The source lasts 12 s: segment 2 starts after it, segment 3 at its very end.
+    segments = TWO[:1] + [{"start": "00:00:20", "end": "25", "voiceover": "Too late."},
+                          {"start": "12", "end": "13", "voiceover": "At the end."}]
+    rc, out, err, requests = command.recap("-q", segments=segments)
+    assert (rc, out) == (1, "") and requests["speech"] == [] and len(requests["download"]) >= 3
+    (line,) = err.splitlines()
+    assert re.fullmatch(r"vantor: segment 2 'start': starts at 00:00:20 \(20 s\), past the end of the video "
+                        r"\(12\.\d\d s\); fix its \"start\"; segment 3 'start': starts at 12 \(12 s\), .*; "
+                        r"nothing was narrated", line), line
+    assert "FINAL_RECAP.mp4" not in os.listdir(command.tmp / "out")
+
+
+@pytest.mark.slow
+def test_stdout_holds_only_the_result(command):
+    rc, out, err, requests = command.recap()
+    final = f"{command.tmp}/out/FINAL_RECAP.mp4"
+    assert (rc, out) == (0, final + "\n"), err
+    progress = err.splitlines()
+    assert "  Segment 1/2: 1 \u2192 2.5" in progress and "  Segment 2/2: 00:00:04 \u2192 6" in progress
+    assert progress[-1] == f"\u2705 Done! Vertical Output: {final}"
+    assert "  100%" in progress and not any("\r" in line for line in progress)  # the job figure, once
+
+    rc, out, err, _ = command.recap("--json", "--quiet")
+    assert (rc, err) == (0, "")
+    result = json.loads(out)
+    assert result["outputs"] == {"final": final, "horizontal": f"{command.tmp}/out/horizontal_final.mp4"}
+    assert result["segments"] == 2 and result["encoder"] in ("h264_nvenc", "libx264")
+    assert result["durations"]["final"] == pytest.approx(result["durations"]["horizontal"] / 1.5, abs=0.25)
+    assert result["sizes"]["final"] == os.path.getsize(final) and result["wall_time"] > 0
+
+
+def test_version_line():
+    done = subprocess.run([sys.executable, "-m", "vantor", "--version"], cwd=ROOT, capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0 and done.stderr == ""
+    assert re.fullmatch(r"vantor \d+\.\d+\.\d+ \(engine for CPython 3\.13, ffmpeg \S+ on PATH, "
+                        r"hosts \S+, \S+\)\n", done.stdout), done.stdout
+
+
+@pytest.mark.parametrize("argv", [["recap", URL, "s.json"], ["check"], ["doctor", "x"], ["demo", "--bogus"],
+                                  ["nope"], []])
+def test_usage_errors_exit_2(argv):
+    done = subprocess.run([sys.executable, "-m", "vantor", *argv], cwd=ROOT, capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 2 and done.stdout == "" and "usage: vantor" in done.stderr
+
+
+def test_every_subcommand_has_help_with_an_example():
+    for command in ("recap", "check", "doctor", "demo"):
+        done = subprocess.run([sys.executable, "-m", "vantor", command, "--help"], cwd=ROOT, capture_output=True,
+                              text=True, timeout=60)
+        assert done.returncode == 0 and re.search(r"\nexample:\n  vantor " + command, done.stdout), done.stdout
+    recap = subprocess.run([sys.executable, "-m", "vantor", "recap", "--help"], cwd=ROOT, capture_output=True,
+                           text=True, timeout=60).stdout
+    assert "(default: 1.0)" in recap and "(default: .)" in recap
+
+
+def test_demo_failure_is_one_line(tmp_path):
+    blocker = tmp_path / "taken"
+    blocker.write_text("")
+    done = subprocess.run([sys.executable, "-m", "vantor", "demo", "--output-dir", str(blocker)], cwd=ROOT,
+                          capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout) == (1, "")
+    (line,) = done.stderr.splitlines()
+    assert line.startswith("vantor: FileExistsError: ")
+
+
+@pytest.mark.slow
+def test_demo_interrupted_exits_130(tmp_path):
+    demo = subprocess.Popen([sys.executable, "-m", "vantor", "demo", "--output-dir", str(tmp_path)], cwd=ROOT,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert demo.stderr is not None and demo.stderr.readline().startswith("vantor demo: 4 segments")
+        demo.send_signal(signal.SIGINT)
+        out, err = demo.communicate(timeout=120)
+    finally:
+        demo.kill()
+    assert (demo.returncode, out) == (130, "")
+    assert err.splitlines()[-1] == "vantor: interrupted" and "Traceback" not in err

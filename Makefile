@@ -15,7 +15,7 @@ PY := $(VENV)/bin/python
 # cmake, ninja and the pip-installed tools come from the venv.
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: setup build test wheel-check clean demo bench
+.PHONY: setup build test wheel-check clean demo bench install uninstall
 
 setup:
 	VENV="$(abspath $(VENV))" bash scripts/provision.sh
@@ -52,6 +52,23 @@ test: build
 # vantor.vantor from there with the source tree out of the way.
 wheel-check: setup
 	$(WHEEL_CHECK)
+
+# Puts the `vantor` command on PATH: installs the package (built as
+# `pip install .` builds it) into $(VENV) and links $(BINDIR)/vantor to the
+# script there, so it works from any directory without activating anything.
+BINDIR ?= $(HOME)/.local/bin
+install: setup
+	$(PY) -m pip install --disable-pip-version-check -q --no-deps $(WHEEL_PIP_ARGS) .
+	mkdir -p "$(BINDIR)"
+	ln -sfn "$(abspath $(VENV))/bin/vantor" "$(BINDIR)/vantor"
+	@case ":$$PATH:" in \
+	  *":$(BINDIR):"*) echo "installed: $(BINDIR)/vantor (try: vantor --version)" ;; \
+	  *) echo "installed: $(BINDIR)/vantor; $(BINDIR) is not on PATH: add it, e.g. export PATH=\"$(BINDIR):\$$PATH\"" ;; \
+	esac
+
+uninstall:
+	rm -f "$(BINDIR)/vantor"
+	$(PY) -m pip uninstall --disable-pip-version-check -q -y vantor
 
 clean:
 	rm -rf $(BUILD_DIR) build dist .pytest_cache .mypy_cache

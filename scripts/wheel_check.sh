@@ -49,6 +49,13 @@ if len(modules) != 1:
 for n in pkg:
     if n.endswith((".cpp", ".hpp", ".h", ".in")):
         problems.append(f"source file shipped: {n}")
+metadata = next((n for n in names if n.endswith(".dist-info/METADATA")), None)
+text = zipfile.ZipFile(wheel).read(metadata).decode() if metadata else ""
+for line in ("License-Expression: MIT", "License-File: LICENSE", "Classifier: Typing :: Typed"):
+    if line not in text.splitlines():
+        problems.append(f"METADATA lacks {line!r}")
+if not any(n.endswith(".dist-info/licenses/LICENSE") for n in names):
+    problems.append("LICENSE not shipped")
 if problems:
     raise SystemExit("[wheel-check] bad wheel: " + "; ".join(problems))
 PY
@@ -70,4 +77,9 @@ print(f"[wheel-check] settings: api={s.DOWNLOAD_API_BASE} host={s.DOWNLOAD_API_H
       f"origin={s.DOWNLOAD_ORIGIN} tts={s.TTS_HOST}")
 PY
 )
+# The installed command, from a directory that knows nothing of the source.
+(cd "$tmp/elsewhere" && printf '[{"start": "1", "end": "2", "voiceover": "x"}]' \
+    | PYTHONPATH="$tmp/site" "$PYTHON" "$tmp/site/bin/vantor" check - >/dev/null) \
+    || { log "the installed vantor command failed"; exit 1; }
+log "installed command: $(cd "$tmp/elsewhere" && PYTHONPATH="$tmp/site" "$PYTHON" "$tmp/site/bin/vantor" --version)"
 log "ok"

@@ -60,7 +60,7 @@ def run_demo(output_dir: str = "demo-output", progress: TextIO | None = None) ->
             source = make_source_video(os.path.join(tmp, "source.mp4"), seconds=64.0, size="1280x720")
             with serve(source) as (_download, _speech, router):
                 saved = engine.requests
-                engine.requests = router
+                engine.requests = router  # type: ignore[assignment]  # routes to the stand-ins
                 try:
                     final = engine.run_recap(DEMO_URL, segments, DEMO_SPEED, DEMO_VOICE, output_dir)
                 finally:

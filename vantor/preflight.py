@@ -144,10 +144,10 @@ def guard_video_duration(
             raise PreflightError("; ".join(str(p).removeprefix("error: ") for p in problems)
                                  + "; nothing was narrated")
 
-    engine._download_video = download_then_measure
+    setattr(engine, "_download_video", download_then_measure)
     try:
         yield
     finally:
         # Put back exactly what was bound, unless someone rebound it meanwhile.
         if vars(engine).get("_download_video") is download_then_measure:
-            engine._download_video = original
+            setattr(engine, "_download_video", original)

@@ -130,7 +130,7 @@ class ProgressView(io.TextIOBase):
         self._bar_shown = False
         self._lock = threading.Lock()
         self._watch: _ConversionWatch | None = None
-        self.encoder = HARDWARE_ENCODER  # until the engine announces its fallback
+        self.encoder: str = HARDWARE_ENCODER  # until the engine announces its fallback
         self.lines: list[str] = []  # every complete line, as the engine wrote it
 
     def writable(self) -> bool:

@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import os
 from collections import deque
+from typing import Any
 from urllib.parse import parse_qs, urlsplit
 
 from ._loopback import Answer, LoopbackService, Request
@@ -23,7 +24,7 @@ from ._loopback import Answer, LoopbackService, Request
 __all__ = ["DownloadService"]
 
 
-def _scripted(status: int | None = None, body: object = None, delay: float | None = None) -> dict:
+def _scripted(status: int | None = None, body: object = None, delay: float | None = None) -> dict[str, Any]:
     return {"status": status, "body": body, "delay": delay}
 
 
@@ -33,13 +34,13 @@ class DownloadService(LoopbackService):
 
     def __init__(self, video_path: str | os.PathLike[str], *, step: int = 500) -> None:
         super().__init__()
-        self.video_path = os.fspath(video_path)
-        self.step = step
+        self.video_path: str = os.fspath(video_path)
+        self.step: int = step
         self.jobs: dict[int, str] = {}  # job id -> the video address asked for (decoded)
         self.polls: dict[int, int] = {}  # job id -> polls answered
-        self.file_status = 200
-        self._job_script: deque[dict] = deque()
-        self._poll_script: deque[dict] = deque()
+        self.file_status: int = 200
+        self._job_script: deque[dict[str, Any]] = deque()
+        self._poll_script: deque[dict[str, Any]] = deque()
 
     # -- scripting ------------------------------------------------------
     def script_job(self, status: int | None = None, body: object = None, delay: float | None = None) -> None:
@@ -50,7 +51,7 @@ class DownloadService(LoopbackService):
         with self._lock:
             self._job_script.append(_scripted(status, body, delay))
 
-    def script_polls(self, answers: list[dict]) -> None:
+    def script_polls(self, answers: list[dict[str, Any]]) -> None:
         """Queues answers for the next polls, one each, as dicts with the
         optional keys status, body and delay (meaning as in `script_job`; a
         missing body gives the usual progress). Afterwards polls are

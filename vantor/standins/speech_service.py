@@ -14,6 +14,7 @@ import base64
 import json
 from collections import deque
 from functools import lru_cache
+from typing import Any
 
 from ._loopback import Answer, LoopbackService, Request
 from .media import narration_mp3_bytes
@@ -34,9 +35,9 @@ class SpeechService(LoopbackService):
 
     def __init__(self, *, prefix: bool = True, seconds: float | None = None) -> None:
         super().__init__()
-        self.prefix = prefix
-        self.seconds = seconds
-        self._script: deque[dict] = deque()
+        self.prefix: bool = prefix
+        self.seconds: float | None = seconds
+        self._script: deque[dict[str, Any]] = deque()
 
     def script_answer(self, status: int | None = None, body: object = None, delay: float | None = None) -> None:
         """Queues the answer to the next request. `status`: sent instead of

@@ -114,11 +114,18 @@ def test_range_past_the_video_end_is_refused_before_any_narration(command):
 
 @pytest.mark.slow
 def test_stdout_holds_only_the_result(command):
-    rc, out, err, requests = command.recap()
+    # Segment 3 runs past the video's end, with a narration too long for it: two warnings.
+    late = {"start": "11", "end": "14", "voiceover": "one two three four five six seven eight"}
+    rc, out, err, requests = command.recap(segments=TWO + [late])
     final = f"{command.tmp}/out/FINAL_RECAP.mp4"
     assert (rc, out) == (0, final + "\n"), err
     progress = err.splitlines()
-    assert "  Segment 1/2: 1 \u2192 2.5" in progress and "  Segment 2/2: 00:00:04 \u2192 6" in progress
+    assert progress[0] == ("warning: segment 3 'voiceover': narration of about 3.2 s will probably be cut off: "
+                           "the segment lasts 3.0 s")
+    (ends,) = [line for line in progress if line.startswith("warning: segment 3 'end'")]
+    assert re.fullmatch(r"warning: segment 3 'end': ends at 14 \(14 s\), after the end of the video "
+                        r"\(12\.\d\d s\): its clip will be shorter", ends)
+    assert "  Segment 1/3: 1 \u2192 2.5" in progress and "  Segment 2/3: 00:00:04 \u2192 6" in progress
     assert progress[-1] == f"\u2705 Done! Vertical Output: {final}"
     assert "  100%" in progress and not any("\r" in line for line in progress)  # the job figure, once
 

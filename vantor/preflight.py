@@ -114,12 +114,17 @@ def probe_duration(video: str) -> float:
 
 
 def _past_the_end(segments: list[dict[str, object]], duration: float) -> list[Problem]:
+    """Errors for ranges starting at or after the end (an empty clip);
+    warnings for ranges running past it (a shorter clip)."""
     problems = []
     for number, segment in enumerate(segments, 1):
-        start = parse_time(str(segment["start"]))
+        start, end = parse_time(str(segment["start"])), parse_time(str(segment["end"]))
         if start is not None and start >= duration:
             problems.append(Problem(number, "start", f"starts at {segment['start']} ({start:g} s), past the end "
                                                      f"of the video ({duration:.2f} s); fix its \"start\""))
+        elif end is not None and end > duration:
+            problems.append(Problem(number, "end", f"ends at {segment['end']} ({end:g} s), after the end of the "
+                                                   f"video ({duration:.2f} s): its clip will be shorter", "warning"))
     return problems
 
 
@@ -140,9 +145,12 @@ def guard_video_duration(
         if on_probe is not None:
             on_probe(duration)
         problems = _past_the_end(segments, duration)
-        if problems:
-            raise PreflightError("; ".join(str(p).removeprefix("error: ") for p in problems)
+        errors = [p for p in problems if p.severity == "error"]
+        if errors:
+            raise PreflightError("; ".join(str(p).removeprefix("error: ") for p in errors)
                                  + "; nothing was narrated")
+        for warning in problems:
+            print(warning)  # the run's progress stream
 
     setattr(engine, "_download_video", download_then_measure)
     try:

@@ -64,6 +64,7 @@ class PreparedRecap:
     output_dir: str
     services: str
     segments: list[dict[str, object]]  # as checked; empty when the check was skipped
+    warnings: list[str]  # the segments check's warnings, shown with the progress
     started: float  # time.monotonic() when the checks began
 
 
@@ -79,12 +80,15 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
     speed = check_speed(speed)
     segments_path = os.fspath(segments_file)
     segments: list[dict[str, object]] = []
+    warnings: list[str] = []
     if check_segments:
         report = checked_segments(segments_path, segments_name)
         segments = report.segments or []
+        warnings = [str(problem) for problem in report.warnings]
     check_voice(voice, services)
     directory = check_output_dir(output_dir, create=mkdir)
-    return PreparedRecap(url, segments_path, voice, speed, directory, services, segments, started)
+    return PreparedRecap(url, segments_path, voice, speed, directory, services, segments, warnings,
+                         started)
 
 
 @contextlib.contextmanager
@@ -113,6 +117,8 @@ def execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None = 
 
     with services_for_run(run), showing_progress(progress, live=live, output_dir=run.output_dir) as view, \
             (guard_video_duration(engine, run.segments) if run.segments else contextlib.nullcontext()):
+        for warning in run.warnings:
+            print(warning)  # into the progress, as the engine's own lines
         final = engine.run_recap(run.url, run.segments_file, run.speed, run.voice, run.output_dir)
     horizontal = os.path.join(run.output_dir, "horizontal_final.mp4")
     return RecapResult(

@@ -53,8 +53,10 @@ def test_refusals_come_before_any_request(services, engine, tmp_path):
         vantor.make_recap(URL, [SEGMENTS[0], {**SEGMENTS[1], "end": 6}], voice="v", output_dir=tmp_path)
     with pytest.raises(vantor.PreflightError, match="does not exist; create it or pass --mkdir"):
         vantor.make_recap(URL, SEGMENTS, voice="v", output_dir=tmp_path / "missing")
-    with pytest.raises(vantor.PreflightError, match="services 'elsewhere' are not available"):
+    with pytest.raises(vantor.PreflightError, match="unknown services 'elsewhere'; use auto, configured, local or"):
         vantor.make_recap(URL, SEGMENTS, voice="v", output_dir=tmp_path, services="elsewhere")
+    with pytest.raises(vantor.PreflightError, match="services 'local' are not available in this installation"):
+        vantor.make_recap(URL, SEGMENTS, voice="v", output_dir=tmp_path, services="local")
     with pytest.raises(TypeError, match="segments must be a path or a list of segments, not bytes"):
         vantor.make_recap(URL, b"[]", voice="v", output_dir=tmp_path)  # type: ignore[arg-type]
     assert services[0].requests == [] and services[1].requests == [] and engine._download_video is original

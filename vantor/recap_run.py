@@ -75,6 +75,8 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
     """Every check that can run before a service is asked anything; the
     output directory is created (with `mkdir`) only when the rest passed."""
     started = time.monotonic()
+    if services not in SERVICES and not services.startswith(("http://", "https://")):
+        raise PreflightError(f"unknown services {services!r}; use {', '.join(SERVICES)} or an http(s):// address")
     if not url.strip():
         raise PreflightError("the video address is empty")
     speed = check_speed(speed)

@@ -93,21 +93,26 @@ class _ConversionWatch:
 
     def _follow(self) -> None:
         while not self._stop.wait(0.25):
-            if not self._expected:
-                continue
-            try:
-                with open(self._report, "rb") as f:
-                    stamps = _FFMPEG_TIME.findall(f.read())
-            except OSError:
-                continue
-            if stamps:
-                hours, minutes, seconds = stamps[-1]
-                done = int(hours) * 3600 + int(minutes) * 60 + float(seconds)
-                self._view._draw(_bar(done / self._expected, "converting"))
+            self._show()
+
+    def _show(self) -> None:
+        if not self._expected:
+            return
+        try:
+            with open(self._report, "rb") as f:
+                stamps = _FFMPEG_TIME.findall(f.read())
+        except OSError:
+            return
+        if stamps:
+            hours, minutes, seconds = stamps[-1]
+            done = int(hours) * 3600 + int(minutes) * 60 + float(seconds)
+            self._view._draw(_bar(done / self._expected, "converting"))
 
     def stop(self) -> None:
         self._stop.set()
         self._thread.join()
+        self._show()  # where ffmpeg really stopped, kept on its own line
+        self._view._finish_bar()
         if self._saved is None:
             os.environ.pop("FFREPORT", None)
         else:
@@ -127,7 +132,7 @@ class ProgressView(io.TextIOBase):
         self._encoding = getattr(stream, "encoding", None)
         self._output_dir = output_dir or "."
         self._pending = ""
-        self._bar_shown = False
+        self._bar_shown = ""  # the bar now on the stream's last line
         self._lock = threading.Lock()
         self._watch: _ConversionWatch | None = None
         self.encoder: str = HARDWARE_ENCODER  # until the engine announces its fallback
@@ -167,7 +172,9 @@ class ProgressView(io.TextIOBase):
         converting = _CONVERTING.search(line)
         if not converting and _FALLBACK not in line:  # the fallback line comes mid-conversion
             self._stop_watch()
-        if line.strip():
+        if self._live and self._bar_shown and _PERCENT.match(line):
+            self._finish_bar()  # the download job's bar at its last figure stays as the line
+        elif line.strip():
             self._emit(line)
         if converting and self._live:
             horizontal = os.path.join(self._output_dir, "horizontal_final.mp4")
@@ -187,17 +194,24 @@ class ProgressView(io.TextIOBase):
             self._stream.flush()
 
     def _draw(self, bar: str) -> None:
-        if self._stream is None:
+        if self._stream is None or bar == self._bar_shown:
             return
         with self._lock:
             self._stream.write("\r" + bar)
             self._stream.flush()
-            self._bar_shown = True
+            self._bar_shown = bar
+
+    def _finish_bar(self) -> None:
+        with self._lock:
+            if self._bar_shown and self._stream is not None:
+                self._stream.write("\n")
+                self._stream.flush()
+            self._bar_shown = ""
 
     def _clear_bar(self) -> None:
         if self._bar_shown and self._stream is not None:
             self._stream.write("\r\033[K")
-            self._bar_shown = False
+            self._bar_shown = ""
 
 
 @contextlib.contextmanager

@@ -13,6 +13,7 @@ from __future__ import annotations
 import difflib
 import json
 import re
+from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import Literal
 
@@ -67,6 +68,9 @@ class Report:
     name: str
     problems: list[Problem] = field(default_factory=list)
     segments: list[dict[str, object]] | None = None  # the parsed segments when the file has no errors
+
+    def __iter__(self) -> Iterator[Problem]:
+        return iter(self.problems)
 
     @property
     def errors(self) -> list[Problem]:

@@ -14,6 +14,8 @@ leave exactly the two outputs behind.
 from __future__ import annotations
 
 import argparse
+import collections
+import gc
 import json
 import os
 import platform
@@ -48,9 +50,10 @@ def soak(runs: int) -> dict:
         services = StandInProcess(source)
         saved = dict(vars(engine))
         try:
-            engine.requests = ServiceRouter(services.download, services.speech)
+            router = ServiceRouter(services.download, services.speech)
+            engine.requests = router
             engine.time = types.SimpleNamespace(sleep=lambda seconds: None)
-            times, rss = [], []
+            times, rss, objects = [], [], None
             with open(os.devnull, "w") as quiet:
                 for run in range(runs):
                     started = time.perf_counter()
@@ -60,7 +63,12 @@ def soak(runs: int) -> dict:
                     finally:
                         sys.stdout = real_stdout
                     times.append(time.perf_counter() - started)
+                    router.calls.clear()  # the router's own record of requests is not the engine's
                     rss.append(current_rss_kb())
+                    if run in (0, runs - 1):  # Python's own view: blocks and objects by type, settled
+                        gc.collect()
+                        objects = (sys.getallocatedblocks(), collections.Counter(
+                            type(o).__qualname__ for o in gc.get_objects()), objects)
                     left = sorted(os.listdir(out))
                     if left != OUTPUTS:
                         raise SystemExit(f"run {run + 1} left {left} in the output directory")
@@ -71,8 +79,11 @@ def soak(runs: int) -> dict:
             for name, value in saved.items():
                 setattr(engine, name, value)
             services.close()
+    blocks_last, counts_last, (blocks_first, counts_first, _) = objects
     return {
         "runs": runs,
+        "allocated_blocks_growth": blocks_last - blocks_first,
+        "object_growth_by_type": dict((counts_last - counts_first).most_common(5)),
         "rss_after_first_kb": rss[0],
         "rss_after_last_kb": rss[-1],
         "rss_growth_kb": rss[-1] - rss[0],
@@ -99,6 +110,8 @@ def main() -> int:
     print(f"RSS after run 1: {figures['rss_after_first_kb'] / 1024:.1f} MB; after run {figures['runs']}: "
           f"{figures['rss_after_last_kb'] / 1024:.1f} MB (growth {figures['rss_growth_kb']} kB, "
           f"max {figures['rss_max_kb'] / 1024:.1f} MB)")
+    print(f"Python allocated blocks: {figures['allocated_blocks_growth']:+d} between run 1 and run "
+          f"{figures['runs']}; objects grown by type: {figures['object_growth_by_type'] or 'none'}")
     print(f"time per run: mean {figures['seconds_per_run_mean']:.2f} s, median "
           f"{figures['seconds_per_run_median']:.2f} s, max {figures['seconds_per_run_max']:.2f} s "
           f"({figures['total_seconds']:.0f} s in all)")

@@ -83,3 +83,31 @@ demo: build
 # Where a run's time goes for 4, 16 and 64 segments; writes bench/results.json.
 bench: build
 	$(PY) bench/bench.py
+
+# --- Sanitizers -------------------------------------------------------------
+# The extension built with AddressSanitizer and UndefinedBehaviorSanitizer in
+# its own build tree, and the whole suite run against it in a scratch copy of
+# the tree (scripts/asan_suite.sh). Any sanitizer report fails the run.
+.PHONY: test-asan
+ASAN_BUILD_DIR ?= build/asan
+ASAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
+test-asan: setup
+	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD_DIR) -G Ninja \
+		-DPython_EXECUTABLE="$(abspath $(PY))" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_CXX_FLAGS="$(ASAN_FLAGS)" -DCMAKE_MODULE_LINKER_FLAGS="$(ASAN_FLAGS)" $(CMAKE_ARGS)
+	$(VENV)/bin/cmake --build $(ASAN_BUILD_DIR)
+	BUILD_DIR="$(ASAN_BUILD_DIR)" PYTHON="$(abspath $(PY))" bash scripts/asan_suite.sh $(PYTEST_ARGS)
+
+# --- Soak ---------------------------------------------------------------------
+# 200 recaps in one process on a tiny source: RSS after the first and the last
+# run, time per run; writes bench/soak.json (figures in README).
+.PHONY: soak
+soak: build
+	$(PY) bench/soak.py
+
+# --- Fault table ----------------------------------------------------------------
+# Runs the tests behind each fault class and prints the table that README's
+# "Reliability and security" section shows; fails when any of them fails.
+.PHONY: faults
+faults: build
+	$(PY) scripts/faults.py

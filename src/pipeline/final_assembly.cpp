@@ -2,6 +2,8 @@
 
 #include "host/open_file.hpp"
 #include "host/text.hpp"
+#include "media/ffmpeg_path.hpp"
+#include "media/mp4_check.hpp"
 #include "media/tool_runner.hpp"
 
 #include <string>
@@ -25,8 +27,8 @@ void write_concat_list(const host::Scope& scope, const Ref& filelist, const Ref&
 media::Argv concat_command(const RunPaths& paths) {
     media::Argv argv;
     argv.add("ffmpeg").add("-y").add("-loglevel").add("error");
-    argv.add("-f").add("concat").add("-safe").add("0").add("-i").add(paths.filelist);
-    argv.add("-c").add("copy").add(paths.temp_output);
+    argv.add("-f").add("concat").add("-safe").add("0").add("-i").add(media::ffmpeg_path(paths.filelist));
+    argv.add("-c").add("copy").add(media::ffmpeg_path(paths.temp_output));
     return argv;
 }
 
@@ -39,10 +41,10 @@ media::Argv conversion_command(const RunPaths& paths, const Ref& vf_filter, cons
                                const char* encoder, const char* preset, const char* quality_option) {
     media::Argv argv;
     argv.add("ffmpeg").add("-y").add("-loglevel").add("error");
-    argv.add("-i").add(paths.temp_output).add("-vf").add(vf_filter).add("-af").add(af_filter);
+    argv.add("-i").add(media::ffmpeg_path(paths.temp_output)).add("-vf").add(vf_filter).add("-af").add(af_filter);
     argv.add("-c:a").add("aac");
     argv.add("-c:v").add(encoder).add("-preset").add(preset).add(quality_option).add("23");
-    argv.add(paths.final_output);
+    argv.add(media::ffmpeg_path(paths.final_output));
     return argv;
 }
 
@@ -64,6 +66,7 @@ Ref assemble_final(const host::Scope& scope, const Ref& final_files, const RunPa
     print_text(scope, "\U0001F517 Concatenating segments...");
     write_concat_list(scope, paths.filelist, final_files);
     media::run_checked(scope, concat_command(paths));
+    media::require_complete_mp4(paths.temp_output, "concatenating the segments");
 
     std::string speed_text = host::short_decimal(speed_factor);
     scope.print_line(host::format("%s%s%s", "\U0001F4D0 Converting to 9:16 vertical at ", speed_text.c_str(),
@@ -80,6 +83,9 @@ Ref assemble_final(const host::Scope& scope, const Ref& final_files, const RunPa
     if (host::check(PyObject_RichCompareBool(returncode.get(), zero.get(), Py_NE)) == 1) {
         print_text(scope, "  (GPU unavailable, using CPU encoder...)");
         media::run_checked(scope, cpu_cmd);
+        media::require_complete_mp4(paths.final_output, "converting to vertical on the software encoder");
+    } else {
+        media::require_complete_mp4(paths.final_output, "converting to vertical on the hardware encoder");
     }
 
     print_text(scope, "\U0001F9F9 Cleaning up...");

@@ -11,6 +11,7 @@ namespace vantor::pipeline {
 using host::Ref;
 
 Ref run_recap(const host::Scope& scope, const RecapRequest& request) {
+    refuse_unlistable_dir(request.output_dir);  // before anything is written
     RunPaths paths = RunPaths::join(request.output_dir);
 
     // A video left by an earlier run is never reused.

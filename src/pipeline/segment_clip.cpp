@@ -1,6 +1,8 @@
 #include "pipeline/segment_clip.hpp"
 
 #include "host/text.hpp"
+#include "media/ffmpeg_path.hpp"
+#include "media/mp4_check.hpp"
 #include "media/tool_runner.hpp"
 #include "pipeline/segments_file.hpp"
 #include "pipeline/working_files.hpp"
@@ -24,7 +26,8 @@ media::Argv cut_command(const Ref& start, const Ref& end, const Ref& video_file,
     media::Argv argv;
     argv.add("ffmpeg").add("-y").add("-loglevel").add("error");
     argv.add("-ss").add(start).add("-to").add(end);
-    argv.add("-i").add(video_file).add("-c").add("copy").add("-an").add(clip_file);
+    argv.add("-i").add(media::ffmpeg_path(video_file)).add("-c").add("copy").add("-an");
+    argv.add(media::ffmpeg_path(clip_file));
     return argv;
 }
 
@@ -32,9 +35,10 @@ media::Argv cut_command(const Ref& start, const Ref& end, const Ref& video_file,
 media::Argv merge_command(const Ref& clip_file, const Ref& voice_file, const Ref& merged_file) {
     media::Argv argv;
     argv.add("ffmpeg").add("-y").add("-loglevel").add("error");
-    argv.add("-i").add(clip_file).add("-i").add(voice_file);
+    argv.add("-i").add(media::ffmpeg_path(clip_file)).add("-i").add(media::ffmpeg_path(voice_file));
     argv.add("-map").add("0:v").add("-map").add("1:a");
-    argv.add("-c:v").add("copy").add("-c:a").add("aac").add("-shortest").add(merged_file);
+    argv.add("-c:v").add("copy").add("-c:a").add("aac").add("-shortest");
+    argv.add(media::ffmpeg_path(merged_file));
     return argv;
 }
 
@@ -63,7 +67,10 @@ void produce_segment_clip(const host::Scope& scope, const SegmentJob& job) {
         Ref end = segment_member(job.segment, "end");
         media::run_checked(scope, cut_command(start, end, job.video_file, clip_file));
     }
+    const std::string segment = "segment " + std::to_string(job.index + 1);
+    media::require_complete_mp4(clip_file, "cutting " + segment);
     media::run_checked(scope, merge_command(clip_file, voice_file, merged_file));
+    media::require_complete_mp4(merged_file, "merging " + segment);
 
     host::check(PyList_Append(job.final_files.get(), merged_file.get()));
 

@@ -15,6 +15,21 @@ RunPaths RunPaths::join(const Ref& output_dir) {
     return paths;
 }
 
+void refuse_unlistable_dir(const Ref& output_dir) {
+    const Py_ssize_t length = PyUnicode_GetLength(output_dir.get());
+    if (length < 0) throw host::PyError{};
+    for (Py_UCS4 line_end : {Py_UCS4{'\n'}, Py_UCS4{'\r'}}) {
+        const Py_ssize_t at = PyUnicode_FindChar(output_dir.get(), line_end, 0, length, 1);
+        if (at == -2) throw host::PyError{};
+        if (at >= 0) {
+            PyErr_SetString(PyExc_ValueError,
+                            "output_dir holds a line break or carriage return, which ffmpeg's concatenation list "
+                            "cannot name: choose a directory without one");
+            throw host::PyError{};
+        }
+    }
+}
+
 void remove_if_exists(const host::Scope& scope, const Ref& path) {
     Ref exists = host::call(host::attr(scope.member("os", "path"), "exists"), {path.get()});
     if (host::check(PyObject_IsTrue(exists.get())) == 1) {

@@ -15,6 +15,11 @@ struct RunPaths {
     static RunPaths join(const host::Ref& output_dir);
 };
 
+// ValueError for an output_dir holding a line feed or carriage return: the
+// concatenation list names one file per line, so such a run could only fail
+// at its end, after all the work.
+void refuse_unlistable_dir(const host::Ref& output_dir);
+
 // os.remove(path) when os.path.exists(path); a missing path is passed over.
 void remove_if_exists(const host::Scope& scope, const host::Ref& path);
 

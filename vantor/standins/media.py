@@ -35,7 +35,7 @@ def make_source_video(path: str, seconds: float = 12.0, size: str = "640x360", r
         "-t", str(seconds),
         "-vf", clock,
         "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g", str(rate),
-        "-c:a", "aac", "-shortest", path,
+        "-c:a", "aac", "-shortest", os.path.abspath(path),  # never read as "proto:" or "-option"
     ]
     result = subprocess.run(cmd, capture_output=True)
     if result.returncode != 0:
@@ -58,7 +58,8 @@ def make_narration_mp3(path: str, text: str, seconds: float | None = None) -> st
             length = seconds if seconds is not None else max(0.5, len(text.split()) / 2.5)
             source = ["-f", "lavfi", "-i", f"sine=frequency=550:sample_rate=22050:duration={length}"]
         subprocess.run(
-            ["ffmpeg", "-y", "-loglevel", "error", *source, "-c:a", "libmp3lame", "-q:a", "6", path],
+            ["ffmpeg", "-y", "-loglevel", "error", *source, "-c:a", "libmp3lame", "-q:a", "6",
+             os.path.abspath(path)],
             check=True,
         )
     return path

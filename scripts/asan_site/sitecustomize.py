@@ -1,0 +1,43 @@
+"""Start-up hook for every Python process of `make test-asan` (this directory
+is on PYTHONPATH there).
+
+The sanitizer runtimes are preloaded so that the instrumented extension can
+be imported; they must reach Python processes only. Any other program started
+through subprocess (wget, ffmpeg, a shell) gets an environment without
+LD_PRELOAD: Debian's wget hangs with the ASan runtime preloaded, and the
+reports would be about programs that are not ours. Python children keep it,
+and load this hook in turn.
+"""
+
+import os
+import re
+import subprocess
+
+_PYTHON_NAME = re.compile(r"python(\d+(\.\d+)?)?$")
+_popen_init = subprocess.Popen.__init__
+
+
+def _program(args, kwargs):
+    if kwargs.get("shell"):
+        return None  # a shell runs whatever it is told
+    program = kwargs.get("executable")
+    if program is None:
+        program = args if isinstance(args, (str, bytes, os.PathLike)) else next(iter(args), None)
+    return None if program is None else os.fsdecode(program)
+
+
+def _is_python(program):
+    return program is not None and bool(_PYTHON_NAME.match(os.path.basename(program)))
+
+
+def _popen_without_preload(self, args, *rest, **kwargs):
+    if len(rest) < 10 and not _is_python(_program(args, kwargs)):  # env not given by position
+        env = kwargs.get("env")
+        source = os.environ if env is None else env
+        if "LD_PRELOAD" in source:
+            kwargs["env"] = {k: v for k, v in source.items() if k != "LD_PRELOAD"}
+    _popen_init(self, args, *rest, **kwargs)
+
+
+if os.environ.get("LD_PRELOAD"):
+    subprocess.Popen.__init__ = _popen_without_preload

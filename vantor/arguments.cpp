@@ -39,7 +39,7 @@ void check_text(const Param& param, PyObject* value) {
         host::Ref error = host::Ref::steal(PyErr_GetRaisedException());
         host::Ref note = host::text(
             "Subclasses of built-in types are not accepted here: pass a plain str, e.g. str(value).");
-        host::call(host::attr(error, "add_note"), {note.get()});
+        error.attr("add_note")(note);
         PyErr_SetRaisedException(error.release());
     }
     throw PyError{};

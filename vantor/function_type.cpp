@@ -35,8 +35,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         bind_arguments(*fn->spec, fn->defaults, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
         PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &module_def);  // borrowed
         if (module == nullptr) throw host::PyError{};
-        Ref globals = Ref::borrow(PyModule_GetDict(module));
-        return fn->spec->body(host::Scope(globals.get()), bound).release();
+        return fn->spec->body(host::Scope(PyModule_GetDict(module)), bound).release();
     } catch (const host::PyError&) {
         return nullptr;
     } catch (const std::bad_alloc&) {
@@ -88,8 +87,8 @@ PyObject* function_signature(PyObject* self, void*) noexcept {
     try {
         FunctionObject* fn = as_function(self);
         Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
-        Ref parameter_type = host::attr(inspect, "Parameter");
-        Ref kind = host::attr(parameter_type, "POSITIONAL_OR_KEYWORD");
+        Ref parameter_type = inspect.attr("Parameter");
+        Ref kind = parameter_type.attr("POSITIONAL_OR_KEYWORD");
         Ref parameters = Ref::steal(PyList_New(0));
         for (int j = 0; j < fn->spec->param_count; ++j) {
             const Param& param = fn->spec->params[j];
@@ -98,16 +97,14 @@ PyObject* function_signature(PyObject* self, void*) noexcept {
             Ref parameter;
             if (j >= fn->spec->required && PyTuple_Check(fn->defaults)) {
                 PyObject* value = PyTuple_GET_ITEM(fn->defaults, j - fn->spec->required);
-                parameter = host::call(parameter_type, {name.get(), kind.get()},
-                                       {{"default", value}, {"annotation", annotation.get()}});
+                parameter = parameter_type(name, kind, host::Kw{"default", value}, host::Kw{"annotation", annotation});
             } else {
-                parameter = host::call(parameter_type, {name.get(), kind.get()}, {{"annotation", annotation.get()}});
+                parameter = parameter_type(name, kind, host::Kw{"annotation", annotation});
             }
             host::check(PyList_Append(parameters.get(), parameter.get()));
         }
         Ref returns = host::text(fn->spec->return_annotation);
-        return host::call(host::attr(inspect, "Signature"), {parameters.get()}, {{"return_annotation", returns.get()}})
-            .release();
+        return inspect.attr("Signature")(parameters, host::Kw{"return_annotation", returns}).release();
     } catch (const host::PyError&) {
         return nullptr;
     }
@@ -188,9 +185,8 @@ Ref create_function(PyObject* function_type, const OperationSpec& spec, const ch
     Ref module = host::text(module_name);
     Ref doc = operation_doc(spec);
     Ref annotations = annotations_of(spec);
-    Ref defaults = spec.default_text == nullptr
-                       ? Ref::borrow(Py_None)
-                       : Ref::steal(PyTuple_Pack(1, host::text(spec.default_text).get()));
+    Ref defaults = spec.default_text == nullptr ? host::Handle(Py_None).new_ref()
+                                                : Ref::steal(PyTuple_Pack(1, host::text(spec.default_text).get()));
 
     auto* type = reinterpret_cast<PyTypeObject*>(function_type);
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, type)));

@@ -11,20 +11,19 @@
 
 namespace vantor {
 
+using host::Handle;
 using host::Ref;
 
 namespace {
 
-Ref borrowed(PyObject* obj) { return Ref::borrow(obj); }
-
 Ref download_video_body(const host::Scope& scope, const BoundArgs& args) {
-    download::download_video(scope, borrowed(args.objects[0]), borrowed(args.objects[1]));
-    return Ref::borrow(Py_None);
+    download::download_video(scope, args.objects[0], args.objects[1]);
+    return Handle(Py_None).new_ref();
 }
 
 Ref generate_tts_body(const host::Scope& scope, const BoundArgs& args) {
-    tts::generate_tts(scope, borrowed(args.objects[0]), borrowed(args.objects[1]), borrowed(args.objects[2]));
-    return Ref::borrow(Py_None);
+    tts::generate_tts(scope, args.objects[0], args.objects[1], args.objects[2]);
+    return Handle(Py_None).new_ref();
 }
 
 Ref build_atempo_chain_body(const host::Scope&, const BoundArgs& args) {
@@ -32,11 +31,8 @@ Ref build_atempo_chain_body(const host::Scope&, const BoundArgs& args) {
 }
 
 Ref run_recap_body(const host::Scope& scope, const BoundArgs& args) {
-    Ref youtube_url = borrowed(args.objects[0]);
-    Ref segments_file = borrowed(args.objects[1]);
-    Ref tts_voice = borrowed(args.objects[3]);
-    Ref output_dir = borrowed(args.objects[4]);
-    return pipeline::run_recap(scope, {youtube_url, segments_file, args.numbers[2], tts_voice, output_dir});
+    return pipeline::run_recap(
+        scope, {args.objects[0], args.objects[1], args.numbers[2], args.objects[3], args.objects[4]});
 }
 
 constexpr Param download_video_params[] = {{"url", ParamKind::text}, {"output_file", ParamKind::text}};

@@ -9,6 +9,8 @@
 
 namespace vantor::download {
 
+using host::Handle;
+using host::Kw;
 using host::Ref;
 
 namespace {
@@ -21,7 +23,7 @@ constexpr long poll_pause_seconds = 3;
 constexpr long job_timeout_seconds = 30;
 constexpr long poll_timeout_seconds = 15;
 
-void set_header(const Ref& headers, const char* name, const char* value) {
+void set_header(Handle headers, const char* name, const char* value) {
     host::check(PyDict_SetItemString(headers.get(), name, host::text(value).get()));
 }
 
@@ -38,24 +40,23 @@ Ref request_headers() {
     return headers;
 }
 
-Ref get_json(const host::Scope& scope, const Ref& url, const Ref& headers, long timeout, bool raise_for_status) {
+Ref get_json(const host::Scope& scope, Handle url, Handle headers, long timeout, bool raise_for_status) {
     Ref seconds = Ref::steal(PyLong_FromLong(timeout));
-    Ref response = host::call(scope.member("requests", "get"), {url.get()},
-                              {{"headers", headers.get()}, {"timeout", seconds.get()}});
-    if (raise_for_status) host::call(host::attr(response, "raise_for_status"), {});
-    return host::call(host::attr(response, "json"), {});
+    Ref response = scope.member("requests", "get")(url, Kw{"headers", headers}, Kw{"timeout", seconds});
+    if (raise_for_status) response.attr("raise_for_status")();
+    return response.attr("json")();
 }
 
-[[noreturn]] void raise_exception(const Ref& message) {
+[[noreturn]] void raise_exception(Handle message) {
     PyErr_SetObject(PyExc_Exception, message.get());
     throw host::PyError{};
 }
 
 // The address comes from the outside service and becomes a wget argument:
 // anything but an http(s) URL (e.g. "-e ...") would be read as an option.
-void refuse_unsafe_address(const Ref& download_url) {
+void refuse_unsafe_address(Handle download_url) {
     if (!PyUnicode_Check(download_url.get())) return;  // the process layer refuses it
-    Ref lowered = host::call(host::attr(download_url, "lower"), {});
+    Ref lowered = download_url.attr("lower")();
     for (const char* scheme : {"http://", "https://"}) {
         Ref prefix = host::text(scheme);
         Py_ssize_t match = PyUnicode_Tailmatch(lowered.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1);
@@ -66,31 +67,31 @@ void refuse_unsafe_address(const Ref& download_url) {
                                  download_url.get()));
 }
 
-media::Argv wget_command(const Ref& output_file, const Ref& download_url) {
+media::Argv wget_command(Handle output_file, Handle download_url) {
     media::Argv argv;
     argv.add("wget").add("-q").add("-O").add(output_file).add("--user-agent").add(browser_agent).add(download_url);
     return argv;
 }
 
 // Polls the job until it reports a finished file; returns its address.
-Ref wait_for_file(const host::Scope& scope, const Ref& progress_url, const Ref& headers) {
+Ref wait_for_file(const host::Scope& scope, Handle progress_url, Handle headers) {
     Ref pause = Ref::steal(PyLong_FromLong(poll_pause_seconds));
     Ref zero = Ref::steal(PyLong_FromLong(0));
     Ref ten = Ref::steal(PyLong_FromLong(10));
     Ref complete_at = Ref::steal(PyLong_FromLong(1000));
     Ref percent_format = host::text(".0f");
     for (int attempt = 0; attempt < max_polls; ++attempt) {
-        host::call(scope.member("time", "sleep"), {pause.get()});
+        scope.member("time", "sleep")(pause);
         Ref prog = get_json(scope, progress_url, headers, poll_timeout_seconds, false);
-        Ref progress = host::json_member_or(prog, "progress", zero.get(), service_name);
+        Ref progress = host::json_member_or(prog, "progress", zero, service_name);
         Ref pct = Ref::steal(PyNumber_TrueDivide(progress.get(), ten.get()));
         Ref shown = Ref::steal(PyObject_Format(pct.get(), percent_format.get()));
         scope.print_progress(host::format("\r  %U%%", shown.get()));
 
         Ref success = host::json_member_or(prog, "success", Py_None, service_name);
-        if (host::is_true(success) &&
+        if (success.truthy() &&
             host::check(PyObject_RichCompareBool(progress.get(), complete_at.get(), Py_GE)) == 1) {
-            return host::json_member(prog, "download_url");
+            return prog["download_url"];
         }
     }
     raise_exception(host::text("Download timed out after 3 minutes"));
@@ -98,21 +99,21 @@ Ref wait_for_file(const host::Scope& scope, const Ref& progress_url, const Ref& 
 
 }  // namespace
 
-void download_video(const host::Scope& scope, const Ref& url, const Ref& output_file) {
+void download_video(const host::Scope& scope, Handle url, Handle output_file) {
     scope.print_line(host::text("\U0001F4E5 Requesting download from server..."));
     Ref headers = request_headers();
 
     Ref no_safe_characters = host::text("");
-    Ref encoded_url = host::call(scope.name("quote"), {url.get()}, {{"safe", no_safe_characters.get()}});
+    Ref encoded_url = scope.name("quote")(url, Kw{"safe", no_safe_characters});
     Ref endpoint = host::format("%s/ajax/download.php?format=1080&url=", settings::download_api_base);
-    Ref api_url = host::concat({endpoint.get(), encoded_url.get()});
+    Ref api_url = host::concat({endpoint, encoded_url});
 
     Ref data = get_json(scope, api_url, headers, job_timeout_seconds, true);
-    if (!host::is_true(host::json_member_or(data, "success", Py_None, service_name))) {
+    if (!host::json_member_or(data, "success", Py_None, service_name).truthy()) {
         raise_exception(host::format("Download API error: %S", data.get()));
     }
-    Ref job_id = host::json_member(data, "id");
-    Ref progress_url = host::json_member(data, "progress_url");
+    Ref job_id = data["id"];
+    Ref progress_url = data["progress_url"];
     scope.print_line(host::format("%s%S...", "\u23F3 Processing job ", job_id.get()));
 
     Ref download_url = wait_for_file(scope, progress_url, headers);

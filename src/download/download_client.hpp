@@ -6,6 +6,6 @@
 
 namespace vantor::download {
 
-void download_video(const host::Scope& scope, const host::Ref& url, const host::Ref& output_file);
+void download_video(const host::Scope& scope, host::Handle url, host::Handle output_file);
 
 }  // namespace vantor::download

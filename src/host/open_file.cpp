@@ -4,13 +4,13 @@
 
 namespace vantor::host {
 
-OpenFile::OpenFile(const Scope& scope, const Ref& path, const char* mode, const char* encoding) {
+OpenFile::OpenFile(const Scope& scope, Handle path, const char* mode, const char* encoding) {
     Ref mode_text = text(mode);
     if (encoding == nullptr) {
-        file_ = call(scope.name("open"), {path.get(), mode_text.get()});
+        file_ = scope.name("open")(path, mode_text);
     } else {
         Ref encoding_text = text(encoding);
-        file_ = call(scope.name("open"), {path.get(), mode_text.get()}, {{"encoding", encoding_text.get()}});
+        file_ = scope.name("open")(path, mode_text, Kw{"encoding", encoding_text});
     }
 }
 
@@ -26,11 +26,11 @@ OpenFile::~OpenFile() {
     if (pending) PyErr_SetRaisedException(pending.release());
 }
 
-void OpenFile::write(const Ref& data) const { call(attr(file_, "write"), {data.get()}); }
+void OpenFile::write(Handle data) const { file_.attr("write")(data); }
 
 void OpenFile::close() {
     Ref file = std::move(file_);
-    call(attr(file, "close"), {});
+    file.attr("close")();
 }
 
 }  // namespace vantor::host

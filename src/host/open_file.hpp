@@ -8,15 +8,15 @@ namespace vantor::host {
 class OpenFile {
 public:
     // open(path, mode[, encoding=...]) looked up in the module namespace.
-    OpenFile(const Scope& scope, const Ref& path, const char* mode, const char* encoding = nullptr);
+    OpenFile(const Scope& scope, Handle path, const char* mode, const char* encoding = nullptr);
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;
     // Closes the file if close() was not reached, keeping any pending error.
     ~OpenFile();
 
-    const Ref& get() const noexcept { return file_; }
+    Handle file() const noexcept { return file_; }
     // write(data) on the file.
-    void write(const Ref& data) const;
+    void write(Handle data) const;
     // Closes the file; a failure to close is raised.
     void close();
 

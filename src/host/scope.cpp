@@ -1,13 +1,13 @@
 #include "host/scope.hpp"
 
-#include <vector>
+#include "host/text.hpp"
 
 namespace vantor::host {
 
 Ref Scope::name(const char* name) const {
-    Ref key = Ref::steal(PyUnicode_FromString(name));
+    Ref key = text(name);
     PyObject* found = nullptr;
-    if (check(PyDict_GetItemRef(globals_, key.get(), &found)) == 1) {
+    if (check(PyDict_GetItemRef(globals_.get(), key.get(), &found)) == 1) {
         return Ref::steal(found);
     }
     PyObject* builtins = PyEval_GetBuiltins();  // borrowed
@@ -18,40 +18,10 @@ Ref Scope::name(const char* name) const {
     throw PyError{};
 }
 
-Ref Scope::member(const char* name, const char* attr_name) const {
-    return attr(this->name(name), attr_name);
-}
+Ref Scope::member(const char* name, const char* attr_name) const { return this->name(name).attr(attr_name); }
 
-void Scope::print_line(const Ref& text) const {
-    call(name("print"), {text.get()});
-}
+void Scope::print_line(Handle text) const { name("print")(text); }
 
-void Scope::print_progress(const Ref& text) const {
-    Ref empty = Ref::steal(PyUnicode_FromString(""));
-    call(name("print"), {text.get()}, {{"end", empty.get()}, {"flush", Py_True}});
-}
-
-Ref attr(const Ref& obj, const char* name) {
-    return Ref::steal(PyObject_GetAttrString(obj.get(), name));
-}
-
-Ref call(const Ref& fn, std::initializer_list<PyObject*> args, std::initializer_list<Kw> kwargs) {
-    // Slot 0 stays free so the callee may use PY_VECTORCALL_ARGUMENTS_OFFSET.
-    std::vector<PyObject*> stack;
-    stack.reserve(1 + args.size() + kwargs.size());
-    stack.push_back(nullptr);
-    stack.insert(stack.end(), args.begin(), args.end());
-    Ref kwnames;
-    if (kwargs.size() != 0) {
-        kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
-        Py_ssize_t i = 0;
-        for (const Kw& kw : kwargs) {
-            PyTuple_SET_ITEM(kwnames.get(), i++, Ref::steal(PyUnicode_InternFromString(kw.name)).release());
-            stack.push_back(kw.value);
-        }
-    }
-    return Ref::steal(PyObject_Vectorcall(fn.get(), stack.data() + 1,
-                                          args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
-}
+void Scope::print_progress(Handle text) const { name("print")(text, Kw{"end", host::text("")}, Kw{"flush", Py_True}); }
 
 }  // namespace vantor::host

@@ -5,15 +5,12 @@
 
 #include "host/ref.hpp"
 
-#include <initializer_list>
-#include <utility>
-
 namespace vantor::host {
 
 class Scope {
 public:
     // `globals` is the module's dict, kept alive by the caller for the call.
-    explicit Scope(PyObject* globals) noexcept : globals_(globals) {}
+    explicit Scope(Handle globals) noexcept : globals_(globals) {}
 
     // Resolves a global name as Python code in the module would: the module
     // namespace first, then builtins; NameError when neither has it.
@@ -24,24 +21,12 @@ public:
 
     // print(text) through the host's own print, so a redirected sys.stdout
     // receives the line.
-    void print_line(const Ref& text) const;
+    void print_line(Handle text) const;
     // print(text, end="", flush=True): progress text that overwrites itself.
-    void print_progress(const Ref& text) const;
+    void print_progress(Handle text) const;
 
 private:
-    PyObject* globals_;
+    Handle globals_;
 };
-
-Ref attr(const Ref& obj, const char* name);
-
-// Keyword argument for call(): name and borrowed value.
-struct Kw {
-    const char* name;
-    PyObject* value;
-};
-
-// Calls `fn(*args, **kwargs)`; all argument pointers are borrowed.
-Ref call(const Ref& fn, std::initializer_list<PyObject*> args,
-         std::initializer_list<Kw> kwargs = {});
 
 }  // namespace vantor::host

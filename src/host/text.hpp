@@ -18,13 +18,13 @@ Ref format(const char* fmt, Args... args) {
     return Ref::steal(PyUnicode_FromFormat(fmt, args...));
 }
 
-// Concatenation of str objects (borrowed).
-Ref concat(std::initializer_list<PyObject*> parts);
+// Concatenation of str objects.
+Ref concat(std::initializer_list<Handle> parts);
 
 // Joins a directory and a file name without normalising anything: an empty
 // directory gives the bare name, one that ends in "/" gets the name appended
 // directly, any other gets "/" and the name.
-Ref join_path(const Ref& dir, const char* file_name);
+Ref join_path(Handle dir, const char* file_name);
 
 // The shortest text that reads back as the same double, as repr(float) writes
 // it ("2.0", "0.1", "1e-05", "inf", "nan").

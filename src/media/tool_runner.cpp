@@ -10,19 +10,17 @@ Argv::Argv() : list_(Ref::steal(PyList_New(0))) {}
 
 Argv& Argv::add(const char* literal) { return add(host::text(literal)); }
 
-Argv& Argv::add(const Ref& value) {
+Argv& Argv::add(host::Handle value) {
     host::check(PyList_Append(list_.get(), value.get()));
     return *this;
 }
 
 void run_checked(const host::Scope& scope, const Argv& argv) {
-    host::call(scope.member("subprocess", "run"), {argv.list().get()}, {{"check", Py_True}});
+    scope.member("subprocess", "run")(argv.list(), host::Kw{"check", Py_True});
 }
 
 Ref run_captured(const host::Scope& scope, const Argv& argv) {
-    Ref result = host::call(scope.member("subprocess", "run"), {argv.list().get()},
-                            {{"capture_output", Py_True}});
-    return host::attr(result, "returncode");
+    return scope.member("subprocess", "run")(argv.list(), host::Kw{"capture_output", Py_True}).attr("returncode");
 }
 
 }  // namespace vantor::media

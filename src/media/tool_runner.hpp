@@ -10,8 +10,8 @@ class Argv {
 public:
     Argv();
     Argv& add(const char* literal);
-    Argv& add(const host::Ref& value);  // appended as it is, str or not
-    const host::Ref& list() const noexcept { return list_; }
+    Argv& add(host::Handle value);  // appended as it is, str or not
+    host::Handle list() const noexcept { return list_; }
 
 private:
     host::Ref list_;

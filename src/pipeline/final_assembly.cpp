@@ -10,11 +10,12 @@
 
 namespace vantor::pipeline {
 
+using host::Handle;
 using host::Ref;
 
 namespace {
 
-void write_concat_list(const host::Scope& scope, const Ref& filelist, const Ref& final_files) {
+void write_concat_list(const host::Scope& scope, Handle filelist, Handle final_files) {
     host::OpenFile file(scope, filelist, "w");
     Py_ssize_t count = PyList_GET_SIZE(final_files.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -37,7 +38,7 @@ std::string video_filter(double speed_factor) {
            "*PTS,scale=1080:1920:force_original_aspect_ratio=increase,crop=1080:1920";
 }
 
-media::Argv conversion_command(const RunPaths& paths, const Ref& vf_filter, const Ref& af_filter,
+media::Argv conversion_command(const RunPaths& paths, Handle vf_filter, Handle af_filter,
                                const char* encoder, const char* preset, const char* quality_option) {
     media::Argv argv;
     argv.add("ffmpeg").add("-y").add("-loglevel").add("error");
@@ -52,17 +53,17 @@ void print_text(const host::Scope& scope, const char* utf8) { scope.print_line(h
 
 }  // namespace
 
-Ref concat_list_line(const host::Scope& scope, const Ref& clip_path) {
-    Ref absolute = host::call(host::attr(scope.member("os", "path"), "abspath"), {clip_path.get()});
+Ref concat_list_line(const host::Scope& scope, Handle clip_path) {
+    Ref absolute = scope.member("os", "path").attr("abspath")(clip_path);
     Ref apostrophe = host::text("'");
     Ref escaped_apostrophe = host::text("'\\''");
     Ref quoted = Ref::steal(PyUnicode_Replace(absolute.get(), apostrophe.get(), escaped_apostrophe.get(), -1));
     Ref head = host::text("file '");
     Ref tail = host::text("'\n");
-    return host::concat({head.get(), quoted.get(), tail.get()});
+    return host::concat({head, quoted, tail});
 }
 
-Ref assemble_final(const host::Scope& scope, const Ref& final_files, const RunPaths& paths, double speed_factor) {
+Ref assemble_final(const host::Scope& scope, Handle final_files, const RunPaths& paths, double speed_factor) {
     print_text(scope, "\U0001F517 Concatenating segments...");
     write_concat_list(scope, paths.filelist, final_files);
     media::run_checked(scope, concat_command(paths));
@@ -74,7 +75,7 @@ Ref assemble_final(const host::Scope& scope, const Ref& final_files, const RunPa
 
     Ref vf_filter = host::text(video_filter(speed_factor).c_str());
     Ref speed = Ref::steal(PyFloat_FromDouble(speed_factor));
-    Ref af_filter = host::call(scope.name("_build_atempo_chain"), {speed.get()});
+    Ref af_filter = scope.name("_build_atempo_chain")(speed);
     media::Argv gpu_cmd = conversion_command(paths, vf_filter, af_filter, "h264_nvenc", "p1", "-cq");
     media::Argv cpu_cmd = conversion_command(paths, vf_filter, af_filter, "libx264", "ultrafast", "-crf");
 
@@ -98,7 +99,7 @@ Ref assemble_final(const host::Scope& scope, const Ref& final_files, const RunPa
 
     scope.print_line(host::format("%s%U", "\u2705 Done! Horizontal Output: ", paths.temp_output.get()));
     scope.print_line(host::format("%s%U", "\u2705 Done! Vertical Output: ", paths.final_output.get()));
-    return paths.final_output.copy();
+    return paths.final_output.new_ref();
 }
 
 }  // namespace vantor::pipeline

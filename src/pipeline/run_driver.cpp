@@ -16,7 +16,7 @@ Ref run_recap(const host::Scope& scope, const RecapRequest& request) {
 
     // A video left by an earlier run is never reused.
     remove_if_exists(scope, paths.video_file);
-    host::call(scope.name("_download_video"), {request.youtube_url.get(), paths.video_file.get()});
+    scope.name("_download_video")(request.youtube_url, paths.video_file);
 
     Ref segments = read_segments_file(scope, request.segments_file);
     Py_ssize_t count = segment_count(segments);

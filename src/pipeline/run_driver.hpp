@@ -6,11 +6,11 @@
 namespace vantor::pipeline {
 
 struct RecapRequest {
-    const host::Ref& youtube_url;
-    const host::Ref& segments_file;
+    host::Handle youtube_url;
+    host::Handle segments_file;
     double speed_factor;
-    const host::Ref& tts_voice;
-    const host::Ref& output_dir;
+    host::Handle tts_voice;
+    host::Handle output_dir;
 };
 
 // Runs every step in order; any error ends the run with files left as they

@@ -4,25 +4,25 @@
 #include "media/ffmpeg_path.hpp"
 #include "media/mp4_check.hpp"
 #include "media/tool_runner.hpp"
-#include "pipeline/segments_file.hpp"
 #include "pipeline/working_files.hpp"
 
 #include <string>
 
 namespace vantor::pipeline {
 
+using host::Handle;
 using host::Ref;
 
 namespace {
 
-Ref numbered_path(const Ref& output_dir, const char* prefix, Py_ssize_t index, const char* suffix) {
+Ref numbered_path(Handle output_dir, const char* prefix, Py_ssize_t index, const char* suffix) {
     std::string name = prefix + std::to_string(index) + suffix;
     return host::join_path(output_dir, name.c_str());
 }
 
 // The range options stand before -i so both refer to the source timeline;
 // the video is copied, the source's own sound dropped.
-media::Argv cut_command(const Ref& start, const Ref& end, const Ref& video_file, const Ref& clip_file) {
+media::Argv cut_command(Handle start, Handle end, Handle video_file, Handle clip_file) {
     media::Argv argv;
     argv.add("ffmpeg").add("-y").add("-loglevel").add("error");
     argv.add("-ss").add(start).add("-to").add(end);
@@ -32,7 +32,7 @@ media::Argv cut_command(const Ref& start, const Ref& end, const Ref& video_file,
 }
 
 // Video copied from the clip, narration encoded to AAC, ending with the shorter.
-media::Argv merge_command(const Ref& clip_file, const Ref& voice_file, const Ref& merged_file) {
+media::Argv merge_command(Handle clip_file, Handle voice_file, Handle merged_file) {
     media::Argv argv;
     argv.add("ffmpeg").add("-y").add("-loglevel").add("error");
     argv.add("-i").add(media::ffmpeg_path(clip_file)).add("-i").add(media::ffmpeg_path(voice_file));
@@ -46,8 +46,8 @@ media::Argv merge_command(const Ref& clip_file, const Ref& voice_file, const Ref
 
 void produce_segment_clip(const host::Scope& scope, const SegmentJob& job) {
     {
-        Ref start = segment_member(job.segment, "start");
-        Ref end = segment_member(job.segment, "end");
+        Ref start = job.segment["start"];
+        Ref end = job.segment["end"];
         scope.print_line(host::format("  Segment %zd/%zd: %S %s %S", job.index + 1, job.count, start.get(),
                                       "\u2192", end.get()));
     }
@@ -56,15 +56,15 @@ void produce_segment_clip(const host::Scope& scope, const SegmentJob& job) {
     Ref voice_file = numbered_path(job.output_dir, "voice_", job.index, ".mp3");
     Ref merged_file = numbered_path(job.output_dir, "merged_", job.index, ".mp4");
 
-    Ref voiceover = segment_member(job.segment, "voiceover");
-    host::call(scope.name("_generate_tts"), {voiceover.get(), voice_file.get(), job.tts_voice.get()});
+    Ref voiceover = job.segment["voiceover"];
+    scope.name("_generate_tts")(voiceover, voice_file, job.tts_voice);
 
     Ref pause = Ref::steal(PyFloat_FromDouble(0.5));
-    host::call(scope.member("time", "sleep"), {pause.get()});
+    scope.member("time", "sleep")(pause);
 
     {
-        Ref start = segment_member(job.segment, "start");
-        Ref end = segment_member(job.segment, "end");
+        Ref start = job.segment["start"];
+        Ref end = job.segment["end"];
         media::run_checked(scope, cut_command(start, end, job.video_file, clip_file));
     }
     const std::string segment = "segment " + std::to_string(job.index + 1);

@@ -5,7 +5,6 @@
 
 namespace vantor::tts {
 
-void generate_tts(const host::Scope& scope, const host::Ref& text, const host::Ref& output_file,
-                  const host::Ref& voice);
+void generate_tts(const host::Scope& scope, host::Handle text, host::Handle output_file, host::Handle voice);
 
 }  // namespace vantor::tts

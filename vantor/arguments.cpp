@@ -19,9 +19,8 @@ namespace {
             more_or_less = "at most";
         }
     }
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name,
+    host::raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name,
                  more_or_less, expected, expected == 1 ? "" : "s", given);
-    throw PyError{};
 }
 
 int find_param(const OperationSpec& spec, PyObject* keyword) {
@@ -67,17 +66,14 @@ void bind_arguments(const OperationSpec& spec, PyObject* defaults, PyObject* con
     for (Py_ssize_t k = 0; k < keyword_count; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(keyword)) {
-            PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", spec.name);
-            throw PyError{};
+            host::raise_format(PyExc_TypeError, "%s() keywords must be strings", spec.name);
         }
         int j = find_param(spec, keyword);
         if (j < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, keyword);
-            throw PyError{};
+            host::raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, keyword);
         }
         if (values[j] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name, keyword);
-            throw PyError{};
+            host::raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name, keyword);
         }
         values[j] = args[nargs + k];
     }

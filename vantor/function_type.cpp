@@ -5,8 +5,6 @@
 #include "module_def.hpp"
 
 #include <cstddef>
-#include <exception>
-#include <new>
 
 namespace vantor {
 
@@ -29,21 +27,14 @@ struct FunctionObject {
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    try {
+    return host::guard<PyObject*>(nullptr, [&] {
         FunctionObject* fn = as_function(self);
         BoundArgs bound;
         bind_arguments(*fn->spec, fn->defaults, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
         PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &module_def);  // borrowed
         if (module == nullptr) throw host::PyError{};
         return fn->spec->body(host::Scope(PyModule_GetDict(module)), bound).release();
-    } catch (const host::PyError&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_SystemError, error.what());
-        return nullptr;
-    }
+    });
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -84,7 +75,7 @@ PyObject* function_repr(PyObject* self) {
 // inspect.signature() reads __signature__ first, so the real parameter
 // list, defaults and annotations show in help() and editors.
 PyObject* function_signature(PyObject* self, void*) noexcept {
-    try {
+    return host::guard<PyObject*>(nullptr, [&] {
         FunctionObject* fn = as_function(self);
         Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
         Ref parameter_type = inspect.attr("Parameter");
@@ -105,9 +96,7 @@ PyObject* function_signature(PyObject* self, void*) noexcept {
         }
         Ref returns = host::text(fn->spec->return_annotation);
         return inspect.attr("Signature")(parameters, host::Kw{"return_annotation", returns}).release();
-    } catch (const host::PyError&) {
-        return nullptr;
-    }
+    });
 }
 
 // Stored on a class it stays unbound, as a built-in function does. Having

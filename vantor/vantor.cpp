@@ -32,8 +32,7 @@ host::Ref import_from(const char* module_name, const char* name) {
     host::Ref module = host::Ref::steal(PyImport_ImportModule(module_name));
     PyObject* value = nullptr;
     if (host::check(PyObject_GetOptionalAttrString(module.get(), name, &value)) == 0) {
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module_name);
-        throw host::PyError{};
+        host::raise_format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module_name);
     }
     return host::Ref::steal(value);
 }
@@ -77,12 +76,9 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
         return nullptr;
     }
     if (the_module != nullptr) return Py_NewRef(the_module);
-    try {
-        host::Ref name = host::Ref::steal(PyObject_GetAttrString(spec, "name"));
-        return PyModule_NewObject(name.get());
-    } catch (const host::PyError&) {
-        return nullptr;
-    }
+    return host::guard<PyObject*>(nullptr, [&] {
+        return PyModule_NewObject(host::Handle(spec).attr("name").get());
+    });
 }
 
 int module_exec(PyObject* module) noexcept {
@@ -97,14 +93,12 @@ int module_exec(PyObject* module) noexcept {
         }
         return 0;
     }
-    try {
+    return host::guard(-1, [&] {
         initialise(module);
-    } catch (const host::PyError&) {
-        return -1;
-    }
-    the_module = Py_NewRef(module);
-    the_function_type = state_of(module)->function_type;
-    return 0;
+        the_module = Py_NewRef(module);
+        the_function_type = state_of(module)->function_type;
+        return 0;
+    });
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {

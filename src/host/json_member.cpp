@@ -4,9 +4,8 @@ namespace vantor::host {
 
 Ref json_member_or(Handle answer, const char* key, Handle fallback, const char* source) {
     if (!PyDict_Check(answer.get())) {
-        PyErr_Format(PyExc_TypeError, "%s answered with a JSON %.200s where an object was expected", source,
+        raise_format(PyExc_TypeError, "%s answered with a JSON %.200s where an object was expected", source,
                      Py_TYPE(answer.get())->tp_name);
-        throw PyError{};
     }
     PyObject* found = nullptr;
     if (check(PyDict_GetItemStringRef(answer.get(), key, &found)) == 1) return Ref::steal(found);

@@ -7,10 +7,7 @@ Ref Ref::steal(PyObject* obj) {
     return Ref(obj);
 }
 
-Ref Handle::new_ref() const {
-    if (obj_ == nullptr) throw PyError{};
-    return Ref::steal(Py_NewRef(obj_));
-}
+Ref Handle::new_ref() const noexcept { return Ref::steal_or_null(Py_XNewRef(obj_)); }
 
 Ref Handle::attr(const char* name) const { return Ref::steal(PyObject_GetAttrString(obj_, name)); }
 

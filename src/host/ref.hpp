@@ -11,24 +11,13 @@
 //   one goes into a Handle, and Handle::new_ref() keeps it beyond that.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "host/py_error.hpp"
 
 #include <cstddef>
 #include <type_traits>
 #include <utility>
 
 namespace vantor::host {
-
-// Thrown when a Python error is set. The error indicator stays set while the
-// exception unwinds; the function object's entry point turns it into NULL.
-struct PyError {};
-
-// Raises PyError when a C API call reported failure with -1.
-inline int check(int status) {
-    if (status < 0) throw PyError{};
-    return status;
-}
 
 class Ref;
 
@@ -54,7 +43,7 @@ public:
     // bool(obj)
     bool truthy() const;
     // A strong reference of its own to the same object.
-    Ref new_ref() const;
+    Ref new_ref() const noexcept;
 
 protected:
     PyObject* obj_ = nullptr;

@@ -14,8 +14,7 @@ Ref Scope::name(const char* name) const {
     if (builtins != nullptr && check(PyMapping_GetOptionalItem(builtins, key.get(), &found)) == 1) {
         return Ref::steal(found);
     }
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    throw PyError{};
+    raise_format(PyExc_NameError, "name '%s' is not defined", name);
 }
 
 Ref Scope::member(const char* name, const char* attr_name) const { return this->name(name).attr(attr_name); }

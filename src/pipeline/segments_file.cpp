@@ -17,9 +17,8 @@ Py_ssize_t segment_count(host::Handle segments) {
     // A mapping or a string would otherwise be counted and iterated as if it
     // were a list of segments.
     if (!PyList_Check(segments.get())) {
-        PyErr_Format(PyExc_TypeError, "segments file must hold a JSON array of segments, not %.200s",
+        host::raise_format(PyExc_TypeError, "segments file must hold a JSON array of segments, not %.200s",
                      Py_TYPE(segments.get())->tp_name);
-        throw host::PyError{};
     }
     return PyList_GET_SIZE(segments.get());
 }

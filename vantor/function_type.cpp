@@ -15,7 +15,7 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const OperationSpec* spec;
+    const Operation* op;
     PyObject* name;
     PyObject* qualname;
     PyObject* module_name;
@@ -30,10 +30,10 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     return host::guard<PyObject*>(nullptr, [&] {
         FunctionObject* fn = as_function(self);
         BoundArgs bound;
-        bind_arguments(*fn->spec, fn->defaults, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+        bind_arguments(*fn->op, fn->defaults, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
         PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &module_def);  // borrowed
         if (module == nullptr) throw host::PyError{};
-        return fn->spec->body(host::Scope(PyModule_GetDict(module)), bound).release();
+        return fn->op->invoke(host::Scope(PyModule_GetDict(module)), bound).release();
     });
 }
 
@@ -81,20 +81,19 @@ PyObject* function_signature(PyObject* self, void*) noexcept {
         Ref parameter_type = inspect.attr("Parameter");
         Ref kind = parameter_type.attr("POSITIONAL_OR_KEYWORD");
         Ref parameters = Ref::steal(PyList_New(0));
-        for (int j = 0; j < fn->spec->param_count; ++j) {
-            const Param& param = fn->spec->params[j];
-            Ref name = host::text(param.name);
+        std::span<const Param> params = fn->op->params();
+        for (std::size_t j = 0; j < params.size(); ++j) {
+            Ref name = host::text(params[j].name);
             Ref annotation = Ref::steal(PyObject_GetItem(fn->annotations, name.get()));
             Ref parameter;
-            if (j >= fn->spec->required && PyTuple_Check(fn->defaults)) {
-                PyObject* value = PyTuple_GET_ITEM(fn->defaults, j - fn->spec->required);
+            if (PyObject* value = default_value(*fn->op, fn->defaults, j)) {
                 parameter = parameter_type(name, kind, host::Kw{"default", value}, host::Kw{"annotation", annotation});
             } else {
                 parameter = parameter_type(name, kind, host::Kw{"annotation", annotation});
             }
             host::check(PyList_Append(parameters.get(), parameter.get()));
         }
-        Ref returns = host::text(fn->spec->return_annotation);
+        Ref returns = host::text(fn->op->return_annotation);
         return inspect.attr("Signature")(parameters, host::Kw{"return_annotation", returns}).release();
     });
 }
@@ -152,15 +151,24 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
-Ref annotations_of(const OperationSpec& spec) {
+Ref annotations_of(const Operation& op) {
     Ref annotations = Ref::steal(PyDict_New());
-    for (int j = 0; j < spec.param_count; ++j) {
-        Ref kind = host::text(spec.params[j].kind == ParamKind::text ? "str" : "float");
-        host::check(PyDict_SetItemString(annotations.get(), spec.params[j].name, kind.get()));
+    for (const Param& param : op.params()) {
+        host::check(PyDict_SetItemString(annotations.get(), param.name, host::text(param.annotation()).get()));
     }
-    Ref returns = host::text(spec.return_annotation);
-    host::check(PyDict_SetItemString(annotations.get(), "return", returns.get()));
+    host::check(PyDict_SetItemString(annotations.get(), "return", host::text(op.return_annotation).get()));
     return annotations;
+}
+
+// __defaults__: a tuple of the trailing parameters' defaults, or None.
+Ref defaults_of(const Operation& op) {
+    std::span<const Param> params = op.params();
+    if (op.required == params.size()) return host::Handle(Py_None).new_ref();
+    Ref defaults = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(params.size() - op.required)));
+    for (std::size_t j = op.required; j < params.size(); ++j) {
+        PyTuple_SET_ITEM(defaults.get(), j - op.required, host::text(params[j].default_text).release());
+    }
+    return defaults;
 }
 
 }  // namespace
@@ -169,19 +177,18 @@ PyObject* create_function_type(PyObject* module) {
     return PyType_FromModuleAndSpec(module, &function_spec, nullptr);
 }
 
-Ref create_function(PyObject* function_type, const OperationSpec& spec, const char* module_name) {
-    Ref name = host::text(spec.name);
+Ref create_function(PyObject* function_type, const Operation& op, const char* module_name) {
+    Ref name = host::text(op.name);
     Ref module = host::text(module_name);
-    Ref doc = operation_doc(spec);
-    Ref annotations = annotations_of(spec);
-    Ref defaults = spec.default_text == nullptr ? host::Handle(Py_None).new_ref()
-                                                : Ref::steal(PyTuple_Pack(1, host::text(spec.default_text).get()));
+    Ref doc = host::text(op.doc);
+    Ref annotations = annotations_of(op);
+    Ref defaults = defaults_of(op);
 
     auto* type = reinterpret_cast<PyTypeObject*>(function_type);
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, type)));
     FunctionObject* fn = as_function(self.get());
     fn->vectorcall = function_vectorcall;
-    fn->spec = &spec;
+    fn->op = &op;
     fn->name = Py_NewRef(name.get());
     fn->qualname = name.release();
     fn->module_name = module.release();

@@ -52,10 +52,8 @@ void initialise(PyObject* module) {
     state->function_type = create_function_type(module);
     if (state->function_type == nullptr) throw host::PyError{};
 
-    int count = 0;
-    const OperationSpec* const* specs = operation_specs(&count);
-    for (int i = 0; i < count; ++i) {
-        bind(module, specs[i]->name, create_function(state->function_type, *specs[i], "vantor.vantor"));
+    for (const Operation* op : operations()) {
+        bind(module, op->name, create_function(state->function_type, *op, "vantor.vantor"));
     }
 
     host::Ref doc = host::format(

@@ -5,16 +5,9 @@
 
 namespace vantor::pipeline {
 
-struct RecapRequest {
-    host::Handle youtube_url;
-    host::Handle segments_file;
-    double speed_factor;
-    host::Handle tts_voice;
-    host::Handle output_dir;
-};
-
 // Runs every step in order; any error ends the run with files left as they
 // are. Returns the path of the finished vertical video.
-host::Ref run_recap(const host::Scope& scope, const RecapRequest& request);
+host::Ref run_recap(const host::Scope& scope, host::Handle youtube_url, host::Handle segments_file,
+                    double speed_factor, host::Handle tts_voice, host::Handle output_dir);
 
 }  // namespace vantor::pipeline

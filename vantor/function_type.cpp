@@ -33,7 +33,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         bind_arguments(*fn->op, fn->defaults, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
         PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &module_def);  // borrowed
         if (module == nullptr) throw host::PyError{};
-        return fn->op->invoke(host::Scope(PyModule_GetDict(module)), bound).release();
+        return fn->op->invoke(host::Namespace(PyModule_GetDict(module)), bound).release();
     });
 }
 

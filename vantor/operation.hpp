@@ -6,7 +6,7 @@
 // disagrees with its function does not compile.
 #pragma once
 
-#include "host/scope.hpp"
+#include "host/namespace.hpp"
 
 #include <array>
 #include <cstddef>
@@ -51,7 +51,7 @@ struct BoundArgs {
     }
 };
 
-using Invoke = host::Ref (*)(const host::Scope& scope, const BoundArgs& args);
+using Invoke = host::Ref (*)(const host::Namespace& ns, const BoundArgs& args);
 
 struct Operation {
     const char* name;
@@ -77,22 +77,22 @@ consteval ParamKind kind_of() {
 template <class F>
 struct Body;
 
-// A body is `R f(const host::Scope&, P...)` with R either void (the
+// A body is `R f(const host::Namespace&, P...)` with R either void (the
 // operation returns None) or host::Ref.
 template <class R, class... P>
-struct Body<R (*)(const host::Scope&, P...)> {
+struct Body<R (*)(const host::Namespace&, P...)> {
     static constexpr bool returns_none = std::is_void_v<R>;
     static constexpr std::size_t arity = sizeof...(P);
     static constexpr ParamKind kinds[] = {kind_of<P>()..., ParamKind::text};
 
-    template <R (*F)(const host::Scope&, P...)>
-    static host::Ref invoke(const host::Scope& scope, const BoundArgs& args) {
+    template <R (*F)(const host::Namespace&, P...)>
+    static host::Ref invoke(const host::Namespace& ns, const BoundArgs& args) {
         return [&]<std::size_t... J>(std::index_sequence<J...>) {
             if constexpr (returns_none) {
-                F(scope, args.take<P>(J)...);
+                F(ns, args.take<P>(J)...);
                 return host::Handle(Py_None).new_ref();
             } else {
-                return F(scope, args.take<P>(J)...);
+                return F(ns, args.take<P>(J)...);
             }
         }(std::index_sequence_for<P...>{});
     }

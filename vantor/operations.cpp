@@ -14,7 +14,7 @@ namespace vantor {
 
 namespace {
 
-host::Ref build_atempo_chain(const host::Scope&, double speed) {
+host::Ref build_atempo_chain(const host::Namespace&, double speed) {
     return host::text(media::build_atempo_chain(speed).c_str());
 }
 

@@ -3,14 +3,13 @@
 #include "config/service_settings.hpp"
 #include "host/json_member.hpp"
 #include "host/text.hpp"
-#include "media/tool_runner.hpp"
+#include "media/argv.hpp"
 
 #include <string>
 
 namespace vantor::download {
 
 using host::Handle;
-using host::Kw;
 using host::Ref;
 
 namespace {
@@ -40,9 +39,9 @@ Ref request_headers() {
     return headers;
 }
 
-Ref get_json(const host::Scope& scope, Handle url, Handle headers, long timeout, bool raise_for_status) {
+Ref get_json(const host::Namespace& ns, Handle url, Handle headers, long timeout, bool raise_for_status) {
     Ref seconds = Ref::steal(PyLong_FromLong(timeout));
-    Ref response = scope.member("requests", "get")(url, Kw{"headers", headers}, Kw{"timeout", seconds});
+    Ref response = ns.http_get(url, headers, seconds);
     if (raise_for_status) response.attr("raise_for_status")();
     return response.attr("json")();
 }
@@ -74,19 +73,19 @@ media::Argv wget_command(Handle output_file, Handle download_url) {
 }
 
 // Polls the job until it reports a finished file; returns its address.
-Ref wait_for_file(const host::Scope& scope, Handle progress_url, Handle headers) {
+Ref wait_for_file(const host::Namespace& ns, Handle progress_url, Handle headers) {
     Ref pause = Ref::steal(PyLong_FromLong(poll_pause_seconds));
     Ref zero = Ref::steal(PyLong_FromLong(0));
     Ref ten = Ref::steal(PyLong_FromLong(10));
     Ref complete_at = Ref::steal(PyLong_FromLong(1000));
     Ref percent_format = host::text(".0f");
     for (int attempt = 0; attempt < max_polls; ++attempt) {
-        scope.member("time", "sleep")(pause);
-        Ref prog = get_json(scope, progress_url, headers, poll_timeout_seconds, false);
+        ns.sleep(pause);
+        Ref prog = get_json(ns, progress_url, headers, poll_timeout_seconds, false);
         Ref progress = host::json_member_or(prog, "progress", zero, service_name);
         Ref pct = Ref::steal(PyNumber_TrueDivide(progress.get(), ten.get()));
         Ref shown = Ref::steal(PyObject_Format(pct.get(), percent_format.get()));
-        scope.print_progress(host::format("\r  %U%%", shown.get()));
+        ns.print_progress(host::format("\r  %U%%", shown.get()));
 
         Ref success = host::json_member_or(prog, "success", Py_None, service_name);
         if (success.truthy() &&
@@ -99,29 +98,28 @@ Ref wait_for_file(const host::Scope& scope, Handle progress_url, Handle headers)
 
 }  // namespace
 
-void download_video(const host::Scope& scope, Handle url, Handle output_file) {
-    scope.print_line(host::text("\U0001F4E5 Requesting download from server..."));
+void download_video(const host::Namespace& ns, Handle url, Handle output_file) {
+    ns.print_line(host::text("\U0001F4E5 Requesting download from server..."));
     Ref headers = request_headers();
 
-    Ref no_safe_characters = host::text("");
-    Ref encoded_url = scope.name("quote")(url, Kw{"safe", no_safe_characters});
+    Ref encoded_url = ns.quote_all(url);
     Ref endpoint = host::format("%s/ajax/download.php?format=1080&url=", settings::download_api_base);
     Ref api_url = host::concat({endpoint, encoded_url});
 
-    Ref data = get_json(scope, api_url, headers, job_timeout_seconds, true);
+    Ref data = get_json(ns, api_url, headers, job_timeout_seconds, true);
     if (!host::json_member_or(data, "success", Py_None, service_name).truthy()) {
         raise_exception(host::format("Download API error: %S", data.get()));
     }
     Ref job_id = data["id"];
     Ref progress_url = data["progress_url"];
-    scope.print_line(host::format("%s%S...", "\u23F3 Processing job ", job_id.get()));
+    ns.print_line(host::format("%s%S...", "\u23F3 Processing job ", job_id.get()));
 
-    Ref download_url = wait_for_file(scope, progress_url, headers);
+    Ref download_url = wait_for_file(ns, progress_url, headers);
     refuse_unsafe_address(download_url);
 
-    scope.print_line(host::text("\n\u2B07\uFE0F  Downloading video..."));
-    media::run_checked(scope, wget_command(output_file, download_url));
-    scope.print_line(host::format("%s%U", "\u2705 Download complete: ", output_file.get()));
+    ns.print_line(host::text("\n\u2B07\uFE0F  Downloading video..."));
+    ns.run_checked(wget_command(output_file, download_url).list());
+    ns.print_line(host::format("%s%U", "\u2705 Download complete: ", output_file.get()));
 }
 
 }  // namespace vantor::download

@@ -4,15 +4,8 @@
 
 namespace vantor::host {
 
-OpenFile::OpenFile(const Scope& scope, Handle path, const char* mode, const char* encoding) {
-    Ref mode_text = text(mode);
-    if (encoding == nullptr) {
-        file_ = scope.name("open")(path, mode_text);
-    } else {
-        Ref encoding_text = text(encoding);
-        file_ = scope.name("open")(path, mode_text, Kw{"encoding", encoding_text});
-    }
-}
+OpenFile::OpenFile(const Namespace& ns, Handle path, const char* mode, const char* encoding)
+    : file_(ns.open(path, mode, encoding)) {}
 
 OpenFile::~OpenFile() {
     if (!file_) return;

@@ -1,14 +1,14 @@
 // A file object opened through the host's open(), closed on every way out.
 #pragma once
 
-#include "host/scope.hpp"
+#include "host/namespace.hpp"
 
 namespace vantor::host {
 
 class OpenFile {
 public:
     // open(path, mode[, encoding=...]) looked up in the module namespace.
-    OpenFile(const Scope& scope, Handle path, const char* mode, const char* encoding = nullptr);
+    OpenFile(const Namespace& ns, Handle path, const char* mode, const char* encoding = nullptr);
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;
     // Closes the file if close() was not reached, keeping any pending error.

@@ -3,7 +3,7 @@
 #include "host/text.hpp"
 #include "media/ffmpeg_path.hpp"
 #include "media/mp4_check.hpp"
-#include "media/tool_runner.hpp"
+#include "media/argv.hpp"
 #include "pipeline/working_files.hpp"
 
 #include <string>
@@ -44,11 +44,11 @@ media::Argv merge_command(Handle clip_file, Handle voice_file, Handle merged_fil
 
 }  // namespace
 
-void produce_segment_clip(const host::Scope& scope, const SegmentJob& job) {
+void produce_segment_clip(const host::Namespace& ns, const SegmentJob& job) {
     {
         Ref start = job.segment["start"];
         Ref end = job.segment["end"];
-        scope.print_line(host::format("  Segment %zd/%zd: %S %s %S", job.index + 1, job.count, start.get(),
+        ns.print_line(host::format("  Segment %zd/%zd: %S %s %S", job.index + 1, job.count, start.get(),
                                       "\u2192", end.get()));
     }
 
@@ -57,25 +57,25 @@ void produce_segment_clip(const host::Scope& scope, const SegmentJob& job) {
     Ref merged_file = numbered_path(job.output_dir, "merged_", job.index, ".mp4");
 
     Ref voiceover = job.segment["voiceover"];
-    scope.name("_generate_tts")(voiceover, voice_file, job.tts_voice);
+    ns.generate_tts(voiceover, voice_file, job.tts_voice);
 
     Ref pause = Ref::steal(PyFloat_FromDouble(0.5));
-    scope.member("time", "sleep")(pause);
+    ns.sleep(pause);
 
     {
         Ref start = job.segment["start"];
         Ref end = job.segment["end"];
-        media::run_checked(scope, cut_command(start, end, job.video_file, clip_file));
+        ns.run_checked(cut_command(start, end, job.video_file, clip_file).list());
     }
     const std::string segment = "segment " + std::to_string(job.index + 1);
     media::require_complete_mp4(clip_file, "cutting " + segment);
-    media::run_checked(scope, merge_command(clip_file, voice_file, merged_file));
+    ns.run_checked(merge_command(clip_file, voice_file, merged_file).list());
     media::require_complete_mp4(merged_file, "merging " + segment);
 
     host::check(PyList_Append(job.final_files.get(), merged_file.get()));
 
-    remove_if_exists(scope, clip_file);
-    remove_if_exists(scope, voice_file);
+    remove_if_exists(ns, clip_file);
+    remove_if_exists(ns, voice_file);
 }
 
 }  // namespace vantor::pipeline

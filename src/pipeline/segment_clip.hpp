@@ -1,7 +1,7 @@
 // One narrated clip per segment: narration, cut, merge, tidy up.
 #pragma once
 
-#include "host/scope.hpp"
+#include "host/namespace.hpp"
 
 namespace vantor::pipeline {
 
@@ -15,6 +15,6 @@ struct SegmentJob {
     host::Handle final_files;  // list the merged clip's path is appended to
 };
 
-void produce_segment_clip(const host::Scope& scope, const SegmentJob& job);
+void produce_segment_clip(const host::Namespace& ns, const SegmentJob& job);
 
 }  // namespace vantor::pipeline

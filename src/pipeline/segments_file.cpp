@@ -6,9 +6,9 @@ namespace vantor::pipeline {
 
 using host::Ref;
 
-Ref read_segments_file(const host::Scope& scope, host::Handle path) {
-    host::OpenFile file(scope, path, "r", "utf-8");
-    Ref segments = scope.member("json", "load")(file.file());
+Ref read_segments_file(const host::Namespace& ns, host::Handle path) {
+    host::OpenFile file(ns, path, "r", "utf-8");
+    Ref segments = ns.json_load(file.file());
     file.close();
     return segments;
 }

@@ -30,10 +30,8 @@ void refuse_unlistable_dir(Handle output_dir) {
     }
 }
 
-void remove_if_exists(const host::Scope& scope, Handle path) {
-    if (scope.member("os", "path").attr("exists")(path).truthy()) {
-        scope.member("os", "remove")(path);
-    }
+void remove_if_exists(const host::Namespace& ns, Handle path) {
+    if (ns.path_exists(path)) ns.remove(path);
 }
 
 }  // namespace vantor::pipeline

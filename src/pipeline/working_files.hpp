@@ -1,7 +1,7 @@
 // The files a recap run writes in its output directory.
 #pragma once
 
-#include "host/scope.hpp"
+#include "host/namespace.hpp"
 
 namespace vantor::pipeline {
 
@@ -21,6 +21,6 @@ struct RunPaths {
 void refuse_unlistable_dir(host::Handle output_dir);
 
 // os.remove(path) when os.path.exists(path); a missing path is passed over.
-void remove_if_exists(const host::Scope& scope, host::Handle path);
+void remove_if_exists(const host::Namespace& ns, host::Handle path);
 
 }  // namespace vantor::pipeline

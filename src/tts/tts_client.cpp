@@ -7,7 +7,6 @@
 namespace vantor::tts {
 
 using host::Handle;
-using host::Kw;
 using host::Ref;
 
 namespace {
@@ -34,7 +33,7 @@ Ref request_headers() {
 
 }  // namespace
 
-void generate_tts(const host::Scope& scope, Handle text, Handle output_file, Handle voice) {
+void generate_tts(const host::Namespace& ns, Handle text, Handle output_file, Handle voice) {
     Ref url = host::format("https://%s/api/generate-audio-frontend", settings::tts_host);
     Ref payload = Ref::steal(PyDict_New());
     set_item(payload, "text", text);
@@ -42,8 +41,7 @@ void generate_tts(const host::Scope& scope, Handle text, Handle output_file, Han
     Ref headers = request_headers();
 
     Ref timeout = Ref::steal(PyLong_FromLong(request_timeout_seconds));
-    Ref response = scope.member("requests", "post")(url, Kw{"json", payload}, Kw{"headers", headers},
-                                                    Kw{"timeout", timeout});
+    Ref response = ns.http_post(url, payload, headers, timeout);
 
     Ref status = response.attr("status_code");
     Ref ok = Ref::steal(PyLong_FromLong(200));
@@ -57,11 +55,11 @@ void generate_tts(const host::Scope& scope, Handle text, Handle output_file, Han
     Ref audio_data = data["audio_data"];
     Ref pattern = host::text(data_url_prefix);
     Ref nothing = host::text("");
-    Ref audio_base64 = scope.member("re", "sub")(pattern, nothing, audio_data);
+    Ref audio_base64 = ns.regex_sub(pattern, nothing, audio_data);
 
     // Opened before decoding: a text that does not decode leaves the file empty.
-    host::OpenFile file(scope, output_file, "wb");
-    file.write(scope.member("base64", "b64decode")(audio_base64));
+    host::OpenFile file(ns, output_file, "wb");
+    file.write(ns.b64decode(audio_base64));
     file.close();
 }
 

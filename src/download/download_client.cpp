@@ -1,11 +1,11 @@
 #include "download/download_client.hpp"
 
 #include "config/service_settings.hpp"
+#include "host/dict.hpp"
 #include "host/json_member.hpp"
+#include "host/static_text.hpp"
 #include "host/text.hpp"
 #include "media/argv.hpp"
-
-#include <string>
 
 namespace vantor::download {
 
@@ -22,21 +22,19 @@ constexpr long poll_pause_seconds = 3;
 constexpr long job_timeout_seconds = 30;
 constexpr long poll_timeout_seconds = 15;
 
-void set_header(Handle headers, const char* name, const char* value) {
-    host::check(PyDict_SetItemString(headers.get(), name, host::text(value).get()));
-}
+constexpr auto referer = host::join(settings::download_origin, "/");
+constexpr auto job_endpoint = host::join(settings::download_api_base, "/ajax/download.php?format=1080&url=");
 
 // Built afresh for every call; sent with the job request and every poll.
 Ref request_headers() {
-    Ref headers = Ref::steal(PyDict_New());
-    const std::string referer = std::string(settings::download_origin) + "/";
-    set_header(headers, "accept", "*/*");
-    set_header(headers, "accept-language", "en-US,en;q=0.6");
-    set_header(headers, "cache-control", "no-cache");
-    set_header(headers, "origin", settings::download_origin);
-    set_header(headers, "referer", referer.c_str());
-    set_header(headers, "user-agent", browser_agent);
-    return headers;
+    return host::dict({
+        {"accept", host::text("*/*")},
+        {"accept-language", host::text("en-US,en;q=0.6")},
+        {"cache-control", host::text("no-cache")},
+        {"origin", host::text(settings::download_origin)},
+        {"referer", host::text(referer.c_str())},
+        {"user-agent", host::text(browser_agent)},
+    });
 }
 
 Ref get_json(const host::Namespace& ns, Handle url, Handle headers, long timeout, bool raise_for_status) {
@@ -44,11 +42,6 @@ Ref get_json(const host::Namespace& ns, Handle url, Handle headers, long timeout
     Ref response = ns.http_get(url, headers, seconds);
     if (raise_for_status) response.attr("raise_for_status")();
     return response.attr("json")();
-}
-
-[[noreturn]] void raise_exception(Handle message) {
-    PyErr_SetObject(PyExc_Exception, message.get());
-    throw host::PyError{};
 }
 
 // The address comes from the outside service and becomes a wget argument:
@@ -62,8 +55,8 @@ void refuse_unsafe_address(Handle download_url) {
         if (match < 0) throw host::PyError{};
         if (match == 1 && PyUnicode_GetLength(download_url.get()) > PyUnicode_GetLength(prefix.get())) return;
     }
-    raise_exception(host::format("Download API error: download_url %R is not an http or https address",
-                                 download_url.get()));
+    host::raise_exception(
+        host::format("Download API error: download_url %R is not an http or https address", download_url.get()));
 }
 
 media::Argv wget_command(Handle output_file, Handle download_url) {
@@ -93,7 +86,7 @@ Ref wait_for_file(const host::Namespace& ns, Handle progress_url, Handle headers
             return prog["download_url"];
         }
     }
-    raise_exception(host::text("Download timed out after 3 minutes"));
+    host::raise_exception(host::text("Download timed out after 3 minutes"));
 }
 
 }  // namespace
@@ -103,12 +96,11 @@ void download_video(const host::Namespace& ns, Handle url, Handle output_file) {
     Ref headers = request_headers();
 
     Ref encoded_url = ns.quote_all(url);
-    Ref endpoint = host::format("%s/ajax/download.php?format=1080&url=", settings::download_api_base);
-    Ref api_url = host::concat({endpoint, encoded_url});
+    Ref api_url = host::concat({host::text(job_endpoint.c_str()), encoded_url});
 
     Ref data = get_json(ns, api_url, headers, job_timeout_seconds, true);
     if (!host::json_member_or(data, "success", Py_None, service_name).truthy()) {
-        raise_exception(host::format("Download API error: %S", data.get()));
+        host::raise_exception(host::format("Download API error: %S", data.get()));
     }
     Ref job_id = data["id"];
     Ref progress_url = data["progress_url"];

@@ -1,6 +1,7 @@
 // Reading members of decoded JSON answers from the web services.
 #pragma once
 
+#include "host/py_error.hpp"
 #include "host/ref.hpp"
 
 namespace vantor::host {

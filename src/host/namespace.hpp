@@ -8,6 +8,7 @@
 // looks its names up when it runs.
 #pragma once
 
+#include "host/py_error.hpp"
 #include "host/ref.hpp"
 
 namespace vantor::host {

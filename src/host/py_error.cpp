@@ -4,6 +4,11 @@
 
 namespace vantor::host {
 
+void raise_exception(Handle message) {
+    PyErr_SetObject(PyExc_Exception, message.get());
+    throw PyError{};
+}
+
 void set_error_from_current_exception() noexcept {
     try {
         throw;

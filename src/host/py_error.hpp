@@ -1,8 +1,7 @@
 // How a Python error crosses C++ frames, and back out to the host.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "host/ref.hpp"
 
 #include <cassert>
 #include <exception>
@@ -30,6 +29,9 @@ template <class... Args>
     PyErr_Format(type, format, args...);
     throw PyError{};
 }
+
+// Raises the host's built-in Exception carrying `message`.
+[[noreturn]] void raise_exception(Handle message);
 
 // Sets the Python error for the exception being handled: a PyError's is set
 // already, bad_alloc becomes MemoryError, anything else SystemError.

@@ -1,5 +1,7 @@
 #include "host/ref.hpp"
 
+#include "host/py_error.hpp"
+
 namespace vantor::host {
 
 Ref Ref::steal(PyObject* obj) {

@@ -11,7 +11,8 @@
 //   one goes into a Handle, and Handle::new_ref() keeps it beyond that.
 #pragma once
 
-#include "host/py_error.hpp"
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 #include <cstddef>
 #include <type_traits>

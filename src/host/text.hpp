@@ -2,6 +2,7 @@
 // host's own ways of writing numbers.
 #pragma once
 
+#include "host/py_error.hpp"
 #include "host/ref.hpp"
 
 #include <initializer_list>

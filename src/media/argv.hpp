@@ -10,6 +10,8 @@ namespace vantor::media {
 class Argv {
 public:
     Argv();
+    // ffmpeg -y -loglevel error: overwrites its output, reports only errors.
+    static Argv ffmpeg();
     Argv& add(const char* literal);
     Argv& add(host::Handle value);  // appended as it is, str or not
     host::Handle list() const noexcept { return list_; }

@@ -26,8 +26,7 @@ void write_concat_list(const host::Namespace& ns, Handle filelist, Handle final_
 }
 
 media::Argv concat_command(const RunPaths& paths) {
-    media::Argv argv;
-    argv.add("ffmpeg").add("-y").add("-loglevel").add("error");
+    media::Argv argv = media::Argv::ffmpeg();
     argv.add("-f").add("concat").add("-safe").add("0").add("-i").add(media::ffmpeg_path(paths.filelist));
     argv.add("-c").add("copy").add(media::ffmpeg_path(paths.temp_output));
     return argv;
@@ -40,8 +39,7 @@ std::string video_filter(double speed_factor) {
 
 media::Argv conversion_command(const RunPaths& paths, Handle vf_filter, Handle af_filter,
                                const char* encoder, const char* preset, const char* quality_option) {
-    media::Argv argv;
-    argv.add("ffmpeg").add("-y").add("-loglevel").add("error");
+    media::Argv argv = media::Argv::ffmpeg();
     argv.add("-i").add(media::ffmpeg_path(paths.temp_output)).add("-vf").add(vf_filter).add("-af").add(af_filter);
     argv.add("-c:a").add("aac");
     argv.add("-c:v").add(encoder).add("-preset").add(preset).add(quality_option).add("23");

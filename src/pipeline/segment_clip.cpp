@@ -23,8 +23,7 @@ Ref numbered_path(Handle output_dir, const char* prefix, Py_ssize_t index, const
 // The range options stand before -i so both refer to the source timeline;
 // the video is copied, the source's own sound dropped.
 media::Argv cut_command(Handle start, Handle end, Handle video_file, Handle clip_file) {
-    media::Argv argv;
-    argv.add("ffmpeg").add("-y").add("-loglevel").add("error");
+    media::Argv argv = media::Argv::ffmpeg();
     argv.add("-ss").add(start).add("-to").add(end);
     argv.add("-i").add(media::ffmpeg_path(video_file)).add("-c").add("copy").add("-an");
     argv.add(media::ffmpeg_path(clip_file));
@@ -33,8 +32,7 @@ media::Argv cut_command(Handle start, Handle end, Handle video_file, Handle clip
 
 // Video copied from the clip, narration encoded to AAC, ending with the shorter.
 media::Argv merge_command(Handle clip_file, Handle voice_file, Handle merged_file) {
-    media::Argv argv;
-    argv.add("ffmpeg").add("-y").add("-loglevel").add("error");
+    media::Argv argv = media::Argv::ffmpeg();
     argv.add("-i").add(media::ffmpeg_path(clip_file)).add("-i").add(media::ffmpeg_path(voice_file));
     argv.add("-map").add("0:v").add("-map").add("1:a");
     argv.add("-c:v").add("copy").add("-c:a").add("aac").add("-shortest");

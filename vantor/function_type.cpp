@@ -173,18 +173,18 @@ Ref defaults_of(const Operation& op) {
 
 }  // namespace
 
-PyObject* create_function_type(PyObject* module) {
-    return PyType_FromModuleAndSpec(module, &function_spec, nullptr);
+Ref create_function_type(PyObject* module) {
+    return Ref::steal(PyType_FromModuleAndSpec(module, &function_spec, nullptr));
 }
 
-Ref create_function(PyObject* function_type, const Operation& op, const char* module_name) {
+Ref create_function(host::Handle function_type, const Operation& op, const char* module_name) {
     Ref name = host::text(op.name);
     Ref module = host::text(module_name);
     Ref doc = host::text(op.doc);
     Ref annotations = annotations_of(op);
     Ref defaults = defaults_of(op);
 
-    auto* type = reinterpret_cast<PyTypeObject*>(function_type);
+    auto* type = reinterpret_cast<PyTypeObject*>(function_type.get());
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, type)));
     FunctionObject* fn = as_function(self.get());
     fn->vectorcall = function_vectorcall;

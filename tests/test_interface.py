@@ -12,6 +12,7 @@ import pathlib
 import subprocess
 import sys
 import textwrap
+import weakref
 from types import SimpleNamespace
 
 import pytest
@@ -182,6 +183,36 @@ def test_function_attributes(engine, name):
     expected = {p.name: p.annotation for p in signature.parameters.values()} | {"return": signature.return_annotation}
     assert list(fn.__annotations__.items()) == list(expected.items())
     assert {type(v) for v in fn.__annotations__.values()} == {str}
+
+
+def test_functions_are_weakly_referenceable_and_outlive_the_collectors_clear():
+    script = """
+        import ctypes, gc, json, weakref, vantor.vantor as m
+        get_slot = ctypes.pythonapi.PyType_GetSlot
+        get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+        out, freed, refs = [], [], []
+        for name in ("_build_atempo_chain", "run_recap"):
+            fn = getattr(m, name)
+            refs.append(weakref.ref(fn, lambda r, name=name: freed.append(name)))
+            out.append([refs[-1]() is fn, fn in weakref.WeakSet([fn])])
+        # The collector's clear, run by hand on a live function: it must still show, bind and run.
+        fn = m._build_atempo_chain
+        clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(fn), 51))  # Py_tp_clear
+        out.append([clear(fn), repr(fn).split(" at 0x")[0], fn.__name__, fn.__qualname__, fn(speed=3)])
+        # A cycle through __annotations__ is collected, and weak references see the function go.
+        m.run_recap.__annotations__["self"] = m.run_recap
+        del m.run_recap, m._build_atempo_chain, fn
+        gc.collect()
+        out.append([sorted(freed), [ref() for ref in refs]])
+        print(json.dumps(out))
+    """
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], cwd=ROOT, capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout) == [
+        [True, True], [True, True],
+        [0, "<function _build_atempo_chain", "_build_atempo_chain", "_build_atempo_chain", "atempo=2.0,atempo=1.5000"],
+        [["_build_atempo_chain", "run_recap"], [None, None]]]
 
 
 @pytest.mark.parametrize("op, args, kwargs, message", BINDING)

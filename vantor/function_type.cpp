@@ -22,6 +22,7 @@ struct FunctionObject {
     PyObject* doc;
     PyObject* annotations;
     PyObject* defaults;
+    PyObject* weakrefs;  // weakref.ref() works on it, as on the host's functions
 };
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
@@ -49,27 +50,31 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Only the annotations dict is mutable, so only it can close a reference
+// cycle, and only it is cleared: a function the collector cleared keeps its
+// name, defaults and the rest, and can still be shown and called.
 int function_clear(PyObject* self) {
-    FunctionObject* fn = as_function(self);
-    Py_CLEAR(fn->name);
-    Py_CLEAR(fn->qualname);
-    Py_CLEAR(fn->module_name);
-    Py_CLEAR(fn->doc);
-    Py_CLEAR(fn->annotations);
-    Py_CLEAR(fn->defaults);
+    Py_CLEAR(as_function(self)->annotations);
     return 0;
 }
 
 void function_dealloc(PyObject* self) {
+    FunctionObject* fn = as_function(self);
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    function_clear(self);
+    if (fn->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    Py_XDECREF(fn->name);
+    Py_XDECREF(fn->qualname);
+    Py_XDECREF(fn->module_name);
+    Py_XDECREF(fn->doc);
+    Py_XDECREF(fn->annotations);
+    Py_XDECREF(fn->defaults);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
 PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    return PyUnicode_FromFormat("<function %s at %p>", as_function(self)->op->name, self);
 }
 
 // inspect.signature() reads __signature__ first, so the real parameter
@@ -104,12 +109,11 @@ PyObject* function_signature(PyObject* self, void*) noexcept {
 PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
 
 // Pickled by reference, like a module-level Python function.
-PyObject* function_reduce(PyObject* self, PyObject*) {
-    return Py_NewRef(as_function(self)->qualname);
-}
+PyObject* function_reduce(PyObject* self, PyObject*) { return PyUnicode_FromString(as_function(self)->op->name); }
 
 PyMemberDef function_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
     {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), Py_READONLY, nullptr},
     {"__qualname__", Py_T_OBJECT_EX, offsetof(FunctionObject, qualname), Py_READONLY, nullptr},
     {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module_name), Py_READONLY, nullptr},
@@ -186,6 +190,8 @@ Ref create_function(host::Handle function_type, const Operation& op, const char*
 
     auto* type = reinterpret_cast<PyTypeObject*>(function_type.get());
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, type)));
+    // Every field is set straight after allocation, before anything can run
+    // that might traverse, clear or free the object.
     FunctionObject* fn = as_function(self.get());
     fn->vectorcall = function_vectorcall;
     fn->op = &op;
@@ -195,6 +201,7 @@ Ref create_function(host::Handle function_type, const Operation& op, const char*
     fn->doc = doc.release();
     fn->annotations = annotations.release();
     fn->defaults = defaults.release();
+    fn->weakrefs = nullptr;
     PyObject_GC_Track(self.get());
     return self;
 }

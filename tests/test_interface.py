@@ -287,6 +287,36 @@ def test_each_use_looks_the_name_up(engine, tmp_path, name, driver, first_use):
         drivers[driver]()
 
 
+class ClosingFails:
+    """A file as open() returns it, whose close() fails."""
+
+    def __init__(self, *args, **kwargs):
+        self.written = []
+
+    def write(self, data):
+        self.written.append(data)
+
+    def close(self):
+        raise OSError("close failed")
+
+
+@pytest.mark.parametrize("decoding_fails", [True, False])
+def test_a_failed_close_is_raised_with_the_pending_error_as_its_context(engine, tmp_path, decoding_fails):
+    real, _, _ = fake_world(engine, tmp_path)
+    engine.open = ClosingFails
+
+    def b64decode(text):
+        if decoding_fails:
+            raise Sentinel("decode")
+        return b"ID3"
+
+    engine.base64 = SimpleNamespace(b64decode=b64decode)
+    with pytest.raises(OSError, match="^close failed$") as info:  # as `with open(...)` would leave
+        real["_generate_tts"]("hi", str(tmp_path / "v.mp3"), "Brian")
+    context = info.value.__context__
+    assert (type(context), str(context)) == ((Sentinel, "decode") if decoding_fails else (type(None), "None"))
+    assert sys.exc_info() == (None, None, None)  # the error being handled is put back
+
 @pytest.mark.parametrize("speed, seen", [(2, 2.0), (Index(3), 3.0), (Floaty(1.5), 1.5), (True, 1.0)])
 def test_calls_by_keyword_and_converted_speed(engine, tmp_path, monkeypatch, speed, seen):
     real, log, _ = fake_world(engine, tmp_path)

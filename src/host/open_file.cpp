@@ -10,13 +10,21 @@ OpenFile::OpenFile(const Namespace& ns, Handle path, const char* mode, const cha
 OpenFile::~OpenFile() {
     if (!file_) return;
     Ref pending = Ref::steal_or_null(PyErr_GetRaisedException());
-    Ref result = Ref::steal_or_null(PyObject_CallMethod(file_.get(), "close", nullptr));
-    if (!result) {
-        // The error already on its way out is the one the caller must see.
-        if (pending) PyErr_Clear();
-        else PyErr_WriteUnraisable(file_.get());
+    if (!pending) {
+        // Only a C++ error unwinds without a Python one; there is no one to tell.
+        Ref closed = Ref::steal_or_null(PyObject_CallMethod(file_.get(), "close", nullptr));
+        if (!closed) PyErr_WriteUnraisable(file_.get());
+        return;
     }
-    if (pending) PyErr_SetRaisedException(pending.release());
+    // As the host's `with` does: close() runs while the pending error is being
+    // handled, so an error of its own leaves with the pending one as its
+    // __context__ (chained by the host, cycles avoided); otherwise the pending
+    // error goes on.
+    Ref outer = Ref::steal_or_null(PyErr_GetHandledException());
+    PyErr_SetHandledException(pending.get());
+    Ref closed = Ref::steal_or_null(PyObject_CallMethod(file_.get(), "close", nullptr));
+    PyErr_SetHandledException(outer.get());
+    if (closed) PyErr_SetRaisedException(pending.release());
 }
 
 void OpenFile::write(Handle data) const { file_.attr("write")(data); }

@@ -11,7 +11,8 @@ public:
     OpenFile(const Namespace& ns, Handle path, const char* mode, const char* encoding = nullptr);
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;
-    // Closes the file if close() was not reached, keeping any pending error.
+    // Closes the file if close() was not reached. An error of close() itself
+    // is raised with the pending error as its __context__, as `with` does.
     ~OpenFile();
 
     Handle file() const noexcept { return file_; }

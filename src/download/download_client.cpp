@@ -56,7 +56,7 @@ void refuse_unsafe_address(Handle download_url) {
         if (match == 1 && PyUnicode_GetLength(download_url.get()) > PyUnicode_GetLength(prefix.get())) return;
     }
     host::raise_exception(
-        host::format("Download API error: download_url %R is not an http or https address", download_url.get()));
+        host::format("Download API error: download_url %R is not an http or https address", download_url));
 }
 
 media::Argv wget_command(Handle output_file, Handle download_url) {
@@ -78,7 +78,7 @@ Ref wait_for_file(const host::Namespace& ns, Handle progress_url, Handle headers
         Ref progress = host::json_member_or(prog, "progress", zero, service_name);
         Ref pct = Ref::steal(PyNumber_TrueDivide(progress.get(), ten.get()));
         Ref shown = Ref::steal(PyObject_Format(pct.get(), percent_format.get()));
-        ns.print_progress(host::format("\r  %U%%", shown.get()));
+        ns.print_progress(host::format("\r  %U%%", shown));
 
         Ref success = host::json_member_or(prog, "success", Py_None, service_name);
         if (success.truthy() &&
@@ -100,18 +100,18 @@ void download_video(const host::Namespace& ns, Handle url, Handle output_file) {
 
     Ref data = get_json(ns, api_url, headers, job_timeout_seconds, true);
     if (!host::json_member_or(data, "success", Py_None, service_name).truthy()) {
-        host::raise_exception(host::format("Download API error: %S", data.get()));
+        host::raise_exception(host::format("Download API error: %S", data));
     }
     Ref job_id = data["id"];
     Ref progress_url = data["progress_url"];
-    ns.print_line(host::format("%s%S...", "\u23F3 Processing job ", job_id.get()));
+    ns.print_line(host::format("%s%S...", "\u23F3 Processing job ", job_id));
 
     Ref download_url = wait_for_file(ns, progress_url, headers);
     refuse_unsafe_address(download_url);
 
     ns.print_line(host::text("\n\u2B07\uFE0F  Downloading video..."));
     ns.run_checked(wget_command(output_file, download_url).list());
-    ns.print_line(host::format("%s%U", "\u2705 Download complete: ", output_file.get()));
+    ns.print_line(host::format("%s%U", "\u2705 Download complete: ", output_file));
 }
 
 }  // namespace vantor::download

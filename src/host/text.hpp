@@ -7,16 +7,25 @@
 
 #include <initializer_list>
 #include <string>
+#include <type_traits>
 
 namespace vantor::host {
 
 // A str from UTF-8 source text.
 Ref text(const char* utf8);
 
-// PyUnicode_FromFormat with the error turned into PyError.
+// PyUnicode_FromFormat with the error turned into PyError; a Handle (or
+// Ref) argument is passed as its object, for "%U", "%S" and "%R".
 template <class... Args>
-Ref format(const char* fmt, Args... args) {
-    return Ref::steal(PyUnicode_FromFormat(fmt, args...));
+Ref format(const char* fmt, const Args&... args) {
+    auto raw = [](const auto& arg) {
+        if constexpr (std::is_base_of_v<Handle, std::decay_t<decltype(arg)>>) {
+            return arg.get();
+        } else {
+            return arg;
+        }
+    };
+    return Ref::steal(PyUnicode_FromFormat(fmt, raw(args)...));
 }
 
 // Concatenation of str objects.

@@ -95,8 +95,8 @@ Ref assemble_final(const host::Namespace& ns, Handle final_files, const RunPaths
     remove_if_exists(ns, paths.filelist);
     remove_if_exists(ns, paths.video_file);
 
-    ns.print_line(host::format("%s%U", "\u2705 Done! Horizontal Output: ", paths.temp_output.get()));
-    ns.print_line(host::format("%s%U", "\u2705 Done! Vertical Output: ", paths.final_output.get()));
+    ns.print_line(host::format("%s%U", "\u2705 Done! Horizontal Output: ", paths.temp_output));
+    ns.print_line(host::format("%s%U", "\u2705 Done! Vertical Output: ", paths.final_output));
     return paths.final_output.new_ref();
 }
 

@@ -46,8 +46,8 @@ void produce_segment_clip(const host::Namespace& ns, const SegmentJob& job) {
     {
         Ref start = job.segment["start"];
         Ref end = job.segment["end"];
-        ns.print_line(host::format("  Segment %zd/%zd: %S %s %S", job.index + 1, job.count, start.get(),
-                                      "\u2192", end.get()));
+        ns.print_line(host::format("  Segment %zd/%zd: %S %s %S", job.index + 1, job.count, start,
+                                      "\u2192", end));
     }
 
     Ref clip_file = numbered_path(job.output_dir, "clip_", job.index, ".mp4");

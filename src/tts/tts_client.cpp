@@ -44,7 +44,7 @@ void generate_tts(const host::Namespace& ns, Handle text, Handle output_file, Ha
     Ref status = response.attr("status_code");
     Ref ok = Ref::steal(PyLong_FromLong(200));
     if (host::check(PyObject_RichCompareBool(status.get(), ok.get(), Py_NE)) == 1) {
-        host::raise_exception(host::format("TTS failed for voice %U: HTTP %S", voice.get(), status.get()));
+        host::raise_exception(host::format("TTS failed for voice %U: HTTP %S", voice, status));
     }
 
     Ref data = response.attr("json")();

@@ -80,3 +80,17 @@ test-asan: setup
 		-DCMAKE_CXX_FLAGS="$(ASAN_FLAGS)" -DCMAKE_MODULE_LINKER_FLAGS="$(ASAN_FLAGS)" $(CMAKE_ARGS)
 	$(VENV)/bin/cmake --build $(ASAN_BUILD_DIR)
 	BUILD_DIR="$(ASAN_BUILD_DIR)" PYTHON="$(abspath $(PY))" bash scripts/asan_suite.sh $(PYTEST_ARGS)
+
+# --- Soak ---------------------------------------------------------------------
+# 200 recaps in one process on a tiny source: RSS after the first and the last
+# run, time per run; writes bench/soak.json (figures in README).
+.PHONY: soak
+soak: build
+	$(PY) bench/soak.py
+
+# --- Fault table ----------------------------------------------------------------
+# Runs the tests behind each fault class and prints the table that README's
+# "Reliability and security" section shows; fails when any of them fails.
+.PHONY: faults
+faults: build
+	$(PY) scripts/faults.py

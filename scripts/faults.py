@@ -1,0 +1,139 @@
+"""`make faults`: the fault table, from a fresh run of the tests behind it.
+
+Each row is one class of fault the engine meets on a bad day: which cases
+are tried, what the engine does about them, and how the tests that try them
+came out just now. Prints a Markdown table (the one in README.md's
+"Reliability and security" section) and exits non-zero when any of those
+tests fails.
+
+    .venv/bin/python scripts/faults.py [extra pytest arguments]
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+from dataclasses import dataclass
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+@dataclass(frozen=True)
+class Fault:
+    name: str
+    cases: str
+    outcome: str
+    tests: tuple[str, ...]  # pytest node ids or their prefixes
+
+
+DL, TTS, RUN, OUT = "tests/test_download_client.py::", "tests/test_tts_client.py::", "tests/test_recap_run.py::", \
+    "tests/test_output_faults.py::"
+FAULTS = [
+    Fault("service failures",
+          "HTTP 4xx/5xx, refused jobs, refused connections, stalls past the time-outs, 60 polls without a file, "
+          "a narration failing in segment 3 of 5",
+          "the service's error (requests' own, or the fixed Download/TTS message) ends the run; nothing retried, "
+          "files so far kept",
+          (DL + "test_job_request_failures", DL + "test_sixty_poll_limit", DL + "test_stall_surfaces_http_timeout",
+           DL + "test_refused_connection_surfaces_http_error", TTS + "test_status_other_than_200_fails_and_leaves_file",
+           TTS + "test_stall_surfaces_http_timeout", TTS + "test_refused_connection_leaves_file_untouched",
+           RUN + "test_failure_in_third_of_five_segments")),
+    Fault("hostile service answers",
+          "non-JSON bodies, arrays where objects belong, missing or mistyped members, odd progress figures, "
+          "broken or non-ASCII base64, generated data-URL prefixes",
+          "an ordinary exception (JSONDecodeError, TypeError, KeyError, binascii.Error); a narration file is "
+          "left as it was or empty",
+          (DL + "test_poll_failures", DL + "test_progress_text_and_completion_rule",
+           TTS + "test_answer_errors_reach_caller", "tests/test_properties.py::test_narration_prefix_strip_and_decode")),
+    Fault("hostile download addresses",
+          "35 file addresses (options such as -e, other schemes, leading space or line break, non-text values); "
+          "generated video addresses",
+          "never a wget option: refused before wget, or passed whole as its last argument; the video address "
+          "is percent-encoded with nothing safe",
+          ("tests/test_hostile_addresses.py::", DL + "test_fetch_failures",
+           "tests/test_properties.py::test_download_address_is_percent_encoded")),
+    Fault("segments fuzz",
+          "300 seeded files (invalid UTF-8, BOM, deep nesting, huge numbers and strings, NULs, cut short, "
+          "non-object elements, missing and non-string members) and 11 fixed ones",
+          "a recap, or an ordinary exception at the first bad value; never SystemError, a crash or a hang",
+          ("tests/test_segments_fuzz.py::", RUN + "test_segments_file_faults")),
+    Fault("argument binding",
+          "32 fixed calls and 300 generated positional/keyword mixes, types and str subclasses",
+          "exactly a Python function's binding and messages; TypeError before anything starts",
+          ("tests/test_properties.py::test_binding_matches_the_model", "tests/test_interface.py::test_binding_messages")),
+    Fault("odd output directories",
+          "pipe:1, file:x beside an existing x, -out, a time stamp, line feed or carriage return, apostrophe, "
+          "empty, trailing slash",
+          "ffmpeg gets such relative paths with ./ in front; a line break is refused with ValueError before "
+          "anything is written",
+          (OUT + "test_relative_dir_ffmpeg_would_misread", OUT + "test_line_break_in_dir_refused_before_anything",
+           RUN + "test_output_dir_join_rule", RUN + "test_apostrophe_dir_integer_speed_and_rebound_tempo_chain")),
+    Fault("full disk, broken output",
+          "a 48 MiB tmpfs filled during the merge and the concatenation; each step's MP4 cut short after exit 0; "
+          "a stand-in writing a non-MP4",
+          "OSError ENOSPC (EIO on a disk with room) naming the file and the step; no cleanup, working files kept; "
+          "other forms left alone",
+          (OUT + "test_full_disk_is_no_success", OUT + "test_broken_mp4_after_exit_0_ends_run_keeping_files",
+           OUT + "test_software_conversion_checked_and_non_mp4_left_alone")),
+    Fault("missing tools",
+          "ffmpeg not on PATH for the conversion; neither ffmpeg nor wget on PATH",
+          "FileNotFoundError ends the run, files kept; vantor doctor says what is missing",
+          (RUN + "test_conversion_outcomes[tool-missing]", "tests/test_cli.py::test_doctor_without_the_tools")),
+    Fault("interrupts",
+          "SIGINT to the Python process, and to its process group, while libx264 converts",
+          "KeyboardInterrupt; no ffmpeg left running; working files kept",
+          ("tests/test_interrupt.py::",)),
+    Fault("two threads",
+          "two recaps at once in one process",
+          "both finish, overlapping, each with its own clips",
+          ("tests/test_two_threads.py::",)),
+    Fault("leaks",
+          "5 success paths and 19 failure paths across the four operations, 100 calls each; the fixed binding calls",
+          "no growth in objects by type or in allocated blocks",
+          ("tests/test_leaks.py::", "tests/test_interface.py::test_calls_do_not_leak")),
+]
+
+
+class Outcomes:
+    """Collects each test's outcome by node id."""
+
+    def __init__(self) -> None:
+        self.by_node: dict[str, str] = {}
+
+    def pytest_runtest_logreport(self, report: pytest.TestReport) -> None:
+        if report.when == "call" or report.outcome != "passed":
+            if self.by_node.get(report.nodeid) != "failed":
+                self.by_node[report.nodeid] = report.outcome
+
+
+def verdict(fault: Fault, outcomes: dict[str, str]) -> tuple[str, bool]:
+    mine = [o for node, o in outcomes.items() if any(node.startswith(t) for t in fault.tests)]
+    counts = {kind: mine.count(kind) for kind in ("passed", "failed", "skipped")}
+    text = ", ".join(f"{n} {kind}" for kind, n in counts.items() if n) or "no tests ran"
+    return text, bool(mine) and counts["failed"] == 0
+
+
+def main(argv: list[str]) -> int:
+    os.chdir(ROOT)
+    outcomes = Outcomes()
+    selectors = sorted({t.split("[")[0] if t.endswith("]") else t.rstrip(":") for f in FAULTS for t in f.tests})
+    print(f"faults: running the tests behind {len(FAULTS)} fault classes ...", flush=True)
+    pytest.main(["-q", "-p", "no:cacheprovider", *selectors, *argv], plugins=[outcomes])
+    rows, ok = [], True
+    for fault in FAULTS:
+        text, good = verdict(fault, outcomes.by_node)
+        ok = ok and good
+        rows.append(f"| {fault.name} | {fault.cases} | {fault.outcome} | {text} |")
+    print()
+    print("| fault class | cases tried | what the engine does | tests |")
+    print("| --- | --- | --- | --- |")
+    print("\n".join(rows))
+    if not ok:
+        print("\nfaults: some fault classes are not as the table says (see the test output above)")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -6,7 +6,7 @@ from __future__ import annotations
 import pytest
 
 import vantor.vantor as engine_module
-from vantor.standins.media import make_source_video
+from vantor.standins.media import make_narration_mp3, make_source_video
 
 
 @pytest.fixture
@@ -28,3 +28,24 @@ def source_video(tmp_path_factory) -> str:
     path = tmp_path_factory.mktemp("media") / "source.mp4"
     return make_source_video(str(path), seconds=12.0)
 
+
+@pytest.fixture
+def fake_services(engine, source_video):
+    """Rebinds the download and the narration to local stand-ins that write
+    real media: the download copies the synthetic source, the narration is
+    a short real MP3. Returns the list of calls made."""
+    import shutil
+
+    calls: list[tuple] = []
+
+    def download(url, output_file):
+        calls.append(("download", url, output_file))
+        shutil.copyfile(source_video, output_file)
+
+    def narrate(text, output_file, voice):
+        calls.append(("tts", text, output_file, voice))
+        make_narration_mp3(output_file, text, seconds=1.5)
+
+    engine._download_video = download
+    engine._generate_tts = narrate
+    return calls

@@ -52,6 +52,28 @@ double convert_number(PyObject* value) {
     return number;
 }
 
+// Places each keyword argument into `values`, in the order the call passes
+// them.
+void place_keywords(const Operation& op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** values) {
+    const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < keyword_count; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(keyword)) {
+            host::raise_format(PyExc_TypeError, "%s() keywords must be strings", op.name);
+        }
+        const Py_ssize_t j = find_param(op, keyword);
+        if (j < 0) {
+            host::raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", op.name, keyword);
+        }
+        if (values[j] != nullptr) {
+            host::raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", op.name,
+                               keyword);
+        }
+        values[j] = args[nargs + k];
+    }
+}
+
 }  // namespace
 
 PyObject* default_value(const Operation& op, PyObject* defaults, std::size_t j) {
@@ -71,22 +93,7 @@ void bind_arguments(const Operation& op, PyObject* defaults, PyObject* const* ar
 
     PyObject* values[max_params] = {};
     for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
-
-    for (Py_ssize_t k = 0; k < keyword_count; ++k) {
-        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(keyword)) {
-            host::raise_format(PyExc_TypeError, "%s() keywords must be strings", op.name);
-        }
-        const Py_ssize_t j = find_param(op, keyword);
-        if (j < 0) {
-            host::raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", op.name, keyword);
-        }
-        if (values[j] != nullptr) {
-            host::raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", op.name,
-                               keyword);
-        }
-        values[j] = args[nargs + k];
-    }
+    place_keywords(op, args, nargs, kwnames, values);
 
     for (std::size_t j = 0; j < params.size(); ++j) {
         if (values[j] == nullptr) values[j] = default_value(op, defaults, j);

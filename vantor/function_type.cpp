@@ -4,6 +4,7 @@
 #include "host/text.hpp"
 #include "module_def.hpp"
 
+#include <array>
 #include <cstddef>
 
 namespace vantor {
@@ -27,6 +28,11 @@ struct FunctionObject {
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
+// The object members, for traverse and dealloc.
+std::array<PyObject**, 6> members(FunctionObject* fn) {
+    return {&fn->name, &fn->qualname, &fn->module_name, &fn->doc, &fn->annotations, &fn->defaults};
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     return host::guard<PyObject*>(nullptr, [&] {
         FunctionObject* fn = as_function(self);
@@ -39,14 +45,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
-    FunctionObject* fn = as_function(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(fn->name);
-    Py_VISIT(fn->qualname);
-    Py_VISIT(fn->module_name);
-    Py_VISIT(fn->doc);
-    Py_VISIT(fn->annotations);
-    Py_VISIT(fn->defaults);
+    for (PyObject** member : members(as_function(self))) Py_VISIT(*member);
     return 0;
 }
 
@@ -63,12 +63,7 @@ void function_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (fn->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-    Py_XDECREF(fn->name);
-    Py_XDECREF(fn->qualname);
-    Py_XDECREF(fn->module_name);
-    Py_XDECREF(fn->doc);
-    Py_XDECREF(fn->annotations);
-    Py_XDECREF(fn->defaults);
+    for (PyObject** member : members(fn)) Py_CLEAR(*member);
     type->tp_free(self);
     Py_DECREF(type);
 }

@@ -49,6 +49,30 @@ media::Argv conversion_command(const RunPaths& paths, Handle vf_filter, Handle a
 
 void print_text(const host::Namespace& ns, const char* utf8) { ns.print_line(host::text(utf8)); }
 
+// temp_output to final_output at speed_factor: the hardware encoder first,
+// the software encoder when that exits with any status but 0.
+void convert_to_vertical(const host::Namespace& ns, const RunPaths& paths, double speed_factor) {
+    std::string speed_text = host::short_decimal(speed_factor);
+    ns.print_line(host::format("%s%s%s", "\U0001F4D0 Converting to 9:16 vertical at ", speed_text.c_str(),
+                               "x speed..."));
+
+    Ref vf_filter = host::text(video_filter(speed_factor).c_str());
+    Ref speed = Ref::steal(PyFloat_FromDouble(speed_factor));
+    Ref af_filter = ns.build_atempo_chain(speed);
+    media::Argv gpu_cmd = conversion_command(paths, vf_filter, af_filter, "h264_nvenc", "p1", "-cq");
+    media::Argv cpu_cmd = conversion_command(paths, vf_filter, af_filter, "libx264", "ultrafast", "-crf");
+
+    Ref returncode = ns.run_captured(gpu_cmd.list());
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (host::check(PyObject_RichCompareBool(returncode.get(), zero.get(), Py_NE)) == 1) {
+        print_text(ns, "  (GPU unavailable, using CPU encoder...)");
+        ns.run_checked(cpu_cmd.list());
+        media::require_complete_mp4(paths.final_output, "converting to vertical on the software encoder");
+    } else {
+        media::require_complete_mp4(paths.final_output, "converting to vertical on the hardware encoder");
+    }
+}
+
 }  // namespace
 
 Ref concat_list_line(const host::Namespace& ns, Handle clip_path) {
@@ -67,25 +91,7 @@ Ref assemble_final(const host::Namespace& ns, Handle final_files, const RunPaths
     ns.run_checked(concat_command(paths).list());
     media::require_complete_mp4(paths.temp_output, "concatenating the segments");
 
-    std::string speed_text = host::short_decimal(speed_factor);
-    ns.print_line(host::format("%s%s%s", "\U0001F4D0 Converting to 9:16 vertical at ", speed_text.c_str(),
-                                  "x speed..."));
-
-    Ref vf_filter = host::text(video_filter(speed_factor).c_str());
-    Ref speed = Ref::steal(PyFloat_FromDouble(speed_factor));
-    Ref af_filter = ns.build_atempo_chain(speed);
-    media::Argv gpu_cmd = conversion_command(paths, vf_filter, af_filter, "h264_nvenc", "p1", "-cq");
-    media::Argv cpu_cmd = conversion_command(paths, vf_filter, af_filter, "libx264", "ultrafast", "-crf");
-
-    Ref returncode = ns.run_captured(gpu_cmd.list());
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (host::check(PyObject_RichCompareBool(returncode.get(), zero.get(), Py_NE)) == 1) {
-        print_text(ns, "  (GPU unavailable, using CPU encoder...)");
-        ns.run_checked(cpu_cmd.list());
-        media::require_complete_mp4(paths.final_output, "converting to vertical on the software encoder");
-    } else {
-        media::require_complete_mp4(paths.final_output, "converting to vertical on the hardware encoder");
-    }
+    convert_to_vertical(ns, paths, speed_factor);
 
     print_text(ns, "\U0001F9F9 Cleaning up...");
     Py_ssize_t count = PyList_GET_SIZE(final_files.get());

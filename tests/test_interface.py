@@ -187,7 +187,7 @@ def test_function_attributes(engine, name):
 
 def test_functions_are_weakly_referenceable_and_outlive_the_collectors_clear():
     script = """
-        import ctypes, gc, json, weakref, vantor.vantor as m
+        import ctypes, gc, inspect, json, weakref, vantor.vantor as m
         get_slot = ctypes.pythonapi.PyType_GetSlot
         get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
         out, freed, refs = [], [], []
@@ -198,7 +198,8 @@ def test_functions_are_weakly_referenceable_and_outlive_the_collectors_clear():
         # The collector's clear, run by hand on a live function: it must still show, bind and run.
         fn = m._build_atempo_chain
         clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(fn), 51))  # Py_tp_clear
-        out.append([clear(fn), repr(fn).split(" at 0x")[0], fn.__name__, fn.__qualname__, fn(speed=3)])
+        out.append([clear(fn), repr(fn).split(" at 0x")[0], fn.__name__, fn.__qualname__, fn(speed=3),
+                    str(inspect.signature(fn))])
         # A cycle through __annotations__ is collected, and weak references see the function go.
         m.run_recap.__annotations__["self"] = m.run_recap
         del m.run_recap, m._build_atempo_chain, fn
@@ -211,7 +212,8 @@ def test_functions_are_weakly_referenceable_and_outlive_the_collectors_clear():
     assert done.returncode == 0, done.stderr
     assert json.loads(done.stdout) == [
         [True, True], [True, True],
-        [0, "<function _build_atempo_chain", "_build_atempo_chain", "_build_atempo_chain", "atempo=2.0,atempo=1.5000"],
+        [0, "<function _build_atempo_chain", "_build_atempo_chain", "_build_atempo_chain", "atempo=2.0,atempo=1.5000",
+         "(speed) -> 'str'"],
         [["_build_atempo_chain", "run_recap"], [None, None]]]
 
 

@@ -84,7 +84,9 @@ PyObject* function_signature(PyObject* self, void*) noexcept {
         std::span<const Param> params = fn->op->params();
         for (std::size_t j = 0; j < params.size(); ++j) {
             Ref name = host::text(params[j].name);
-            Ref annotation = Ref::steal(PyObject_GetItem(fn->annotations, name.get()));
+            // A function the collector cleared has no annotations left.
+            host::Handle annotations = fn->annotations;
+            Ref annotation = annotations ? annotations[params[j].name] : parameter_type.attr("empty");
             Ref parameter;
             if (PyObject* value = default_value(*fn->op, fn->defaults, j)) {
                 parameter = parameter_type(name, kind, host::Kw{"default", value}, host::Kw{"annotation", annotation});

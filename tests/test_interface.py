@@ -12,6 +12,7 @@ import pathlib
 import subprocess
 import sys
 import textwrap
+import weakref
 from types import SimpleNamespace
 
 import pytest
@@ -184,6 +185,38 @@ def test_function_attributes(engine, name):
     assert {type(v) for v in fn.__annotations__.values()} == {str}
 
 
+def test_functions_are_weakly_referenceable_and_outlive_the_collectors_clear():
+    script = """
+        import ctypes, gc, inspect, json, weakref, vantor.vantor as m
+        get_slot = ctypes.pythonapi.PyType_GetSlot
+        get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+        out, freed, refs = [], [], []
+        for name in ("_build_atempo_chain", "run_recap"):
+            fn = getattr(m, name)
+            refs.append(weakref.ref(fn, lambda r, name=name: freed.append(name)))
+            out.append([refs[-1]() is fn, fn in weakref.WeakSet([fn])])
+        # The collector's clear, run by hand on a live function: it must still show, bind and run.
+        fn = m._build_atempo_chain
+        clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(fn), 51))  # Py_tp_clear
+        out.append([clear(fn), repr(fn).split(" at 0x")[0], fn.__name__, fn.__qualname__, fn(speed=3),
+                    str(inspect.signature(fn))])
+        # A cycle through __annotations__ is collected, and weak references see the function go.
+        m.run_recap.__annotations__["self"] = m.run_recap
+        del m.run_recap, m._build_atempo_chain, fn
+        gc.collect()
+        out.append([sorted(freed), [ref() for ref in refs]])
+        print(json.dumps(out))
+    """
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], cwd=ROOT, capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout) == [
+        [True, True], [True, True],
+        [0, "<function _build_atempo_chain", "_build_atempo_chain", "_build_atempo_chain", "atempo=2.0,atempo=1.5000",
+         "(speed) -> 'str'"],
+        [["_build_atempo_chain", "run_recap"], [None, None]]]
+
+
 @pytest.mark.parametrize("op, args, kwargs, message", BINDING)
 def test_binding_messages(engine, op, args, kwargs, message):
     with pytest.raises(TypeError) as info:
@@ -255,6 +288,36 @@ def test_each_use_looks_the_name_up(engine, tmp_path, name, driver, first_use):
     with pytest.raises(NameError, match=f"^name '{name}' is not defined$"):
         drivers[driver]()
 
+
+class ClosingFails:
+    """A file as open() returns it, whose close() fails."""
+
+    def __init__(self, *args, **kwargs):
+        self.written = []
+
+    def write(self, data):
+        self.written.append(data)
+
+    def close(self):
+        raise OSError("close failed")
+
+
+@pytest.mark.parametrize("decoding_fails", [True, False])
+def test_a_failed_close_is_raised_with_the_pending_error_as_its_context(engine, tmp_path, decoding_fails):
+    real, _, _ = fake_world(engine, tmp_path)
+    engine.open = ClosingFails
+
+    def b64decode(text):
+        if decoding_fails:
+            raise Sentinel("decode")
+        return b"ID3"
+
+    engine.base64 = SimpleNamespace(b64decode=b64decode)
+    with pytest.raises(OSError, match="^close failed$") as info:  # as `with open(...)` would leave
+        real["_generate_tts"]("hi", str(tmp_path / "v.mp3"), "Brian")
+    context = info.value.__context__
+    assert (type(context), str(context)) == ((Sentinel, "decode") if decoding_fails else (type(None), "None"))
+    assert sys.exc_info() == (None, None, None)  # the error being handled is put back
 
 @pytest.mark.parametrize("speed, seen", [(2, 2.0), (Index(3), 3.0), (Floaty(1.5), 1.5), (True, 1.0)])
 def test_calls_by_keyword_and_converted_speed(engine, tmp_path, monkeypatch, speed, seen):

@@ -8,25 +8,25 @@ using host::PyError;
 
 namespace {
 
-[[noreturn]] void raise_count_error(const OperationSpec& spec, Py_ssize_t given) {
+[[noreturn]] void raise_count_error(const Operation& op, Py_ssize_t given) {
     const char* more_or_less = "exactly";
-    Py_ssize_t expected = spec.param_count;
-    if (spec.required != spec.param_count) {
-        if (given < spec.required) {
+    auto expected = static_cast<Py_ssize_t>(op.param_count);
+    if (op.required != op.param_count) {
+        if (given < static_cast<Py_ssize_t>(op.required)) {
             more_or_less = "at least";
-            expected = spec.required;
+            expected = static_cast<Py_ssize_t>(op.required);
         } else {
             more_or_less = "at most";
         }
     }
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name,
-                 more_or_less, expected, expected == 1 ? "" : "s", given);
-    throw PyError{};
+    host::raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", op.name,
+                       more_or_less, expected, expected == 1 ? "" : "s", given);
 }
 
-int find_param(const OperationSpec& spec, PyObject* keyword) {
-    for (int j = 0; j < spec.param_count; ++j) {
-        if (PyUnicode_EqualToUTF8(keyword, spec.params[j].name)) return j;
+Py_ssize_t find_param(const Operation& op, PyObject* keyword) {
+    std::span<const Param> params = op.params();
+    for (std::size_t j = 0; j < params.size(); ++j) {
+        if (PyUnicode_EqualToUTF8(keyword, params[j].name)) return static_cast<Py_ssize_t>(j);
     }
     return -1;
 }
@@ -39,7 +39,7 @@ void check_text(const Param& param, PyObject* value) {
         host::Ref error = host::Ref::steal(PyErr_GetRaisedException());
         host::Ref note = host::text(
             "Subclasses of built-in types are not accepted here: pass a plain str, e.g. str(value).");
-        host::call(host::attr(error, "add_note"), {note.get()});
+        error.attr("add_note")(note);
         PyErr_SetRaisedException(error.release());
     }
     throw PyError{};
@@ -52,52 +52,63 @@ double convert_number(PyObject* value) {
     return number;
 }
 
+// Places each keyword argument into `values`, in the order the call passes
+// them.
+void place_keywords(const Operation& op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** values) {
+    const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < keyword_count; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(keyword)) {
+            host::raise_format(PyExc_TypeError, "%s() keywords must be strings", op.name);
+        }
+        const Py_ssize_t j = find_param(op, keyword);
+        if (j < 0) {
+            host::raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", op.name, keyword);
+        }
+        if (values[j] != nullptr) {
+            host::raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", op.name,
+                               keyword);
+        }
+        values[j] = args[nargs + k];
+    }
+}
+
 }  // namespace
 
-void bind_arguments(const OperationSpec& spec, PyObject* defaults, PyObject* const* args, Py_ssize_t nargs,
+PyObject* default_value(const Operation& op, PyObject* defaults, std::size_t j) {
+    if (j < op.required || !PyTuple_Check(defaults)) return nullptr;
+    const auto at = static_cast<Py_ssize_t>(j - op.required);
+    return at < PyTuple_GET_SIZE(defaults) ? PyTuple_GET_ITEM(defaults, at) : nullptr;
+}
+
+void bind_arguments(const Operation& op, PyObject* defaults, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, BoundArgs& out) {
+    std::span<const Param> params = op.params();
+    const auto param_count = static_cast<Py_ssize_t>(params.size());
     const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    if (nargs > spec.param_count || (keyword_count == 0 && nargs < spec.required)) {
-        raise_count_error(spec, nargs);
+    if (nargs > param_count || (keyword_count == 0 && nargs < static_cast<Py_ssize_t>(op.required))) {
+        raise_count_error(op, nargs);
     }
 
     PyObject* values[max_params] = {};
     for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
+    place_keywords(op, args, nargs, kwnames, values);
 
-    for (Py_ssize_t k = 0; k < keyword_count; ++k) {
-        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(keyword)) {
-            PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", spec.name);
-            throw PyError{};
-        }
-        int j = find_param(spec, keyword);
-        if (j < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, keyword);
-            throw PyError{};
-        }
-        if (values[j] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name, keyword);
-            throw PyError{};
-        }
-        values[j] = args[nargs + k];
-    }
-
-    for (int j = spec.required; j < spec.param_count; ++j) {
-        if (values[j] == nullptr && PyTuple_Check(defaults) && j - spec.required < PyTuple_GET_SIZE(defaults)) {
-            values[j] = PyTuple_GET_ITEM(defaults, j - spec.required);
-        }
+    for (std::size_t j = 0; j < params.size(); ++j) {
+        if (values[j] == nullptr) values[j] = default_value(op, defaults, j);
     }
     // The count reported for a missing argument is its own index.
-    for (int j = static_cast<int>(nargs); j < spec.param_count; ++j) {
-        if (values[j] == nullptr) raise_count_error(spec, j);
+    for (Py_ssize_t j = nargs; j < param_count; ++j) {
+        if (values[j] == nullptr) raise_count_error(op, j);
     }
 
     // Numbers are converted before any text is type-tested.
-    for (int j = 0; j < spec.param_count; ++j) {
-        if (spec.params[j].kind == ParamKind::number) out.numbers[j] = convert_number(values[j]);
+    for (std::size_t j = 0; j < params.size(); ++j) {
+        if (params[j].kind == ParamKind::number) out.numbers[j] = convert_number(values[j]);
     }
-    for (int j = 0; j < spec.param_count; ++j) {
-        if (spec.params[j].kind == ParamKind::text) check_text(spec.params[j], values[j]);
+    for (std::size_t j = 0; j < params.size(); ++j) {
+        if (params[j].kind == ParamKind::text) check_text(params[j], values[j]);
         out.objects[j] = values[j];
     }
 }

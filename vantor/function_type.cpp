@@ -4,9 +4,8 @@
 #include "host/text.hpp"
 #include "module_def.hpp"
 
+#include <array>
 #include <cstddef>
-#include <exception>
-#include <new>
 
 namespace vantor {
 
@@ -17,100 +16,88 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const OperationSpec* spec;
+    const Operation* op;
     PyObject* name;
     PyObject* qualname;
     PyObject* module_name;
     PyObject* doc;
     PyObject* annotations;
     PyObject* defaults;
+    PyObject* weakrefs;  // weakref.ref() works on it, as on the host's functions
 };
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
+// The object members, for traverse and dealloc.
+std::array<PyObject**, 6> members(FunctionObject* fn) {
+    return {&fn->name, &fn->qualname, &fn->module_name, &fn->doc, &fn->annotations, &fn->defaults};
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    try {
+    return host::guard<PyObject*>(nullptr, [&] {
         FunctionObject* fn = as_function(self);
         BoundArgs bound;
-        bind_arguments(*fn->spec, fn->defaults, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+        bind_arguments(*fn->op, fn->defaults, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
         PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &module_def);  // borrowed
         if (module == nullptr) throw host::PyError{};
-        Ref globals = Ref::borrow(PyModule_GetDict(module));
-        return fn->spec->body(host::Scope(globals.get()), bound).release();
-    } catch (const host::PyError&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& error) {
-        PyErr_SetString(PyExc_SystemError, error.what());
-        return nullptr;
-    }
+        return fn->op->invoke(host::Namespace(PyModule_GetDict(module)), bound).release();
+    });
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
-    FunctionObject* fn = as_function(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(fn->name);
-    Py_VISIT(fn->qualname);
-    Py_VISIT(fn->module_name);
-    Py_VISIT(fn->doc);
-    Py_VISIT(fn->annotations);
-    Py_VISIT(fn->defaults);
+    for (PyObject** member : members(as_function(self))) Py_VISIT(*member);
     return 0;
 }
 
+// Only the annotations dict is mutable, so only it can close a reference
+// cycle, and only it is cleared: a function the collector cleared keeps its
+// name, defaults and the rest, and can still be shown and called.
 int function_clear(PyObject* self) {
-    FunctionObject* fn = as_function(self);
-    Py_CLEAR(fn->name);
-    Py_CLEAR(fn->qualname);
-    Py_CLEAR(fn->module_name);
-    Py_CLEAR(fn->doc);
-    Py_CLEAR(fn->annotations);
-    Py_CLEAR(fn->defaults);
+    Py_CLEAR(as_function(self)->annotations);
     return 0;
 }
 
 void function_dealloc(PyObject* self) {
+    FunctionObject* fn = as_function(self);
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    function_clear(self);
+    if (fn->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+    for (PyObject** member : members(fn)) Py_CLEAR(*member);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
 PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    return PyUnicode_FromFormat("<function %s at %p>", as_function(self)->op->name, self);
 }
 
 // inspect.signature() reads __signature__ first, so the real parameter
 // list, defaults and annotations show in help() and editors.
 PyObject* function_signature(PyObject* self, void*) noexcept {
-    try {
+    return host::guard<PyObject*>(nullptr, [&] {
         FunctionObject* fn = as_function(self);
         Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
-        Ref parameter_type = host::attr(inspect, "Parameter");
-        Ref kind = host::attr(parameter_type, "POSITIONAL_OR_KEYWORD");
+        Ref parameter_type = inspect.attr("Parameter");
+        Ref kind = parameter_type.attr("POSITIONAL_OR_KEYWORD");
         Ref parameters = Ref::steal(PyList_New(0));
-        for (int j = 0; j < fn->spec->param_count; ++j) {
-            const Param& param = fn->spec->params[j];
-            Ref name = host::text(param.name);
-            Ref annotation = Ref::steal(PyObject_GetItem(fn->annotations, name.get()));
+        std::span<const Param> params = fn->op->params();
+        for (std::size_t j = 0; j < params.size(); ++j) {
+            Ref name = host::text(params[j].name);
+            // A function the collector cleared has no annotations left.
+            host::Handle annotations = fn->annotations;
+            Ref annotation = annotations ? annotations[params[j].name] : parameter_type.attr("empty");
             Ref parameter;
-            if (j >= fn->spec->required && PyTuple_Check(fn->defaults)) {
-                PyObject* value = PyTuple_GET_ITEM(fn->defaults, j - fn->spec->required);
-                parameter = host::call(parameter_type, {name.get(), kind.get()},
-                                       {{"default", value}, {"annotation", annotation.get()}});
+            if (PyObject* value = default_value(*fn->op, fn->defaults, j)) {
+                parameter = parameter_type(name, kind, host::Kw{"default", value}, host::Kw{"annotation", annotation});
             } else {
-                parameter = host::call(parameter_type, {name.get(), kind.get()}, {{"annotation", annotation.get()}});
+                parameter = parameter_type(name, kind, host::Kw{"annotation", annotation});
             }
             host::check(PyList_Append(parameters.get(), parameter.get()));
         }
-        Ref returns = host::text(fn->spec->return_annotation);
-        return host::call(host::attr(inspect, "Signature"), {parameters.get()}, {{"return_annotation", returns.get()}})
-            .release();
-    } catch (const host::PyError&) {
-        return nullptr;
-    }
+        Ref returns = host::text(fn->op->return_annotation);
+        return inspect.attr("Signature")(parameters, host::Kw{"return_annotation", returns}).release();
+    });
 }
 
 // Stored on a class it stays unbound, as a built-in function does. Having
@@ -119,12 +106,11 @@ PyObject* function_signature(PyObject* self, void*) noexcept {
 PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
 
 // Pickled by reference, like a module-level Python function.
-PyObject* function_reduce(PyObject* self, PyObject*) {
-    return Py_NewRef(as_function(self)->qualname);
-}
+PyObject* function_reduce(PyObject* self, PyObject*) { return PyUnicode_FromString(as_function(self)->op->name); }
 
 PyMemberDef function_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weakrefs), Py_READONLY, nullptr},
     {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), Py_READONLY, nullptr},
     {"__qualname__", Py_T_OBJECT_EX, offsetof(FunctionObject, qualname), Py_READONLY, nullptr},
     {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module_name), Py_READONLY, nullptr},
@@ -166,43 +152,53 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
-Ref annotations_of(const OperationSpec& spec) {
+Ref annotations_of(const Operation& op) {
     Ref annotations = Ref::steal(PyDict_New());
-    for (int j = 0; j < spec.param_count; ++j) {
-        Ref kind = host::text(spec.params[j].kind == ParamKind::text ? "str" : "float");
-        host::check(PyDict_SetItemString(annotations.get(), spec.params[j].name, kind.get()));
+    for (const Param& param : op.params()) {
+        host::check(PyDict_SetItemString(annotations.get(), param.name, host::text(param.annotation()).get()));
     }
-    Ref returns = host::text(spec.return_annotation);
-    host::check(PyDict_SetItemString(annotations.get(), "return", returns.get()));
+    host::check(PyDict_SetItemString(annotations.get(), "return", host::text(op.return_annotation).get()));
     return annotations;
+}
+
+// __defaults__: a tuple of the trailing parameters' defaults, or None.
+Ref defaults_of(const Operation& op) {
+    std::span<const Param> params = op.params();
+    if (op.required == params.size()) return host::Handle(Py_None).new_ref();
+    Ref defaults = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(params.size() - op.required)));
+    for (std::size_t j = op.required; j < params.size(); ++j) {
+        PyTuple_SET_ITEM(defaults.get(), j - op.required, host::text(params[j].default_text).release());
+    }
+    return defaults;
 }
 
 }  // namespace
 
-PyObject* create_function_type(PyObject* module) {
-    return PyType_FromModuleAndSpec(module, &function_spec, nullptr);
+Ref create_function_type(PyObject* module) {
+    return Ref::steal(PyType_FromModuleAndSpec(module, &function_spec, nullptr));
 }
 
-Ref create_function(PyObject* function_type, const OperationSpec& spec, const char* module_name) {
-    Ref name = host::text(spec.name);
+Ref create_function(host::Handle function_type, const Operation& op, const char* module_name) {
+    Ref name = host::text(op.name);
     Ref module = host::text(module_name);
-    Ref doc = operation_doc(spec);
-    Ref annotations = annotations_of(spec);
-    Ref defaults = spec.default_text == nullptr
-                       ? Ref::borrow(Py_None)
-                       : Ref::steal(PyTuple_Pack(1, host::text(spec.default_text).get()));
+    Ref doc = host::text(op.doc);
+    Ref annotations = annotations_of(op);
+    Ref defaults = defaults_of(op);
 
-    auto* type = reinterpret_cast<PyTypeObject*>(function_type);
+    auto* type = reinterpret_cast<PyTypeObject*>(function_type.get());
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, type)));
+    // Every field is set straight after allocation, before anything can run
+    // that might traverse, clear or free the object.
     FunctionObject* fn = as_function(self.get());
     fn->vectorcall = function_vectorcall;
-    fn->spec = &spec;
+    fn->op = &op;
     fn->name = Py_NewRef(name.get());
     fn->qualname = name.release();
     fn->module_name = module.release();
     fn->doc = doc.release();
     fn->annotations = annotations.release();
     fn->defaults = defaults.release();
+    fn->weakrefs = nullptr;
     PyObject_GC_Track(self.get());
     return self;
 }

@@ -6,12 +6,12 @@
 
 namespace vantor {
 
-// Creates the type for `module` (new reference). Its instances find the
-// module namespace again through PyType_GetModuleByDef.
-PyObject* create_function_type(PyObject* module);
+// Creates the type for `module`. Its instances find the module namespace
+// again through PyType_GetModuleByDef.
+host::Ref create_function_type(PyObject* module);
 
-// A new function object for `spec`, with its docstring, annotations and
+// A new function object for `op`, with its docstring, annotations and
 // defaults.
-host::Ref create_function(PyObject* function_type, const OperationSpec& spec, const char* module_name);
+host::Ref create_function(host::Handle function_type, const Operation& op, const char* module_name);
 
 }  // namespace vantor

@@ -1,9 +1,10 @@
-// The four exported operations: parameter lists, docstrings and the bodies
-// that hand bound arguments to the subsystems.
+// The four exported operations: one table each, beside the function that
+// does the work.
 #include "operation.hpp"
 
 #include "config/service_settings.hpp"
 #include "download/download_client.hpp"
+#include "host/static_text.hpp"
 #include "host/text.hpp"
 #include "media/atempo_chain.hpp"
 #include "pipeline/run_driver.hpp"
@@ -11,55 +12,23 @@
 
 namespace vantor {
 
-using host::Ref;
-
 namespace {
 
-Ref borrowed(PyObject* obj) { return Ref::borrow(obj); }
-
-Ref download_video_body(const host::Scope& scope, const BoundArgs& args) {
-    download::download_video(scope, borrowed(args.objects[0]), borrowed(args.objects[1]));
-    return Ref::borrow(Py_None);
+host::Ref build_atempo_chain(const host::Namespace&, double speed) {
+    return host::text(media::build_atempo_chain(speed).c_str());
 }
 
-Ref generate_tts_body(const host::Scope& scope, const BoundArgs& args) {
-    tts::generate_tts(scope, borrowed(args.objects[0]), borrowed(args.objects[1]), borrowed(args.objects[2]));
-    return Ref::borrow(Py_None);
-}
+constexpr auto download_video_doc = host::join("Download YouTube video via ", settings::download_api_host, " API.");
 
-Ref build_atempo_chain_body(const host::Scope&, const BoundArgs& args) {
-    return host::text(media::build_atempo_chain(args.numbers[0]).c_str());
-}
+constexpr auto generate_tts_doc = host::join("Generate TTS audio using ", settings::tts_host, " API.");
 
-Ref run_recap_body(const host::Scope& scope, const BoundArgs& args) {
-    Ref youtube_url = borrowed(args.objects[0]);
-    Ref segments_file = borrowed(args.objects[1]);
-    Ref tts_voice = borrowed(args.objects[3]);
-    Ref output_dir = borrowed(args.objects[4]);
-    return pipeline::run_recap(scope, {youtube_url, segments_file, args.numbers[2], tts_voice, output_dir});
-}
+constexpr char build_atempo_chain_doc[] =
+    "\n"
+    "    Build ffmpeg atempo filter chain.\n"
+    "    atempo is limited to 0.5-2.0 range per filter, so we chain for higher speeds.\n"
+    "    ";
 
-constexpr Param download_video_params[] = {{"url", ParamKind::text}, {"output_file", ParamKind::text}};
-constexpr Param generate_tts_params[] = {
-    {"text", ParamKind::text}, {"output_file", ParamKind::text}, {"voice", ParamKind::text}};
-constexpr Param build_atempo_chain_params[] = {{"speed", ParamKind::number}};
-constexpr Param run_recap_params[] = {
-    {"youtube_url", ParamKind::text}, {"segments_file", ParamKind::text}, {"speed_factor", ParamKind::number},
-    {"tts_voice", ParamKind::text},   {"output_dir", ParamKind::text},
-};
-
-constexpr OperationSpec download_video_spec = {
-    "_download_video", download_video_params, 2, 2, nullptr, "None", download_video_body};
-constexpr OperationSpec generate_tts_spec = {
-    "_generate_tts", generate_tts_params, 3, 3, nullptr, "None", generate_tts_body};
-constexpr OperationSpec build_atempo_chain_spec = {
-    "_build_atempo_chain", build_atempo_chain_params, 1, 1, nullptr, "str", build_atempo_chain_body};
-constexpr OperationSpec run_recap_spec = {"run_recap", run_recap_params, 5, 4, ".", "str", run_recap_body};
-
-constexpr const OperationSpec* all_specs[] = {
-    &download_video_spec, &generate_tts_spec, &build_atempo_chain_spec, &run_recap_spec};
-
-constexpr const char run_recap_doc[] =
+constexpr char run_recap_doc[] =
     "\n"
     "    Main recap processing engine.\n"
     "    \n"
@@ -75,26 +44,24 @@ constexpr const char run_recap_doc[] =
     "    Returns path to FINAL_RECAP.mp4\n"
     "    ";
 
-constexpr const char build_atempo_chain_doc[] =
-    "\n"
-    "    Build ffmpeg atempo filter chain.\n"
-    "    atempo is limited to 0.5-2.0 range per filter, so we chain for higher speeds.\n"
-    "    ";
+constexpr Operation download_video_op = operation<download::download_video>(
+    "_download_video", {"url", "output_file"}, "None", download_video_doc.c_str());
+
+constexpr Operation generate_tts_op = operation<tts::generate_tts>(
+    "_generate_tts", {"text", "output_file", "voice"}, "None", generate_tts_doc.c_str());
+
+constexpr Operation build_atempo_chain_op = operation<build_atempo_chain>(
+    "_build_atempo_chain", {"speed"}, "str", build_atempo_chain_doc);
+
+constexpr Operation run_recap_op = operation<pipeline::run_recap>(
+    "run_recap", {"youtube_url", "segments_file", "speed_factor", "tts_voice", {"output_dir", "."}}, "str",
+    run_recap_doc);
+
+constexpr const Operation* all_operations[] = {&download_video_op, &generate_tts_op, &build_atempo_chain_op,
+                                                  &run_recap_op};
 
 }  // namespace
 
-const OperationSpec* const* operation_specs(int* count) {
-    *count = static_cast<int>(std::size(all_specs));
-    return all_specs;
-}
-
-Ref operation_doc(const OperationSpec& spec) {
-    if (&spec == &run_recap_spec) return host::text(run_recap_doc);
-    if (&spec == &build_atempo_chain_spec) return host::text(build_atempo_chain_doc);
-    if (&spec == &generate_tts_spec) {
-        return host::format("Generate TTS audio using %s API.", settings::tts_host);
-    }
-    return host::format("Download YouTube video via %s API.", settings::download_api_host);
-}
+std::span<const Operation* const> operations() { return all_operations; }
 
 }  // namespace vantor

@@ -2,9 +2,12 @@
 //
 // The module lives once per process: a second import returns the same
 // object (even after it was dropped from sys.modules) and another
-// interpreter is refused.
+// interpreter is refused. So the module is held here for the life of the
+// process, and it has no state of its own: its function type is owned by the
+// functions, as any heap type is by its instances.
 #include "config/service_settings.hpp"
 #include "function_type.hpp"
+#include "host/static_text.hpp"
 #include "host/text.hpp"
 #include "module_def.hpp"
 #include "operation.hpp"
@@ -15,25 +18,22 @@ namespace vantor {
 
 namespace {
 
-struct ModuleState {
-    PyObject* function_type;
-};
+constexpr auto module_doc = host::join(
+    "Recap engine: cuts, narrates, joins and converts video segments into a vertical recap.\n\n"
+    "Built for the download service at ",
+    settings::download_api_base, " and the speech service at ", settings::tts_host, ".");
 
-// The initialised module, kept for the life of the process, and its function
-// type (borrowed: the module state owns it).
+// The initialised module (a strong reference, never released) and the
+// interpreter it belongs to.
 PyObject* the_module = nullptr;
-PyObject* the_function_type = nullptr;
 int64_t owning_interpreter = -1;
-
-ModuleState* state_of(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
 // `from urllib.parse import quote`, with the ImportError that statement gives.
 host::Ref import_from(const char* module_name, const char* name) {
     host::Ref module = host::Ref::steal(PyImport_ImportModule(module_name));
     PyObject* value = nullptr;
     if (host::check(PyObject_GetOptionalAttrString(module.get(), name, &value)) == 0) {
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module_name);
-        throw host::PyError{};
+        host::raise_format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module_name);
     }
     return host::Ref::steal(value);
 }
@@ -49,77 +49,35 @@ void initialise(PyObject* module) {
     }
     bind(module, "quote", import_from("urllib.parse", "quote"));
 
-    ModuleState* state = state_of(module);
-    state->function_type = create_function_type(module);
-    if (state->function_type == nullptr) throw host::PyError{};
-
-    int count = 0;
-    const OperationSpec* const* specs = operation_specs(&count);
-    for (int i = 0; i < count; ++i) {
-        bind(module, specs[i]->name, create_function(state->function_type, *specs[i], "vantor.vantor"));
+    host::Ref function_type = create_function_type(module);
+    for (const Operation* op : operations()) {
+        bind(module, op->name, create_function(function_type, *op, "vantor.vantor"));
     }
-
-    host::Ref doc = host::format(
-        "Recap engine: cuts, narrates, joins and converts video segments into a vertical recap.\n\n"
-        "Built for the download service at %s and the speech service at %s.",
-        settings::download_api_base, settings::tts_host);
-    host::check(PyModule_SetDocString(module, PyUnicode_AsUTF8(doc.get())));
+    host::check(PyModule_SetDocString(module, module_doc.c_str()));
 }
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
-    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (current < 0) return nullptr;
-    if (owning_interpreter == -1) {
-        owning_interpreter = current;
-    } else if (owning_interpreter != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "vantor.vantor can be loaded into one interpreter per process only");
-        return nullptr;
-    }
-    if (the_module != nullptr) return Py_NewRef(the_module);
-    try {
-        host::Ref name = host::Ref::steal(PyObject_GetAttrString(spec, "name"));
-        return PyModule_NewObject(name.get());
-    } catch (const host::PyError&) {
-        return nullptr;
-    }
+    return host::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+        if (current < 0) throw host::PyError{};
+        if (owning_interpreter == -1) {
+            owning_interpreter = current;
+        } else if (owning_interpreter != current) {
+            host::raise_format(PyExc_ImportError, "vantor.vantor can be loaded into one interpreter per process only");
+        }
+        if (the_module != nullptr) return Py_NewRef(the_module);
+        return PyModule_NewObject(host::Handle(spec).attr("name").get());
+    });
 }
 
 int module_exec(PyObject* module) noexcept {
-    if (module == the_module) {
-        // Already initialised. A repeated import hands the module a fresh,
-        // zeroed state and drops the pointer to the old one without freeing
-        // it, so the old block's reference to the type can never be released
-        // there: the new state takes that reference over instead of adding one.
-        ModuleState* state = state_of(module);
-        if (state != nullptr && state->function_type == nullptr) {
-            state->function_type = the_function_type;
-        }
-        return 0;
-    }
-    try {
+    if (module == the_module) return 0;  // a repeated import: initialised already
+    return host::guard(-1, [&] {
         initialise(module);
-    } catch (const host::PyError&) {
-        return -1;
-    }
-    the_module = Py_NewRef(module);
-    the_function_type = state_of(module)->function_type;
-    return 0;
+        the_module = Py_NewRef(module);
+        return 0;
+    });
 }
-
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* state = state_of(module);
-    if (state != nullptr) Py_VISIT(state->function_type);
-    return 0;
-}
-
-int module_clear(PyObject* module) {
-    ModuleState* state = state_of(module);
-    if (state != nullptr) Py_CLEAR(state->function_type);
-    return 0;
-}
-
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
@@ -135,12 +93,12 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "vantor.vantor",
     nullptr,
-    sizeof(ModuleState),
+    0,
     nullptr,
     module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace vantor

@@ -1,14 +1,15 @@
 #include "download/download_client.hpp"
 
 #include "config/service_settings.hpp"
+#include "host/dict.hpp"
 #include "host/json_member.hpp"
+#include "host/static_text.hpp"
 #include "host/text.hpp"
-#include "media/tool_runner.hpp"
-
-#include <string>
+#include "media/argv.hpp"
 
 namespace vantor::download {
 
+using host::Handle;
 using host::Ref;
 
 namespace {
@@ -21,106 +22,96 @@ constexpr long poll_pause_seconds = 3;
 constexpr long job_timeout_seconds = 30;
 constexpr long poll_timeout_seconds = 15;
 
-void set_header(const Ref& headers, const char* name, const char* value) {
-    host::check(PyDict_SetItemString(headers.get(), name, host::text(value).get()));
-}
+constexpr auto referer = host::join(settings::download_origin, "/");
+constexpr auto job_endpoint = host::join(settings::download_api_base, "/ajax/download.php?format=1080&url=");
 
 // Built afresh for every call; sent with the job request and every poll.
 Ref request_headers() {
-    Ref headers = Ref::steal(PyDict_New());
-    const std::string referer = std::string(settings::download_origin) + "/";
-    set_header(headers, "accept", "*/*");
-    set_header(headers, "accept-language", "en-US,en;q=0.6");
-    set_header(headers, "cache-control", "no-cache");
-    set_header(headers, "origin", settings::download_origin);
-    set_header(headers, "referer", referer.c_str());
-    set_header(headers, "user-agent", browser_agent);
-    return headers;
+    return host::dict({
+        {"accept", host::text("*/*")},
+        {"accept-language", host::text("en-US,en;q=0.6")},
+        {"cache-control", host::text("no-cache")},
+        {"origin", host::text(settings::download_origin)},
+        {"referer", host::text(referer.c_str())},
+        {"user-agent", host::text(browser_agent)},
+    });
 }
 
-Ref get_json(const host::Scope& scope, const Ref& url, const Ref& headers, long timeout, bool raise_for_status) {
+Ref get_json(const host::Namespace& ns, Handle url, Handle headers, long timeout, bool raise_for_status) {
     Ref seconds = Ref::steal(PyLong_FromLong(timeout));
-    Ref response = host::call(scope.member("requests", "get"), {url.get()},
-                              {{"headers", headers.get()}, {"timeout", seconds.get()}});
-    if (raise_for_status) host::call(host::attr(response, "raise_for_status"), {});
-    return host::call(host::attr(response, "json"), {});
-}
-
-[[noreturn]] void raise_exception(const Ref& message) {
-    PyErr_SetObject(PyExc_Exception, message.get());
-    throw host::PyError{};
+    Ref response = ns.http_get(url, headers, seconds);
+    if (raise_for_status) response.attr("raise_for_status")();
+    return response.attr("json")();
 }
 
 // The address comes from the outside service and becomes a wget argument:
 // anything but an http(s) URL (e.g. "-e ...") would be read as an option.
-void refuse_unsafe_address(const Ref& download_url) {
+void refuse_unsafe_address(Handle download_url) {
     if (!PyUnicode_Check(download_url.get())) return;  // the process layer refuses it
-    Ref lowered = host::call(host::attr(download_url, "lower"), {});
+    Ref lowered = download_url.attr("lower")();
     for (const char* scheme : {"http://", "https://"}) {
         Ref prefix = host::text(scheme);
         Py_ssize_t match = PyUnicode_Tailmatch(lowered.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1);
         if (match < 0) throw host::PyError{};
         if (match == 1 && PyUnicode_GetLength(download_url.get()) > PyUnicode_GetLength(prefix.get())) return;
     }
-    raise_exception(host::format("Download API error: download_url %R is not an http or https address",
-                                 download_url.get()));
+    host::raise_exception(
+        host::format("Download API error: download_url %R is not an http or https address", download_url));
 }
 
-media::Argv wget_command(const Ref& output_file, const Ref& download_url) {
+media::Argv wget_command(Handle output_file, Handle download_url) {
     media::Argv argv;
     argv.add("wget").add("-q").add("-O").add(output_file).add("--user-agent").add(browser_agent).add(download_url);
     return argv;
 }
 
 // Polls the job until it reports a finished file; returns its address.
-Ref wait_for_file(const host::Scope& scope, const Ref& progress_url, const Ref& headers) {
+Ref wait_for_file(const host::Namespace& ns, Handle progress_url, Handle headers) {
     Ref pause = Ref::steal(PyLong_FromLong(poll_pause_seconds));
     Ref zero = Ref::steal(PyLong_FromLong(0));
     Ref ten = Ref::steal(PyLong_FromLong(10));
     Ref complete_at = Ref::steal(PyLong_FromLong(1000));
     Ref percent_format = host::text(".0f");
     for (int attempt = 0; attempt < max_polls; ++attempt) {
-        host::call(scope.member("time", "sleep"), {pause.get()});
-        Ref prog = get_json(scope, progress_url, headers, poll_timeout_seconds, false);
-        Ref progress = host::json_member_or(prog, "progress", zero.get(), service_name);
+        ns.sleep(pause);
+        Ref prog = get_json(ns, progress_url, headers, poll_timeout_seconds, false);
+        Ref progress = host::json_member_or(prog, "progress", zero, service_name);
         Ref pct = Ref::steal(PyNumber_TrueDivide(progress.get(), ten.get()));
         Ref shown = Ref::steal(PyObject_Format(pct.get(), percent_format.get()));
-        scope.print_progress(host::format("\r  %U%%", shown.get()));
+        ns.print_progress(host::format("\r  %U%%", shown));
 
         Ref success = host::json_member_or(prog, "success", Py_None, service_name);
-        if (host::is_true(success) &&
+        if (success.truthy() &&
             host::check(PyObject_RichCompareBool(progress.get(), complete_at.get(), Py_GE)) == 1) {
-            return host::json_member(prog, "download_url");
+            return prog["download_url"];
         }
     }
-    raise_exception(host::text("Download timed out after 3 minutes"));
+    host::raise_exception(host::text("Download timed out after 3 minutes"));
 }
 
 }  // namespace
 
-void download_video(const host::Scope& scope, const Ref& url, const Ref& output_file) {
-    scope.print_line(host::text("\U0001F4E5 Requesting download from server..."));
+void download_video(const host::Namespace& ns, Handle url, Handle output_file) {
+    ns.print_line(host::text("\U0001F4E5 Requesting download from server..."));
     Ref headers = request_headers();
 
-    Ref no_safe_characters = host::text("");
-    Ref encoded_url = host::call(scope.name("quote"), {url.get()}, {{"safe", no_safe_characters.get()}});
-    Ref endpoint = host::format("%s/ajax/download.php?format=1080&url=", settings::download_api_base);
-    Ref api_url = host::concat({endpoint.get(), encoded_url.get()});
+    Ref encoded_url = ns.quote_all(url);
+    Ref api_url = host::concat({host::text(job_endpoint.c_str()), encoded_url});
 
-    Ref data = get_json(scope, api_url, headers, job_timeout_seconds, true);
-    if (!host::is_true(host::json_member_or(data, "success", Py_None, service_name))) {
-        raise_exception(host::format("Download API error: %S", data.get()));
+    Ref data = get_json(ns, api_url, headers, job_timeout_seconds, true);
+    if (!host::json_member_or(data, "success", Py_None, service_name).truthy()) {
+        host::raise_exception(host::format("Download API error: %S", data));
     }
-    Ref job_id = host::json_member(data, "id");
-    Ref progress_url = host::json_member(data, "progress_url");
-    scope.print_line(host::format("%s%S...", "\u23F3 Processing job ", job_id.get()));
+    Ref job_id = data["id"];
+    Ref progress_url = data["progress_url"];
+    ns.print_line(host::format("%s%S...", "\u23F3 Processing job ", job_id));
 
-    Ref download_url = wait_for_file(scope, progress_url, headers);
+    Ref download_url = wait_for_file(ns, progress_url, headers);
     refuse_unsafe_address(download_url);
 
-    scope.print_line(host::text("\n\u2B07\uFE0F  Downloading video..."));
-    media::run_checked(scope, wget_command(output_file, download_url));
-    scope.print_line(host::format("%s%U", "\u2705 Download complete: ", output_file.get()));
+    ns.print_line(host::text("\n\u2B07\uFE0F  Downloading video..."));
+    ns.run_checked(wget_command(output_file, download_url).list());
+    ns.print_line(host::format("%s%U", "\u2705 Download complete: ", output_file));
 }
 
 }  // namespace vantor::download

@@ -2,10 +2,10 @@
 // file fetch with wget.
 #pragma once
 
-#include "host/scope.hpp"
+#include "host/namespace.hpp"
 
 namespace vantor::download {
 
-void download_video(const host::Scope& scope, const host::Ref& url, const host::Ref& output_file);
+void download_video(const host::Namespace& ns, host::Handle url, host::Handle output_file);
 
 }  // namespace vantor::download

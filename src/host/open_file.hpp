@@ -1,22 +1,23 @@
 // A file object opened through the host's open(), closed on every way out.
 #pragma once
 
-#include "host/scope.hpp"
+#include "host/namespace.hpp"
 
 namespace vantor::host {
 
 class OpenFile {
 public:
     // open(path, mode[, encoding=...]) looked up in the module namespace.
-    OpenFile(const Scope& scope, const Ref& path, const char* mode, const char* encoding = nullptr);
+    OpenFile(const Namespace& ns, Handle path, const char* mode, const char* encoding = nullptr);
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;
-    // Closes the file if close() was not reached, keeping any pending error.
+    // Closes the file if close() was not reached. An error of close() itself
+    // is raised with the pending error as its __context__, as `with` does.
     ~OpenFile();
 
-    const Ref& get() const noexcept { return file_; }
+    Handle file() const noexcept { return file_; }
     // write(data) on the file.
-    void write(const Ref& data) const;
+    void write(Handle data) const;
     // Closes the file; a failure to close is raised.
     void close();
 

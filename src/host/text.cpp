@@ -16,15 +16,15 @@ std::string double_text(double value, char code, int precision, int flags) {
 
 Ref text(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
 
-Ref concat(std::initializer_list<PyObject*> parts) {
+Ref concat(std::initializer_list<Handle> parts) {
     Ref out = text("");
-    for (PyObject* part : parts) {
-        out = Ref::steal(PyUnicode_Concat(out.get(), part));
+    for (Handle part : parts) {
+        out = Ref::steal(PyUnicode_Concat(out.get(), part.get()));
     }
     return out;
 }
 
-Ref join_path(const Ref& dir, const char* file_name) {
+Ref join_path(Handle dir, const char* file_name) {
     Ref name = text(file_name);
     Py_ssize_t length = PyUnicode_GetLength(dir.get());
     if (length < 0) throw PyError{};
@@ -33,9 +33,9 @@ Ref join_path(const Ref& dir, const char* file_name) {
     Py_ssize_t ends_with_slash = PyUnicode_Tailmatch(dir.get(), slash.get(), 0, PY_SSIZE_T_MAX, +1);
     if (ends_with_slash < 0) throw PyError{};
     if (ends_with_slash == 1) {
-        return concat({dir.get(), name.get()});
+        return concat({dir, name});
     }
-    return concat({dir.get(), slash.get(), name.get()});
+    return concat({dir, slash, name});
 }
 
 std::string short_decimal(double value) { return double_text(value, 'r', 0, Py_DTSF_ADD_DOT_0); }

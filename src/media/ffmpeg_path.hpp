@@ -9,6 +9,6 @@ namespace vantor::media {
 // before its first "/" as a protocol ("pipe:1", "file:x", a time stamp).
 // Such a path gets "./" in front, which names the same file; every other
 // path is handed back unchanged.
-host::Ref ffmpeg_path(const host::Ref& path);
+host::Ref ffmpeg_path(host::Handle path);
 
 }  // namespace vantor::media

@@ -13,6 +13,7 @@
 
 namespace vantor::media {
 
+using host::Handle;
 using host::Ref;
 
 namespace {
@@ -50,13 +51,13 @@ std::string box_type(const unsigned char* bytes) {
     return type;
 }
 
-[[noreturn]] void raise_read_error(const Ref& path) {
+[[noreturn]] void raise_read_error(Handle path) {
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.get());
     throw host::PyError{};
 }
 
 // Reads exactly `count` bytes at `offset`; false at end of file.
-bool read_at(const ReadOnlyFd& fd, const Ref& path, std::uint64_t offset, unsigned char* into, std::size_t count) {
+bool read_at(const ReadOnlyFd& fd, Handle path, std::uint64_t offset, unsigned char* into, std::size_t count) {
     std::size_t done = 0;
     while (done < count) {
         ssize_t got = ::pread(fd.get(), into + done, count - done, static_cast<off_t>(offset + done));
@@ -69,7 +70,7 @@ bool read_at(const ReadOnlyFd& fd, const Ref& path, std::uint64_t offset, unsign
 }
 
 // What is wrong with the box chain of an MP4 of `size` bytes, or nothing.
-std::optional<std::string> box_chain_fault(const ReadOnlyFd& fd, const Ref& path, std::uint64_t size) {
+std::optional<std::string> box_chain_fault(const ReadOnlyFd& fd, Handle path, std::uint64_t size) {
     bool has_index = false;
     std::uint64_t offset = 0;
     while (offset < size) {
@@ -111,7 +112,7 @@ bool device_nearly_full(const ReadOnlyFd& fd) {
     return blocks * fs.f_frsize < nearly_full_bytes;
 }
 
-[[noreturn]] void raise_incomplete(const Ref& path, const std::string& step, const std::string& fault, bool full) {
+[[noreturn]] void raise_incomplete(Handle path, const std::string& step, const std::string& fault, bool full) {
     const int code = full ? ENOSPC : EIO;
     const std::string message =
         step + " left an incomplete MP4 file (" + fault + ") although ffmpeg reported success; " +
@@ -120,14 +121,13 @@ bool device_nearly_full(const ReadOnlyFd& fd) {
         "; the working files are kept";
     Ref number = Ref::steal(PyLong_FromLong(code));
     Ref text = host::text(message.c_str());
-    Ref error = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_OSError, number.get(), text.get(), path.get(), nullptr));
-    PyErr_SetRaisedException(error.release());
+    PyErr_SetRaisedException(Handle(PyExc_OSError)(number, text, path).release());
     throw host::PyError{};
 }
 
 }  // namespace
 
-void require_complete_mp4(const Ref& path, const std::string& step) {
+void require_complete_mp4(Handle path, const std::string& step) {
     Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path.get()));
     const char* raw = PyBytes_AS_STRING(encoded.get());
     if (std::strlen(raw) != static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))) return;  // no such file

@@ -13,6 +13,6 @@ namespace vantor::media {
 // one must be `moov`. Otherwise raises OSError (ENOSPC when the device is
 // nearly full, EIO when not) naming `path` and `step`. No file, or a file in
 // any other form, is left alone.
-void require_complete_mp4(const host::Ref& path, const std::string& step);
+void require_complete_mp4(host::Handle path, const std::string& step);
 
 }  // namespace vantor::media

@@ -4,29 +4,29 @@
 #include "host/text.hpp"
 #include "media/ffmpeg_path.hpp"
 #include "media/mp4_check.hpp"
-#include "media/tool_runner.hpp"
+#include "media/argv.hpp"
 
 #include <string>
 
 namespace vantor::pipeline {
 
+using host::Handle;
 using host::Ref;
 
 namespace {
 
-void write_concat_list(const host::Scope& scope, const Ref& filelist, const Ref& final_files) {
-    host::OpenFile file(scope, filelist, "w");
+void write_concat_list(const host::Namespace& ns, Handle filelist, Handle final_files) {
+    host::OpenFile file(ns, filelist, "w");
     Py_ssize_t count = PyList_GET_SIZE(final_files.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
         Ref clip = Ref::steal(PyList_GetItemRef(final_files.get(), i));
-        file.write(concat_list_line(scope, clip));
+        file.write(concat_list_line(ns, clip));
     }
     file.close();
 }
 
 media::Argv concat_command(const RunPaths& paths) {
-    media::Argv argv;
-    argv.add("ffmpeg").add("-y").add("-loglevel").add("error");
+    media::Argv argv = media::Argv::ffmpeg();
     argv.add("-f").add("concat").add("-safe").add("0").add("-i").add(media::ffmpeg_path(paths.filelist));
     argv.add("-c").add("copy").add(media::ffmpeg_path(paths.temp_output));
     return argv;
@@ -37,10 +37,9 @@ std::string video_filter(double speed_factor) {
            "*PTS,scale=1080:1920:force_original_aspect_ratio=increase,crop=1080:1920";
 }
 
-media::Argv conversion_command(const RunPaths& paths, const Ref& vf_filter, const Ref& af_filter,
+media::Argv conversion_command(const RunPaths& paths, Handle vf_filter, Handle af_filter,
                                const char* encoder, const char* preset, const char* quality_option) {
-    media::Argv argv;
-    argv.add("ffmpeg").add("-y").add("-loglevel").add("error");
+    media::Argv argv = media::Argv::ffmpeg();
     argv.add("-i").add(media::ffmpeg_path(paths.temp_output)).add("-vf").add(vf_filter).add("-af").add(af_filter);
     argv.add("-c:a").add("aac");
     argv.add("-c:v").add(encoder).add("-preset").add(preset).add(quality_option).add("23");
@@ -48,57 +47,63 @@ media::Argv conversion_command(const RunPaths& paths, const Ref& vf_filter, cons
     return argv;
 }
 
-void print_text(const host::Scope& scope, const char* utf8) { scope.print_line(host::text(utf8)); }
+void print_text(const host::Namespace& ns, const char* utf8) { ns.print_line(host::text(utf8)); }
+
+// temp_output to final_output at speed_factor: the hardware encoder first,
+// the software encoder when that exits with any status but 0.
+void convert_to_vertical(const host::Namespace& ns, const RunPaths& paths, double speed_factor) {
+    std::string speed_text = host::short_decimal(speed_factor);
+    ns.print_line(host::format("%s%s%s", "\U0001F4D0 Converting to 9:16 vertical at ", speed_text.c_str(),
+                               "x speed..."));
+
+    Ref vf_filter = host::text(video_filter(speed_factor).c_str());
+    Ref speed = Ref::steal(PyFloat_FromDouble(speed_factor));
+    Ref af_filter = ns.build_atempo_chain(speed);
+    media::Argv gpu_cmd = conversion_command(paths, vf_filter, af_filter, "h264_nvenc", "p1", "-cq");
+    media::Argv cpu_cmd = conversion_command(paths, vf_filter, af_filter, "libx264", "ultrafast", "-crf");
+
+    Ref returncode = ns.run_captured(gpu_cmd.list());
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (host::check(PyObject_RichCompareBool(returncode.get(), zero.get(), Py_NE)) == 1) {
+        print_text(ns, "  (GPU unavailable, using CPU encoder...)");
+        ns.run_checked(cpu_cmd.list());
+        media::require_complete_mp4(paths.final_output, "converting to vertical on the software encoder");
+    } else {
+        media::require_complete_mp4(paths.final_output, "converting to vertical on the hardware encoder");
+    }
+}
 
 }  // namespace
 
-Ref concat_list_line(const host::Scope& scope, const Ref& clip_path) {
-    Ref absolute = host::call(host::attr(scope.member("os", "path"), "abspath"), {clip_path.get()});
+Ref concat_list_line(const host::Namespace& ns, Handle clip_path) {
+    Ref absolute = ns.absolute_path(clip_path);
     Ref apostrophe = host::text("'");
     Ref escaped_apostrophe = host::text("'\\''");
     Ref quoted = Ref::steal(PyUnicode_Replace(absolute.get(), apostrophe.get(), escaped_apostrophe.get(), -1));
     Ref head = host::text("file '");
     Ref tail = host::text("'\n");
-    return host::concat({head.get(), quoted.get(), tail.get()});
+    return host::concat({head, quoted, tail});
 }
 
-Ref assemble_final(const host::Scope& scope, const Ref& final_files, const RunPaths& paths, double speed_factor) {
-    print_text(scope, "\U0001F517 Concatenating segments...");
-    write_concat_list(scope, paths.filelist, final_files);
-    media::run_checked(scope, concat_command(paths));
+Ref assemble_final(const host::Namespace& ns, Handle final_files, const RunPaths& paths, double speed_factor) {
+    print_text(ns, "\U0001F517 Concatenating segments...");
+    write_concat_list(ns, paths.filelist, final_files);
+    ns.run_checked(concat_command(paths).list());
     media::require_complete_mp4(paths.temp_output, "concatenating the segments");
 
-    std::string speed_text = host::short_decimal(speed_factor);
-    scope.print_line(host::format("%s%s%s", "\U0001F4D0 Converting to 9:16 vertical at ", speed_text.c_str(),
-                                  "x speed..."));
+    convert_to_vertical(ns, paths, speed_factor);
 
-    Ref vf_filter = host::text(video_filter(speed_factor).c_str());
-    Ref speed = Ref::steal(PyFloat_FromDouble(speed_factor));
-    Ref af_filter = host::call(scope.name("_build_atempo_chain"), {speed.get()});
-    media::Argv gpu_cmd = conversion_command(paths, vf_filter, af_filter, "h264_nvenc", "p1", "-cq");
-    media::Argv cpu_cmd = conversion_command(paths, vf_filter, af_filter, "libx264", "ultrafast", "-crf");
-
-    Ref returncode = media::run_captured(scope, gpu_cmd);
-    Ref zero = Ref::steal(PyLong_FromLong(0));
-    if (host::check(PyObject_RichCompareBool(returncode.get(), zero.get(), Py_NE)) == 1) {
-        print_text(scope, "  (GPU unavailable, using CPU encoder...)");
-        media::run_checked(scope, cpu_cmd);
-        media::require_complete_mp4(paths.final_output, "converting to vertical on the software encoder");
-    } else {
-        media::require_complete_mp4(paths.final_output, "converting to vertical on the hardware encoder");
-    }
-
-    print_text(scope, "\U0001F9F9 Cleaning up...");
+    print_text(ns, "\U0001F9F9 Cleaning up...");
     Py_ssize_t count = PyList_GET_SIZE(final_files.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
-        remove_if_exists(scope, Ref::steal(PyList_GetItemRef(final_files.get(), i)));
+        remove_if_exists(ns, Ref::steal(PyList_GetItemRef(final_files.get(), i)));
     }
-    remove_if_exists(scope, paths.filelist);
-    remove_if_exists(scope, paths.video_file);
+    remove_if_exists(ns, paths.filelist);
+    remove_if_exists(ns, paths.video_file);
 
-    scope.print_line(host::format("%s%U", "\u2705 Done! Horizontal Output: ", paths.temp_output.get()));
-    scope.print_line(host::format("%s%U", "\u2705 Done! Vertical Output: ", paths.final_output.get()));
-    return paths.final_output.copy();
+    ns.print_line(host::format("%s%U", "\u2705 Done! Horizontal Output: ", paths.temp_output));
+    ns.print_line(host::format("%s%U", "\u2705 Done! Vertical Output: ", paths.final_output));
+    return paths.final_output.new_ref();
 }
 
 }  // namespace vantor::pipeline

@@ -10,27 +10,28 @@ namespace vantor::pipeline {
 
 using host::Ref;
 
-Ref run_recap(const host::Scope& scope, const RecapRequest& request) {
-    refuse_unlistable_dir(request.output_dir);  // before anything is written
-    RunPaths paths = RunPaths::join(request.output_dir);
+Ref run_recap(const host::Namespace& ns, host::Handle youtube_url, host::Handle segments_file, double speed_factor,
+              host::Handle tts_voice, host::Handle output_dir) {
+    refuse_unlistable_dir(output_dir);  // before anything is written
+    RunPaths paths = RunPaths::join(output_dir);
 
     // A video left by an earlier run is never reused.
-    remove_if_exists(scope, paths.video_file);
-    host::call(scope.name("_download_video"), {request.youtube_url.get(), paths.video_file.get()});
+    remove_if_exists(ns, paths.video_file);
+    ns.download_video(youtube_url, paths.video_file);
 
-    Ref segments = read_segments_file(scope, request.segments_file);
+    Ref segments = read_segments_file(ns, segments_file);
     Py_ssize_t count = segment_count(segments);
-    scope.print_line(host::format("%s%zd%s", "\U0001F3AC Processing ", count, " segments..."));
+    ns.print_line(host::format("%s%zd%s", "\U0001F3AC Processing ", count, " segments..."));
 
     Ref final_files = Ref::steal(PyList_New(0));
     for (Py_ssize_t i = 0; i < count; ++i) {
         // Bounds-checked: a host hook could have changed the list meanwhile.
         Ref segment = Ref::steal(PyList_GetItemRef(segments.get(), i));
-        produce_segment_clip(scope, SegmentJob{segment, i, count, request.output_dir, paths.video_file,
-                                               request.tts_voice, final_files});
+        produce_segment_clip(ns, SegmentJob{segment, i, count, output_dir, paths.video_file, tts_voice,
+                                               final_files});
     }
 
-    return assemble_final(scope, final_files, paths, request.speed_factor);
+    return assemble_final(ns, final_files, paths, speed_factor);
 }
 
 }  // namespace vantor::pipeline

@@ -3,28 +3,27 @@
 #include "host/text.hpp"
 #include "media/ffmpeg_path.hpp"
 #include "media/mp4_check.hpp"
-#include "media/tool_runner.hpp"
-#include "pipeline/segments_file.hpp"
+#include "media/argv.hpp"
 #include "pipeline/working_files.hpp"
 
 #include <string>
 
 namespace vantor::pipeline {
 
+using host::Handle;
 using host::Ref;
 
 namespace {
 
-Ref numbered_path(const Ref& output_dir, const char* prefix, Py_ssize_t index, const char* suffix) {
+Ref numbered_path(Handle output_dir, const char* prefix, Py_ssize_t index, const char* suffix) {
     std::string name = prefix + std::to_string(index) + suffix;
     return host::join_path(output_dir, name.c_str());
 }
 
 // The range options stand before -i so both refer to the source timeline;
 // the video is copied, the source's own sound dropped.
-media::Argv cut_command(const Ref& start, const Ref& end, const Ref& video_file, const Ref& clip_file) {
-    media::Argv argv;
-    argv.add("ffmpeg").add("-y").add("-loglevel").add("error");
+media::Argv cut_command(Handle start, Handle end, Handle video_file, Handle clip_file) {
+    media::Argv argv = media::Argv::ffmpeg();
     argv.add("-ss").add(start).add("-to").add(end);
     argv.add("-i").add(media::ffmpeg_path(video_file)).add("-c").add("copy").add("-an");
     argv.add(media::ffmpeg_path(clip_file));
@@ -32,9 +31,8 @@ media::Argv cut_command(const Ref& start, const Ref& end, const Ref& video_file,
 }
 
 // Video copied from the clip, narration encoded to AAC, ending with the shorter.
-media::Argv merge_command(const Ref& clip_file, const Ref& voice_file, const Ref& merged_file) {
-    media::Argv argv;
-    argv.add("ffmpeg").add("-y").add("-loglevel").add("error");
+media::Argv merge_command(Handle clip_file, Handle voice_file, Handle merged_file) {
+    media::Argv argv = media::Argv::ffmpeg();
     argv.add("-i").add(media::ffmpeg_path(clip_file)).add("-i").add(media::ffmpeg_path(voice_file));
     argv.add("-map").add("0:v").add("-map").add("1:a");
     argv.add("-c:v").add("copy").add("-c:a").add("aac").add("-shortest");
@@ -44,38 +42,38 @@ media::Argv merge_command(const Ref& clip_file, const Ref& voice_file, const Ref
 
 }  // namespace
 
-void produce_segment_clip(const host::Scope& scope, const SegmentJob& job) {
+void produce_segment_clip(const host::Namespace& ns, const SegmentJob& job) {
     {
-        Ref start = segment_member(job.segment, "start");
-        Ref end = segment_member(job.segment, "end");
-        scope.print_line(host::format("  Segment %zd/%zd: %S %s %S", job.index + 1, job.count, start.get(),
-                                      "\u2192", end.get()));
+        Ref start = job.segment["start"];
+        Ref end = job.segment["end"];
+        ns.print_line(host::format("  Segment %zd/%zd: %S %s %S", job.index + 1, job.count, start,
+                                      "\u2192", end));
     }
 
     Ref clip_file = numbered_path(job.output_dir, "clip_", job.index, ".mp4");
     Ref voice_file = numbered_path(job.output_dir, "voice_", job.index, ".mp3");
     Ref merged_file = numbered_path(job.output_dir, "merged_", job.index, ".mp4");
 
-    Ref voiceover = segment_member(job.segment, "voiceover");
-    host::call(scope.name("_generate_tts"), {voiceover.get(), voice_file.get(), job.tts_voice.get()});
+    Ref voiceover = job.segment["voiceover"];
+    ns.generate_tts(voiceover, voice_file, job.tts_voice);
 
     Ref pause = Ref::steal(PyFloat_FromDouble(0.5));
-    host::call(scope.member("time", "sleep"), {pause.get()});
+    ns.sleep(pause);
 
     {
-        Ref start = segment_member(job.segment, "start");
-        Ref end = segment_member(job.segment, "end");
-        media::run_checked(scope, cut_command(start, end, job.video_file, clip_file));
+        Ref start = job.segment["start"];
+        Ref end = job.segment["end"];
+        ns.run_checked(cut_command(start, end, job.video_file, clip_file).list());
     }
     const std::string segment = "segment " + std::to_string(job.index + 1);
     media::require_complete_mp4(clip_file, "cutting " + segment);
-    media::run_checked(scope, merge_command(clip_file, voice_file, merged_file));
+    ns.run_checked(merge_command(clip_file, voice_file, merged_file).list());
     media::require_complete_mp4(merged_file, "merging " + segment);
 
     host::check(PyList_Append(job.final_files.get(), merged_file.get()));
 
-    remove_if_exists(scope, clip_file);
-    remove_if_exists(scope, voice_file);
+    remove_if_exists(ns, clip_file);
+    remove_if_exists(ns, voice_file);
 }
 
 }  // namespace vantor::pipeline

@@ -1,33 +1,26 @@
 #include "pipeline/segments_file.hpp"
 
 #include "host/open_file.hpp"
-#include "host/text.hpp"
 
 namespace vantor::pipeline {
 
 using host::Ref;
 
-Ref read_segments_file(const host::Scope& scope, const Ref& path) {
-    host::OpenFile file(scope, path, "r", "utf-8");
-    Ref segments = host::call(scope.member("json", "load"), {file.get().get()});
+Ref read_segments_file(const host::Namespace& ns, host::Handle path) {
+    host::OpenFile file(ns, path, "r", "utf-8");
+    Ref segments = ns.json_load(file.file());
     file.close();
     return segments;
 }
 
-Py_ssize_t segment_count(const Ref& segments) {
+Py_ssize_t segment_count(host::Handle segments) {
     // A mapping or a string would otherwise be counted and iterated as if it
     // were a list of segments.
     if (!PyList_Check(segments.get())) {
-        PyErr_Format(PyExc_TypeError, "segments file must hold a JSON array of segments, not %.200s",
+        host::raise_format(PyExc_TypeError, "segments file must hold a JSON array of segments, not %.200s",
                      Py_TYPE(segments.get())->tp_name);
-        throw host::PyError{};
     }
     return PyList_GET_SIZE(segments.get());
-}
-
-Ref segment_member(const Ref& segment, const char* member) {
-    Ref key = host::text(member);
-    return Ref::steal(PyObject_GetItem(segment.get(), key.get()));
 }
 
 }  // namespace vantor::pipeline

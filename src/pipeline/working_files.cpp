@@ -4,9 +4,9 @@
 
 namespace vantor::pipeline {
 
-using host::Ref;
+using host::Handle;
 
-RunPaths RunPaths::join(const Ref& output_dir) {
+RunPaths RunPaths::join(Handle output_dir) {
     RunPaths paths;
     paths.video_file = host::join_path(output_dir, "movie.mp4");
     paths.temp_output = host::join_path(output_dir, "horizontal_final.mp4");
@@ -15,7 +15,7 @@ RunPaths RunPaths::join(const Ref& output_dir) {
     return paths;
 }
 
-void refuse_unlistable_dir(const Ref& output_dir) {
+void refuse_unlistable_dir(Handle output_dir) {
     const Py_ssize_t length = PyUnicode_GetLength(output_dir.get());
     if (length < 0) throw host::PyError{};
     for (Py_UCS4 line_end : {Py_UCS4{'\n'}, Py_UCS4{'\r'}}) {
@@ -30,11 +30,8 @@ void refuse_unlistable_dir(const Ref& output_dir) {
     }
 }
 
-void remove_if_exists(const host::Scope& scope, const Ref& path) {
-    Ref exists = host::call(host::attr(scope.member("os", "path"), "exists"), {path.get()});
-    if (host::check(PyObject_IsTrue(exists.get())) == 1) {
-        host::call(scope.member("os", "remove"), {path.get()});
-    }
+void remove_if_exists(const host::Namespace& ns, Handle path) {
+    if (ns.path_exists(path)) ns.remove(path);
 }
 
 }  // namespace vantor::pipeline

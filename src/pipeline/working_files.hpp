@@ -1,7 +1,7 @@
 // The files a recap run writes in its output directory.
 #pragma once
 
-#include "host/scope.hpp"
+#include "host/namespace.hpp"
 
 namespace vantor::pipeline {
 
@@ -12,15 +12,15 @@ struct RunPaths {
     host::Ref final_output;  // FINAL_RECAP.mp4: the result, kept
     host::Ref filelist;      // filelist.txt: the concatenation list
 
-    static RunPaths join(const host::Ref& output_dir);
+    static RunPaths join(host::Handle output_dir);
 };
 
 // ValueError for an output_dir holding a line feed or carriage return: the
 // concatenation list names one file per line, so such a run could only fail
 // at its end, after all the work.
-void refuse_unlistable_dir(const host::Ref& output_dir);
+void refuse_unlistable_dir(host::Handle output_dir);
 
 // os.remove(path) when os.path.exists(path); a missing path is passed over.
-void remove_if_exists(const host::Scope& scope, const host::Ref& path);
+void remove_if_exists(const host::Namespace& ns, host::Handle path);
 
 }  // namespace vantor::pipeline

@@ -11,7 +11,6 @@ stand-in, scheme and host replaced, path and query kept; every other address
 from __future__ import annotations
 
 from dataclasses import dataclass
-from functools import partial
 from types import ModuleType
 from typing import Any
 from urllib.parse import urlsplit, urlunsplit
@@ -87,9 +86,6 @@ class ServiceRouter:
         if self.timeout_cap is not None and isinstance(timeout, (int, float)):
             kwargs = {**kwargs, "timeout": min(timeout, self.timeout_cap)}
         return send(routed, *args, **kwargs)
-
-    def request(self, method: str, url: str, *args: Any, **kwargs: Any) -> Any:
-        return self._forward(method.upper(), partial(self._requests.request, method), url, args, kwargs)
 
     def get(self, url: str, *args: Any, **kwargs: Any) -> Any:
         return self._forward("GET", self._requests.get, url, args, kwargs)

@@ -1,0 +1,74 @@
+#include "host/namespace.hpp"
+
+#include "host/text.hpp"
+
+namespace vantor::host {
+
+Ref Namespace::global(const char* name) const {
+    Ref key = text(name);
+    PyObject* found = nullptr;
+    if (check(PyDict_GetItemRef(globals_.get(), key.get(), &found)) == 1) {
+        return Ref::steal(found);
+    }
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    if (builtins != nullptr && check(PyMapping_GetOptionalItem(builtins, key.get(), &found)) == 1) {
+        return Ref::steal(found);
+    }
+    raise_format(PyExc_NameError, "name '%s' is not defined", name);
+}
+
+Ref Namespace::member(const char* name, const char* attr) const { return global(name).attr(attr); }
+
+bool Namespace::path_exists(Handle path) const { return member("os", "path").attr("exists")(path).truthy(); }
+
+void Namespace::remove(Handle path) const { member("os", "remove")(path); }
+
+Ref Namespace::absolute_path(Handle path) const { return member("os", "path").attr("abspath")(path); }
+
+Ref Namespace::open(Handle path, const char* mode, const char* encoding) const {
+    Ref mode_text = text(mode);
+    if (encoding == nullptr) return global("open")(path, mode_text);
+    return global("open")(path, mode_text, Kw{"encoding", text(encoding)});
+}
+
+Ref Namespace::json_load(Handle file) const { return member("json", "load")(file); }
+
+void Namespace::run_checked(Handle argv) const { member("subprocess", "run")(argv, Kw{"check", Py_True}); }
+
+Ref Namespace::run_captured(Handle argv) const {
+    return member("subprocess", "run")(argv, Kw{"capture_output", Py_True}).attr("returncode");
+}
+
+Ref Namespace::http_get(Handle url, Handle headers, Handle timeout) const {
+    return member("requests", "get")(url, Kw{"headers", headers}, Kw{"timeout", timeout});
+}
+
+Ref Namespace::http_post(Handle url, Handle payload, Handle headers, Handle timeout) const {
+    return member("requests", "post")(url, Kw{"json", payload}, Kw{"headers", headers}, Kw{"timeout", timeout});
+}
+
+Ref Namespace::quote_all(Handle text_to_quote) const { return global("quote")(text_to_quote, Kw{"safe", text("")}); }
+
+Ref Namespace::regex_sub(Handle pattern, Handle replacement, Handle subject) const {
+    return member("re", "sub")(pattern, replacement, subject);
+}
+
+Ref Namespace::b64decode(Handle encoded) const { return member("base64", "b64decode")(encoded); }
+
+void Namespace::sleep(Handle seconds) const { member("time", "sleep")(seconds); }
+
+void Namespace::print_line(Handle line) const { global("print")(line); }
+
+void Namespace::print_progress(Handle progress) const {
+    global("print")(progress, Kw{"end", text("")}, Kw{"flush", Py_True});
+}
+
+void Namespace::download_video(Handle url, Handle output_file) const { global("_download_video")(url, output_file); }
+
+void Namespace::generate_tts(Handle narration, Handle output_file, Handle voice) const {
+    global("_generate_tts")(narration, output_file, voice);
+}
+
+Ref Namespace::build_atempo_chain(Handle speed) const { return global("_build_atempo_chain")(speed); }
+
+}  // namespace vantor::host

@@ -1,0 +1,73 @@
+// The module namespace, as the operations reach everything they use.
+//
+// The rule: every facility (json, subprocess, requests, base64, re, time, os,
+// quote, the builtins open and print) and every operation is looked up by
+// name in the module namespace at the moment of each use, never kept. So a
+// host that rebinds a name, e.g. `vantor.vantor._generate_tts = stand_in`,
+// is honoured by the very next use. Each method below names what it does and
+// looks its names up when it runs.
+#pragma once
+
+#include "host/py_error.hpp"
+#include "host/ref.hpp"
+
+namespace vantor::host {
+
+class Namespace {
+public:
+    // `globals` is the module's dict, kept alive by the caller for the call.
+    explicit Namespace(Handle globals) noexcept : globals_(globals) {}
+
+    // os.path.exists(path)
+    bool path_exists(Handle path) const;
+    // os.remove(path)
+    void remove(Handle path) const;
+    // os.path.abspath(path)
+    Ref absolute_path(Handle path) const;
+    // open(path, mode[, encoding=encoding])
+    Ref open(Handle path, const char* mode, const char* encoding = nullptr) const;
+    // json.load(file)
+    Ref json_load(Handle file) const;
+
+    // subprocess.run(argv, check=True): the tool shares the host's streams
+    // and a non-zero exit status raises CalledProcessError.
+    void run_checked(Handle argv) const;
+    // subprocess.run(argv, capture_output=True).returncode: output collected
+    // and dropped. A tool that cannot start still raises.
+    Ref run_captured(Handle argv) const;
+
+    // requests.get(url, headers=headers, timeout=timeout)
+    Ref http_get(Handle url, Handle headers, Handle timeout) const;
+    // requests.post(url, json=payload, headers=headers, timeout=timeout)
+    Ref http_post(Handle url, Handle payload, Handle headers, Handle timeout) const;
+    // quote(text, safe=""): every reserved character percent-encoded.
+    Ref quote_all(Handle text) const;
+    // re.sub(pattern, replacement, text)
+    Ref regex_sub(Handle pattern, Handle replacement, Handle text) const;
+    // base64.b64decode(text)
+    Ref b64decode(Handle text) const;
+    // time.sleep(seconds)
+    void sleep(Handle seconds) const;
+
+    // print(text), so a redirected sys.stdout receives the line.
+    void print_line(Handle text) const;
+    // print(text, end="", flush=True): progress text that overwrites itself.
+    void print_progress(Handle text) const;
+
+    // The operations, as bound now: _download_video(url, output_file),
+    // _generate_tts(text, output_file, voice), _build_atempo_chain(speed).
+    void download_video(Handle url, Handle output_file) const;
+    void generate_tts(Handle text, Handle output_file, Handle voice) const;
+    Ref build_atempo_chain(Handle speed) const;
+
+private:
+    // A global name as Python code in the module resolves it: the module
+    // namespace first, then builtins; NameError when neither has it.
+    Ref global(const char* name) const;
+    // `global(name).attr`
+    Ref member(const char* name, const char* attr) const;
+
+    Handle globals_;
+};
+
+}  // namespace vantor::host

@@ -1,0 +1,73 @@
+"""Running the services' application under uvicorn: in a background thread
+of this process (`InProcessServer`), or as the whole process (`vantor serve`).
+"""
+
+from __future__ import annotations
+
+import os
+import socket
+import threading
+from pathlib import Path
+
+import uvicorn
+
+from .app import LOOPBACK, build_app
+from .cache import FileCache
+from .download_jobs import Jobs
+from .espeak_backend import EspeakBackend
+from .limits import Limits
+from .ytdlp_backend import YtDlpBackend
+
+__all__ = ["InProcessServer", "Services", "make_services"]
+
+
+class Services:
+    """The application with the job pool and caches behind it."""
+
+    def __init__(self, cache_dir: str | os.PathLike[str], *, limits: Limits | None = None,
+                 download_backend=None, speech_backend=None, allow=LOOPBACK) -> None:
+        self.limits = limits or Limits()
+        self.cache_dir = Path(cache_dir)
+        self.jobs = Jobs(download_backend or YtDlpBackend(max_file_bytes=self.limits.max_file_bytes),
+                         self.cache_dir, self.limits)
+        self.speech_cache = FileCache(self.cache_dir / "speech", ".mp3", self.limits.cache_bytes)
+        self.app = build_app(self.jobs, speech_backend or EspeakBackend(), self.speech_cache, self.limits, allow)
+
+    def close(self) -> None:
+        self.jobs.close()
+
+
+def make_services(cache_dir, **options) -> Services:
+    return Services(cache_dir, **options)
+
+
+class InProcessServer:
+    """uvicorn serving `services.app` on 127.0.0.1 in a daemon thread."""
+
+    def __init__(self, services: Services, host: str = "127.0.0.1", port: int = 0) -> None:
+        self.services = services
+        self._socket = socket.create_server((host, port))
+        self.host, self.port = self._socket.getsockname()[:2]
+        config = uvicorn.Config(services.app, log_level="warning", access_log=False, lifespan="off",
+                                timeout_graceful_shutdown=5)
+        self._server = uvicorn.Server(config)
+        self._thread = threading.Thread(target=self._server.run, kwargs={"sockets": [self._socket]},
+                                        name=f"vantor-services:{self.port}", daemon=True)
+        self._thread.start()
+        for _ in range(200):  # bounded: 10 s
+            if self._server.started or not self._thread.is_alive():
+                break
+            threading.Event().wait(0.05)
+        if not self._server.started:
+            self.close()
+            raise RuntimeError("the local services did not start")
+
+    @property
+    def base_url(self) -> str:
+        return f"http://{self.host}:{self.port}"
+
+    def close(self) -> None:
+        self.services.close()  # ends downloads first, so no request waits on them
+        self._server.should_exit = True
+        self._thread.join(timeout=15)
+        self._socket.close()

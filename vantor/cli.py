@@ -1,6 +1,8 @@
 """Command line: `python -m vantor` / `vantor`.
 
-    vantor recap URL SEGMENTS --voice NAME [--speed 1.0] [--output-dir .]
+    vantor recap URL SEGMENTS --voice NAME [--speed 1.0] [--output-dir .] [--services local|configured]
+    vantor serve [--host 127.0.0.1] [--port 8765] [--cache-dir DIR] [--allow CIDR]
+    vantor voices
     vantor check SEGMENTS
     vantor doctor
     vantor demo [--output-dir demo-output]
@@ -12,6 +14,8 @@ import argparse
 import sys
 import traceback
 
+from . import serve_command, voices_command
+from .recap_services import add_services_option
 from .segments_check import check_segments
 
 
@@ -39,9 +43,11 @@ def _cmd_recap(args) -> int:
                   file=sys.stderr)
             return 1
     from . import vantor as engine
+    from .recap_services import recap_services
 
     try:
-        result = engine.run_recap(args.url, args.segments, args.speed, args.voice, args.output_dir)
+        with recap_services(args.services, args.url, args.voice):
+            result = engine.run_recap(args.url, args.segments, args.speed, args.voice, args.output_dir)
     except KeyboardInterrupt:
         print("\nvantor: interrupted", file=sys.stderr)
         return 130
@@ -80,6 +86,7 @@ def build_parser() -> argparse.ArgumentParser:
     recap.add_argument("--output-dir", default=".", help="directory for all files (default .)")
     recap.add_argument("--no-check", action="store_true", help="skip validating the segments file first")
     recap.add_argument("--debug", action="store_true", help="show the traceback on failure")
+    add_services_option(recap)
     recap.set_defaults(handler=_cmd_recap)
 
     check = sub.add_parser("check", help="validate a segments file and report every problem")
@@ -89,7 +96,10 @@ def build_parser() -> argparse.ArgumentParser:
     doctor = sub.add_parser("doctor", help="check ffmpeg, wget, the encoders and the service settings")
     doctor.set_defaults(handler=_cmd_doctor)
 
-    demo = sub.add_parser("demo", help="run a complete recap offline against local stand-in services")
+    serve_command.register(sub)
+    voices_command.register(sub)
+
+    demo = sub.add_parser("demo", help="run a complete recap offline: a loopback video page through the local services")
     demo.add_argument("--output-dir", default="demo-output")
     demo.set_defaults(handler=_cmd_demo)
     return parser

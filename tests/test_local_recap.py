@@ -1,0 +1,82 @@
+"""Whole recaps with the local services and no stand-ins: `vantor recap` as a
+user runs it, and `vantor.local_services()` from Python."""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+import requests
+
+import vantor
+from service_helpers import streams
+from vantor.standins.video_site import VideoSite
+
+ROOT = Path(__file__).resolve().parents[1]
+SEGMENTS = [{"start": "1", "end": "3.5", "voiceover": "The story starts here."},
+            {"start": "6", "end": "8.5", "voiceover": "And here it ends."}]
+
+
+@pytest.fixture
+def page(tmp_path, source_video):
+    with VideoSite(tmp_path / "www") as site:
+        yield site.publish(source_video, "film")[0]
+
+
+@pytest.fixture
+def segments(tmp_path):
+    path = tmp_path / "segments.json"
+    path.write_text(json.dumps(SEGMENTS))
+    return str(path)
+
+
+def recap(*args, cache):
+    env = {**os.environ, "VANTOR_CACHE_DIR": str(cache), "PYTHONPATH": str(ROOT)}
+    env.pop("VANTOR_SERVICES_URL", None)
+    return subprocess.run([sys.executable, "-m", "vantor", "recap", *args], cwd=ROOT, env=env,
+                          capture_output=True, text=True, timeout=400)
+
+
+@pytest.mark.slow
+def test_vantor_recap_of_a_video_page_with_the_local_services(page, segments, tmp_path):
+    out = tmp_path / "out"
+    out.mkdir()
+    done = recap(page, segments, "--voice", "en-US-GuyNeural", "--output-dir", str(out), cache=tmp_path / "cache")
+    assert done.returncode == 0, done.stderr
+    assert done.stderr.splitlines()[0].startswith("vantor: using the local download and speech services")
+    assert "downloading: 100%" in done.stderr
+    assert done.stdout.splitlines()[-1] == str(out / "FINAL_RECAP.mp4")
+    final = streams(out / "FINAL_RECAP.mp4")
+    assert final["video"] == "h264" and final["audio"] == "aac" and final["duration"] > 2
+    assert len(list((tmp_path / "cache" / "speech").glob("*.mp3"))) == 2
+
+
+def test_an_unknown_voice_stops_recap_before_the_download(page, segments, tmp_path):
+    done = recap(page, segments, "--voice", "en-US-Nobody", "--output-dir", str(tmp_path), cache=tmp_path / "cache")
+    assert done.returncode == 1 and done.stdout == ""
+    assert done.stderr.splitlines()[-1] == "vantor: ValueError: unknown voice 'en-US-Nobody'; see vantor voices"
+    assert not (tmp_path / "cache").exists()
+
+
+def test_an_unavailable_video_is_one_line_with_ytdlp_reason(page, segments, tmp_path):
+    missing = page.replace("/watch/film.html", "/media/gone.mp4")
+    done = recap(missing, segments, "--voice", "en-us", "--output-dir", str(tmp_path), cache=tmp_path / "cache")
+    assert done.returncode == 1 and "HTTP Error 404" in done.stderr.splitlines()[-1], done.stderr
+
+
+@pytest.mark.slow
+def test_local_services_from_python_restores_the_binding(engine, page, tmp_path):
+    before = engine.requests
+    with vantor.local_services(cache_dir=tmp_path / "cache") as services:
+        assert engine.requests is services.router
+        engine.time = type("NoSleep", (), {"sleep": staticmethod(lambda s: None)})
+        engine._download_video(page, str(tmp_path / "movie.mp4"))
+    assert engine.requests is before
+    assert streams(tmp_path / "movie.mp4")["video"] == "h264"
+    with pytest.raises(requests.ConnectionError), vantor.local_services(services.base_url):  # a stopped address
+        engine._download_video(page, str(tmp_path / "again.mp4"))
+    assert engine.requests is before

@@ -7,6 +7,7 @@ import json
 import os
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -80,3 +81,52 @@ def test_local_services_from_python_restores_the_binding(engine, page, tmp_path)
     with pytest.raises(requests.ConnectionError), vantor.local_services(services.base_url):  # a stopped address
         engine._download_video(page, str(tmp_path / "again.mp4"))
     assert engine.requests is before
+
+
+def test_doctor_needs_espeak_on_a_placeholder_build(tmp_path):
+    for tool in ("ffmpeg", "ffprobe", "wget"):
+        (tmp_path / tool).symlink_to(subprocess.run(["which", tool], capture_output=True, text=True).stdout.strip())
+    env = {**os.environ, "PATH": str(tmp_path), "PYTHONPATH": str(ROOT)}
+    done = subprocess.run([sys.executable, "-m", "vantor", "doctor"], cwd=ROOT, env=env, capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 1 and done.stdout.splitlines()[-1] == "not ready", done.stdout
+    assert "✗ espeak-ng: not found on PATH" in done.stdout and "✓ yt-dlp: " in done.stdout
+
+
+def test_serve_runs_until_sigterm_and_logs_each_request(tmp_path):
+    import signal
+    import socket
+
+    import requests as http
+
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    env = {**os.environ, "PYTHONPATH": str(ROOT), "PYTHONUNBUFFERED": "1"}
+    server = subprocess.Popen([sys.executable, "-m", "vantor", "serve", "--port", str(port), "--cache-dir",
+                               str(tmp_path / "cache")], cwd=ROOT, env=env, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True)
+    try:
+        first = server.stdout.readline()
+        assert first.startswith(f"vantor serve: download and speech services on http://127.0.0.1:{port}")
+        for _ in range(100):  # bounded wait for the socket
+            try:
+                answer = http.post(f"http://127.0.0.1:{port}/api/generate-audio-frontend",
+                                   json={"text": "", "voice": "en-us"}, timeout=5)
+                break
+            except http.ConnectionError:
+                time.sleep(0.1)
+        assert answer.status_code == 400
+        server.send_signal(signal.SIGTERM)
+        out, _ = server.communicate(timeout=30)
+    finally:
+        server.kill()
+    assert server.returncode == 0, out
+    assert '"POST /api/generate-audio-frontend HTTP/1.1" 400' in out and out.splitlines()[-1] == "vantor serve: stopped"
+
+
+def test_serve_refuses_a_public_bind_without_an_allow_list():
+    env = {**os.environ, "PYTHONPATH": str(ROOT)}
+    done = subprocess.run([sys.executable, "-m", "vantor", "serve", "--host", "0.0.0.0"], cwd=ROOT, env=env,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 2 and "--allow CIDR" in done.stderr and done.stdout == ""

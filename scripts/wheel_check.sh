@@ -49,6 +49,13 @@ if len(modules) != 1:
 for n in pkg:
     if n.endswith((".cpp", ".hpp", ".h", ".in")):
         problems.append(f"source file shipped: {n}")
+# A plain `pip install .` must bring the local services' backends.
+metadata = next(n for n in names if n.endswith(".dist-info/METADATA"))
+requires = [line.split(":", 1)[1].strip() for line in zipfile.ZipFile(wheel).read(metadata).decode().splitlines()
+            if line.startswith("Requires-Dist:")]
+for wanted in ("yt-dlp[default]", "deno", "starlette", "uvicorn"):
+    if not any(r.replace(" ", "").startswith(wanted) and "extra ==" not in r for r in requires):
+        problems.append(f"{wanted} not among the install requirements {requires}")
 if problems:
     raise SystemExit("[wheel-check] bad wheel: " + "; ".join(problems))
 PY
@@ -62,8 +69,8 @@ mkdir "$tmp/elsewhere"
 import sys
 site = sys.argv[1]
 sys.path[:] = [site] + [p for p in sys.path if p not in ("", ".")]
-import vantor, vantor.vantor, vantor._service_settings as s
-for mod in (vantor, vantor.vantor, s):
+import vantor, vantor.vantor, vantor._service_settings as s, vantor.services.server
+for mod in (vantor, vantor.vantor, s, vantor.services.server):
     assert mod.__file__ and mod.__file__.startswith(site), (mod.__name__, mod.__file__)
 print(f"[wheel-check] imported {vantor.vantor.__name__} from {vantor.vantor.__file__}")
 print(f"[wheel-check] settings: api={s.DOWNLOAD_API_BASE} host={s.DOWNLOAD_API_HOST} "

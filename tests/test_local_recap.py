@@ -74,7 +74,8 @@ def test_local_services_from_python_restores_the_binding(engine, page, tmp_path)
     before = engine.requests
     with vantor.local_services(cache_dir=tmp_path / "cache") as services:
         assert engine.requests is services.router
-        engine.time = type("NoSleep", (), {"sleep": staticmethod(lambda s: None)})
+        services.prefetch(page)  # as vantor recap does: the engine's job then finds the file finished
+        engine.time = type("ShortSleep", (), {"sleep": staticmethod(lambda s: time.sleep(0.05))})
         engine._download_video(page, str(tmp_path / "movie.mp4"))
     assert engine.requests is before
     assert streams(tmp_path / "movie.mp4")["video"] == "h264"

@@ -7,7 +7,7 @@ import os
 import sys
 import time
 from collections.abc import Iterator
-from contextlib import contextmanager, nullcontext
+from contextlib import contextmanager
 
 from .services import DownloadError, Progress, bind, placeholder_hosts, start_local_services
 from .services.voices import check_voice
@@ -63,8 +63,7 @@ def recap_services(choice: str | None, url: str, voice: str) -> Iterator[None]:
     ones, checks the voice and downloads the video first. Raises ValueError
     or DownloadError with a message for the user."""
     if (choice or ("local" if placeholder_hosts() else "configured")) == "configured":
-        with nullcontext():
-            yield
+        yield
         return
     check_voice(voice)
     address = os.environ.get("VANTOR_SERVICES_URL") or None

@@ -25,6 +25,7 @@ import hashlib
 import ipaddress
 import json
 from pathlib import Path
+from typing import Protocol
 
 from starlette.applications import Starlette
 from starlette.concurrency import run_in_threadpool
@@ -71,7 +72,7 @@ class ClientAllowList:
         await self.app(scope, receive, send)
 
 
-class SpeechBackend:  # the interface EspeakBackend and scripted backends share
+class SpeechBackend(Protocol):
     def speak(self, text: str, voice: str) -> bytes: ...
 
 

@@ -92,11 +92,11 @@ def bind(services: LocalServices) -> Iterator[LocalServices]:
     from vantor import vantor as engine
 
     saved = engine.requests
-    engine.requests = services.router
+    setattr(engine, "requests", services.router)  # the engine looks `requests` up at each use
     try:
         yield services
     finally:
-        engine.requests = saved
+        setattr(engine, "requests", saved)
 
 
 @contextmanager

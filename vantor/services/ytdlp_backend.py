@@ -116,10 +116,11 @@ class YtDlpBackend:
                 raise DownloadFailed(f"the video is larger than the service's limit of {self.max_file_bytes} bytes")
             parts[d.get("filename") or "?"] = (done, total)
             fraction = sum(min(1.0, got / size) if size else 0.0 for got, size in parts.values()) / max(count, len(parts))
+            sizes = [size for _, size in parts.values()]
             on_progress(TransferProgress(
                 fraction=fraction,
                 downloaded_bytes=sum(got for got, _ in parts.values()),
-                total_bytes=sum(size for _, size in parts.values()) if all(s for _, s in parts.values()) else None,
+                total_bytes=sum(s for s in sizes if s) if all(sizes) else None,
                 speed=d.get("speed"),
                 eta=d.get("eta"),
             ))

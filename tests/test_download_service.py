@@ -205,3 +205,16 @@ def test_router_and_binding(engine):
         assert engine.requests is bound.router
         raise KeyError("boom")
     assert engine.requests is before
+
+
+def test_a_long_lived_service_forgets_old_ended_jobs(tmp_path, source_video, monkeypatch):
+    from vantor.services import download_jobs
+
+    monkeypatch.setattr(download_jobs, "KEEP_ENDED", 3)
+    jobs = download_jobs.Jobs(GatedBackend(source_video), tmp_path, Limits())
+    try:
+        jobs.cache.put_bytes(download_jobs.cache_key("https://v.example/x", 1080), b"video")
+        ids = [jobs.request("https://v.example/x", 1080).id for _ in range(5)]
+        assert [jobs.get(i) is not None for i in ids] == [False, False, True, True, True]
+    finally:
+        jobs.close()

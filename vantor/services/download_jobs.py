@@ -22,6 +22,8 @@ from .ytdlp_backend import Cancelled, DownloadFailed, Fetched, TransferProgress
 
 __all__ = ["DownloadBackend", "Job", "JobRefused", "Jobs"]
 
+KEEP_ENDED = 10_000
+
 
 class DownloadBackend(Protocol):
     def fetch(self, url: str, height: int, work_dir: str, on_progress, cancelled: threading.Event) -> Fetched: ...
@@ -108,7 +110,16 @@ class Jobs:
                 self._active[key] = job
                 self._pool.submit(self._run, job, height)
             self._jobs[job.id] = job
+            self._forget_old_jobs()
             return job
+
+    def _forget_old_jobs(self) -> None:
+        # A long-lived service answers many requests; ended jobs are kept only
+        # for their clients' next polls and file fetch, the newest KEEP_ENDED.
+        if len(self._jobs) <= KEEP_ENDED:
+            return
+        for job_id in [i for i, j in self._jobs.items() if j.state in ("finished", "failed")][:-KEEP_ENDED]:
+            del self._jobs[job_id]
 
     def _run(self, job: Job, height: int) -> None:
         try:

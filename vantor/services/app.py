@@ -24,6 +24,7 @@ import base64
 import hashlib
 import ipaddress
 import json
+import threading
 from pathlib import Path
 from typing import Protocol
 
@@ -86,8 +87,6 @@ def _error(status: int, message: str) -> JSONResponse:
 
 def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits: Limits,
               allow=LOOPBACK) -> ASGIApp:
-    import threading
-
     speaking = threading.BoundedSemaphore(limits.max_speech)
 
     async def job_request(request: Request) -> JSONResponse:

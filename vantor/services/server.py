@@ -18,7 +18,7 @@ from .espeak_backend import EspeakBackend
 from .limits import Limits
 from .ytdlp_backend import YtDlpBackend
 
-__all__ = ["InProcessServer", "Services", "make_services"]
+__all__ = ["InProcessServer", "Services"]
 
 
 class Services:
@@ -35,10 +35,6 @@ class Services:
 
     def close(self) -> None:
         self.jobs.close()
-
-
-def make_services(cache_dir, **options) -> Services:
-    return Services(cache_dir, **options)
 
 
 class InProcessServer:

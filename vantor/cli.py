@@ -1,8 +1,11 @@
 """Command line: `vantor` (or `python -m vantor`).
 
     vantor recap URL SEGMENTS --voice NAME [--speed 1.0] [--output-dir .] [-p] [--json] [-q]
+                 [--services local|configured|http://HOST:PORT]
     vantor check SEGMENTS... [-q] [--json]
     vantor doctor
+    vantor serve [--host 127.0.0.1] [--port 8765] [--cache-dir DIR] [--allow CIDR]
+    vantor voices
     vantor demo [--output-dir demo-output]
 
 Every subcommand exits 0 when it succeeded, 1 when it failed or refused its
@@ -20,14 +23,14 @@ from collections.abc import Sequence
 from typing import Any
 
 from . import __version__
-from .commands import check, demo, doctor, recap
+from .commands import check, demo, doctor, recap, serve, voices
 from .commands._common import EXIT_FAILURE, EXIT_INTERRUPTED, CommandFailed
 from .preflight import PreflightError
 
 __all__ = ["build_parser", "main", "version_line"]
 
 # Each registers its parser, in the order `vantor --help` lists them.
-COMMANDS = (recap, check, doctor, demo)
+COMMANDS = (recap, check, doctor, serve, voices, demo)
 
 
 def _ffmpeg_version() -> str:

@@ -87,10 +87,23 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
         report = checked_segments(segments_path, segments_name)
         segments = report.segments or []
         warnings = [str(problem) for problem in report.warnings]
-    check_voice(voice, services)
+    check_voice(voice, local=resolve_services(services) != "configured")
     directory = check_output_dir(output_dir, create=mkdir)
     return PreparedRecap(url, segments_path, voice, speed, directory, services, segments, warnings,
                          started)
+
+
+def resolve_services(choice: str) -> str:
+    """"configured", "local" (started in this process) or the address of a
+    running `vantor serve`. "auto" is local on a build whose hosts are
+    placeholders; "local" is the instance at $VANTOR_SERVICES_URL if set."""
+    if choice == "auto":
+        from .services import placeholder_hosts
+
+        choice = "local" if placeholder_hosts() else "configured"
+    if choice == "local":
+        return os.environ.get("VANTOR_SERVICES_URL") or "local"
+    return choice
 
 
 @contextlib.contextmanager
@@ -102,10 +115,11 @@ def services_for_run(run: PreparedRecap) -> Iterator[None]:
     this machine ("local", or an address of a running instance), binding
     the engine to them and fetching the video ahead of the run belong here.
     """
-    if run.services not in ("configured", "auto"):
-        raise PreflightError(f"services {run.services!r} are not available in this installation; "
-                             "use --services configured")
-    yield
+    from .recap_services import recap_services
+
+    choice = None if run.services == "auto" else run.services
+    with recap_services(choice, run.url, run.voice):
+        yield
 
 
 def _count_segments(path: str) -> int:

@@ -5,9 +5,12 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import subprocess
 import sys
+import threading
 import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 import pytest
@@ -35,9 +38,10 @@ def segments(tmp_path):
     return str(path)
 
 
-def recap(*args, cache):
+def recap(*args, cache, keep_services_url=False):
     env = {**os.environ, "VANTOR_CACHE_DIR": str(cache), "PYTHONPATH": str(ROOT)}
-    env.pop("VANTOR_SERVICES_URL", None)
+    if not keep_services_url:
+        env.pop("VANTOR_SERVICES_URL", None)
     return subprocess.run([sys.executable, "-m", "vantor", "recap", *args], cwd=ROOT, env=env,
                           capture_output=True, text=True, timeout=400)
 
@@ -48,19 +52,72 @@ def test_vantor_recap_of_a_video_page_with_the_local_services(page, segments, tm
     out.mkdir()
     done = recap(page, segments, "--voice", "en-US-GuyNeural", "--output-dir", str(out), cache=tmp_path / "cache")
     assert done.returncode == 0, done.stderr
-    assert done.stderr.splitlines()[0].startswith("vantor: using the local download and speech services")
-    assert "downloading: 100%" in done.stderr
-    assert done.stdout.splitlines()[-1] == str(out / "FINAL_RECAP.mp4")
+    # stdout is the result alone: the services' and the engine's lines are all on stderr.
+    assert done.stdout == f"{out / 'FINAL_RECAP.mp4'}\n"
+    progress = done.stderr.splitlines()
+    assert progress[0] == "vantor: using the local download and speech services (on this machine)"
+    engine_starts = next(n for n, line in enumerate(progress) if "Requesting download from server" in line)
+    # The download ahead of the engine's, up to its last figure.
+    assert re.fullmatch(r"  downloading: 100% \S+ \S+ of \S+ \S+.*", progress[engine_starts - 1]), done.stderr
     final = streams(out / "FINAL_RECAP.mp4")
     assert final["video"] == "h264" and final["audio"] == "aac" and final["duration"] > 2
     assert len(list((tmp_path / "cache" / "speech").glob("*.mp3"))) == 2
+
+    again = recap(page, segments, "--voice", "en-US-GuyNeural", "--output-dir", str(out), "--json", "-q",
+                  cache=tmp_path / "cache")
+    assert (again.returncode, again.stderr) == (0, "")
+    result = json.loads(again.stdout)
+    assert result["outputs"]["final"] == str(out / "FINAL_RECAP.mp4") and result["segments"] == 2
+    assert result["durations"]["final"] == pytest.approx(final["duration"], abs=0.1)
 
 
 def test_an_unknown_voice_stops_recap_before_the_download(page, segments, tmp_path):
     done = recap(page, segments, "--voice", "en-US-Nobody", "--output-dir", str(tmp_path), cache=tmp_path / "cache")
     assert done.returncode == 1 and done.stdout == ""
-    assert done.stderr.splitlines()[-1] == "vantor: unknown voice 'en-US-Nobody'; see vantor voices"
+    assert done.stderr == "vantor: unknown voice 'en-US-Nobody'; see vantor voices\n"
     assert not (tmp_path / "cache").exists()
+
+
+class _Recorder(BaseHTTPRequestHandler):
+    """Stands for a `vantor serve` that has no video: records each request."""
+
+    seen: list[str] = []
+
+    def do_GET(self) -> None:
+        self.seen.append(self.path)
+        body = json.dumps({"success": False, "error": "no video at that address"}).encode()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args: object) -> None:
+        pass
+
+
+@pytest.mark.parametrize("services", [["--services", "local"], []])  # explicit, and the placeholder build's default
+def test_the_voice_of_a_running_serve_is_checked_before_any_request(segments, tmp_path, services, monkeypatch):
+    server = ThreadingHTTPServer(("127.0.0.1", 0), _Recorder)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    _Recorder.seen = []
+    monkeypatch.setenv("VANTOR_SERVICES_URL", f"http://127.0.0.1:{server.server_port}")
+    try:
+        args = ("https://videos.example/watch?v=1", segments, "--output-dir", str(tmp_path), *services)
+        refused = recap(*args, "--voice", "en-US-Nobody", cache=tmp_path / "cache", keep_services_url=True)
+        assert (refused.returncode, refused.stdout, _Recorder.seen) == (1, "", [])
+        assert refused.stderr == "vantor: unknown voice 'en-US-Nobody'; see vantor voices\n"
+
+        asked = recap(*args, "--voice", "en-GB-SoniaNeural", cache=tmp_path / "cache", keep_services_url=True)
+        assert len(_Recorder.seen) == 1 and _Recorder.seen[0].startswith("/ajax/download.php?format=1080&url=https")
+        assert asked.returncode == 1 and asked.stdout == ""
+        assert asked.stderr.splitlines() == [
+            f"vantor: using the local download and speech services (at http://127.0.0.1:{server.server_port})",
+            "vantor: the video could not be downloaded: no video at that address; check the address "
+            "(if it plays in a browser, update yt-dlp: pip install -U 'yt-dlp[default]')"]
+    finally:
+        server.shutdown()
+        server.server_close()
 
 
 def test_an_unavailable_video_is_one_line_with_ytdlp_reason(page, segments, tmp_path):

@@ -48,12 +48,12 @@ def test_paths_and_a_list(services, engine, tmp_path):
 def test_refusals_come_before_any_request(services, engine, tmp_path):
     original = engine._download_video
     with pytest.raises(vantor.PreflightError, match=r"^speed must be at least 0\.5, not 0\.2"):
-        vantor.make_recap(URL, SEGMENTS, voice="v", speed=0.2, output_dir=tmp_path)
+        vantor.make_recap(URL, SEGMENTS, voice="v", speed=0.2, output_dir=tmp_path, services="configured")
     with pytest.raises(SegmentsError, match=r"^segments: 1 error in the segments file \(first: segment 2 'end': "
                                             r"must be a string: write it as \"6\" \(in quotes\)\)"):
-        vantor.make_recap(URL, [SEGMENTS[0], {**SEGMENTS[1], "end": 6}], voice="v", output_dir=tmp_path)
+        vantor.make_recap(URL, [SEGMENTS[0], {**SEGMENTS[1], "end": 6}], voice="v", output_dir=tmp_path, services="configured")
     with pytest.raises(vantor.PreflightError, match="does not exist; create it or pass --mkdir"):
-        vantor.make_recap(URL, SEGMENTS, voice="v", output_dir=tmp_path / "missing")
+        vantor.make_recap(URL, SEGMENTS, voice="v", output_dir=tmp_path / "missing", services="configured")
     with pytest.raises(vantor.PreflightError, match="unknown services 'elsewhere'; use auto, configured, local or"):
         vantor.make_recap(URL, SEGMENTS, voice="v", output_dir=tmp_path, services="elsewhere")
     with pytest.raises(vantor.PreflightError, match=r"^unknown voice 'v'; see vantor voices"):

@@ -17,7 +17,8 @@ from importlib import resources
 from typing import TextIO
 
 from .progress import showing_progress
-from .services import bind, start_local_services
+from .recap_run import fetched_and_bound
+from .services import start_local_services
 from .standins.media import make_source_video
 from .standins.video_site import VideoSite
 
@@ -54,17 +55,16 @@ def run_demo(output_dir: str = "demo-output", progress: TextIO | None = None) ->
     with open(segments, encoding="utf-8") as f:
         count = len(json.load(f))
 
-    with showing_progress(progress, output_dir=output_dir):
-        print(f"vantor demo: {count} segments from {segments}")
+    with showing_progress(progress, output_dir=output_dir) as view:
+        print(f"vantor demo: {count} segments from {segments}", file=view)
         with tempfile.TemporaryDirectory(prefix="vantor-demo-") as tmp:
             source = make_source_video(os.path.join(tmp, "source.mp4"), seconds=64.0, size="1280x720")
             # A cache of its own, so the demo always shows a real first download.
             with VideoSite(os.path.join(tmp, "site")) as site, \
                     start_local_services(cache_dir=os.path.join(tmp, "cache")) as services:
                 page, _ = site.publish(source, "vantor-demo")
-                print(f"vantor demo: video page {page}; local services on {services.base_url}")
-                services.prefetch(page)
-                with bind(services):
+                print(f"vantor demo: video page {page}; local services on {services.base_url}", file=view)
+                with fetched_and_bound(services, page, view):
                     final = engine.run_recap(page, segments, DEMO_SPEED, DEMO_VOICE, output_dir)
 
     return {

@@ -7,6 +7,7 @@ import os
 import sys
 from typing import Any
 
+from ..preflight import check_output_dir
 from ._common import EXIT_OK, add_command
 
 __all__ = ["register"]
@@ -15,6 +16,7 @@ __all__ = ["register"]
 def _run(args: argparse.Namespace) -> int:
     from ..demo import run_demo
 
+    check_output_dir(args.output_dir, create=True)
     outputs = run_demo(args.output_dir, progress=None if args.quiet else sys.stderr)
     print(os.path.abspath(outputs["final"]))
     if not args.quiet:

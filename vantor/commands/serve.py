@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import ipaddress
+import os
 import signal
 import socket
 import sys
@@ -44,24 +45,16 @@ def _listen(host: str, port: int) -> socket.socket:
     try:
         return socket.create_server((host, port), family=family)
     except OSError as error:
-        raise CommandFailed(f"cannot listen on {host} port {port}: {error.strerror or error}; "
+        reason = os.strerror(error.errno) if error.errno else str(error)  # without create_server's addition
+        raise CommandFailed(f"cannot listen on {host} port {port}: {reason}; "
                             "choose another with --port (or stop what uses it)") from None
-
-
-def _log_config() -> dict[str, Any]:
-    """uvicorn's own logging, all of it on stderr: one line per request."""
-    from uvicorn.config import LOGGING_CONFIG
-
-    config: dict[str, Any] = {**LOGGING_CONFIG, "handlers": {
-        name: {**handler, "stream": "ext://sys.stderr"} for name, handler in LOGGING_CONFIG["handlers"].items()}}
-    return config
 
 
 def _run(args: argparse.Namespace) -> int:
     import uvicorn
 
     from ..services.app import LOOPBACK
-    from ..services.server import Services
+    from ..services.server import Services, stderr_logging
 
     if not _is_loopback(args.host) and not args.allow:
         args.parser.error(f"binding {args.host} serves other machines; name the client networks that may use it "
@@ -79,7 +72,7 @@ def _run(args: argparse.Namespace) -> int:
     # for the handlers it found: SIGTERM ends here as a clean stop (0), Ctrl-C
     # as every command's interruption (130).
     signal.signal(signal.SIGTERM, _on_sigterm)
-    config = uvicorn.Config(services.app, log_level="info", log_config=_log_config(), lifespan="off",
+    config = uvicorn.Config(services.app, log_level="info", log_config=stderr_logging(), lifespan="off",
                             timeout_graceful_shutdown=5)
     try:
         uvicorn.Server(config).run(sockets=[listening])

@@ -9,6 +9,7 @@ import socket
 import threading
 from collections.abc import Iterable
 from pathlib import Path
+from typing import Any
 
 import uvicorn
 
@@ -21,7 +22,16 @@ from .espeak_backend import EspeakBackend
 from .limits import Limits
 from .ytdlp_backend import YtDlpBackend
 
-__all__ = ["InProcessServer", "Services"]
+__all__ = ["InProcessServer", "Services", "stderr_logging"]
+
+
+def stderr_logging() -> dict[str, Any]:
+    """uvicorn's logging with every handler on stderr: its default sends the
+    request log to stdout, which belongs to the command's result."""
+    from uvicorn.config import LOGGING_CONFIG
+
+    handlers = {name: {**handler, "stream": "ext://sys.stderr"} for name, handler in LOGGING_CONFIG["handlers"].items()}
+    return {**LOGGING_CONFIG, "handlers": handlers}
 
 
 class Services:
@@ -50,7 +60,8 @@ class InProcessServer:
         address = self._socket.getsockname()
         self.host: str = address[0]
         self.port: int = address[1]
-        config = uvicorn.Config(services.app, log_level="warning", access_log=False, lifespan="off",
+        config = uvicorn.Config(services.app, log_level="warning", log_config=stderr_logging(), access_log=False,
+                                lifespan="off",
                                 timeout_graceful_shutdown=5)
         self._server = uvicorn.Server(config)
         self._thread = threading.Thread(target=self._server.run, kwargs={"sockets": [self._socket]},

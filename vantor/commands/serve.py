@@ -8,7 +8,6 @@ import ipaddress
 import os
 import signal
 import socket
-import sys
 from types import FrameType
 from typing import Any
 

@@ -15,7 +15,7 @@ PY := $(VENV)/bin/python
 # cmake, ninja and the pip-installed tools come from the venv.
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: setup build test wheel-check clean demo bench install uninstall
+.PHONY: setup build test wheel-check clean demo bench bench-services install uninstall
 
 setup:
 	VENV="$(abspath $(VENV))" bash scripts/provision.sh
@@ -75,8 +75,10 @@ clean:
 	rm -f vantor/*.so vantor/_service_settings.py
 	find . -path ./$(VENV) -prune -o -name __pycache__ -type d -prune -exec rm -rf {} +
 
-# A complete recap offline: synthetic source, loopback stand-ins, real
-# download client, wget, speech client and ffmpeg. Writes demo-output/.
+# A complete recap on this machine alone: a synthetic video on a loopback web
+# page, fetched by the local download service through yt-dlp, narrations
+# spoken by the local speech service with espeak-ng, the engine's real
+# clients, wget and ffmpeg. Writes demo-output/.
 demo: build
 	$(PY) -m vantor demo --output-dir demo-output
 
@@ -111,3 +113,8 @@ soak: build
 .PHONY: faults
 faults: build
 	$(PY) scripts/faults.py
+
+# The local services: warm-cache against cold-cache service time, and the
+# speech real-time factor; writes bench/services_results.json.
+bench-services: build
+	$(PY) bench/services_bench.py

@@ -56,6 +56,12 @@ for line in ("License-Expression: MIT", "License-File: LICENSE", "Classifier: Ty
         problems.append(f"METADATA lacks {line!r}")
 if not any(n.endswith(".dist-info/licenses/LICENSE") for n in names):
     problems.append("LICENSE not shipped")
+# A plain `pip install .` must bring the local services' backends.
+requires = [line.split(":", 1)[1].strip() for line in text.splitlines()
+            if line.startswith("Requires-Dist:")]
+for wanted in ("yt-dlp[default]", "deno", "starlette", "uvicorn"):
+    if not any(r.replace(" ", "").startswith(wanted) and "extra ==" not in r for r in requires):
+        problems.append(f"{wanted} not among the install requirements {requires}")
 if problems:
     raise SystemExit("[wheel-check] bad wheel: " + "; ".join(problems))
 PY
@@ -69,8 +75,8 @@ mkdir "$tmp/elsewhere"
 import sys
 site = sys.argv[1]
 sys.path[:] = [site] + [p for p in sys.path if p not in ("", ".")]
-import vantor, vantor.vantor, vantor._service_settings as s
-for mod in (vantor, vantor.vantor, s):
+import vantor, vantor.vantor, vantor._service_settings as s, vantor.services.server
+for mod in (vantor, vantor.vantor, s, vantor.services.server):
     assert mod.__file__ and mod.__file__.startswith(site), (mod.__name__, mod.__file__)
 print(f"[wheel-check] imported {vantor.vantor.__name__} from {vantor.vantor.__file__}")
 print(f"[wheel-check] settings: api={s.DOWNLOAD_API_BASE} host={s.DOWNLOAD_API_HOST} "

@@ -119,19 +119,22 @@ def test_recap_failure_is_one_line(services, write, capsys, tmp_path, flags):
     download, _ = services
     download.script_job(body={"success": False, "error": "quota"})
     path = write(BAD if "--no-check" in flags else GOOD[:1])
-    assert main(["recap", URL, path, "--voice", "v", "--output-dir", str(tmp_path), *flags]) == 1
+    assert main(["recap", URL, path, "--voice", "v", "--output-dir", str(tmp_path), "--services", "configured",
+                 *flags]) == 1
     err = capsys.readouterr().err
-    message = "Exception: Download API error: {'success': False, 'error': 'quota'}"
     assert len(download.requests) == 1  # with --no-check the bad file gets as far as the download
     if "--debug" in flags:
-        assert "\nTraceback (most recent call last):" in err and err.splitlines()[-1] == message
+        raised = "Exception: Download API error: {'success': False, 'error': 'quota'}"
+        assert "\nTraceback (most recent call last):" in err and err.splitlines()[-1] == raised
     else:
-        assert err.splitlines() == ["vantor: " + message]
+        assert err.splitlines() == ["vantor: the download service refused the video: quota; check the address "
+                                    "(if it plays in a browser, update yt-dlp: pip install -U 'yt-dlp[default]')"]
 
 
 @pytest.mark.slow
 def test_recap_success_prints_the_result_last(services, write, capsys, tmp_path):
-    rc = main(["recap", URL, write(GOOD), "--voice", "v", "--speed", "1.5", "--output-dir", str(tmp_path)])
+    rc = main(["recap", URL, write(GOOD), "--voice", "v", "--speed", "1.5", "--output-dir", str(tmp_path),
+               "--services", "configured"])
     out, err = capsys.readouterr()
     lines = out.splitlines()  # the result alone; progress on stderr
     assert rc == 0 and lines == [os.path.join(str(tmp_path), "FINAL_RECAP.mp4")], err
@@ -141,7 +144,7 @@ def test_recap_success_prints_the_result_last(services, write, capsys, tmp_path)
 def test_doctor_reports_tools_encoders_and_hosts():
     doctor = python("-m", "vantor", "doctor")
     out = doctor.stdout
-    assert doctor.returncode == 0 and out.splitlines()[-1] == "ready", out + doctor.stderr
+    assert doctor.returncode == 0 and out.splitlines()[-1] == "ready (local services)", out + doctor.stderr
     assert re.search(r"^✓ ffmpeg: /\S+ \(ffmpeg version \S+", out, re.M)
     assert re.search(r"^✓ wget: /\S+ \(GNU Wget \d", out, re.M)
     assert "✓ encoder libx264: works\n" in out
@@ -167,7 +170,7 @@ def test_entry_points(write):
     assert scripts == {"vantor": "vantor.cli:main"}
     helped = python("-m", "vantor", "--help")
     listed = re.findall(r"^ {4}(\w+) +\S", helped.stdout, re.M)
-    assert helped.returncode == 0 and listed == ["recap", "check", "doctor", "demo"], helped.stdout
+    assert helped.returncode == 0 and listed == ["recap", "check", "doctor", "serve", "voices", "demo"], helped.stdout
     refused = python("-m", "vantor", "recap", URL, write(BAD), "--voice", "v")
     assert (refused.returncode, refused.stdout) == (1, "") and len(where(refused.stderr)) == len(BAD_WHERE)
 

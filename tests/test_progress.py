@@ -7,6 +7,7 @@ import os
 import re
 import subprocess
 import time
+from types import SimpleNamespace
 
 import pytest
 
@@ -88,3 +89,51 @@ def test_conversion_bar_follows_ffmpeg(tmp_path):
     bars = [int(figure) for figure in re.findall(r"\r  converting \[[#.]{30}\] +(\d+)%", tty.getvalue())]
     assert bars and bars == sorted(bars) and bars[-1] >= 95, tty.getvalue()
     assert os.environ.get("FFREPORT") == saved and tty.getvalue().endswith("\U0001F9F9 Cleaning up...\n")
+
+
+def _fetching(per_mille, done, total=4 * 1024 * 1024, speed=2 * 1024 * 1024, eta=1.0):
+    from vantor.services import Progress
+
+    return Progress(per_mille, done, total, speed, eta)
+
+
+def test_local_download_on_a_pipe_is_a_line_now_and_then_and_its_last_figure(monkeypatch):
+    import vantor.progress as progress
+
+    clock = iter([0.0, 1.0, 2.0, 11.0, 12.0])
+    monkeypatch.setattr(progress, "time", SimpleNamespace(monotonic=lambda: next(clock)))
+    pipe = io.StringIO()
+    with showing_progress(pipe) as view:
+        for step in (_fetching(0, 0), _fetching(250, 1024**2), _fetching(500, 2 * 1024**2),
+                     _fetching(750, 3 * 1024**2)):
+            view.show_download(step)
+        view.show_download(_fetching(1000, 4 * 1024**2, eta=None))
+        view.end_download()
+    # The first figure, the one 10 s later, then the end (never the same line twice).
+    assert pipe.getvalue().splitlines() == [
+        "  downloading: 0% 0 B of 4.0 MiB, 2.0 MiB/s, 0:01 left",
+        "  downloading: 75% 3.0 MiB of 4.0 MiB, 2.0 MiB/s, 0:01 left",
+        "  downloading: 100% 4.0 MiB of 4.0 MiB, 2.0 MiB/s"]
+
+
+def test_local_download_on_a_terminal_is_a_live_bar_with_bytes_speed_and_time_left():
+    tty = Terminal()
+    with showing_progress(tty) as view:
+        view.show_download(_fetching(500, 2 * 1024**2, total=None, speed=None, eta=None))
+        view.show_download(_fetching(900, 3 * 1024**2 + 512 * 1024, eta=65))
+        view.show_download(_fetching(1000, 4 * 1024**2, eta=None))
+        view.end_download()
+        print("\U0001F4E5 Requesting download from server...")
+    assert tty.getvalue() == (
+        "\r  downloading [" + "#" * 15 + "." * 15 + "]  50% 2.0 MiB of ?"
+        "\r  downloading [" + "#" * 27 + "." * 3 + "]  90% 3.5 MiB of 4.0 MiB, 2.0 MiB/s, 1:05 left"
+        "\r  downloading [" + "#" * 30 + "] 100% 4.0 MiB of 4.0 MiB, 2.0 MiB/s" + " " * len(", 1:05 left") + "\n"
+        "\U0001F4E5 Requesting download from server...\n")
+
+
+def test_local_download_shows_nothing_when_quiet():
+    with showing_progress(None) as view:
+        view.show_download(_fetching(1000, 10))
+        view.end_download()
+        print("\u2705 Done!")
+    assert view.lines == ["\u2705 Done!"]

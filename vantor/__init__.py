@@ -11,7 +11,7 @@ with are in ``vantor._service_settings``.
 from typing import TYPE_CHECKING
 
 __version__ = "0.1.0"
-__all__ = ["PreflightError", "RecapResult", "make_recap", "run_recap", "__version__"]
+__all__ = ["PreflightError", "RecapResult", "local_services", "make_recap", "run_recap", "__version__"]
 
 # Pure Python: importing them loads neither the engine nor its HTTP client.
 from .api import make_recap as make_recap  # noqa: E402
@@ -19,12 +19,17 @@ from .preflight import PreflightError as PreflightError  # noqa: E402
 from .recap_run import RecapResult as RecapResult  # noqa: E402
 
 if TYPE_CHECKING:  # type checkers see the engine's signature; nothing is imported at run time
+    from .services import local_services as local_services
     from .vantor import run_recap as run_recap
 
 
 def __getattr__(name: str) -> object:
     # Lazy, so `import vantor` (and the command line's `check`) works without
     # loading the engine and its HTTP client.
+    if name == "local_services":
+        from .services import local_services
+
+        return local_services
     if name == "run_recap":
         from . import vantor as engine
 

@@ -29,7 +29,7 @@ def make_recap(
     speed: float = 1.0,
     output_dir: str | os.PathLike[str] = ".",
     mkdir: bool = False,
-    services: str = "configured",
+    services: str = "auto",
     quiet: bool = False,
     progress: TextIO | None = None,
 ) -> RecapResult:
@@ -37,8 +37,11 @@ def make_recap(
 
     `segments`: the path of a segments file, or the segments themselves
     (a list of {"start", "end", "voiceover"} mappings). `mkdir`: create
-    `output_dir` when missing. `progress`: where progress lines go (None:
-    `sys.stderr` at the call; `quiet`: nowhere). Raises `vantor.preflight.PreflightError` for arguments that
+    `output_dir` when missing. `services`: "auto" (the local services on a
+    build whose hosts are placeholders, else the configured ones), "local",
+    "configured", or the address of a running `vantor serve`. `progress`:
+    where progress lines go (None: `sys.stderr` at the call; `quiet`:
+    nowhere). Raises `vantor.preflight.PreflightError` for arguments that
     cannot work, before any service is asked; engine errors pass unchanged.
     """
     shown = None if quiet else (progress or sys.stderr)

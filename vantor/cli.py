@@ -1,8 +1,11 @@
 """Command line: `vantor` (or `python -m vantor`).
 
     vantor recap URL SEGMENTS --voice NAME [--speed 1.0] [--output-dir .] [-p] [--json] [-q]
+                 [--services local|configured|http://HOST:PORT]
     vantor check SEGMENTS... [-q] [--json]
     vantor doctor
+    vantor serve [--host 127.0.0.1] [--port 8765] [--cache-dir DIR] [--allow CIDR]
+    vantor voices
     vantor demo [--output-dir demo-output]
 
 Every subcommand exits 0 when it succeeded, 1 when it failed or refused its
@@ -13,6 +16,7 @@ read, 130 when interrupted (Ctrl-C).
 from __future__ import annotations
 
 import argparse
+import os
 import subprocess
 import sys
 import traceback
@@ -20,14 +24,15 @@ from collections.abc import Sequence
 from typing import Any
 
 from . import __version__
-from .commands import check, demo, doctor, recap
+from .commands import check, demo, doctor, recap, serve, voices
 from .commands._common import EXIT_FAILURE, EXIT_INTERRUPTED, CommandFailed
+from .messages import explain
 from .preflight import PreflightError
 
 __all__ = ["build_parser", "main", "version_line"]
 
 # Each registers its parser, in the order `vantor --help` lists them.
-COMMANDS = (recap, check, doctor, demo)
+COMMANDS = (recap, check, doctor, serve, voices, demo)
 
 
 def _ffmpeg_version() -> str:
@@ -78,30 +83,32 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _explain(error: Exception) -> str:
-    """One line for a failure nobody explained yet."""
-    if isinstance(error, subprocess.CalledProcessError):
-        tool = error.cmd[0] if isinstance(error.cmd, (list, tuple)) and error.cmd else "a tool"
-        return f"{tool} failed (exit status {error.returncode}); its own message is above, --debug shows the command"
-    return f"{type(error).__name__}: {error}"
+def _reader_gone() -> int:
+    """stdout's reader went away (`vantor voices | head`): stop quietly, and
+    point stdout at /dev/null so the interpreter's last flush cannot fail too."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+    return EXIT_FAILURE
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)  # exits 2 for a command line it cannot read
     try:
-        return int(args.handler(args))
+        status = int(args.handler(args))
+        sys.stdout.flush()  # a closed pipe shows here, not at exit
+        return status
     except KeyboardInterrupt:
         print("\nvantor: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        return _reader_gone()
     except (PreflightError, CommandFailed) as refused:
         print(f"vantor: {refused}", file=sys.stderr)
-        return EXIT_FAILURE
-    except BrokenPipeError:
-        sys.stderr.close()  # the reader went away: nothing left to tell
         return EXIT_FAILURE
     except Exception as error:
         if getattr(args, "debug", False):
             traceback.print_exc()
         else:
-            print(f"vantor: {_explain(error)}", file=sys.stderr)
+            print(f"vantor: {explain(error)}", file=sys.stderr)
         return EXIT_FAILURE

@@ -1,10 +1,10 @@
-"""`make demo` / `vantor demo`: a complete recap, offline.
+"""`make demo` / `vantor demo`: a complete recap on this machine alone.
 
 A synthetic 64 s 1280x720 source (moving test pattern, running clock, tone)
-is served by the download stand-in and fetched by the real download client
-and wget; the speech stand-in speaks the four narrations of
-demo_segments.json with espeak-ng. The engine's `requests` is bound to the
-stand-ins' router for the run and restored afterwards.
+is published on a loopback web page as a <video>. The local download service
+fetches it through yt-dlp's generic extractor, the local speech service
+speaks the four narrations of demo_segments.json with espeak-ng, and the
+engine's real clients and wget do the rest, as for any online video.
 """
 
 from __future__ import annotations
@@ -17,11 +17,12 @@ from importlib import resources
 from typing import TextIO
 
 from .progress import showing_progress
-from .standins import serve
+from .recap_run import fetched_and_bound
+from .services import start_local_services
 from .standins.media import make_source_video
+from .standins.video_site import VideoSite
 
-DEMO_URL = "https://www.youtube.com/watch?v=vantor-demo"
-DEMO_VOICE = "en-US-demo"
+DEMO_VOICE = "en-US-GuyNeural"
 DEMO_SPEED = 1.25
 PREVIEW_TILES = (4, 2)
 
@@ -54,17 +55,17 @@ def run_demo(output_dir: str = "demo-output", progress: TextIO | None = None) ->
     with open(segments, encoding="utf-8") as f:
         count = len(json.load(f))
 
-    with showing_progress(progress, output_dir=output_dir):
-        print(f"vantor demo: {count} segments from {segments}")
+    with showing_progress(progress, output_dir=output_dir) as view:
+        print(f"vantor demo: {count} segments from {segments}", file=view)
         with tempfile.TemporaryDirectory(prefix="vantor-demo-") as tmp:
             source = make_source_video(os.path.join(tmp, "source.mp4"), seconds=64.0, size="1280x720")
-            with serve(source) as (_download, _speech, router):
-                saved = engine.requests
-                engine.requests = router  # type: ignore[assignment]  # routes to the stand-ins
-                try:
-                    final = engine.run_recap(DEMO_URL, segments, DEMO_SPEED, DEMO_VOICE, output_dir)
-                finally:
-                    engine.requests = saved
+            # A cache of its own, so the demo always shows a real first download.
+            with VideoSite(os.path.join(tmp, "site")) as site, \
+                    start_local_services(cache_dir=os.path.join(tmp, "cache")) as services:
+                page, _ = site.publish(source, "vantor-demo")
+                print(f"vantor demo: video page {page}; local services on {services.base_url}", file=view)
+                with fetched_and_bound(services, page, view):
+                    final = engine.run_recap(page, segments, DEMO_SPEED, DEMO_VOICE, output_dir)
 
     return {
         "final": final,

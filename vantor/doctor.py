@@ -55,7 +55,48 @@ def run_doctor(out: TextIO) -> int:
     else:
         print(f"  download service API: {settings.DOWNLOAD_API_BASE} (origin {settings.DOWNLOAD_ORIGIN})", file=out)
         print(f"  speech service host:  {settings.TTS_HOST}", file=out)
-        if any(h.endswith(".invalid") for h in (settings.DOWNLOAD_API_HOST, settings.TTS_HOST)):
-            print("  note: placeholder hosts (.invalid): set the real ones at build time (see README)", file=out)
+        from .services import placeholder_hosts
+
+        if placeholder_hosts():
+            print("  placeholder hosts (.invalid): recaps use the local download and speech services", file=out)
+            local = check_local_backends(out)
+            ready = ready and local
+            print("ready (local services)" if ready else "not ready", file=out)
+            return 0 if ready else 1
     print("ready" if ready else "not ready", file=out)
     return 0 if ready else 1
+
+
+def check_local_backends(out: TextIO) -> bool:
+    """yt-dlp (with its JavaScript runtime) and espeak-ng for the local services."""
+    usable = True
+    try:
+        from yt_dlp.version import __version__ as ytdlp_version
+    except ImportError:
+        print("✗ yt-dlp: not installed; run: pip install 'yt-dlp[default]' deno", file=out)
+        usable = False
+    else:
+        print(f"✓ yt-dlp: {ytdlp_version} (sites change: keep it current with pip install -U 'yt-dlp[default]')",
+              file=out)
+        try:
+            import deno
+
+            print(f"✓ JavaScript runtime for yt-dlp: {deno.find_deno_bin()}", file=out)
+        except Exception:  # missing package or binary: only some sites need it
+            if shutil.which("deno"):
+                print(f"✓ JavaScript runtime for yt-dlp: {shutil.which('deno')}", file=out)
+            else:
+                print("  note: no deno for yt-dlp; YouTube needs it: pip install deno", file=out)
+    espeak = shutil.which("espeak-ng")
+    if espeak is None:
+        print("✗ espeak-ng: not found on PATH; install it (Debian: apt-get install espeak-ng)", file=out)
+        usable = False
+    else:
+        print(f"✓ espeak-ng: {espeak} ({_first_line(['espeak-ng', '--version'])})", file=out)
+    for module in ("starlette", "uvicorn"):
+        try:
+            __import__(module)
+        except ImportError:
+            print(f"✗ {module}: not installed; run: pip install {module}", file=out)
+            usable = False
+    return usable

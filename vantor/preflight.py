@@ -80,24 +80,19 @@ def checked_segments(path: str, name: str | None = None) -> Report:
     return report
 
 
-def check_voice(voice: str, services: str) -> None:
-    """With local services, the voice must be one they have. The voice list
-    lives with the local services; where they are not installed there is
-    nothing to check against."""
+def check_voice(voice: str, local: bool) -> None:
+    """With the local services the voice must be one of theirs (`vantor
+    voices`); the configured services keep their own list."""
     if not voice.strip():
         raise PreflightError("the voice is empty; give the name of a voice of the speech service")
-    if services != "local":
+    if not local:
         return
+    from .services.voices import check_voice as check_local_voice
+
     try:
-        from .services.voices import check_voice as check_local_voice  # type: ignore[import-not-found]
-    except ModuleNotFoundError:
-        return
-    try:
-        refusal = check_local_voice(voice)
-    except (LookupError, ValueError) as error:
+        check_local_voice(voice)
+    except ValueError as error:
         raise PreflightError(str(error)) from None
-    if isinstance(refusal, str) and refusal:
-        raise PreflightError(refusal)
 
 
 def probe_duration(video: str) -> float:

@@ -9,6 +9,9 @@ renders each line for the stream it owns:
 - a terminal: the same lines, plus a live bar for the download job and one
   for the conversion (ffmpeg's own time stamp, from a report file it is
   asked to write, against the expected length of the result);
+- the local services' download ahead of the run (`show_download`): a live
+  bar with bytes, speed and time left on a terminal, elsewhere a line every
+  few seconds and the last figure;
 - emoji and arrows only when the stream's encoding can carry them.
 """
 
@@ -22,8 +25,12 @@ import shutil
 import subprocess
 import tempfile
 import threading
+import time
 from collections.abc import Iterator
-from typing import TextIO
+from typing import TYPE_CHECKING, TextIO
+
+if TYPE_CHECKING:
+    from .services import Progress
 
 __all__ = ["ProgressView", "plain_text", "showing_progress"]
 
@@ -34,6 +41,29 @@ _FFMPEG_TIME = re.compile(rb"time=(\d+):(\d\d):(\d\d(?:\.\d+)?)")
 _FALLBACK = "(GPU unavailable, using CPU encoder"
 _ASCII_FOR = {"\u2192": "->", "\u2026": "..."}
 HARDWARE_ENCODER, SOFTWARE_ENCODER = "h264_nvenc", "libx264"
+# Off a terminal the download's figure is a line this often (and at its end).
+PLAIN_DOWNLOAD_EVERY = 10.0
+
+
+def human_size(count: float | None) -> str:
+    if count is None:
+        return "?"
+    for unit in ("B", "KiB", "MiB", "GiB"):
+        if count < 1024 or unit == "GiB":
+            return f"{int(count)} B" if unit == "B" else f"{count:.1f} {unit}"
+        count /= 1024
+    return "?"
+
+
+def download_figures(progress: Progress) -> str:
+    """ "12.0 MiB of 80.3 MiB, 4.1 MiB/s, 0:16 left" with what is known."""
+    text = f"{human_size(progress.downloaded_bytes)} of {human_size(progress.total_bytes)}"
+    if progress.speed:
+        text += f", {human_size(progress.speed)}/s"
+    if progress.eta is not None and progress.per_mille < 1000:
+        eta = int(progress.eta)
+        text += f", {eta // 60}:{eta % 60:02d} left"
+    return text
 
 
 def plain_text(line: str, encoding: str | None) -> str:
@@ -136,6 +166,9 @@ class ProgressView(io.TextIOBase):
         self._lock = threading.Lock()
         self._watch: _ConversionWatch | None = None
         self.encoder: str = HARDWARE_ENCODER  # until the engine announces its fallback
+        self._download_shown_at: float | None = None  # off a terminal: when its last line went out
+        self._download_line: str | None = None
+        self._download_last: Progress | None = None
         self.lines: list[str] = []  # every complete line, as the engine wrote it
 
     def writable(self) -> bool:
@@ -164,6 +197,32 @@ class ProgressView(io.TextIOBase):
         with self._lock:
             self._clear_bar()
         super().close()
+
+    def show_download(self, progress: Progress) -> None:
+        """A figure of the local services' download (see the module doc)."""
+        self._download_last = progress
+        if self._live:
+            self._draw(_bar(progress.per_mille / 1000, "downloading") + " " + download_figures(progress))
+            return
+        now = time.monotonic()
+        if self._download_shown_at is None or now - self._download_shown_at >= PLAIN_DOWNLOAD_EVERY:
+            self._download_shown_at = now
+            self._plain_download(progress)
+
+    def end_download(self) -> None:
+        """Leaves the download's last figure as a line of its own."""
+        last, self._download_last = self._download_last, None
+        if self._live:
+            self._finish_bar()
+        elif last is not None:
+            self._plain_download(last)
+        self._download_shown_at = self._download_line = None
+
+    def _plain_download(self, progress: Progress) -> None:
+        line = f"  downloading: {progress.per_mille // 10}% {download_figures(progress)}"
+        if line != self._download_line:
+            self._download_line = line
+            self._emit(line)
 
     def _line(self, line: str) -> None:
         self.lines.append(line)
@@ -197,7 +256,8 @@ class ProgressView(io.TextIOBase):
         if self._stream is None or bar == self._bar_shown:
             return
         with self._lock:
-            self._stream.write("\r" + bar)
+            # Blanks over what a longer bar left (the download's figures vary in length).
+            self._stream.write("\r" + bar + " " * max(0, len(self._bar_shown) - len(bar)))
             self._stream.flush()
             self._bar_shown = bar
 

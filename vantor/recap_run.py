@@ -12,19 +12,24 @@ import time
 from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TextIO
+from typing import TYPE_CHECKING, TextIO
 
 from .preflight import (
     PreflightError, check_output_dir, check_speed, check_voice, checked_segments, guard_video_duration,
     probe_duration,
 )
-from .progress import showing_progress
+from .progress import ProgressView, showing_progress
 
-__all__ = ["SERVICES", "PreparedRecap", "RecapResult", "execute", "prepare", "services_for_run"]
+if TYPE_CHECKING:
+    from .services import LocalServices
 
-# "configured": the hosts the engine was built with. "local": services run on
-# this machine. "auto": local ones when present, else the configured ones.
-# Anything else is read as the address of a running local services instance.
+__all__ = ["SERVICES", "PreparedRecap", "RecapResult", "execute", "fetched_and_bound", "prepare", "resolve_services",
+           "services_for_run"]
+
+# "configured": the hosts the engine was built with. "local": the local
+# services, run in this process (or the `vantor serve` at
+# $VANTOR_SERVICES_URL). "auto": local on a build whose hosts are
+# placeholders, else configured. An http(s):// address: a running `vantor serve`.
 SERVICES = ("auto", "configured", "local")
 
 
@@ -62,21 +67,20 @@ class PreparedRecap:
     voice: str
     speed: float
     output_dir: str
-    services: str
+    services: str  # resolved: "configured", "local" or an address
     segments: list[dict[str, object]]  # as checked; empty when the check was skipped
     warnings: list[str]  # the segments check's warnings, shown with the progress
     started: float  # time.monotonic() when the checks began
 
 
 def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, speed: float,
-            output_dir: str | os.PathLike[str], services: str = "configured",
+            output_dir: str | os.PathLike[str], services: str = "auto",
             mkdir: bool = False, segments_name: str | None = None,
             check_segments: bool = True) -> PreparedRecap:
     """Every check that can run before a service is asked anything; the
     output directory is created (with `mkdir`) only when the rest passed."""
     started = time.monotonic()
-    if services not in SERVICES and not services.startswith(("http://", "https://")):
-        raise PreflightError(f"unknown services {services!r}; use {', '.join(SERVICES)} or an http(s):// address")
+    services = resolve_services(services)
     if not url.strip():
         raise PreflightError("the video address is empty")
     speed = check_speed(speed)
@@ -87,25 +91,71 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
         report = checked_segments(segments_path, segments_name)
         segments = report.segments or []
         warnings = [str(problem) for problem in report.warnings]
-    check_voice(voice, services)
+    check_voice(voice, local=services != "configured")
     directory = check_output_dir(output_dir, create=mkdir)
     return PreparedRecap(url, segments_path, voice, speed, directory, services, segments, warnings,
                          started)
 
 
-@contextlib.contextmanager
-def services_for_run(run: PreparedRecap) -> Iterator[None]:
-    """Where the services a run talks to are made ready, and put away after.
+def _is_address(text: str) -> bool:
+    return text.startswith(("http://", "https://")) and len(text) > len("https://")
 
-    The engine reaches the services it was built with; that is the
-    "configured" choice, and "auto" falls back to it. Starting services on
-    this machine ("local", or an address of a running instance), binding
-    the engine to them and fetching the video ahead of the run belong here.
-    """
-    if run.services not in ("configured", "auto"):
-        raise PreflightError(f"services {run.services!r} are not available in this installation; "
-                             "use --services configured")
-    yield
+
+def _placeholder_build() -> bool:
+    from .services import placeholder_hosts
+
+    try:
+        return placeholder_hosts()
+    except ImportError:  # no engine built: nothing configured to prefer
+        return True
+
+
+def resolve_services(choice: str) -> str:
+    """"configured", "local" (started in this process) or the address of a
+    running `vantor serve`, from a choice of `SERVICES` or an address."""
+    if choice not in SERVICES and not _is_address(choice):
+        raise PreflightError(f"unknown services {choice!r}; use {', '.join(SERVICES)} or an http(s):// address")
+    if choice == "auto":
+        choice = "local" if _placeholder_build() else "configured"
+    if choice == "local" and (address := os.environ.get("VANTOR_SERVICES_URL")):
+        if not _is_address(address):
+            raise PreflightError(f"VANTOR_SERVICES_URL must be the http(s):// address of a vantor serve, "
+                                 f"not {address!r}")
+        return address
+    return choice
+
+
+@contextlib.contextmanager
+def fetched_and_bound(services: LocalServices, url: str, view: ProgressView) -> Iterator[LocalServices]:
+    """Has the local download service fetch `url` to the end, its progress on
+    `view` and with no time limit (the engine's own job then finds the file
+    finished at its first poll), and routes the engine's requests to
+    `services` for the block."""
+    from .services import bind
+
+    try:
+        services.prefetch(url, on_progress=view.show_download)
+    finally:
+        view.end_download()
+    with bind(services):
+        yield services
+
+
+@contextlib.contextmanager
+def services_for_run(run: PreparedRecap, view: ProgressView) -> Iterator[LocalServices | None]:
+    """The services `run` talks to, ready for the engine: the configured
+    hosts as built, or local services (started here, or the `vantor serve`
+    at an address) that already hold the video."""
+    if run.services == "configured":
+        yield None
+        return
+    from .services import start_local_services
+
+    address = None if run.services == "local" else run.services
+    print(f"vantor: using the local download and speech services ({f'at {address}' if address else 'on this machine'})",
+          file=view)
+    with start_local_services(address) as services, fetched_and_bound(services, run.url, view):
+        yield services
 
 
 def _count_segments(path: str) -> int:
@@ -117,11 +167,12 @@ def execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None = 
     """Runs the engine; its progress lines go to `progress` (None: nowhere)."""
     from . import vantor as engine
 
-    with services_for_run(run), showing_progress(progress, live=live, output_dir=run.output_dir) as view, \
-            (guard_video_duration(engine, run.segments) if run.segments else contextlib.nullcontext()):
+    with showing_progress(progress, live=live, output_dir=run.output_dir) as view:
         for warning in run.warnings:
-            print(warning)  # into the progress, as the engine's own lines
-        final = engine.run_recap(run.url, run.segments_file, run.speed, run.voice, run.output_dir)
+            print(warning, file=view)  # with the progress, before the download
+        with services_for_run(run, view), \
+                (guard_video_duration(engine, run.segments) if run.segments else contextlib.nullcontext()):
+            final = engine.run_recap(run.url, run.segments_file, run.speed, run.voice, run.output_dir)
     horizontal = os.path.join(run.output_dir, "horizontal_final.mp4")
     return RecapResult(
         final=Path(final), horizontal=Path(horizontal),

@@ -23,7 +23,7 @@ class HelpFormatter(argparse.ArgumentDefaultsHelpFormatter, argparse.RawDescript
     description and example kept as written."""
 
     def _get_help_string(self, action: argparse.Action) -> str | None:
-        if action.default in (None, False, argparse.SUPPRESS) or action.required:
+        if action.default in (None, False, [], argparse.SUPPRESS) or action.required:
             return action.help
         return super()._get_help_string(action)
 

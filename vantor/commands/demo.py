@@ -1,4 +1,4 @@
-"""`vantor demo`: a complete recap offline, against loopback stand-ins."""
+"""`vantor demo`: a complete recap offline, through the local services."""
 
 from __future__ import annotations
 
@@ -7,6 +7,7 @@ import os
 import sys
 from typing import Any
 
+from ..preflight import check_output_dir
 from ._common import EXIT_OK, add_command
 
 __all__ = ["register"]
@@ -15,6 +16,7 @@ __all__ = ["register"]
 def _run(args: argparse.Namespace) -> int:
     from ..demo import run_demo
 
+    check_output_dir(args.output_dir, create=True)
     outputs = run_demo(args.output_dir, progress=None if args.quiet else sys.stderr)
     print(os.path.abspath(outputs["final"]))
     if not args.quiet:
@@ -25,10 +27,11 @@ def _run(args: argparse.Namespace) -> int:
 
 def register(subparsers: Any) -> None:
     parser = add_command(
-        subparsers, "demo", help="run a complete recap offline against local stand-in services",
+        subparsers, "demo", help="run a complete recap offline: a loopback video page through the local services",
         example="vantor demo --output-dir demo-output",
-        description="Run a complete recap offline: a synthetic video and four narrations served by local\n"
-                    "stand-ins of both services. Prints the recap's path; progress goes to stderr.",
+        description="Run a complete recap offline: a synthetic video published on a loopback web page is\n"
+                    "fetched by the local download service through yt-dlp, and four narrations are spoken\n"
+                    "by the local speech service. Prints the recap's path; progress goes to stderr.",
     )
     parser.add_argument("--output-dir", default="demo-output", help="directory for the results (created)")
     parser.add_argument("-q", "--quiet", action="store_true", help="show no progress")

@@ -9,7 +9,7 @@ import sys
 from typing import Any
 
 from ..preflight import SegmentsError
-from ..recap_run import PreparedRecap, RecapResult, execute, prepare
+from ..recap_run import SERVICES, PreparedRecap, RecapResult, execute, prepare
 from ._common import EXIT_OK, add_command
 from .check import print_report
 
@@ -17,9 +17,15 @@ __all__ = ["register", "services_choice"]
 
 
 def services_choice(args: argparse.Namespace) -> str:
-    """Which services the run uses. Only the configured ones exist so far;
-    a `--services` option of the recap parser, when there is one, decides."""
-    return str(getattr(args, "services", "configured"))
+    """Which services the run uses (see `vantor.recap_run.SERVICES`)."""
+    return str(args.services)
+
+
+def _services(value: str) -> str:
+    if value in SERVICES or value.startswith(("http://", "https://")):
+        return value
+    raise argparse.ArgumentTypeError(f"use local, configured or the http(s):// address of a vantor serve, "
+                                     f"not {value!r}")
 
 
 def _prepare(args: argparse.Namespace) -> PreparedRecap:
@@ -56,11 +62,15 @@ def register(subparsers: Any) -> None:
     parser.add_argument("url", help="address of the source video")
     parser.add_argument("segments", help="segments JSON file (see `vantor check`)")
     parser.add_argument("--voice", required=True, metavar="NAME", help="voice name of the speech service")
-    parser.add_argument("--speed", type=float, default=1.0, metavar="FACTOR", help="playback speed of the result, at least 0.5")
+    parser.add_argument("--speed", type=float, default=1.0, metavar="FACTOR", help="speed of the result, at least 0.5")
     parser.add_argument("--output-dir", default=".", metavar="DIR", help="directory for all files")
     parser.add_argument("-p", "--mkdir", action="store_true", help="create the output directory when missing")
     parser.add_argument("--json", action="store_true", help="print the result as one JSON object")
     parser.add_argument("-q", "--quiet", action="store_true", help="show no progress, only the result or error")
+    parser.add_argument("--services", type=_services, default="auto", metavar="local|configured|URL",
+                        help="local: run the download and speech services on this machine (yt-dlp, espeak-ng), "
+                             "or at $VANTOR_SERVICES_URL; configured: the hosts the build names; "
+                             "URL: a running vantor serve; auto: local when the build's hosts are placeholders")
     parser.add_argument("--no-check", action="store_true", help="skip checking the segments file first")
     parser.add_argument("--debug", action="store_true", help="show the traceback on failure")
     parser.set_defaults(handler=_run)

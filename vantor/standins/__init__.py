@@ -1,5 +1,8 @@
-"""Stand-ins for the two web services, served on loopback, plus synthetic
-media. Used by the tests, the demo and the benchmarks."""
+"""Scripted stand-ins for the two web services, served on loopback, plus
+synthetic media and a loopback video site. The stand-ins answer whatever a
+test scripts (any status, any body, a stall), so the engine's clients can be
+tried against faults no working service produces; real recaps use
+`vantor.services`."""
 
 from __future__ import annotations
 

@@ -11,7 +11,7 @@ import shutil
 import subprocess
 import tempfile
 
-__all__ = ["make_source_video", "make_narration_mp3", "narration_mp3_bytes", "have_espeak"]
+__all__ = ["make_source_video", "make_source_webm", "make_narration_mp3", "narration_mp3_bytes", "have_espeak"]
 
 
 def have_espeak() -> bool:
@@ -43,6 +43,20 @@ def make_source_video(path: str, seconds: float = 12.0, size: str = "640x360", r
         # own counter still moves.
         cmd[cmd.index("-vf") : cmd.index("-vf") + 2] = []
         subprocess.run(cmd, check=True)
+    return path
+
+
+def make_source_webm(path: str, seconds: float = 6.0, size: str = "640x360", rate: int = 25) -> str:
+    """Writes a VP9/Opus WebM, the kind of file many sites serve and the
+    engine cannot cut as is."""
+    subprocess.run(
+        ["ffmpeg", "-y", "-loglevel", "error",
+         "-f", "lavfi", "-i", f"testsrc2=size={size}:rate={rate}",
+         "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000",
+         "-t", str(seconds), "-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8", "-b:v", "500k",
+         "-c:a", "libopus", "-shortest", path],
+        check=True,
+    )
     return path
 
 

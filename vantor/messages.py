@@ -1,0 +1,64 @@
+"""One line for a person about a failure that nothing explained yet: what
+went wrong, in the user's terms, and what to do about it."""
+
+from __future__ import annotations
+
+import ast
+import re
+import subprocess
+from urllib.parse import urlsplit
+
+__all__ = ["explain"]
+
+_UPDATE_YTDLP = "if it plays in a browser, update yt-dlp: pip install -U 'yt-dlp[default]'"
+_TTS_FAILED = re.compile(r"^TTS failed for voice (.*): HTTP (\d+)$")
+
+
+def _download_refusal(detail: str) -> str:
+    """The engine's "Download API error: {answer}" carries the service's JSON
+    answer as a Python literal; its "error" member is the reason."""
+    try:
+        answer = ast.literal_eval(detail)
+    except (ValueError, SyntaxError):
+        answer = None
+    reason = answer.get("error") if isinstance(answer, dict) else None
+    return str(reason) if reason else detail
+
+
+def _unreachable(error: BaseException) -> str:
+    request = getattr(error, "request", None)
+    url = str(getattr(request, "url", "") or "")
+    host = urlsplit(url).hostname or "a service"
+    if host.endswith(".invalid"):
+        return (f"{host} is a placeholder host of this build; use the local services (--services local) "
+                "or build with real service hosts")
+    waited = "did not answer in time" if type(error).__name__.endswith("Timeout") else "cannot be reached"
+    return f"{host} {waited}; check the network, or that the service (vantor serve) is running there"
+
+
+def explain(error: BaseException) -> str:
+    from .services import DownloadError
+
+    name = type(error).__name__
+    text = str(error)
+    if isinstance(error, DownloadError):
+        return f"the video could not be downloaded: {text}; check the address ({_UPDATE_YTDLP})"
+    if isinstance(error, subprocess.CalledProcessError):
+        tool = error.cmd[0] if isinstance(error.cmd, (list, tuple)) and error.cmd else "a tool"
+        return f"{tool} failed (exit status {error.returncode}); its own message is above, --debug shows the command"
+    if name in ("ConnectionError", "Timeout", "ConnectTimeout", "ReadTimeout") and hasattr(error, "request"):
+        return _unreachable(error)
+    if type(error) is Exception and text.startswith("Download API error: "):
+        reason = _download_refusal(text.removeprefix("Download API error: "))
+        return f"the download service refused the video: {reason}; check the address ({_UPDATE_YTDLP})"
+    if type(error) is Exception and text.startswith("Download timed out"):
+        return ("the download service did not finish the video within 3 minutes; try again (a finished "
+                "download is kept), or use the local services (--services local), which wait for it")
+    if type(error) is Exception and (tts := _TTS_FAILED.match(text)):
+        voice, status = tts.groups()
+        if status == "400":
+            return f"the speech service refused the voice {voice}; choose another --voice (vantor voices)"
+        return f"the speech service failed for the voice {voice} (HTTP {status}); try again later"
+    if isinstance(error, OSError) and error.strerror and error.filename:
+        return f"{error.filename}: {error.strerror.lower()}"
+    return f"{name}: {text} (--debug shows where)"

@@ -1,0 +1,174 @@
+"""The two services as one ASGI application.
+
+Download (the engine's download client speaks this):
+    GET  /ajax/download.php?format=1080&url=<address>
+         {"success": true, "id": ID, "progress_url": "<absolute>/progress/ID"}
+         or {"success": false, "error": "<yt-dlp's reason>"}
+    GET  /progress/ID
+         {"success": true, "progress": 0..1000[, "download_url": "<absolute>/files/ID.mp4"]}
+         plus downloaded_bytes, total_bytes, speed, eta, state for richer clients;
+         a failed job: {"success": false, "progress": 0, "error": ...}
+    GET  /files/ID.mp4   the finished job's file (Range honoured)
+Speech (the engine's speech client speaks this):
+    POST /api/generate-audio-frontend  {"text", "voice"}
+         200 {"audio_data": "data:audio/mpeg;base64,..."}
+         400 empty text / unknown voice / not JSON, 413 too long
+
+Addresses handed out are built from the address the client reached, so a
+service on another machine hands out addresses its clients can fetch.
+"""
+
+from __future__ import annotations
+
+import base64
+import hashlib
+import ipaddress
+import json
+import threading
+from collections.abc import Iterable
+from pathlib import Path
+from typing import Protocol
+
+from starlette.applications import Starlette
+from starlette.concurrency import run_in_threadpool
+from starlette.requests import Request
+from starlette.responses import FileResponse, JSONResponse
+from starlette.routing import Route
+from starlette.types import ASGIApp, Receive, Scope, Send
+
+from .cache import FileCache
+from .download_jobs import JobRefused, Jobs
+from .espeak_backend import SpeechFailed
+from .limits import Limits
+from .voices import VOICES
+
+__all__ = ["LOOPBACK", "ClientAllowList", "SpeechBackend", "build_app"]
+
+Network = ipaddress.IPv4Network | ipaddress.IPv6Network
+LOOPBACK: tuple[Network, ...] = (ipaddress.ip_network("127.0.0.0/8"), ipaddress.ip_network("::1/128"))
+DEFAULT_HEIGHT = 1080
+
+
+class ClientAllowList:
+    """ASGI middleware: only clients in `networks` are served; others get 403.
+    The download service fetches any address for its callers, so it must not
+    serve the whole network."""
+
+    def __init__(self, app: ASGIApp, networks: Iterable[Network]) -> None:
+        self.app: ASGIApp = app
+        self.networks: tuple[Network, ...] = tuple(networks)
+
+    def allowed(self, host: str | None) -> bool:
+        try:
+            address = ipaddress.ip_address(host or "")
+        except ValueError:
+            return False
+        if address.version == 6 and address.ipv4_mapped:
+            address = address.ipv4_mapped
+        return any(address in network for network in self.networks)
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] == "http" and not self.allowed((scope.get("client") or (None,))[0]):
+            response = JSONResponse({"success": False, "error": "this client's address is not allowed"}, 403)
+            await response(scope, receive, send)
+            return
+        await self.app(scope, receive, send)
+
+
+class SpeechBackend(Protocol):
+    def speak(self, text: str, voice: str) -> bytes: ...
+
+
+def _base(request: Request) -> str:
+    return str(request.base_url).rstrip("/")
+
+
+def _error(status: int, message: str) -> JSONResponse:
+    return JSONResponse({"success": False, "error": message}, status)
+
+
+def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits: Limits,
+              allow: Iterable[Network] = LOOPBACK) -> ASGIApp:
+    speaking = threading.BoundedSemaphore(limits.max_speech)
+
+    async def job_request(request: Request) -> JSONResponse:
+        url = request.query_params.get("url", "")
+        wanted = request.query_params.get("format", "")
+        height = int(wanted) if wanted.isdigit() and int(wanted) > 0 else DEFAULT_HEIGHT
+        try:
+            job = jobs.request(url, height)
+        except JobRefused as error:
+            return JSONResponse({"success": False, "error": str(error)})
+        # Most failures (unsupported site, 404, private video) come while yt-dlp
+        # reads the address; answering them here lets the client show them.
+        await run_in_threadpool(jobs.wait_first_answer, job)
+        if job.state == "failed":
+            return JSONResponse({"success": False, "error": job.error})
+        return JSONResponse({"success": True, "id": job.id, "progress_url": f"{_base(request)}/progress/{job.id}"})
+
+    async def progress(request: Request) -> JSONResponse:
+        job = jobs.get(request.path_params["job_id"])
+        if job is None:
+            return _error(404, "no such job")
+        if job.state == "failed":
+            return JSONResponse({"success": False, "progress": 0, "state": "failed", "error": job.error})
+        body: dict[str, object] = {"success": True, "progress": job.per_mille, "state": job.state}
+        if job.progress is not None:
+            p = job.progress
+            body |= {"downloaded_bytes": p.downloaded_bytes, "total_bytes": p.total_bytes,
+                     "speed": p.speed, "eta": p.eta}
+        if job.state == "finished":
+            body["download_url"] = f"{_base(request)}/files/{job.id}.mp4"
+        return JSONResponse(body)
+
+    async def file(request: Request) -> FileResponse | JSONResponse:
+        # Only a finished job's file, by job id; nothing in the path names a file.
+        job = jobs.get(request.path_params["job_id"])
+        if job is None or job.state != "finished" or job.path is None or not Path(job.path).exists():
+            return _error(404, "no finished job with that id")
+        return FileResponse(job.path, media_type="video/mp4")
+
+    async def generate_audio(request: Request) -> JSONResponse:
+        declared = request.headers.get("content-length", "")
+        if declared.isdigit() and int(declared) > limits.max_request_bytes:
+            return _error(413, f"request body over {limits.max_request_bytes} bytes")
+        body = b""
+        async for chunk in request.stream():
+            body += chunk
+            if len(body) > limits.max_request_bytes:
+                return _error(413, f"request body over {limits.max_request_bytes} bytes")
+        try:
+            data = json.loads(body)
+        except ValueError:
+            return _error(400, "expected a JSON object with text and voice")
+        if not isinstance(data, dict) or not isinstance(data.get("text"), str) or not isinstance(data.get("voice"), str):
+            return _error(400, "expected a JSON object with text and voice, both strings")
+        text, voice = data["text"], data["voice"]
+        if not text.strip():
+            return _error(400, "the text is empty")
+        if len(text) > limits.max_text_chars:
+            return _error(413, f"the text has {len(text)} characters; the limit is {limits.max_text_chars}")
+        if voice not in VOICES:
+            return _error(400, f"unknown voice '{voice}'; see vantor voices")
+        try:
+            audio = await run_in_threadpool(_speak_cached, text, voice)
+        except SpeechFailed as error:
+            return _error(500, str(error))
+        return JSONResponse({"audio_data": "data:audio/mpeg;base64," + base64.b64encode(audio).decode("ascii")})
+
+    def _speak_cached(text: str, voice: str) -> bytes:
+        key = hashlib.sha256(json.dumps([voice, text]).encode()).hexdigest()[:32]
+        cached = speech_cache.get(key)
+        if cached is None:
+            with speaking:
+                audio = speech.speak(text, voice)
+            cached = speech_cache.put_bytes(key, audio)
+        return cached.read_bytes()
+
+    app = Starlette(routes=[
+        Route("/ajax/download.php", job_request, methods=["GET"]),
+        Route("/progress/{job_id}", progress, methods=["GET"]),
+        Route("/files/{job_id}.mp4", file, methods=["GET", "HEAD"]),
+        Route("/api/generate-audio-frontend", generate_audio, methods=["POST"]),
+    ])
+    return ClientAllowList(app, allow)

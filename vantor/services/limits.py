@@ -1,0 +1,38 @@
+"""Settings of the local services that bound what a caller can make them do."""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+from pathlib import Path
+
+__all__ = ["Limits", "default_cache_dir"]
+
+GiB = 1024**3
+
+
+@dataclass(frozen=True)
+class Limits:
+    # Downloads running at once; further job requests are refused until one ends.
+    max_jobs: int = 4
+    # A source larger than this is refused (yt-dlp's max_filesize) or aborted.
+    max_file_bytes: int = 8 * GiB
+    # Bodies of requests (the speech service's JSON) larger than this get 413.
+    max_request_bytes: int = 64 * 1024
+    # Narration texts longer than this get 413.
+    max_text_chars: int = 5000
+    # Finished downloads kept in the cache; least recently used go first.
+    cache_bytes: int = 20 * GiB
+    # Narrations spoken at once (espeak-ng and ffmpeg each take a core).
+    max_speech: int = 2
+    # How long a job request waits for yt-dlp to get past the address, so that
+    # an unsupported or unavailable one is answered as a failed job request.
+    job_answer_wait: float = 20.0
+
+
+def default_cache_dir() -> Path:
+    if explicit := os.environ.get("VANTOR_CACHE_DIR"):
+        return Path(explicit)
+    if xdg := os.environ.get("XDG_CACHE_HOME"):
+        return Path(xdg) / "vantor"
+    return Path.home() / ".cache" / "vantor"

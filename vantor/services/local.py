@@ -1,0 +1,111 @@
+"""The services as a client program uses them: started in this process or
+reached at a running `vantor serve`, with the router that sends the engine's
+requests there."""
+
+from __future__ import annotations
+
+import os
+import time
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from typing import TYPE_CHECKING
+from dataclasses import dataclass
+from urllib.parse import quote
+
+from .limits import default_cache_dir
+from .router import ServiceRouter
+
+if TYPE_CHECKING:
+    from .server import InProcessServer
+
+__all__ = ["DownloadError", "LocalServices", "Progress", "bind", "local_services", "start_local_services"]
+
+POLL_SECONDS = 0.5
+REQUEST_TIMEOUT = 60
+
+
+class DownloadError(RuntimeError):
+    """The download service's reason why a video could not be fetched."""
+
+
+@dataclass(frozen=True)
+class Progress:
+    per_mille: int
+    downloaded_bytes: int | None
+    total_bytes: int | None
+    speed: float | None  # bytes per second
+    eta: float | None  # seconds
+
+
+class LocalServices:
+    """A running pair of services. `close()` stops them if this handle started
+    them; a handle to a `vantor serve` leaves that process running."""
+
+    def __init__(self, base_url: str, server: InProcessServer | None = None) -> None:
+        self.base_url: str = base_url.rstrip("/")
+        self.router: ServiceRouter = ServiceRouter(self.base_url)
+        self._server = server
+
+    def prefetch(self, url: str, *, on_progress: Callable[[Progress], None] | None = None) -> None:
+        """Asks the download service for `url` and waits, with no time limit,
+        until its file is finished, so the engine's own job finds it at once."""
+        import requests
+
+        answer = requests.get(f"{self.base_url}/ajax/download.php?format=1080&url={quote(url, safe='')}",
+                              timeout=REQUEST_TIMEOUT).json()
+        if not answer.get("success"):
+            raise DownloadError(answer.get("error") or "the download service refused the video")
+        while True:
+            status = requests.get(answer["progress_url"], timeout=REQUEST_TIMEOUT).json()
+            if not status.get("success"):
+                raise DownloadError(status.get("error") or "the download failed")
+            if on_progress is not None:
+                on_progress(Progress(int(status.get("progress") or 0), status.get("downloaded_bytes"),
+                                     status.get("total_bytes"), status.get("speed"), status.get("eta")))
+            if status.get("progress", 0) >= 1000 and status.get("download_url"):
+                return
+            time.sleep(POLL_SECONDS)
+
+    def close(self) -> None:
+        server, self._server = self._server, None
+        if server is not None:
+            server.close()
+
+    def __enter__(self) -> LocalServices:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+
+def start_local_services(address: str | None = None, *,
+                         cache_dir: str | os.PathLike[str] | None = None) -> LocalServices:
+    """Starts both services in this process on 127.0.0.1 (address None), or
+    returns a handle to the `vantor serve` at `address`."""
+    if address is not None:
+        return LocalServices(address)
+    from .server import InProcessServer, Services
+
+    server = InProcessServer(Services(cache_dir if cache_dir is not None else default_cache_dir()))
+    return LocalServices(server.base_url, server)
+
+
+@contextmanager
+def bind(services: LocalServices) -> Iterator[LocalServices]:
+    """Binds `services.router` as `requests` on vantor.vantor for the block."""
+    from vantor import vantor as engine
+
+    saved = engine.requests
+    setattr(engine, "requests", services.router)  # the engine looks `requests` up at each use
+    try:
+        yield services
+    finally:
+        setattr(engine, "requests", saved)
+
+
+@contextmanager
+def local_services(address: str | None = None, *,
+                   cache_dir: str | os.PathLike[str] | None = None) -> Iterator[LocalServices]:
+    """`with vantor.local_services(): vantor.run_recap(...)`"""
+    with start_local_services(address, cache_dir=cache_dir) as services, bind(services):
+        yield services

@@ -1,0 +1,86 @@
+"""Running the services' application under uvicorn: in a background thread
+of this process (`InProcessServer`), or as the whole process (`vantor serve`).
+"""
+
+from __future__ import annotations
+
+import os
+import socket
+import threading
+from collections.abc import Iterable
+from pathlib import Path
+from typing import Any
+
+import uvicorn
+
+from starlette.types import ASGIApp
+
+from .app import LOOPBACK, Network, SpeechBackend, build_app
+from .cache import FileCache
+from .download_jobs import DownloadBackend, Jobs
+from .espeak_backend import EspeakBackend
+from .limits import Limits
+from .ytdlp_backend import YtDlpBackend
+
+__all__ = ["InProcessServer", "Services", "stderr_logging"]
+
+
+def stderr_logging() -> dict[str, Any]:
+    """uvicorn's logging with every handler on stderr: its default sends the
+    request log to stdout, which belongs to the command's result."""
+    from uvicorn.config import LOGGING_CONFIG
+
+    handlers = {name: {**handler, "stream": "ext://sys.stderr"} for name, handler in LOGGING_CONFIG["handlers"].items()}
+    return {**LOGGING_CONFIG, "handlers": handlers}
+
+
+class Services:
+    """The application with the job pool and caches behind it."""
+
+    def __init__(self, cache_dir: str | os.PathLike[str], *, limits: Limits | None = None,
+                 download_backend: DownloadBackend | None = None, speech_backend: SpeechBackend | None = None,
+                 allow: Iterable[Network] = LOOPBACK) -> None:
+        self.limits: Limits = limits or Limits()
+        self.cache_dir: Path = Path(cache_dir)
+        self.jobs: Jobs = Jobs(download_backend or YtDlpBackend(max_file_bytes=self.limits.max_file_bytes),
+                         self.cache_dir, self.limits)
+        self.speech_cache: FileCache = FileCache(self.cache_dir / "speech", ".mp3", self.limits.cache_bytes)
+        self.app: ASGIApp = build_app(self.jobs, speech_backend or EspeakBackend(), self.speech_cache, self.limits, allow)
+
+    def close(self) -> None:
+        self.jobs.close()
+
+
+class InProcessServer:
+    """uvicorn serving `services.app` on 127.0.0.1 in a daemon thread."""
+
+    def __init__(self, services: Services, host: str = "127.0.0.1", port: int = 0) -> None:
+        self.services: Services = services
+        self._socket = socket.create_server((host, port))
+        address = self._socket.getsockname()
+        self.host: str = address[0]
+        self.port: int = address[1]
+        config = uvicorn.Config(services.app, log_level="warning", log_config=stderr_logging(), access_log=False,
+                                lifespan="off",
+                                timeout_graceful_shutdown=5)
+        self._server = uvicorn.Server(config)
+        self._thread = threading.Thread(target=self._server.run, kwargs={"sockets": [self._socket]},
+                                        name=f"vantor-services:{self.port}", daemon=True)
+        self._thread.start()
+        for _ in range(200):  # bounded: 10 s
+            if self._server.started or not self._thread.is_alive():
+                break
+            threading.Event().wait(0.05)
+        if not self._server.started:
+            self.close()
+            raise RuntimeError("the local services did not start")
+
+    @property
+    def base_url(self) -> str:
+        return f"http://{self.host}:{self.port}"
+
+    def close(self) -> None:
+        self.services.close()  # ends downloads first, so no request waits on them
+        self._server.should_exit = True
+        self._thread.join(timeout=15)
+        self._socket.close()

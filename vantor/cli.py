@@ -4,6 +4,7 @@
     vantor check SEGMENTS
     vantor doctor
     vantor demo [--output-dir demo-output]
+    vantor batch JOBS [--workers N] [--scheduler ADDRESS] [--check] ...
 """
 
 from __future__ import annotations
@@ -12,6 +13,7 @@ import argparse
 import sys
 import traceback
 
+from .batch import command as batch_command
 from .segments_check import check_segments
 
 
@@ -92,6 +94,8 @@ def build_parser() -> argparse.ArgumentParser:
     demo = sub.add_parser("demo", help="run a complete recap offline against local stand-in services")
     demo.add_argument("--output-dir", default="demo-output")
     demo.set_defaults(handler=_cmd_demo)
+
+    batch_command.register(sub)
     return parser
 
 

@@ -29,6 +29,7 @@ __all__ = ["BatchInterrupted", "run"]
 
 _WAIT_SECONDS = 0.5
 _CLOSE_SECONDS = 10
+_CONNECT_SECONDS = 30
 
 
 class BatchInterrupted(KeyboardInterrupt):
@@ -89,14 +90,8 @@ def run(
 
     from distributed import Client, Event, wait
 
-    cluster = None
+    cluster = stop = None
     own_client = client is None
-    if client is None:
-        if scheduler is not None:
-            client = Client(scheduler)
-        else:
-            client, cluster = _start_local_cluster(workers)
-    stop = Event(f"vantor-batch-stop-{uuid.uuid4().hex}", client=client)
     batch = uuid.uuid4().hex[:8]
     running: dict = {}  # future -> (job index, submitted at)
     first_submitted: dict[int, float] = {}
@@ -112,6 +107,12 @@ def run(
         first_submitted.setdefault(index, time.monotonic())
 
     try:
+        if client is None:
+            if scheduler is not None:
+                client = Client(scheduler, timeout=_CONNECT_SECONDS)
+            else:
+                client, cluster = _start_local_cluster(workers)
+        stop = Event(f"vantor-batch-stop-{batch}", client=client)
         report.workers = sum(client.nthreads().values())
         report.dashboard = client.dashboard_link if cluster is None or cluster.dashboard_link else None
         if report.dashboard:
@@ -147,8 +148,9 @@ def run(
             progress.set_running(min(len(running), report.workers or len(running)))
     except KeyboardInterrupt:
         report.interrupted = True
-        stop.set()  # running jobs kill their ffmpeg and return
-        client.cancel(list(running), force=True)
+        if stop is not None:
+            stop.set()  # running jobs kill their ffmpeg and return
+            client.cancel(list(running), force=True)
         for entry in report.jobs:
             if entry.status == "pending":
                 entry.status = "cancelled"
@@ -156,7 +158,7 @@ def run(
     finally:
         report.wall_s = round(time.monotonic() - started, 3)
         progress.close()
-        if own_client:
+        if own_client and client is not None:
             client.close(timeout=_CLOSE_SECONDS)
         if cluster is not None:
             cluster.close(timeout=_CLOSE_SECONDS)

@@ -4,8 +4,8 @@ The engine looks `print` and `subprocess` up in its own namespace at each
 use, so the worker binds its own there once per process:
 
 * `print` writes to the log of the job running on the calling thread
-  (`recap.log` in its output directory), so the engine's progress lines
-  neither interleave between jobs nor flood the terminal;
+  (`recap.log` in its output directory), and so do ffmpeg and wget, so the
+  progress lines neither interleave between jobs nor flood the terminal;
 * `subprocess.run` starts every child (ffmpeg, wget) so that it is killed
   when the worker dies (Linux: PR_SET_PDEATHSIG), and kills it when the
   batch asks its jobs to stop, so no ffmpeg outlives a cancelled batch.
@@ -63,6 +63,10 @@ def _run(argv: Any, *, check: bool = False, capture_output: bool = False, **kwar
         raise JobStopped("batch interrupted")
     if capture_output:
         kwargs["stdout"] = kwargs["stderr"] = subprocess.PIPE
+    elif (log := getattr(_job, "log", None)) is not None:
+        log.flush()  # ffmpeg's own error lines land in the job's log, after the engine's
+        kwargs.setdefault("stdout", log)
+        kwargs.setdefault("stderr", log)
     with subprocess.Popen(argv, preexec_fn=_die_with_parent(os.getpid()), **kwargs) as child:
         while True:
             try:

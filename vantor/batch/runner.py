@@ -49,13 +49,12 @@ def _as_jobs(jobs: str | os.PathLike[str] | Iterable[Job | Mapping]) -> list[Job
 def _start_local_cluster(workers: int | None):
     from distributed import Client, LocalCluster
 
-    dashboard = ":0" if importlib.util.find_spec("bokeh") else None
     cluster = LocalCluster(
         n_workers=workers or os.cpu_count() or 1,
         threads_per_worker=1,
         processes=True,
         host="127.0.0.1",
-        dashboard_address=dashboard,
+        dashboard_address=":0",  # any free port: several batches may run side by side
         silence_logs=logging.ERROR,
     )
     return Client(cluster), cluster
@@ -114,7 +113,7 @@ def run(
                 client, cluster = _start_local_cluster(workers)
         stop = Event(f"vantor-batch-stop-{batch}", client=client)
         report.workers = sum(client.nthreads().values())
-        report.dashboard = client.dashboard_link if cluster is None or cluster.dashboard_link else None
+        report.dashboard = _dashboard(client, cluster)
         if report.dashboard:
             progress.note(f"Dask dashboard: {report.dashboard}")
         for index in range(len(job_list)):
@@ -163,6 +162,16 @@ def run(
         if cluster is not None:
             cluster.close(timeout=_CLOSE_SECONDS)
     return report
+
+
+def _dashboard(client, cluster) -> str | None:
+    """The dashboard's address when there is one to look at: an embedded
+    cluster shows its pages only with bokeh installed; a running scheduler
+    says whether it serves them."""
+    if cluster is not None:
+        return cluster.dashboard_link if importlib.util.find_spec("bokeh") else None
+    services = client.scheduler_info().get("services", {})
+    return client.dashboard_link if "dashboard" in services else None
 
 
 def _outcome(future) -> dict:

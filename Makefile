@@ -15,7 +15,7 @@ PY := $(VENV)/bin/python
 # cmake, ninja and the pip-installed tools come from the venv.
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: setup build test wheel-check clean demo bench
+.PHONY: setup build test wheel-check clean demo bench bench-batch
 
 setup:
 	VENV="$(abspath $(VENV))" bash scripts/provision.sh
@@ -66,3 +66,8 @@ demo: build
 # Where a run's time goes for 4, 16 and 64 segments; writes bench/results.json.
 bench: build
 	$(PY) bench/bench.py
+
+# Batch throughput: 8 short recaps on 1, 2 and 4 worker processes; writes
+# bench/batch_results.json.
+bench-batch: build
+	$(PY) bench/batch_bench.py --workers 1 2 4

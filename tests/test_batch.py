@@ -177,3 +177,39 @@ def test_separately_started_scheduler_and_worker(tmp_path, standins):
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
+
+
+def test_local_services_in_each_worker(tmp_path, standins, cluster_client):
+    """`--services local`: each worker process starts the machine's local
+    services once, sharing one cache directory; the source video is
+    published on loopback."""
+    pytest.importorskip("vantor.services", reason="the local services are not in this tree")
+    from vantor.batch.services import LocalServicesProvider
+    from vantor.services.voices import voice_names
+
+    download = standins[0]
+    (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS[:1]))
+    lines = [{**job(name, url=f"{download.base_url}/files/{name}.mp4"), "voice": voice_names()[0]}
+             for name in ("l1", "l2", "l3")]
+    provider = LocalServicesProvider(None, str(tmp_path / "cache"))
+    report = run(write_jobs(tmp_path, lines), cluster_client, services=provider, progress=quiet())
+    assert [e.status for e in report.jobs] == ["ok"] * 3, [e.error for e in report.jobs]
+    assert os.path.isdir(tmp_path / "cache")
+
+
+def test_command_writes_the_report_and_fails_when_a_job_fails(tmp_path, standins, monkeypatch, capsys):
+    import vantor.batch.services
+    from vantor.cli import main
+
+    monkeypatch.setattr(vantor.batch.services, "provider_for", lambda choice, cache_dir=None: standins[2])
+    (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS[:1]))
+    (tmp_path / "missing.json").unlink(missing_ok=True)
+    jobs_file = write_jobs(tmp_path, [job("good"), job("gone", "missing.json")])
+    status = main(["batch", str(jobs_file), "--workers", "1", "--report", str(tmp_path / "report.json")])
+    out, err = capsys.readouterr()
+    assert status == 1
+    assert out.splitlines()[-1].startswith("2 jobs: 1 ok, 0 skipped (already done), 1 failed in ")
+    assert err.splitlines()[-1].startswith("  line 2: FileNotFoundError: ")
+    saved = json.loads((tmp_path / "report.json").read_text())
+    assert [(j["status"], j["attempts"]) for j in saved["jobs"]] == [("ok", 1), ("failed", 1)]
+    assert saved["workers"] == 1 and not saved["interrupted"]

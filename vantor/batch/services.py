@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import atexit
 import contextlib
+import importlib.util
 import os
 import threading
 from collections.abc import Iterator
@@ -74,13 +75,15 @@ def provider_for(choice: str | None, cache_dir: str | os.PathLike[str] | None = 
     cache = os.fspath(cache_dir) if cache_dir is not None else None
     if choice is None:
         choice = "local" if _placeholder_hosts() else "configured"
-    if choice == "local":
-        return LocalServicesProvider(None, cache)
     if choice == "configured":
         return ConfiguredServices()
-    if choice.startswith(("http://", "https://")):
-        return LocalServicesProvider(choice.rstrip("/"), cache)
-    raise ValueError(f"--services must be local, configured or an http:// address of `vantor serve`, not {choice!r}")
+    if choice != "local" and not choice.startswith(("http://", "https://")):
+        raise ValueError(f"--services must be local, configured or the http:// address of a `vantor serve`, "
+                         f"not {choice!r}")
+    if importlib.util.find_spec("vantor.services") is None:
+        raise ValueError("this installation has no local services (vantor.services); "
+                         "use --services configured")
+    return LocalServicesProvider(None if choice == "local" else choice.rstrip("/"), cache)
 
 
 # -- worker side ---------------------------------------------------------

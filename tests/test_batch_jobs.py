@@ -51,15 +51,17 @@ def test_check_reports_segments_output_dirs_and_shared_dirs_naming_both_jobs(tmp
     (tmp_path / "seg.json").write_text(json.dumps(GOOD_SEGMENTS))
     (tmp_path / "bad.json").write_text(json.dumps([{"start": "2", "end": "1", "voiceover": "x"}]))
     (tmp_path / "file").write_text("")
-    path = jobs_file(tmp_path, job("out/a"), job("out/b", "bad.json"), job("file"), job("out/a/"))
+    path = jobs_file(tmp_path, job("out/a"), job("out/b", "bad.json"), job("file"), job("out/a/"),
+                     job("out/slow", speed=0.25))
     problems = [str(p) for p in check_jobs(load_jobs(path))]
     assert problems == [
         f"error: line 2: {tmp_path}/bad.json: segment 0 'end': '1' is not after start '2'",
         f"error: line 3: output_dir {tmp_path}/file exists and is not a directory",
+        "error: line 5: speed 0.25 is below 0.5: ffmpeg's atempo refuses it, and the recap would fail at its last step",
         f"error: line 4: shares output directory {tmp_path}/out/a with line 1",
     ]
     assert main(["batch", "--check", str(path)]) == 1
-    assert capsys.readouterr().out.splitlines()[-1] == "4 jobs: 3 errors"
+    assert capsys.readouterr().out.splitlines()[-1] == "5 jobs: 4 errors"
     assert main(["batch", "--check", str(jobs_file(tmp_path, job()))]) == 0
     assert not os.path.exists(tmp_path / "out")  # checking creates nothing
 

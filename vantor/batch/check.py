@@ -8,6 +8,10 @@ from dataclasses import dataclass
 from ..segments_check import check_segments
 from .jobs import Job
 
+# The engine writes a speed below 0.5 into one atempo filter, which ffmpeg
+# refuses; the run would fail only in the final conversion, after the download.
+_SLOWEST = 0.5
+
 __all__ = ["JobProblem", "SharedOutputError", "check_jobs", "shared_output_dirs", "refuse_shared_output_dirs"]
 
 
@@ -70,6 +74,9 @@ def check_jobs(jobs: list[Job]) -> list[JobProblem]:
         for problem in check_segments(job.segments):
             detail = str(problem).split(": ", 1)[1]  # without its own severity word
             problems.append(JobProblem(job.name, f"{job.segments}: {detail}", problem.severity))
+        if job.speed < _SLOWEST:
+            problems.append(JobProblem(job.name, f"speed {job.speed:g} is below {_SLOWEST}: ffmpeg's atempo "
+                                                 "refuses it, and the recap would fail at its last step"))
         problems.extend(_check_output_dir(job))
     problems.extend(shared_output_dirs(jobs))
     return problems

@@ -84,6 +84,7 @@ def run(
         raise ValueError("retries must be 0 or more")
     provider = services if services is not None and not isinstance(services, str) else provider_for(services)
     progress = progress if progress is not None else Progress(len(job_list))
+    progress.total = len(job_list)
     report = Report([JobReport.for_job(job) for job in job_list])
     started = time.monotonic()
 
@@ -92,7 +93,7 @@ def run(
     cluster = stop = None
     own_client = client is None
     batch = uuid.uuid4().hex[:8]
-    running: dict = {}  # future -> (job index, submitted at)
+    running: dict = {}  # future -> job index
     first_submitted: dict[int, float] = {}
     retry_at: list[tuple[float, int]] = []  # heap of (due time, job index)
 

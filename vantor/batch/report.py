@@ -50,7 +50,7 @@ class Report:
                  f"{self.count('failed')} failed"]
         if self.count("cancelled"):
             parts.append(f"{self.count('cancelled')} cancelled")
-        return f"{len(self.jobs)} jobs: " + ", ".join(parts) + f" in {self.wall_s:.1f} s on {self.workers} workers"
+        return f"{len(self.jobs)} jobs: " + ", ".join(parts) + (f" in {self.wall_s:.1f} s on {self.workers} worker{'s' if self.workers != 1 else ''}")
 
     def to_dict(self) -> dict:
         return asdict(self)

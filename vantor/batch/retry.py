@@ -13,6 +13,8 @@ from __future__ import annotations
 import re
 import subprocess
 
+import requests
+
 __all__ = ["is_transient", "retry_pause"]
 
 # wget's exit status 4: network failure (connection refused, reset, time-out).
@@ -28,11 +30,7 @@ def _http_status(error: BaseException) -> int | None:
 
 
 def is_transient(error: BaseException) -> bool:
-    try:
-        import requests
-    except ImportError:  # pragma: no cover - the engine cannot load without it
-        requests = None
-    if requests is not None and isinstance(error, requests.RequestException):
+    if isinstance(error, requests.RequestException):
         if isinstance(error, (requests.ConnectionError, requests.Timeout, requests.exceptions.ChunkedEncodingError)):
             return True
         status = _http_status(error)

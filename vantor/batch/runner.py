@@ -98,6 +98,7 @@ def run(
     retry_at: list[tuple[float, int]] = []  # heap of (due time, job index)
 
     def submit(index: int) -> None:
+        assert stop is not None
         report.jobs[index].attempts += 1
         future = client.submit(
             run_job, job_list[index], provider, force=force, stop_event=stop.name,

@@ -103,8 +103,8 @@ def install() -> None:
             return
         import vantor.vantor as engine
 
-        engine.print = _print
-        engine.subprocess = _Subprocess()
+        setattr(engine, "print", _print)
+        setattr(engine, "subprocess", _Subprocess())
         _installed = True
 
 

@@ -36,8 +36,8 @@ class StandinAddresses:
 
         router = ServiceRouter(_Port(self.download_port), _Port(self.speech_port))  # type: ignore[arg-type]
         previous = engine.requests
-        engine.requests = router
+        setattr(engine, "requests", router)
         try:
             yield router
         finally:
-            engine.requests = previous
+            setattr(engine, "requests", previous)

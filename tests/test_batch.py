@@ -122,13 +122,25 @@ def test_six_jobs_retry_report_and_resume(tmp_path, standins, cluster_client):
     forced = run(write_jobs(tmp_path, lines[1:2]), cluster_client, services=services, force=True, progress=quiet())
     assert [e.status for e in forced.jobs] == ["ok"]
 
+    # A forced rerun that fails must not leave the old marker claiming the
+    # (now partly rewritten) outputs: the next run redoes the job.
+    refused = StandinAddresses(closed_port(download.video_path), services.speech_port)
+    failed = run(write_jobs(tmp_path, lines[1:2]), cluster_client, services=refused, force=True, retries=0,
+                 progress=quiet())
+    assert [e.status for e in failed.jobs] == ["failed"]
+    assert not os.path.exists(os.path.join(by_name["b"].output_dir, MARKER_NAME))
+
+
+def closed_port(video_path):
+    closed = DownloadService(video_path).start()
+    closed.close()  # its port now refuses connections
+    return closed.port
+
 
 def test_transient_failures_stop_after_the_retries(tmp_path, standins, cluster_client):
     download, _, _ = standins
     (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS[:1]))
-    closed = DownloadService(download.video_path).start()
-    closed.close()  # its port now refuses connections
-    services = StandinAddresses(closed.port, standins[1].port)
+    services = StandinAddresses(closed_port(download.video_path), standins[1].port)
     report = run(write_jobs(tmp_path, [job("refused")]), cluster_client, services=services, retries=1,
                  pause=0.05, progress=quiet())
     entry = report.jobs[0]

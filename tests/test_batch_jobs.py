@@ -116,3 +116,28 @@ def http_error(status):
 ])
 def test_retry_classification(error, transient):
     assert is_transient(error) is transient
+
+
+def test_services_open_once_per_process_and_a_new_provider_replaces_the_old(monkeypatch):
+    import contextlib
+    from dataclasses import dataclass
+
+    from vantor.batch import services
+
+    events: list[str] = []
+
+    @dataclass(frozen=True)
+    class Counting:
+        name: str
+
+        @contextlib.contextmanager
+        def open(self):
+            events.append(f"open {self.name}")
+            yield
+            events.append(f"close {self.name}")
+
+    monkeypatch.setattr(services, "_current", None)
+    for provider in (Counting("a"), Counting("a"), Counting("b"), Counting("b")):
+        services.ensure_open(provider)
+    services._close_current()
+    assert events == ["open a", "close a", "open b", "close b"]

@@ -50,7 +50,7 @@ def _start_local_cluster(workers: int | None):
     from distributed import Client, LocalCluster
 
     cluster = LocalCluster(
-        n_workers=workers or os.cpu_count() or 1,
+        n_workers=workers or os.process_cpu_count() or 1,  # the cores this process may use
         threads_per_worker=1,
         processes=True,
         host="127.0.0.1",

@@ -15,7 +15,7 @@ PY := $(VENV)/bin/python
 # cmake, ninja and the pip-installed tools come from the venv.
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: setup build test wheel-check clean demo bench bench-services install uninstall
+.PHONY: setup build test wheel-check clean demo bench bench-services bench-batch install uninstall
 
 setup:
 	VENV="$(abspath $(VENV))" bash scripts/provision.sh
@@ -118,3 +118,8 @@ faults: build
 # speech real-time factor; writes bench/services_results.json.
 bench-services: build
 	$(PY) bench/services_bench.py
+
+# Batch throughput: 8 short recaps on 1, 2 and 4 worker processes; writes
+# bench/batch_results.json.
+bench-batch: build
+	$(PY) bench/batch_bench.py --workers 1 2 4

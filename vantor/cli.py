@@ -7,6 +7,9 @@
     vantor serve [--host 127.0.0.1] [--port 8765] [--cache-dir DIR] [--allow CIDR]
     vantor voices
     vantor demo [--output-dir demo-output]
+    vantor batch JOBS [--workers N] [--scheduler tcp://HOST:8786] [--retries 2] [--report FILE]
+                 [--force] [--services local|configured|URL] [--json] [-q]
+    vantor batch --check JOBS
 
 Every subcommand exits 0 when it succeeded, 1 when it failed or refused its
 input (one line on stderr, `vantor: ...`), 2 for a command line it cannot
@@ -24,7 +27,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from . import __version__
-from .commands import check, demo, doctor, recap, serve, voices
+from .commands import batch, check, demo, doctor, recap, serve, voices
 from .commands._common import EXIT_FAILURE, EXIT_INTERRUPTED, CommandFailed
 from .messages import explain
 from .preflight import PreflightError
@@ -32,7 +35,7 @@ from .preflight import PreflightError
 __all__ = ["build_parser", "main", "version_line"]
 
 # Each registers its parser, in the order `vantor --help` lists them.
-COMMANDS = (recap, check, doctor, serve, voices, demo)
+COMMANDS = (recap, check, doctor, serve, voices, demo, batch)
 
 
 def _ffmpeg_version() -> str:

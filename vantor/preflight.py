@@ -14,6 +14,7 @@ import subprocess
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from types import ModuleType
+from typing import TextIO
 
 from .segments_check import Problem, Report, check_segments, parse_time
 
@@ -126,12 +127,14 @@ def _past_the_end(segments: list[dict[str, object]], duration: float) -> list[Pr
 @contextlib.contextmanager
 def guard_video_duration(
     engine: ModuleType, segments: list[dict[str, object]], on_probe: Callable[[float], None] | None = None,
+    warnings_to: TextIO | None = None,
 ) -> Iterator[None]:
     """For the run inside: after the engine's download, compares every
     segment with the video's real duration and refuses a range starting
     past the end (ffmpeg would cut an empty clip and the recap would still
     "succeed"). The engine looks `_download_video` up in its namespace at
-    each use, so wrapping it there reaches every kind of download."""
+    each use, so wrapping it there reaches every kind of download. Warnings
+    go to `warnings_to` (default: sys.stdout, the run's progress stream)."""
     original = vars(engine)["_download_video"]
 
     def download_then_measure(url: str, output_file: str) -> None:
@@ -145,7 +148,7 @@ def guard_video_duration(
             raise PreflightError("; ".join(str(p).removeprefix("error: ") for p in errors)
                                  + "; nothing was narrated")
         for warning in problems:
-            print(warning)  # the run's progress stream
+            print(warning, file=warnings_to)
 
     setattr(engine, "_download_video", download_then_measure)
     try:

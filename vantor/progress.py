@@ -32,7 +32,7 @@ from typing import TYPE_CHECKING, TextIO
 if TYPE_CHECKING:
     from .services import Progress
 
-__all__ = ["ProgressView", "plain_text", "showing_progress"]
+__all__ = ["ProgressView", "bar", "plain_text", "showing_progress"]
 
 BAR_WIDTH = 30
 _PERCENT = re.compile(r"^\s*(\d+)%\s*$")
@@ -91,7 +91,8 @@ def plain_text(line: str, encoding: str | None) -> str:
     return " " * indent + stripped
 
 
-def _bar(fraction: float, label: str) -> str:
+def bar(fraction: float, label: str) -> str:
+    """"  label [#####.....]  50%" for a fraction from 0 to 1."""
     fraction = min(max(fraction, 0.0), 1.0)
     filled = round(fraction * BAR_WIDTH)
     return f"  {label} [{'#' * filled}{'.' * (BAR_WIDTH - filled)}] {fraction * 100:3.0f}%"
@@ -136,7 +137,7 @@ class _ConversionWatch:
         if stamps:
             hours, minutes, seconds = stamps[-1]
             done = int(hours) * 3600 + int(minutes) * 60 + float(seconds)
-            self._view._draw(_bar(done / self._expected, "converting"))
+            self._view.draw(bar(done / self._expected, "converting"))
 
     def stop(self) -> None:
         self._stop.set()
@@ -182,7 +183,7 @@ class ProgressView(io.TextIOBase):
         if "\r" in self._pending:  # the download job's running figure
             figure = _PERCENT.match(self._pending.rsplit("\r", 1)[-1])
             if figure and self._live:
-                self._draw(_bar(int(figure.group(1)) / 100, "download job"))
+                self.draw(bar(int(figure.group(1)) / 100, "download job"))
         return len(text)
 
     def flush(self) -> None:
@@ -202,7 +203,7 @@ class ProgressView(io.TextIOBase):
         """A figure of the local services' download (see the module doc)."""
         self._download_last = progress
         if self._live:
-            self._draw(_bar(progress.per_mille / 1000, "downloading") + " " + download_figures(progress))
+            self.draw(bar(progress.per_mille / 1000, "downloading") + " " + download_figures(progress))
             return
         now = time.monotonic()
         if self._download_shown_at is None or now - self._download_shown_at >= PLAIN_DOWNLOAD_EVERY:
@@ -252,7 +253,8 @@ class ProgressView(io.TextIOBase):
             self._stream.write(plain_text(line, self._encoding) + "\n")
             self._stream.flush()
 
-    def _draw(self, bar: str) -> None:
+    def draw(self, bar: str) -> None:
+        """Shows `bar` on the stream's last line, in place of the one there."""
         if self._stream is None or bar == self._bar_shown:
             return
         with self._lock:

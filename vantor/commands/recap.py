@@ -13,7 +13,7 @@ from ..recap_run import SERVICES, PreparedRecap, RecapResult, execute, prepare
 from ._common import EXIT_OK, add_command
 from .check import print_report
 
-__all__ = ["register", "services_choice"]
+__all__ = ["register", "services_argument", "services_choice"]
 
 
 def services_choice(args: argparse.Namespace) -> str:
@@ -26,6 +26,14 @@ def _services(value: str) -> str:
         return value
     raise argparse.ArgumentTypeError(f"use local, configured or the http(s):// address of a vantor serve, "
                                      f"not {value!r}")
+
+
+def services_argument(parser: argparse.ArgumentParser, local: str) -> None:
+    """--services, as `vantor recap` and `vantor batch` take it; `local`
+    says what the local services are for this command."""
+    parser.add_argument("--services", type=_services, default="auto", metavar="local|configured|URL",
+                        help=f"local: {local}, or at $VANTOR_SERVICES_URL; configured: the hosts the build names; "
+                             "URL: a running vantor serve; auto: local when the build's hosts are placeholders")
 
 
 def _prepare(args: argparse.Namespace) -> PreparedRecap:
@@ -67,10 +75,7 @@ def register(subparsers: Any) -> None:
     parser.add_argument("-p", "--mkdir", action="store_true", help="create the output directory when missing")
     parser.add_argument("--json", action="store_true", help="print the result as one JSON object")
     parser.add_argument("-q", "--quiet", action="store_true", help="show no progress, only the result or error")
-    parser.add_argument("--services", type=_services, default="auto", metavar="local|configured|URL",
-                        help="local: run the download and speech services on this machine (yt-dlp, espeak-ng), "
-                             "or at $VANTOR_SERVICES_URL; configured: the hosts the build names; "
-                             "URL: a running vantor serve; auto: local when the build's hosts are placeholders")
+    services_argument(parser, "run the download and speech services on this machine (yt-dlp, espeak-ng)")
     parser.add_argument("--no-check", action="store_true", help="skip checking the segments file first")
     parser.add_argument("--debug", action="store_true", help="show the traceback on failure")
     parser.set_defaults(handler=_run)

@@ -1,0 +1,230 @@
+"""`vantor.batch` on a real Dask LocalCluster (two worker processes on
+loopback) and on a separately started `dask scheduler` / `dask worker`
+pair, with the recaps' services played by the stand-ins in this process."""
+
+from __future__ import annotations
+
+import json
+import os
+import socket
+import subprocess
+import sys
+
+import pytest
+
+from vantor.batch import SharedOutputError, run
+from vantor.batch.marker import MARKER_NAME
+from vantor.batch.progress import Progress
+from vantor.standins import DownloadService, SpeechService
+from vantor.standins._loopback import Answer
+from vantor.standins.addresses import StandinAddresses
+
+pytestmark = pytest.mark.slow
+
+distributed = pytest.importorskip("distributed")
+
+SEGMENTS = [{"start": "1", "end": "2", "voiceover": "one"}, {"start": "4", "end": "5", "voiceover": "two"}]
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+class FlakyDownloads(DownloadService):
+    """Answers the first job request for an address containing "flaky" with 503."""
+
+    def __init__(self, video_path):
+        super().__init__(video_path, step=1000)  # finished on the first poll
+        self.failed_once: set[str] = set()
+
+    def _job(self, video_address):
+        if "flaky" in video_address and video_address not in self.failed_once:
+            self.failed_once.add(video_address)
+            return Answer(503, {"success": False, "error": "busy"})
+        return super()._job(video_address)
+
+
+@pytest.fixture(scope="module")
+def standins(source_video):
+    with FlakyDownloads(source_video) as download, SpeechService(seconds=0.8) as speech:
+        yield download, speech, StandinAddresses.of(download, speech)
+
+
+@pytest.fixture(scope="module")
+def cluster_client():
+    from distributed import Client, LocalCluster
+
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                      dashboard_address=":0") as cluster, Client(cluster) as client:
+        yield client
+
+
+def write_jobs(tmp_path, lines):
+    path = tmp_path / "jobs.jsonl"
+    path.write_text("\n".join(json.dumps(line) for line in lines) + "\n", encoding="utf-8")
+    return path
+
+
+def job(name, segments="segments.json", url=None):
+    return {"url": url or f"https://www.youtube.com/watch?v={name}", "segments": segments,
+            "voice": "en-US-TestVoice", "speed": 1.5, "output_dir": f"out/{name}"}
+
+
+def probe(path):
+    out = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=codec_type,width,height",
+                          "-of", "json", path], capture_output=True, check=True, text=True).stdout
+    return {s["codec_type"]: s for s in json.loads(out)["streams"]}
+
+
+def quiet():
+    return Progress(0, None)
+
+
+def test_six_jobs_retry_report_and_resume(tmp_path, standins, cluster_client):
+    download, _, services = standins
+    (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS))
+    (tmp_path / "broken.json").write_text('[{"start": "1", "end": ')
+    names = ["a", "b", "c", "d"]
+    lines = [job(n) for n in names] + [job("bad", "broken.json"), job("flaky", url="https://x.test/flaky")]
+    jobs_file = write_jobs(tmp_path, lines)
+
+    report = run(jobs_file, cluster_client, services=services, retries=2, pause=0.2, progress=quiet())
+
+    by_name = {entry.output_dir.rsplit("/", 1)[1]: entry for entry in report.jobs}
+    assert report.workers == 2 and not report.interrupted and not report.ok
+    for name in names + ["flaky"]:
+        entry = by_name[name]
+        assert entry.status == "ok", (name, entry.error)
+        final = os.path.join(entry.output_dir, "FINAL_RECAP.mp4")
+        streams = probe(final)
+        assert set(streams) == {"audio", "video"}
+        assert (streams["video"]["width"], streams["video"]["height"]) == (1080, 1920)
+        assert entry.outputs[final] == pytest.approx(entry.outputs[os.path.join(entry.output_dir,
+                                                                               "horizontal_final.mp4")] / 1.5, abs=0.25)
+        assert entry.wall_s >= entry.run_s > 0
+        assert os.path.isfile(os.path.join(entry.output_dir, MARKER_NAME))
+    assert by_name["flaky"].attempts == 2 and by_name["a"].attempts == 1
+    bad = by_name["bad"]
+    assert (bad.status, bad.attempts, bad.error_type) == ("failed", 1, "vantor.preflight.SegmentsError")
+    assert bad.job == "line 5" and bad.error and "\n" not in bad.error and "nothing was downloaded" in bad.error
+    assert "https://www.youtube.com/watch?v=bad" not in download.jobs.values()  # refused before its download
+    assert not os.path.exists(os.path.join(bad.output_dir, MARKER_NAME))
+
+    # A rerun redoes only the failed job; --force redoes one that is done.
+    requests_before = len(download.jobs)
+    again = run(jobs_file, cluster_client, services=services, pause=0.2, progress=quiet())
+    assert [e.status for e in again.jobs] == ["skipped"] * 4 + ["failed", "skipped"]
+    assert len(download.jobs) == requests_before  # nothing was downloaded again
+    assert again.jobs[0].outputs == by_name["a"].outputs
+
+    # Editing a job's segments invalidates its marker.
+    (tmp_path / "segments_a.json").write_text(json.dumps(SEGMENTS[:1]))
+    lines[0]["segments"] = "segments_a.json"
+    edited = run(write_jobs(tmp_path, lines[:2]), cluster_client, services=services, progress=quiet())
+    assert [e.status for e in edited.jobs] == ["ok", "skipped"]
+    forced = run(write_jobs(tmp_path, lines[1:2]), cluster_client, services=services, force=True, progress=quiet())
+    assert [e.status for e in forced.jobs] == ["ok"]
+
+    # A forced rerun that fails must not leave the old marker claiming the
+    # (now partly rewritten) outputs: the next run redoes the job.
+    refused = StandinAddresses(closed_port(download.video_path), services.speech_port)
+    failed = run(write_jobs(tmp_path, lines[1:2]), cluster_client, services=refused, force=True, retries=0,
+                 progress=quiet())
+    assert [e.status for e in failed.jobs] == ["failed"]
+    assert not os.path.exists(os.path.join(by_name["b"].output_dir, MARKER_NAME))
+
+
+def closed_port(video_path):
+    closed = DownloadService(video_path).start()
+    closed.close()  # its port now refuses connections
+    return closed.port
+
+
+def test_transient_failures_stop_after_the_retries(tmp_path, standins, cluster_client):
+    download, _, _ = standins
+    (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS[:1]))
+    services = StandinAddresses(closed_port(download.video_path), standins[1].port)
+    report = run(write_jobs(tmp_path, [job("refused")]), cluster_client, services=services, retries=1,
+                 pause=0.05, progress=quiet())
+    entry = report.jobs[0]
+    assert (entry.status, entry.attempts) == ("failed", 2)
+    assert entry.error_type == "requests.exceptions.ConnectionError"
+
+
+def test_shared_output_directory_is_refused_before_anything_runs(tmp_path):
+    (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS))
+    lines = [job("a"), job("b"), {**job("c"), "output_dir": "out/./a"}]
+    with pytest.raises(SharedOutputError, match=r"line 3: shares output directory .* with line 1"):
+        run(write_jobs(tmp_path, lines), object(), progress=quiet())  # never touches the client
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def test_separately_started_scheduler_and_worker(tmp_path, standins):
+    from distributed import Client
+
+    dask = os.path.join(os.path.dirname(sys.executable), "dask")
+    port = free_port()
+    address = f"tcp://127.0.0.1:{port}"
+    env = {**os.environ, "PYTHONPATH": ROOT + os.pathsep + os.environ.get("PYTHONPATH", "")}
+    scheduler = subprocess.Popen([dask, "scheduler", "--host", "127.0.0.1", "--port", str(port),
+                                  "--no-dashboard"], env=env, stderr=subprocess.DEVNULL)
+    worker = subprocess.Popen([dask, "worker", address, "--host", "127.0.0.1", "--nthreads", "1",
+                               "--no-dashboard"], env=env, cwd=tmp_path, stderr=subprocess.DEVNULL)
+    try:
+        (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS[:1]))
+        with Client(address, timeout=60) as client:
+            client.wait_for_workers(1, timeout=60)
+            report = run(write_jobs(tmp_path, [job("remote")]), client, services=standins[2], progress=quiet())
+        entry = report.jobs[0]
+        assert entry.status == "ok", entry.error
+        assert probe(os.path.join(entry.output_dir, "FINAL_RECAP.mp4"))["video"]["height"] == 1920
+    finally:
+        for process in (worker, scheduler):
+            process.terminate()
+        for process in (worker, scheduler):
+            try:
+                process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+
+
+def test_local_services_in_each_worker(tmp_path, standins, cluster_client):
+    """`--services local`: each worker process starts the machine's local
+    services once, sharing one cache directory; the source video is
+    published on loopback."""
+    pytest.importorskip("vantor.services", reason="the local services are not in this tree")
+    from vantor.batch.services import LocalServicesProvider
+    from vantor.services.voices import voice_names
+
+    download = standins[0]
+    (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS[:1]))
+    lines = [{**job(name, url=f"{download.base_url}/files/{name}.mp4"), "voice": voice_names()[0]}
+             for name in ("l1", "l2", "l3")]
+    provider = LocalServicesProvider(None, str(tmp_path / "cache"))
+    report = run(write_jobs(tmp_path, lines), cluster_client, services=provider, progress=quiet())
+    assert [e.status for e in report.jobs] == ["ok"] * 3, [e.error for e in report.jobs]
+    assert os.path.isdir(tmp_path / "cache")
+
+
+def test_command_writes_the_report_and_fails_when_a_job_fails(tmp_path, standins, monkeypatch, capsys):
+    import vantor.batch.services
+    from vantor.cli import main
+
+    monkeypatch.setattr(vantor.batch.services, "provider_for", lambda choice, cache_dir=None: standins[2])
+    (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS[:1]))
+    (tmp_path / "missing.json").unlink(missing_ok=True)
+    jobs_file = write_jobs(tmp_path, [job("good"), job("gone", "missing.json")])
+    status = main(["batch", str(jobs_file), "--workers", "1", "--report", str(tmp_path / "report.json")])
+    out, err = capsys.readouterr()
+    assert status == 1
+    # stdout: the result (summary, report path); stderr: progress and the failed job's line.
+    summary, path = out.splitlines()
+    assert summary.startswith("2 jobs: 1 ok, 0 skipped (already done), 1 failed in ") and path.endswith("report.json")
+    assert err.splitlines()[-1].startswith("vantor: line 2: vantor.preflight.SegmentsError: ")
+    assert "[1/2] ok line 1" in err
+    saved = json.loads((tmp_path / "report.json").read_text())
+    assert [(j["status"], j["attempts"]) for j in saved["jobs"]] == [("ok", 1), ("failed", 1)]
+    assert saved["workers"] == 1 and not saved["interrupted"]

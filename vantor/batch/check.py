@@ -1,0 +1,85 @@
+"""Checks every job without running anything: `vantor batch --check`, and
+the refusal of shared output directories at the start of a run. The checks
+of one job are the ones `vantor recap` makes (vantor.preflight)."""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+
+from ..preflight import PreflightError, check_output_dir, check_voice
+from ..segments_check import check_segments
+from .jobs import Job
+
+__all__ = ["JobProblem", "SharedOutputError", "check_jobs", "refuse_shared_output_dirs", "shared_output_dirs"]
+
+
+@dataclass(frozen=True)
+class JobProblem:
+    job: str
+    message: str
+    severity: str = "error"  # or "warning"
+
+    def __str__(self) -> str:
+        return f"{self.severity}: {self.job}: {self.message}"
+
+    def as_json(self) -> dict[str, str]:
+        return {"severity": self.severity, "job": self.job, "message": self.message}
+
+
+class SharedOutputError(ValueError):
+    """Two jobs name the same output directory; their working files would collide."""
+
+
+def shared_output_dirs(jobs: list[Job]) -> list[JobProblem]:
+    """One error per job whose output directory an earlier job already uses."""
+    first_user: dict[str, Job] = {}
+    problems = []
+    for job in jobs:
+        key = os.path.realpath(job.output_dir)
+        if key in first_user:
+            other = first_user[key]
+            problems.append(JobProblem(job.name, f"shares output directory {job.output_dir} with {other.name}"))
+        else:
+            first_user[key] = job
+    return problems
+
+
+def refuse_shared_output_dirs(jobs: list[Job]) -> None:
+    problems = shared_output_dirs(jobs)
+    if problems:
+        raise SharedOutputError("; ".join(str(p) for p in problems) + "; give each job its own output_dir")
+
+
+def _check_output_dir(job: Job) -> list[JobProblem]:
+    """The directory as a run will use it: the worker creates it when
+    missing, so then its nearest existing parent must take new entries."""
+    path = job.output_dir
+    while not os.path.exists(path) and os.path.dirname(path) != path:
+        path = os.path.dirname(path)
+    try:
+        check_output_dir(path)
+    except PreflightError as error:
+        shown = str(error).split("; ", 1)[0]  # without the command line's advice
+        where = "" if path == job.output_dir else f" (creating {job.output_dir})"
+        return [JobProblem(job.name, f"{shown}{where}; fix its \"output_dir\"")]
+    return []
+
+
+def check_jobs(jobs: list[Job], *, local_voices: bool = False) -> list[JobProblem]:
+    """Every problem of every job (segments file, voice, output directory)
+    and every shared output directory, in job order. The speed was checked
+    when the jobs file was read. `local_voices`: the voice must be one of
+    the local speech service's."""
+    problems: list[JobProblem] = []
+    for job in jobs:
+        for problem in check_segments(job.segments):
+            detail = str(problem).split(": ", 1)[1]  # without its own severity word
+            problems.append(JobProblem(job.name, f"{job.segments}: {detail}", problem.severity))
+        try:
+            check_voice(job.voice, local=local_voices)
+        except PreflightError as error:
+            problems.append(JobProblem(job.name, str(error)))
+        problems.extend(_check_output_dir(job))
+    problems.extend(shared_output_dirs(jobs))
+    return problems

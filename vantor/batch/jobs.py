@@ -1,0 +1,91 @@
+"""The jobs file: one recap per line, as a JSON object.
+
+    {"url": ..., "segments": ..., "voice": ..., "speed": 1.0, "output_dir": ...}
+
+Blank lines and lines starting with "#" are skipped. Relative paths are
+taken relative to the jobs file's directory, so a jobs file can travel with
+its segments files. Reading stops at nothing: every bad line is reported.
+A speed below 0.5 is refused here, before anything runs: ffmpeg's atempo
+cannot slow the narration further, so the recap would fail at its last step.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from dataclasses import dataclass
+
+from ..preflight import PreflightError, check_speed
+
+__all__ = ["Job", "JobsFileError", "load_jobs", "job_from_mapping"]
+
+_FIELDS = ("url", "segments", "voice", "speed", "output_dir")
+
+
+class JobsFileError(ValueError):
+    """The jobs file cannot be used; the message lists every bad line."""
+
+
+@dataclass(frozen=True)
+class Job:
+    url: str
+    segments: str  # absolute path
+    voice: str
+    speed: float
+    output_dir: str  # absolute path
+    line: int = 0  # 1-based line in the jobs file; 0 when built in Python
+
+    @property
+    def name(self) -> str:
+        return f"line {self.line}" if self.line else os.path.basename(self.output_dir) or self.output_dir
+
+
+def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
+    """A Job from one decoded line; ValueError naming what is wrong."""
+    if not isinstance(data, dict):
+        raise ValueError(f"must be a JSON object, not {type(data).__name__}")
+    missing = [field for field in _FIELDS if field not in data and field != "speed"]
+    if missing:
+        raise ValueError("missing " + ", ".join(repr(field) for field in missing))
+    unknown = sorted(set(data) - set(_FIELDS))
+    if unknown:
+        raise ValueError("unknown member " + ", ".join(repr(name) for name in unknown))
+    for field in ("url", "segments", "voice", "output_dir"):
+        if not isinstance(data[field], str) or not data[field]:
+            raise ValueError(f"{field!r} must be a non-empty string")
+    try:
+        speed = check_speed(data.get("speed", 1.0))  # the one rule `vantor recap` applies too
+    except PreflightError as error:
+        raise ValueError(f"'speed': {error}") from None
+    return Job(
+        url=data["url"],
+        segments=os.path.abspath(os.path.join(base_dir, data["segments"])),
+        voice=data["voice"],
+        speed=speed,
+        output_dir=os.path.abspath(os.path.join(base_dir, data["output_dir"])),
+        line=line,
+    )
+
+
+def load_jobs(path: str | os.PathLike[str]) -> list[Job]:
+    path = os.fspath(path)
+    try:
+        with open(path, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+    except (OSError, UnicodeDecodeError) as error:
+        raise JobsFileError(f"{path}: cannot read: {error}") from None
+    base_dir = os.path.dirname(os.path.abspath(path))
+    jobs: list[Job] = []
+    problems: list[str] = []
+    for number, text in enumerate(lines, start=1):
+        if not text.strip() or text.lstrip().startswith("#"):
+            continue
+        try:
+            jobs.append(job_from_mapping(json.loads(text), base_dir, number))
+        except ValueError as error:  # JSONDecodeError is one
+            problems.append(f"{path}:{number}: {error}")
+    if problems:
+        raise JobsFileError("\n".join(problems))
+    if not jobs:
+        raise JobsFileError(f"{path}: no jobs")
+    return jobs

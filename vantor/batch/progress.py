@@ -1,0 +1,56 @@
+"""Progress over the jobs, drawn as `vantor recap` draws its own (see
+vantor.progress): on a terminal a bar redrawn in place with the counts of
+done, failed and running jobs; elsewhere one line per finished job. No
+stream: nothing shown (--quiet)."""
+
+from __future__ import annotations
+
+from typing import TextIO
+
+from ..progress import ProgressView, bar
+from .report import JobReport
+
+__all__ = ["Progress"]
+
+
+class Progress:
+    def __init__(self, total: int, stream: TextIO | None, *, live: bool | None = None) -> None:
+        self.total = total
+        self.done = self.failed = self.running = 0
+        self._view = ProgressView(stream, live=live)
+        self._live = bool(stream is not None and (stream.isatty() if live is None else live))
+
+    def note(self, text: str) -> None:
+        """A line of its own (above the bar on a terminal)."""
+        self._view.write(text + "\n")
+        self._draw()
+
+    def finished(self, job: JobReport) -> None:
+        if job.status == "failed":
+            self.failed += 1
+        else:
+            self.done += 1
+        if not self._live:
+            line = f"[{self.done + self.failed}/{self.total}] {job.status} {job.job}"
+            if job.status == "ok":
+                line += f" ({job.run_s:.1f} s, {job.attempts} attempt{'s' if job.attempts != 1 else ''})"
+            elif job.status == "failed":
+                line += f": {job.error_type}: {job.error}"
+            self._view.write(line + "\n")
+        elif job.status == "failed":
+            self.note(f"failed {job.job}: {job.error_type}: {job.error}")
+        self._draw()
+
+    def set_running(self, running: int) -> None:
+        if running != self.running:
+            self.running = running
+            self._draw()
+
+    def close(self) -> None:
+        self._view.close()
+
+    def _draw(self) -> None:
+        if self._live:
+            finished = self.done + self.failed
+            self._view.draw(bar(finished / max(self.total, 1), "jobs") + f" {finished}/{self.total}  done "
+                            f"{self.done}  failed {self.failed}  running {self.running}")

@@ -1,0 +1,195 @@
+"""Runs the jobs on Dask distributed: each attempt is one task in a worker
+process (one thread each on the embedded cluster), the driver here decides
+about retries and keeps the report.
+
+Retries are resubmitted from here rather than by Dask, because only a
+classified failure may be retried, after a pause, and may land on another
+worker. Dask's own task retries stay off.
+"""
+
+from __future__ import annotations
+
+import heapq
+import importlib.util
+import logging
+import os
+import sys
+import time
+import uuid
+from collections.abc import Iterable, Mapping
+from typing import Any
+
+from ..preflight import check_speed
+from .check import refuse_shared_output_dirs
+from .jobs import Job, job_from_mapping, load_jobs
+from .progress import Progress
+from .report import JobReport, Report
+from .retry import retry_pause
+from .services import ServicesProvider, provider_for
+from .task import run_job
+
+__all__ = ["BatchInterrupted", "run"]
+
+_WAIT_SECONDS = 0.5
+_CLOSE_SECONDS = 10
+_CONNECT_SECONDS = 30
+
+
+class BatchInterrupted(KeyboardInterrupt):
+    """Ctrl-C during a batch; `.report` holds what was done until then."""
+
+    def __init__(self, report: Report) -> None:
+        super().__init__("batch interrupted")
+        self.report = report
+
+
+def _as_jobs(jobs: str | os.PathLike[str] | Iterable[Job | Mapping[str, object]]) -> list[Job]:
+    if isinstance(jobs, (str, os.PathLike)):
+        return load_jobs(jobs)
+    return [job if isinstance(job, Job) else job_from_mapping(job, os.getcwd(), 0) for job in jobs]
+
+
+def _start_local_cluster(workers: int | None) -> tuple[Any, Any]:
+    from distributed import Client, LocalCluster
+
+    cluster = LocalCluster(
+        n_workers=workers or os.process_cpu_count() or 1,  # the cores this process may use
+        threads_per_worker=1,
+        processes=True,
+        host="127.0.0.1",
+        dashboard_address=":0",  # any free port: several batches may run side by side
+        silence_logs=logging.ERROR,
+    )
+    return Client(cluster), cluster
+
+
+def run(
+    jobs: str | os.PathLike[str] | Iterable[Job | Mapping[str, object]],
+    client: Any = None,
+    *,
+    workers: int | None = None,
+    scheduler: str | None = None,
+    retries: int = 2,
+    services: ServicesProvider | str | None = None,
+    force: bool = False,
+    pause: float = 2.0,
+    progress: Progress | None = None,
+) -> Report:
+    """Runs every job; returns the report (also for failed jobs). `client`:
+    a distributed.Client to submit to; else `scheduler` (an address such as
+    tcp://host:8786); else an embedded LocalCluster of `workers` processes
+    (default: one per core), closed at the end. `services`: a provider, or
+    "local" / "configured" / a `vantor serve` address. `pause`: seconds
+    before the first retry, doubling after. Ctrl-C raises BatchInterrupted."""
+    job_list = _as_jobs(jobs)
+    for job in job_list:
+        check_speed(job.speed)  # a Job made in Python skipped the jobs file's check
+    refuse_shared_output_dirs(job_list)
+    if retries < 0:
+        raise ValueError("retries must be 0 or more")
+    provider = provider_for(services or "auto") if services is None or isinstance(services, str) else services
+    progress = progress if progress is not None else Progress(len(job_list), sys.stderr)
+    progress.total = len(job_list)
+    report = Report([JobReport.for_job(job) for job in job_list])
+    started = time.monotonic()
+
+    from distributed import Client, Event, wait
+
+    cluster = stop = None
+    own_client = client is None
+    batch = uuid.uuid4().hex[:8]
+    running: dict[Any, int] = {}  # future -> job index
+    first_submitted: dict[int, float] = {}
+    retry_at: list[tuple[float, int]] = []  # heap of (due time, job index)
+
+    def submit(index: int) -> None:
+        assert stop is not None
+        report.jobs[index].attempts += 1
+        future = client.submit(
+            run_job, job_list[index], provider, force=force, stop_event=stop.name,
+            key=f"recap-{batch}-{index}-{report.jobs[index].attempts}", pure=False, retries=0,
+        )
+        running[future] = index
+        first_submitted.setdefault(index, time.monotonic())
+
+    try:
+        if client is None:
+            if scheduler is not None:
+                client = Client(scheduler, timeout=_CONNECT_SECONDS)
+            else:
+                client, cluster = _start_local_cluster(workers)
+        stop = Event(f"vantor-batch-stop-{batch}", client=client)
+        report.workers = sum(client.nthreads().values())
+        report.dashboard = _dashboard(client, cluster)
+        if report.dashboard:
+            progress.note(f"Dask dashboard: {report.dashboard}")
+        for index in range(len(job_list)):
+            submit(index)
+        while running or retry_at:
+            while retry_at and retry_at[0][0] <= time.monotonic():
+                submit(heapq.heappop(retry_at)[1])
+            timeout = _WAIT_SECONDS if not retry_at else max(0.05, min(_WAIT_SECONDS, retry_at[0][0] - time.monotonic()))
+            finished = set()
+            if running:
+                try:
+                    finished, _ = wait(list(running), timeout=timeout, return_when="FIRST_COMPLETED")
+                except TimeoutError:  # nothing finished yet: time to redraw and to resubmit
+                    pass
+            else:
+                time.sleep(timeout)
+            for future in finished:
+                index = running.pop(future)
+                entry = report.jobs[index]
+                outcome = _outcome(future)
+                entry.run_s = round(entry.run_s + outcome.get("run_s", 0.0), 3)
+                if outcome["status"] == "failed" and outcome["transient"] and entry.attempts <= retries:
+                    heapq.heappush(retry_at, (time.monotonic() + retry_pause(entry.attempts, pause), index))
+                    progress.note(f"retrying {entry.job} after {outcome['error_type']}: {outcome['error']}")
+                    continue
+                entry.status = "cancelled" if outcome["status"] == "stopped" else outcome["status"]
+                entry.error_type, entry.error = outcome["error_type"], outcome["error"]
+                entry.outputs = outcome["outputs"]
+                entry.wall_s = round(time.monotonic() - first_submitted[index], 3)
+                progress.finished(entry)
+            progress.set_running(min(len(running), report.workers or len(running)))
+    except KeyboardInterrupt:
+        report.interrupted = True
+        if stop is not None:
+            stop.set()  # running jobs kill their ffmpeg and return
+            client.cancel(list(running), force=True)
+        for entry in report.jobs:
+            if entry.status == "pending":
+                entry.status = "cancelled"
+        raise BatchInterrupted(report) from None
+    finally:
+        report.wall_s = round(time.monotonic() - started, 3)
+        progress.close()
+        if own_client and client is not None:
+            client.close(timeout=_CLOSE_SECONDS)
+        if cluster is not None:
+            cluster.close(timeout=_CLOSE_SECONDS)
+    return report
+
+
+def _dashboard(client: Any, cluster: Any) -> str | None:
+    """The dashboard's address when there is one to look at: an embedded
+    cluster shows its pages only with bokeh installed; a running scheduler
+    says whether it serves them."""
+    if cluster is not None:
+        return cluster.dashboard_link if importlib.util.find_spec("bokeh") else None
+    services = client.scheduler_info().get("services", {})
+    return client.dashboard_link if "dashboard" in services else None
+
+
+def _outcome(future: Any) -> dict[str, Any]:
+    if future.status == "finished":
+        outcome: dict[str, Any] = future.result()
+        return outcome
+    # The task itself failed in Dask (its worker died more often than
+    # allowed, or it could not be unpickled): reported, not retried.
+    error = future.exception() if future.status == "error" else None
+    return {
+        "status": "failed", "transient": False, "outputs": {}, "run_s": 0.0,
+        "error_type": type(error).__name__ if error is not None else "Cancelled",
+        "error": " ".join(str(error).split()) if error is not None else f"task {future.status}",
+    }

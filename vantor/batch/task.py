@@ -1,0 +1,94 @@
+"""One attempt at one job, as it runs in a worker process.
+
+Never raises for the job's own failure: the outcome comes back as a plain
+dict, with the error classified here, where the exception still carries
+everything (a requests error loses its response when pickled).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import time
+from collections.abc import Callable
+from typing import Any
+
+from ..preflight import check_voice, checked_segments, guard_video_duration, probe_duration
+from ..services import LocalServices
+from .jobs import Job
+from .marker import MARKER_NAME, OUTPUT_NAMES, finished_outputs, write_marker
+from .retry import is_transient
+from .services import LocalServicesProvider, ServicesProvider, ensure_open
+from .worker_host import JobStopped, install, job_context, raise_if_stopped
+
+__all__ = ["LOG_NAME", "run_job"]
+
+LOG_NAME = "recap.log"
+
+
+def _stop_check(stop_event: str | None) -> Callable[[], bool] | None:
+    if stop_event is None:
+        return None
+    try:
+        from distributed import Event, get_worker
+
+        get_worker()
+        event = Event(stop_event)
+    except (ImportError, ValueError):  # not on a Dask worker: nobody can stop us
+        return None
+
+    def stop_requested() -> bool:
+        try:
+            return bool(event.is_set())
+        except Exception:  # noqa: BLE001 - a scheduler gone away means the batch is over
+            return True
+
+    return stop_requested
+
+
+def _one_line(error: BaseException) -> str:
+    text = " ".join(str(error).split())
+    return text or type(error).__name__
+
+
+def run_job(job: Job, services: ServicesProvider, *, force: bool = False, stop_event: str | None = None) -> dict[str, Any]:
+    started = time.monotonic()
+    outcome: dict[str, Any] = {"status": "failed", "error_type": None, "error": None, "transient": False, "outputs": {}}
+    try:
+        if not force and (record := finished_outputs(job)) is not None:
+            outcome.update(status="skipped", outputs=record.get("outputs", {}))
+            return outcome
+        # The checks `vantor recap` makes before any download, on the machine
+        # that runs the job (where the engine will read the same files).
+        segments = checked_segments(job.segments).segments or []
+        check_voice(job.voice, local=isinstance(services, LocalServicesProvider))
+        os.makedirs(job.output_dir, exist_ok=True)
+        with contextlib.suppress(FileNotFoundError):  # a rerun must not look finished if it dies half-way
+            os.remove(os.path.join(job.output_dir, MARKER_NAME))
+        install()
+        handle = ensure_open(services)
+        import vantor.vantor as engine
+
+        with job_context(os.path.join(job.output_dir, LOG_NAME), _stop_check(stop_event)) as log:
+            if isinstance(handle, LocalServices):
+                # The whole download first, with no time limit, as `vantor recap`
+                # does; the engine's own download job then finds it finished.
+                handle.prefetch(job.url, on_progress=lambda _: raise_if_stopped())
+            with guard_video_duration(engine, segments, warnings_to=log):
+                engine.run_recap(job.url, job.segments, job.speed, job.voice, job.output_dir)
+        outputs: dict[str, float | None] = {
+            os.path.join(job.output_dir, name): probe_duration(os.path.join(job.output_dir, name))
+            for name in OUTPUT_NAMES}
+        write_marker(job, outputs)
+        outcome.update(status="ok", outputs=outputs)
+    except JobStopped as error:
+        outcome.update(status="stopped", error_type="JobStopped", error=str(error))
+    except Exception as error:  # noqa: BLE001 - every failure is reported, none stops the batch
+        outcome.update(
+            error_type=f"{type(error).__module__}.{type(error).__qualname__}".removeprefix("builtins."),
+            error=_one_line(error),
+            transient=is_transient(error),
+        )
+    finally:
+        outcome["run_s"] = round(time.monotonic() - started, 3)
+    return outcome

@@ -1,0 +1,135 @@
+"""`vantor batch JOBS`: many recaps from a jobs file on Dask distributed;
+`vantor batch --check JOBS` checks every job and runs nothing.
+
+Progress (the bar over the jobs, retries, the dashboard address, the
+summary) goes to stderr; stdout carries the result: the summary line and the
+written report's path, or with --json the whole report as one object."""
+
+from __future__ import annotations
+
+import argparse
+import importlib.util
+import json
+import sys
+from typing import Any
+
+from ..batch.check import JobProblem, check_jobs
+from ..batch.jobs import Job, JobsFileError, load_jobs
+from ..batch.report import Report
+from ..recap_run import resolve_services
+from ._common import EXIT_FAILURE, EXIT_OK, CommandFailed, add_command
+from .recap import services_argument
+
+__all__ = ["register"]
+
+
+def _count(text: str, least: int) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < least:
+        raise argparse.ArgumentTypeError(f"must be {least} or more, not {value}")
+    return value
+
+
+def _plural(count: int, word: str) -> str:
+    return f"{count} {word}{'s' if count != 1 else ''}"
+
+
+def _load(path: str) -> list[Job]:
+    try:
+        return load_jobs(path)
+    except JobsFileError as error:
+        print(error, file=sys.stderr)
+        raise CommandFailed("the jobs file has errors; nothing was run") from None
+
+
+def _check(args: argparse.Namespace, jobs: list[Job]) -> int:
+    problems = check_jobs(jobs, local_voices=resolve_services(args.services) != "configured")
+    errors = [p for p in problems if p.severity == "error"]
+    if args.json:
+        print(json.dumps({"ok": not errors, "jobs": len(jobs), "problems": [p.as_json() for p in problems]}))
+        return EXIT_FAILURE if errors else EXIT_OK
+    shown: list[JobProblem] = errors if args.quiet else problems
+    for problem in shown:
+        print(problem)
+    if not args.quiet:
+        warnings = len(problems) - len(errors)
+        print(f"{_plural(len(jobs), 'job')}: " + (_plural(len(errors), "error") if errors else "OK")
+              + (f" ({_plural(warnings, 'warning')})" if warnings else ""))
+    return EXIT_FAILURE if errors else EXIT_OK
+
+
+def _finish(args: argparse.Namespace, report: Report) -> None:
+    """The report where it was asked for; failed jobs as error lines."""
+    if args.report:
+        report.write(args.report)
+    for entry in report.jobs:
+        if entry.status == "failed":
+            print(f"vantor: {entry.job}: {entry.error_type}: {entry.error}", file=sys.stderr)
+
+
+def _run(args: argparse.Namespace, jobs: list[Job]) -> int:
+    if importlib.util.find_spec("distributed") is None:
+        raise CommandFailed("batch needs Dask distributed; install it with: pip install 'vantor[batch]'")
+    from ..batch.progress import Progress
+    from ..batch.runner import BatchInterrupted, run
+    from ..batch.services import provider_for
+
+    progress = Progress(len(jobs), None if args.quiet else sys.stderr)
+    try:
+        report = run(jobs, workers=args.workers, scheduler=args.scheduler, retries=args.retries,
+                     services=provider_for(args.services, args.cache_dir), force=args.force, progress=progress)
+    except BatchInterrupted as interrupted:
+        _finish(args, interrupted.report)
+        print("vantor: pending jobs cancelled, running ones stopped", file=sys.stderr)
+        raise
+    except (ValueError, OSError) as error:  # shared output directories, no scheduler at that address
+        raise CommandFailed(str(error)) from None
+    _finish(args, report)
+    if args.json:
+        print(json.dumps(report.to_dict()))
+    else:
+        print(report.summary())
+        if args.report:
+            print(args.report)
+    return EXIT_OK if report.ok else EXIT_FAILURE
+
+
+def _batch(args: argparse.Namespace) -> int:
+    jobs = _load(args.jobs)
+    return _check(args, jobs) if args.check else _run(args, jobs)
+
+
+def register(subparsers: Any) -> None:
+    parser = add_command(
+        subparsers, "batch", help="run many recaps from a jobs file (JSON lines) on Dask distributed",
+        example="vantor batch jobs.jsonl --workers 2 --report report.json; vantor batch --check jobs.jsonl",
+        description="Run many recaps from a jobs file on Dask distributed.\n\n"
+                    'Each line of JOBS is one recap: {"url", "segments", "voice", "speed", "output_dir"};\n'
+                    "relative paths are relative to the jobs file. Without --scheduler the jobs run on\n"
+                    "worker processes of this machine. A job whose output directory holds its finished\n"
+                    "recap is skipped, so a rerun redoes only what is missing (--force redoes all).\n"
+                    "Progress goes to stderr; stdout carries the summary line and the report's path,\n"
+                    "or with --json the report as one object. Exit status 0 only when every job is done.",
+    )
+    parser.add_argument("jobs", help="jobs file, one JSON object per line")
+    parser.add_argument("--check", action="store_true",
+                        help="check every job (segments file, speed, voice, output directory); run nothing")
+    parser.add_argument("--workers", type=lambda text: _count(text, 1), default=None, metavar="N",
+                        help="worker processes of the embedded cluster (default: one per core)")
+    parser.add_argument("--scheduler", default=None, metavar="ADDRESS",
+                        help="submit to a running Dask scheduler, e.g. tcp://10.0.0.1:8786")
+    parser.add_argument("--retries", type=lambda text: _count(text, 0), default=2, metavar="N",
+                        help="extra attempts after a transient failure")
+    parser.add_argument("--report", default=None, metavar="FILE", help="write the report as JSON to FILE")
+    parser.add_argument("--force", action="store_true", help="redo jobs that are already finished")
+    services_argument(parser, "each worker process runs the download and speech services of its machine "
+                              "(yt-dlp, espeak-ng), sharing the machine's cache")
+    parser.add_argument("--cache-dir", default=None, metavar="DIR",
+                        help="cache directory of the local services on each machine (default: the user's cache)")
+    parser.add_argument("--json", action="store_true", help="print the report (or the check) as one JSON object")
+    parser.add_argument("-q", "--quiet", action="store_true", help="show no progress, only the result and errors")
+    parser.add_argument("--debug", action="store_true", help="show the traceback on failure")
+    parser.set_defaults(handler=_batch)

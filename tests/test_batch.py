@@ -11,6 +11,7 @@ import subprocess
 import sys
 
 import pytest
+import requests
 
 from vantor.batch import SharedOutputError, run
 from vantor.batch.marker import MARKER_NAME
@@ -191,22 +192,56 @@ def test_separately_started_scheduler_and_worker(tmp_path, standins):
                 process.wait()
 
 
-def test_local_services_in_each_worker(tmp_path, standins, cluster_client):
-    """`--services local`: each worker process starts the machine's local
-    services once, sharing one cache directory; the source video is
-    published on loopback."""
-    pytest.importorskip("vantor.services", reason="the local services are not in this tree")
+def files_asked(download, name):
+    return sum(1 for request in download.requests if request.path.startswith(f"/files/{name}"))
+
+
+def test_local_services_in_each_worker_share_one_cache(tmp_path, standins, cluster_client):
+    """`--services local`: each worker process starts this machine's local
+    services once, all on one cache directory, whose file locks let one
+    process fetch a video while the others wait for it and then find it."""
+    from vantor.batch import services as batch_services
     from vantor.batch.services import LocalServicesProvider
+    from vantor.services import start_local_services
+    from vantor.services.voices import voice_names
+
+    download = standins[0]
+    # What one download of one video asks of the site (yt-dlp probes, then fetches).
+    with start_local_services(cache_dir=tmp_path / "solo") as solo:
+        solo.prefetch(f"{download.base_url}/files/solo.mp4")
+    one_download = files_asked(download, "solo")
+
+    (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS[:1]))
+    shared = f"{download.base_url}/files/shared.mp4"
+    lines = [{**job(name, url=shared), "voice": voice_names()[0]} for name in ("l1", "l2", "l3", "l4")]
+    provider = LocalServicesProvider(None, str(tmp_path / "cache"))
+    report = run(write_jobs(tmp_path, lines), cluster_client, services=provider, progress=quiet())
+
+    assert [e.status for e in report.jobs] == ["ok"] * 4, [e.error for e in report.jobs]
+    opened = cluster_client.run(lambda: batch_services._current is not None and batch_services._current[0] == provider)
+    assert list(opened.values()) == [True, True]  # both worker processes ran their own services
+    assert files_asked(download, "shared") == one_download
+    assert len(list((tmp_path / "cache" / "downloads").glob("*.mp4"))) == 1
+
+
+def test_a_vantor_serve_address_outlives_the_batch(tmp_path, standins, cluster_client):
+    """`--services URL`: the workers use a running `vantor serve` (here the
+    services in this process) and closing their handles leaves it running."""
+    from vantor.batch import services as batch_services
+    from vantor.batch.services import LocalServicesProvider
+    from vantor.services import start_local_services
     from vantor.services.voices import voice_names
 
     download = standins[0]
     (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS[:1]))
-    lines = [{**job(name, url=f"{download.base_url}/files/{name}.mp4"), "voice": voice_names()[0]}
-             for name in ("l1", "l2", "l3")]
-    provider = LocalServicesProvider(None, str(tmp_path / "cache"))
-    report = run(write_jobs(tmp_path, lines), cluster_client, services=provider, progress=quiet())
-    assert [e.status for e in report.jobs] == ["ok"] * 3, [e.error for e in report.jobs]
-    assert os.path.isdir(tmp_path / "cache")
+    with start_local_services(cache_dir=tmp_path / "cache") as serve:
+        line = {**job("s1", url=f"{download.base_url}/files/served.mp4"), "voice": voice_names()[0]}
+        report = run(write_jobs(tmp_path, [line]), cluster_client, services=LocalServicesProvider(serve.base_url),
+                     progress=quiet())
+        assert report.jobs[0].status == "ok", report.jobs[0].error
+        cluster_client.run(lambda: batch_services._close_current())  # each worker closes its handle
+        assert requests.get(f"{serve.base_url}/progress/none", timeout=10).status_code < 500  # still serving
+        assert files_asked(download, "served") > 0
 
 
 def test_command_writes_the_report_and_fails_when_a_job_fails(tmp_path, standins, monkeypatch, capsys):

@@ -263,3 +263,9 @@ def test_command_writes_the_report_and_fails_when_a_job_fails(tmp_path, standins
     saved = json.loads((tmp_path / "report.json").read_text())
     assert [(j["status"], j["attempts"]) for j in saved["jobs"]] == [("ok", 1), ("failed", 1)]
     assert saved["workers"] == 1 and not saved["interrupted"]
+
+    # --json -q: the report alone on stdout, only the failure on stderr.
+    assert main(["batch", str(jobs_file), "--workers", "1", "--json", "-q"]) == 1
+    out, err = capsys.readouterr()
+    assert [j["status"] for j in json.loads(out)["jobs"]] == ["skipped", "failed"]
+    assert err.splitlines() == [line for line in err.splitlines() if line.startswith("vantor: line 2: ")] != []

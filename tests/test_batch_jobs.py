@@ -157,3 +157,24 @@ def test_services_open_once_per_process_and_a_new_provider_replaces_the_old(monk
         services.ensure_open(provider)
     services._close_current()
     assert events == ["open a", "close a", "open b", "close b"]
+
+
+def test_command_interrupted_writes_the_report_and_exits_130(tmp_path, monkeypatch, capsys):
+    from vantor.batch import runner
+    from vantor.batch.report import JobReport, Report
+
+    def interrupted(jobs, **options):
+        report = Report([JobReport.for_job(job) for job in jobs], interrupted=True)
+        report.jobs[0].status = "cancelled"
+        raise runner.BatchInterrupted(report)
+
+    monkeypatch.setattr(runner, "run", interrupted)
+    (tmp_path / "seg.json").write_text(json.dumps(GOOD_SEGMENTS))
+    report_path = tmp_path / "report.json"
+    assert main(["batch", str(jobs_file(tmp_path, job())), "--services", "configured",
+                 "--report", str(report_path)]) == 130
+    out, err = capsys.readouterr()
+    assert out == "" and [line for line in err.splitlines() if line][-2:] == ["vantor: pending jobs cancelled, running ones stopped",
+                                                   "vantor: interrupted"]
+    saved = json.loads(report_path.read_text())
+    assert saved["interrupted"] and saved["jobs"][0]["status"] == "cancelled"

@@ -48,7 +48,8 @@ def shared_output_dirs(jobs: list[Job]) -> list[JobProblem]:
 def refuse_shared_output_dirs(jobs: list[Job]) -> None:
     problems = shared_output_dirs(jobs)
     if problems:
-        raise SharedOutputError("; ".join(str(p) for p in problems) + "; give each job its own output_dir")
+        raise SharedOutputError("; ".join(f"{p.job}: {p.message}" for p in problems)
+                                + "; give each job its own output_dir")
 
 
 def _check_output_dir(job: Job) -> list[JobProblem]:

@@ -59,9 +59,8 @@ def _run(argv: Any, *, check: bool = False, capture_output: bool = False,
          **kwargs: Any) -> subprocess.CompletedProcess[Any]:
     """`subprocess.run` for the engine's calls, with the child tied to the
     worker and stopped when the batch is interrupted."""
+    raise_if_stopped()
     stop = getattr(_job, "stop_requested", None)
-    if stop is not None and stop():
-        raise JobStopped("batch interrupted")
     if capture_output:
         kwargs["stdout"] = kwargs["stderr"] = subprocess.PIPE
     elif (log := getattr(_job, "log", None)) is not None:

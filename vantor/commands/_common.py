@@ -6,12 +6,16 @@ import argparse
 from typing import Any
 
 __all__ = ["EXIT_FAILURE", "EXIT_INTERRUPTED", "EXIT_OK", "EXIT_USAGE", "CommandFailed", "HelpFormatter",
-           "add_command"]
+           "add_command", "plural"]
 
 EXIT_OK = 0
 EXIT_FAILURE = 1  # the command ran and failed, or refused its input
 EXIT_USAGE = 2  # argparse's status for a command line it cannot read
 EXIT_INTERRUPTED = 130  # Ctrl-C, as a shell reports SIGINT
+
+
+def plural(count: int, word: str) -> str:
+    return f"{count} {word}{'s' if count != 1 else ''}"
 
 
 class CommandFailed(Exception):

@@ -17,7 +17,7 @@ from ..batch.check import JobProblem, check_jobs
 from ..batch.jobs import Job, JobsFileError, load_jobs
 from ..batch.report import Report
 from ..recap_run import resolve_services
-from ._common import EXIT_FAILURE, EXIT_OK, CommandFailed, add_command
+from ._common import EXIT_FAILURE, EXIT_OK, CommandFailed, add_command, plural
 from .recap import services_argument
 
 __all__ = ["register"]
@@ -31,10 +31,6 @@ def _count(text: str, least: int) -> int:
     if value < least:
         raise argparse.ArgumentTypeError(f"must be {least} or more, not {value}")
     return value
-
-
-def _plural(count: int, word: str) -> str:
-    return f"{count} {word}{'s' if count != 1 else ''}"
 
 
 def _load(path: str) -> list[Job]:
@@ -56,8 +52,8 @@ def _check(args: argparse.Namespace, jobs: list[Job]) -> int:
         print(problem)
     if not args.quiet:
         warnings = len(problems) - len(errors)
-        print(f"{_plural(len(jobs), 'job')}: " + (_plural(len(errors), "error") if errors else "OK")
-              + (f" ({_plural(warnings, 'warning')})" if warnings else ""))
+        print(f"{plural(len(jobs), 'job')}: " + (plural(len(errors), "error") if errors else "OK")
+              + (f" ({plural(warnings, 'warning')})" if warnings else ""))
     return EXIT_FAILURE if errors else EXIT_OK
 
 

@@ -8,13 +8,9 @@ import sys
 from typing import Any, TextIO
 
 from ..segments_check import Report, check_segments, check_segments_bytes
-from ._common import EXIT_FAILURE, EXIT_OK, add_command
+from ._common import EXIT_FAILURE, EXIT_OK, add_command, plural
 
 __all__ = ["print_report", "register"]
-
-
-def _plural(count: int, word: str) -> str:
-    return f"{count} {word}{'s' if count != 1 else ''}"
 
 
 def print_report(report: Report, out: TextIO, *, quiet: bool = False, prefix: str = "") -> None:
@@ -29,8 +25,8 @@ def print_report(report: Report, out: TextIO, *, quiet: bool = False, prefix: st
 def _summary(report: Report) -> str:
     if report.ok:
         warnings = len(report.warnings)
-        return f"{report.name}: OK" + (f" ({_plural(warnings, 'warning')})" if warnings else "")
-    parts = [_plural(len(report.errors), "error")] + ([_plural(len(report.warnings), "warning")]
+        return f"{report.name}: OK" + (f" ({plural(warnings, 'warning')})" if warnings else "")
+    parts = [plural(len(report.errors), "error")] + ([plural(len(report.warnings), "warning")]
                                                       if report.warnings else [])
     return f"{report.name}: " + ", ".join(parts)
 

@@ -174,7 +174,7 @@ def test_command_interrupted_writes_the_report_and_exits_130(tmp_path, monkeypat
     assert main(["batch", str(jobs_file(tmp_path, job())), "--services", "configured",
                  "--report", str(report_path)]) == 130
     out, err = capsys.readouterr()
-    assert out == "" and [line for line in err.splitlines() if line][-2:] == ["vantor: pending jobs cancelled, running ones stopped",
-                                                   "vantor: interrupted"]
+    shown = [line for line in err.splitlines() if line]
+    assert out == "" and shown[-2:] == ["vantor: pending jobs cancelled, running ones stopped", "vantor: interrupted"]
     saved = json.loads(report_path.read_text())
     assert saved["interrupted"] and saved["jobs"][0]["status"] == "cancelled"

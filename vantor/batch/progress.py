@@ -15,8 +15,10 @@ __all__ = ["Progress"]
 
 class Progress:
     def __init__(self, total: int, stream: TextIO | None, *, live: bool | None = None) -> None:
-        self.total = total
-        self.done = self.failed = self.running = 0
+        self.total: int = total
+        self.done: int = 0
+        self.failed: int = 0
+        self.running: int = 0
         self._view = ProgressView(stream, live=live)
         self._live = bool(stream is not None and (stream.isatty() if live is None else live))
 

@@ -128,7 +128,8 @@ def run(
         while running or retry_at:
             while retry_at and retry_at[0][0] <= time.monotonic():
                 submit(heapq.heappop(retry_at)[1])
-            timeout = _WAIT_SECONDS if not retry_at else max(0.05, min(_WAIT_SECONDS, retry_at[0][0] - time.monotonic()))
+            next_retry = retry_at[0][0] - time.monotonic() if retry_at else _WAIT_SECONDS
+            timeout = max(0.05, min(_WAIT_SECONDS, next_retry))
             finished = set()
             if running:
                 try:

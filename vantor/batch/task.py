@@ -51,9 +51,11 @@ def _one_line(error: BaseException) -> str:
     return text or type(error).__name__
 
 
-def run_job(job: Job, services: ServicesProvider, *, force: bool = False, stop_event: str | None = None) -> dict[str, Any]:
+def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
+            stop_event: str | None = None) -> dict[str, Any]:
     started = time.monotonic()
-    outcome: dict[str, Any] = {"status": "failed", "error_type": None, "error": None, "transient": False, "outputs": {}}
+    outcome: dict[str, Any] = {"status": "failed", "error_type": None, "error": None, "transient": False,
+                               "outputs": {}}
     try:
         if not force and (record := finished_outputs(job)) is not None:
             outcome.update(status="skipped", outputs=record.get("outputs", {}))

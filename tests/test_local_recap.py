@@ -17,6 +17,7 @@ import pytest
 import requests
 
 import vantor
+from child_env import child_env
 from service_helpers import streams
 from vantor.standins.video_site import VideoSite
 
@@ -39,7 +40,7 @@ def segments(tmp_path):
 
 
 def recap(*args, cache, keep_services_url=False):
-    env = {**os.environ, "VANTOR_CACHE_DIR": str(cache), "PYTHONPATH": str(ROOT)}
+    env = child_env(VANTOR_CACHE_DIR=str(cache))
     if not keep_services_url:
         env.pop("VANTOR_SERVICES_URL", None)
     return subprocess.run([sys.executable, "-m", "vantor", "recap", *args], cwd=ROOT, env=env,
@@ -144,7 +145,7 @@ def test_local_services_from_python_restores_the_binding(engine, page, tmp_path)
 def test_doctor_needs_espeak_on_a_placeholder_build(tmp_path):
     for tool in ("ffmpeg", "ffprobe", "wget"):
         (tmp_path / tool).symlink_to(subprocess.run(["which", tool], capture_output=True, text=True).stdout.strip())
-    env = {**os.environ, "PATH": str(tmp_path), "PYTHONPATH": str(ROOT)}
+    env = child_env(PATH=str(tmp_path))
     done = subprocess.run([sys.executable, "-m", "vantor", "doctor"], cwd=ROOT, env=env, capture_output=True,
                           text=True, timeout=120)
     assert done.returncode == 1 and done.stdout.splitlines()[-1] == "not ready", done.stdout
@@ -160,7 +161,7 @@ def test_serve_runs_until_sigterm_and_logs_each_request(tmp_path):
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
-    env = {**os.environ, "PYTHONPATH": str(ROOT), "PYTHONUNBUFFERED": "1"}
+    env = child_env(PYTHONUNBUFFERED="1")
     server = subprocess.Popen([sys.executable, "-m", "vantor", "serve", "--port", str(port), "--cache-dir",
                                str(tmp_path / "cache")], cwd=ROOT, env=env, stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, text=True)
@@ -184,7 +185,7 @@ def test_serve_runs_until_sigterm_and_logs_each_request(tmp_path):
 
 
 def test_serve_refuses_a_public_bind_without_an_allow_list():
-    env = {**os.environ, "PYTHONPATH": str(ROOT)}
+    env = child_env()
     done = subprocess.run([sys.executable, "-m", "vantor", "serve", "--host", "0.0.0.0"], cwd=ROOT, env=env,
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 2 and "--allow CIDR" in done.stderr and done.stdout == ""

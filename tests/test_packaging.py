@@ -12,6 +12,7 @@ import tomllib
 from pathlib import Path
 
 import pytest
+from child_env import child_env
 
 ROOT = Path(__file__).resolve().parents[1]
 PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
@@ -32,7 +33,7 @@ def test_types_are_complete():
     if shutil.which("basedpyright", path=os.path.dirname(sys.executable)) is None:
         pytest.skip("basedpyright is not installed (requirements-dev.txt)")
     done = subprocess.run([os.path.join(os.path.dirname(sys.executable), "basedpyright"), "--verifytypes", "vantor",
-                           "--ignoreexternal"], cwd=ROOT, env={**os.environ, "PYTHONPATH": str(ROOT)},
+                           "--ignoreexternal"], cwd=ROOT, env=child_env(),
                           capture_output=True, text=True, timeout=300)
     assert "Type completeness score: 100%" in done.stdout, done.stdout
 

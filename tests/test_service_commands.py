@@ -13,10 +13,11 @@ import time
 from pathlib import Path
 
 import pytest
+from child_env import child_env
 import requests
 
 ROOT = Path(__file__).resolve().parents[1]
-ENV = {**os.environ, "PYTHONPATH": str(ROOT), "PYTHONUNBUFFERED": "1"}
+ENV = child_env(PYTHONUNBUFFERED="1")
 
 
 def vantor(*args: str) -> subprocess.Popen[str]:

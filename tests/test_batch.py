@@ -169,9 +169,11 @@ def test_separately_started_scheduler_and_worker(tmp_path, standins):
     port = free_port()
     address = f"tcp://127.0.0.1:{port}"
     env = {**os.environ, "PYTHONPATH": ROOT + os.pathsep + os.environ.get("PYTHONPATH", "")}
-    scheduler = subprocess.Popen([dask, "scheduler", "--host", "127.0.0.1", "--port", str(port),
+    # The `dask` script run by this interpreter, so the sanitizer run knows
+    # these children for Python processes (and keeps its preload for them).
+    scheduler = subprocess.Popen([sys.executable, dask, "scheduler", "--host", "127.0.0.1", "--port", str(port),
                                   "--no-dashboard"], env=env, stderr=subprocess.DEVNULL)
-    worker = subprocess.Popen([dask, "worker", address, "--host", "127.0.0.1", "--nthreads", "1",
+    worker = subprocess.Popen([sys.executable, dask, "worker", address, "--host", "127.0.0.1", "--nthreads", "1",
                                "--no-dashboard"], env=env, cwd=tmp_path, stderr=subprocess.DEVNULL)
     try:
         (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS[:1]))

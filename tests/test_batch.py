@@ -149,6 +149,18 @@ def test_transient_failures_stop_after_the_retries(tmp_path, standins, cluster_c
     assert entry.error_type == "requests.exceptions.ConnectionError"
 
 
+def test_a_segment_past_the_end_of_the_video_fails_the_job(tmp_path, standins, cluster_client):
+    """The video is 12 s long: a clip starting at 30 s would be empty, and the
+    recap would still "succeed" without the check after the download."""
+    (tmp_path / "late.json").write_text(json.dumps([{"start": "30", "end": "31", "voiceover": "late"}]))
+    report = run(write_jobs(tmp_path, [job("late", "late.json")]), cluster_client, services=standins[2],
+                 progress=quiet())
+    entry = report.jobs[0]
+    assert (entry.status, entry.attempts, entry.error_type) == ("failed", 1, "vantor.preflight.PreflightError")
+    assert "past the end of the video" in entry.error
+    assert not os.path.exists(os.path.join(entry.output_dir, MARKER_NAME))
+
+
 def test_shared_output_directory_is_refused_before_anything_runs(tmp_path):
     (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS))
     lines = [job("a"), job("b"), {**job("c"), "output_dir": "out/./a"}]

@@ -3,10 +3,18 @@ test, and synthetic media made with ffmpeg."""
 
 from __future__ import annotations
 
+import signal
+
 import pytest
 
 import vantor.vantor as engine_module
 from vantor.standins.media import make_narration_mp3, make_source_video
+
+# A suite started in the background of a non-interactive shell inherits an
+# ignored SIGINT, and so would every child it starts: the interrupt tests
+# need children that Ctrl-C reaches, as it does on a terminal.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.fixture

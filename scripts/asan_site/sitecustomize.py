@@ -5,12 +5,14 @@ The sanitizer runtimes are preloaded so that the instrumented extension can
 be imported; they must reach Python processes only. Any other program started
 through subprocess (wget, ffmpeg, a shell) gets an environment without
 LD_PRELOAD: Debian's wget hangs with the ASan runtime preloaded, and the
-reports would be about programs that are not ours. Python children keep it,
-and load this hook in turn.
+reports would be about programs that are not ours. Python children (an
+interpreter, or a script whose "#!" line names one) keep it, and load this
+hook in turn.
 """
 
 import os
 import re
+import shutil
 import subprocess
 
 _PYTHON_NAME = re.compile(r"python(\d+(\.\d+)?)?$")
@@ -27,7 +29,18 @@ def _program(args, kwargs):
 
 
 def _is_python(program):
-    return program is not None and bool(_PYTHON_NAME.match(os.path.basename(program)))
+    if program is None:
+        return False
+    if _PYTHON_NAME.match(os.path.basename(program)):
+        return True
+    # Console scripts (dask, vantor) are Python behind a "#!...python" line.
+    path = program if os.sep in program else shutil.which(program)
+    try:
+        with open(path or "", "rb") as f:
+            first = f.readline(256)
+    except OSError:
+        return False
+    return first.startswith(b"#!") and b"python" in first
 
 
 def _popen_without_preload(self, args, *rest, **kwargs):

@@ -246,10 +246,13 @@ class MakeRun:
                 self._on_line(line)
 
     def wait(self) -> MadeRecap:
-        stdout = self._process.stdout.read() if self._process.stdout else ""
+        assert self._process.stdout is not None and self._process.stderr is not None
+        with self._process.stdout:
+            stdout = self._process.stdout.read()
         status = self._process.wait()
-        self._reader.join(timeout=10)
         self._end_group()
+        self._reader.join(timeout=10)
+        self._process.stderr.close()
         if self.cancelled:
             raise BridgeError("cancelled")
         if status != 0:

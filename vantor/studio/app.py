@@ -220,7 +220,7 @@ class Studio:
         url = self._address(data)
         try:
             segments, _ = engine_segments(data.get("segments"))
-            speed = check_speed(data.get("speed", 1.0))  # type: ignore[arg-type]
+            speed = check_speed(data.get("speed", 1.0))
         except (SegmentsRefused, PreflightError) as error:
             raise _Refused(400, str(error), problems=getattr(error, "problems", [])) from None
         voice = data.get("voice")

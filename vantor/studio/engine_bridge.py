@@ -34,6 +34,7 @@ from collections import OrderedDict
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 from urllib.parse import quote
 
 __all__ = ["BridgeError", "FIT_TOLERANCE", "Fit", "LoadedVideo", "MakeRun", "Narrations", "fit_words",
@@ -42,8 +43,8 @@ __all__ = ["BridgeError", "FIT_TOLERANCE", "Fit", "LoadedVideo", "MakeRun", "Nar
 REQUEST_TIMEOUT = 60
 POLL_SECONDS = 0.25
 # A narration this close to its range's length counts as fitting: the cut
-# lands on a key frame anyway, and the ear does not hear a tenth of a second.
-FIT_TOLERANCE = 0.2
+# lands on a key frame anyway, and a quarter second at a range's end goes unheard.
+FIT_TOLERANCE = 0.25
 # How long a cancelled run gets to stop on SIGTERM before it is killed.
 CANCEL_GRACE = 5.0
 REMEMBERED_NARRATIONS = 512
@@ -53,8 +54,8 @@ class BridgeError(Exception):
     """A service's or a run's reason, in one line for the page."""
 
 
-def _requests():  # type: ignore[no-untyped-def]
-    import requests
+def _requests() -> Any:
+    import requests  # loaded on first use, as the services' clients do
 
     return requests
 

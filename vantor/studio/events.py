@@ -29,7 +29,7 @@ class Activity:
         self.kind: str = kind  # "load" or "make"
         self._events: list[dict[str, object]] = []
         self._lock = threading.Lock()
-        self.cancel = threading.Event()
+        self.cancel: threading.Event = threading.Event()
 
     def post(self, event_type: str, **fields: object) -> None:
         with self._lock:

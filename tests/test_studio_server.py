@@ -246,3 +246,49 @@ def test_the_page_loads_nothing_from_another_site():
         for form in (r"""(src|href|action)\s*=\s*["']?(https?:)?//""", r"""url\(\s*["']?(https?:)?//""",
                      r"""(import|fetch|EventSource)\s*\(?\s*["'`](https?:)?//"""):
             assert not re.search(form, text), (path.name, form)
+
+
+def test_at_most_two_recaps_at_once_and_bounded_bodies(studio, monkeypatch):
+    from vantor.studio import app as studio_app
+
+    release = threading.Event()
+
+    class HeldRun:  # a run that lasts until the test lets it end
+        cancelled = False
+
+        def __init__(self, **kwargs):
+            self.work_dir = kwargs["work_dir"]
+
+        def wait(self):
+            release.wait(30)
+            raise bridge.BridgeError("ended by the test")
+
+    monkeypatch.setattr(studio_app.bridge, "start_make", HeldRun)
+    body = {"url": "http://127.0.0.1:1/v", "segments": [{"start": "0", "end": "2", "voiceover": "Hi."}],
+            "voice": "en-us"}
+    try:
+        assert [post(studio, "api/make", body).status_code for _ in range(3)] == [200, 200, 429]
+    finally:
+        release.set()
+    big = {"segments": [{"start": "0", "end": "2", "voiceover": "x" * 4000}] * 262}  # just over 1 MiB
+    assert post(studio, "api/save", big).status_code == 413
+    assert post(studio, "api/save", {"segments": big["segments"][:200]}).status_code == 200
+
+
+def test_a_reconnected_reader_gets_only_the_events_it_missed():
+    import asyncio
+
+    from vantor.studio.events import Activity
+
+    activity = Activity("make")
+    for line in ("one", "two", "three"):
+        activity.post("stage", text=line)
+    activity.post("done", name="r.mp4")
+    activity.post("stage", text="after the end")  # not news any more
+
+    async def read(seen):
+        return [chunk async for chunk in activity.stream(seen)]
+
+    chunks = asyncio.run(read(2))
+    assert [c.split("\n")[0] for c in chunks] == ["id: 3", "id: 4"]
+    assert json.loads(chunks[-1].split("data: ", 1)[1]) == {"type": "done", "name": "r.mp4"}

@@ -103,6 +103,23 @@ def test_load_mark_two_ranges_by_keyboard_narrate_and_save(page, film, studio):
         ("00:00:01.000", "00:00:04.160"), ("00:00:06.160", "00:00:09.160")]
     assert len(page.find_elements(By.CSS_SELECTOR, "#timeline .segment")) == 2
 
+    # The mouse drags the second range's end to the right, snapped to a frame;
+    # focused, that end steps back a frame with the arrow key.
+    from selenium.webdriver.common.action_chains import ActionChains
+
+    grip = page.find_element(By.CSS_SELECTOR, "[aria-label='Range 2 end']")
+    ActionChains(page).click_and_hold(grip).move_by_offset(60, 0).release().perform()
+    dragged = page.execute_script("return document.querySelectorAll('#ranges .end')[1].value")
+    seconds = int(dragged[3:5]) * 60 + float(dragged[6:])
+    assert 9.5 < seconds < 12 and round(seconds * 25, 6) == round(seconds * 25)
+    page.find_element(By.CSS_SELECTOR, "[aria-label='Range 2 end']").send_keys(Keys.ARROW_LEFT)
+    assert page.execute_script("return document.querySelectorAll('#ranges .end')[1].value") == \
+        "00:00:" + f"{seconds - 0.04:06.3f}"
+    page.find_element(By.ID, "undo").click()
+    page.find_element(By.ID, "undo").click()
+    assert page.execute_script("return document.querySelectorAll('#ranges .end')[1].value") == "00:00:09.160"
+    items = page.find_elements(By.CSS_SELECTOR, "#ranges .range")  # drawn anew by the undo
+
     short, long = "A short line.", ("This narration is far too long for so short a range, and it keeps going on "
                                     "about nothing in particular for many more words than fit.")
     items[0].find_element(By.CLASS_NAME, "text").send_keys(short)
@@ -161,6 +178,8 @@ def test_two_tabs_make_two_recaps_at_once_and_each_result_plays(page, film, stud
         wait_for(page, "return document.getElementById('player').src !== ''")
         page.find_element(By.ID, "make").click()
         wait_for(page, "return document.querySelectorAll('#stages li').length > 0")  # live progress
+    page.switch_to.window(tabs[0])
+    page.refresh()  # a reload finds its tab's run again
     for tab in tabs:
         page.switch_to.window(tab)
         wait_for(page, "return !document.getElementById('result').hidden || "

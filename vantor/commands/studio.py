@@ -4,6 +4,7 @@ loopback address, with a secret token in its path."""
 from __future__ import annotations
 
 import argparse
+import os
 import secrets
 import signal
 import sys
@@ -23,12 +24,18 @@ def _page_address(host: str, port: int, token: str, url: str | None) -> str:
     return f"http://{shown}:{port}/{token}/" + (f"?url={quote(url, safe='')}" if url else "")
 
 
+def _has_desktop() -> bool:
+    # Without a display, Python's webbrowser falls back to a text browser in
+    # this terminal, which would take it over: then the printed address is enough.
+    return any(os.environ.get(name) for name in ("BROWSER", "DISPLAY", "WAYLAND_DISPLAY"))
+
+
 def _open_browser(address: str) -> None:
     import webbrowser
 
     try:
         webbrowser.open(address)
-    except Exception:  # no browser here: the printed address is enough
+    except Exception:  # no browser after all: the printed address is enough
         pass
 
 
@@ -59,7 +66,7 @@ def _run(args: argparse.Namespace) -> int:
     studio = Studio(project, services.base_url, first_url=args.url or "")
     address = _page_address(args.host, port, token, args.url)
     print(f"vantor studio: {address} (project {project.root}; services on {services.base_url})", flush=True)
-    if not args.no_browser:
+    if not args.no_browser and _has_desktop():
         threading.Thread(target=_open_browser, args=(address,), daemon=True).start()
     from ..services.app import ClientAllowList
 

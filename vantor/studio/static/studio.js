@@ -4,6 +4,7 @@
 
 const $ = (id) => document.getElementById(id);
 const DRAFT_KEY = "vantor-studio-draft";
+const RUN_KEY = "vantor-studio-run";
 const FIT_DELAY_MS = 400;
 const UNDO_LIMIT = 200;
 
@@ -180,7 +181,8 @@ function select(index, scroll = true) {
   state.selected = index;
   document.querySelectorAll("#ranges .range").forEach((item, i) => item.classList.toggle("selected", i === index));
   if (scroll && index >= 0) $("ranges").children[index]?.scrollIntoView({ block: "nearest" });
-  renderTimeline();
+  // Marked in place: drawing the timeline anew would drop a grip being dragged.
+  timeline.querySelectorAll(".segment").forEach((box) => box.classList.toggle("selected", Number(box.dataset.index) === index));
 }
 
 function move(range, step) {
@@ -391,6 +393,7 @@ function renderTimeline() {
     if (start === null || end === null || end <= start) return;
     const box = document.createElement("div");
     box.className = "segment" + (index === state.selected ? " selected" : "");
+    box.dataset.index = index;
     box.style.left = `${100 * start / state.duration}%`;
     box.style.width = `${100 * (Math.min(end, state.duration) - start) / state.duration}%`;
     const label = document.createElement("span");
@@ -521,8 +524,7 @@ $("voice").addEventListener("change", () => { state.voice = $("voice").value; sa
 $("speed").addEventListener("input", () => { state.speed = Number($("speed").value); saveDraft(); });
 
 $("make").addEventListener("click", async () => {
-  const stages = $("stages");
-  stages.replaceChildren();
+  $("stages").replaceChildren();
   $("result").hidden = true;
   say("make-status", "Starting…");
   let id;
@@ -534,16 +536,29 @@ $("make").addEventListener("click", async () => {
     say("make-status", `Not started: ${error.message}`, true);
     return;
   }
+  watchRun(id);
+});
+
+let leaving = false;
+window.addEventListener("beforeunload", () => { leaving = true; });
+
+// Shows a recap's events from its first; a reload of the tab finds its run
+// again (sessionStorage is the tab's own) and replays them.
+function watchRun(id) {
+  const stages = $("stages");
+  stages.replaceChildren();
   state.run = id;
+  sessionStorage.setItem(RUN_KEY, id);
   $("make").disabled = true;
   $("cancel").disabled = false;
-  const ended = (text, isError) => {
+  const ended = (text, isError, known = true) => {
     state.run = null;
+    if (known) sessionStorage.removeItem(RUN_KEY);  // a reload asks again when it is not
     $("make").disabled = false;
     $("cancel").disabled = true;
     say("make-status", text, isError);
   };
-  follow(id, {
+  const source = follow(id, {
     stage(event) {
       const line = document.createElement("li");
       line.textContent = event.text;
@@ -560,7 +575,14 @@ $("make").addEventListener("click", async () => {
     failed(event) { ended(`Failed: ${event.error}`, true); },
     cancelled() { ended("Cancelled; nothing was kept."); },
   });
-});
+  source.onerror = () => {
+    // A page being left closes its stream too (even before "beforeunload"):
+    // that is no news about the run, so the tab keeps asking after it.
+    if (!leaving && source.readyState === EventSource.CLOSED && state.run === id) {
+      ended("The connection to the studio was lost; reload the page to follow the recap.", true, false);
+    }
+  };
+}
 
 $("cancel").addEventListener("click", async () => {
   if (!state.run) return;
@@ -593,4 +615,6 @@ $("load-form").addEventListener("submit", (e) => { e.preventDefault(); load($("u
   setRanges(draft?.ranges || []);
   const first = new URLSearchParams(location.search).get("url") || answer.url || draft?.url || "";
   if (first) load(first);
+  const running = sessionStorage.getItem(RUN_KEY);
+  if (running) watchRun(running);
 })();

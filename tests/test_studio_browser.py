@@ -218,7 +218,7 @@ def test_cancel_during_the_conversion_leaves_no_process_and_no_result(page, film
     assert now == kept
 
 
-def test_a_page_on_another_site_cannot_drive_the_studio(browser, film, studio):
+def test_a_page_on_another_site_or_without_the_token_cannot_drive_the_studio(browser, film, studio):
     browser.get(film)  # a page of another origin, as any site the user visits
     outcome = browser.execute_async_script("""
         const done = arguments[arguments.length - 1];
@@ -231,4 +231,17 @@ def test_a_page_on_another_site_cannot_drive_the_studio(browser, film, studio):
     """, studio.address)
     assert outcome[0] == "rejected:"  # its preflight is refused
     saved = studio.project / "segments.json"
+    assert not saved.exists() or "pwned" not in saved.read_text(encoding="utf-8")
+    # The studio's own origin without the token gets nothing either.
+    browser.get(studio.address)
+    statuses = browser.execute_async_script("""
+        const done = arguments[arguments.length - 1];
+        const body = JSON.stringify({segments: [{start: "0", end: "1", voiceover: "pwned"}]});
+        Promise.all([
+          fetch("/api/state"),
+          fetch("/api/save", {method: "POST", headers: {"content-type": "application/json"}, body}),
+          fetch("/" + location.pathname.split("/")[1].slice(0, -1) + "/api/state"),
+        ]).then(r => done(r.map(x => x.status)));
+    """)
+    assert statuses == [404, 404, 404]
     assert not saved.exists() or "pwned" not in saved.read_text(encoding="utf-8")

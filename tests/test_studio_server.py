@@ -127,6 +127,8 @@ def test_only_kept_recaps_are_served_and_with_ranges(studio, tmp_path):
     (studio.project.root / "movie.mp4").write_bytes(b"the user's own")
     ranged = requests.get(studio.base + "results/recap-1.mp4", headers={"range": "bytes=10-19"}, timeout=10)
     assert ranged.status_code == 206 and ranged.content == bytes(range(10, 20))
+    download = requests.get(studio.base + "results/recap-1.mp4?download=1", timeout=10)
+    assert download.headers["content-disposition"].startswith("attachment") and len(download.content) == 1024
     for name in ("link.mp4", "..%2Fmovie.mp4", "%2E%2E/movie.mp4", "../movie.mp4", "recap-1.mp4%00", "recap-2.mp4",
                  ".vantor-studio"):
         answer = requests.get(studio.base + "results/" + name, timeout=10)

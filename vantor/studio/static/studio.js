@@ -245,12 +245,15 @@ async function fit(range) {
   }
 }
 
+let speaking = null;  // the narration playing now: a new Speak stops it
+
 async function speak(range, item) {
   const button = item.querySelector(".speak");
   button.disabled = true;
   try {
     const blob = await (await post("api/speak", { text: range.voiceover, voice: range.voice })).blob();
-    const audio = new Audio(URL.createObjectURL(blob));
+    speaking?.pause();
+    const audio = speaking = new Audio(URL.createObjectURL(blob));
     audio.addEventListener("ended", () => URL.revokeObjectURL(audio.src));
     await audio.play();
   } catch (error) {
@@ -263,9 +266,12 @@ async function speak(range, item) {
 // ---- the player and the marks ----------------------------------------
 const player = $("player");
 
+let loads = 0;  // a newer load's events win over an older one's
+
 function load(url) {
   url = url.trim();
   if (!url) return;
+  const mine = ++loads;
   state.url = url;
   $("url").value = url;
   saveDraft();
@@ -276,10 +282,12 @@ function load(url) {
   say("load-status", "Asking the download service…");
   post("api/load", { url }).then((answer) => answer.json()).then(({ id }) => follow(id, {
     progress(event) {
+      if (mine !== loads) return;
       $("load-progress").value = event.per_mille;
       say("load-status", `Downloading: ${Math.floor(event.per_mille / 10)}% ${event.figures || ""}`);
     },
     ready(event) {
+      if (mine !== loads) return;
       $("load-progress").hidden = true;
       // The file comes from the download service, reached by the page's own host name.
       const file = new URL(event.file_url);
@@ -293,6 +301,7 @@ function load(url) {
       say("load-status", `Loaded${event.duration ? ` (${formatTime(event.duration)})` : ""}.`);
     },
     failed(event) {
+      if (mine !== loads) return;
       $("load-progress").hidden = true;
       say("load-status", `Could not load the video: ${event.error}`, true);
     },

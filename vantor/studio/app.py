@@ -159,6 +159,8 @@ class Studio:
                                       activity.cancel)
         except bridge.BridgeError as error:
             activity.post("failed", error=str(error))
+        except Exception as error:  # any other fault still ends the load, so the page sees it
+            activity.post("failed", error=f"{type(error).__name__}: {error}")
         else:
             activity.post("ready", file_url=video.file_url, duration=video.duration, frame_rate=video.frame_rate)
 
@@ -255,6 +257,8 @@ class Studio:
                 activity.post("failed", error=f"{error} (its working files are in {run.work_dir})")
         except OSError as error:
             activity.post("failed", error=f"the recap could not be kept: {error}")
+        except Exception as error:  # any other fault still ends the activity, so the page and the limit see it
+            activity.post("failed", error=f"{type(error).__name__}: {error}")
         else:
             bridge.discard(run.work_dir)
             activity.post("done", name=kept.name, url=f"results/{kept.name}", duration=made.duration,

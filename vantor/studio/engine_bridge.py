@@ -37,8 +37,8 @@ from pathlib import Path
 from typing import Any
 from urllib.parse import quote
 
-__all__ = ["BridgeError", "FIT_TOLERANCE", "Fit", "LoadedVideo", "MakeRun", "Narrations", "fit_words",
-           "load_video", "start_make"]
+__all__ = ["BridgeError", "FIT_TOLERANCE", "Fit", "LoadedVideo", "MadeRecap", "MakeRun", "Narrations", "discard",
+           "fit_words", "load_video", "start_make"]
 
 REQUEST_TIMEOUT = 60
 POLL_SECONDS = 0.25
@@ -112,8 +112,8 @@ def load_video(services_url: str, url: str, on_progress: Callable[[int, str], No
             time.sleep(POLL_SECONDS)
     except requests.RequestException as error:
         raise BridgeError(f"the download service did not answer: {error}") from None
-    except ValueError:
-        raise BridgeError("the download service's answer was not JSON") from None
+    except (ValueError, KeyError, TypeError, AttributeError):
+        raise BridgeError("the download service's answer was not what it should be") from None
     raise BridgeError("the load was stopped")
 
 

@@ -39,7 +39,8 @@ def check_tools(tools: tuple[Tool, ...], out: TextIO) -> bool:
             print(f"✗ {tool.name}: not found on PATH; it {tool.purpose}: {install_hint((tool,))}", file=out)
             found = False
         else:
-            print(f"✓ {tool.name}: {path} ({_first_line([path, VERSION_FLAGS.get(tool.name, '-version')])})", file=out)
+            version = _first_line([path, VERSION_FLAGS.get(tool.name, "-version")])
+            print(f"✓ {tool.name}: {path} ({version})", file=out)
     return found
 
 

@@ -121,6 +121,15 @@ def test_six_jobs_retry_report_and_resume(tmp_path, standins, cluster_client):
     lines[0]["segments"] = "segments_a.json"
     edited = run(write_jobs(tmp_path, lines[:2]), cluster_client, services=services, progress=quiet())
     assert [e.status for e in edited.jobs] == ["ok", "skipped"]
+
+    # An output cut short after the marker was written (a recap run by hand
+    # into the folder and stopped) is no finished job.
+    final_b = os.path.join(by_name["b"].output_dir, "FINAL_RECAP.mp4")
+    with open(final_b, "r+b") as f:
+        f.truncate(os.path.getsize(final_b) // 2)
+    redone = run(write_jobs(tmp_path, lines[1:2]), cluster_client, services=services, progress=quiet())
+    assert [e.status for e in redone.jobs] == ["ok"]
+    assert probe(final_b)["video"]["height"] == 1920
     forced = run(write_jobs(tmp_path, lines[1:2]), cluster_client, services=services, force=True, progress=quiet())
     assert [e.status for e in forced.jobs] == ["ok"]
 

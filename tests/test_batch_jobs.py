@@ -94,8 +94,7 @@ def test_marker_belongs_to_one_job_description_and_its_outputs(tmp_path):
     for name in ("FINAL_RECAP.mp4", "horizontal_final.mp4"):
         (tmp_path / "out/a" / name).write_bytes(b"x")
     write_marker(first, {"FINAL_RECAP.mp4": 1.0})
-    assert finished_outputs(first) == {"job_sha256": finished_outputs(first)["job_sha256"],
-                                       "outputs": {"FINAL_RECAP.mp4": 1.0}}
+    assert finished_outputs(first)["outputs"] == {"FINAL_RECAP.mp4": 1.0}
     [faster] = load_jobs(jobs_file(tmp_path, {**job(), "speed": 1.5}))
     [other_voice] = load_jobs(jobs_file(tmp_path, {**job(), "voice": "w"}))
     assert finished_outputs(faster) is None and finished_outputs(other_voice) is None

@@ -293,3 +293,79 @@ def test_command_writes_the_report_and_fails_when_a_job_fails(tmp_path, standins
     out, err = capsys.readouterr()
     assert [j["status"] for j in json.loads(out)["jobs"]] == ["skipped", "failed"]
     assert err.splitlines() == [line for line in err.splitlines() if line.startswith("vantor: line 2: ")] != []
+
+
+def test_a_folder_held_by_another_run_is_left_alone(tmp_path, standins, cluster_client):
+    """What a second batch of the same jobs file meets while the first still
+    works in a job's folder: the job is left to it, with one clear line."""
+    import fcntl
+
+    from vantor.batch.claim import LOCK_NAME
+
+    download = standins[0]
+    (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS[:1]))
+    os.makedirs(tmp_path / "out" / "held")
+    requests_before = len(download.jobs)
+    with open(tmp_path / "out" / "held" / LOCK_NAME, "w") as first_run:
+        fcntl.flock(first_run, fcntl.LOCK_EX)
+        report = run(write_jobs(tmp_path, [job("held")]), cluster_client, services=standins[2], progress=quiet())
+    entry = report.jobs[0]
+    assert entry.status == "locked" and not report.ok
+    assert "another vantor batch is working in" in entry.error and entry.output_dir in entry.error
+    assert "1 left to another run" in report.summary()
+    assert sorted(os.listdir(tmp_path / "out" / "held")) == [LOCK_NAME]  # nothing written, nothing asked
+    assert len(download.jobs) == requests_before
+
+
+def test_two_runs_of_one_jobs_file_at_once(tmp_path, standins, cluster_client):
+    import threading
+
+    (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS[:1]))
+    jobs_file = write_jobs(tmp_path, [job("twice")])
+    reports = []
+    runs = [threading.Thread(target=lambda: reports.append(
+        run(jobs_file, cluster_client, services=standins[2], progress=quiet()))) for _ in range(2)]
+    for thread in runs:
+        thread.start()
+    for thread in runs:
+        thread.join(timeout=300)
+    statuses = sorted(r.jobs[0].status for r in reports)
+    # The second run either found the folder taken or, when it came late, the job done.
+    assert statuses in (["locked", "ok"], ["ok", "skipped"]), [(r.jobs[0].status, r.jobs[0].error) for r in reports]
+    assert probe(str(tmp_path / "out" / "twice" / "FINAL_RECAP.mp4"))["video"]["height"] == 1920
+
+
+def test_a_job_dask_reran_after_its_worker_died_counts_both_attempts(tmp_path, standins, cluster_client):
+    """Kill the worker process while it holds the job's folder: Dask runs the
+    task again elsewhere, and the report says 2 attempts."""
+    import signal
+    import threading
+    import time
+
+    psutil = pytest.importorskip("psutil")
+    from vantor.batch.claim import LOCK_NAME
+
+    (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS[:1]))
+    lock = str(tmp_path / "out" / "dies" / LOCK_NAME)
+    reports = []
+    batch = threading.Thread(target=lambda: reports.append(
+        run(write_jobs(tmp_path, [job("dies")]), cluster_client, services=standins[2], retries=0,
+            progress=quiet())))
+    batch.start()
+    killed = None
+    deadline = time.monotonic() + 120
+    while killed is None and time.monotonic() < deadline and batch.is_alive():
+        for process in psutil.Process().children(recursive=True):
+            try:
+                if any(f.path == lock for f in process.open_files()):
+                    process.send_signal(signal.SIGKILL)
+                    killed = process.pid
+                    break
+            except psutil.Error:
+                pass
+        time.sleep(0.02)
+    batch.join(timeout=300)
+    cluster_client.wait_for_workers(2, timeout=120)  # the nanny starts a new one for the next tests
+    assert killed is not None, "no worker took the job's folder"
+    entry = reports[0].jobs[0]
+    assert (entry.status, entry.attempts) == ("ok", 2), entry.error

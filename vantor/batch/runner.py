@@ -20,6 +20,7 @@ from typing import Any
 
 from ..preflight import check_speed
 from .check import refuse_shared_output_dirs
+from .claim import recorded_attempts
 from .cluster import scheduler_address, start_private_cluster, unencrypted_note
 from .jobs import Job, job_from_mapping, load_jobs
 from .progress import Progress
@@ -97,7 +98,7 @@ def run(
         assert stop is not None
         report.jobs[index].attempts += 1
         future = client.submit(
-            run_job, job_list[index], provider, force=force, stop_event=stop.name,
+            run_job, job_list[index], provider, force=force, stop_event=stop.name, batch=batch,
             key=f"recap-{batch}-{index}-{report.jobs[index].attempts}", pure=False, retries=0,
         )
         running[future] = index
@@ -137,10 +138,13 @@ def run(
                 index = running.pop(future)
                 entry = report.jobs[index]
                 outcome = _outcome(future)
+                # Dask re-runs a task whose worker died: the job's folder counts every run.
+                counted = outcome.get("attempts") or recorded_attempts(entry.output_dir, batch)
+                entry.attempts = max(entry.attempts, counted or 0)
                 entry.run_s = round(entry.run_s + outcome.get("run_s", 0.0), 3)
                 if outcome["status"] == "failed" and outcome["transient"] and entry.attempts <= retries:
                     heapq.heappush(retry_at, (time.monotonic() + retry_pause(entry.attempts, pause), index))
-                    progress.note(f"retrying {entry.job} after {outcome['error_type']}: {outcome['error']}")
+                    progress.note(f"retrying {entry.job} (attempt {entry.attempts + 1}): {outcome['error']}")
                     continue
                 entry.status = "cancelled" if outcome["status"] == "stopped" else outcome["status"]
                 entry.error_type, entry.error = outcome["error_type"], outcome["error"]

@@ -282,8 +282,11 @@ def test_command_writes_the_report_and_fails_when_a_job_fails(tmp_path, standins
     # stdout: the result (summary, report path); stderr: progress and the failed job's line.
     summary, path = out.splitlines()
     assert summary.startswith("2 jobs: 1 ok, 0 skipped (already done), 1 failed in ") and path.endswith("report.json")
-    assert err.splitlines()[-1].startswith("vantor: line 2: vantor.preflight.SegmentsError: ")
+    # Each job's state once; the failure's reason once, at the end, without a class name.
+    assert err.splitlines()[-1].startswith("vantor: line 2: ") and "Error" not in err.splitlines()[-1]
     assert re.search(r"^\[[12]/2\] ok line 1 ", err, re.M), err  # jobs finish in either order
+    assert re.search(r"^\[[12]/2\] failed line 2$", err, re.M), err
+    assert sum("missing.json" in line for line in err.splitlines()) == 1, err
     saved = json.loads((tmp_path / "report.json").read_text())
     assert [(j["status"], j["attempts"]) for j in saved["jobs"]] == [("ok", 1), ("failed", 1)]
     assert saved["workers"] == 1 and not saved["interrupted"]

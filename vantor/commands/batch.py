@@ -58,12 +58,13 @@ def _check(args: argparse.Namespace, jobs: list[Job]) -> int:
 
 
 def _finish(args: argparse.Namespace, report: Report) -> None:
-    """The report where it was asked for; failed jobs as error lines."""
+    """The report where it was asked for; each failed or locked job as one
+    line, the only place its reason is printed."""
     if args.report:
         report.write(args.report)
     for entry in report.jobs:
-        if entry.status == "failed":
-            print(f"vantor: {entry.job}: {entry.error_type}: {entry.error}", file=sys.stderr)
+        if entry.status in ("failed", "locked"):
+            print(f"vantor: {entry.job}: {entry.error}", file=sys.stderr)
 
 
 def _run(args: argparse.Namespace, jobs: list[Job]) -> int:

@@ -123,6 +123,7 @@ def start_private_cluster(workers: int, *, dashboard: bool = False) -> tuple[Any
             dashboard_address="127.0.0.1:0",
             worker_dashboard_address="127.0.0.1:0" if dashboard else None,
             silence_logs=logging.ERROR,
+            preload=["vantor.batch.worker_signals"],  # Ctrl-C is the driver's to handle
         )
     try:
         return Client(cluster, security=security), cluster

@@ -54,7 +54,8 @@ class Report:
         if self.count("cancelled"):
             parts.append(f"{self.count('cancelled')} cancelled")
         workers = f"{self.workers} worker{'s' if self.workers != 1 else ''}"
-        return f"{len(self.jobs)} jobs: " + ", ".join(parts) + f" in {self.wall_s:.1f} s on {workers}"
+        jobs = f"{len(self.jobs)} job{'s' if len(self.jobs) != 1 else ''}"
+        return f"{jobs}: " + ", ".join(parts) + f" in {self.wall_s:.1f} s on {workers}"
 
     def to_dict(self) -> dict[str, Any]:
         return asdict(self)

@@ -87,7 +87,8 @@ def _run(args: argparse.Namespace, jobs: list[Job]) -> int:
                      security=remote_security(*tls), dashboard=args.dashboard)
     except BatchInterrupted as interrupted:
         _finish(args, interrupted.report)
-        print("vantor: pending jobs cancelled, running ones stopped", file=sys.stderr)
+        # What became of each job, on one line; the cancelled ones had their ffmpeg stopped or never started.
+        print(f"vantor: {interrupted.report.summary()}", file=sys.stderr)
         raise
     except (ValueError, OSError) as error:  # shared output directories, TLS files, no scheduler there
         raise CommandFailed(str(error)) from None

@@ -184,24 +184,30 @@ def free_port():
         return s.getsockname()[1]
 
 
-def test_separately_started_scheduler_and_worker(tmp_path, standins):
-    from distributed import Client
+def test_separately_started_scheduler_and_worker_over_tls(tmp_path, standins):
+    """`--scheduler` with the credentials of a cluster that speaks TLS only."""
+    from vantor.batch.cluster import _temporary_credentials, remote_security
 
+    key, cert = _temporary_credentials()  # one self-signed certificate, its own CA, as for the embedded cluster
+    (tmp_path / "key.pem").write_text(key)
+    (tmp_path / "cert.pem").write_text(cert)
+    tls = ["--protocol", "tls", "--tls-ca-file", str(tmp_path / "cert.pem"), "--tls-cert", str(tmp_path / "cert.pem"),
+           "--tls-key", str(tmp_path / "key.pem")]
     dask = os.path.join(os.path.dirname(sys.executable), "dask")
     port = free_port()
-    address = f"tcp://127.0.0.1:{port}"
+    address = f"tls://127.0.0.1:{port}"
     env = {**os.environ, "PYTHONPATH": ROOT + os.pathsep + os.environ.get("PYTHONPATH", "")}
     # The `dask` script run by this interpreter, so the sanitizer run knows
     # these children for Python processes (and keeps its preload for them).
     scheduler = subprocess.Popen([sys.executable, dask, "scheduler", "--host", "127.0.0.1", "--port", str(port),
-                                  "--no-dashboard"], env=env, stderr=subprocess.DEVNULL)
+                                  "--no-dashboard", *tls], env=env, stderr=subprocess.DEVNULL)
     worker = subprocess.Popen([sys.executable, dask, "worker", address, "--host", "127.0.0.1", "--nthreads", "1",
-                               "--no-dashboard"], env=env, cwd=tmp_path, stderr=subprocess.DEVNULL)
+                               "--no-dashboard", *tls], env=env, cwd=tmp_path, stderr=subprocess.DEVNULL)
     try:
         (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS[:1]))
-        with Client(address, timeout=60) as client:
-            client.wait_for_workers(1, timeout=60)
-            report = run(write_jobs(tmp_path, [job("remote")]), client, services=standins[2], progress=quiet())
+        security = remote_security(str(tmp_path / "cert.pem"), str(tmp_path / "cert.pem"), str(tmp_path / "key.pem"))
+        report = run(write_jobs(tmp_path, [job("remote")]), scheduler=f"127.0.0.1:{port}", security=security,
+                     services=standins[2], progress=quiet())
         entry = report.jobs[0]
         assert entry.status == "ok", entry.error
         assert probe(os.path.join(entry.output_dir, "FINAL_RECAP.mp4"))["video"]["height"] == 1920

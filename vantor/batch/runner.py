@@ -66,7 +66,7 @@ def run(
 ) -> Report:
     """Runs every job; returns the report (also for failed jobs). `client`:
     a distributed.Client to submit to; else `scheduler` (an address such as
-    tcp://host:8786); else an embedded LocalCluster of `workers` processes
+    tls://host:8786); else an embedded LocalCluster of `workers` processes
     (default: one per core, private to this process: see .cluster), closed
     at the end. `security`: a distributed.Security for `scheduler` (else
     Dask's configuration); `dashboard`: serve the embedded cluster's pages

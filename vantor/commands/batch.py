@@ -70,11 +70,10 @@ def _finish(args: argparse.Namespace, report: Report) -> None:
 def _run(args: argparse.Namespace, jobs: list[Job]) -> int:
     if importlib.util.find_spec("distributed") is None:
         raise CommandFailed("batch needs Dask distributed; install it with: pip install 'vantor[batch]'")
+    from ..batch.cluster import remote_security
     from ..batch.progress import Progress
     from ..batch.runner import BatchInterrupted, run
     from ..batch.services import provider_for
-
-    from ..batch.cluster import remote_security
 
     tls = (args.tls_ca_file, args.tls_cert, args.tls_key)
     if args.scheduler is None and any(tls):

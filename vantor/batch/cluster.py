@@ -33,13 +33,14 @@ class ClusterSecurityError(ValueError):
 
 
 def _temporary_credentials() -> tuple[str, str]:
-    """A fresh P-256 key and a self-signed certificate for it, valid two
-    days, as PEM text; made by `openssl` straight to a pipe, never on disk."""
+    """A fresh P-256 key and a self-signed certificate for it as PEM text,
+    made by `openssl` straight to a pipe, never on disk. Valid for a year:
+    a long batch must not see its workers' connections refused part-way."""
     if shutil.which("openssl") is None:
         raise ClusterSecurityError("the embedded cluster needs openssl for its TLS key; "
                                    "install it (Debian: apt-get install openssl)")
     command = ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-               "-nodes", "-days", "2", "-subj", "/CN=vantor-batch", "-keyout", "/dev/stdout", "-out", "/dev/stdout"]
+               "-nodes", "-days", "365", "-subj", "/CN=vantor-batch", "-keyout", "/dev/stdout", "-out", "/dev/stdout"]
     done = subprocess.run(command, capture_output=True, text=True, timeout=30)
     pem = done.stdout
     if done.returncode != 0 or _KEY_END not in pem or "BEGIN CERTIFICATE" not in pem:

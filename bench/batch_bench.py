@@ -16,7 +16,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import logging
 import os
 import platform
 import sys
@@ -30,13 +29,12 @@ SEGMENTS = [{"start": "1", "end": "2", "voiceover": "one"}, {"start": "4", "end"
 
 
 def measure(workers: int, jobs_path: str, services, quiet) -> dict:
-    from distributed import Client, LocalCluster
-
     from vantor.batch import run
+    from vantor.batch.cluster import start_private_cluster
 
     started = time.perf_counter()
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=":0", silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
+    client, cluster = start_private_cluster(workers)  # the cluster `vantor batch` starts: TLS, loopback
+    with cluster, client:
         client.wait_for_workers(workers)
         startup = time.perf_counter() - started
         # A warm-up job per worker so the first measured jobs pay no imports.

@@ -1,8 +1,8 @@
 """`make faults`: the fault table, from a fresh run of the tests behind it.
 
-Each row is one class of fault the engine meets on a bad day: which cases
-are tried, what the engine does about them, and how the tests that try them
-came out just now. Prints a Markdown table (the one in README.md's
+Each row is one class of fault the engine or the batch meets on a bad day:
+which cases are tried, what happens, and how the tests that try them came
+out just now. Prints a Markdown table (the one in README.md's
 "Reliability and security" section) and exits non-zero when any of those
 tests fails.
 
@@ -30,6 +30,7 @@ class Fault:
 
 DL, TTS, RUN, OUT = "tests/test_download_client.py::", "tests/test_tts_client.py::", "tests/test_recap_run.py::", \
     "tests/test_output_faults.py::"
+BATCH = "tests/test_batch.py::"
 FAULTS = [
     Fault("service failures",
           "HTTP 4xx/5xx, refused jobs, refused connections, stalls past the time-outs, 60 polls without a file, "
@@ -89,6 +90,32 @@ FAULTS = [
           "two recaps at once in one process",
           "both finish, overlapping, each with its own clips",
           ("tests/test_two_threads.py::",)),
+    Fault("batch cluster access",
+          "a Dask client over plain TCP, one with another run's TLS credentials, a TLS client without a "
+          "certificate; the listening sockets of a running batch; its HTTP pages; a TLS-only scheduler "
+          "reached with --tls-* files",
+          "the embedded cluster refuses all three at the handshake, listens on 127.0.0.1 only and serves no "
+          "page but /health; a running scheduler gets the credentials given",
+          ("tests/test_batch_cluster.py::", BATCH + "test_separately_started_scheduler_and_worker_over_tls")),
+    Fault("batch resume",
+          "each output cut short, emptied, rewritten at the same size, removed; the segments file moved, and "
+          "edited in place; a marker without the outputs' hashes; a truncated FINAL_RECAP.mp4 in a real rerun",
+          "the job is redone (its marker records each output's size and sha256 and the segments file's "
+          "content hash); the same text under another path is still done",
+          ("tests/test_batch_marker.py::", BATCH + "test_six_jobs_retry_report_and_resume")),
+    Fault("two batch runs, dying workers",
+          "a job folder held by another run; two runs of one jobs file at once; a worker process killed "
+          "while it runs a job",
+          "the folder's lock leaves a held job to its run (status locked, one line, nothing written); the "
+          "killed job is rerun by Dask and reported with 2 attempts",
+          ("tests/test_batch_claim.py::", BATCH + "test_a_folder_held_by_another_run_is_left_alone",
+           BATCH + "test_two_runs_of_one_jobs_file_at_once",
+           BATCH + "test_a_job_dask_reran_after_its_worker_died_counts_both_attempts")),
+    Fault("batch interrupts",
+          "SIGINT to the batch's process while libx264 converts; Ctrl-C on a terminal (the whole group: "
+          "command, workers, ffmpeg)",
+          "exit 130, every job cancelled, no ffmpeg left within 3 s; the summary line and no Dask traceback",
+          ("tests/test_batch_interrupt.py::",)),
     Fault("leaks",
           "5 success paths and 19 failure paths across the four operations, 100 calls each; the fixed binding calls",
           "no growth in objects by type or in allocated blocks",
@@ -127,7 +154,7 @@ def main(argv: list[str]) -> int:
         ok = ok and good
         rows.append(f"| {fault.name} | {fault.cases} | {fault.outcome} | {text} |")
     print()
-    print("| fault class | cases tried | what the engine does | tests |")
+    print("| fault class | cases tried | what happens | tests |")
     print("| --- | --- | --- | --- |")
     print("\n".join(rows))
     if not ok:

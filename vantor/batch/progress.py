@@ -18,6 +18,7 @@ class Progress:
         self.total: int = total
         self.done: int = 0
         self.failed: int = 0
+        self.locked: int = 0  # left to another batch run that holds the job's folder
         self.running: int = 0
         self._view = ProgressView(stream, live=live)
         self._live = bool(stream is not None and (stream.isatty() if live is None else live))
@@ -28,19 +29,21 @@ class Progress:
         self._draw()
 
     def finished(self, job: JobReport) -> None:
+        """One line per job's final state; the reason for a failed or locked
+        job is said once, at the end (vantor batch) or in the report."""
         if job.status == "failed":
             self.failed += 1
+        elif job.status == "locked":
+            self.locked += 1
         else:
             self.done += 1
         if not self._live:
-            line = f"[{self.done + self.failed}/{self.total}] {job.status} {job.job}"
+            line = f"[{self.done + self.failed + self.locked}/{self.total}] {job.status} {job.job}"
             if job.status == "ok":
                 line += f" ({job.run_s:.1f} s, {job.attempts} attempt{'s' if job.attempts != 1 else ''})"
-            elif job.status == "failed":
-                line += f": {job.error_type}: {job.error}"
             self._view.write(line + "\n")
-        elif job.status == "failed":
-            self.note(f"failed {job.job}: {job.error_type}: {job.error}")
+        elif job.status in ("failed", "locked"):
+            self.note(f"{job.status} {job.job}")
         self._draw()
 
     def set_running(self, running: int) -> None:
@@ -53,6 +56,7 @@ class Progress:
 
     def _draw(self) -> None:
         if self._live:
-            finished = self.done + self.failed
+            finished = self.done + self.failed + self.locked
+            locked = f"  locked {self.locked}" if self.locked else ""
             self._view.draw(bar(finished / max(self.total, 1), "jobs") + f" {finished}/{self.total}  done "
-                            f"{self.done}  failed {self.failed}  running {self.running}")
+                            f"{self.done}  failed {self.failed}{locked}  running {self.running}")

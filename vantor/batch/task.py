@@ -15,6 +15,7 @@ from typing import Any
 
 from ..preflight import check_voice, checked_segments, guard_video_duration, probe_duration
 from ..services import LocalServices
+from .claim import FolderTaken, claim_folder
 from .jobs import Job
 from .marker import MARKER_NAME, OUTPUT_NAMES, finished_outputs, write_marker
 from .retry import is_transient
@@ -52,11 +53,13 @@ def _one_line(error: BaseException) -> str:
 
 
 def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
-            stop_event: str | None = None) -> dict[str, Any]:
+            stop_event: str | None = None, batch: str | None = None) -> dict[str, Any]:
     started = time.monotonic()
     outcome: dict[str, Any] = {"status": "failed", "error_type": None, "error": None, "transient": False,
                                "outputs": {}}
+    claim = contextlib.ExitStack()  # the job's folder, held until the outcome is settled
     try:
+        outcome["attempts"] = claim.enter_context(claim_folder(job.output_dir, batch))
         if not force and (record := finished_outputs(job)) is not None:
             outcome.update(status="skipped", outputs=record.get("outputs", {}))
             return outcome
@@ -83,6 +86,8 @@ def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
             for name in OUTPUT_NAMES}
         write_marker(job, outputs)
         outcome.update(status="ok", outputs=outputs)
+    except FolderTaken as error:
+        outcome.update(status="locked", error_type="FolderTaken", error=str(error))
     except JobStopped as error:
         outcome.update(status="stopped", error_type="JobStopped", error=str(error))
     except Exception as error:  # noqa: BLE001 - every failure is reported, none stops the batch
@@ -92,5 +97,6 @@ def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
             transient=is_transient(error),
         )
     finally:
+        claim.close()
         outcome["run_s"] = round(time.monotonic() - started, 3)
     return outcome

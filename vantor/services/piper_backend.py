@@ -137,17 +137,16 @@ class _PiperChild:
         return f"{what} (exit status {self.process.poll()})"
 
     def close(self) -> None:
-        if self.alive():
-            assert self.process.stdin is not None
-            try:
-                self.process.stdin.close()  # end of input: piper finishes and exits
-            except OSError:
-                pass
-            try:
-                self.process.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        assert self.process.stdin is not None
+        try:
+            self.process.stdin.close()  # end of input: piper finishes its line and exits
+        except OSError:
+            pass  # it had already gone
+        try:
+            self.process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
         if self.process.stderr is not None:
             self.process.stderr.close()
         shutil.rmtree(self.out_dir, ignore_errors=True)
@@ -169,26 +168,31 @@ class PiperBackend:
         with self._guard:
             lock = self._locks.setdefault(voice.model, threading.Lock())
         with lock:  # one narration at a time per child
-            child = self._child(voice)
-            # Generous: a loaded voice speaks many times faster than real time.
-            timeout = START_SECONDS + len(text) / 10
-            started = time.monotonic()
-            try:
-                child.speak(text, Path(wav), timeout)
-            except SpeechFailed:
-                if time.monotonic() - started >= timeout:
-                    raise SpeechFailed(f"the neural voice took over {timeout:.0f} s for one narration") from None
-                raise
-            finally:
-                if not child.alive():
-                    self._drop(voice.model)
+            for attempt in (1, 2):
+                child, fresh = self._child(voice)
+                # Generous: a loaded voice speaks many times faster than real time.
+                timeout = START_SECONDS + len(text) / 10
+                started = time.monotonic()
+                try:
+                    child.speak(text, Path(wav), timeout)
+                    return
+                except SpeechFailed:
+                    if time.monotonic() - started >= timeout:
+                        raise SpeechFailed(f"the neural voice took over {timeout:.0f} s for one narration") from None
+                    # A child killed while it waited (not by this text) is replaced and asked again.
+                    if fresh or attempt == 2 or (child.process.poll() or 0) >= 0:
+                        raise
+                finally:
+                    if not child.alive():
+                        self._drop(voice.model)
 
-    def _child(self, voice: PiperVoiceFiles) -> _PiperChild:
+    def _child(self, voice: PiperVoiceFiles) -> tuple[_PiperChild, bool]:
+        """The running child for `voice` (started if needed) and whether it is new."""
         with self._guard:
             child = self._children.get(voice.model)
             if child is not None and child.alive():
                 self._children.move_to_end(voice.model)
-                return child
+                return child, False
             if child is not None:
                 child.close()
             try:
@@ -200,7 +204,7 @@ class PiperBackend:
             while len(self._children) > self.max_children:
                 _, oldest = self._children.popitem(last=False)
                 oldest.close()  # a busy one first finishes the line it has: piper reads to the end of input
-            return child
+            return child, True
 
     def _drop(self, model: Path) -> None:
         with self._guard:

@@ -8,8 +8,11 @@ import json
 import os
 import re
 import signal
+import stat
 import subprocess
 import sys
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 import pytest
 import requests
@@ -19,7 +22,8 @@ from vantor.services import SpeechError, bind
 from vantor.services.loudness import TARGET_LUFS, TRUE_PEAK_DBTP, measure
 from vantor.services.local import LocalServices
 from vantor.services.narrator import Narrator
-from vantor.services.piper_backend import bundled_voice, piper_version
+from vantor.services.espeak_backend import SpeechFailed
+from vantor.services.piper_backend import PiperBackend, bundled_voice, piper_version, read_voice_files
 from vantor.services.server import InProcessServer, Services
 from vantor.services.voices import ESPEAK, NEURAL, VoiceCatalog
 
@@ -198,3 +202,46 @@ def test_a_users_piper_voice_is_spoken_by_piper(tmp_path):
         assert answer.status_code == 200 and answer.json()["backend"] == "piper"
     finally:
         server.close()
+
+
+def standin_voice(tmp_path):
+    (tmp_path / "v.onnx").write_bytes(b"model")
+    (tmp_path / "v.onnx.json").write_text(json.dumps({"audio": {"sample_rate": 22050}}))
+    return read_voice_files(tmp_path / "v.onnx")
+
+
+def test_piper_child_timeouts_foreign_paths_and_one_narration_at_a_time(tmp_path, monkeypatch):
+    voice = standin_voice(tmp_path)
+    piper = PiperBackend(command=[sys.executable, str(Path(__file__).with_name("piper_standin.py"))])
+    try:
+        # Only a file in the child's own private folder is taken.
+        victim = tmp_path / "victim.wav"
+        victim.write_bytes(b"keep me")
+        piper.speak_wav(f"elsewhere {victim}", voice, tmp_path / "out.wav")
+        assert victim.read_bytes() == b"keep me" and streams(tmp_path / "out.wav")["duration"] > 1
+        assert stat.S_IMODE(os.stat(piper._children[voice.model].out_dir).st_mode) == 0o700
+        # Concurrent narrations share the child one at a time, each getting its own audio.
+        texts = ["a" * n for n in (3, 30, 12, 21, 7, 16)]
+        with ThreadPoolExecutor(len(texts)) as pool:
+            list(pool.map(lambda t: piper.speak_wav(t, voice, tmp_path / f"{len(t)}.wav"), texts))
+        assert [round(streams(tmp_path / f"{len(t)}.wav")["duration"], 1) for t in texts] == [0.3, 3.0, 1.2, 2.1, 0.7, 1.6]
+        # A child that stops answering is ended and replaced.
+        monkeypatch.setattr("vantor.services.piper_backend.START_SECONDS", 1.0)
+        with pytest.raises(SpeechFailed, match="^the neural voice took over 1 s for one narration$"):
+            piper.speak_wav("hang", voice, tmp_path / "hung.wav")
+        assert piper.child_pids() == [] and piper.started == 1
+        piper.speak_wav("after", voice, tmp_path / "after.wav")
+        assert piper.started == 2
+    finally:
+        piper.close()
+
+
+@needs_piper
+def test_a_narration_cached_from_one_engine_is_not_served_for_the_other(tmp_path):
+    for catalog, backend in ((VoiceCatalog(None, neural_runtime=False), "espeak-ng"), (None, "piper")):
+        server = serve(tmp_path / "shared-cache", CountingNarrator(catalog))
+        try:
+            assert say(server, "Cached once per engine.", "en-US-GuyNeural").json()["backend"] == backend
+            assert len(server.narrator.spoken) == 1
+        finally:
+            server.close()

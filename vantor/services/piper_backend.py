@@ -94,9 +94,9 @@ class _PiperChild:
     """One running `piper` with one voice loaded."""
 
     def __init__(self, voice: PiperVoiceFiles, command: list[str]) -> None:
-        self.voice = voice
-        self.out_dir = Path(tempfile.mkdtemp(prefix="vantor-piper-"))  # 0700: other users cannot read or plant
-        self.process = subprocess.Popen(
+        self.voice: PiperVoiceFiles = voice
+        self.out_dir: Path = Path(tempfile.mkdtemp(prefix="vantor-piper-"))  # 0700: other users cannot read or plant
+        self.process: subprocess.Popen[str] = subprocess.Popen(
             [*command, "--model", str(voice.model), "--config", str(voice.config),
              "--output-dir", str(self.out_dir), "--sentence-silence", str(SENTENCE_SILENCE)],
             stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, cwd=self.out_dir,
@@ -157,11 +157,11 @@ class PiperBackend:
 
     def __init__(self, command: list[str] | None = None, max_children: int = MAX_CHILDREN) -> None:
         self.command: list[str] = command or [sys.executable, "-m", "piper"]
-        self.max_children = max_children
+        self.max_children: int = max_children
         self._children: OrderedDict[Path, _PiperChild] = OrderedDict()
         self._locks: dict[Path, threading.Lock] = {}
         self._guard = threading.Lock()
-        self.started = 0  # children started, for tests and figures
+        self.started: int = 0  # children started, for tests and figures
 
     def speak_wav(self, text: str, voice: PiperVoiceFiles, wav: str | os.PathLike[str]) -> None:
         """Writes `text` spoken by `voice` to the WAV file `wav`."""

@@ -17,6 +17,7 @@ from pathlib import Path
 import pytest
 import requests
 
+from child_env import child_env
 from service_helpers import streams
 from vantor.services import SpeechError, bind
 from vantor.services.loudness import TARGET_LUFS, TRUE_PEAK_DBTP, measure
@@ -26,7 +27,9 @@ from vantor.services.espeak_backend import SpeechFailed
 from vantor.services.piper_backend import PiperBackend, bundled_voice, piper_version, read_voice_files
 from vantor.services.server import InProcessServer, Services
 from vantor.services.voices import ESPEAK, NEURAL, VoiceCatalog
+from vantor.standins.video_site import VideoSite
 
+ROOT = Path(__file__).resolve().parents[1]
 ENDPOINT = "/api/generate-audio-frontend"
 PAUSED = "Red. ... Green. ... Blue."
 LONGER = "The hero walks into the old house, finds the letter, and reads it aloud to everyone."
@@ -245,3 +248,22 @@ def test_a_narration_cached_from_one_engine_is_not_served_for_the_other(tmp_path
             assert len(server.narrator.spoken) == 1
         finally:
             server.close()
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("voice", [pytest.param("en-US-GuyNeural", marks=needs_piper), "en-us"])
+def test_a_whole_recap_plays_at_the_loudness_target(source_video, tmp_path, voice):
+    segments = tmp_path / "segments.json"
+    segments.write_text(json.dumps([
+        {"start": "0", "end": "5", "voiceover": "Our story starts in a quiet village by the sea."},
+        {"start": "6", "end": "11", "voiceover": "Then the storm comes, and nothing is the same."}]))
+    with VideoSite(tmp_path / "www") as site:
+        page = site.publish(source_video, "film")[0]
+        env = child_env(VANTOR_CACHE_DIR=str(tmp_path / "cache"))
+        env.pop("VANTOR_SERVICES_URL", None)
+        done = subprocess.run([sys.executable, "-m", "vantor", "recap", page, str(segments), "--voice", voice,
+                               "--speed", "1.5", "-p", "--output-dir", str(tmp_path / "out")], cwd=ROOT, env=env,
+                              capture_output=True, text=True, timeout=400)
+    assert done.returncode == 0, done.stderr
+    level = measure(tmp_path / "out" / "FINAL_RECAP.mp4")
+    assert abs(level.integrated - TARGET_LUFS) <= 1.0, level

@@ -154,7 +154,8 @@ def test_doctor_reports_tools_encoders_and_hosts():
                                "color=size=1080x1920", "-frames:v", "1", "-c:v", "h264_nvenc", "-f", "null", "-"],
                               capture_output=True, text=True, timeout=60)
         (line,) = [re.sub(r" @ 0x\w+", "", line) for line in out.splitlines() if "h264_nvenc:" in line]
-        assert tool.returncode != 0 and line.startswith("✗ encoder h264_nvenc: not working: ")
+        assert tool.returncode != 0 and line.startswith("i encoder h264_nvenc: not available (GPU unavailable, ")
+        assert out.count("GPU unavailable") == 1
         assert all(re.sub(r" @ 0x\w+", "", e.strip()) in line for e in tool.stderr.strip().splitlines())
 
 
@@ -162,6 +163,8 @@ def test_doctor_without_the_tools(tmp_path):
     done = python("-m", "vantor", "doctor", env={**os.environ, "PATH": str(tmp_path)})
     assert done.returncode == 1, done.stderr
     assert "✗ ffmpeg: not found on PATH" in done.stdout and "✗ wget: not found on PATH" in done.stdout
+    missing = [line for line in done.stdout.splitlines() if line.startswith("✗")]
+    assert len(missing) >= 4 and all(re.search(r": install with: apt-get install [a-z-]+$", m) for m in missing), missing
     assert "encoder" not in done.stdout and done.stdout.splitlines()[-1] == "not ready"
 
 

@@ -267,3 +267,18 @@ def test_a_whole_recap_plays_at_the_loudness_target(source_video, tmp_path, voic
     assert done.returncode == 0, done.stderr
     level = measure(tmp_path / "out" / "FINAL_RECAP.mp4")
     assert abs(level.integrated - TARGET_LUFS) <= 1.0, level
+
+
+def test_doctor_reports_the_neural_voice_or_how_to_get_it(monkeypatch):
+    from io import StringIO
+
+    from vantor.doctor import check_neural_voice
+
+    out = StringIO()
+    installed = check_neural_voice(out)
+    if piper_version() and bundled_voice():
+        assert installed and out.getvalue().startswith(f"✓ neural voice: piper {piper_version()} with en_US-joe-medium (")
+    monkeypatch.setattr("vantor.services.piper_backend.piper_version", lambda: None)
+    out = StringIO()
+    assert not check_neural_voice(out)
+    assert out.getvalue().count("\n") == 1 and "espeak-ng" in out.getvalue() and "vantor[neural]" in out.getvalue()

@@ -184,6 +184,9 @@ def test_a_folder_of_voices_adds_voices_by_name_and_says_what_it_skipped(tmp_pat
         assert name in skipped
     assert len(catalog.problems) == 4
     assert VoiceCatalog(None, folder, neural_runtime=False).get("narrator-one") is None
+    # A model replaced under the same name is another voice to the cache.
+    (folder / "narrator-one.onnx").write_bytes(b"another model")
+    assert VoiceCatalog(None, folder).check("narrator-one").identity != catalog.check("narrator-one").identity
     listed = subprocess.run([sys.executable, "-m", "vantor", "voices", "--json", "--voices-dir", str(folder)],
                             capture_output=True, text=True, check=True, timeout=120)
     voices = {v["name"]: v for v in json.loads(listed.stdout)["voices"]}

@@ -12,7 +12,7 @@ import threading
 from dataclasses import dataclass
 
 from .espeak_backend import EspeakBackend, SpeechFailed
-from .loudness import TARGET_LUFS, Loudness, normalise
+from .loudness import Loudness, normalise
 from .piper_backend import PiperBackend
 from .voices import ESPEAK, NEURAL, Voice, VoiceCatalog, default_catalog
 
@@ -48,11 +48,10 @@ class Narrator:
     """The speech service's backend."""
 
     def __init__(self, catalog: VoiceCatalog | None = None, *, espeak: EspeakBackend | None = None,
-                 piper: PiperBackend | None = None, target_lufs: float = TARGET_LUFS) -> None:
+                 piper: PiperBackend | None = None) -> None:
         self.catalog: VoiceCatalog = catalog or default_catalog()
         self.espeak: EspeakBackend = espeak or EspeakBackend()
         self.piper: PiperBackend = piper or PiperBackend()
-        self.target_lufs: float = target_lufs
         for problem in self.catalog.problems:
             note_once(f"skipped a voice: {problem}")
 
@@ -78,7 +77,7 @@ class Narrator:
                 assert chosen.espeak is not None
                 self.espeak.speak_wav(text, chosen.espeak, spoken)
                 rate = ESPEAK_SAMPLE_RATE
-            before, after = normalise(spoken, level, rate, self.target_lufs)
+            before, after = normalise(spoken, level, rate)
             encoded = subprocess.run(
                 ["ffmpeg", "-y", "-nostdin", "-loglevel", "error", "-i", level, "-c:a", "libmp3lame", "-q:a", "4", mp3],
                 capture_output=True,

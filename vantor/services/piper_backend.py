@@ -10,6 +10,7 @@ the next narration.
 
 from __future__ import annotations
 
+import hashlib
 import importlib.metadata
 import importlib.util
 import json
@@ -47,6 +48,9 @@ class PiperVoiceFiles:
     config: Path
     language: str
     sample_rate: int
+    # What the files are, not where: a model replaced under the same name
+    # gets a new fingerprint, so narrations cached from the old one are not served.
+    fingerprint: str
 
 
 def read_voice_files(model: Path) -> PiperVoiceFiles:
@@ -65,7 +69,9 @@ def read_voice_files(model: Path) -> PiperVoiceFiles:
     if sample_rate <= 0:
         raise ValueError(f"{config}: sample rate {sample_rate} is not positive")
     language = settings.get("language", {}).get("code") or settings.get("espeak", {}).get("voice") or "?"
-    return PiperVoiceFiles(model.name.removesuffix(".onnx"), model, config, str(language), sample_rate)
+    stat = model.stat()
+    fingerprint = hashlib.sha256(config.read_bytes() + f"{stat.st_size}:{stat.st_mtime_ns}".encode()).hexdigest()[:16]
+    return PiperVoiceFiles(model.name.removesuffix(".onnx"), model, config, str(language), sample_rate, fingerprint)
 
 
 def piper_version() -> str | None:

@@ -83,7 +83,7 @@ class Voice:
     @property
     def identity(self) -> str:
         """What decides the sound: part of a narration's cache key."""
-        return f"{self.engine}:{self.piper.model if self.piper else self.espeak}"
+        return f"{self.engine}:{self.piper.fingerprint if self.piper else self.espeak}"
 
 
 class VoiceCatalog:

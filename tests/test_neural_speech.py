@@ -231,8 +231,10 @@ def test_piper_child_timeouts_foreign_paths_and_one_narration_at_a_time(tmp_path
         with ThreadPoolExecutor(len(texts)) as pool:
             list(pool.map(lambda t: piper.speak_wav(t, voice, tmp_path / f"{len(t)}.wav"), texts))
         assert [round(streams(tmp_path / f"{len(t)}.wav")["duration"], 1) for t in texts] == [0.3, 3.0, 1.2, 2.1, 0.7, 1.6]
-        # A child that stops answering is ended and replaced.
+        # A child that stops answering is ended and replaced; a blank line would never be answered.
         monkeypatch.setattr("vantor.services.piper_backend.START_SECONDS", 1.0)
+        with pytest.raises(SpeechFailed, match="^the text is empty$"):
+            piper.speak_wav(" \n\u2028 ", voice, tmp_path / "blank.wav")
         with pytest.raises(SpeechFailed, match="^the neural voice took over 1 s for one narration$"):
             piper.speak_wav("hang", voice, tmp_path / "hung.wav")
         assert piper.child_pids() == [] and piper.started == 1

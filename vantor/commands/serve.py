@@ -54,6 +54,7 @@ def _run(args: argparse.Namespace) -> int:
 
     from ..services.app import LOOPBACK
     from ..services.server import Services, stderr_logging
+    from ..services.voices import VOICES_DIR_ENV
 
     if not _is_loopback(args.host) and not args.allow:
         args.parser.error(f"binding {args.host} serves other machines; name the client networks that may use it "
@@ -61,7 +62,8 @@ def _run(args: argparse.Namespace) -> int:
     listening = _listen(args.host, args.port)
     port = listening.getsockname()[1]
     limits = Limits(max_jobs=args.max_jobs, cache_bytes=int(args.cache_gib * 1024**3))
-    services = Services(args.cache_dir, limits=limits, allow=(*LOOPBACK, *args.allow))
+    services = Services(args.cache_dir, limits=limits, allow=(*LOOPBACK, *args.allow),
+                        voices_dir=args.voices_dir or os.environ.get(VOICES_DIR_ENV) or None)
     shown = f"[{args.host}]" if ":" in args.host else args.host
     base = f"http://{shown}:{port}"
     print(f"vantor serve: download and speech services on {base} (cache {args.cache_dir}); clients route "
@@ -88,7 +90,8 @@ def register(subparsers: Any) -> None:
     parser = add_command(
         subparsers, "serve", help="run the local download and speech services for other processes",
         example="vantor serve --port 8765, then VANTOR_SERVICES_URL=http://127.0.0.1:8765 vantor recap ...",
-        description="Run the local download (yt-dlp) and speech (espeak-ng) services as one long-lived process.\n"
+        description="Run the local download (yt-dlp) and speech (neural voice, espeak-ng) services as one "
+                    "long-lived process.\n"
                     "Its address goes on stdout in the first line; one line per request goes to stderr.\n"
                     "Stops cleanly on Ctrl-C (exit 130) or SIGTERM (exit 0).",
     )
@@ -100,4 +103,7 @@ def register(subparsers: Any) -> None:
     parser.add_argument("--max-jobs", type=int, default=Limits.max_jobs, metavar="N", help="downloads at once")
     parser.add_argument("--cache-gib", type=float, default=Limits.cache_bytes / 1024**3, metavar="GIB",
                         help="size limit of each cache in GiB")
+    parser.add_argument("--voices-dir", metavar="DIR",
+                        help="a folder of Piper voices (NAME.onnx with NAME.onnx.json) offered as voices NAME "
+                             "(default: $VANTOR_VOICES_DIR)")
     parser.set_defaults(handler=_run, parser=parser)

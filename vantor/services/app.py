@@ -11,8 +11,11 @@ Download (the engine's download client speaks this):
     GET  /files/ID.mp4   the finished job's file (Range honoured)
 Speech (the engine's speech client speaks this):
     POST /api/generate-audio-frontend  {"text", "voice"}
-         200 {"audio_data": "data:audio/mpeg;base64,..."}
+         200 {"audio_data": "data:audio/mpeg;base64,...", "backend": "piper" | "espeak-ng"}
+             and the header X-Vantor-Speech-Backend (the engine reads only audio_data)
          400 empty text / unknown voice / not JSON, 413 too long
+         With "timing": true the answer also has "timing": {"duration",
+         "backend", "words": [{"word", "start", "end"}, ...]}, cached like the audio.
 
 Addresses handed out are built from the address the client reached, so a
 service on another machine hands out addresses its clients can fetch.
@@ -40,13 +43,19 @@ from .cache import FileCache
 from .download_jobs import JobRefused, Jobs
 from .espeak_backend import SpeechFailed
 from .limits import Limits
-from .voices import VOICES
+from .narration_timing import measure_timing
+from .narrator import BACKEND_NAMES
+from .voices import Voice
 
-__all__ = ["LOOPBACK", "ClientAllowList", "SpeechBackend", "build_app"]
+__all__ = ["BACKEND_HEADER", "LOOPBACK", "ClientAllowList", "SpeechBackend", "build_app"]
 
 Network = ipaddress.IPv4Network | ipaddress.IPv6Network
 LOOPBACK: tuple[Network, ...] = (ipaddress.ip_network("127.0.0.0/8"), ipaddress.ip_network("::1/128"))
 DEFAULT_HEIGHT = 1080
+BACKEND_HEADER = "X-Vantor-Speech-Backend"
+# Part of every narration's cache key: changes when the service's audio does
+# (v2: loudness-normalised, neural voice), so older entries are not served.
+NARRATION_FORMAT = "v2"
 
 
 class ClientAllowList:
@@ -76,6 +85,8 @@ class ClientAllowList:
 
 
 class SpeechBackend(Protocol):
+    def voice(self, name: str) -> Voice | None: ...
+
     def speak(self, text: str, voice: str) -> bytes: ...
 
 
@@ -90,6 +101,7 @@ def _error(status: int, message: str) -> JSONResponse:
 def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits: Limits,
               allow: Iterable[Network] = LOOPBACK) -> ASGIApp:
     speaking = threading.BoundedSemaphore(limits.max_speech)
+    timing_cache = FileCache(speech_cache.root / "timing", ".json", 64 * 1024**2)
 
     async def job_request(request: Request) -> JSONResponse:
         url = request.query_params.get("url", "")
@@ -148,22 +160,40 @@ def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits
             return _error(400, "the text is empty")
         if len(text) > limits.max_text_chars:
             return _error(413, f"the text has {len(text)} characters; the limit is {limits.max_text_chars}")
-        if voice not in VOICES:
+        chosen = speech.voice(voice)
+        if chosen is None:
             return _error(400, f"unknown voice '{voice}'; see vantor voices")
+        backend = BACKEND_NAMES[chosen.engine]
         try:
-            audio = await run_in_threadpool(_speak_cached, text, voice)
+            audio, timing = await run_in_threadpool(_speak_cached, text, chosen, data.get("timing") is True)
         except SpeechFailed as error:
             return _error(500, str(error))
-        return JSONResponse({"audio_data": "data:audio/mpeg;base64," + base64.b64encode(audio).decode("ascii")})
+        answer: dict[str, object] = {"audio_data": "data:audio/mpeg;base64," + base64.b64encode(audio).decode("ascii"),
+                                     "backend": backend}
+        if timing is not None:
+            answer["timing"] = timing
+        return JSONResponse(answer, headers={BACKEND_HEADER: backend})
 
-    def _speak_cached(text: str, voice: str) -> bytes:
-        key = hashlib.sha256(json.dumps([voice, text]).encode()).hexdigest()[:32]
+    def _speak_cached(text: str, voice: Voice, timed: bool) -> tuple[bytes, object]:
+        key = hashlib.sha256(json.dumps([NARRATION_FORMAT, voice.identity, voice.name, text]).encode()).hexdigest()[:32]
         cached = speech_cache.get(key)
         if cached is None:
             with speaking:
-                audio = speech.speak(text, voice)
+                audio = speech.speak(text, voice.name)
+            timing_cache.path(key).unlink(missing_ok=True)  # it described the audio spoken before
             cached = speech_cache.put_bytes(key, audio)
-        return cached.read_bytes()
+        audio = cached.read_bytes()
+        if not timed:
+            return audio, None
+        timing_path = timing_cache.get(key)
+        if timing_path is not None:
+            return audio, json.loads(timing_path.read_text())
+        with timing_cache.work_dir(key) as tmp:
+            mp3 = Path(tmp) / "narration.mp3"
+            mp3.write_bytes(audio)  # the very bytes answered, even if the entry is replaced meanwhile
+            timing = measure_timing(mp3, text, BACKEND_NAMES[voice.engine]).to_json()
+        timing_cache.put_bytes(key, json.dumps(timing).encode())
+        return audio, timing
 
     app = Starlette(routes=[
         Route("/ajax/download.php", job_request, methods=["GET"]),

@@ -13,12 +13,14 @@ from dataclasses import dataclass
 from urllib.parse import quote
 
 from .limits import default_cache_dir
+from .narration_timing import NarrationTiming
 from .router import ServiceRouter
 
 if TYPE_CHECKING:
     from .server import InProcessServer
 
-__all__ = ["DownloadError", "LocalServices", "Progress", "bind", "local_services", "start_local_services"]
+__all__ = ["DownloadError", "LocalServices", "Progress", "SpeechError", "bind", "local_services", "speak_with_timing",
+           "start_local_services"]
 
 POLL_SECONDS = 0.5
 REQUEST_TIMEOUT = 60
@@ -26,6 +28,10 @@ REQUEST_TIMEOUT = 60
 
 class DownloadError(RuntimeError):
     """The download service's reason why a video could not be fetched."""
+
+
+class SpeechError(RuntimeError):
+    """The speech service's reason why a narration could not be spoken."""
 
 
 @dataclass(frozen=True)
@@ -65,6 +71,23 @@ class LocalServices:
             if status.get("progress", 0) >= 1000 and status.get("download_url"):
                 return
             time.sleep(POLL_SECONDS)
+
+    def narration_timing(self, text: str, voice: str) -> NarrationTiming:
+        """How long the narration `text` in `voice` lasts and when each word is
+        spoken. The service keeps the audio too, so the engine's own request
+        for it is then answered from the cache."""
+        import requests
+
+        answer = requests.post(f"{self.base_url}/api/generate-audio-frontend",
+                               json={"text": text, "voice": voice, "timing": True}, timeout=REQUEST_TIMEOUT)
+        try:
+            body = answer.json()
+        except ValueError:
+            body = {}
+        if answer.status_code != 200 or not isinstance(body.get("timing"), dict):
+            raise SpeechError(body.get("error") or f"the speech service answered HTTP {answer.status_code} "
+                              "without the narration's timing")
+        return NarrationTiming.from_json(body["timing"])
 
     def close(self) -> None:
         server, self._server = self._server, None
@@ -109,3 +132,12 @@ def local_services(address: str | None = None, *,
     """`with vantor.local_services(): vantor.run_recap(...)`"""
     with start_local_services(address, cache_dir=cache_dir) as services, bind(services):
         yield services
+
+
+def speak_with_timing(text: str, voice: str, services: LocalServices | None = None) -> NarrationTiming:
+    """`services.narration_timing(text, voice)`; without `services`, from
+    local services started for the call (their cache is the shared one)."""
+    if services is not None:
+        return services.narration_timing(text, voice)
+    with start_local_services() as started:
+        return started.narration_timing(text, voice)

@@ -18,8 +18,10 @@ from starlette.types import ASGIApp
 from .app import LOOPBACK, Network, SpeechBackend, build_app
 from .cache import FileCache
 from .download_jobs import DownloadBackend, Jobs
-from .espeak_backend import EspeakBackend
 from .limits import Limits
+from .narrator import Narrator
+from .piper_backend import bundled_voice, piper_version
+from .voices import VoiceCatalog
 from .ytdlp_backend import YtDlpBackend
 
 __all__ = ["InProcessServer", "Services", "stderr_logging"]
@@ -39,16 +41,24 @@ class Services:
 
     def __init__(self, cache_dir: str | os.PathLike[str], *, limits: Limits | None = None,
                  download_backend: DownloadBackend | None = None, speech_backend: SpeechBackend | None = None,
-                 allow: Iterable[Network] = LOOPBACK) -> None:
+                 allow: Iterable[Network] = LOOPBACK, voices_dir: str | os.PathLike[str] | None = None) -> None:
         self.limits: Limits = limits or Limits()
         self.cache_dir: Path = Path(cache_dir)
         self.jobs: Jobs = Jobs(download_backend or YtDlpBackend(max_file_bytes=self.limits.max_file_bytes),
                          self.cache_dir, self.limits)
         self.speech_cache: FileCache = FileCache(self.cache_dir / "speech", ".mp3", self.limits.cache_bytes)
-        self.app: ASGIApp = build_app(self.jobs, speech_backend or EspeakBackend(), self.speech_cache, self.limits, allow)
+        if speech_backend is None:
+            catalog = None if voices_dir is None else VoiceCatalog(bundled_voice(), voices_dir,
+                                                                   neural_runtime=piper_version() is not None)
+            speech_backend = Narrator(catalog)
+        self.speech: SpeechBackend = speech_backend
+        self.app: ASGIApp = build_app(self.jobs, speech_backend, self.speech_cache, self.limits, allow)
 
     def close(self) -> None:
         self.jobs.close()
+        close_speech = getattr(self.speech, "close", None)
+        if close_speech is not None:
+            close_speech()  # ends the neural voice's child processes
 
 
 class InProcessServer:

@@ -38,8 +38,10 @@ def test_paths_and_a_list(services, engine, tmp_path):
                                                                                   abs=0.25)
     assert "  Segment 1/1: 1 \u2192 3" in progress.getvalue().splitlines()
 
+    with pytest.raises(vantor.PreflightError, match="FINAL_RECAP.mp4 exists; pass --force"):
+        vantor.make_recap(URL, SEGMENTS, voice="v", output_dir=tmp_path / "a", quiet=True, services="configured")
     from_list = vantor.make_recap(URL, SEGMENTS, voice="v", output_dir=tmp_path / "a", quiet=True,
-                                  services="configured")
+                                  services="configured", overwrite=True)
     assert from_list.segments == 2 and from_list.final.stat().st_size == from_list.final_size > 0
     assert from_list.horizontal == tmp_path / "a" / "horizontal_final.mp4" and from_list.wall_time > 0
     assert engine._download_video is original  # the duration check is unwound after each run

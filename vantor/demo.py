@@ -17,7 +17,9 @@ from importlib import resources
 from typing import TextIO
 
 from .progress import showing_progress
-from .recap_run import fetched_and_bound
+from .recap.outputs import OutputNames
+from .recap.probe import probe_duration
+from .recap.run import EngineRun
 from .services import start_local_services
 from .standins.media import make_source_video
 from .standins.video_site import VideoSite
@@ -29,10 +31,7 @@ PREVIEW_TILES = (4, 2)
 
 def make_preview(video: str, picture: str) -> str:
     """Tiles frames spread over the whole video into one PNG contact sheet."""
-    duration = float(subprocess.run(
-        ["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", video],
-        check=True, capture_output=True, text=True,
-    ).stdout)
+    duration = probe_duration(video)
     columns, rows = PREVIEW_TILES
     rate = columns * rows / max(duration, 0.1)
     subprocess.run(
@@ -47,15 +46,14 @@ def make_preview(video: str, picture: str) -> str:
 def run_demo(output_dir: str = "demo-output", progress: TextIO | None = None) -> dict[str, str]:
     """Runs the demo; its progress goes to `progress` (None: nowhere).
     Returns the paths of the vertical recap, the horizontal video and the
-    contact sheet."""
-    from . import vantor as engine
-
+    contact sheet. The demo's own results in `output_dir` are replaced; no
+    other file there is touched."""
     os.makedirs(output_dir, exist_ok=True)
     segments = str(resources.files("vantor").joinpath("demo_segments.json"))
     with open(segments, encoding="utf-8") as f:
         count = len(json.load(f))
 
-    with showing_progress(progress, output_dir=output_dir) as view:
+    with showing_progress(progress) as view:
         print(f"vantor demo: {count} segments from {segments}", file=view)
         with tempfile.TemporaryDirectory(prefix="vantor-demo-") as tmp:
             source = make_source_video(os.path.join(tmp, "source.mp4"), seconds=64.0, size="1280x720")
@@ -64,12 +62,12 @@ def run_demo(output_dir: str = "demo-output", progress: TextIO | None = None) ->
                     start_local_services(cache_dir=os.path.join(tmp, "cache")) as services:
                 page, _ = site.publish(source, "vantor-demo")
                 print(f"vantor demo: video page {page}; local services on {services.base_url}", file=view)
-                with fetched_and_bound(services, page, view):
-                    final = engine.run_recap(page, segments, DEMO_SPEED, DEMO_VOICE, output_dir)
+                made = EngineRun(page, segments, DEMO_SPEED, DEMO_VOICE, output_dir, names=OutputNames(),
+                                 overwrite=True, services=services, on_event=view.on_event).run()
 
     return {
-        "final": final,
-        "horizontal": os.path.join(output_dir, "horizontal_final.mp4"),
-        "preview": make_preview(final, os.path.join(output_dir, "preview.png")),
+        "final": made.final,
+        "horizontal": made.horizontal,
+        "preview": make_preview(made.final, os.path.join(output_dir, "preview.png")),
     }
 

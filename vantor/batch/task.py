@@ -67,6 +67,9 @@ def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
         segments = checked_segments(job.segments).segments or []
         check_voice(job.voice, local=isinstance(services, LocalServicesProvider))
         os.makedirs(job.output_dir, exist_ok=True)
+        # Results a marker vouches for are this batch's own, and an edited job
+        # replaces them; any other file of those names is left alone.
+        ours = os.path.exists(os.path.join(job.output_dir, MARKER_NAME))
         with contextlib.suppress(FileNotFoundError):  # a rerun must not look finished if it dies half-way
             os.remove(os.path.join(job.output_dir, MARKER_NAME))
         handle = ensure_open(services)
@@ -76,7 +79,7 @@ def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
                     print(event.text, file=log, flush=True)
 
             run = EngineRun(
-                job.url, job.segments, job.speed, job.voice, job.output_dir, overwrite=force,
+                job.url, job.segments, job.speed, job.voice, job.output_dir, overwrite=force or ours,
                 services=handle if isinstance(handle, LocalServices) else None,
                 router=None if isinstance(handle, LocalServices) else handle,
                 segments=segments, on_event=to_log, child_output=log,

@@ -48,7 +48,7 @@ def explain(error: BaseException) -> str:
         return _unreachable(error)
     if type(error) is Exception and text.startswith("Download API error: "):
         failure = classify(error)
-        if failure.transient and failure.reason != text.removeprefix("Download API error: "):
+        if failure.transient and failure.known:
             return f"the download service could not take the video now: {failure.reason}; try again later"
         return f"the download service refused the video: {failure.reason}; check the address ({_UPDATE_YTDLP})"
     if type(error) is Exception and text.startswith("Download timed out"):

@@ -7,9 +7,9 @@ download service being busy ("... downloads are running ...; try again
 later"), a stalled download, refused, reset or timed-out connections, wget
 failing on the network. Permanent: the download service's "unavailable",
 "private" and "unsupported" reasons, any other 4xx, bad segments, ffmpeg
-rejecting its input, a missing program. A refusal of the download service
-that gives no recognised reason counts as transient; anything else
-unrecognised as permanent, so a bug is reported at once instead of being run
+rejecting its input, a missing program. A refusal of the engine's download
+service that gives no recognised reason counts as transient; anything else
+unrecognised (the local services' own reasons included) as permanent, so a bug is reported at once instead of being run
 three times. `vantor.messages` words failures and `vantor.batch` retries
 them by this reading.
 """
@@ -42,6 +42,7 @@ class Failure:
     source: str  # "download", "speech", "network", "tool", "other"
     reason: str  # in the failing party's words
     status: int | None = None  # the HTTP status, where one was answered
+    known: bool = True  # False: no rule matched, `kind` is the default for the source
 
     @property
     def transient(self) -> bool:
@@ -73,7 +74,7 @@ def _download_failure(reason: str, *, unknown: str = TRANSIENT) -> Failure:
         return Failure(TRANSIENT, "download", reason)
     if _GONE_FOR_GOOD.search(reason):
         return Failure(PERMANENT, "download", reason)
-    return Failure(unknown, "download", reason)
+    return Failure(unknown, "download", reason, known=False)
 
 
 def _http_status(error: BaseException) -> int | None:
@@ -87,8 +88,8 @@ def classify(error: BaseException) -> Failure:
     from ..services import DownloadError
 
     text = str(error)
-    if isinstance(error, DownloadError):
-        return _download_failure(text)
+    if isinstance(error, DownloadError):  # the local services' own reason (yt-dlp's)
+        return _download_failure(text, unknown=PERMANENT)
     if isinstance(error, requests.RequestException):
         if isinstance(error, (requests.ConnectionError, requests.Timeout, requests.exceptions.ChunkedEncodingError)):
             return Failure(TRANSIENT, "network", text)
@@ -108,7 +109,7 @@ def classify(error: BaseException) -> Failure:
         if tts := _TTS_FAILED.match(text):
             code = int(tts.group(2))
             return Failure(_by_status(code), "speech", text, code)
-    return Failure(PERMANENT, "other", text)
+    return Failure(PERMANENT, "other", text, known=False)
 
 
 def is_transient(error: BaseException) -> bool:

@@ -196,14 +196,14 @@ class EngineRun:
         from .. import vantor as engine
 
         self.refuse_existing()
+        if self.services is not None:
+            self._event("stage", "download")
+            try:
+                self.services.prefetch(self.url, on_progress=self._on_download)
+            finally:
+                self._event("stage", "downloaded")
         self.work_dir = working_folder(self.output_dir)
         try:
-            if self.services is not None:
-                self._event("stage", "download")
-                try:
-                    self.services.prefetch(self.url, on_progress=self._on_download)
-                finally:
-                    self._event("stage", "downloaded")
             bindings: dict[str, Any] = {
                 "print": self.engine_print, "subprocess": _Children(self),
                 "time": _Clock(self, self.services is not None,
@@ -243,8 +243,11 @@ class EngineRun:
         work = self.work_dir
         if work is not None and not os.path.isdir(work) and not isinstance(error, KeyboardInterrupt):
             return self._folder_gone()
+        if work is not None and os.path.isdir(work) and not os.listdir(work):
+            os.rmdir(work)  # nothing was made yet: nothing to keep
+            self.work_dir = work = None
         if self.cancelled and not isinstance(error, (RunCancelled, KeyboardInterrupt)):
-            error = RunCancelled(f"the recap was cancelled; its working files are kept in {work}")
+            error = RunCancelled("the recap was cancelled" + (f"; its working files are kept in {work}" if work else ""))
         if work is not None and os.path.isdir(work):
             error.vantor_work_dir = work  # type: ignore[union-attr]
             error.add_note(f"the working files are kept in {work}")
@@ -254,7 +257,8 @@ class EngineRun:
 
     def _raise_if_cancelled(self) -> None:
         if self.cancelled:
-            raise RunCancelled(f"the recap was cancelled; its working files are kept in {self.work_dir}")
+            kept = f"; its working files are kept in {self.work_dir}" if self.work_dir else ""
+            raise RunCancelled("the recap was cancelled" + kept)
 
     def _wait(self, seconds: float) -> None:
         deadline = time.monotonic() + seconds

@@ -60,11 +60,14 @@ def make_recap(
     errors pass unchanged, noting the working folder they left.
     """
     shown = None if quiet else (progress or sys.stderr)
-    options = dict(voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
-                   output_name=output_name, overwrite=overwrite)
-    hooks = dict(progress=shown, on_event=on_event, on_start=on_start)
+
+    def run(path: str | os.PathLike[str], name: str | None) -> RecapResult:
+        prepared = prepare(url, path, voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
+                           segments_name=name, output_name=output_name, overwrite=overwrite)
+        return execute(prepared, progress=shown, on_event=on_event, on_start=on_start)
+
     if isinstance(segments, (str, os.PathLike)):
-        return execute(prepare(url, segments, **options), **hooks)
+        return run(segments, None)
     if isinstance(segments, (bytes, bytearray)) or not isinstance(segments, Sequence):
         raise TypeError(f"segments must be a path or a list of segments, not {type(segments).__name__}")
     with tempfile.TemporaryDirectory(prefix="vantor-segments-") as scratch:
@@ -72,4 +75,4 @@ def make_recap(
         with open(path, "w", encoding="utf-8") as f:
             json.dump([dict(segment) if isinstance(segment, Mapping) else segment for segment in segments],
                       f, ensure_ascii=False)
-        return execute(prepare(url, path, segments_name="segments", **options), **hooks)
+        return run(path, "segments")

@@ -15,6 +15,7 @@ import os
 import shutil
 import tempfile
 from dataclasses import dataclass
+from typing import BinaryIO
 
 __all__ = [
     "DEFAULT_FINAL", "ENGINE_FINAL", "ENGINE_HORIZONTAL", "IncompleteVideo", "OutputError", "OutputNames",
@@ -71,7 +72,7 @@ def working_folder(output_dir: str) -> str:
     return tempfile.mkdtemp(prefix=WORKING_PREFIX, dir=output_dir or ".")
 
 
-def _box_fault(f, size: int) -> str | None:  # noqa: ANN001 - a binary file
+def _box_fault(f: BinaryIO, size: int) -> str | None:
     offset, has_index, has_data = 0, False, False
     while offset < size:
         f.seek(offset)

@@ -249,7 +249,7 @@ class EngineRun:
         if self.cancelled and not isinstance(error, (RunCancelled, KeyboardInterrupt)):
             error = RunCancelled("the recap was cancelled" + (f"; its working files are kept in {work}" if work else ""))
         if work is not None and os.path.isdir(work):
-            error.vantor_work_dir = work  # type: ignore[union-attr]
+            setattr(error, "vantor_work_dir", work)
             error.add_note(f"the working files are kept in {work}")
         return error
 

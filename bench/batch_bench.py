@@ -25,6 +25,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
+sys.path.insert(0, os.path.join(ROOT, "tests"))  # the scripted stand-ins
 
 SEGMENTS = [{"start": "1", "end": "2", "voiceover": "one"}, {"start": "4", "end": "5", "voiceover": "two"}]
 
@@ -70,9 +71,9 @@ def main() -> int:
 
 
     from vantor.batch.progress import Progress
-    from vantor.standins import DownloadService, SpeechService
-    from vantor.standins.addresses import StandinAddresses
-    from vantor.standins.media import make_source_video
+    from standins import DownloadService, SpeechService
+    from standins.addresses import StandinAddresses
+    from standins.media import make_source_video
 
     with tempfile.TemporaryDirectory(prefix="vantor-batch-bench-") as tmp:
         source = make_source_video(os.path.join(tmp, "source.mp4"), seconds=12.0)

@@ -8,7 +8,7 @@ import signal
 import pytest
 
 import vantor.vantor as engine_module
-from vantor.standins.media import make_narration_mp3, make_source_video
+from standins.media import make_narration_mp3, make_source_video
 
 # A suite started in the background of a non-interactive shell inherits an
 # ignored SIGINT, and so would every child it starts: the interrupt tests

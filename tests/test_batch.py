@@ -17,9 +17,9 @@ import requests
 from vantor.batch import SharedOutputError, run
 from vantor.batch.marker import MARKER_NAME
 from vantor.batch.progress import Progress
-from vantor.standins import DownloadService, SpeechService
-from vantor.standins._loopback import Answer
-from vantor.standins.addresses import StandinAddresses
+from standins import DownloadService, SpeechService
+from standins._loopback import Answer
+from standins.addresses import StandinAddresses
 
 pytestmark = pytest.mark.slow
 
@@ -181,7 +181,7 @@ def test_separately_started_scheduler_and_worker(tmp_path, standins):
     dask = os.path.join(os.path.dirname(sys.executable), "dask")
     port = free_port()
     address = f"tcp://127.0.0.1:{port}"
-    env = {**os.environ, "PYTHONPATH": ROOT + os.pathsep + os.environ.get("PYTHONPATH", "")}
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([ROOT, os.path.join(ROOT, "tests"), os.environ.get("PYTHONPATH", "")])}
     # The `dask` script run by this interpreter, so the sanitizer run knows
     # these children for Python processes (and keeps its preload for them).
     scheduler = subprocess.Popen([sys.executable, dask, "scheduler", "--host", "127.0.0.1", "--port", str(port),

@@ -12,8 +12,8 @@ import pytest
 
 from vantor.batch import run
 from vantor.batch.progress import Progress
-from vantor.standins import DownloadService, SpeechService
-from vantor.standins.addresses import StandinAddresses
+from standins import DownloadService, SpeechService
+from standins.addresses import StandinAddresses
 
 pytestmark = pytest.mark.slow
 

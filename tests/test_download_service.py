@@ -17,8 +17,8 @@ from vantor.services.cache import FileCache
 from vantor.services.limits import Limits
 from vantor.services.local import DownloadError, LocalServices
 from vantor.services.server import InProcessServer, Services
-from vantor.standins.media import make_source_webm
-from vantor.standins.video_site import VideoSite
+from standins.media import make_source_webm
+from vantor.demo.video_site import VideoSite
 
 
 @pytest.fixture(scope="module")

@@ -19,7 +19,7 @@ import requests
 import vantor
 from child_env import child_env
 from service_helpers import streams
-from vantor.standins.video_site import VideoSite
+from vantor.demo.video_site import VideoSite
 
 ROOT = Path(__file__).resolve().parents[1]
 SEGMENTS = [{"start": "1", "end": "3.5", "voiceover": "The story starts here."},

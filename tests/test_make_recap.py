@@ -11,7 +11,7 @@ import pytest
 
 import vantor
 from vantor.preflight import SegmentsError
-from vantor.standins import serve
+from standins import serve
 
 URL = "https://www.youtube.com/watch?v=api-test"
 SEGMENTS = [{"start": "1", "end": "2.5", "voiceover": "Hello."}, {"start": "4", "end": "6", "voiceover": "Again."}]

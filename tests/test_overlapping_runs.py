@@ -12,8 +12,8 @@ import threading
 import pytest
 
 import vantor
-from vantor.standins import serve
-from vantor.standins.video_site import VideoSite
+from standins import serve
+from vantor.demo.video_site import VideoSite
 
 pytestmark = pytest.mark.slow
 

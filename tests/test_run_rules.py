@@ -127,3 +127,20 @@ def test_the_reason_and_status_are_read_out():
     assert (site.source, site.status, site.known) == ("download", 500, True)
     assert classify(PERMANENT["unavailable"]).reason == "Video unavailable. This video is private"
     assert classify(TRANSIENT["refusal without reason"]).known is False
+
+
+@pytest.mark.parametrize("asked, routed", [
+    ("{download}/ajax/download.php?url=x", "http://127.0.0.1:9/token/ajax/download.php?url=x"),
+    ("{download}", "http://127.0.0.1:9/token"),
+    ("{download}?q=1", "http://127.0.0.1:9/token/?q=1"),
+    ("{speech}/api/tts", "http://127.0.0.1:9/token/api/tts"),
+    ("{download}x/ajax", "{download}x/ajax"),  # another host that merely starts alike
+    ("http://127.0.0.1:5/progress/1", "http://127.0.0.1:5/progress/1"),  # a service's own address
+])
+def test_one_routing_rule_strips_the_configured_base_and_keeps_the_targets_path(monkeypatch, asked, routed):
+    from vantor.services import router
+
+    bases = {"download": "https://api.example.invalid/v1", "speech": "https://tts.example.invalid"}
+    monkeypatch.setattr(router, "_configured_bases", lambda: (bases["download"], bases["speech"]))
+    target = router.ServiceRouter("http://127.0.0.1:9/token/")
+    assert target.route(asked.format(**bases)) == routed.format(**bases)

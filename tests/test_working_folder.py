@@ -22,7 +22,7 @@ import vantor
 from test_interrupt import processes_naming
 from vantor.recap.outputs import OutputError, OutputNames, mp4_fault
 from vantor.recap.run import RunCancelled, kept_work_dir
-from vantor.standins import serve
+from standins import serve
 
 ROOT = Path(__file__).resolve().parents[1]
 URL = "https://www.youtube.com/watch?v=folder-test"

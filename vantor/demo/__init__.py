@@ -3,7 +3,7 @@
 A synthetic 64 s 1280x720 source (moving test pattern, running clock, tone)
 is published on a loopback web page as a <video>. The local download service
 fetches it through yt-dlp's generic extractor, the local speech service
-speaks the four narrations of demo_segments.json with espeak-ng, and the
+speaks the four narrations of segments.json with espeak-ng, and the
 engine's real clients and wget do the rest, as for any online video.
 """
 
@@ -16,13 +16,13 @@ import tempfile
 from importlib import resources
 from typing import TextIO
 
-from .progress import showing_progress
-from .recap.outputs import OutputNames
-from .recap.probe import probe_duration
-from .recap.run import EngineRun
-from .services import start_local_services
-from .standins.media import make_source_video
-from .standins.video_site import VideoSite
+from ..progress import showing_progress
+from ..recap.outputs import OutputNames
+from ..recap.probe import probe_duration
+from ..recap.run import EngineRun
+from ..services import start_local_services
+from .source_video import make_source_video
+from .video_site import VideoSite
 
 DEMO_VOICE = "en-US-GuyNeural"
 DEMO_SPEED = 1.25
@@ -49,7 +49,7 @@ def run_demo(output_dir: str = "demo-output", progress: TextIO | None = None) ->
     contact sheet. The demo's own results in `output_dir` are replaced; no
     other file there is touched."""
     os.makedirs(output_dir, exist_ok=True)
-    segments = str(resources.files("vantor").joinpath("demo_segments.json"))
+    segments = str(resources.files("vantor.demo").joinpath("segments.json"))
     with open(segments, encoding="utf-8") as f:
         count = len(json.load(f))
 

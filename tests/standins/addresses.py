@@ -35,4 +35,4 @@ class StandinAddresses:
     @contextlib.contextmanager
     def open(self) -> Iterator[ServiceRouter]:
         """The router a run in this process binds as its `requests`."""
-        yield ServiceRouter(_Port(self.download_port), _Port(self.speech_port))  # type: ignore[arg-type]
+        yield ServiceRouter(_Port(self.download_port), _Port(self.speech_port))

@@ -73,7 +73,7 @@ def main() -> int:
     from vantor.batch.progress import Progress
     from standins import DownloadService, SpeechService
     from standins.addresses import StandinAddresses
-    from standins.media import make_source_video
+    from vantor.demo.source_video import make_source_video
 
     with tempfile.TemporaryDirectory(prefix="vantor-batch-bench-") as tmp:
         source = make_source_video(os.path.join(tmp, "source.mp4"), seconds=12.0)

@@ -272,7 +272,7 @@ def main() -> int:
         print(json.dumps(one_run(args.one, args.source)))
         return 0
 
-    from standins.media import make_source_video
+    from vantor.demo.source_video import make_source_video
 
     with tempfile.TemporaryDirectory(prefix="vantor-bench-src-") as tmp:
         source = make_source_video(os.path.join(tmp, "source.mp4"), seconds=max(args.sizes) + 2.0, size="1280x720")

@@ -116,7 +116,7 @@ def main() -> int:
     parser.add_argument("--json", default=os.path.join(ROOT, "bench", "services_results.json"))
     args = parser.parse_args()
 
-    from standins.media import make_source_video
+    from vantor.demo.source_video import make_source_video
     from vantor.demo.video_site import VideoSite
 
     with tempfile.TemporaryDirectory(prefix="vantor-bench-services-") as tmp:

@@ -39,7 +39,7 @@ SEGMENTS = [{"start": "0.2", "end": "1.4", "voiceover": "Soak."}]
 def soak(runs: int) -> dict:
     import vantor.vantor as engine
     from standins import ServiceRouter
-    from standins.media import make_source_video
+    from vantor.demo.source_video import make_source_video
 
     with tempfile.TemporaryDirectory(prefix="vantor-soak-") as tmp:
         source = make_source_video(os.path.join(tmp, "source.mp4"), seconds=2.0, size="160x90", rate=10)

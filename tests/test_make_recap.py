@@ -5,24 +5,20 @@ from __future__ import annotations
 
 import io
 from pathlib import Path
-from types import SimpleNamespace
 
 import pytest
 
 import vantor
 from vantor.preflight import SegmentsError
-from standins import serve
 
 URL = "https://www.youtube.com/watch?v=api-test"
 SEGMENTS = [{"start": "1", "end": "2.5", "voiceover": "Hello."}, {"start": "4", "end": "6", "voiceover": "Again."}]
 
 
 @pytest.fixture
-def services(engine, source_video):
-    with serve(source_video) as (download, speech, router):
-        engine.requests = router
-        engine.time = SimpleNamespace(sleep=lambda seconds: None)
-        yield download, speech
+def services(standins):
+    download, speech, router = standins
+    return download, speech
 
 
 @pytest.mark.slow

@@ -14,7 +14,6 @@ import sys
 import threading
 import time
 from pathlib import Path
-from types import SimpleNamespace
 
 import pytest
 
@@ -22,7 +21,6 @@ import vantor
 from test_interrupt import processes_naming
 from vantor.recap.outputs import OutputError, OutputNames, mp4_fault
 from vantor.recap.run import RunCancelled, kept_work_dir
-from standins import serve
 
 ROOT = Path(__file__).resolve().parents[1]
 URL = "https://www.youtube.com/watch?v=folder-test"
@@ -32,11 +30,9 @@ USER_FILES = {"movie.mp4": b"my own film" * 1000, "merged_0.mp4": b"m0", "fileli
 
 
 @pytest.fixture
-def services(engine, source_video):
-    with serve(source_video) as (download, speech, router):
-        engine.requests = router
-        engine.time = SimpleNamespace(sleep=lambda seconds: None)
-        yield download, speech
+def services(standins):
+    download, speech, router = standins
+    return download, speech
 
 
 def users_folder(path: Path) -> Path:

@@ -104,7 +104,7 @@ def test_six_jobs_retry_report_and_resume(tmp_path, standins, cluster_client):
         assert os.path.isfile(os.path.join(entry.output_dir, MARKER_NAME))
     assert by_name["flaky"].attempts == 2 and by_name["a"].attempts == 1
     bad = by_name["bad"]
-    assert (bad.status, bad.attempts, bad.error_type) == ("failed", 1, "vantor.preflight.SegmentsError")
+    assert (bad.status, bad.attempts, bad.error_type) == ("failed", 1, "vantor.recap.preflight.SegmentsError")
     assert bad.job == "line 5" and bad.error and "\n" not in bad.error and "nothing was downloaded" in bad.error
     assert "https://www.youtube.com/watch?v=bad" not in download.jobs.values()  # refused before its download
     assert not os.path.exists(os.path.join(bad.output_dir, MARKER_NAME))
@@ -157,7 +157,7 @@ def test_a_segment_past_the_end_of_the_video_fails_the_job(tmp_path, standins, c
     report = run(write_jobs(tmp_path, [job("late", "late.json")]), cluster_client, services=standins[2],
                  progress=quiet())
     entry = report.jobs[0]
-    assert (entry.status, entry.attempts, entry.error_type) == ("failed", 1, "vantor.preflight.PreflightError")
+    assert (entry.status, entry.attempts, entry.error_type) == ("failed", 1, "vantor.recap.preflight.PreflightError")
     assert "past the end of the video" in entry.error
     assert not os.path.exists(os.path.join(entry.output_dir, MARKER_NAME))
 
@@ -273,7 +273,7 @@ def test_command_writes_the_report_and_fails_when_a_job_fails(tmp_path, standins
     # stdout: the result (summary, report path); stderr: progress and the failed job's line.
     summary, path = out.splitlines()
     assert summary.startswith("2 jobs: 1 ok, 0 skipped (already done), 1 failed in ") and path.endswith("report.json")
-    assert err.splitlines()[-1].startswith("vantor: line 2: vantor.preflight.SegmentsError: ")
+    assert err.splitlines()[-1].startswith("vantor: line 2: vantor.recap.preflight.SegmentsError: ")
     assert re.search(r"^\[[12]/2\] ok line 1 ", err, re.M), err  # jobs finish in either order
     saved = json.loads((tmp_path / "report.json").read_text())
     assert [(j["status"], j["attempts"]) for j in saved["jobs"]] == [("ok", 1), ("failed", 1)]

@@ -20,7 +20,7 @@ import pytest
 import vantor
 from vantor import _service_settings as settings
 from vantor.cli import main
-from vantor.segments_check import parse_time
+from vantor.recap.segments_check import parse_time
 
 ROOT = Path(__file__).resolve().parents[1]
 OPS = ("_download_video", "_generate_tts", "_build_atempo_chain", "run_recap")

@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 import vantor
-from vantor.preflight import SegmentsError
+from vantor.recap.preflight import SegmentsError
 
 URL = "https://www.youtube.com/watch?v=api-test"
 SEGMENTS = [{"start": "1", "end": "2.5", "voiceover": "Hello."}, {"start": "4", "end": "6", "voiceover": "Again."}]

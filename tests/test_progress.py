@@ -13,7 +13,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from vantor.progress import plain_text, showing_progress
+from vantor.recap.progress_view import plain_text, showing_progress
 from vantor.recap.run import EngineRun, RunEvent
 
 DOWNLOAD = ["\U0001F4E5 Requesting download from server...\n", "\u23F3 Processing job 7...\n",
@@ -116,7 +116,7 @@ def _fetching(per_mille, done, total=4 * 1024 * 1024, speed=2 * 1024 * 1024, eta
 
 
 def test_local_download_on_a_pipe_is_a_line_now_and_then_and_its_last_figure(monkeypatch):
-    import vantor.progress as progress
+    import vantor.recap.progress_view as progress
 
     clock = iter([0.0, 1.0, 2.0, 11.0, 12.0])
     monkeypatch.setattr(progress, "time", SimpleNamespace(monotonic=lambda: next(clock)))

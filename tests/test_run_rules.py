@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 import requests
 
-from vantor.preflight import MAX_SPEED, MIN_SPEED, PreflightError, check_speed
+from vantor.recap.preflight import MAX_SPEED, MIN_SPEED, PreflightError, check_speed
 from vantor.recap.failures import classify, is_transient
 from vantor.recap.services_choice import ServicesChoiceError, check_services_choice, resolve_services
 from vantor.services import DownloadError

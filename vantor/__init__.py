@@ -17,10 +17,10 @@ __all__ = ["PreflightError", "RecapResult", "engine_run", "local_services", "mak
            "__version__"]
 
 if TYPE_CHECKING:  # type checkers see the names; nothing is imported at run time
-    from .api import make_recap as make_recap
-    from .preflight import PreflightError as PreflightError
+    from .recap.api import make_recap as make_recap
+    from .recap.preflight import PreflightError as PreflightError
     from .recap.bindings import engine_run as engine_run
-    from .recap_run import RecapResult as RecapResult
+    from .recap.checked_run import RecapResult as RecapResult
     from .services import local_services as local_services
     from .vantor import run_recap as run_recap
 
@@ -28,9 +28,9 @@ if TYPE_CHECKING:  # type checkers see the names; nothing is imported at run tim
 # `import vantor.services` does not load the recap stack, nor `import vantor`
 # the engine and its HTTP client.
 _LAZY = {
-    "make_recap": ("api", "make_recap"),
-    "PreflightError": ("preflight", "PreflightError"),
-    "RecapResult": ("recap_run", "RecapResult"),
+    "make_recap": ("recap.api", "make_recap"),
+    "PreflightError": ("recap.preflight", "PreflightError"),
+    "RecapResult": ("recap.checked_run", "RecapResult"),
     "engine_run": ("recap.bindings", "engine_run"),
     "local_services": ("services", "local_services"),
 }

@@ -29,8 +29,8 @@ from typing import Any
 from . import __version__
 from .commands import batch, check, demo, doctor, recap, serve, voices
 from .commands._common import EXIT_FAILURE, EXIT_INTERRUPTED, CommandFailed
-from .messages import explain
-from .preflight import PreflightError
+from .recap.messages import explain
+from .recap.preflight import PreflightError
 from .recap.outputs import OutputError
 from .recap.run import kept_work_dir
 

@@ -19,7 +19,7 @@ import uuid
 from collections.abc import Iterable, Mapping
 from typing import Any
 
-from ..preflight import check_speed
+from ..recap.preflight import check_speed
 from .check import refuse_shared_output_dirs
 from .jobs import Job, job_from_mapping, load_jobs
 from .progress import Progress

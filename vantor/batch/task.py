@@ -13,7 +13,7 @@ import time
 from collections.abc import Callable
 from typing import Any
 
-from ..preflight import check_voice, checked_segments
+from ..recap.preflight import check_run_voice, checked_segments
 from ..recap.failures import is_transient
 from ..recap.probe import probe_duration
 from ..recap.run import EngineRun, RunCancelled, RunEvent
@@ -65,7 +65,7 @@ def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
         # The checks `vantor recap` makes before any download, on the machine
         # that runs the job (where the engine will read the same files).
         segments = checked_segments(job.segments).segments or []
-        check_voice(job.voice, local=isinstance(services, LocalServicesProvider))
+        check_run_voice(job.voice, local=isinstance(services, LocalServicesProvider))
         os.makedirs(job.output_dir, exist_ok=True)
         # Results a marker vouches for are this batch's own, and an edited job
         # replaces them; any other file of those names is left alone.

@@ -16,7 +16,7 @@ from typing import Any
 from ..batch.check import JobProblem, check_jobs
 from ..batch.jobs import Job, JobsFileError, load_jobs
 from ..batch.report import Report
-from ..recap_run import resolve_services
+from ..recap.services_choice import resolve_services
 from ._common import EXIT_FAILURE, EXIT_OK, CommandFailed, add_command, plural
 from .recap import services_argument
 

@@ -7,7 +7,7 @@ import os
 import sys
 from typing import Any
 
-from ..preflight import check_output_dir
+from ..recap.preflight import check_output_dir
 from ._common import EXIT_OK, add_command
 
 __all__ = ["register"]

@@ -8,9 +8,9 @@ import json
 import sys
 from typing import Any
 
-from ..preflight import MAX_SPEED, MIN_SPEED, SegmentsError
+from ..recap.preflight import MAX_SPEED, MIN_SPEED, SegmentsError
 from ..recap.services_choice import SERVICES, ServicesChoiceError, check_services_choice
-from ..recap_run import PreparedRecap, RecapResult, execute, prepare
+from ..recap.checked_run import PreparedRecap, RecapResult, execute, prepare
 from ._common import EXIT_OK, add_command
 from .check import print_report
 
@@ -18,7 +18,7 @@ __all__ = ["register", "services_argument", "services_choice"]
 
 
 def services_choice(args: argparse.Namespace) -> str:
-    """Which services the run uses (see `vantor.recap_run.SERVICES`)."""
+    """Which services the run uses (see `vantor.recap.services_choice.SERVICES`)."""
     return str(args.services)
 
 

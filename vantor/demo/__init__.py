@@ -16,7 +16,7 @@ import tempfile
 from importlib import resources
 from typing import TextIO
 
-from ..progress import showing_progress
+from ..recap.progress_view import showing_progress
 from ..recap.outputs import OutputNames
 from ..recap.probe import probe_duration
 from ..recap.run import EngineRun

@@ -10,7 +10,7 @@ failing on the network. Permanent: the download service's "unavailable",
 rejecting its input, a missing program. A refusal of the engine's download
 service that gives no recognised reason counts as transient; anything else
 unrecognised (the local services' own reasons included) as permanent, so a bug is reported at once instead of being run
-three times. `vantor.messages` words failures and `vantor.batch` retries
+three times. `vantor.recap.messages` words failures and `vantor.batch` retries
 them by this reading.
 """
 

@@ -307,7 +307,7 @@ class EngineRun:
             self._event("line", rest)
 
     def _guarded_download(self, engine: Any) -> Callable[[str, str], None]:
-        from ..preflight import check_video_duration
+        from .preflight import check_video_duration
 
         download = current_bindings().get("_download_video") or vars(engine)["_download_video"]
         segments = list(self.segments or [])

@@ -11,7 +11,7 @@ from __future__ import annotations
 import os
 from urllib.parse import urlsplit
 
-from ..preflight import PreflightError
+from .preflight import PreflightError
 
 __all__ = ["SERVICES", "ServicesChoiceError", "check_services_choice", "resolve_services"]
 

@@ -10,12 +10,12 @@ from __future__ import annotations
 import math
 import os
 
-from .recap.probe import UnreadableVideo, probe_duration
-from .segments_check import Problem, Report, check_segments, parse_time
+from .probe import UnreadableVideo, probe_duration
+from .segments_check import Problem, SegmentsReport, check_segments, parse_time
 
 __all__ = [
     "MAX_SPEED", "MIN_SPEED", "PreflightError", "SegmentsError", "check_output_dir", "check_speed",
-    "check_video_duration", "check_voice", "checked_segments",
+    "check_run_voice", "check_video_duration", "checked_segments",
 ]
 
 # atempo slows audio to half speed at most; the engine chains it only to go faster.
@@ -31,7 +31,7 @@ class PreflightError(Exception):
 class SegmentsError(PreflightError):
     """The segments file has errors; `report` holds every problem."""
 
-    def __init__(self, report: Report) -> None:
+    def __init__(self, report: SegmentsReport) -> None:
         count = len(report.errors)
         first = str(report.errors[0]).removeprefix("error: ")
         super().__init__(f"{report.name}: {count} error{'s' if count != 1 else ''} in the segments file "
@@ -71,7 +71,7 @@ def check_output_dir(path: str | os.PathLike[str], *, create: bool = False) -> s
     return text
 
 
-def checked_segments(path: str, name: str | None = None) -> Report:
+def checked_segments(path: str, name: str | None = None) -> SegmentsReport:
     """The report of a segments file without errors, else SegmentsError.
     `name`: how messages call the file (default: its path)."""
     report = check_segments(path)
@@ -81,14 +81,14 @@ def checked_segments(path: str, name: str | None = None) -> Report:
     return report
 
 
-def check_voice(voice: str, local: bool) -> None:
+def check_run_voice(voice: str, local: bool) -> None:
     """With the local services the voice must be one of theirs (`vantor
     voices`); the configured services keep their own list."""
     if not voice.strip():
         raise PreflightError("the voice is empty; give the name of a voice of the speech service")
     if not local:
         return
-    from .services.voices import check_voice as check_local_voice
+    from ..services.voices import check_voice as check_local_voice
 
     try:
         check_local_voice(voice)

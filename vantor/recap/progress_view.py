@@ -26,8 +26,8 @@ from collections.abc import Iterator
 from typing import TYPE_CHECKING, TextIO
 
 if TYPE_CHECKING:
-    from .recap.run import RunEvent
-    from .services import Progress
+    from .run import RunEvent
+    from ..services import Progress
 
 __all__ = ["ProgressView", "bar", "plain_text", "showing_progress"]
 
@@ -97,7 +97,7 @@ class _ConversionWatch:
     """Follows the time stamps the conversion's ffmpeg writes to its report."""
 
     def __init__(self, view: ProgressView, report: str, source: str | None, speed: float) -> None:
-        from .recap.probe import UnreadableVideo, probe_duration
+        from .probe import UnreadableVideo, probe_duration
 
         self._view = view
         self._report = report

@@ -15,10 +15,10 @@ from collections.abc import Mapping, Sequence
 from collections.abc import Callable
 from typing import TYPE_CHECKING, TextIO
 
-from .recap_run import RecapResult, execute, prepare
+from .checked_run import RecapResult, execute, prepare
 
 if TYPE_CHECKING:
-    from .recap.run import EngineRun, RunEvent
+    from .run import EngineRun, RunEvent
 
 __all__ = ["make_recap"]
 
@@ -55,7 +55,7 @@ def make_recap(
     no other file there is changed, and an existing result is replaced only
     with `overwrite`. `on_event`: each `vantor.recap.run.RunEvent` of the
     run; `on_start`: the `EngineRun` about to run (its `cancel()` may be
-    called from another thread). Raises `vantor.preflight.PreflightError`
+    called from another thread). Raises `vantor.recap.preflight.PreflightError`
     for arguments that cannot work, before any service is asked; engine
     errors pass unchanged, noting the working folder they left.
     """

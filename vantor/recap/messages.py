@@ -7,7 +7,7 @@ import re
 import subprocess
 from urllib.parse import urlsplit
 
-from .recap.failures import Failure, classify
+from .failures import Failure, classify
 
 __all__ = ["explain"]
 
@@ -34,7 +34,7 @@ def _unreachable(error: BaseException) -> str:
 
 
 def explain(error: BaseException) -> str:
-    from .services import DownloadError
+    from ..services import DownloadError
 
     name = type(error).__name__
     text = str(error)

@@ -15,15 +15,15 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
 
-from .preflight import PreflightError, check_output_dir, check_speed, check_voice, checked_segments
-from .progress import ProgressView, showing_progress
-from .recap.outputs import OutputError, OutputNames
-from .recap.probe import probe_duration
-from .recap.run import EngineRun, RunEvent
-from .recap.services_choice import SERVICES, resolve_services
+from .preflight import PreflightError, check_output_dir, check_speed, check_run_voice, checked_segments
+from .progress_view import ProgressView, showing_progress
+from .outputs import OutputError, OutputNames
+from .probe import probe_duration
+from .run import EngineRun, RunEvent
+from .services_choice import SERVICES, resolve_services
 
 if TYPE_CHECKING:
-    from .services import LocalServices
+    from ..services import LocalServices
 
 __all__ = ["SERVICES", "PreparedRecap", "RecapResult", "execute", "prepare", "resolve_services"]
 
@@ -93,7 +93,7 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
         report = checked_segments(segments_path, segments_name)
         segments = report.segments or []
         warnings = [str(problem) for problem in report.warnings]
-    check_voice(voice, local=services != "configured")
+    check_run_voice(voice, local=services != "configured")
     directory = check_output_dir(output_dir, create=mkdir)
     if not overwrite and (existing := names.existing(directory)):
         raise PreflightError(f"{existing[0]} exists; pass --force to replace it, or choose another name with -o")
@@ -108,7 +108,7 @@ def services_for_run(run: PreparedRecap, view: ProgressView) -> Iterator[LocalSe
     if run.services == "configured":
         yield None
         return
-    from .services import start_local_services
+    from ..services import start_local_services
 
     address = None if run.services == "local" else run.services
     print(f"vantor: using the local download and speech services ({f'at {address}' if address else 'on this machine'})",

@@ -70,7 +70,7 @@ def main() -> int:
     args = parser.parse_args()
 
 
-    from vantor.batch.progress import Progress
+    from vantor.batch.progress import BatchProgress
     from standins import DownloadService, SpeechService
     from standins.addresses import StandinAddresses
     from vantor.demo.source_video import make_source_video
@@ -89,7 +89,7 @@ def main() -> int:
                         f.write(json.dumps({"url": f"https://www.youtube.com/watch?v=bench{i}",
                                             "segments": "segments.json", "voice": "en-US-TestVoice",
                                             "speed": 1.5, "output_dir": f"out-{workers}/{i}"}) + "\n")
-                results.append(measure(workers, jobs_path, services, Progress(args.jobs, None)))
+                results.append(measure(workers, jobs_path, services, BatchProgress(args.jobs, None)))
     base = results[0]
     for result in results:
         result["speed_up"] = round(base["wall_s"] / result["wall_s"], 2)

@@ -16,7 +16,7 @@ import requests
 
 from vantor.batch import SharedOutputError, run
 from vantor.batch.marker import MARKER_NAME
-from vantor.batch.progress import Progress
+from vantor.batch.progress import BatchProgress
 from standins import DownloadService, SpeechService
 from standins._loopback import Answer
 from standins.addresses import StandinAddresses
@@ -76,7 +76,7 @@ def probe(path):
 
 
 def quiet():
-    return Progress(0, None)
+    return BatchProgress(0, None)
 
 
 def test_six_jobs_retry_report_and_resume(tmp_path, standins, cluster_client):

@@ -11,7 +11,7 @@ import threading
 import pytest
 
 from vantor.batch import run
-from vantor.batch.progress import Progress
+from vantor.batch.progress import BatchProgress
 from standins import DownloadService, SpeechService
 from standins.addresses import StandinAddresses
 
@@ -58,7 +58,7 @@ def test_a_worker_with_two_threads_runs_two_jobs_at_once(tmp_path, source_video)
             LocalCluster(n_workers=1, threads_per_worker=2, processes=True, host="127.0.0.1",
                          dashboard_address=":0") as cluster, Client(cluster) as client:
         report = run(jobs, client, services=StandinAddresses.of(download, speech), retries=0,
-                     progress=Progress(0, None))
+                     progress=BatchProgress(0, None))
     assert [entry.status for entry in report.jobs] == ["ok", "ok"], [entry.error for entry in report.jobs]
     assert speech.met  # both jobs were narrating at the same time
     for entry, (name, plan) in zip(report.jobs, segments.items()):

@@ -10,10 +10,10 @@ from typing import TextIO
 from ..recap.progress_view import ProgressView, bar
 from .report import JobReport
 
-__all__ = ["Progress"]
+__all__ = ["BatchProgress"]
 
 
-class Progress:
+class BatchProgress:
     def __init__(self, total: int, stream: TextIO | None, *, live: bool | None = None) -> None:
         self.total: int = total
         self.done: int = 0

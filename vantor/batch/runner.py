@@ -22,7 +22,7 @@ from typing import Any
 from ..recap.preflight import check_speed
 from .check import refuse_shared_output_dirs
 from .jobs import Job, job_from_mapping, load_jobs
-from .progress import Progress
+from .progress import BatchProgress
 from .report import JobReport, Report
 from .retry import retry_pause
 from .services import ServicesProvider, provider_for
@@ -73,7 +73,7 @@ def run(
     services: ServicesProvider | str | None = None,
     force: bool = False,
     pause: float = 2.0,
-    progress: Progress | None = None,
+    progress: BatchProgress | None = None,
 ) -> Report:
     """Runs every job; returns the report (also for failed jobs). `client`:
     a distributed.Client to submit to; else `scheduler` (an address such as
@@ -88,7 +88,7 @@ def run(
     if retries < 0:
         raise ValueError("retries must be 0 or more")
     provider = provider_for(services or "auto") if services is None or isinstance(services, str) else services
-    progress = progress if progress is not None else Progress(len(job_list), sys.stderr)
+    progress = progress if progress is not None else BatchProgress(len(job_list), sys.stderr)
     progress.total = len(job_list)
     report = Report([JobReport.for_job(job) for job in job_list])
     started = time.monotonic()

@@ -69,11 +69,11 @@ def _finish(args: argparse.Namespace, report: Report) -> None:
 def _run(args: argparse.Namespace, jobs: list[Job]) -> int:
     if importlib.util.find_spec("distributed") is None:
         raise CommandFailed("batch needs Dask distributed; install it with: pip install 'vantor[batch]'")
-    from ..batch.progress import Progress
+    from ..batch.progress import BatchProgress
     from ..batch.runner import BatchInterrupted, run
     from ..batch.services import provider_for
 
-    progress = Progress(len(jobs), None if args.quiet else sys.stderr)
+    progress = BatchProgress(len(jobs), None if args.quiet else sys.stderr)
     try:
         report = run(jobs, workers=args.workers, scheduler=args.scheduler, retries=args.retries,
                      services=provider_for(args.services, args.cache_dir), force=args.force, progress=progress)

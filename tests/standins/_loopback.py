@@ -1,20 +1,26 @@
-"""The small threaded HTTP server on 127.0.0.1 that both stand-ins build on.
+"""The loopback server both stand-ins build on: the same Starlette and
+uvicorn stack as the real services (`vantor.services.server.InProcessServer`),
+with one catch-all route that hands each request to the stand-in.
 
 A service subclass answers each recorded request with an `Answer`; the
-answer may stall first, which `close()` cuts short so no thread outlives the
-service for long.
+answer may stall first, which `close()` cuts short so no request outlives
+the service for long.
 """
 
 from __future__ import annotations
 
 import json
-import os
-import shutil
-import sys
 import threading
 from dataclasses import dataclass
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any, Self
+from typing import Self
+
+from starlette.applications import Starlette
+from starlette.concurrency import run_in_threadpool
+from starlette.requests import Request as HttpRequest
+from starlette.responses import FileResponse, Response
+from starlette.routing import Route
+
+from vantor.services.server import InProcessServer
 
 __all__ = ["Answer", "LoopbackService", "Request"]
 
@@ -51,68 +57,32 @@ class Answer:
         return json.dumps(self.body).encode(), "application/json"
 
 
-class _Handler(BaseHTTPRequestHandler):
-    service: LoopbackService  # set on the per-service subclass
-    server_version = "standin/1"
+class _App:
+    """What `InProcessServer` serves: the stand-in's catch-all app."""
 
-    def do_GET(self) -> None:
-        self._serve()
+    def __init__(self, service: LoopbackService) -> None:
+        self._service = service
+        route = Route("/{path:path}", self._serve, methods=["GET", "POST", "PUT", "DELETE", "HEAD"])
+        self.app = Starlette(routes=[route])
 
-    def do_POST(self) -> None:
-        self._serve()
-
-    def _serve(self) -> None:
-        length = int(self.headers.get("Content-Length") or 0)
-        body = self.rfile.read(length) if length else b""
-        request = Request(self.command, self.path, dict(self.headers.items()), body)
-        answer = self.service._answer(request)
-        if answer.delay and self.service._closing.wait(answer.delay):
-            return  # closed while stalling: drop the connection
+    async def _serve(self, http: HttpRequest) -> Response:
+        raw_path = http.scope.get("raw_path") or http.url.path.encode()
+        query = http.scope.get("query_string", b"")
+        path = raw_path.decode("latin-1") + ("?" + query.decode("latin-1") if query else "")
+        headers = {name.decode("latin-1"): value.decode("latin-1") for name, value in http.scope["headers"]}
+        request = Request(http.method, path, headers, await http.body())
+        answer = await run_in_threadpool(self._service._answer, request)
+        if answer.delay and await run_in_threadpool(self._service._closing.wait, answer.delay):
+            return Response(status_code=503)  # closed while stalling: the client has given up
         if answer.file is not None:
-            self._send_file(answer.status, answer.file)
-            return
+            return FileResponse(answer.file, status_code=answer.status, media_type="video/mp4")
         payload, content_type = answer.payload()
         if answer.status in _NO_BODY:
-            payload = b""
-        self.send_response(answer.status)
-        self.send_header("Content-Type", content_type)
-        self.send_header("Content-Length", str(len(payload)))
-        self.end_headers()
-        self.wfile.write(payload)
+            return Response(status_code=answer.status)
+        return Response(payload, status_code=answer.status, media_type=content_type)
 
-    def _send_file(self, status: int, path: str) -> None:
-        with open(path, "rb") as f:
-            size = os.fstat(f.fileno()).st_size
-            self.send_response(status)
-            self.send_header("Content-Type", "video/mp4")
-            self.send_header("Content-Length", str(size))
-            self.end_headers()
-            shutil.copyfileobj(f, self.wfile)
-
-    def log_message(self, format: str, *args: object) -> None:
-        pass  # requests are recorded on the service instead
-
-
-class _Server(ThreadingHTTPServer):
-    daemon_threads = True
-
-    def __init__(self, handler: type[_Handler]) -> None:
-        super().__init__(("127.0.0.1", 0), handler)
-        self.handlers: list[threading.Thread] = []
-
-    def process_request(self, request: Any, client_address: Any) -> None:
-        thread = threading.Thread(
-            target=self.process_request_thread, args=(request, client_address), daemon=True
-        )
-        self.handlers = [t for t in self.handlers if t.is_alive()]
-        self.handlers.append(thread)
-        thread.start()
-
-    def handle_error(self, request: Any, client_address: Any) -> None:
-        # A client that gave up (its time-out) closes its end; that is expected.
-        if isinstance(sys.exception(), (ConnectionError, TimeoutError)):
-            return
-        super().handle_error(request, client_address)
+    def close(self) -> None:
+        self._service._closing.set()  # wakes any stalled answer before the server stops
 
 
 class LoopbackService:
@@ -126,11 +96,10 @@ class LoopbackService:
         self.requests: list[Request] = []
         self._lock = threading.Lock()
         self._closing = threading.Event()
-        self._server: _Server | None = None
-        self._thread: threading.Thread | None = None
+        self._server: InProcessServer | None = None
         self._port: int | None = None
 
-    # Subclasses answer here; called on a handler thread with the lock held.
+    # Subclasses answer here; called on a worker thread with the lock held.
     def handle(self, request: Request) -> Answer:
         raise NotImplementedError
 
@@ -147,29 +116,14 @@ class LoopbackService:
     def start(self) -> Self:
         if self._server is None:
             self._closing.clear()
-            handler = type("Handler", (_Handler,), {"service": self})
-            self._server = _Server(handler)
-            self._port = self._server.server_address[1]
-            self._thread = threading.Thread(
-                target=self._server.serve_forever,
-                kwargs={"poll_interval": 0.05},
-                name=f"{type(self).__name__}:{self.port}",
-                daemon=True,
-            )
-            self._thread.start()
+            self._server = InProcessServer(_App(self))  # type: ignore[arg-type]
+            self._port = self._server.port
         return self
 
     def close(self) -> None:
         server, self._server = self._server, None
-        if server is None:
-            return
-        self._closing.set()  # wakes any stalled answer
-        server.shutdown()
-        server.server_close()
-        assert self._thread is not None
-        self._thread.join()
-        for handler in server.handlers:
-            handler.join(timeout=5)
+        if server is not None:
+            server.close()
 
     def __enter__(self) -> Self:
         return self.start()

@@ -179,10 +179,3 @@ def _downloaded_file(info: dict[str, Any], work_dir: str) -> str:
         raise DownloadFailed("yt-dlp finished without leaving a file")
     return str(max(candidates, key=lambda p: p.stat().st_size))
 
-
-def have_ytdlp() -> bool:
-    try:
-        import yt_dlp  # noqa: F401
-    except ImportError:
-        return False
-    return shutil.which("ffmpeg") is not None

@@ -8,7 +8,6 @@ afterwards (media_format.conform).
 from __future__ import annotations
 
 import os
-import shutil
 import threading
 from collections.abc import Callable
 from dataclasses import dataclass

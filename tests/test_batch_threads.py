@@ -69,3 +69,42 @@ def test_a_worker_with_two_threads_runs_two_jobs_at_once(tmp_path, source_video)
         # Each job's log holds its own lines only.
         assert f"Processing {len(plan)} segments" in log and log.count("Segment ") == len(plan)
         assert f"/out/{[n for n in segments if n != name][0]}/" not in log and f"/out/{name}/" in log
+
+
+def test_a_workers_children_die_with_it():
+    """The worker is killed outright (no clean-up runs): the watchdog kills
+    the process groups of the children it left, grandchildren included."""
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    script = ("import sys, time\n"
+              "from vantor.batch.worker_host import start_reaped_child\n"
+              "child = start_reaped_child(['sh', '-c', 'sleep 300 & sleep 300'])\n"
+              "print(child.pid, flush=True)\n"
+              "time.sleep(300)\n")
+    worker = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True,
+                              cwd=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    try:
+        assert worker.stdout is not None
+        group = int(worker.stdout.readline())
+        os.killpg(group, 0)  # the child's own group is alive
+        worker.send_signal(signal.SIGKILL)
+        worker.wait(30)
+        deadline = time.monotonic() + 15
+        while time.monotonic() < deadline:
+            try:
+                os.killpg(group, 0)
+            except ProcessLookupError:
+                break
+            time.sleep(0.05)
+        else:
+            os.killpg(group, signal.SIGKILL)
+            raise AssertionError("the worker's children outlived it")
+    finally:
+        if worker.poll() is None:
+            worker.kill()
+            worker.wait()
+        if worker.stdout is not None:
+            worker.stdout.close()

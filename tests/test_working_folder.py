@@ -186,3 +186,13 @@ def test_output_names_refused(name):
         OutputNames(name)
 
 
+
+
+@pytest.mark.parametrize("taken", ["FINAL_RECAP.mp4", "horizontal_final.mp4", "preview.png"])
+def test_the_demo_refuses_earlier_results_before_doing_anything(tmp_path, taken):
+    (tmp_path / taken).write_bytes(b"mine")
+    done = subprocess.run([sys.executable, "-m", "vantor", "demo", "--output-dir", str(tmp_path)], cwd=ROOT,
+                          capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr == f"vantor: {tmp_path / taken} exists; pass --force to replace the demo's results\n"
+    assert os.listdir(tmp_path) == [taken] and (tmp_path / taken).read_bytes() == b"mine"

@@ -17,7 +17,7 @@ from importlib import resources
 from typing import TextIO
 
 from ..recap.progress_view import showing_progress
-from ..recap.outputs import OutputNames
+from ..recap.outputs import OutputError, OutputNames, move_into_place
 from ..recap.probe import probe_duration
 from ..recap.run import EngineRun
 from ..services import start_local_services
@@ -27,6 +27,7 @@ from .video_site import VideoSite
 DEMO_VOICE = "en-US-GuyNeural"
 DEMO_SPEED = 1.25
 PREVIEW_TILES = (4, 2)
+PREVIEW_NAME = "preview.png"
 
 
 def make_preview(video: str, picture: str) -> str:
@@ -43,12 +44,18 @@ def make_preview(video: str, picture: str) -> str:
     return picture
 
 
-def run_demo(output_dir: str = "demo-output", progress: TextIO | None = None) -> dict[str, str]:
+def run_demo(output_dir: str = "demo-output", progress: TextIO | None = None, *,
+             overwrite: bool = False) -> dict[str, str]:
     """Runs the demo; its progress goes to `progress` (None: nowhere).
     Returns the paths of the vertical recap, the horizontal video and the
-    contact sheet. The demo's own results in `output_dir` are replaced; no
-    other file there is touched."""
+    contact sheet. Results already in `output_dir` are refused before
+    anything runs, or replaced with `overwrite`; no other file there is
+    touched."""
     os.makedirs(output_dir, exist_ok=True)
+    names = OutputNames()
+    existing = names.existing(output_dir) + [p for p in [os.path.join(output_dir, PREVIEW_NAME)] if os.path.lexists(p)]
+    if existing and not overwrite:
+        raise OutputError(f"{existing[0]} exists; pass --force to replace the demo's results")
     segments = str(resources.files("vantor.demo").joinpath("segments.json"))
     with open(segments, encoding="utf-8") as f:
         count = len(json.load(f))
@@ -62,12 +69,10 @@ def run_demo(output_dir: str = "demo-output", progress: TextIO | None = None) ->
                     start_local_services(cache_dir=os.path.join(tmp, "cache")) as services:
                 page, _ = site.publish(source, "vantor-demo")
                 print(f"vantor demo: video page {page}; local services on {services.base_url}", file=view)
-                made = EngineRun(page, segments, DEMO_SPEED, DEMO_VOICE, output_dir, names=OutputNames(),
-                                 overwrite=True, services=services, on_event=view.on_event).run()
+                made = EngineRun(page, segments, DEMO_SPEED, DEMO_VOICE, output_dir, names=names,
+                                 overwrite=overwrite, services=services, on_event=view.on_event).run()
+            preview = os.path.join(output_dir, PREVIEW_NAME)
+            move_into_place(make_preview(made.final, os.path.join(tmp, PREVIEW_NAME)), preview, overwrite)
 
-    return {
-        "final": made.final,
-        "horizontal": made.horizontal,
-        "preview": make_preview(made.final, os.path.join(output_dir, "preview.png")),
-    }
+    return {"final": made.final, "horizontal": made.horizontal, "preview": preview}
 

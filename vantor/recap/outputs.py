@@ -19,7 +19,7 @@ from typing import BinaryIO
 
 __all__ = [
     "DEFAULT_FINAL", "ENGINE_FINAL", "ENGINE_HORIZONTAL", "IncompleteVideo", "OutputError", "OutputNames",
-    "mp4_fault", "publish", "require_complete_mp4", "working_folder",
+    "move_into_place", "mp4_fault", "publish", "require_complete_mp4", "working_folder",
 ]
 
 # The names the engine gives its two results, inside the folder it works in.
@@ -124,7 +124,9 @@ def require_complete_mp4(path: str, what: str) -> None:
         raise IncompleteVideo(f"{what} {path} is not a complete MP4 file: {fault}")
 
 
-def _move(source: str, target: str, overwrite: bool) -> None:
+def move_into_place(source: str, target: str, overwrite: bool) -> None:
+    """Renames `source` to `target`; an existing `target` is replaced only
+    with `overwrite` (else OutputError, the target untouched)."""
     if overwrite:
         os.replace(source, target)
         return
@@ -152,7 +154,7 @@ def publish(work_dir: str, output_dir: str, names: OutputNames, *, overwrite: bo
     require_complete_mp4(made_final, "the recap")
     final = os.path.join(output_dir or ".", names.final)
     horizontal = os.path.join(output_dir or ".", names.horizontal)
-    _move(made_horizontal, horizontal, overwrite)
-    _move(made_final, final, overwrite)
+    move_into_place(made_horizontal, horizontal, overwrite)
+    move_into_place(made_final, final, overwrite)
     shutil.rmtree(work_dir, ignore_errors=True)
     return final, horizontal

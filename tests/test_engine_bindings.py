@@ -104,3 +104,15 @@ def test_the_module_keeps_its_documented_namespace(engine, tmp_path):
     engine.__run_bindings__ = contextvars.ContextVar("other")  # the fixture puts it back
     with vantor.engine_run(requests=requests_named("run")):
         assert asked_by(engine, tmp_path / "v.mp4") == "run"
+
+
+def test_the_services_load_without_the_recap_stack():
+    import os
+    import subprocess
+    import sys
+
+    script = ("import sys, vantor.services\n"
+              "print(sorted(m for m in sys.modules if m.startswith(('vantor.recap', 'vantor.vantor'))))")
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    done = subprocess.run([sys.executable, "-c", script], cwd=root, capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout.strip()) == (0, "[]"), done.stderr

@@ -116,3 +116,27 @@ def test_the_services_load_without_the_recap_stack():
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     done = subprocess.run([sys.executable, "-c", script], cwd=root, capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stdout.strip()) == (0, "[]"), done.stderr
+
+
+def test_the_runs_clock_skips_only_the_pauses_that_wait_for_nothing():
+    from vantor.recap.run import EngineRun, RunCancelled, _Clock
+
+    class Recorder:
+        def __init__(self):
+            self.slept = []
+
+        def sleep(self, seconds):
+            self.slept.append(seconds)
+
+    run = EngineRun("u", "s.json", 1.0, "v")
+    local, configured = Recorder(), Recorder()
+    local_clock, configured_clock = _Clock(run, True, local), _Clock(run, False, configured)
+    for clock in (local_clock, configured_clock):
+        for seconds in (3, 0.5, 0.5, 3, 0.5):  # the first poll, narrations, a second poll
+            clock.sleep(seconds)
+    assert local.slept == [3] and configured.slept == [3, 0.5, 0.5, 3, 0.5]
+    run.cancel()
+    with pytest.raises(RunCancelled):
+        local_clock.sleep(0.5)
+    with pytest.raises(RunCancelled):
+        configured_clock.sleep(3)

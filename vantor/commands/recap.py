@@ -8,9 +8,10 @@ import json
 import sys
 from typing import Any
 
+from ..recap.checked_run import PreparedRecap, RecapResult, execute, prepare
+from ..recap.outputs import DEFAULT_FINAL
 from ..recap.preflight import MAX_SPEED, MIN_SPEED, SegmentsError
 from ..recap.services_choice import SERVICES, ServicesChoiceError, check_services_choice
-from ..recap.checked_run import PreparedRecap, RecapResult, execute, prepare
 from ._common import EXIT_OK, add_command
 from .check import print_report
 
@@ -78,7 +79,7 @@ def register(subparsers: Any) -> None:
                         help=f"speed of the result, from {MIN_SPEED:g} to {MAX_SPEED:g}")
     parser.add_argument("--output-dir", default=".", metavar="DIR",
                         help="directory for the results; the run works in a folder of its own inside it")
-    parser.add_argument("-o", "--output", default="FINAL_RECAP.mp4", metavar="NAME",
+    parser.add_argument("-o", "--output", default=DEFAULT_FINAL, metavar="NAME",
                         help="file name of the recap; the horizontal video is NAME with .horizontal before .mp4 "
                              "(horizontal_final.mp4 beside the default)")
     parser.add_argument("--force", action="store_true", help="replace existing results of the same names")

@@ -16,6 +16,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, TextIO
 
 from .checked_run import RecapResult, execute, prepare
+from .outputs import DEFAULT_FINAL
 
 if TYPE_CHECKING:
     from .run import EngineRun, RunEvent
@@ -36,7 +37,7 @@ def make_recap(
     services: str = "auto",
     quiet: bool = False,
     progress: TextIO | None = None,
-    output_name: str = "FINAL_RECAP.mp4",
+    output_name: str = DEFAULT_FINAL,
     overwrite: bool = False,
     on_event: Callable[[RunEvent], None] | None = None,
     on_start: Callable[[EngineRun], None] | None = None,

@@ -7,7 +7,6 @@ everything (a requests error loses its response when pickled).
 
 from __future__ import annotations
 
-import contextlib
 import os
 import time
 from collections.abc import Callable
@@ -68,10 +67,10 @@ def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
         check_run_voice(job.voice, local=isinstance(services, LocalServicesProvider))
         os.makedirs(job.output_dir, exist_ok=True)
         # Results a marker vouches for are this batch's own, and an edited job
-        # replaces them; any other file of those names is left alone.
+        # replaces them; any other file of those names is left alone. The
+        # marker stays through the run: a run that fails leaves the results
+        # it vouches for as they were (the run works in a folder of its own).
         ours = os.path.exists(os.path.join(job.output_dir, MARKER_NAME))
-        with contextlib.suppress(FileNotFoundError):  # a rerun must not look finished if it dies half-way
-            os.remove(os.path.join(job.output_dir, MARKER_NAME))
         handle = ensure_open(services)
         with open(os.path.join(job.output_dir, LOG_NAME), "a", encoding="utf-8") as log:
             def to_log(event: RunEvent) -> None:

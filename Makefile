@@ -83,7 +83,7 @@ clean:
 # spoken by the local speech service with espeak-ng, the engine's real
 # clients, wget and ffmpeg. Writes demo-output/.
 demo: build
-	$(PY) -m vantor demo --output-dir demo-output
+	$(PY) -m vantor demo --output-dir demo-output --force
 
 # Where a run's time goes for 4, 16 and 64 segments; writes bench/results.json.
 bench: build

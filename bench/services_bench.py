@@ -116,8 +116,8 @@ def main() -> int:
     parser.add_argument("--json", default=os.path.join(ROOT, "bench", "services_results.json"))
     args = parser.parse_args()
 
-    from vantor.standins.media import make_source_video
-    from vantor.standins.video_site import VideoSite
+    from vantor.demo.source_video import make_source_video
+    from vantor.demo.video_site import VideoSite
 
     with tempfile.TemporaryDirectory(prefix="vantor-bench-services-") as tmp:
         source = make_source_video(os.path.join(tmp, "source.mp4"), seconds=SOURCE_SECONDS, size="1280x720")

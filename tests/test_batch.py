@@ -10,16 +10,17 @@ import re
 import socket
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 import requests
 
 from vantor.batch import SharedOutputError, run
 from vantor.batch.marker import MARKER_NAME
-from vantor.batch.progress import Progress
-from vantor.standins import DownloadService, SpeechService
-from vantor.standins._loopback import Answer
-from vantor.standins.addresses import StandinAddresses
+from vantor.batch.progress import BatchProgress
+from standins import DownloadService, SpeechService
+from standins._loopback import Answer
+from standins.addresses import StandinAddresses
 
 pytestmark = pytest.mark.slow
 
@@ -76,7 +77,7 @@ def probe(path):
 
 
 def quiet():
-    return Progress(0, None)
+    return BatchProgress(0, None)
 
 
 def test_six_jobs_retry_report_and_resume(tmp_path, standins, cluster_client):
@@ -104,7 +105,7 @@ def test_six_jobs_retry_report_and_resume(tmp_path, standins, cluster_client):
         assert os.path.isfile(os.path.join(entry.output_dir, MARKER_NAME))
     assert by_name["flaky"].attempts == 2 and by_name["a"].attempts == 1
     bad = by_name["bad"]
-    assert (bad.status, bad.attempts, bad.error_type) == ("failed", 1, "vantor.preflight.SegmentsError")
+    assert (bad.status, bad.attempts, bad.error_type) == ("failed", 1, "vantor.recap.preflight.SegmentsError")
     assert bad.job == "line 5" and bad.error and "\n" not in bad.error and "nothing was downloaded" in bad.error
     assert "https://www.youtube.com/watch?v=bad" not in download.jobs.values()  # refused before its download
     assert not os.path.exists(os.path.join(bad.output_dir, MARKER_NAME))
@@ -133,13 +134,15 @@ def test_six_jobs_retry_report_and_resume(tmp_path, standins, cluster_client):
     forced = run(write_jobs(tmp_path, lines[1:2]), cluster_client, services=services, force=True, progress=quiet())
     assert [e.status for e in forced.jobs] == ["ok"]
 
-    # A forced rerun that fails must not leave the old marker claiming the
-    # (now partly rewritten) outputs: the next run redoes the job.
+    # A forced rerun that fails leaves the outputs as they were (it worked in
+    # a folder of its own), so the marker still vouches for them.
+    b_dir = by_name["b"].output_dir
+    before = {name: Path(b_dir, name).read_bytes() for name in ("FINAL_RECAP.mp4", MARKER_NAME)}
     refused = StandinAddresses(closed_port(download.video_path), services.speech_port)
     failed = run(write_jobs(tmp_path, lines[1:2]), cluster_client, services=refused, force=True, retries=0,
                  progress=quiet())
     assert [e.status for e in failed.jobs] == ["failed"]
-    assert not os.path.exists(os.path.join(by_name["b"].output_dir, MARKER_NAME))
+    assert {name: Path(b_dir, name).read_bytes() for name in before} == before
 
 
 def closed_port(video_path):
@@ -166,7 +169,7 @@ def test_a_segment_past_the_end_of_the_video_fails_the_job(tmp_path, standins, c
     report = run(write_jobs(tmp_path, [job("late", "late.json")]), cluster_client, services=standins[2],
                  progress=quiet())
     entry = report.jobs[0]
-    assert (entry.status, entry.attempts, entry.error_type) == ("failed", 1, "vantor.preflight.PreflightError")
+    assert (entry.status, entry.attempts, entry.error_type) == ("failed", 1, "vantor.recap.preflight.PreflightError")
     assert "past the end of the video" in entry.error
     assert not os.path.exists(os.path.join(entry.output_dir, MARKER_NAME))
 
@@ -196,7 +199,7 @@ def test_separately_started_scheduler_and_worker_over_tls(tmp_path, standins):
     dask = os.path.join(os.path.dirname(sys.executable), "dask")
     port = free_port()
     address = f"tls://127.0.0.1:{port}"
-    env = {**os.environ, "PYTHONPATH": ROOT + os.pathsep + os.environ.get("PYTHONPATH", "")}
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([ROOT, os.path.join(ROOT, "tests"), os.environ.get("PYTHONPATH", "")])}
     # The `dask` script run by this interpreter, so the sanitizer run knows
     # these children for Python processes (and keeps its preload for them).
     scheduler = subprocess.Popen([sys.executable, dask, "scheduler", "--host", "127.0.0.1", "--port", str(port),

@@ -18,9 +18,10 @@ import textwrap
 import time
 
 import pytest
+from child_env import child_env
 
-from vantor.standins import DownloadService, SpeechService
-from vantor.standins.media import make_source_video
+from standins import DownloadService, SpeechService
+from standins.media import make_source_video
 
 pytestmark = pytest.mark.slow
 
@@ -32,7 +33,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DRIVER = textwrap.dedent("""
     import json, sys
     from vantor.batch import BatchInterrupted, run
-    from vantor.standins.addresses import StandinAddresses
+    from standins.addresses import StandinAddresses
     try:
         run(sys.argv[1], workers=1, services=StandinAddresses(int(sys.argv[2]), int(sys.argv[3])))
     except BatchInterrupted as interrupted:
@@ -71,6 +72,8 @@ def test_interrupt_stops_running_ffmpeg_and_cancels_pending_jobs(tmp_path):
         driver = subprocess.Popen(
             [sys.executable, "-c", DRIVER, str(jobs), str(download.port), str(speech.port)],
             cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, start_new_session=True,
+            env=child_env(PYTHONPATH=os.pathsep.join([ROOT, os.path.join(ROOT, "tests"),
+                                                      os.environ.get("PYTHONPATH", "")])),
         )
         seen: dict[int, psutil.Process] = {}
         try:
@@ -107,7 +110,7 @@ COMMAND = textwrap.dedent("""
     import sys
     import vantor.batch.services
     from vantor.cli import main
-    from vantor.standins.addresses import StandinAddresses
+    from standins.addresses import StandinAddresses
 
     if __name__ == "__main__":  # the workers are started by importing this file again
         services = StandinAddresses(int(sys.argv[2]), int(sys.argv[3]))

@@ -14,15 +14,13 @@ import subprocess
 import sys
 import tomllib
 from pathlib import Path
-from types import SimpleNamespace
 
 import pytest
 
 import vantor
 from vantor import _service_settings as settings
 from vantor.cli import main
-from vantor.segments_check import parse_time
-from vantor.standins import serve
+from vantor.recap.segments_check import parse_time
 
 ROOT = Path(__file__).resolve().parents[1]
 OPS = ("_download_video", "_generate_tts", "_build_atempo_chain", "run_recap")
@@ -96,11 +94,9 @@ def test_check_warns_of_narration_longer_than_its_segment(write, capsys, start, 
 
 
 @pytest.fixture
-def services(engine, source_video):
-    with serve(source_video) as (download, speech, router):
-        engine.requests = router
-        engine.time = SimpleNamespace(sleep=lambda seconds: None)
-        yield download, router
+def services(standins):
+    download, speech, router = standins
+    return download, router
 
 
 @pytest.mark.parametrize("recap", [False, True])

@@ -19,7 +19,7 @@ import requests
 import vantor
 from child_env import child_env
 from service_helpers import streams
-from vantor.standins.video_site import VideoSite
+from vantor.demo.video_site import VideoSite
 
 ROOT = Path(__file__).resolve().parents[1]
 SEGMENTS = [{"start": "1", "end": "3.5", "voiceover": "The story starts here."},
@@ -64,7 +64,7 @@ def test_vantor_recap_of_a_video_page_with_the_local_services(page, segments, tm
     assert final["video"] == "h264" and final["audio"] == "aac" and final["duration"] > 2
     assert len(list((tmp_path / "cache" / "speech").glob("*.mp3"))) == 2
 
-    again = recap(page, segments, "--voice", "en-US-GuyNeural", "--output-dir", str(out), "--json", "-q",
+    again = recap(page, segments, "--voice", "en-US-GuyNeural", "--output-dir", str(out), "--json", "-q", "--force",
                   cache=tmp_path / "cache")
     assert (again.returncode, again.stderr) == (0, "")
     result = json.loads(again.stdout)
@@ -129,13 +129,16 @@ def test_an_unavailable_video_is_one_line_with_ytdlp_reason(page, segments, tmp_
 
 @pytest.mark.slow
 def test_local_services_from_python_restores_the_binding(engine, page, tmp_path):
+    from vantor.recap.bindings import current_bindings
+
     before = engine.requests
     with vantor.local_services(cache_dir=tmp_path / "cache") as services:
-        assert engine.requests is services.router
+        # Bound for this context's engine calls; the module's own name is left alone.
+        assert current_bindings()["requests"] is services.router and engine.requests is before
         services.prefetch(page)  # as vantor recap does: the engine's job then finds the file finished
         engine.time = type("ShortSleep", (), {"sleep": staticmethod(lambda s: time.sleep(0.05))})
         engine._download_video(page, str(tmp_path / "movie.mp4"))
-    assert engine.requests is before
+    assert engine.requests is before and "requests" not in current_bindings()
     assert streams(tmp_path / "movie.mp4")["video"] == "h264"
     with pytest.raises(requests.ConnectionError), vantor.local_services(services.base_url):  # a stopped address
         engine._download_video(page, str(tmp_path / "again.mp4"))

@@ -27,7 +27,7 @@ from vantor.services.espeak_backend import SpeechFailed
 from vantor.services.piper_backend import PiperBackend, bundled_voice, piper_version, read_voice_files
 from vantor.services.server import InProcessServer, Services
 from vantor.services.voices import ESPEAK, NEURAL, VoiceCatalog
-from vantor.standins.video_site import VideoSite
+from vantor.demo.video_site import VideoSite
 
 ROOT = Path(__file__).resolve().parents[1]
 ENDPOINT = "/api/generate-audio-frontend"

@@ -17,12 +17,13 @@ import json
 import os
 from typing import Any
 
+from ..recap.outputs import OutputNames
 from .jobs import Job
 
 __all__ = ["MARKER_NAME", "OUTPUT_NAMES", "job_hash", "finished_outputs", "write_marker"]
 
 MARKER_NAME = ".vantor-batch.json"
-OUTPUT_NAMES = ("FINAL_RECAP.mp4", "horizontal_final.mp4")
+OUTPUT_NAMES = (OutputNames().final, OutputNames().horizontal)
 _CHUNK = 1 << 20
 
 

@@ -1,5 +1,5 @@
 """Progress over the jobs, drawn as `vantor recap` draws its own (see
-vantor.progress): on a terminal a bar redrawn in place with the counts of
+vantor.recap.progress_view): on a terminal a bar redrawn in place with the counts of
 done, failed and running jobs; elsewhere one line per finished job. No
 stream: nothing shown (--quiet)."""
 
@@ -7,13 +7,13 @@ from __future__ import annotations
 
 from typing import TextIO
 
-from ..progress import ProgressView, bar
+from ..recap.progress_view import ProgressView, bar
 from .report import JobReport
 
-__all__ = ["Progress"]
+__all__ = ["BatchProgress"]
 
 
-class Progress:
+class BatchProgress:
     def __init__(self, total: int, stream: TextIO | None, *, live: bool | None = None) -> None:
         self.total: int = total
         self.done: int = 0

@@ -18,12 +18,12 @@ import uuid
 from collections.abc import Iterable, Mapping
 from typing import Any
 
-from ..preflight import check_speed
+from ..recap.preflight import check_speed
 from .check import refuse_shared_output_dirs
 from .claim import recorded_attempts
 from .cluster import scheduler_address, start_private_cluster, unencrypted_note
 from .jobs import Job, job_from_mapping, load_jobs
-from .progress import Progress
+from .progress import BatchProgress
 from .report import JobReport, Report
 from .retry import retry_pause
 from .services import ServicesProvider, provider_for
@@ -60,7 +60,7 @@ def run(
     services: ServicesProvider | str | None = None,
     force: bool = False,
     pause: float = 2.0,
-    progress: Progress | None = None,
+    progress: BatchProgress | None = None,
     security: Any = None,
     dashboard: bool = False,
 ) -> Report:
@@ -80,7 +80,7 @@ def run(
     if retries < 0:
         raise ValueError("retries must be 0 or more")
     provider = provider_for(services or "auto") if services is None or isinstance(services, str) else services
-    progress = progress if progress is not None else Progress(len(job_list), sys.stderr)
+    progress = progress if progress is not None else BatchProgress(len(job_list), sys.stderr)
     progress.total = len(job_list)
     report = Report([JobReport.for_job(job) for job in job_list])
     started = time.monotonic()

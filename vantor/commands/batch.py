@@ -16,7 +16,7 @@ from typing import Any
 from ..batch.check import JobProblem, check_jobs
 from ..batch.jobs import Job, JobsFileError, load_jobs
 from ..batch.report import Report
-from ..recap_run import resolve_services
+from ..recap.services_choice import resolve_services
 from ._common import EXIT_FAILURE, EXIT_OK, CommandFailed, add_command, plural
 from .recap import services_argument
 
@@ -71,7 +71,7 @@ def _run(args: argparse.Namespace, jobs: list[Job]) -> int:
     if importlib.util.find_spec("distributed") is None:
         raise CommandFailed("batch needs Dask distributed; install it with: pip install 'vantor[batch]'")
     from ..batch.cluster import remote_security
-    from ..batch.progress import Progress
+    from ..batch.progress import BatchProgress
     from ..batch.runner import BatchInterrupted, run
     from ..batch.services import provider_for
 
@@ -79,7 +79,7 @@ def _run(args: argparse.Namespace, jobs: list[Job]) -> int:
     if args.scheduler is None and any(tls):
         args.parser.error("--tls-ca-file, --tls-cert and --tls-key are for --scheduler; the embedded cluster "
                           "makes its own")
-    progress = Progress(len(jobs), None if args.quiet else sys.stderr)
+    progress = BatchProgress(len(jobs), None if args.quiet else sys.stderr)
     try:
         report = run(jobs, workers=args.workers, scheduler=args.scheduler, retries=args.retries,
                      services=provider_for(args.services, args.cache_dir), force=args.force, progress=progress,

@@ -61,10 +61,6 @@ class Job:
                 setattr(self, name, value)
             self.changed.notify_all()
 
-    def wait_ended(self, timeout: float | None = None) -> bool:
-        with self.changed:
-            return self.changed.wait_for(lambda: self.state in ("finished", "failed"), timeout)
-
     def wait_started(self, timeout: float) -> None:
         """Waits until the job has bytes coming, has ended, or `timeout`."""
         with self.changed:

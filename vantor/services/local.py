@@ -115,15 +115,13 @@ def start_local_services(address: str | None = None, *,
 
 @contextmanager
 def bind(services: LocalServices) -> Iterator[LocalServices]:
-    """Binds `services.router` as `requests` on vantor.vantor for the block."""
-    from vantor import vantor as engine
+    """Binds `services.router` as the engine's `requests` for the engine
+    calls made in this context during the block (a per-run binding: the
+    module's own `requests` and other threads are left alone)."""
+    from vantor.recap.bindings import engine_run
 
-    saved = engine.requests
-    setattr(engine, "requests", services.router)  # the engine looks `requests` up at each use
-    try:
+    with engine_run(requests=services.router):
         yield services
-    finally:
-        setattr(engine, "requests", saved)
 
 
 @contextmanager

@@ -8,7 +8,6 @@ afterwards (media_format.conform).
 from __future__ import annotations
 
 import os
-import shutil
 import threading
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -179,10 +178,3 @@ def _downloaded_file(info: dict[str, Any], work_dir: str) -> str:
         raise DownloadFailed("yt-dlp finished without leaving a file")
     return str(max(candidates, key=lambda p: p.stat().st_size))
 
-
-def have_ytdlp() -> bool:
-    try:
-        import yt_dlp  # noqa: F401
-    except ImportError:
-        return False
-    return shutil.which("ffmpeg") is not None

@@ -27,6 +27,7 @@ from urllib.parse import urlsplit
 import urllib3
 import yt_dlp
 from yt_dlp.networking._requests import RequestsHTTPAdapter, RequestsRH
+from yt_dlp.networking.exceptions import TransportError
 
 __all__ = ["FetchCut", "Guard", "GuardedYoutubeDL", "PRIVATE_SOURCES", "SourceRefused", "is_public",
            "names_private_host"]
@@ -37,11 +38,12 @@ __all__ = ["FetchCut", "Guard", "GuardedYoutubeDL", "PRIVATE_SOURCES", "SourceRe
 PRIVATE_SOURCES = ("refuse", "direct", "allow")
 
 
-class SourceRefused(Exception):
-    """A connection the service does not make."""
+class SourceRefused(TransportError):
+    """A connection the service does not make. A network error to yt-dlp,
+    so its downloaders take their ordinary failure path (closing files)."""
 
 
-class FetchCut(Exception):
+class FetchCut(TransportError):
     """The fetch was ended from outside: deadline, stall or shutdown."""
 
 
@@ -81,6 +83,9 @@ class Guard:
         self._lock = threading.Lock()
         self._sockets: set[socket.socket] = set()
         self.cut_reason: str | None = None
+        # yt-dlp reports a handler's exception only as "unexpected error":
+        # the refusal is kept here for the job's answer.
+        self.refused: str | None = None
         self.last_activity: float = time.monotonic()
 
     def touch(self) -> None:
@@ -93,8 +98,8 @@ class Guard:
         if not infos:
             raise OSError(f"cannot resolve {host}")
         if not self.allow_private and any(not is_public(info[4][0]) for info in infos):
-            raise SourceRefused(f"the address {host} is private (loopback, local network or reserved); "
-                                "the service fetches public addresses only")
+            self.refuse(f"the address {host} is private (loopback, local network or reserved); "
+                        "the service fetches public addresses only")
         error: OSError | None = None
         for family, kind, proto, _, sockaddr in infos:
             sock = socket.socket(family, kind, proto)
@@ -108,7 +113,7 @@ class Guard:
                     self._sockets.add(sock)
                 sock.connect(sockaddr)  # the address checked above, not a second lookup
                 if not self.allow_private and not is_public(sock.getpeername()[0]):
-                    raise SourceRefused(f"the address {host} is private; the service fetches public addresses only")
+                    self.refuse(f"the address {host} is private; the service fetches public addresses only")
                 self.touch()
                 return sock
             except OSError as failed:
@@ -121,6 +126,11 @@ class Guard:
                 raise
         assert error is not None
         raise error
+
+    def refuse(self, reason: str) -> None:
+        if self.refused is None:
+            self.refused = reason
+        raise SourceRefused(reason)
 
     def forget(self, sock: socket.socket) -> None:
         with self._lock:
@@ -180,7 +190,7 @@ class _GuardedAdapter(RequestsHTTPAdapter):
 
     def proxy_manager_for(self, proxy: Any, **kwargs: Any) -> Any:
         # A proxy would connect on our behalf, past the address check.
-        raise SourceRefused("the download service does not fetch through a proxy")
+        self._guard.refuse("the download service does not fetch through a proxy")
 
 
 class GuardedRH(RequestsRH):

@@ -140,6 +140,10 @@ class YtDlpBackend:
         watchdog.start()
         try:
             return self._fetch(url, height, work_dir, on_progress, cancelled, guard)
+        except DownloadFailed:
+            if guard.refused is not None:  # whatever yt-dlp made of it
+                raise DownloadFailed(guard.refused) from None
+            raise
         except (FetchCut, Cancelled) as error:
             if cancelled.is_set():
                 raise Cancelled("the service is shutting down") from None

@@ -215,12 +215,12 @@ def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits
         if not isinstance(data, dict) or not isinstance(data.get("text"), str) or not isinstance(data.get("voice"), str):
             return _error(400, "expected a JSON object with text and voice, both strings")
         text, voice = data["text"], data["voice"]
+        try:
+            text.encode("utf-8"), voice.encode("utf-8")
+        except UnicodeEncodeError:  # a lone surrogate from a \ud800 escape
+            return _error(400, "the text or the voice is not valid Unicode")
         if not text.strip():
             return _error(400, "the text is empty")
-        try:
-            text.encode("utf-8")
-        except UnicodeEncodeError:  # a lone surrogate from a \ud800 escape
-            return _error(400, "the text is not valid Unicode")
         if len(text) > limits.max_text_chars:
             return _error(413, f"the text has {len(text)} characters; the limit is {limits.max_text_chars}")
         if voice not in VOICES:

@@ -155,3 +155,48 @@ def test_completeness_reads_the_end_against_the_declared_duration(tmp_path, fast
     short.write_bytes(faststart[: len(faststart) * 9 // 10])  # the last second or so missing
     with pytest.raises(NotAVideo, match="closed the connection early"):
         check_complete(str(short))
+
+
+@pytest.mark.parametrize("address, public", [
+    ("8.8.8.8", True), ("2001:4860:4860::8888", True), ("127.0.0.1", False), ("127.255.0.9", False),
+    ("10.1.2.3", False), ("172.16.0.1", False), ("172.31.255.255", False), ("172.32.0.1", True),
+    ("192.168.1.1", False), ("169.254.169.254", False), ("100.64.0.1", False), ("0.0.0.0", False),
+    ("224.0.0.1", False), ("239.255.255.250", False), ("255.255.255.255", False), ("::1", False), ("::", False),
+    ("fe80::1%eth0", False), ("fc00::1", False), ("ff02::1", False), ("::ffff:127.0.0.1", False),
+    ("::ffff:8.8.8.8", True), ("not an address", False)])
+def test_which_addresses_are_public(address, public):
+    assert source_guard.is_public(address) is public
+
+
+@pytest.mark.parametrize("raw, answer", [
+    ("ERROR: [generic] x: Unable to download webpage: HTTP Error 503: Service Unavailable", "HTTP 503; try again"),
+    ("ERROR: [generic] x: Unable to download webpage: HTTP Error 404: Not Found", "unavailable at that address"),
+    ("ERROR: [generic] x: Unable to download webpage: [Errno 111] Connection refused", "unavailable at that address"),
+    ("ERROR: Unsupported URL: http://x/y", "unsupported"), ("ERROR: x: Read timed out.", "stalled"),
+    ("ERROR: x: This is a private video. Sign in", "private"),
+    ("ERROR: x: Got server HTTP error: Downloaded 5 bytes, expected 9 bytes", "closed the connection early"),
+    ("ERROR: x: IncompleteRead(10 bytes read, 5 more expected)", "closed the connection early")])
+def test_errors_are_a_few_plain_answers(raw, answer):
+    from vantor.services.ytdlp_backend import _public_error
+
+    said = _public_error(raw + " /root/.cache/vantor/downloads/partial/k-1/video.mp4", 60)
+    assert answer in said and "/root" not in said
+
+
+def test_recap_of_a_source_that_closes_half_way_fails(tmp_path, faststart):
+    import json
+    import sys
+
+    from child_env import child_env
+
+    segments = tmp_path / "segments.json"
+    segments.write_text(json.dumps([{"start": "0", "end": "2", "voiceover": "Hi."}]))
+    with Site({"/film.mp4": body(faststart[: len(faststart) // 2], length=False)}) as site:
+        env = child_env(VANTOR_CACHE_DIR=str(tmp_path / "cache"))
+        env.pop("VANTOR_SERVICES_URL", None)
+        done = subprocess.run([sys.executable, "-m", "vantor", "recap", site.base_url + "/film.mp4", str(segments),
+                               "--services", "local", "--voice", "en-us", "--mkdir", "--output-dir",
+                               str(tmp_path / "out")], cwd=Path(__file__).resolve().parents[1], env=env,
+                              capture_output=True, text=True, timeout=300)
+    assert done.returncode == 1 and "closed the connection early" in done.stderr and done.stdout == "", done.stderr
+    assert cached(tmp_path) == [] and not (tmp_path / "out" / "FINAL_RECAP.mp4").exists()

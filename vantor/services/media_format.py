@@ -87,13 +87,13 @@ def probe(path: str) -> Streams:
         capture_output=True, text=True,
     )
     if result.returncode != 0:
-        raise NotAVideo("the download is not a video ffprobe can read")
+        raise NotAVideo("the download is not a video ffprobe can read (unsupported)")
     data = json.loads(result.stdout)
     streams = data.get("streams", [])
     video = next((s for s in streams if s.get("codec_type") == "video"), None)
     audio = next((s for s in streams if s.get("codec_type") == "audio"), None)
     if video is None:
-        raise NotAVideo("the download is not a video: it has no video stream")
+        raise NotAVideo("the download is not a video: it has no video stream (unsupported)")
     return Streams(
         container=data.get("format", {}).get("format_name", ""),
         video_codec=video.get("codec_name"),
@@ -114,7 +114,7 @@ def check_complete(path: str) -> None:
         duration = float(declared.stdout.strip())
     except ValueError:
         if declared.returncode != 0:
-            raise NotAVideo("the download is not a video ffprobe can read") from None
+            raise NotAVideo("the download is not a video ffprobe can read (unsupported)") from None
         return  # no declared duration (a stream-like file): nothing to compare with
     if options[1] == "mpegts" or not duration > 0:
         return  # MPEG-TS declares no duration; its length is only estimated
@@ -145,7 +145,7 @@ def _run(argv: list[str], cancelled: threading.Event | None) -> tuple[int, str]:
                 if cancelled is not None and cancelled.is_set():
                     process.kill()
                     process.communicate()
-                    raise NotAVideo("the conversion was stopped: the service is shutting down") from None
+                    raise NotAVideo("unavailable: the service shut down during the conversion; try again later") from None
 
 
 def conform(source: str, target: str, cancelled: threading.Event | None = None) -> bool:

@@ -107,7 +107,7 @@ def _public_error(message: str, stall_seconds: float) -> str:
         return "unsupported: no video found at that address"
     if re.search(r"private video|sign in|login|members[- ]only", text, re.IGNORECASE):
         return "the video is private or needs a sign-in"
-    if re.search(r"incomplete|IncompleteRead|Content-Length|ContentTooShort|bytes read", text, re.IGNORECASE):
+    if re.search(r"incomplete|IncompleteRead|Content-Length|ContentTooShort|bytes read|expected \d+ bytes", text, re.IGNORECASE):
         return "the source closed the connection early"
     return "the video is unavailable at that address"
 
@@ -162,7 +162,7 @@ class YtDlpBackend:
             if cancelled.is_set():
                 guard.cut("the service is shutting down")
             elif now > ends:
-                guard.cut(f"the download took longer than the service's deadline of {self.deadline:g} s")
+                guard.cut(f"the download stalled: it took longer than the service's deadline of {self.deadline:g} s")
             elif now - guard.last_activity > self.stall_seconds:
                 guard.cut(f"the source stalled: no data for {self.stall_seconds:g} s")
 
@@ -187,7 +187,7 @@ class YtDlpBackend:
                 total = total or done
                 done = total
             if self.max_file_bytes and (total or done) > self.max_file_bytes:
-                raise DownloadFailed(f"the video is larger than the service's limit of {self.max_file_bytes} bytes")
+                raise DownloadFailed(f"unsupported: the video is larger than the service's limit of {self.max_file_bytes} bytes")
             parts[d.get("filename") or "?"] = (done, total)
             fraction = sum(min(1.0, got / size) if size else 0.0 for got, size in parts.values()) / max(count, len(parts))
             sizes = [size for _, size in parts.values()]
@@ -276,7 +276,7 @@ def _downloaded_file(info: dict[str, Any], work_dir: str) -> str:
             return str(path)
     candidates = [p for p in Path(work_dir).glob("video.*") if p.is_file() and not p.name.endswith(".part")]
     if not candidates:
-        raise DownloadFailed("the source sent no file")
+        raise DownloadFailed("unavailable: the source sent no file")
     return str(max(candidates, key=lambda p: p.stat().st_size))
 
 

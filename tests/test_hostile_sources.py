@@ -200,3 +200,23 @@ def test_recap_of_a_source_that_closes_half_way_fails(tmp_path, faststart):
                               capture_output=True, text=True, timeout=300)
     assert done.returncode == 1 and "closed the connection early" in done.stderr and done.stdout == "", done.stderr
     assert cached(tmp_path) == [] and not (tmp_path / "out" / "FINAL_RECAP.mp4").exists()
+
+
+def test_a_real_hls_stream_still_downloads(tmp_path, source_video):
+    """yt-dlp's own HLS downloader fetches the segments (through the guarded
+    handler); its MPEG-TS result opens as MPEG-TS and becomes an MP4."""
+    from vantor.standins.video_site import VideoSite
+
+    www = tmp_path / "www"
+    (www / "hls").mkdir(parents=True)
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-i", source_video, "-c", "copy", "-f", "hls", "-hls_time", "4",
+                    "-hls_playlist_type", "vod", str(www / "hls" / "film.m3u8")], check=True)
+    with VideoSite(www) as site, served(tmp_path, "direct") as server:
+        last = outcome(server, site.base_url + "/hls/film.m3u8")
+        assert last["success"] and last["progress"] == 1000, last
+        got = tmp_path / "got.mp4"
+        got.write_bytes(requests.get(last["download_url"], timeout=60).content)
+    from service_helpers import streams
+
+    info = streams(got)
+    assert "mp4" in info["format"] and info["video"] == "h264" and info["duration"] > 11

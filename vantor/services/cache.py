@@ -26,12 +26,12 @@ __all__ = ["FileCache", "is_disk_full"]
 
 class FileCache:
     def __init__(self, root: str | os.PathLike[str], suffix: str, max_bytes: int,
-                 protected: Callable[[Path], bool] | None = None) -> None:
+                 protected: Callable[[], set[Path]] | None = None) -> None:
         self.root: Path = Path(root)
         self.suffix: str = suffix
         self.max_bytes: int = max_bytes
         # Entries a client still has to fetch; eviction passes them over.
-        self.protected: Callable[[Path], bool] = protected or (lambda path: False)
+        self.protected: Callable[[], set[Path]] = protected or set
         self.root.mkdir(parents=True, exist_ok=True)
         (self.root / "partial").mkdir(exist_ok=True)
         self.sweep_partial()
@@ -134,10 +134,11 @@ class FileCache:
             # Files still being written take room too, though they cannot go.
             total = sum(size for _, size, _ in entries) + _tree_size(self.root / "partial")
             removed = []
+            protected = self.protected() if total > self.max_bytes else set()
             for _, size, path in sorted(entries):
                 if total <= self.max_bytes:
                     break
-                if path == keep or self.protected(path):
+                if path == keep or path in protected:
                     continue
                 path.unlink(missing_ok=True)  # a reader holding it open keeps its copy
                 total -= size

@@ -109,11 +109,13 @@ class Jobs:
         """Refuses new jobs and ends running downloads (at once, not waited for)."""
         self._closing.set()
 
-    def _awaiting_fetch(self, path: Path) -> bool:
+    def _awaiting_fetch(self) -> set[Path]:
+        """Files of finished jobs that their clients have not fetched yet,
+        within the grace period."""
         now = time.monotonic()
         with self._lock:
-            return any(j.path == path and not j.fetched and j.ended_at is not None
-                       and now - j.ended_at < self.limits.fetch_grace for j in self._jobs.values())
+            return {j.path for j in self._jobs.values() if j.path is not None and not j.fetched
+                    and j.ended_at is not None and now - j.ended_at < self.limits.fetch_grace}
 
     def get(self, job_id: str) -> Job | None:
         with self._lock:

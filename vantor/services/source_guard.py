@@ -91,7 +91,7 @@ class Guard:
     def touch(self) -> None:
         self.last_activity = time.monotonic()
 
-    def connect(self, host: str, port: int, timeout: object, options: Iterable[tuple[int, int, int]] | None) -> socket.socket:
+    def connect(self, host: str, port: int, timeout: object, options: Iterable[tuple[int, int, int | bytes]] | None) -> socket.socket:
         if self.cut_reason is not None:
             raise FetchCut(self.cut_reason)
         infos = _resolve(host, port)
@@ -193,7 +193,7 @@ class _GuardedAdapter(RequestsHTTPAdapter):
         self._guard.refuse("the download service does not fetch through a proxy")
 
 
-class GuardedRH(RequestsRH):
+class _GuardedRH(RequestsRH):
     """yt-dlp's requests handler with the guarded connection step."""
 
     RH_NAME = "guarded"
@@ -211,7 +211,7 @@ class GuardedRH(RequestsRH):
 
 
 class GuardedYoutubeDL(yt_dlp.YoutubeDL):
-    """A YoutubeDL whose only request handler is `GuardedRH` with `guard`
+    """A YoutubeDL whose only request handler is `_GuardedRH` with `guard`
     (per instance: nothing registered process-wide)."""
 
     def __init__(self, params: dict[str, Any], guard: Guard) -> None:
@@ -220,7 +220,7 @@ class GuardedYoutubeDL(yt_dlp.YoutubeDL):
 
     @functools.cached_property
     def _request_director(self) -> Any:
-        director = self.build_request_director([GuardedRH])
+        director = self.build_request_director([_GuardedRH])
         for handler in director.handlers.values():
             handler.guard = self._guard
         return director

@@ -129,7 +129,7 @@ class YtDlpBackend:
         cancelled: threading.Event,
     ) -> Fetched:
         """Downloads `url` into `work_dir` and returns the fitting MP4 there."""
-        from .source_guard import FetchCut, Guard, GuardedYoutubeDL, SourceRefused, names_private_host
+        from .source_guard import FetchCut, Guard, SourceRefused, names_private_host
 
         allow_private = self.private_sources == "allow" or (
             self.private_sources == "direct" and names_private_host(url))
@@ -168,6 +168,8 @@ class YtDlpBackend:
 
     def _fetch(self, url: str, height: int, work_dir: str, on_progress: Callable[[TransferProgress], None],
                cancelled: threading.Event, guard: Any) -> Fetched:
+        import yt_dlp
+
         from .source_guard import FetchCut, GuardedYoutubeDL, SourceRefused
 
         logger = _Logger()
@@ -234,7 +236,7 @@ class YtDlpBackend:
                 info = ydl.extract_info(url, download=True)
         except (Cancelled, DownloadFailed, FetchCut, SourceRefused):
             raise
-        except yt_dlp_errors() as error:
+        except yt_dlp.utils.DownloadError as error:
             cause = getattr(error, "exc_info", None)
             cause = cause[1] if cause else None
             if isinstance(cause, (Cancelled, DownloadFailed, FetchCut, SourceRefused)):
@@ -261,12 +263,6 @@ class YtDlpBackend:
         except NotAVideo as error:
             raise DownloadFailed(str(error)) from None
         return Fetched(Path(converted if made else downloaded), info.get("title"))
-
-
-def yt_dlp_errors() -> type[Exception]:
-    import yt_dlp
-
-    return yt_dlp.utils.DownloadError
 
 
 def _downloaded_file(info: dict[str, Any], work_dir: str) -> str:

@@ -205,7 +205,7 @@ def test_recap_of_a_source_that_closes_half_way_fails(tmp_path, faststart):
 def test_a_real_hls_stream_still_downloads(tmp_path, source_video):
     """yt-dlp's own HLS downloader fetches the segments (through the guarded
     handler); its MPEG-TS result opens as MPEG-TS and becomes an MP4."""
-    from vantor.standins.video_site import VideoSite
+    from vantor.demo.video_site import VideoSite
 
     www = tmp_path / "www"
     (www / "hls").mkdir(parents=True)

@@ -55,19 +55,22 @@ wheel-check: setup
 
 # Puts the `vantor` command on PATH: installs the package (built as
 # `pip install .` builds it) into $(VENV) and links $(BINDIR)/vantor to the
-# script there, so it works from any directory without activating anything.
-BINDIR ?= $(HOME)/.local/bin
+# script there. /usr/local/bin is on the PATH of every Debian shell, root's
+# and users', so `vantor` works at once, in the same shell, from any
+# directory, without activating anything; a user who cannot write there gets
+# the link through sudo, as provisioning gets its packages.
+BINDIR ?= /usr/local/bin
+AS_BINDIR_OWNER = $(if $(shell { mkdir -p "$(BINDIR)" && [ -w "$(BINDIR)" ]; } 2>/dev/null || echo no),sudo)
 install: setup
 	$(PY) -m pip install --disable-pip-version-check -q --no-deps $(WHEEL_PIP_ARGS) .
-	mkdir -p "$(BINDIR)"
-	ln -sfn "$(abspath $(VENV))/bin/vantor" "$(BINDIR)/vantor"
+	$(AS_BINDIR_OWNER) ln -sfn "$(abspath $(VENV))/bin/vantor" "$(BINDIR)/vantor"
 	@case ":$$PATH:" in \
-	  *":$(BINDIR):"*) echo "installed: $(BINDIR)/vantor (try: vantor --version)" ;; \
+	  *":$(BINDIR):"*) echo "installed: $(BINDIR)/vantor (try: vantor demo)" ;; \
 	  *) echo "installed: $(BINDIR)/vantor; $(BINDIR) is not on PATH: add it, e.g. export PATH=\"$(BINDIR):\$$PATH\"" ;; \
 	esac
 
 uninstall:
-	rm -f "$(BINDIR)/vantor"
+	$(AS_BINDIR_OWNER) rm -f "$(BINDIR)/vantor"
 	$(PY) -m pip uninstall --disable-pip-version-check -q -y vantor
 
 clean:
@@ -80,7 +83,7 @@ clean:
 # spoken by the local speech service with espeak-ng, the engine's real
 # clients, wget and ffmpeg. Writes demo-output/.
 demo: build
-	$(PY) -m vantor demo --output-dir demo-output
+	$(PY) -m vantor demo --output-dir demo-output --force
 
 # Where a run's time goes for 4, 16 and 64 segments; writes bench/results.json.
 bench: build

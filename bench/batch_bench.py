@@ -16,7 +16,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import logging
 import os
 import platform
 import sys
@@ -25,18 +24,18 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
+sys.path.insert(0, os.path.join(ROOT, "tests"))  # the scripted stand-ins
 
 SEGMENTS = [{"start": "1", "end": "2", "voiceover": "one"}, {"start": "4", "end": "5", "voiceover": "two"}]
 
 
 def measure(workers: int, jobs_path: str, services, quiet) -> dict:
-    from distributed import Client, LocalCluster
-
     from vantor.batch import run
+    from vantor.batch.cluster import start_private_cluster
 
     started = time.perf_counter()
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=":0", silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
+    client, cluster = start_private_cluster(workers)  # the cluster `vantor batch` starts: TLS, loopback
+    with cluster, client:
         client.wait_for_workers(workers)
         startup = time.perf_counter() - started
         # A warm-up job per worker so the first measured jobs pay no imports.
@@ -69,10 +68,10 @@ def main() -> int:
     args = parser.parse_args()
 
 
-    from vantor.batch.progress import Progress
-    from vantor.standins import DownloadService, SpeechService
-    from vantor.standins.addresses import StandinAddresses
-    from vantor.standins.media import make_source_video
+    from vantor.batch.progress import BatchProgress
+    from standins import DownloadService, SpeechService
+    from standins.addresses import StandinAddresses
+    from vantor.demo.source_video import make_source_video
 
     with tempfile.TemporaryDirectory(prefix="vantor-batch-bench-") as tmp:
         source = make_source_video(os.path.join(tmp, "source.mp4"), seconds=12.0)
@@ -88,7 +87,7 @@ def main() -> int:
                         f.write(json.dumps({"url": f"https://www.youtube.com/watch?v=bench{i}",
                                             "segments": "segments.json", "voice": "en-US-TestVoice",
                                             "speed": 1.5, "output_dir": f"out-{workers}/{i}"}) + "\n")
-                results.append(measure(workers, jobs_path, services, Progress(args.jobs, None)))
+                results.append(measure(workers, jobs_path, services, BatchProgress(args.jobs, None)))
     base = results[0]
     for result in results:
         result["speed_up"] = round(base["wall_s"] / result["wall_s"], 2)

@@ -25,6 +25,7 @@ import types
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
+sys.path.insert(0, os.path.join(ROOT, "tests"))  # the scripted stand-ins
 
 KINDS = ("cut", "merge", "concat", "hardware attempt", "software conversion", "wget")
 SEGMENT_SECONDS = 0.8
@@ -118,7 +119,7 @@ class StandInProcess:
 
 
 def serve_until_stdin_closes(source: str) -> None:
-    from vantor.standins import serve
+    from standins import serve
 
     with serve(source) as (download, speech, _router):
         print(json.dumps({"download": download.port, "speech": speech.port}), flush=True)
@@ -128,7 +129,7 @@ def serve_until_stdin_closes(source: str) -> None:
 def one_run(count: int, source: str) -> dict:
     """Runs one recap of `count` segments in this process; returns figures."""
     import vantor.vantor as engine
-    from vantor.standins import ServiceRouter
+    from standins import ServiceRouter
 
     with tempfile.TemporaryDirectory(prefix="vantor-bench-") as tmp:
         segments = [
@@ -271,7 +272,7 @@ def main() -> int:
         print(json.dumps(one_run(args.one, args.source)))
         return 0
 
-    from vantor.standins.media import make_source_video
+    from vantor.demo.source_video import make_source_video
 
     with tempfile.TemporaryDirectory(prefix="vantor-bench-src-") as tmp:
         source = make_source_video(os.path.join(tmp, "source.mp4"), seconds=max(args.sizes) + 2.0, size="1280x720")

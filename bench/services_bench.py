@@ -92,16 +92,16 @@ def duration(path: str) -> float:
 
 
 def speech_rtf(repeats: int = 3) -> dict:
-    from vantor.services.espeak_backend import EspeakBackend
+    from vantor.services.narrator import Narrator
 
-    backend = EspeakBackend()
+    backend = Narrator()
     figures = {}
     with tempfile.TemporaryDirectory() as tmp:
         for label, text in TEXTS.items():
             best = float("inf")
             for _ in range(repeats):
                 started = time.perf_counter()
-                audio = backend.speak(text, "en-US-GuyNeural")
+                audio = backend.speak(text, "en-us")  # espeak-ng; bench/speech_bench.py measures the neural voice
                 best = min(best, time.perf_counter() - started)
             path = os.path.join(tmp, "n.mp3")
             with open(path, "wb") as f:
@@ -116,8 +116,8 @@ def main() -> int:
     parser.add_argument("--json", default=os.path.join(ROOT, "bench", "services_results.json"))
     args = parser.parse_args()
 
-    from vantor.standins.media import make_source_video
-    from vantor.standins.video_site import VideoSite
+    from vantor.demo.source_video import make_source_video
+    from vantor.demo.video_site import VideoSite
 
     with tempfile.TemporaryDirectory(prefix="vantor-bench-services-") as tmp:
         source = make_source_video(os.path.join(tmp, "source.mp4"), seconds=SOURCE_SECONDS, size="1280x720")

@@ -27,6 +27,7 @@ import types
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
+sys.path.insert(0, os.path.join(ROOT, "tests"))  # the scripted stand-ins
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from bench import StandInProcess, current_rss_kb  # noqa: E402  (the benchmark's own helpers)
@@ -37,8 +38,8 @@ SEGMENTS = [{"start": "0.2", "end": "1.4", "voiceover": "Soak."}]
 
 def soak(runs: int) -> dict:
     import vantor.vantor as engine
-    from vantor.standins import ServiceRouter
-    from vantor.standins.media import make_source_video
+    from standins import ServiceRouter
+    from vantor.demo.source_video import make_source_video
 
     with tempfile.TemporaryDirectory(prefix="vantor-soak-") as tmp:
         source = make_source_video(os.path.join(tmp, "source.mp4"), seconds=2.0, size="160x90", rate=10)

@@ -34,8 +34,8 @@ sys.path.insert(0, str(ROOT))
 sys.path.insert(0, str(ROOT / "tests"))
 
 from studio_browser import StudioProcess, browser_or_skip, put_draft, wait_for  # noqa: E402
-from vantor.standins.media import make_source_video  # noqa: E402
-from vantor.standins.video_site import VideoSite  # noqa: E402
+from vantor.demo.source_video import make_source_video  # noqa: E402
+from vantor.demo.video_site import VideoSite  # noqa: E402
 
 PASTES = 5
 FIT_DELAY = 0.4

@@ -8,7 +8,7 @@ import signal
 import pytest
 
 import vantor.vantor as engine_module
-from vantor.standins.media import make_narration_mp3, make_source_video
+from standins.media import make_narration_mp3, make_source_video
 
 # A suite started in the background of a non-interactive shell inherits an
 # ignored SIGINT, and so would every child it starts: the interrupt tests
@@ -57,3 +57,18 @@ def fake_services(engine, source_video):
     engine._download_video = download
     engine._generate_tts = narrate
     return calls
+
+
+@pytest.fixture
+def standins(engine, source_video):
+    """Both stand-in services, reached by the engine as a host reaches them
+    (bound on the module), with the engine's pauses not waited:
+    (download, speech, router)."""
+    from types import SimpleNamespace
+
+    from standins import serve
+
+    with serve(source_video) as (download, speech, router):
+        engine.requests = router
+        engine.time = SimpleNamespace(sleep=lambda seconds: None)
+        yield download, speech, router

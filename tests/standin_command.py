@@ -15,10 +15,11 @@ import types
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+sys.path.insert(0, str(Path(__file__).resolve().parent))  # the scripted stand-ins
 
 import vantor.vantor as engine  # noqa: E402
 from vantor.cli import main  # noqa: E402
-from vantor.standins import serve  # noqa: E402
+from standins import serve  # noqa: E402
 
 
 def run(record: str, video: str, argv: list[str]) -> int:

@@ -10,16 +10,17 @@ import re
 import socket
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 import requests
 
 from vantor.batch import SharedOutputError, run
 from vantor.batch.marker import MARKER_NAME
-from vantor.batch.progress import Progress
-from vantor.standins import DownloadService, SpeechService
-from vantor.standins._loopback import Answer
-from vantor.standins.addresses import StandinAddresses
+from vantor.batch.progress import BatchProgress
+from standins import DownloadService, SpeechService
+from standins._loopback import Answer
+from standins.addresses import StandinAddresses
 
 pytestmark = pytest.mark.slow
 
@@ -76,7 +77,7 @@ def probe(path):
 
 
 def quiet():
-    return Progress(0, None)
+    return BatchProgress(0, None)
 
 
 def test_six_jobs_retry_report_and_resume(tmp_path, standins, cluster_client):
@@ -104,7 +105,7 @@ def test_six_jobs_retry_report_and_resume(tmp_path, standins, cluster_client):
         assert os.path.isfile(os.path.join(entry.output_dir, MARKER_NAME))
     assert by_name["flaky"].attempts == 2 and by_name["a"].attempts == 1
     bad = by_name["bad"]
-    assert (bad.status, bad.attempts, bad.error_type) == ("failed", 1, "vantor.preflight.SegmentsError")
+    assert (bad.status, bad.attempts, bad.error_type) == ("failed", 1, "vantor.recap.preflight.SegmentsError")
     assert bad.job == "line 5" and bad.error and "\n" not in bad.error and "nothing was downloaded" in bad.error
     assert "https://www.youtube.com/watch?v=bad" not in download.jobs.values()  # refused before its download
     assert not os.path.exists(os.path.join(bad.output_dir, MARKER_NAME))
@@ -121,16 +122,27 @@ def test_six_jobs_retry_report_and_resume(tmp_path, standins, cluster_client):
     lines[0]["segments"] = "segments_a.json"
     edited = run(write_jobs(tmp_path, lines[:2]), cluster_client, services=services, progress=quiet())
     assert [e.status for e in edited.jobs] == ["ok", "skipped"]
+
+    # An output cut short after the marker was written (a recap run by hand
+    # into the folder and stopped) is no finished job.
+    final_b = os.path.join(by_name["b"].output_dir, "FINAL_RECAP.mp4")
+    with open(final_b, "r+b") as f:
+        f.truncate(os.path.getsize(final_b) // 2)
+    redone = run(write_jobs(tmp_path, lines[1:2]), cluster_client, services=services, progress=quiet())
+    assert [e.status for e in redone.jobs] == ["ok"]
+    assert probe(final_b)["video"]["height"] == 1920
     forced = run(write_jobs(tmp_path, lines[1:2]), cluster_client, services=services, force=True, progress=quiet())
     assert [e.status for e in forced.jobs] == ["ok"]
 
-    # A forced rerun that fails must not leave the old marker claiming the
-    # (now partly rewritten) outputs: the next run redoes the job.
+    # A forced rerun that fails leaves the outputs as they were (it worked in
+    # a folder of its own), so the marker still vouches for them.
+    b_dir = by_name["b"].output_dir
+    before = {name: Path(b_dir, name).read_bytes() for name in ("FINAL_RECAP.mp4", MARKER_NAME)}
     refused = StandinAddresses(closed_port(download.video_path), services.speech_port)
     failed = run(write_jobs(tmp_path, lines[1:2]), cluster_client, services=refused, force=True, retries=0,
                  progress=quiet())
     assert [e.status for e in failed.jobs] == ["failed"]
-    assert not os.path.exists(os.path.join(by_name["b"].output_dir, MARKER_NAME))
+    assert {name: Path(b_dir, name).read_bytes() for name in before} == before
 
 
 def closed_port(video_path):
@@ -157,7 +169,7 @@ def test_a_segment_past_the_end_of_the_video_fails_the_job(tmp_path, standins, c
     report = run(write_jobs(tmp_path, [job("late", "late.json")]), cluster_client, services=standins[2],
                  progress=quiet())
     entry = report.jobs[0]
-    assert (entry.status, entry.attempts, entry.error_type) == ("failed", 1, "vantor.preflight.PreflightError")
+    assert (entry.status, entry.attempts, entry.error_type) == ("failed", 1, "vantor.recap.preflight.PreflightError")
     assert "past the end of the video" in entry.error
     assert not os.path.exists(os.path.join(entry.output_dir, MARKER_NAME))
 
@@ -175,24 +187,30 @@ def free_port():
         return s.getsockname()[1]
 
 
-def test_separately_started_scheduler_and_worker(tmp_path, standins):
-    from distributed import Client
+def test_separately_started_scheduler_and_worker_over_tls(tmp_path, standins):
+    """`--scheduler` with the credentials of a cluster that speaks TLS only."""
+    from vantor.batch.cluster import _temporary_credentials, remote_security
 
+    key, cert = _temporary_credentials()  # one self-signed certificate, its own CA, as for the embedded cluster
+    (tmp_path / "key.pem").write_text(key)
+    (tmp_path / "cert.pem").write_text(cert)
+    tls = ["--protocol", "tls", "--tls-ca-file", str(tmp_path / "cert.pem"), "--tls-cert", str(tmp_path / "cert.pem"),
+           "--tls-key", str(tmp_path / "key.pem")]
     dask = os.path.join(os.path.dirname(sys.executable), "dask")
     port = free_port()
-    address = f"tcp://127.0.0.1:{port}"
-    env = {**os.environ, "PYTHONPATH": ROOT + os.pathsep + os.environ.get("PYTHONPATH", "")}
+    address = f"tls://127.0.0.1:{port}"
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([ROOT, os.path.join(ROOT, "tests"), os.environ.get("PYTHONPATH", "")])}
     # The `dask` script run by this interpreter, so the sanitizer run knows
     # these children for Python processes (and keeps its preload for them).
     scheduler = subprocess.Popen([sys.executable, dask, "scheduler", "--host", "127.0.0.1", "--port", str(port),
-                                  "--no-dashboard"], env=env, stderr=subprocess.DEVNULL)
+                                  "--no-dashboard", *tls], env=env, stderr=subprocess.DEVNULL)
     worker = subprocess.Popen([sys.executable, dask, "worker", address, "--host", "127.0.0.1", "--nthreads", "1",
-                               "--no-dashboard"], env=env, cwd=tmp_path, stderr=subprocess.DEVNULL)
+                               "--no-dashboard", *tls], env=env, cwd=tmp_path, stderr=subprocess.DEVNULL)
     try:
         (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS[:1]))
-        with Client(address, timeout=60) as client:
-            client.wait_for_workers(1, timeout=60)
-            report = run(write_jobs(tmp_path, [job("remote")]), client, services=standins[2], progress=quiet())
+        security = remote_security(str(tmp_path / "cert.pem"), str(tmp_path / "cert.pem"), str(tmp_path / "key.pem"))
+        report = run(write_jobs(tmp_path, [job("remote")]), scheduler=f"127.0.0.1:{port}", security=security,
+                     services=standins[2], progress=quiet())
         entry = report.jobs[0]
         assert entry.status == "ok", entry.error
         assert probe(os.path.join(entry.output_dir, "FINAL_RECAP.mp4"))["video"]["height"] == 1920
@@ -273,8 +291,11 @@ def test_command_writes_the_report_and_fails_when_a_job_fails(tmp_path, standins
     # stdout: the result (summary, report path); stderr: progress and the failed job's line.
     summary, path = out.splitlines()
     assert summary.startswith("2 jobs: 1 ok, 0 skipped (already done), 1 failed in ") and path.endswith("report.json")
-    assert err.splitlines()[-1].startswith("vantor: line 2: vantor.preflight.SegmentsError: ")
+    # Each job's state once; the failure's reason once, at the end, without a class name.
+    assert err.splitlines()[-1].startswith("vantor: line 2: ") and "Error" not in err.splitlines()[-1]
     assert re.search(r"^\[[12]/2\] ok line 1 ", err, re.M), err  # jobs finish in either order
+    assert re.search(r"^\[[12]/2\] failed line 2$", err, re.M), err
+    assert sum("missing.json" in line for line in err.splitlines()) == 1, err
     saved = json.loads((tmp_path / "report.json").read_text())
     assert [(j["status"], j["attempts"]) for j in saved["jobs"]] == [("ok", 1), ("failed", 1)]
     assert saved["workers"] == 1 and not saved["interrupted"]
@@ -284,3 +305,79 @@ def test_command_writes_the_report_and_fails_when_a_job_fails(tmp_path, standins
     out, err = capsys.readouterr()
     assert [j["status"] for j in json.loads(out)["jobs"]] == ["skipped", "failed"]
     assert err.splitlines() == [line for line in err.splitlines() if line.startswith("vantor: line 2: ")] != []
+
+
+def test_a_folder_held_by_another_run_is_left_alone(tmp_path, standins, cluster_client):
+    """What a second batch of the same jobs file meets while the first still
+    works in a job's folder: the job is left to it, with one clear line."""
+    import fcntl
+
+    from vantor.batch.claim import LOCK_NAME
+
+    download = standins[0]
+    (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS[:1]))
+    os.makedirs(tmp_path / "out" / "held")
+    requests_before = len(download.jobs)
+    with open(tmp_path / "out" / "held" / LOCK_NAME, "w") as first_run:
+        fcntl.flock(first_run, fcntl.LOCK_EX)
+        report = run(write_jobs(tmp_path, [job("held")]), cluster_client, services=standins[2], progress=quiet())
+    entry = report.jobs[0]
+    assert entry.status == "locked" and not report.ok
+    assert "another vantor batch is working in" in entry.error and entry.output_dir in entry.error
+    assert "1 left to another run" in report.summary()
+    assert sorted(os.listdir(tmp_path / "out" / "held")) == [LOCK_NAME]  # nothing written, nothing asked
+    assert len(download.jobs) == requests_before
+
+
+def test_two_runs_of_one_jobs_file_at_once(tmp_path, standins, cluster_client):
+    import threading
+
+    (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS[:1]))
+    jobs_file = write_jobs(tmp_path, [job("twice")])
+    reports = []
+    runs = [threading.Thread(target=lambda: reports.append(
+        run(jobs_file, cluster_client, services=standins[2], progress=quiet()))) for _ in range(2)]
+    for thread in runs:
+        thread.start()
+    for thread in runs:
+        thread.join(timeout=300)
+    statuses = sorted(r.jobs[0].status for r in reports)
+    # The second run either found the folder taken or, when it came late, the job done.
+    assert statuses in (["locked", "ok"], ["ok", "skipped"]), [(r.jobs[0].status, r.jobs[0].error) for r in reports]
+    assert probe(str(tmp_path / "out" / "twice" / "FINAL_RECAP.mp4"))["video"]["height"] == 1920
+
+
+def test_a_job_dask_reran_after_its_worker_died_counts_both_attempts(tmp_path, standins, cluster_client):
+    """Kill the worker process while it holds the job's folder: Dask runs the
+    task again elsewhere, and the report says 2 attempts."""
+    import signal
+    import threading
+    import time
+
+    psutil = pytest.importorskip("psutil")
+    from vantor.batch.claim import LOCK_NAME
+
+    (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS[:1]))
+    lock = str(tmp_path / "out" / "dies" / LOCK_NAME)
+    reports = []
+    batch = threading.Thread(target=lambda: reports.append(
+        run(write_jobs(tmp_path, [job("dies")]), cluster_client, services=standins[2], retries=0,
+            progress=quiet())))
+    batch.start()
+    killed = None
+    deadline = time.monotonic() + 120
+    while killed is None and time.monotonic() < deadline and batch.is_alive():
+        for process in psutil.Process().children(recursive=True):
+            try:
+                if any(f.path == lock for f in process.open_files()):
+                    process.send_signal(signal.SIGKILL)
+                    killed = process.pid
+                    break
+            except psutil.Error:
+                pass
+        time.sleep(0.02)
+    batch.join(timeout=300)
+    cluster_client.wait_for_workers(2, timeout=120)  # the nanny starts a new one for the next tests
+    assert killed is not None, "no worker took the job's folder"
+    entry = reports[0].jobs[0]
+    assert (entry.status, entry.attempts) == ("ok", 2), entry.error

@@ -14,15 +14,13 @@ import subprocess
 import sys
 import tomllib
 from pathlib import Path
-from types import SimpleNamespace
 
 import pytest
 
 import vantor
 from vantor import _service_settings as settings
 from vantor.cli import main
-from vantor.segments_check import parse_time
-from vantor.standins import serve
+from vantor.recap.segments_check import parse_time
 
 ROOT = Path(__file__).resolve().parents[1]
 OPS = ("_download_video", "_generate_tts", "_build_atempo_chain", "run_recap")
@@ -96,11 +94,9 @@ def test_check_warns_of_narration_longer_than_its_segment(write, capsys, start, 
 
 
 @pytest.fixture
-def services(engine, source_video):
-    with serve(source_video) as (download, speech, router):
-        engine.requests = router
-        engine.time = SimpleNamespace(sleep=lambda seconds: None)
-        yield download, router
+def services(standins):
+    download, speech, router = standins
+    return download, router
 
 
 @pytest.mark.parametrize("recap", [False, True])
@@ -154,7 +150,8 @@ def test_doctor_reports_tools_encoders_and_hosts():
                                "color=size=1080x1920", "-frames:v", "1", "-c:v", "h264_nvenc", "-f", "null", "-"],
                               capture_output=True, text=True, timeout=60)
         (line,) = [re.sub(r" @ 0x\w+", "", line) for line in out.splitlines() if "h264_nvenc:" in line]
-        assert tool.returncode != 0 and line.startswith("✗ encoder h264_nvenc: not working: ")
+        assert tool.returncode != 0 and line.startswith("i encoder h264_nvenc: not available (GPU unavailable, ")
+        assert out.count("GPU unavailable") == 1
         assert all(re.sub(r" @ 0x\w+", "", e.strip()) in line for e in tool.stderr.strip().splitlines())
 
 
@@ -162,6 +159,8 @@ def test_doctor_without_the_tools(tmp_path):
     done = python("-m", "vantor", "doctor", env={**os.environ, "PATH": str(tmp_path)})
     assert done.returncode == 1, done.stderr
     assert "✗ ffmpeg: not found on PATH" in done.stdout and "✗ wget: not found on PATH" in done.stdout
+    missing = [line for line in done.stdout.splitlines() if line.startswith("✗")]
+    assert len(missing) >= 4 and all(re.search(r": install with: apt-get install [a-z-]+$", m) for m in missing), missing
     assert "encoder" not in done.stdout and done.stdout.splitlines()[-1] == "not ready"
 
 

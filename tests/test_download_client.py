@@ -12,7 +12,7 @@ import pytest
 import requests
 
 from vantor import _service_settings as settings
-from vantor.standins import DownloadService, ServiceRouter, SpeechService
+from standins import DownloadService, ServiceRouter, SpeechService
 
 BROWSER = "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/144.0.0.0 Safari/537.36"
 HEADERS = {

@@ -18,8 +18,9 @@ import pytest
 
 CHILD = """
     import shutil, sys, types
+    sys.path.insert(0, sys.argv[4])  # the tests' folder, for the stand-ins
     import vantor.vantor as engine
-    from vantor.standins.media import make_narration_mp3
+    from standins.media import make_narration_mp3
 
     source, segments, out = sys.argv[1:4]
     engine._download_video = lambda url, path: shutil.copyfile(source, path)
@@ -54,7 +55,8 @@ def test_ctrl_c_during_conversion_leaves_no_ffmpeg(source_video, tmp_path, whom)
     out.mkdir()
     segments = tmp_path / "s.json"
     segments.write_text('[{"start": "0", "end": "11", "voiceover": "long"}]', encoding="utf-8")
-    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(CHILD), source_video, str(segments), str(out)],
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(CHILD), source_video, str(segments), str(out),
+                              os.path.dirname(os.path.abspath(__file__))],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
     try:
         deadline = time.monotonic() + 120

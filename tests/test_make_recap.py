@@ -5,24 +5,20 @@ from __future__ import annotations
 
 import io
 from pathlib import Path
-from types import SimpleNamespace
 
 import pytest
 
 import vantor
-from vantor.preflight import SegmentsError
-from vantor.standins import serve
+from vantor.recap.preflight import SegmentsError
 
 URL = "https://www.youtube.com/watch?v=api-test"
 SEGMENTS = [{"start": "1", "end": "2.5", "voiceover": "Hello."}, {"start": "4", "end": "6", "voiceover": "Again."}]
 
 
 @pytest.fixture
-def services(engine, source_video):
-    with serve(source_video) as (download, speech, router):
-        engine.requests = router
-        engine.time = SimpleNamespace(sleep=lambda seconds: None)
-        yield download, speech
+def services(standins):
+    download, speech, router = standins
+    return download, speech
 
 
 @pytest.mark.slow
@@ -38,8 +34,10 @@ def test_paths_and_a_list(services, engine, tmp_path):
                                                                                   abs=0.25)
     assert "  Segment 1/1: 1 \u2192 3" in progress.getvalue().splitlines()
 
+    with pytest.raises(vantor.PreflightError, match="FINAL_RECAP.mp4 exists; pass --force"):
+        vantor.make_recap(URL, SEGMENTS, voice="v", output_dir=tmp_path / "a", quiet=True, services="configured")
     from_list = vantor.make_recap(URL, SEGMENTS, voice="v", output_dir=tmp_path / "a", quiet=True,
-                                  services="configured")
+                                  services="configured", overwrite=True)
     assert from_list.segments == 2 and from_list.final.stat().st_size == from_list.final_size > 0
     assert from_list.horizontal == tmp_path / "a" / "horizontal_final.mp4" and from_list.wall_time > 0
     assert engine._download_video is original  # the duration check is unwound after each run

@@ -6,7 +6,7 @@ from __future__ import annotations
 import pytest
 import requests
 
-from vantor.messages import explain
+from vantor.recap.messages import explain
 from vantor.services import DownloadError
 
 UPDATE = "(if it plays in a browser, update yt-dlp: pip install -U 'yt-dlp[default]')"

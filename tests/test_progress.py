@@ -1,4 +1,6 @@
-"""How the engine's progress lines look on a pipe and on a terminal."""
+"""How a run's progress looks on a pipe and on a terminal: the engine's
+text goes through the run's own `print` into events, and the view renders
+them (no process stream is redirected)."""
 
 from __future__ import annotations
 
@@ -11,7 +13,8 @@ from types import SimpleNamespace
 
 import pytest
 
-from vantor.progress import ProgressView, plain_text, showing_progress
+from vantor.recap.progress_view import plain_text, showing_progress
+from vantor.recap.run import EngineRun, RunEvent
 
 DOWNLOAD = ["\U0001F4E5 Requesting download from server...\n", "\u23F3 Processing job 7...\n",
             "\r  0%", "\r  50%", "\r  100%", "\n\u2B07\uFE0F  Downloading video...", "\n"]
@@ -30,10 +33,16 @@ class Terminal(io.StringIO):
         return True
 
 
+def a_run(view, tmp_path=".") -> EngineRun:
+    return EngineRun("https://youtu.be/x", "s.json", 2.0, "v", str(tmp_path), on_event=view.on_event)
+
+
 def printed(view_stream, chunks, **options):
     with showing_progress(view_stream, **options) as view:
+        run = a_run(view)
         for chunk in chunks:
-            print(chunk, end="", flush=True)
+            run.engine_print(chunk, end="", flush=True)
+        run._flush_lines()
     return view
 
 
@@ -43,7 +52,7 @@ def test_pipe_gets_plain_lines_and_the_last_job_figure():
     assert pipe.getvalue().splitlines() == [
         "\U0001F4E5 Requesting download from server...", "\u23F3 Processing job 7...", "  100%",
         "\u2B07\uFE0F  Downloading video...", "  (GPU unavailable, using CPU encoder...)"]
-    assert view.encoder == "libx264"
+    assert view.lines[-1] == "  (GPU unavailable, using CPU encoder...)"
 
 
 def test_terminal_gets_a_bar_for_the_download_job():
@@ -55,7 +64,7 @@ def test_terminal_gets_a_bar_for_the_download_job():
     assert shown.count("50%") == 1  # drawn once per change
     # The last figure's bar stays as the job's line instead of the engine's bare "  100%".
     assert shown.endswith("\r  download job [" + "#" * 30 + "] 100%\n\u2B07\uFE0F  Downloading video...\n")
-    assert "\n  100%" not in shown and view.encoder == "h264_nvenc"
+    assert "\n  100%" not in shown
 
 
 @pytest.mark.parametrize("encoding, line, shown", [
@@ -72,23 +81,32 @@ def test_symbols_only_where_the_stream_can_encode_them(encoding, line, shown):
 
 
 @pytest.mark.slow
-def test_conversion_bar_follows_ffmpeg(tmp_path):
-    """The bar reads the time stamps of the conversion's own ffmpeg, started
-    as the engine starts it (inheriting the environment)."""
+def test_conversion_bar_follows_ffmpeg_and_the_encoder_is_the_one_that_succeeded(tmp_path):
+    """The bar reads the time stamps of the conversion's own ffmpeg, which
+    alone is given FFREPORT; this process's environment is left alone."""
     subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=d=6:s=320x240:r=25",
                     str(tmp_path / "horizontal_final.mp4")], check=True)
     tty = Terminal()
     saved = os.environ.get("FFREPORT")
-    with showing_progress(tty, output_dir=str(tmp_path)):
-        print("\U0001F4D0 Converting to 9:16 vertical at 2x speed...")
-        subprocess.run(["ffmpeg", "-y", "-loglevel", "error", "-re", "-i", str(tmp_path / "horizontal_final.mp4"),
-                        "-vf", "setpts=0.5*PTS", "-c:v", "libx264", "-preset", "ultrafast",
-                        str(tmp_path / "FINAL_RECAP.mp4")], check=True)
+    seen_env = []
+    with showing_progress(tty) as view:
+        run = a_run(view, tmp_path)
+        run.engine_print("\U0001F4D0 Converting to 9:16 vertical at 2x speed...")
+        run.run_child(["ffmpeg", "-y", "-loglevel", "error", "-re", "-i", str(tmp_path / "horizontal_final.mp4"),
+                       "-vf", "setpts=0.5*PTS", "-c:v", "libx264", "-preset", "ultrafast",
+                       str(tmp_path / "FINAL_RECAP.mp4")], check=True, capture_output=False)
+        seen_env.append(os.environ.get("FFREPORT"))
         time.sleep(0.6)
-        print("\U0001F9F9 Cleaning up...")
+        run.engine_print("\U0001F9F9 Cleaning up...")
     bars = [int(figure) for figure in re.findall(r"\r  converting \[[#.]{30}\] +(\d+)%", tty.getvalue())]
     assert bars and bars == sorted(bars) and bars[-1] >= 95, tty.getvalue()
-    assert os.environ.get("FFREPORT") == saved and tty.getvalue().endswith("\U0001F9F9 Cleaning up...\n")
+    assert seen_env == [saved] and os.environ.get("FFREPORT") == saved
+    assert tty.getvalue().endswith("\U0001F9F9 Cleaning up...\n") and run.encoder == "libx264"
+    # A conversion that fails names no encoder; the fallback that then succeeds does.
+    other = a_run(view, tmp_path)
+    failed = other.run_child(["ffmpeg", "-v", "quiet", "-i", str(tmp_path / "missing.mp4"), "-c:v", "h264_nvenc",
+                              str(tmp_path / "FINAL_RECAP.mp4")], check=False, capture_output=True)
+    assert failed.returncode != 0 and other.encoder is None
 
 
 def _fetching(per_mille, done, total=4 * 1024 * 1024, speed=2 * 1024 * 1024, eta=1.0):
@@ -98,7 +116,7 @@ def _fetching(per_mille, done, total=4 * 1024 * 1024, speed=2 * 1024 * 1024, eta
 
 
 def test_local_download_on_a_pipe_is_a_line_now_and_then_and_its_last_figure(monkeypatch):
-    import vantor.progress as progress
+    import vantor.recap.progress_view as progress
 
     clock = iter([0.0, 1.0, 2.0, 11.0, 12.0])
     monkeypatch.setattr(progress, "time", SimpleNamespace(monotonic=lambda: next(clock)))
@@ -123,7 +141,7 @@ def test_local_download_on_a_terminal_is_a_live_bar_with_bytes_speed_and_time_le
         view.show_download(_fetching(900, 3 * 1024**2 + 512 * 1024, eta=65))
         view.show_download(_fetching(1000, 4 * 1024**2, eta=None))
         view.end_download()
-        print("\U0001F4E5 Requesting download from server...")
+        view.on_event(RunEvent("line", "\U0001F4E5 Requesting download from server..."))
     assert tty.getvalue() == (
         "\r  downloading [" + "#" * 15 + "." * 15 + "]  50% 2.0 MiB of ?"
         "\r  downloading [" + "#" * 27 + "." * 3 + "]  90% 3.5 MiB of 4.0 MiB, 2.0 MiB/s, 1:05 left"
@@ -135,5 +153,5 @@ def test_local_download_shows_nothing_when_quiet():
     with showing_progress(None) as view:
         view.show_download(_fetching(1000, 10))
         view.end_download()
-        print("\u2705 Done!")
+        view.on_event(RunEvent("line", "\u2705 Done!"))
     assert view.lines == ["\u2705 Done!"]

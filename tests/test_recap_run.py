@@ -15,7 +15,7 @@ import pytest
 
 import vantor.vantor as engine_module
 from vantor.doctor import try_encoder
-from vantor.standins.media import make_narration_mp3
+from standins.media import make_narration_mp3
 
 URL = "https://www.youtube.com/watch?v=recap-test"
 VOICE = "en-US-TestVoice"

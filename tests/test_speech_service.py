@@ -8,16 +8,17 @@ import requests
 
 from service_helpers import streams
 from vantor.services import bind
-from vantor.services.espeak_backend import EspeakBackend
 from vantor.services.local import LocalServices
+from vantor.services.narrator import Narrator
 from vantor.services.server import InProcessServer, Services
 from vantor.services.voices import VOICES, check_voice, voice_names
 
 ENDPOINT = "/api/generate-audio-frontend"
 
 
-class CountingSpeech(EspeakBackend):
+class CountingSpeech(Narrator):
     def __init__(self) -> None:
+        super().__init__()
         self.spoken: list[tuple[str, str]] = []
 
     def speak(self, text: str, voice: str) -> bytes:

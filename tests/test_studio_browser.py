@@ -11,9 +11,9 @@ from pathlib import Path
 import pytest
 
 from studio_browser import StudioProcess, browser_or_skip, processes_mentioning, put_draft, wait_for
-from vantor.segments_check import check_segments
-from vantor.standins.media import make_source_video
-from vantor.standins.video_site import VideoSite
+from vantor.recap.segments_check import check_segments
+from vantor.demo.source_video import make_source_video
+from vantor.demo.video_site import VideoSite
 
 pytestmark = pytest.mark.slow
 

@@ -17,7 +17,7 @@ import uvicorn
 
 from studio_browser import processes_mentioning
 from vantor.cli import main
-from vantor.services.server import InProcessServer, Services
+from vantor.services.server import InProcessServer, Services, new_token
 from vantor.studio import engine_bridge as bridge
 from vantor.studio.app import Studio
 from vantor.studio.guard import StudioGuard, host_allowed
@@ -63,7 +63,7 @@ def test_guard(method, path, headers, status):
 # ---- a running studio -------------------------------------------------------
 @pytest.fixture(scope="module")
 def services(tmp_path_factory):
-    server = InProcessServer(Services(tmp_path_factory.mktemp("cache")))
+    server = InProcessServer(Services(tmp_path_factory.mktemp("cache"), token=new_token(), private_sources="direct"))
     yield server
     server.close()
 

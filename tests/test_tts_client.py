@@ -8,7 +8,7 @@ import pytest
 import requests
 
 from vantor import _service_settings as settings
-from vantor.standins import ServiceRouter, SpeechService
+from standins import ServiceRouter, SpeechService
 
 ORIGIN = "https://" + settings.TTS_HOST
 TRANSPORT = {"host", "accept-encoding", "connection", "content-length"}

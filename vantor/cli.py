@@ -30,8 +30,10 @@ from typing import Any
 from . import __version__
 from .commands import batch, check, demo, doctor, recap, serve, studio, voices
 from .commands._common import EXIT_FAILURE, EXIT_INTERRUPTED, CommandFailed
-from .messages import explain
-from .preflight import PreflightError
+from .recap.messages import explain
+from .recap.preflight import PreflightError
+from .recap.outputs import OutputError
+from .recap.run import kept_work_dir
 
 __all__ = ["build_parser", "main", "version_line"]
 
@@ -102,17 +104,23 @@ def main(argv: Sequence[str] | None = None) -> int:
         status = int(args.handler(args))
         sys.stdout.flush()  # a closed pipe shows here, not at exit
         return status
-    except KeyboardInterrupt:
-        print("\nvantor: interrupted", file=sys.stderr)
+    except KeyboardInterrupt as interrupted:
+        print(f"\nvantor: interrupted{_kept(interrupted)}", file=sys.stderr)
         return EXIT_INTERRUPTED
     except BrokenPipeError:
         return _reader_gone()
-    except (PreflightError, CommandFailed) as refused:
-        print(f"vantor: {refused}", file=sys.stderr)
+    except (PreflightError, CommandFailed, OutputError) as refused:
+        print(f"vantor: {refused}{_kept(refused)}", file=sys.stderr)
         return EXIT_FAILURE
     except Exception as error:
         if getattr(args, "debug", False):
             traceback.print_exc()
         else:
-            print(f"vantor: {explain(error)}", file=sys.stderr)
+            print(f"vantor: {explain(error)}{_kept(error)}", file=sys.stderr)
         return EXIT_FAILURE
+
+
+def _kept(error: BaseException) -> str:
+    """The working folder a failed run left, when its message does not say."""
+    folder = kept_work_dir(error)
+    return f"; the working files are kept in {folder}" if folder and folder not in str(error) else ""

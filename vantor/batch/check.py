@@ -1,14 +1,14 @@
 """Checks every job without running anything: `vantor batch --check`, and
 the refusal of shared output directories at the start of a run. The checks
-of one job are the ones `vantor recap` makes (vantor.preflight)."""
+of one job are the ones `vantor recap` makes (vantor.recap.preflight)."""
 
 from __future__ import annotations
 
 import os
 from dataclasses import dataclass
 
-from ..preflight import PreflightError, check_output_dir, check_voice
-from ..segments_check import check_segments
+from ..recap.preflight import PreflightError, check_output_dir, check_run_voice
+from ..recap.segments_check import check_segments
 from .jobs import Job
 
 __all__ = ["JobProblem", "SharedOutputError", "check_jobs", "refuse_shared_output_dirs", "shared_output_dirs"]
@@ -78,7 +78,7 @@ def check_jobs(jobs: list[Job], *, local_voices: bool = False) -> list[JobProble
             detail = str(problem).split(": ", 1)[1]  # without its own severity word
             problems.append(JobProblem(job.name, f"{job.segments}: {detail}", problem.severity))
         try:
-            check_voice(job.voice, local=local_voices)
+            check_run_voice(job.voice, local=local_voices)
         except PreflightError as error:
             problems.append(JobProblem(job.name, str(error)))
         problems.extend(_check_output_dir(job))

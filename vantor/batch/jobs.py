@@ -15,7 +15,7 @@ import json
 import os
 from dataclasses import dataclass
 
-from ..preflight import PreflightError, check_speed
+from ..recap.preflight import PreflightError, check_speed
 
 __all__ = ["Job", "JobsFileError", "load_jobs", "job_from_mapping"]
 

@@ -1,10 +1,13 @@
 """Resuming: the finished-recap marker in a job's output directory.
 
 After a successful run the worker writes `.vantor-batch.json` beside the
-outputs, holding a hash of the job's description. A later run of the same
-job finds the marker, sees the same hash and the outputs still there, and
-skips the job. The hash covers the segments file's content, so editing the
-segments redoes the recap even though the path is unchanged.
+outputs, holding a hash of the job's description and the size and sha256 of
+each output. A later run of the same job skips it only when the description
+hashes the same and every output is still the file that was written: an
+output cut short, emptied or rewritten (say by a recap run by hand into the
+folder and stopped half-way) redoes the job. The description's hash covers
+the segments file's content, not its path, so a segments file edited in
+place redoes the recap too.
 """
 
 from __future__ import annotations
@@ -14,28 +17,52 @@ import json
 import os
 from typing import Any
 
+from ..recap.outputs import OutputNames
 from .jobs import Job
 
 __all__ = ["MARKER_NAME", "OUTPUT_NAMES", "job_hash", "finished_outputs", "write_marker"]
 
 MARKER_NAME = ".vantor-batch.json"
-OUTPUT_NAMES = ("FINAL_RECAP.mp4", "horizontal_final.mp4")
+OUTPUT_NAMES = (OutputNames().final, OutputNames().horizontal)
+_CHUNK = 1 << 20
 
 
 def job_hash(job: Job) -> str:
     """sha256 over what decides the result: address, segments content,
     voice and speed (the output directory is where the marker lives)."""
     digest = hashlib.sha256()
-    with open(job.segments, "rb") as f:
-        segments = hashlib.sha256(f.read()).hexdigest()
+    segments = _file_record(job.segments)["sha256"]
     description = {"url": job.url, "segments_sha256": segments, "voice": job.voice, "speed": job.speed}
     digest.update(json.dumps(description, sort_keys=True).encode())
     return digest.hexdigest()
 
 
+def _file_record(path: str) -> dict[str, Any]:
+    """Size and sha256 of the file's content (about 1 s per GB here)."""
+    digest = hashlib.sha256()
+    size = 0
+    with open(path, "rb") as f:
+        while chunk := f.read(_CHUNK):
+            digest.update(chunk)
+            size += len(chunk)
+    return {"size": size, "sha256": digest.hexdigest()}
+
+
+def _unchanged(path: str, recorded: object) -> bool:
+    if not isinstance(recorded, dict):
+        return False
+    try:
+        if os.stat(path).st_size != recorded.get("size"):  # cut short or emptied: no need to read it
+            return False
+        return _file_record(path) == recorded
+    except OSError:
+        return False
+
+
 def finished_outputs(job: Job) -> dict[str, Any] | None:
     """The marker's record when the job already finished with this exact
-    description and its outputs are still in place; None otherwise."""
+    description and its outputs are still the files it wrote; None otherwise
+    (also for a marker without the outputs' sizes and hashes)."""
     try:
         with open(os.path.join(job.output_dir, MARKER_NAME), encoding="utf-8") as f:
             record = json.load(f)
@@ -44,7 +71,10 @@ def finished_outputs(job: Job) -> dict[str, Any] | None:
         return None
     if not isinstance(record, dict) or record.get("job_sha256") != current:
         return None
-    if not all(os.path.isfile(os.path.join(job.output_dir, name)) for name in OUTPUT_NAMES):
+    files = record.get("files")
+    if not isinstance(files, dict):
+        return None
+    if not all(_unchanged(os.path.join(job.output_dir, name), files.get(name)) for name in OUTPUT_NAMES):
         return None
     return record
 
@@ -52,7 +82,8 @@ def finished_outputs(job: Job) -> dict[str, Any] | None:
 def write_marker(job: Job, outputs: dict[str, float | None]) -> None:
     """Written last, through a temporary file and a rename, so a crash never
     leaves a marker that claims a recap that is not complete."""
-    record = {"job_sha256": job_hash(job), "outputs": outputs}
+    files = {name: _file_record(os.path.join(job.output_dir, name)) for name in OUTPUT_NAMES}
+    record = {"job_sha256": job_hash(job), "outputs": outputs, "files": files}
     path = os.path.join(job.output_dir, MARKER_NAME)
     temporary = path + ".tmp"
     with open(temporary, "w", encoding="utf-8") as f:

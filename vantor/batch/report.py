@@ -17,7 +17,7 @@ class JobReport:
     job: str  # "line N" in the jobs file, or the output directory's name
     url: str
     output_dir: str
-    status: str = "pending"  # ok | failed | skipped | cancelled
+    status: str = "pending"  # ok | failed | skipped | locked (another run holds its folder) | cancelled
     error_type: str | None = None
     error: str | None = None
     attempts: int = 0
@@ -49,10 +49,13 @@ class Report:
     def summary(self) -> str:
         parts = [f"{self.count('ok')} ok", f"{self.count('skipped')} skipped (already done)",
                  f"{self.count('failed')} failed"]
+        if self.count("locked"):
+            parts.append(f"{self.count('locked')} left to another run")
         if self.count("cancelled"):
             parts.append(f"{self.count('cancelled')} cancelled")
         workers = f"{self.workers} worker{'s' if self.workers != 1 else ''}"
-        return f"{len(self.jobs)} jobs: " + ", ".join(parts) + f" in {self.wall_s:.1f} s on {workers}"
+        jobs = f"{len(self.jobs)} job{'s' if len(self.jobs) != 1 else ''}"
+        return f"{jobs}: " + ", ".join(parts) + f" in {self.wall_s:.1f} s on {workers}"
 
     def to_dict(self) -> dict[str, Any]:
         return asdict(self)

@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import heapq
 import importlib.util
-import logging
 import os
 import sys
 import time
@@ -19,10 +18,12 @@ import uuid
 from collections.abc import Iterable, Mapping
 from typing import Any
 
-from ..preflight import check_speed
+from ..recap.preflight import check_speed
 from .check import refuse_shared_output_dirs
+from .claim import recorded_attempts
+from .cluster import scheduler_address, start_private_cluster, unencrypted_note
 from .jobs import Job, job_from_mapping, load_jobs
-from .progress import Progress
+from .progress import BatchProgress
 from .report import JobReport, Report
 from .retry import retry_pause
 from .services import ServicesProvider, provider_for
@@ -49,20 +50,6 @@ def _as_jobs(jobs: str | os.PathLike[str] | Iterable[Job | Mapping[str, object]]
     return [job if isinstance(job, Job) else job_from_mapping(job, os.getcwd(), 0) for job in jobs]
 
 
-def _start_local_cluster(workers: int | None) -> tuple[Any, Any]:
-    from distributed import Client, LocalCluster
-
-    cluster = LocalCluster(
-        n_workers=workers or os.process_cpu_count() or 1,  # the cores this process may use
-        threads_per_worker=1,
-        processes=True,
-        host="127.0.0.1",
-        dashboard_address=":0",  # any free port: several batches may run side by side
-        silence_logs=logging.ERROR,
-    )
-    return Client(cluster), cluster
-
-
 def run(
     jobs: str | os.PathLike[str] | Iterable[Job | Mapping[str, object]],
     client: Any = None,
@@ -73,12 +60,17 @@ def run(
     services: ServicesProvider | str | None = None,
     force: bool = False,
     pause: float = 2.0,
-    progress: Progress | None = None,
+    progress: BatchProgress | None = None,
+    security: Any = None,
+    dashboard: bool = False,
 ) -> Report:
     """Runs every job; returns the report (also for failed jobs). `client`:
     a distributed.Client to submit to; else `scheduler` (an address such as
-    tcp://host:8786); else an embedded LocalCluster of `workers` processes
-    (default: one per core), closed at the end. `services`: a provider, or
+    tls://host:8786); else an embedded LocalCluster of `workers` processes
+    (default: one per core, private to this process: see .cluster), closed
+    at the end. `security`: a distributed.Security for `scheduler` (else
+    Dask's configuration); `dashboard`: serve the embedded cluster's pages
+    on 127.0.0.1. `services`: a provider, or
     "local" / "configured" / a `vantor serve` address. `pause`: seconds
     before the first retry, doubling after. Ctrl-C raises BatchInterrupted."""
     job_list = _as_jobs(jobs)
@@ -88,7 +80,7 @@ def run(
     if retries < 0:
         raise ValueError("retries must be 0 or more")
     provider = provider_for(services or "auto") if services is None or isinstance(services, str) else services
-    progress = progress if progress is not None else Progress(len(job_list), sys.stderr)
+    progress = progress if progress is not None else BatchProgress(len(job_list), sys.stderr)
     progress.total = len(job_list)
     report = Report([JobReport.for_job(job) for job in job_list])
     started = time.monotonic()
@@ -106,7 +98,7 @@ def run(
         assert stop is not None
         report.jobs[index].attempts += 1
         future = client.submit(
-            run_job, job_list[index], provider, force=force, stop_event=stop.name,
+            run_job, job_list[index], provider, force=force, stop_event=stop.name, batch=batch,
             key=f"recap-{batch}-{index}-{report.jobs[index].attempts}", pure=False, retries=0,
         )
         running[future] = index
@@ -115,12 +107,16 @@ def run(
     try:
         if client is None:
             if scheduler is not None:
-                client = Client(scheduler, timeout=_CONNECT_SECONDS)
+                address = scheduler_address(scheduler, security)
+                if (note := unencrypted_note(address, security)) is not None:
+                    progress.note(note)
+                client = Client(address, timeout=_CONNECT_SECONDS, security=security)
             else:
-                client, cluster = _start_local_cluster(workers)
+                client, cluster = start_private_cluster(workers or os.process_cpu_count() or 1,
+                                                        dashboard=dashboard)
         stop = Event(f"vantor-batch-stop-{batch}", client=client)
         report.workers = sum(client.nthreads().values())
-        report.dashboard = _dashboard(client, cluster)
+        report.dashboard = _dashboard(client, cluster, dashboard)
         if report.dashboard:
             progress.note(f"Dask dashboard: {report.dashboard}")
         for index in range(len(job_list)):
@@ -142,10 +138,13 @@ def run(
                 index = running.pop(future)
                 entry = report.jobs[index]
                 outcome = _outcome(future)
+                # Dask re-runs a task whose worker died: the job's folder counts every run.
+                counted = outcome.get("attempts") or recorded_attempts(entry.output_dir, batch)
+                entry.attempts = max(entry.attempts, counted or 0)
                 entry.run_s = round(entry.run_s + outcome.get("run_s", 0.0), 3)
                 if outcome["status"] == "failed" and outcome["transient"] and entry.attempts <= retries:
                     heapq.heappush(retry_at, (time.monotonic() + retry_pause(entry.attempts, pause), index))
-                    progress.note(f"retrying {entry.job} after {outcome['error_type']}: {outcome['error']}")
+                    progress.note(f"retrying {entry.job} (attempt {entry.attempts + 1}): {outcome['error']}")
                     continue
                 entry.status = "cancelled" if outcome["status"] == "stopped" else outcome["status"]
                 entry.error_type, entry.error = outcome["error_type"], outcome["error"]
@@ -172,12 +171,12 @@ def run(
     return report
 
 
-def _dashboard(client: Any, cluster: Any) -> str | None:
+def _dashboard(client: Any, cluster: Any, dashboard: bool) -> str | None:
     """The dashboard's address when there is one to look at: an embedded
-    cluster shows its pages only with bokeh installed; a running scheduler
-    says whether it serves them."""
+    cluster shows its pages when asked and bokeh is installed; a running
+    scheduler says whether it serves them."""
     if cluster is not None:
-        return cluster.dashboard_link if importlib.util.find_spec("bokeh") else None
+        return cluster.dashboard_link if dashboard and importlib.util.find_spec("bokeh") else None
     services = client.scheduler_info().get("services", {})
     return client.dashboard_link if "dashboard" in services else None
 

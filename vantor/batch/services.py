@@ -20,14 +20,15 @@ import threading
 from dataclasses import dataclass
 from typing import Protocol
 
-from ..recap_run import resolve_services
+from ..recap.services_choice import resolve_services
 
 __all__ = ["ServicesProvider", "ConfiguredServices", "LocalServicesProvider", "provider_for", "ensure_open"]
 
 
 class ServicesProvider(Protocol):
-    """Hashable and picklable; `open()` binds the engine's `requests` in
-    this process for as long as the context is open."""
+    """Hashable and picklable; `open()` yields what a run in this process
+    talks to while the context is open: `LocalServices`, a router to bind as
+    the run's `requests`, or None for the hosts the engine was built with."""
 
     def open(self) -> contextlib.AbstractContextManager[object]: ...
 
@@ -50,15 +51,15 @@ class LocalServicesProvider:
     cache_dir: str | None = None
 
     def open(self) -> contextlib.AbstractContextManager[object]:
-        from ..services import local_services
+        from ..services import start_local_services
 
-        return local_services(self.address, cache_dir=self.cache_dir)
+        return start_local_services(self.address, cache_dir=self.cache_dir)
 
 
 def provider_for(choice: str = "auto", cache_dir: str | os.PathLike[str] | None = None) -> ServicesProvider:
     """The provider for `--services`, chosen as `vantor recap` chooses:
     "auto", "local", "configured" or the http(s) address of a `vantor serve`
-    (see `vantor.recap_run.resolve_services`)."""
+    (see `vantor.recap.services_choice`)."""
     resolved = resolve_services(choice)
     if resolved == "configured":
         return ConfiguredServices()
@@ -83,9 +84,9 @@ atexit.register(_close_current)
 
 def ensure_open(provider: ServicesProvider) -> object:
     """Opens `provider` in this process unless it is already open; returns
-    what its `open()` yielded. The binding is process-wide, so another
-    provider replaces the previous one (a shared cluster that serves
-    batches with different services)."""
+    what its `open()` yielded. One provider is open per process, so another
+    replaces the previous one (a shared cluster that serves batches with
+    different services)."""
     global _current
     with _lock:
         if _current is not None and _current[0] == provider:

@@ -7,19 +7,21 @@ everything (a requests error loses its response when pickled).
 
 from __future__ import annotations
 
-import contextlib
 import os
 import time
 from collections.abc import Callable
 from typing import Any
 
-from ..preflight import check_voice, checked_segments, guard_video_duration, probe_duration
+from ..recap.preflight import check_run_voice, checked_segments
+from ..recap.failures import is_transient
+from ..recap.probe import probe_duration
+from ..recap.run import EngineRun, RunCancelled, RunEvent
 from ..services import LocalServices
+from .claim import FolderTaken, claim_folder
 from .jobs import Job
-from .marker import MARKER_NAME, OUTPUT_NAMES, finished_outputs, write_marker
-from .retry import is_transient
+from .marker import MARKER_NAME, finished_outputs, write_marker
 from .services import LocalServicesProvider, ServicesProvider, ensure_open
-from .worker_host import JobStopped, install, job_context, raise_if_stopped
+from .worker_host import start_reaped_child
 
 __all__ = ["LOG_NAME", "run_job"]
 
@@ -52,39 +54,46 @@ def _one_line(error: BaseException) -> str:
 
 
 def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
-            stop_event: str | None = None) -> dict[str, Any]:
+            stop_event: str | None = None, batch: str | None = None) -> dict[str, Any]:
     started = time.monotonic()
     outcome: dict[str, Any] = {"status": "failed", "error_type": None, "error": None, "transient": False,
                                "outputs": {}}
+    claim = contextlib.ExitStack()  # the job's folder, held until the outcome is settled
     try:
+        outcome["attempts"] = claim.enter_context(claim_folder(job.output_dir, batch))
         if not force and (record := finished_outputs(job)) is not None:
             outcome.update(status="skipped", outputs=record.get("outputs", {}))
             return outcome
         # The checks `vantor recap` makes before any download, on the machine
         # that runs the job (where the engine will read the same files).
         segments = checked_segments(job.segments).segments or []
-        check_voice(job.voice, local=isinstance(services, LocalServicesProvider))
+        check_run_voice(job.voice, local=isinstance(services, LocalServicesProvider))
         os.makedirs(job.output_dir, exist_ok=True)
-        with contextlib.suppress(FileNotFoundError):  # a rerun must not look finished if it dies half-way
-            os.remove(os.path.join(job.output_dir, MARKER_NAME))
-        install()
+        # Results a marker vouches for are this batch's own, and an edited job
+        # replaces them; any other file of those names is left alone. The
+        # marker stays through the run: a run that fails leaves the results
+        # it vouches for as they were (the run works in a folder of its own).
+        ours = os.path.exists(os.path.join(job.output_dir, MARKER_NAME))
         handle = ensure_open(services)
-        import vantor.vantor as engine
+        with open(os.path.join(job.output_dir, LOG_NAME), "a", encoding="utf-8") as log:
+            def to_log(event: RunEvent) -> None:
+                if event.kind == "line":
+                    print(event.text, file=log, flush=True)
 
-        with job_context(os.path.join(job.output_dir, LOG_NAME), _stop_check(stop_event)) as log:
-            if isinstance(handle, LocalServices):
-                # The whole download first, with no time limit, as `vantor recap`
-                # does; the engine's own download job then finds it finished.
-                handle.prefetch(job.url, on_progress=lambda _: raise_if_stopped())
-            with guard_video_duration(engine, segments, warnings_to=log):
-                engine.run_recap(job.url, job.segments, job.speed, job.voice, job.output_dir)
-        outputs: dict[str, float | None] = {
-            os.path.join(job.output_dir, name): probe_duration(os.path.join(job.output_dir, name))
-            for name in OUTPUT_NAMES}
+            run = EngineRun(
+                job.url, job.segments, job.speed, job.voice, job.output_dir, overwrite=force or ours,
+                services=handle if isinstance(handle, LocalServices) else None,
+                router=None if isinstance(handle, LocalServices) else handle,
+                segments=segments, on_event=to_log, child_output=log,
+                stop_requested=_stop_check(stop_event), start_child=start_reaped_child)
+            made = run.run()
+        outputs: dict[str, float | None] = {path: probe_duration(path) for path in (made.final, made.horizontal)}
         write_marker(job, outputs)
         outcome.update(status="ok", outputs=outputs)
-    except JobStopped as error:
-        outcome.update(status="stopped", error_type="JobStopped", error=str(error))
+    except FolderTaken as error:
+        outcome.update(status="locked", error_type="FolderTaken", error=str(error))
+    except RunCancelled as error:
+        outcome.update(status="stopped", error_type="RunCancelled", error=str(error))
     except Exception as error:  # noqa: BLE001 - every failure is reported, none stops the batch
         outcome.update(
             error_type=f"{type(error).__module__}.{type(error).__qualname__}".removeprefix("builtins."),
@@ -92,5 +101,6 @@ def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
             transient=is_transient(error),
         )
     finally:
+        claim.close()
         outcome["run_s"] = round(time.monotonic() - started, 3)
     return outcome

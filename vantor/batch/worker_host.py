@@ -1,127 +1,99 @@
-"""How a worker process hosts the engine.
+"""How a worker process hosts the engine's children.
 
-The engine looks `print` and `subprocess` up in its own namespace at each
-use, so the worker binds its own there once per process:
+Every run on a worker is an `EngineRun` with bindings of its own (its lines
+and its children's output go to the job's `recap.log`, its children are
+stopped when the batch asks), so a worker may run several jobs at once.
 
-* `print` writes to the log of the job running on the calling thread
-  (`recap.log` in its output directory), and so do ffmpeg and wget, so the
-  progress lines neither interleave between jobs nor flood the terminal;
-* `subprocess.run` starts every child (ffmpeg, wget) so that it is killed
-  when the worker dies (Linux: PR_SET_PDEATHSIG), and kills it when the
-  batch asks its jobs to stop, so no ffmpeg outlives a cancelled batch.
+What is left process-wide is the one thing that must be: a child (ffmpeg,
+wget) must not outlive the worker, even one killed outright. Each child is
+started in a process group of its own (no Python code runs between fork and
+exec, which is unsafe in a threaded process) and registered with a small
+watchdog process; when the worker dies, the watchdog's pipe closes and it
+kills every group still registered.
 """
 
 from __future__ import annotations
 
-import builtins
-import contextlib
-import ctypes
 import os
 import signal
 import subprocess
 import sys
 import threading
-from collections.abc import Callable, Iterator
-from typing import Any, TextIO
+from typing import IO, Any
 
-__all__ = ["JobStopped", "install", "job_context", "raise_if_stopped"]
+__all__ = ["start_reaped_child"]
 
-_PR_SET_PDEATHSIG = 1
-_POLL_SECONDS = 0.5
+# The watchdog: reads "+PID" / "-PID" lines; at end of input (the worker is
+# gone) kills each process group still registered.
+_WATCHDOG = """
+import os, signal, sys
+groups = set()
+for line in sys.stdin:
+    line = line.strip()
+    if line[:1] == "+":
+        groups.add(int(line[1:]))
+    elif line[:1] == "-":
+        groups.discard(int(line[1:]))
+for group in groups:
+    try:
+        os.killpg(group, signal.SIGKILL)
+    except OSError:
+        pass
+"""
 
-
-class JobStopped(Exception):
-    """The batch was interrupted while this job ran."""
-
-
-_job = threading.local()  # .log: TextIO, .stop_requested: Callable[[], bool]
-
-
-def _print(*args: Any, file: TextIO | None = None, **kwargs: Any) -> None:
-    target = file if file is not None else getattr(_job, "log", None)
-    builtins.print(*args, file=target if target is not None else sys.stdout, **kwargs)
-
-
-def _die_with_parent(parent: int) -> Callable[[], None] | None:
-    if not sys.platform.startswith("linux"):
-        return None
-    libc = ctypes.CDLL(None, use_errno=True)
-
-    def arm() -> None:  # runs in the child between fork and exec
-        libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
-        if os.getppid() != parent:  # the worker died before the line above
-            os._exit(1)
-
-    return arm
+_lock = threading.Lock()
+_watchdog: subprocess.Popen[str] | None = None
+_watchdog_pid_of: int | None = None  # the process that started it (a fork gets its own)
 
 
-def _run(argv: Any, *, check: bool = False, capture_output: bool = False,
-         **kwargs: Any) -> subprocess.CompletedProcess[Any]:
-    """`subprocess.run` for the engine's calls, with the child tied to the
-    worker and stopped when the batch is interrupted."""
-    raise_if_stopped()
-    stop = getattr(_job, "stop_requested", None)
-    if capture_output:
-        kwargs["stdout"] = kwargs["stderr"] = subprocess.PIPE
-    elif (log := getattr(_job, "log", None)) is not None:
-        log.flush()  # ffmpeg's own error lines land in the job's log, after the engine's
-        kwargs.setdefault("stdout", log)
-        kwargs.setdefault("stderr", log)
-    with subprocess.Popen(argv, preexec_fn=_die_with_parent(os.getpid()), **kwargs) as child:
-        while True:
-            try:
-                stdout, stderr = child.communicate(timeout=_POLL_SECONDS)
-                break
-            except subprocess.TimeoutExpired:
-                if stop is not None and stop():
-                    child.kill()
-                    child.wait()
-                    raise JobStopped("batch interrupted") from None
-    result = subprocess.CompletedProcess(argv, child.returncode, stdout, stderr)
-    if check:
-        result.check_returncode()
-    return result
+def _tell(line: str) -> None:
+    global _watchdog, _watchdog_pid_of
+    with _lock:
+        if _watchdog is None or _watchdog_pid_of != os.getpid() or _watchdog.poll() is not None:
+            _watchdog = subprocess.Popen([sys.executable, "-c", _WATCHDOG], stdin=subprocess.PIPE, text=True,
+                                         start_new_session=True, stdout=subprocess.DEVNULL,
+                                         stderr=subprocess.DEVNULL)
+            _watchdog_pid_of = os.getpid()
+        stdin: IO[str] | None = _watchdog.stdin
+        assert stdin is not None
+        stdin.write(line + "\n")
+        stdin.flush()
 
 
-class _Subprocess:
-    """The real module, with `run` replaced."""
+class _ReapedChild(subprocess.Popen):  # type: ignore[type-arg]
+    """A Popen whose process group the watchdog kills if the worker dies;
+    `kill()` takes the whole group (a tool's own children too)."""
 
-    run = staticmethod(_run)
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(subprocess, name)
-
-
-_installed = False
-_install_lock = threading.Lock()
-
-
-def install() -> None:
-    global _installed
-    with _install_lock:
-        if _installed:
-            return
-        import vantor.vantor as engine
-
-        setattr(engine, "print", _print)
-        setattr(engine, "subprocess", _Subprocess())
-        _installed = True
-
-
-def raise_if_stopped() -> None:
-    """For waits outside a child process (the local services' download)."""
-    stop = getattr(_job, "stop_requested", None)
-    if stop is not None and stop():
-        raise JobStopped("batch interrupted")
-
-
-@contextlib.contextmanager
-def job_context(log_path: str, stop_requested: Callable[[], bool] | None) -> Iterator[TextIO]:
-    """The job's log, which the engine's lines and its children's output go
-    to while the block runs on this thread."""
-    with open(log_path, "a", encoding="utf-8") as log:
-        _job.log, _job.stop_requested = log, stop_requested
+    def kill(self) -> None:
         try:
-            yield log
-        finally:
-            _job.log = _job.stop_requested = None
+            os.killpg(self.pid, signal.SIGKILL)
+        except OSError:
+            super().kill()
+
+    def wait(self, timeout: float | None = None) -> int:
+        status = super().wait(timeout)
+        _forget(self.pid)
+        return status
+
+
+_registered: set[int] = set()
+
+
+def _forget(pid: int) -> None:
+    with _lock:
+        if pid not in _registered:
+            return
+        _registered.discard(pid)
+    try:
+        _tell(f"-{pid}")
+    except OSError:
+        pass
+
+
+def start_reaped_child(argv: Any, **kwargs: Any) -> subprocess.Popen[Any]:
+    """`subprocess.Popen(argv, **kwargs)`, tied to the worker's life."""
+    child = _ReapedChild(argv, start_new_session=True, **kwargs)
+    with _lock:
+        _registered.add(child.pid)
+    _tell(f"+{child.pid}")
+    return child

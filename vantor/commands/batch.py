@@ -16,7 +16,7 @@ from typing import Any
 from ..batch.check import JobProblem, check_jobs
 from ..batch.jobs import Job, JobsFileError, load_jobs
 from ..batch.report import Report
-from ..recap_run import resolve_services
+from ..recap.services_choice import resolve_services
 from ._common import EXIT_FAILURE, EXIT_OK, CommandFailed, add_command, plural
 from .recap import services_argument
 
@@ -58,30 +58,38 @@ def _check(args: argparse.Namespace, jobs: list[Job]) -> int:
 
 
 def _finish(args: argparse.Namespace, report: Report) -> None:
-    """The report where it was asked for; failed jobs as error lines."""
+    """The report where it was asked for; each failed or locked job as one
+    line, the only place its reason is printed."""
     if args.report:
         report.write(args.report)
     for entry in report.jobs:
-        if entry.status == "failed":
-            print(f"vantor: {entry.job}: {entry.error_type}: {entry.error}", file=sys.stderr)
+        if entry.status in ("failed", "locked"):
+            print(f"vantor: {entry.job}: {entry.error}", file=sys.stderr)
 
 
 def _run(args: argparse.Namespace, jobs: list[Job]) -> int:
     if importlib.util.find_spec("distributed") is None:
         raise CommandFailed("batch needs Dask distributed; install it with: pip install 'vantor[batch]'")
-    from ..batch.progress import Progress
+    from ..batch.cluster import remote_security
+    from ..batch.progress import BatchProgress
     from ..batch.runner import BatchInterrupted, run
     from ..batch.services import provider_for
 
-    progress = Progress(len(jobs), None if args.quiet else sys.stderr)
+    tls = (args.tls_ca_file, args.tls_cert, args.tls_key)
+    if args.scheduler is None and any(tls):
+        args.parser.error("--tls-ca-file, --tls-cert and --tls-key are for --scheduler; the embedded cluster "
+                          "makes its own")
+    progress = BatchProgress(len(jobs), None if args.quiet else sys.stderr)
     try:
         report = run(jobs, workers=args.workers, scheduler=args.scheduler, retries=args.retries,
-                     services=provider_for(args.services, args.cache_dir), force=args.force, progress=progress)
+                     services=provider_for(args.services, args.cache_dir), force=args.force, progress=progress,
+                     security=remote_security(*tls), dashboard=args.dashboard)
     except BatchInterrupted as interrupted:
         _finish(args, interrupted.report)
-        print("vantor: pending jobs cancelled, running ones stopped", file=sys.stderr)
+        # What became of each job, on one line; the cancelled ones had their ffmpeg stopped or never started.
+        print(f"vantor: {interrupted.report.summary()}", file=sys.stderr)
         raise
-    except (ValueError, OSError) as error:  # shared output directories, no scheduler at that address
+    except (ValueError, OSError) as error:  # shared output directories, TLS files, no scheduler there
         raise CommandFailed(str(error)) from None
     _finish(args, report)
     if args.json:
@@ -116,7 +124,15 @@ def register(subparsers: Any) -> None:
     parser.add_argument("--workers", type=lambda text: _count(text, 1), default=None, metavar="N",
                         help="worker processes of the embedded cluster (default: one per core)")
     parser.add_argument("--scheduler", default=None, metavar="ADDRESS",
-                        help="submit to a running Dask scheduler, e.g. tcp://10.0.0.1:8786")
+                        help="submit to a running Dask scheduler, e.g. tls://10.0.0.1:8786")
+    parser.add_argument("--tls-ca-file", default=None, metavar="FILE",
+                        help="with --scheduler: the CA certificate the scheduler's certificate is signed by")
+    parser.add_argument("--tls-cert", default=None, metavar="FILE",
+                        help="with --scheduler: this client's certificate (PEM; may hold the key too)")
+    parser.add_argument("--tls-key", default=None, metavar="FILE", help="with --scheduler: this client's key (PEM)")
+    parser.add_argument("--dashboard", action="store_true",
+                        help="serve the embedded cluster's Dask dashboard on 127.0.0.1 (plain HTTP: "
+                             "other local users can read it)")
     parser.add_argument("--retries", type=lambda text: _count(text, 0), default=2, metavar="N",
                         help="extra attempts after a transient failure")
     parser.add_argument("--report", default=None, metavar="FILE", help="write the report as JSON to FILE")
@@ -128,4 +144,4 @@ def register(subparsers: Any) -> None:
     parser.add_argument("--json", action="store_true", help="print the report (or the check) as one JSON object")
     parser.add_argument("-q", "--quiet", action="store_true", help="show no progress, only the result and errors")
     parser.add_argument("--debug", action="store_true", help="show the traceback on failure")
-    parser.set_defaults(handler=_batch)
+    parser.set_defaults(handler=_batch, parser=parser)

@@ -7,13 +7,13 @@ import json
 import sys
 from typing import Any, TextIO
 
-from ..segments_check import Report, check_segments, check_segments_bytes
+from ..recap.segments_check import SegmentsReport, check_segments, check_segments_bytes
 from ._common import EXIT_FAILURE, EXIT_OK, add_command, plural
 
 __all__ = ["print_report", "register"]
 
 
-def print_report(report: Report, out: TextIO, *, quiet: bool = False, prefix: str = "") -> None:
+def print_report(report: SegmentsReport, out: TextIO, *, quiet: bool = False, prefix: str = "") -> None:
     """Problem lines, then the shared advice once (errors only when `quiet`)."""
     shown = report.errors if quiet else report.problems
     for problem in shown:
@@ -22,7 +22,7 @@ def print_report(report: Report, out: TextIO, *, quiet: bool = False, prefix: st
         print(f"{prefix}hint: {hint}", file=out)
 
 
-def _summary(report: Report) -> str:
+def _summary(report: SegmentsReport) -> str:
     if report.ok:
         warnings = len(report.warnings)
         return f"{report.name}: OK" + (f" ({plural(warnings, 'warning')})" if warnings else "")
@@ -31,7 +31,7 @@ def _summary(report: Report) -> str:
     return f"{report.name}: " + ", ".join(parts)
 
 
-def _check(source: str) -> Report:
+def _check(source: str) -> SegmentsReport:
     if source == "-":
         return check_segments_bytes(sys.stdin.buffer.read(), "<stdin>")
     return check_segments(source)

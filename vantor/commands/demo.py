@@ -7,7 +7,7 @@ import os
 import sys
 from typing import Any
 
-from ..preflight import check_output_dir
+from ..recap.preflight import check_output_dir
 from ._common import EXIT_OK, add_command
 
 __all__ = ["register"]
@@ -17,7 +17,7 @@ def _run(args: argparse.Namespace) -> int:
     from ..demo import run_demo
 
     check_output_dir(args.output_dir, create=True)
-    outputs = run_demo(args.output_dir, progress=None if args.quiet else sys.stderr)
+    outputs = run_demo(args.output_dir, progress=None if args.quiet else sys.stderr, overwrite=args.force)
     print(os.path.abspath(outputs["final"]))
     if not args.quiet:
         print(f"  horizontal video: {os.path.abspath(outputs['horizontal'])}", file=sys.stderr)
@@ -34,6 +34,7 @@ def register(subparsers: Any) -> None:
                     "by the local speech service. Prints the recap's path; progress goes to stderr.",
     )
     parser.add_argument("--output-dir", default="demo-output", help="directory for the results (created)")
+    parser.add_argument("--force", action="store_true", help="replace the results of an earlier demo there")
     parser.add_argument("-q", "--quiet", action="store_true", help="show no progress")
     parser.add_argument("--debug", action="store_true", help="show the traceback on failure")
     parser.set_defaults(handler=_run)

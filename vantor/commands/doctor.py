@@ -18,6 +18,7 @@ def _run(args: argparse.Namespace) -> int:
 
 
 def register(subparsers: Any) -> None:
-    parser = add_command(subparsers, "doctor", help="check ffmpeg, wget, the encoders and the service settings",
+    parser = add_command(subparsers, "doctor",
+                         help="check ffmpeg, ffprobe, wget, the encoders and the service settings",
                          example="vantor doctor")
     parser.set_defaults(handler=_run)

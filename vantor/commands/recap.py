@@ -8,8 +8,10 @@ import json
 import sys
 from typing import Any
 
-from ..preflight import SegmentsError
-from ..recap_run import SERVICES, PreparedRecap, RecapResult, execute, prepare
+from ..recap.checked_run import PreparedRecap, RecapResult, execute, prepare
+from ..recap.outputs import DEFAULT_FINAL
+from ..recap.preflight import MAX_SPEED, MIN_SPEED, SegmentsError
+from ..recap.services_choice import SERVICES, ServicesChoiceError, check_services_choice
 from ._common import EXIT_OK, add_command
 from .check import print_report
 
@@ -17,21 +19,21 @@ __all__ = ["register", "services_argument", "services_choice"]
 
 
 def services_choice(args: argparse.Namespace) -> str:
-    """Which services the run uses (see `vantor.recap_run.SERVICES`)."""
+    """Which services the run uses (see `vantor.recap.services_choice.SERVICES`)."""
     return str(args.services)
 
 
 def _services(value: str) -> str:
-    if value in SERVICES or value.startswith(("http://", "https://")):
-        return value
-    raise argparse.ArgumentTypeError(f"use local, configured or the http(s):// address of a vantor serve, "
-                                     f"not {value!r}")
+    try:
+        return check_services_choice(value)
+    except ServicesChoiceError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def services_argument(parser: argparse.ArgumentParser, local: str) -> None:
     """--services, as `vantor recap` and `vantor batch` take it; `local`
     says what the local services are for this command."""
-    parser.add_argument("--services", type=_services, default="auto", metavar="local|configured|URL",
+    parser.add_argument("--services", type=_services, default="auto", metavar="|".join(SERVICES) + "|URL",
                         help=f"local: {local}, or at $VANTOR_SERVICES_URL; configured: the hosts the build names; "
                              "URL: a running vantor serve; auto: local when the build's hosts are placeholders")
 
@@ -39,7 +41,8 @@ def services_argument(parser: argparse.ArgumentParser, local: str) -> None:
 def _prepare(args: argparse.Namespace) -> PreparedRecap:
     try:
         return prepare(args.url, args.segments, voice=args.voice, speed=args.speed, output_dir=args.output_dir,
-                       services=services_choice(args), mkdir=args.mkdir, check_segments=not args.no_check)
+                       services=services_choice(args), mkdir=args.mkdir, check_segments=not args.no_check,
+                       output_name=args.output, overwrite=args.force)
     except SegmentsError as refused:
         print_report(refused.report, sys.stderr)
         raise
@@ -58,20 +61,28 @@ def _run(args: argparse.Namespace) -> int:
 
 def register(subparsers: Any) -> None:
     parser = add_command(
-        subparsers, "recap", help="make FINAL_RECAP.mp4 from a video address and a segments file",
+        subparsers, "recap", help="make a recap (FINAL_RECAP.mp4) from a video address and a segments file",
         example='vantor recap "https://www.youtube.com/watch?v=..." segments.json --voice en-US-GuyNeural '
                 "--speed 1.5 -p --output-dir out",
         description="Make FINAL_RECAP.mp4 from a video address and a segments file.\n\n"
                     "The segments file, the speed and the output directory are checked before anything is\n"
                     "downloaded; after the download every segment is checked against the video's length.\n"
-                    "Progress goes to stderr; stdout carries only the result: the recap's path, or with\n"
-                    "--json one object (outputs, durations, sizes, segments, wall_time, encoder).",
+                    "Existing results are kept unless --force is given, and no other file in the output\n"
+                    "directory is touched. Progress goes to stderr; stdout carries only the result: the\n"
+                    "recap's path, or with --json one object (outputs, durations, sizes, segments,\n"
+                    "wall_time, encoder).",
     )
     parser.add_argument("url", help="address of the source video")
     parser.add_argument("segments", help="segments JSON file (see `vantor check`)")
     parser.add_argument("--voice", required=True, metavar="NAME", help="voice name of the speech service")
-    parser.add_argument("--speed", type=float, default=1.0, metavar="FACTOR", help="speed of the result, at least 0.5")
-    parser.add_argument("--output-dir", default=".", metavar="DIR", help="directory for all files")
+    parser.add_argument("--speed", type=float, default=1.0, metavar="FACTOR",
+                        help=f"speed of the result, from {MIN_SPEED:g} to {MAX_SPEED:g}")
+    parser.add_argument("--output-dir", default=".", metavar="DIR",
+                        help="directory for the results; the run works in a folder of its own inside it")
+    parser.add_argument("-o", "--output", default=DEFAULT_FINAL, metavar="NAME",
+                        help="file name of the recap; the horizontal video is NAME with .horizontal before .mp4 "
+                             "(horizontal_final.mp4 beside the default)")
+    parser.add_argument("--force", action="store_true", help="replace existing results of the same names")
     parser.add_argument("-p", "--mkdir", action="store_true", help="create the output directory when missing")
     parser.add_argument("--json", action="store_true", help="print the result as one JSON object")
     parser.add_argument("-q", "--quiet", action="store_true", help="show no progress, only the result or error")

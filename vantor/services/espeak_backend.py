@@ -1,4 +1,4 @@
-"""The speech backend: espeak-ng speaks, ffmpeg encodes MP3.
+"""The espeak-ng speech backend.
 
 The text reaches espeak-ng on its standard input only, so nothing in it can
 become an option or pass through a shell.
@@ -9,9 +9,6 @@ from __future__ import annotations
 import os
 import shutil
 import subprocess
-import tempfile
-
-from .voices import espeak_voice
 
 __all__ = ["EspeakBackend", "SpeechFailed", "have_espeak"]
 
@@ -25,23 +22,12 @@ def have_espeak() -> bool:
 
 
 class EspeakBackend:
-    def speak(self, text: str, voice: str) -> bytes:
-        """MP3 bytes of `text` spoken by the service voice `voice`."""
-        with tempfile.TemporaryDirectory(prefix="vantor-speech-") as tmp:
-            wav = os.path.join(tmp, "speech.wav")
-            mp3 = os.path.join(tmp, "speech.mp3")
-            spoken = subprocess.run(
-                ["espeak-ng", "-v", espeak_voice(voice), "-w", wav, "--stdin"],
-                input=text.encode("utf-8"), capture_output=True,
-            )
-            if spoken.returncode != 0 or not os.path.exists(wav):
-                raise SpeechFailed(f"espeak-ng failed: {spoken.stderr.decode(errors='replace').strip()[:200]}")
-            encoded = subprocess.run(
-                ["ffmpeg", "-y", "-nostdin", "-loglevel", "error", "-i", wav,
-                 "-c:a", "libmp3lame", "-q:a", "4", mp3],
-                capture_output=True,
-            )
-            if encoded.returncode != 0:
-                raise SpeechFailed(f"MP3 encoding failed: {encoded.stderr.decode(errors='replace').strip()[:200]}")
-            with open(mp3, "rb") as f:
-                return f.read()
+    def speak_wav(self, text: str, espeak_voice: str, wav: str | os.PathLike[str]) -> None:
+        """Writes `text` spoken by espeak-ng's voice `espeak_voice` (its `-v`
+        argument, e.g. "en-us+m3") to the WAV file `wav`."""
+        spoken = subprocess.run(
+            ["espeak-ng", "-v", espeak_voice, "-w", os.fspath(wav), "--stdin"],
+            input=text.encode("utf-8"), capture_output=True,
+        )
+        if spoken.returncode != 0 or not os.path.exists(wav):
+            raise SpeechFailed(f"espeak-ng failed: {spoken.stderr.decode(errors='replace').strip()[:200]}")

@@ -13,12 +13,14 @@ from dataclasses import dataclass
 from urllib.parse import quote
 
 from .limits import default_cache_dir
+from .narration_timing import NarrationTiming
 from .router import ServiceRouter
 
 if TYPE_CHECKING:
     from .server import InProcessServer
 
-__all__ = ["DownloadError", "LocalServices", "Progress", "bind", "local_services", "start_local_services"]
+__all__ = ["DownloadError", "LocalServices", "Progress", "SpeechError", "bind", "local_services", "speak_with_timing",
+           "start_local_services"]
 
 POLL_SECONDS = 0.5
 REQUEST_TIMEOUT = 60
@@ -26,6 +28,10 @@ REQUEST_TIMEOUT = 60
 
 class DownloadError(RuntimeError):
     """The download service's reason why a video could not be fetched."""
+
+
+class SpeechError(RuntimeError):
+    """The speech service's reason why a narration could not be spoken."""
 
 
 @dataclass(frozen=True)
@@ -66,6 +72,23 @@ class LocalServices:
                 return
             time.sleep(POLL_SECONDS)
 
+    def narration_timing(self, text: str, voice: str) -> NarrationTiming:
+        """How long the narration `text` in `voice` lasts and when each word is
+        spoken. The service keeps the audio too, so the engine's own request
+        for it is then answered from the cache."""
+        import requests
+
+        answer = requests.post(f"{self.base_url}/api/generate-audio-frontend",
+                               json={"text": text, "voice": voice, "timing": True}, timeout=REQUEST_TIMEOUT)
+        try:
+            body = answer.json()
+        except ValueError:
+            body = {}
+        if answer.status_code != 200 or not isinstance(body.get("timing"), dict):
+            raise SpeechError(body.get("error") or f"the speech service answered HTTP {answer.status_code} "
+                              "without the narration's timing")
+        return NarrationTiming.from_json(body["timing"])
+
     def close(self) -> None:
         server, self._server = self._server, None
         if server is not None:
@@ -79,33 +102,54 @@ class LocalServices:
 
 
 def start_local_services(address: str | None = None, *,
-                         cache_dir: str | os.PathLike[str] | None = None) -> LocalServices:
+                         cache_dir: str | os.PathLike[str] | None = None,
+                         private_sources: str = "direct") -> LocalServices:
     """Starts both services in this process on 127.0.0.1 (address None), or
-    returns a handle to the `vantor serve` at `address`."""
+    returns a handle to the `vantor serve` at `address` (its token included).
+
+    The services started here answer only requests that carry their random
+    token (in `base_url`). `private_sources`: "direct" (a video address on
+    the user's own network may be fetched, but no public page leads to a
+    private address), "refuse" or "allow"."""
     if address is not None:
         return LocalServices(address)
-    from .server import InProcessServer, Services
+    from .server import InProcessServer, Services, new_token
 
-    server = InProcessServer(Services(cache_dir if cache_dir is not None else default_cache_dir()))
+    services = Services(cache_dir if cache_dir is not None else default_cache_dir(), token=new_token(),
+                        private_sources=private_sources)
+    try:
+        server = InProcessServer(services)
+    except BaseException:
+        services.close()
+        raise
     return LocalServices(server.base_url, server)
 
 
 @contextmanager
 def bind(services: LocalServices) -> Iterator[LocalServices]:
-    """Binds `services.router` as `requests` on vantor.vantor for the block."""
-    from vantor import vantor as engine
+    """Binds `services.router` as the engine's `requests` for the engine
+    calls made in this context during the block (a per-run binding: the
+    module's own `requests` and other threads are left alone)."""
+    from vantor.recap.bindings import engine_run
 
-    saved = engine.requests
-    setattr(engine, "requests", services.router)  # the engine looks `requests` up at each use
-    try:
+    with engine_run(requests=services.router):
         yield services
-    finally:
-        setattr(engine, "requests", saved)
 
 
 @contextmanager
 def local_services(address: str | None = None, *,
-                   cache_dir: str | os.PathLike[str] | None = None) -> Iterator[LocalServices]:
+                   cache_dir: str | os.PathLike[str] | None = None,
+                   private_sources: str = "direct") -> Iterator[LocalServices]:
     """`with vantor.local_services(): vantor.run_recap(...)`"""
-    with start_local_services(address, cache_dir=cache_dir) as services, bind(services):
+    with start_local_services(address, cache_dir=cache_dir, private_sources=private_sources) as services, \
+            bind(services):
         yield services
+
+
+def speak_with_timing(text: str, voice: str, services: LocalServices | None = None) -> NarrationTiming:
+    """`services.narration_timing(text, voice)`; without `services`, from
+    local services started for the call (their cache is the shared one)."""
+    if services is not None:
+        return services.narration_timing(text, voice)
+    with start_local_services() as started:
+        return started.narration_timing(text, voice)

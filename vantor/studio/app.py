@@ -28,8 +28,8 @@ from starlette.requests import Request
 from starlette.responses import FileResponse, JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
-from ..preflight import PreflightError, check_speed
-from ..segments_check import TIME_FORMS, parse_time
+from ..recap.preflight import PreflightError, check_speed
+from ..recap.segments_check import TIME_FORMS, parse_time
 from ..services.limits import Limits
 from ..services.voices import VOICES, voice_names
 from . import engine_bridge as bridge

@@ -118,7 +118,7 @@ def load_video(services_url: str, url: str, on_progress: Callable[[int, str], No
 
 
 def _figures(status: dict[str, object]) -> str:
-    from ..progress import human_size
+    from ..recap.progress_view import human_size
 
     done, total = status.get("downloaded_bytes"), status.get("total_bytes")
     if not isinstance(done, int):

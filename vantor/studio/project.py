@@ -17,7 +17,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from ..segments_check import Report, check_segments_bytes
+from ..recap.segments_check import SegmentsReport, check_segments_bytes
 
 __all__ = ["Project", "SegmentsRefused", "SEGMENTS_FILE"]
 
@@ -27,12 +27,12 @@ _MEMBERS = ("start", "end", "voiceover")
 
 
 class SegmentsRefused(ValueError):
-    def __init__(self, message: str, report: Report | None = None) -> None:
+    def __init__(self, message: str, report: SegmentsReport | None = None) -> None:
         super().__init__(message)
         self.problems: list[str] = [str(p) for p in report.errors] if report else []
 
 
-def engine_segments(value: object) -> tuple[list[dict[str, str]], Report]:
+def engine_segments(value: object) -> tuple[list[dict[str, str]], SegmentsReport]:
     """The page's ranges as the engine's segments: only the three members,
     all strings; refused with every problem the check finds."""
     if not isinstance(value, list):

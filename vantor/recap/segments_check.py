@@ -18,7 +18,7 @@ from dataclasses import dataclass, field
 from typing import Literal
 
 __all__ = [
-    "TIME_FORMS", "WORDS_PER_SECOND", "Problem", "Report", "check_segments", "check_segments_bytes",
+    "TIME_FORMS", "WORDS_PER_SECOND", "Problem", "SegmentsReport", "check_segments", "check_segments_bytes",
     "json_type_name", "parse_time",
 ]
 
@@ -62,7 +62,7 @@ class Problem:
 
 
 @dataclass
-class Report:
+class SegmentsReport:
     """Everything `check` found in one file."""
 
     name: str
@@ -216,10 +216,10 @@ def _check_segment(number: int, segment: object) -> list[Problem]:
     return problems
 
 
-def check_segments_bytes(content: bytes, name: str = "<stdin>") -> Report:
+def check_segments_bytes(content: bytes, name: str = "<stdin>") -> SegmentsReport:
     """Every problem of a segments file's content, errors and warnings, in file order."""
     segments, problems = _decode(content)
-    report = Report(name, problems)
+    report = SegmentsReport(name, problems)
     if problems:
         return report
     if not isinstance(segments, list):
@@ -236,15 +236,15 @@ def check_segments_bytes(content: bytes, name: str = "<stdin>") -> Report:
     return report
 
 
-def check_segments(path: str) -> Report:
+def check_segments(path: str) -> SegmentsReport:
     """Reads and checks the segments file at `path`."""
     try:
         with open(path, "rb") as f:
             content = f.read()
     except FileNotFoundError:
-        return Report(path, [Problem(None, None, "no such file; check the path")])
+        return SegmentsReport(path, [Problem(None, None, "no such file; check the path")])
     except IsADirectoryError:
-        return Report(path, [Problem(None, None, "is a directory; give the path of a .json file")])
+        return SegmentsReport(path, [Problem(None, None, "is a directory; give the path of a .json file")])
     except OSError as error:
-        return Report(path, [Problem(None, None, f"cannot read it: {error.strerror or error}")])
+        return SegmentsReport(path, [Problem(None, None, f"cannot read it: {error.strerror or error}")])
     return check_segments_bytes(content, path)

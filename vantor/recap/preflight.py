@@ -7,24 +7,21 @@ wrong and what to do; `vantor recap` and `vantor.make_recap` share them.
 
 from __future__ import annotations
 
-import contextlib
 import math
 import os
-import subprocess
-from collections.abc import Callable, Iterator
-from dataclasses import dataclass
-from types import ModuleType
-from typing import TextIO
 
-from .segments_check import Problem, Report, check_segments, parse_time
+from .probe import UnreadableVideo, probe_duration
+from .segments_check import Problem, SegmentsReport, check_segments, parse_time
 
 __all__ = [
-    "MIN_SPEED", "PreflightError", "SegmentsError", "check_output_dir", "check_speed", "check_voice",
-    "checked_segments", "guard_video_duration", "probe_duration",
+    "MAX_SPEED", "MIN_SPEED", "PreflightError", "SegmentsError", "check_output_dir", "check_speed",
+    "check_run_voice", "check_video_duration", "checked_segments",
 ]
 
 # atempo slows audio to half speed at most; the engine chains it only to go faster.
 MIN_SPEED = 0.5
+# Above this the narration is unintelligible and the recap a few frames.
+MAX_SPEED = 4.0
 
 
 class PreflightError(Exception):
@@ -34,7 +31,7 @@ class PreflightError(Exception):
 class SegmentsError(PreflightError):
     """The segments file has errors; `report` holds every problem."""
 
-    def __init__(self, report: Report) -> None:
+    def __init__(self, report: SegmentsReport) -> None:
         count = len(report.errors)
         first = str(report.errors[0]).removeprefix("error: ")
         super().__init__(f"{report.name}: {count} error{'s' if count != 1 else ''} in the segments file "
@@ -50,6 +47,9 @@ def check_speed(speed: float) -> float:
     if speed < MIN_SPEED:
         raise PreflightError(f"speed must be at least {MIN_SPEED}, not {speed:g}: ffmpeg's audio tempo filter "
                              "cannot slow the narration below half speed")
+    if speed > MAX_SPEED:
+        raise PreflightError(f"speed must be at most {MAX_SPEED:g}, not {speed:g}: above {MAX_SPEED:g}x the "
+                             "narration is unintelligible and the recap a few frames")
     return float(speed)
 
 
@@ -71,7 +71,7 @@ def check_output_dir(path: str | os.PathLike[str], *, create: bool = False) -> s
     return text
 
 
-def checked_segments(path: str, name: str | None = None) -> Report:
+def checked_segments(path: str, name: str | None = None) -> SegmentsReport:
     """The report of a segments file without errors, else SegmentsError.
     `name`: how messages call the file (default: its path)."""
     report = check_segments(path)
@@ -81,32 +81,19 @@ def checked_segments(path: str, name: str | None = None) -> Report:
     return report
 
 
-def check_voice(voice: str, local: bool) -> None:
+def check_run_voice(voice: str, local: bool) -> None:
     """With the local services the voice must be one of theirs (`vantor
     voices`); the configured services keep their own list."""
     if not voice.strip():
         raise PreflightError("the voice is empty; give the name of a voice of the speech service")
     if not local:
         return
-    from .services.voices import check_voice as check_local_voice
+    from ..services.voices import check_voice as check_local_voice
 
     try:
         check_local_voice(voice)
     except ValueError as error:
         raise PreflightError(str(error)) from None
-
-
-def probe_duration(video: str) -> float:
-    """The container duration of `video` in seconds, by ffprobe."""
-    done = subprocess.run(
-        ["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", video],
-        capture_output=True, text=True,
-    )
-    try:
-        return float(done.stdout.strip())
-    except ValueError:
-        reason = done.stderr.strip().splitlines()[-1:] or [f"ffprobe exit status {done.returncode}"]
-        raise PreflightError(f"the downloaded video {video!r} cannot be read: {reason[0]}") from None
 
 
 def _past_the_end(segments: list[dict[str, object]], duration: float) -> list[Problem]:
@@ -124,36 +111,16 @@ def _past_the_end(segments: list[dict[str, object]], duration: float) -> list[Pr
     return problems
 
 
-@contextlib.contextmanager
-def guard_video_duration(
-    engine: ModuleType, segments: list[dict[str, object]], on_probe: Callable[[float], None] | None = None,
-    warnings_to: TextIO | None = None,
-) -> Iterator[None]:
-    """For the run inside: after the engine's download, compares every
-    segment with the video's real duration and refuses a range starting
-    past the end (ffmpeg would cut an empty clip and the recap would still
-    "succeed"). The engine looks `_download_video` up in its namespace at
-    each use, so wrapping it there reaches every kind of download. Warnings
-    go to `warnings_to` (default: sys.stdout, the run's progress stream)."""
-    original = vars(engine)["_download_video"]
-
-    def download_then_measure(url: str, output_file: str) -> None:
-        original(url, output_file)
-        duration = probe_duration(output_file)
-        if on_probe is not None:
-            on_probe(duration)
-        problems = _past_the_end(segments, duration)
-        errors = [p for p in problems if p.severity == "error"]
-        if errors:
-            raise PreflightError("; ".join(str(p).removeprefix("error: ") for p in errors)
-                                 + "; nothing was narrated")
-        for warning in problems:
-            print(warning, file=warnings_to)
-
-    setattr(engine, "_download_video", download_then_measure)
+def check_video_duration(segments: list[dict[str, object]], video: str) -> list[Problem]:
+    """After the download: refuses a range starting past the end of the
+    video's real duration (ffmpeg would cut an empty clip and the recap would
+    still "succeed"); returns the warnings for ranges running past it."""
     try:
-        yield
-    finally:
-        # Put back exactly what was bound, unless someone rebound it meanwhile.
-        if vars(engine).get("_download_video") is download_then_measure:
-            setattr(engine, "_download_video", original)
+        duration = probe_duration(video)
+    except UnreadableVideo as error:
+        raise PreflightError(f"the downloaded video {video!r} cannot be read: {error}") from None
+    problems = _past_the_end(segments, duration)
+    errors = [p for p in problems if p.severity == "error"]
+    if errors:
+        raise PreflightError("; ".join(str(p).removeprefix("error: ") for p in errors) + "; nothing was narrated")
+    return problems

@@ -1,14 +1,14 @@
 """Shows a run's progress on stderr (or any stream), never on stdout.
 
-The engine prints its progress through the host's `print` to `sys.stdout`;
-`showing_progress` redirects that for the run into a `ProgressView`, which
-renders each line for the stream it owns:
+A run's events (`vantor.recap.run.RunEvent`: the engine's lines, its download
+job's figure, the local services' download, the conversion) go to a
+`ProgressView`, which renders them for the stream it owns:
 
 - not a terminal: plain lines, one per step, the download job's running
   percentage collapsed to its last figure;
 - a terminal: the same lines, plus a live bar for the download job and one
-  for the conversion (ffmpeg's own time stamp, from a report file it is
-  asked to write, against the expected length of the result);
+  for the conversion (ffmpeg's own time stamp, from the report file the run
+  asks that one ffmpeg to write, against the expected length of the result);
 - the local services' download ahead of the run (`show_download`): a live
   bar with bytes, speed and time left on a terminal, elsewhere a line every
   few seconds and the last figure;
@@ -19,28 +19,23 @@ from __future__ import annotations
 
 import contextlib
 import io
-import os
 import re
-import shutil
-import subprocess
-import tempfile
 import threading
 import time
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, TextIO
 
 if TYPE_CHECKING:
-    from .services import Progress
+    from .run import RunEvent
+    from ..services import Progress
 
 __all__ = ["ProgressView", "bar", "plain_text", "showing_progress"]
 
 BAR_WIDTH = 30
 _PERCENT = re.compile(r"^\s*(\d+)%\s*$")
-_CONVERTING = re.compile(r"Converting to 9:16 vertical at (\S+)x speed")
 _FFMPEG_TIME = re.compile(rb"time=(\d+):(\d\d):(\d\d(?:\.\d+)?)")
 _FALLBACK = "(GPU unavailable, using CPU encoder"
 _ASCII_FOR = {"\u2192": "->", "\u2026": "..."}
-HARDWARE_ENCODER, SOFTWARE_ENCODER = "h264_nvenc", "libx264"
 # Off a terminal the download's figure is a line this often (and at its end).
 PLAIN_DOWNLOAD_EVERY = 10.0
 
@@ -99,28 +94,20 @@ def bar(fraction: float, label: str) -> str:
 
 
 class _ConversionWatch:
-    """Asks the conversion's ffmpeg for a report file (FFREPORT, inherited
-    through the environment) and follows its time stamps."""
+    """Follows the time stamps the conversion's ffmpeg writes to its report."""
 
-    def __init__(self, view: ProgressView, horizontal: str, speed: float) -> None:
+    def __init__(self, view: ProgressView, report: str, source: str | None, speed: float) -> None:
+        from .probe import UnreadableVideo, probe_duration
+
         self._view = view
-        self._dir = tempfile.mkdtemp(prefix="vantor-progress-")
-        self._report = os.path.join(self._dir, "convert.log")
-        self._saved = os.environ.get("FFREPORT")
+        self._report = report
         self._stop = threading.Event()
-        self._expected = self._expected_seconds(horizontal, speed)
-        os.environ["FFREPORT"] = f"file={self._report}:level=32"
+        try:
+            self._expected: float | None = probe_duration(source) / speed if source else None
+        except UnreadableVideo:
+            self._expected = None
         self._thread = threading.Thread(target=self._follow, name="vantor-conversion-bar", daemon=True)
         self._thread.start()
-
-    @staticmethod
-    def _expected_seconds(horizontal: str, speed: float) -> float | None:
-        done = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0",
-                               horizontal], capture_output=True, text=True)
-        try:
-            return float(done.stdout) / speed
-        except ValueError:
-            return None
 
     def _follow(self) -> None:
         while not self._stop.wait(0.25):
@@ -144,29 +131,21 @@ class _ConversionWatch:
         self._thread.join()
         self._show()  # where ffmpeg really stopped, kept on its own line
         self._view._finish_bar()
-        if self._saved is None:
-            os.environ.pop("FFREPORT", None)
-        else:
-            os.environ["FFREPORT"] = self._saved
-        shutil.rmtree(self._dir, ignore_errors=True)
 
 
 class ProgressView(io.TextIOBase):
-    """A text stream for the engine's progress lines (see the module doc).
-    `live`: draw bars (default: when `stream` is a terminal). `output_dir`:
-    where the run writes, for the conversion bar."""
+    """Renders a run's events (`on_event`) and any text written to it (see
+    the module doc). `live`: draw bars (default: when `stream` is a terminal)."""
 
-    def __init__(self, stream: TextIO | None, *, live: bool | None = None, output_dir: str = ".") -> None:
+    def __init__(self, stream: TextIO | None, *, live: bool | None = None) -> None:
         super().__init__()
         self._stream = stream
         self._live = bool(stream is not None and (stream.isatty() if live is None else live))
         self._encoding = getattr(stream, "encoding", None)
-        self._output_dir = output_dir or "."
         self._pending = ""
         self._bar_shown = ""  # the bar now on the stream's last line
         self._lock = threading.Lock()
         self._watch: _ConversionWatch | None = None
-        self.encoder: str = HARDWARE_ENCODER  # until the engine announces its fallback
         self._download_shown_at: float | None = None  # off a terminal: when its last line went out
         self._download_line: str | None = None
         self._download_last: Progress | None = None
@@ -199,6 +178,23 @@ class ProgressView(io.TextIOBase):
             self._clear_bar()
         super().close()
 
+    def on_event(self, event: RunEvent) -> None:
+        """One event of a run, as `EngineRun(on_event=...)` hands it over."""
+        if event.kind == "line":
+            self._line(event.text)
+        elif event.kind == "figure":
+            figure = _PERCENT.match(event.text)
+            if figure and self._live:
+                self.draw(bar(int(figure.group(1)) / 100, "download job"))
+        elif event.kind == "download":
+            self.show_download(event.data)
+        elif event.kind == "stage" and event.text == "downloaded":
+            self.end_download()
+        elif event.kind == "conversion" and self._live:
+            self._stop_watch()
+            report, source, speed = event.data
+            self._watch = _ConversionWatch(self, report, source, speed)
+
     def show_download(self, progress: Progress) -> None:
         """A figure of the local services' download (see the module doc)."""
         self._download_last = progress
@@ -227,18 +223,12 @@ class ProgressView(io.TextIOBase):
 
     def _line(self, line: str) -> None:
         self.lines.append(line)
-        if _FALLBACK in line:
-            self.encoder = SOFTWARE_ENCODER
-        converting = _CONVERTING.search(line)
-        if not converting and _FALLBACK not in line:  # the fallback line comes mid-conversion
+        if _FALLBACK not in line:  # the fallback line comes mid-conversion
             self._stop_watch()
         if self._live and self._bar_shown and _PERCENT.match(line):
             self._finish_bar()  # the download job's bar at its last figure stays as the line
         elif line.strip():
             self._emit(line)
-        if converting and self._live:
-            horizontal = os.path.join(self._output_dir, "horizontal_final.mp4")
-            self._watch = _ConversionWatch(self, horizontal, float(converting.group(1)))
 
     def _stop_watch(self) -> None:
         if self._watch is not None:
@@ -277,13 +267,10 @@ class ProgressView(io.TextIOBase):
 
 
 @contextlib.contextmanager
-def showing_progress(stream: TextIO | None, *, live: bool | None = None,
-                     output_dir: str = ".") -> Iterator[ProgressView]:
-    """Inside, whatever is printed to `sys.stdout` is progress for `stream`
-    (None: shown nowhere)."""
-    view = ProgressView(stream, live=live, output_dir=output_dir)
+def showing_progress(stream: TextIO | None, *, live: bool | None = None) -> Iterator[ProgressView]:
+    """A view on `stream` (None: shown nowhere), closed after the block."""
+    view = ProgressView(stream, live=live)
     try:
-        with contextlib.redirect_stdout(view):
-            yield view
+        yield view
     finally:
         view.close()

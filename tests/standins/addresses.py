@@ -1,7 +1,7 @@
 """Stand-ins reached by address, for other processes (batch workers).
 
 `StandinAddresses` is a small picklable services provider: a process that
-opens it binds a `ServiceRouter` to stand-ins running elsewhere on loopback
+opens it gets a `ServiceRouter` for its runs to stand-ins running elsewhere on loopback
 (usually the test's own process), by port.
 """
 
@@ -34,12 +34,5 @@ class StandinAddresses:
 
     @contextlib.contextmanager
     def open(self) -> Iterator[ServiceRouter]:
-        import vantor.vantor as engine
-
-        router = ServiceRouter(_Port(self.download_port), _Port(self.speech_port))  # type: ignore[arg-type]
-        previous = engine.requests
-        setattr(engine, "requests", router)
-        try:
-            yield router
-        finally:
-            setattr(engine, "requests", previous)
+        """The router a run in this process binds as its `requests`."""
+        yield ServiceRouter(_Port(self.download_port), _Port(self.speech_port))

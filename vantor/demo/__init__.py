@@ -3,7 +3,7 @@
 A synthetic 64 s 1280x720 source (moving test pattern, running clock, tone)
 is published on a loopback web page as a <video>. The local download service
 fetches it through yt-dlp's generic extractor, the local speech service
-speaks the four narrations of demo_segments.json with espeak-ng, and the
+speaks the four narrations of segments.json with espeak-ng, and the
 engine's real clients and wget do the rest, as for any online video.
 """
 
@@ -16,23 +16,23 @@ import tempfile
 from importlib import resources
 from typing import TextIO
 
-from .progress import showing_progress
-from .recap_run import fetched_and_bound
-from .services import start_local_services
-from .standins.media import make_source_video
-from .standins.video_site import VideoSite
+from ..recap.progress_view import showing_progress
+from ..recap.outputs import OutputError, OutputNames, move_into_place
+from ..recap.probe import probe_duration
+from ..recap.run import EngineRun
+from ..services import start_local_services
+from .source_video import make_source_video
+from .video_site import VideoSite
 
 DEMO_VOICE = "en-US-GuyNeural"
 DEMO_SPEED = 1.25
 PREVIEW_TILES = (4, 2)
+PREVIEW_NAME = "preview.png"
 
 
 def make_preview(video: str, picture: str) -> str:
     """Tiles frames spread over the whole video into one PNG contact sheet."""
-    duration = float(subprocess.run(
-        ["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", video],
-        check=True, capture_output=True, text=True,
-    ).stdout)
+    duration = probe_duration(video)
     columns, rows = PREVIEW_TILES
     rate = columns * rows / max(duration, 0.1)
     subprocess.run(
@@ -44,18 +44,23 @@ def make_preview(video: str, picture: str) -> str:
     return picture
 
 
-def run_demo(output_dir: str = "demo-output", progress: TextIO | None = None) -> dict[str, str]:
+def run_demo(output_dir: str = "demo-output", progress: TextIO | None = None, *,
+             overwrite: bool = False) -> dict[str, str]:
     """Runs the demo; its progress goes to `progress` (None: nowhere).
     Returns the paths of the vertical recap, the horizontal video and the
-    contact sheet."""
-    from . import vantor as engine
-
+    contact sheet. Results already in `output_dir` are refused before
+    anything runs, or replaced with `overwrite`; no other file there is
+    touched."""
     os.makedirs(output_dir, exist_ok=True)
-    segments = str(resources.files("vantor").joinpath("demo_segments.json"))
+    names = OutputNames()
+    existing = names.existing(output_dir) + [p for p in [os.path.join(output_dir, PREVIEW_NAME)] if os.path.lexists(p)]
+    if existing and not overwrite:
+        raise OutputError(f"{existing[0]} exists; pass --force to replace the demo's results")
+    segments = str(resources.files("vantor.demo").joinpath("segments.json"))
     with open(segments, encoding="utf-8") as f:
         count = len(json.load(f))
 
-    with showing_progress(progress, output_dir=output_dir) as view:
+    with showing_progress(progress) as view:
         print(f"vantor demo: {count} segments from {segments}", file=view)
         with tempfile.TemporaryDirectory(prefix="vantor-demo-") as tmp:
             source = make_source_video(os.path.join(tmp, "source.mp4"), seconds=64.0, size="1280x720")
@@ -64,12 +69,10 @@ def run_demo(output_dir: str = "demo-output", progress: TextIO | None = None) ->
                     start_local_services(cache_dir=os.path.join(tmp, "cache")) as services:
                 page, _ = site.publish(source, "vantor-demo")
                 print(f"vantor demo: video page {page}; local services on {services.base_url}", file=view)
-                with fetched_and_bound(services, page, view):
-                    final = engine.run_recap(page, segments, DEMO_SPEED, DEMO_VOICE, output_dir)
+                made = EngineRun(page, segments, DEMO_SPEED, DEMO_VOICE, output_dir, names=names,
+                                 overwrite=overwrite, services=services, on_event=view.on_event).run()
+            preview = os.path.join(output_dir, PREVIEW_NAME)
+            move_into_place(make_preview(made.final, os.path.join(tmp, PREVIEW_NAME)), preview, overwrite)
 
-    return {
-        "final": final,
-        "horizontal": os.path.join(output_dir, "horizontal_final.mp4"),
-        "preview": make_preview(final, os.path.join(output_dir, "preview.png")),
-    }
+    return {"final": made.final, "horizontal": made.horizontal, "preview": preview}
 

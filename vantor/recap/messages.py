@@ -3,10 +3,11 @@ went wrong, in the user's terms, and what to do about it."""
 
 from __future__ import annotations
 
-import ast
 import re
 import subprocess
 from urllib.parse import urlsplit
+
+from .failures import Failure, classify
 
 __all__ = ["explain"]
 
@@ -14,15 +15,11 @@ _UPDATE_YTDLP = "if it plays in a browser, update yt-dlp: pip install -U 'yt-dlp
 _TTS_FAILED = re.compile(r"^TTS failed for voice (.*): HTTP (\d+)$")
 
 
-def _download_refusal(detail: str) -> str:
-    """The engine's "Download API error: {answer}" carries the service's JSON
-    answer as a Python literal; its "error" member is the reason."""
-    try:
-        answer = ast.literal_eval(detail)
-    except (ValueError, SyntaxError):
-        answer = None
-    reason = answer.get("error") if isinstance(answer, dict) else None
-    return str(reason) if reason else detail
+def _what_to_do(failure: Failure) -> str:
+    """For a download failure: wait and retry, or check the address."""
+    if failure.transient:
+        return "try again later"
+    return f"check the address ({_UPDATE_YTDLP})"
 
 
 def _unreachable(error: BaseException) -> str:
@@ -37,20 +34,23 @@ def _unreachable(error: BaseException) -> str:
 
 
 def explain(error: BaseException) -> str:
-    from .services import DownloadError
+    from ..services import DownloadError
 
     name = type(error).__name__
     text = str(error)
     if isinstance(error, DownloadError):
-        return f"the video could not be downloaded: {text}; check the address ({_UPDATE_YTDLP})"
+        failure = classify(error)
+        return f"the video could not be downloaded: {text}; {_what_to_do(failure)}"
     if isinstance(error, subprocess.CalledProcessError):
         tool = error.cmd[0] if isinstance(error.cmd, (list, tuple)) and error.cmd else "a tool"
         return f"{tool} failed (exit status {error.returncode}); its own message is above, --debug shows the command"
     if name in ("ConnectionError", "Timeout", "ConnectTimeout", "ReadTimeout") and hasattr(error, "request"):
         return _unreachable(error)
     if type(error) is Exception and text.startswith("Download API error: "):
-        reason = _download_refusal(text.removeprefix("Download API error: "))
-        return f"the download service refused the video: {reason}; check the address ({_UPDATE_YTDLP})"
+        failure = classify(error)
+        if failure.transient and failure.known:
+            return f"the download service could not take the video now: {failure.reason}; try again later"
+        return f"the download service refused the video: {failure.reason}; check the address ({_UPDATE_YTDLP})"
     if type(error) is Exception and text.startswith("Download timed out"):
         return ("the download service did not finish the video within 3 minutes; try again (a finished "
                 "download is kept), or use the local services (--services local), which wait for it")

@@ -1,4 +1,5 @@
-"""Synthetic media for the stand-in services, the demo and the tests.
+"""Synthetic media for the stand-in services and the tests (the source video
+itself is the demo's: `vantor.demo.source_video`).
 
 Everything is made locally with ffmpeg's lavfi sources and espeak-ng, so no
 network and no sample files are needed.
@@ -11,39 +12,13 @@ import shutil
 import subprocess
 import tempfile
 
+from vantor.demo.source_video import make_source_video
+
 __all__ = ["make_source_video", "make_source_webm", "make_narration_mp3", "narration_mp3_bytes", "have_espeak"]
 
 
 def have_espeak() -> bool:
     return shutil.which("espeak-ng") is not None
-
-
-def make_source_video(path: str, seconds: float = 12.0, size: str = "640x360", rate: int = 25) -> str:
-    """Writes an H.264/AAC MP4 with moving pictures, a running clock and sound.
-
-    Key frames every second, so stream-copy cuts land close to the asked times.
-    """
-    clock = (
-        "drawtext=text='%{pts\\:hms}':x=(w-tw)/2:y=h-th-20:fontsize=h/14:"
-        "fontcolor=white:box=1:boxcolor=black@0.6"
-    )
-    video = f"testsrc2=size={size}:rate={rate}"
-    cmd = [
-        "ffmpeg", "-y", "-loglevel", "error",
-        "-f", "lavfi", "-i", video,
-        "-f", "lavfi", "-i", "sine=frequency=330:sample_rate=44100",
-        "-t", str(seconds),
-        "-vf", clock,
-        "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g", str(rate),
-        "-c:a", "aac", "-shortest", os.path.abspath(path),  # never read as "proto:" or "-option"
-    ]
-    result = subprocess.run(cmd, capture_output=True)
-    if result.returncode != 0:
-        # drawtext needs a font; fall back to the plain test pattern, whose
-        # own counter still moves.
-        cmd[cmd.index("-vf") : cmd.index("-vf") + 2] = []
-        subprocess.run(cmd, check=True)
-    return path
 
 
 def make_source_webm(path: str, seconds: float = 6.0, size: str = "640x360", rate: int = 25) -> str:

@@ -12,9 +12,14 @@ import os
 import sys
 import tempfile
 from collections.abc import Mapping, Sequence
-from typing import TextIO
+from collections.abc import Callable
+from typing import TYPE_CHECKING, TextIO
 
-from .recap_run import RecapResult, execute, prepare
+from .checked_run import RecapResult, execute, prepare
+from .outputs import DEFAULT_FINAL
+
+if TYPE_CHECKING:
+    from .run import EngineRun, RunEvent
 
 __all__ = ["make_recap"]
 
@@ -32,8 +37,14 @@ def make_recap(
     services: str = "auto",
     quiet: bool = False,
     progress: TextIO | None = None,
+    output_name: str = DEFAULT_FINAL,
+    overwrite: bool = False,
+    on_event: Callable[[RunEvent], None] | None = None,
+    on_start: Callable[[EngineRun], None] | None = None,
 ) -> RecapResult:
-    """Makes FINAL_RECAP.mp4 in `output_dir` and returns what was made.
+    """Makes `output_name` (FINAL_RECAP.mp4) in `output_dir`, with the
+    horizontal video beside it, and returns what was made. Safe to call from
+    several threads at once: each call has its own bindings of the engine.
 
     `segments`: the path of a segments file, or the segments themselves
     (a list of {"start", "end", "voiceover"} mappings). `mkdir`: create
@@ -41,12 +52,23 @@ def make_recap(
     build whose hosts are placeholders, else the configured ones), "local",
     "configured", or the address of a running `vantor serve`. `progress`:
     where progress lines go (None: `sys.stderr` at the call; `quiet`:
-    nowhere). Raises `vantor.preflight.PreflightError` for arguments that
-    cannot work, before any service is asked; engine errors pass unchanged.
+    nowhere). The engine works in a folder of its own inside `output_dir`:
+    no other file there is changed, and an existing result is replaced only
+    with `overwrite`. `on_event`: each `vantor.recap.run.RunEvent` of the
+    run; `on_start`: the `EngineRun` about to run (its `cancel()` may be
+    called from another thread). Raises `vantor.recap.preflight.PreflightError`
+    for arguments that cannot work, before any service is asked; engine
+    errors pass unchanged, noting the working folder they left.
     """
     shown = None if quiet else (progress or sys.stderr)
+
+    def run(path: str | os.PathLike[str], name: str | None) -> RecapResult:
+        prepared = prepare(url, path, voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
+                           segments_name=name, output_name=output_name, overwrite=overwrite)
+        return execute(prepared, progress=shown, on_event=on_event, on_start=on_start)
+
     if isinstance(segments, (str, os.PathLike)):
-        return _run(url, segments, None, voice, speed, output_dir, mkdir, services, shown)
+        return run(segments, None)
     if isinstance(segments, (bytes, bytearray)) or not isinstance(segments, Sequence):
         raise TypeError(f"segments must be a path or a list of segments, not {type(segments).__name__}")
     with tempfile.TemporaryDirectory(prefix="vantor-segments-") as scratch:
@@ -54,11 +76,4 @@ def make_recap(
         with open(path, "w", encoding="utf-8") as f:
             json.dump([dict(segment) if isinstance(segment, Mapping) else segment for segment in segments],
                       f, ensure_ascii=False)
-        return _run(url, path, "segments", voice, speed, output_dir, mkdir, services, shown)
-
-
-def _run(url: str, segments_file: str | os.PathLike[str], name: str | None, voice: str, speed: float,
-         output_dir: str | os.PathLike[str], mkdir: bool, services: str, progress: TextIO | None) -> RecapResult:
-    run = prepare(url, segments_file, voice=voice, speed=speed, output_dir=output_dir, services=services,
-                  mkdir=mkdir, segments_name=name)
-    return execute(run, progress=progress)
+        return run(path, "segments")

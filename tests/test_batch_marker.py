@@ -1,0 +1,75 @@
+"""The resume marker trusts nothing it did not write: each output must be
+the very file the finished job left, and the segments file must hold the
+same text, wherever it lies."""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+
+import pytest
+
+from vantor.batch.jobs import job_from_mapping
+from vantor.batch.marker import MARKER_NAME, OUTPUT_NAMES, finished_outputs, write_marker
+
+SEGMENTS = [{"start": "1", "end": "2", "voiceover": "one"}]
+
+
+@pytest.fixture
+def finished(tmp_path):
+    """A job whose outputs and marker are in place, as a successful run leaves them."""
+    (tmp_path / "seg.json").write_text(json.dumps(SEGMENTS))
+    job = job_from_mapping({"url": "https://v.test/1", "segments": "seg.json", "voice": "v",
+                            "output_dir": "out"}, str(tmp_path))
+    os.makedirs(job.output_dir)
+    for name in OUTPUT_NAMES:
+        (tmp_path / "out" / name).write_bytes(name.encode() * 1000)
+    write_marker(job, {name: 1.0 for name in OUTPUT_NAMES})
+    assert finished_outputs(job) is not None
+    return job
+
+
+def cut_short(path):
+    with open(path, "r+b") as f:
+        f.truncate(os.path.getsize(path) // 2)
+
+
+def emptied(path):
+    open(path, "wb").close()
+
+
+def same_size_other_bytes(path):
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    data[-1] ^= 1
+    with open(path, "wb") as f:
+        f.write(data)
+    os.utime(path, ns=(0, 0))  # even with the old time stamp restored by hand
+
+
+@pytest.mark.parametrize("name", OUTPUT_NAMES)
+@pytest.mark.parametrize("damage", [cut_short, emptied, same_size_other_bytes, os.remove])
+def test_a_changed_output_redoes_the_job(finished, name, damage):
+    damage(os.path.join(finished.output_dir, name))
+    assert finished_outputs(finished) is None
+
+
+def test_the_segments_files_text_decides_not_its_path(finished, tmp_path):
+    # Moved elsewhere with the same text: still the same job.
+    shutil.move(finished.segments, tmp_path / "moved.json")
+    moved = job_from_mapping({"url": finished.url, "segments": "moved.json", "voice": "v",
+                              "output_dir": "out"}, str(tmp_path))
+    assert finished_outputs(moved) is not None
+    # Edited in place: the same path, another recap.
+    (tmp_path / "moved.json").write_text(json.dumps(SEGMENTS + SEGMENTS))
+    assert finished_outputs(moved) is None
+
+
+def test_a_marker_without_the_outputs_sizes_and_hashes_is_not_trusted(finished):
+    path = os.path.join(finished.output_dir, MARKER_NAME)
+    with open(path) as f:
+        record = json.load(f)
+    with open(path, "w") as f:
+        json.dump({key: value for key, value in record.items() if key != "files"}, f)
+    assert finished_outputs(finished) is None

@@ -1,0 +1,73 @@
+"""Loudness normalisation and the spreading of words over a narration's
+sound, on audio made here with ffmpeg."""
+
+from __future__ import annotations
+
+import math
+import subprocess
+
+import pytest
+
+from vantor.services.loudness import TARGET_LUFS, TRUE_PEAK_DBTP, measure, normalise
+from vantor.services.narration_timing import sound_spans, spread_words, syllables
+
+
+def make(path, filter_graph, seconds):
+    subprocess.run(["ffmpeg", "-y", "-loglevel", "error", "-f", "lavfi", "-i", filter_graph, "-t", str(seconds),
+                    "-ar", "22050", "-ac", "1", str(path)], check=True)
+    return path
+
+
+@pytest.mark.parametrize("graph, seconds", [
+    ("sine=frequency=220:sample_rate=22050,volume=0.02", 0.7),  # a quiet, one-word narration
+    ("sine=frequency=330:sample_rate=22050,volume=0.9", 4.0),  # loud, near full scale
+    # Peaky: clicks 30 dB above a quiet bed, so the gain alone would overshoot the peak limit.
+    ("aevalsrc=0.01*sin(2*PI*200*t)+0.9*lt(mod(t\\,0.5)\\,0.002):s=22050", 3.0),
+])
+def test_normalise_reaches_the_target_within_the_peak_limit(tmp_path, graph, seconds):
+    source = make(tmp_path / "in.wav", graph, seconds)
+    before, after = normalise(source, tmp_path / "out.wav", 22050)
+    assert before == measure(source)
+    assert after == measure(tmp_path / "out.wav")
+    assert abs(after.integrated - TARGET_LUFS) <= 0.5 and after.true_peak <= TRUE_PEAK_DBTP
+
+
+def test_silence_is_left_silent(tmp_path):
+    source = make(tmp_path / "in.wav", "anullsrc=r=22050:cl=mono", 1.0)
+    before, after = normalise(source, tmp_path / "out.wav", 22050)
+    assert before.integrated == -math.inf or before.integrated < -60
+    assert after.true_peak == -math.inf or after.true_peak < -60
+
+
+def test_sound_spans_skip_leading_trailing_and_inner_silence(tmp_path):
+    # 0.3 s silence, 0.5 s tone, 0.4 s silence, 0.6 s tone, 0.3 s silence.
+    graph = "aevalsrc=0.5*sin(2*PI*300*t)*(between(t\\,0.3\\,0.8)+between(t\\,1.2\\,1.8)):s=22050"
+    duration, spans = sound_spans(make(tmp_path / "two.wav", graph, 2.1))
+    assert duration == pytest.approx(2.1, abs=0.02)
+    assert [(round(a, 1), round(b, 1)) for a, b in spans] == [(0.3, 0.8), (1.2, 1.8)]
+
+
+def test_words_follow_phrases_onto_stretches_of_sound():
+    # As many stretches as phrases: one phrase each.
+    timed = spread_words("Red. ... Green. ... Blue.", [(0.1, 0.5), (1.0, 1.6), (2.0, 2.4)])
+    assert [(t.word, t.start, t.end) for t in timed] == [("Red.", 0.1, 0.5), ("Green.", 1.0, 1.6), ("Blue.", 2.0, 2.4)]
+    # More stretches than phrases: the longest pause divides them, the short one stays inside a phrase.
+    timed = spread_words("Once upon a time, there", [(0.0, 0.5), (0.6, 1.0), (1.8, 2.2)])
+    assert [t.start for t in timed][-1] == 1.8 and all(t.start < 1.0 for t in timed[:-1])
+    # Fewer stretches than phrases: words share the sounding time by syllables, pauses skipped.
+    timed = spread_words("one. two. three four", [(0.0, 1.0), (2.0, 3.0)])
+    assert [(t.start, t.end) for t in timed] == [(0.0, 0.5), (0.5, 1.0), (2.0, 2.5), (2.5, 3.0)]
+    timed = spread_words("go, elephant", [(0.0, 2.0)])
+    assert timed[1].start == pytest.approx(0.5)  # 1 : 3 syllables
+    # A word starting exactly where a stretch ends starts at the next stretch.
+    timed = spread_words("one two", [(0.0, 1.0), (3.0, 4.0)])
+    assert [t.start for t in timed] == [0.0, 3.0] and timed[0].end == 1.0
+    # Punctuation alone is not a word; no sound, no words.
+    assert [t.word for t in spread_words("Wait — what?", [(0.0, 1.0)])] == ["Wait", "what?"]
+    assert spread_words("Hello", []) == [] and spread_words("... !", [(0.0, 1.0)]) == []
+
+
+@pytest.mark.parametrize("word, count", [("a", 1), ("time", 1), ("little", 2), ("beautiful", 3),
+                                         ("rhythm", 1), ("2026", 4), ("—", 1), ("Green.", 1)])
+def test_syllable_weights(word, count):
+    assert syllables(word) == count

@@ -1,0 +1,153 @@
+"""One recap as the command line and `vantor.make_recap` run it:
+checks first, then the services, then the one run path (`EngineRun`) with
+its progress shown on a stream of the caller's choosing, then a result with
+the measured outputs.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import os
+import time
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import TYPE_CHECKING, TextIO
+
+from .preflight import PreflightError, check_output_dir, check_speed, check_run_voice, checked_segments
+from .progress_view import ProgressView, showing_progress
+from .outputs import OutputError, OutputNames
+from .probe import probe_duration
+from .run import EngineRun, RunEvent
+from .services_choice import SERVICES, resolve_services
+
+if TYPE_CHECKING:
+    from ..services import LocalServices
+
+__all__ = ["SERVICES", "PreparedRecap", "RecapResult", "execute", "prepare", "resolve_services"]
+
+
+@dataclass(frozen=True)
+class RecapResult:
+    """What a finished recap left behind."""
+
+    final: Path  # the 1080x1920 recap (FINAL_RECAP.mp4 unless named)
+    horizontal: Path  # the joined horizontal video (horizontal_final.mp4 beside it)
+    final_duration: float  # seconds
+    horizontal_duration: float  # seconds
+    final_size: int  # bytes
+    horizontal_size: int  # bytes
+    segments: int
+    wall_time: float  # seconds, checks included
+    encoder: str  # the video encoder of the conversion: "h264_nvenc" or "libx264"
+
+    def as_json(self) -> dict[str, object]:
+        return {
+            "outputs": {"final": str(self.final), "horizontal": str(self.horizontal)},
+            "durations": {"final": self.final_duration, "horizontal": self.horizontal_duration},
+            "sizes": {"final": self.final_size, "horizontal": self.horizontal_size},
+            "segments": self.segments,
+            "wall_time": round(self.wall_time, 3),
+            "encoder": self.encoder,
+        }
+
+
+@dataclass(frozen=True)
+class PreparedRecap:
+    """A run whose arguments passed every check that needs no service."""
+
+    url: str
+    segments_file: str
+    voice: str
+    speed: float
+    output_dir: str
+    services: str  # resolved: "configured", "local" or an address
+    segments: list[dict[str, object]]  # as checked; empty when the check was skipped
+    warnings: list[str]  # the segments check's warnings, shown with the progress
+    started: float  # time.monotonic() when the checks began
+    names: OutputNames = field(default_factory=OutputNames)
+    overwrite: bool = False
+
+
+def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, speed: float,
+            output_dir: str | os.PathLike[str], services: str = "auto",
+            mkdir: bool = False, segments_name: str | None = None,
+            check_segments: bool = True, output_name: str | None = None,
+            overwrite: bool = False) -> PreparedRecap:
+    """Every check that can run before a service is asked anything; the
+    output directory is created (with `mkdir`) only when the rest passed."""
+    started = time.monotonic()
+    services = resolve_services(services)
+    if not url.strip():
+        raise PreflightError("the video address is empty")
+    speed = check_speed(speed)
+    try:
+        names = OutputNames(output_name or OutputNames().final)
+    except OutputError as error:
+        raise PreflightError(str(error)) from None
+    segments_path = os.fspath(segments_file)
+    segments: list[dict[str, object]] = []
+    warnings: list[str] = []
+    if check_segments:
+        report = checked_segments(segments_path, segments_name)
+        segments = report.segments or []
+        warnings = [str(problem) for problem in report.warnings]
+    check_run_voice(voice, local=services != "configured")
+    directory = check_output_dir(output_dir, create=mkdir)
+    if not overwrite and (existing := names.existing(directory)):
+        raise PreflightError(f"{existing[0]} exists; pass --force to replace it, or choose another name with -o")
+    return PreparedRecap(url, segments_path, voice, speed, directory, services, segments, warnings,
+                         started, names, overwrite)
+
+
+@contextlib.contextmanager
+def services_for_run(run: PreparedRecap, view: ProgressView) -> Iterator[LocalServices | None]:
+    """The services `run` talks to: None for the configured hosts as built,
+    else local services (started here, or the `vantor serve` at an address)."""
+    if run.services == "configured":
+        yield None
+        return
+    from ..services import start_local_services
+
+    address = None if run.services == "local" else run.services
+    print(f"vantor: using the local download and speech services ({f'at {address}' if address else 'on this machine'})",
+          file=view)
+    with start_local_services(address) as services:
+        yield services
+
+
+def _count_segments(path: str) -> int:
+    with open(path, encoding="utf-8") as f:
+        return len(json.load(f))
+
+
+def execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None = None,
+            on_event: Callable[[RunEvent], None] | None = None,
+            on_start: Callable[[EngineRun], None] | None = None) -> RecapResult:
+    """Runs the recap; its progress goes to `progress` (None: nowhere) and
+    each event to `on_event`. `on_start` gets the `EngineRun` before it runs
+    (to cancel it from another thread)."""
+    with showing_progress(progress, live=live) as view:
+        for warning in run.warnings:
+            print(warning, file=view)  # with the progress, before the download
+
+        def show(event: RunEvent) -> None:
+            view.on_event(event)
+            if on_event is not None:
+                on_event(event)
+
+        with services_for_run(run, view) as services:
+            engine_run = EngineRun(run.url, run.segments_file, run.speed, run.voice, run.output_dir,
+                                   names=run.names, overwrite=run.overwrite, services=services,
+                                   segments=run.segments or None, on_event=show)
+            if on_start is not None:
+                on_start(engine_run)
+            outputs = engine_run.run()
+    return RecapResult(
+        final=Path(outputs.final), horizontal=Path(outputs.horizontal),
+        final_duration=probe_duration(outputs.final), horizontal_duration=probe_duration(outputs.horizontal),
+        final_size=os.path.getsize(outputs.final), horizontal_size=os.path.getsize(outputs.horizontal),
+        segments=len(run.segments) or _count_segments(run.segments_file),
+        wall_time=time.monotonic() - run.started, encoder=outputs.encoder,
+    )

@@ -1,0 +1,61 @@
+"""Which services a run talks to: the one reading of `--services`.
+
+"configured": the hosts the engine was built with. "local": the local
+services, run in this process (or the `vantor serve` at
+$VANTOR_SERVICES_URL). "auto": local on a build whose hosts are
+placeholders, else configured. An http(s):// address: a running `vantor serve`.
+"""
+
+from __future__ import annotations
+
+import os
+from urllib.parse import urlsplit
+
+from .preflight import PreflightError
+
+__all__ = ["SERVICES", "ServicesChoiceError", "check_services_choice", "resolve_services"]
+
+SERVICES = ("auto", "configured", "local")
+
+
+class ServicesChoiceError(PreflightError):
+    """A `--services` value that names no services; the message says what to give."""
+
+
+def _is_address(text: str) -> bool:
+    try:
+        parts = urlsplit(text)
+    except ValueError:
+        return False
+    return parts.scheme in ("http", "https") and bool(parts.hostname)
+
+
+def check_services_choice(choice: str) -> str:
+    """`choice` when it is one of `SERVICES` or the address of a server."""
+    if choice in SERVICES or _is_address(choice):
+        return choice
+    raise ServicesChoiceError(f"unknown services {choice!r}; use {', '.join(SERVICES)} or the http(s):// address "
+                              "of a vantor serve")
+
+
+def _placeholder_build() -> bool:
+    from ..services import placeholder_hosts
+
+    try:
+        return placeholder_hosts()
+    except ImportError:  # no engine built: nothing configured to prefer
+        return True
+
+
+def resolve_services(choice: str) -> str:
+    """"configured", "local" (started in this process) or the address of a
+    running `vantor serve`, from a choice of `SERVICES` or an address."""
+    choice = check_services_choice(choice)
+    if choice == "auto":
+        choice = "local" if _placeholder_build() else "configured"
+    if choice == "local" and (address := os.environ.get("VANTOR_SERVICES_URL")):
+        if not _is_address(address):
+            raise ServicesChoiceError(f"VANTOR_SERVICES_URL must be the http(s):// address of a vantor serve, "
+                                      f"not {address!r}")
+        return address
+    return choice

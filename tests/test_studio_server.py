@@ -7,7 +7,6 @@ from __future__ import annotations
 import json
 import os
 import re
-import sys
 import threading
 import time
 
@@ -16,6 +15,8 @@ import requests
 import uvicorn
 
 from studio_browser import processes_mentioning
+from vantor.demo.source_video import make_source_video
+from vantor.demo.video_site import VideoSite
 from vantor.cli import main
 from vantor.services.server import InProcessServer, Services, new_token
 from vantor.studio import engine_bridge as bridge
@@ -193,42 +194,67 @@ def test_fit_words(range_seconds, narration, verdict):
 
 
 # ---- a recap run ------------------------------------------------------------
-def test_cancel_ends_the_run_and_every_process_it_started(tmp_path):
-    marker = f"vantor-studio-test-{os.getpid()}-{time.monotonic_ns()}"
-    sleeper = f"import time; time.sleep(300)  # {marker}"
-    child = f"import subprocess, sys, time; subprocess.Popen([sys.executable, '-c', {sleeper!r}]); time.sleep(300)"
-    script = (f"import subprocess, sys, time; subprocess.Popen([sys.executable, '-c', {child!r}]);"
-              "print('started', file=sys.stderr, flush=True); time.sleep(300)")
+@pytest.fixture(scope="module")
+def film(tmp_path_factory):
+    """The page address of a 12 s film on a loopback site."""
+    root = tmp_path_factory.mktemp("site")
+    video = make_source_video(str(root / "film.mp4"), seconds=12.0)
+    with VideoSite(root / "www") as site:
+        yield site.publish(video, "film")[0]
+
+
+LONG_RANGES = [{"start": "0", "end": "5.5", "voiceover": "One two three four five six seven eight nine ten."},
+               {"start": "6", "end": "11.5", "voiceover": "Ten nine eight seven six five four three two one."}]
+
+
+def _make(services, film, work_dir, lines):
+    return bridge.start_make(services_url=services.base_url, url=film, segments=LONG_RANGES, voice="en-us",
+                             speed=1.0, work_dir=work_dir, on_line=lines.append)
+
+
+def test_cancel_stops_a_run_in_this_process_at_once_and_leaves_no_child(services, film, tmp_path):
+    # Cancelled before its engine run exists: it never starts one.
+    early = _make(services, film, tmp_path / "early", [])
+    early.cancel()
+    with pytest.raises(bridge.BridgeError, match="^cancelled$"):
+        early.wait()
+    assert not early.alive() and not list((tmp_path / "early").rglob("*.mp4"))
+    # Cancelled while an ffmpeg of the run is working.
     lines: list[str] = []
-    run = bridge.MakeRun([sys.executable, "-c", script], tmp_path, lines.append)
-    for _ in range(200):
-        if lines:
+    run = _make(services, film, tmp_path / "late", lines)
+    for _ in range(1200):  # bounded: 60 s
+        if processes_mentioning(str(tmp_path / "late")) or not run.alive():
             break
         time.sleep(0.05)
-    assert lines == ["started"]
-    for _ in range(200):  # the child, its child and the run itself
-        if len(processes_mentioning(marker)) == 3:
-            break
-        time.sleep(0.05)
-    assert len(processes_mentioning(marker)) == 3
+    assert processes_mentioning(str(tmp_path / "late")), lines
     started = time.monotonic()
     run.cancel()
-    assert time.monotonic() - started < bridge.CANCEL_GRACE + 6
-    assert processes_mentioning(marker) == []
-    with pytest.raises(bridge.BridgeError, match="cancelled"):
+    assert time.monotonic() - started < 10 and not run.alive()
+    assert processes_mentioning(str(tmp_path / "late")) == []
+    with pytest.raises(bridge.BridgeError, match="^cancelled$"):
         run.wait()
+    assert not (tmp_path / "late" / "out" / "FINAL_RECAP.mp4").exists()
+    assert any("using the local download and speech services" in line for line in lines)  # the command line's lines
 
 
-def test_success_is_believed_only_with_the_file(tmp_path):
-    missing = tmp_path / "FINAL_RECAP.mp4"
-    claim = json.dumps({"outputs": {"final": str(missing)}, "durations": {"final": 3.0}})
-    run = bridge.MakeRun([sys.executable, "-c", f"print({claim!r})"], tmp_path, lambda line: None)
+def test_a_failed_run_says_why_in_one_line_and_success_needs_the_file(services, tmp_path, monkeypatch):
+    lines: list[str] = []
+    gone = _make(services, "http://127.0.0.1:9/missing.mp4", tmp_path / "gone", lines)
+    with pytest.raises(bridge.BridgeError) as failed:
+        gone.wait()
+    reason = str(failed.value)
+    assert "\n" not in reason and "could not be downloaded" in reason and "--debug" not in reason
+
+    from vantor.recap import checked_run
+
+    def claims_success(prepared, **kwargs):  # a run that reports a file it never made
+        return checked_run.RecapResult(final=tmp_path / "FINAL_RECAP.mp4", horizontal=tmp_path / "h.mp4",
+                                       final_duration=3.0, horizontal_duration=3.0, final_size=1,
+                                       horizontal_size=1, segments=2, wall_time=0.1, encoder="libx264")
+
+    monkeypatch.setattr(checked_run, "execute", claims_success)
     with pytest.raises(bridge.BridgeError, match="file is missing"):
-        run.wait()
-    failing = bridge.MakeRun([sys.executable, "-c", "import sys; print('vantor: the video is private', "
-                                                    "file=sys.stderr); sys.exit(1)"], tmp_path, lambda line: None)
-    with pytest.raises(bridge.BridgeError, match="^the video is private$"):
-        failing.wait()
+        _make(services, "http://127.0.0.1:9/v.mp4", tmp_path / "claim", []).wait()
 
 
 # ---- the command line -------------------------------------------------------

@@ -8,25 +8,22 @@ and the recap runs, in one place, so the page's server knows none of it.
 - `fit_words`: what the merge will do with a range and its narration.
 - `start_make`: one recap, with its progress lines and a `cancel()`.
 
-A recap runs as its own `vantor recap` process in a private working folder:
-the engine's run path redirects the process's stdout and rebinds names on
-the engine module while it runs, so two recaps in one server process would
-mix their progress and services, and a run in a thread cannot be stopped.
-A process group can: `cancel()` ends it with every ffmpeg and wget it
-started, and the result reaches the project folder only by a rename after
-success, so nothing half-written ever has a result's name.
+A recap runs in a thread of this process, through the same checks and the
+same progress lines as `vantor recap`: each run has its own engine
+bindings, so several run at once. `cancel()` kills the ffmpeg or wget the
+run is waiting on and returns once the run has stopped; the run works in a
+folder of its own and its result reaches the project folder only by a
+rename after success, so nothing half-written ever has a result's name.
 """
 
 from __future__ import annotations
 
 import base64
 import binascii
+import io
 import json
-import os
 import shutil
-import signal
 import subprocess
-import sys
 import tempfile
 import threading
 import time
@@ -34,8 +31,12 @@ from collections import OrderedDict
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any, TextIO, cast
 from urllib.parse import quote
+
+if TYPE_CHECKING:
+    from ..recap.checked_run import RecapResult
+    from ..recap.run import EngineRun
 
 __all__ = ["BridgeError", "FIT_TOLERANCE", "Fit", "LoadedVideo", "MadeRecap", "MakeRun", "Narrations", "discard",
            "fit_words", "load_video", "start_make"]
@@ -45,8 +46,9 @@ POLL_SECONDS = 0.25
 # A narration this close to its range's length counts as fitting: the cut
 # lands on a key frame anyway, and a quarter second at a range's end goes unheard.
 FIT_TOLERANCE = 0.25
-# How long a cancelled run gets to stop on SIGTERM before it is killed.
-CANCEL_GRACE = 5.0
+# How long `cancel()` waits for the run to stop. Its running child is killed
+# at once; a request to a service in flight ends within its own time-out.
+CANCEL_WAIT = 30.0
 REMEMBERED_NARRATIONS = 512
 
 
@@ -221,82 +223,113 @@ class MadeRecap:
     duration: float
 
 
-class MakeRun:
-    """One `vantor recap` process in `work_dir`. `on_line` gets each
-    progress line as the command line shows it; `wait()` returns the result
-    or raises BridgeError; `cancel()` stops it and every child it started."""
+class _Lines(io.TextIOBase):
+    """A text stream that hands each complete line to `on_line`."""
 
-    def __init__(self, args: list[str], work_dir: Path, on_line: Callable[[str], None]) -> None:
-        self.work_dir: Path = work_dir
+    def __init__(self, on_line: Callable[[str], None]) -> None:
+        super().__init__()
         self._on_line = on_line
-        self.cancelled: bool = False
-        env = {**os.environ, "PYTHONUNBUFFERED": "1"}
-        self._process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                                         text=True, errors="replace", start_new_session=True, env=env)
-        self.pgid: int = self._process.pid  # its own session: the group holds every child
-        self._last_line = ""
-        self._reader = threading.Thread(target=self._read, name=f"vantor-studio-run:{self.pgid}", daemon=True)
-        self._reader.start()
+        self._pending = ""
 
-    def _read(self) -> None:
-        assert self._process.stderr is not None
-        for line in self._process.stderr:
-            line = line.rstrip("\n").rsplit("\r", 1)[-1]
+    def writable(self) -> bool:
+        return True
+
+    def write(self, text: str) -> int:
+        self._pending += text
+        while "\n" in self._pending:
+            line, self._pending = self._pending.split("\n", 1)
+            line = line.rsplit("\r", 1)[-1]
             if line.strip():
-                self._last_line = line
                 self._on_line(line)
+        return len(text)
+
+
+def _last_line(path: Path) -> str:
+    try:
+        lines = [line for line in path.read_text(encoding="utf-8", errors="replace").splitlines() if line.strip()]
+    except OSError:
+        return ""
+    return lines[-1].strip() if lines else ""
+
+
+class MakeRun:
+    """One recap, run in a thread of its own in `work_dir`. `on_line` gets
+    each progress line as the command line shows it; `wait()` returns the
+    result or raises BridgeError; `cancel()` stops it and the child it is
+    waiting on."""
+
+    def __init__(self, url: str, segments_file: Path, *, voice: str, speed: float, services_url: str,
+                 work_dir: Path, on_line: Callable[[str], None]) -> None:
+        self.work_dir: Path = work_dir
+        self.cancelled: bool = False
+        self._lock = threading.Lock()
+        self._engine_run: EngineRun | None = None
+        self._result: RecapResult | None = None
+        self._error: BaseException | None = None
+        self._args = (url, segments_file, voice, speed, services_url)
+        self._lines = _Lines(on_line)
+        self._tools_log = work_dir / "tools.log"  # ffmpeg's and wget's own words, for a failure's line
+        self._thread = threading.Thread(target=self._run, name=f"vantor-studio-run:{work_dir.name}", daemon=True)
+        self._thread.start()
+
+    def _run(self) -> None:
+        from ..recap.checked_run import execute, prepare
+
+        url, segments_file, voice, speed, services_url = self._args
+        try:
+            prepared = prepare(url, segments_file, voice=voice, speed=speed, output_dir=self.work_dir / "out",
+                               services=services_url, mkdir=True)
+            with open(self._tools_log, "w", encoding="utf-8") as tools:
+                self._result = execute(prepared, progress=cast(TextIO, self._lines), live=False,
+                                       on_start=self._started, child_output=tools)
+        except BaseException as error:  # handed to wait(), on the server's side
+            self._error = error
+
+    def _started(self, run: EngineRun) -> None:
+        with self._lock:
+            self._engine_run = run
+            cancelled = self.cancelled
+        if cancelled:  # asked before the engine's run existed
+            run.cancel()
 
     def wait(self) -> MadeRecap:
-        assert self._process.stdout is not None and self._process.stderr is not None
-        with self._process.stdout:
-            stdout = self._process.stdout.read()
-        status = self._process.wait()
-        self._end_group()
-        self._reader.join(timeout=10)
-        self._process.stderr.close()
+        self._thread.join()
         if self.cancelled:
             raise BridgeError("cancelled")
-        if status != 0:
-            reason = self._last_line.removeprefix("vantor: ") or f"the recap ended with status {status}"
-            raise BridgeError(reason)
-        try:
-            result = json.loads(stdout.strip().splitlines()[-1])
-            final = Path(result["outputs"]["final"])
-            duration = float(result["durations"]["final"])
-        except (ValueError, KeyError, IndexError, TypeError):
-            raise BridgeError("the recap's result could not be read") from None
+        if self._error is not None:
+            raise BridgeError(self._reason(self._error))
+        assert self._result is not None
+        final = self._result.final
         if not final.is_file() or final.stat().st_size == 0:
             raise BridgeError("the recap reported success but its file is missing")
-        return MadeRecap(final, duration)
+        return MadeRecap(final, self._result.final_duration)
+
+    def _reason(self, error: BaseException) -> str:
+        from ..recap.messages import explain
+        from ..recap.outputs import OutputError
+        from ..recap.preflight import PreflightError
+
+        if isinstance(error, (PreflightError, OutputError)):
+            return str(error)
+        if isinstance(error, subprocess.CalledProcessError):
+            tool = error.cmd[0] if isinstance(error.cmd, (list, tuple)) and error.cmd else "a tool"
+            said = _last_line(self._tools_log)
+            return f"{tool} failed (exit status {error.returncode})" + (f": {said}" if said else "")
+        if not isinstance(error, Exception):
+            return f"{type(error).__name__} ended the run"
+        return explain(error).removesuffix(" (--debug shows where)")
 
     def cancel(self) -> None:
-        """SIGTERM to the whole group, SIGKILL after a grace. (Not SIGINT: a
-        studio started in the background of a shell passes SIGINT on ignored.)"""
-        self.cancelled = True
-        self._signal(signal.SIGTERM)
-        try:
-            self._process.wait(timeout=CANCEL_GRACE)
-        except subprocess.TimeoutExpired:
-            pass
-        self._end_group()
-
-    def _signal(self, sig: int) -> bool:
-        try:
-            os.killpg(self.pgid, sig)
-            return True
-        except ProcessLookupError:
-            return False
-
-    def _end_group(self) -> None:
-        # The recap is gone; a child it left behind (an ffmpeg it did not reap) is not.
-        if self._signal(signal.SIGKILL):
-            for _ in range(100):  # bounded: 5 s
-                if not self._signal(0):
-                    break
-                time.sleep(0.05)
+        """Stops the run and waits, bounded, until it has."""
+        with self._lock:
+            self.cancelled = True
+            run = self._engine_run
+        if run is not None:
+            run.cancel()
+        self._thread.join(timeout=CANCEL_WAIT)
 
     def alive(self) -> bool:
-        return self._process.poll() is None
+        return self._thread.is_alive()
 
 
 def start_make(*, services_url: str, url: str, segments: list[dict[str, str]], voice: str, speed: float,
@@ -306,10 +339,8 @@ def start_make(*, services_url: str, url: str, segments: list[dict[str, str]], v
     work_dir.mkdir(parents=True)
     segments_file = work_dir / "segments.json"
     segments_file.write_text(json.dumps(segments, ensure_ascii=False, indent=2), encoding="utf-8")
-    output = work_dir / "out"
-    args = [sys.executable, "-m", "vantor", "recap", url, str(segments_file), "--voice", voice,
-            "--speed", repr(float(speed)), "--output-dir", str(output), "--mkdir", "--services", services_url, "--json"]
-    return MakeRun(args, work_dir, on_line)
+    return MakeRun(url, segments_file, voice=voice, speed=speed, services_url=services_url, work_dir=work_dir,
+                   on_line=on_line)
 
 
 def discard(work_dir: Path) -> None:

@@ -215,7 +215,9 @@ def _make(services, film, work_dir, lines):
 def test_cancel_stops_a_run_in_this_process_at_once_and_leaves_no_child(services, film, tmp_path):
     # Cancelled before its engine run exists: it never starts one.
     early = _make(services, film, tmp_path / "early", [])
+    started = time.monotonic()
     early.cancel()
+    assert time.monotonic() - started < 5  # not after a whole run
     with pytest.raises(bridge.BridgeError, match="^cancelled$"):
         early.wait()
     assert not early.alive() and not list((tmp_path / "early").rglob("*.mp4"))

@@ -128,16 +128,19 @@ def test_only_kept_recaps_are_served_and_with_ranges(studio, tmp_path):
     (studio.project.root / "movie.mp4").write_bytes(b"the user's own")
     ranged = requests.get(studio.base + "results/recap-1.mp4", headers={"range": "bytes=10-19"}, timeout=10)
     assert ranged.status_code == 206 and ranged.content == bytes(range(10, 20))
+    (recaps / "recap-1.vtt").write_text("WEBVTT\n", encoding="utf-8")
+    captions = requests.get(studio.base + "results/recap-1.vtt", timeout=10)
+    assert captions.headers["content-type"].startswith("text/vtt") and captions.text == "WEBVTT\n"
     download = requests.get(studio.base + "results/recap-1.mp4?download=1", timeout=10)
     assert download.headers["content-disposition"].startswith("attachment") and len(download.content) == 1024
     for name in ("link.mp4", "..%2Fmovie.mp4", "%2E%2E/movie.mp4", "../movie.mp4", "recap-1.mp4%00", "recap-2.mp4",
-                 ".vantor-studio"):
+                 ".vantor-studio", "recap-1.txt"):
         answer = requests.get(studio.base + "results/" + name, timeout=10)
         assert answer.status_code == 404, name
         assert b"secret" not in answer.content and b"own" not in answer.content
 
 
-def test_a_kept_recap_never_replaces_a_file(tmp_path):
+def test_a_kept_recap_never_replaces_a_file(tmp_path, monkeypatch):
     project = Project(tmp_path)
     names = []
     for content in (b"first", b"second", b"third"):  # within one second: the same time stamp
@@ -147,6 +150,21 @@ def test_a_kept_recap_never_replaces_a_file(tmp_path):
         assert not made.exists()
     assert len(set(names)) == 3
     assert [p.read_bytes() for p in names] == [b"first", b"second", b"third"]
+    # Captions go beside their recap under its stem; a stray caption file
+    # that holds the first free name moves all three on, and stays as it was.
+    from vantor.studio import project as project_module
+
+    monkeypatch.setattr(project_module.time, "strftime", lambda form: "20260101-000000")
+    stray = project.recaps / "recap-20260101-000000.vtt"
+    stray.write_text("someone else's", encoding="utf-8")
+    made = [tmp_path / "FINAL_RECAP.srt", tmp_path / "FINAL_RECAP.vtt", tmp_path / "FINAL_RECAP.mp4"]
+    for path in made:
+        path.write_text(path.suffix, encoding="utf-8")
+    kept = project.keep_result(made[-1], made[:2])
+    assert kept.name == "recap-20260101-000000-1.mp4" and not any(path.exists() for path in made)
+    assert [kept.with_suffix(s).read_text(encoding="utf-8") for s in (".srt", ".vtt", ".mp4")] == [".srt", ".vtt", ".mp4"]
+    assert stray.read_text(encoding="utf-8") == "someone else's"
+    assert not stray.with_suffix(".srt").exists() and not stray.with_suffix(".mp4").exists()
 
 
 def test_fit_and_speak_answer_from_the_speech_service(studio):

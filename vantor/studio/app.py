@@ -11,7 +11,7 @@ Every address below is behind the session token (see guard.py):
     POST /api/save {segments}   writes it, after the check
     POST /api/make {url, segments, voice, speed}   starts a recap -> {id}
     POST /api/cancel/<id>       stops that recap
-    GET  /results/<name>        a finished recap (Range honoured)
+    GET  /results/<name>        a finished recap (Range honoured), or its captions
 """
 
 from __future__ import annotations
@@ -44,6 +44,7 @@ MAX_RUNS = 2
 # A segments file in a request: narrations of up to the speech service's
 # text limit, for many ranges.
 MAX_SEGMENTS_BYTES = 1024 * 1024
+RESULT_TYPES = {".mp4": "video/mp4", ".vtt": "text/vtt; charset=utf-8", ".srt": "application/x-subrip; charset=utf-8"}
 STATIC_FILES = {"studio.css": "text/css; charset=utf-8", "studio.js": "text/javascript; charset=utf-8"}
 
 
@@ -280,8 +281,8 @@ class Studio:
         path = self.project.result(request.path_params["name"])
         if path is None:
             raise _Refused(404, "no such recap")
-        return FileResponse(path, media_type="video/mp4", filename=path.name if "download" in request.query_params
-                            else None)
+        return FileResponse(path, media_type=RESULT_TYPES[path.suffix],
+                            filename=path.name if "download" in request.query_params else None)
 
     def close(self) -> None:
         """Stops every recap still running (the studio is going away)."""

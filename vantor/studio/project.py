@@ -4,8 +4,9 @@ recaps it keeps, and the working folders of runs in progress.
 The segments file is written exactly as the engine reads it (an array of
 {"start", "end", "voiceover"} strings, UTF-8 without a BOM), and only after
 the same check `vantor check` makes; a write replaces the old file whole.
-A finished recap gets a name of its own in recaps/ and never replaces a
-file that is there. Only those recaps are served, by a plain name.
+A finished recap gets a name of its own in recaps/ (its captions the same
+name with .vtt and .srt) and never replaces a file that is there. Only
+those files are served, by a plain name.
 """
 
 from __future__ import annotations
@@ -15,6 +16,7 @@ import os
 import re
 import tempfile
 import time
+from collections.abc import Sequence
 from pathlib import Path
 
 from ..recap.segments_check import SegmentsReport, check_segments_bytes
@@ -22,7 +24,7 @@ from ..recap.segments_check import SegmentsReport, check_segments_bytes
 __all__ = ["Project", "SegmentsRefused", "SEGMENTS_FILE"]
 
 SEGMENTS_FILE = "segments.json"
-_RESULT_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,120}\.mp4")
+_RESULT_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,120}\.(mp4|vtt|srt)")
 _MEMBERS = ("start", "end", "voiceover")
 
 
@@ -83,24 +85,33 @@ class Project:
         self.work.mkdir(exist_ok=True)
         return self.work / run_id
 
-    def keep_result(self, final: Path) -> Path:
-        """Moves a finished recap into recaps/ under a new name (same file
-        system: a link then an unlink, so an existing name is never replaced)."""
+    def keep_result(self, final: Path, captions: Sequence[Path] = ()) -> Path:
+        """Moves a finished recap into recaps/ under a new name, its caption
+        files beside it under the same stem (same file system: links then
+        unlinks, so an existing name is never replaced; the recap is linked
+        last, so its name means its captions are there)."""
         self.recaps.mkdir(exist_ok=True)
         stamp = time.strftime("%Y%m%d-%H%M%S")
         for attempt in range(1000):
-            target = self.recaps / (f"recap-{stamp}.mp4" if attempt == 0 else f"recap-{stamp}-{attempt}.mp4")
+            stem = f"recap-{stamp}" if attempt == 0 else f"recap-{stamp}-{attempt}"
+            placed: list[Path] = []
             try:
-                os.link(final, target)
+                for source in (*captions, final):
+                    target = self.recaps / (stem + source.suffix)
+                    os.link(source, target)
+                    placed.append(target)
             except FileExistsError:
+                for target in placed:  # only what this attempt linked
+                    target.unlink()
                 continue
-            final.unlink()
-            return target
+            for source in (*captions, final):
+                source.unlink()
+            return placed[-1]
         raise FileExistsError(f"no free name for the recap in {self.recaps}")
 
     def result(self, name: str) -> Path | None:
-        """A kept recap by its plain name; None for anything else, including
-        a link that leads out of recaps/."""
+        """A kept recap or caption file by its plain name; None for anything
+        else, including a link that leads out of recaps/."""
         if not _RESULT_NAME.fullmatch(name):
             return None
         path = (self.recaps / name).resolve()

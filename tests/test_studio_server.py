@@ -239,10 +239,19 @@ def test_cancel_stops_a_run_in_this_process_at_once_and_leaves_no_child(services
     with pytest.raises(bridge.BridgeError, match="^cancelled$"):
         early.wait()
     assert not early.alive() and not list((tmp_path / "early").rglob("*.mp4"))
-    # Cancelled while an ffmpeg of the run is working.
+    # Cancelled while the conversion's ffmpeg is working (the longest step).
     lines: list[str] = []
-    run = _make(services, film, tmp_path / "late", lines)
-    for _ in range(1200):  # bounded: 60 s
+    converting = threading.Event()
+
+    def on_line(line):
+        lines.append(line)
+        if "Converting" in line:
+            converting.set()
+
+    run = bridge.start_make(services_url=services.base_url, url=film, segments=LONG_RANGES, voice="en-us",
+                            speed=1.0, work_dir=tmp_path / "late", on_line=on_line)
+    assert converting.wait(60), lines
+    for _ in range(200):  # bounded: 10 s
         if processes_mentioning(str(tmp_path / "late")) or not run.alive():
             break
         time.sleep(0.05)
@@ -255,6 +264,8 @@ def test_cancel_stops_a_run_in_this_process_at_once_and_leaves_no_child(services
         run.wait()
     assert not (tmp_path / "late" / "out" / "FINAL_RECAP.mp4").exists()
     assert any("using the local download and speech services" in line for line in lines)  # the command line's lines
+    token = services.base_url.rsplit("/", 1)[1]
+    assert not any(token in line for line in lines) and any("/<token>" in line for line in lines)
 
 
 def test_a_failed_run_says_why_in_one_line_and_success_needs_the_file(services, tmp_path, monkeypatch):

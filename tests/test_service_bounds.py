@@ -26,6 +26,7 @@ from vantor.services import cache as cache_module
 from vantor.services.cache import FileCache
 from vantor.services.download_jobs import Jobs
 from vantor.services.limits import Limits
+from vantor.services.narrator import Narrator
 from vantor.services.server import InProcessServer, Services
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -33,7 +34,9 @@ TOKEN = "t0ken-for-tests-0123456789"
 SPEECH = "/api/generate-audio-frontend"
 
 
-class SilentSpeech:
+class SilentSpeech(Narrator):
+    """The real voice table, with no sound made."""
+
     def speak(self, text: str, voice: str) -> bytes:
         return b"ID3 mp3 " + text.encode()
 

@@ -124,8 +124,7 @@ class InProcessServer:
         return f"http://{self.host}:{self.port}" + (f"/{token}" if token else "")
 
     def close(self) -> None:
-        self.services.jobs.begin_close()  # waiting requests answer at once
-        self.services.close()  # ends downloads first, so no request waits on them
+        self.services.close()  # ends downloads first (waiting requests answer at once), so no request waits on them
         self._server.should_exit = True
         self._thread.join(timeout=15)
         self._socket.close()

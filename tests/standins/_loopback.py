@@ -83,13 +83,6 @@ class _App:
             return Response(status_code=answer.status)
         return Response(payload, status_code=answer.status, media_type=content_type)
 
-    @property
-    def jobs(self) -> _App:
-        return self  # InProcessServer.close asks its services' jobs to begin closing
-
-    def begin_close(self) -> None:
-        self._service._closing.set()
-
     def close(self) -> None:
         self._service._closing.set()  # wakes any stalled answer before the server stops
 

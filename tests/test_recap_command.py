@@ -33,15 +33,18 @@ class Command:
         path.write_text(data if isinstance(data, str) else json.dumps(data), encoding="utf-8")
         return str(path)
 
-    def recap(self, *args: str, segments: object = TWO, out: str | None = None, speed: str = "1.5"):
+    def recap(self, *args: str, segments: object = TWO, out: str | None = None, speed: str = "1.5",
+              env: dict[str, str] | None = None, stdin: str | None = None):
         """(exit status, stdout, stderr, requests per stand-in)."""
         record = self.tmp / "record.json"
         record.unlink(missing_ok=True)
         out = str(self.tmp / "out") if out is None else out
-        argv = ["recap", URL, self.segments(segments), "--voice", "en-US-Test", "--speed", speed,
+        source = "-" if segments is None else self.segments(segments)  # None: from standard input
+        argv = ["recap", URL, source, "--voice", "en-US-Test", "--speed", speed,
                 "--output-dir", out, "--services", "configured", *args]
         done = subprocess.run([sys.executable, str(ROOT / "tests" / "standin_command.py"), str(record),
-                               self.video, *argv], cwd=self.tmp, capture_output=True, text=True, timeout=300)
+                               self.video, *argv], cwd=self.tmp, capture_output=True, text=True, timeout=300,
+                              env=env, input=stdin)
         requests = json.loads(record.read_text()) if record.exists() else None
         return done.returncode, done.stdout, done.stderr, requests
 
@@ -77,6 +80,18 @@ def test_missing_output_directory_is_refused_or_created(command):
     (command.tmp / "file").write_text("")
     rc, _, err, _ = command.recap("-p", out=str(command.tmp / "file"))
     assert rc == 1 and err.endswith("is not a directory\n")
+
+
+@pytest.mark.parametrize("lacking, says", [
+    ("wget", "wget is not installed (not found on PATH): install with: apt-get install wget"),
+    ("ffprobe", "ffprobe is not installed (not found on PATH): install with: apt-get install ffmpeg")])
+def test_a_missing_program_is_refused_before_any_request(command, lacking, says):
+    from test_tools import bin_dir
+
+    env = {**os.environ, "PATH": bin_dir(command.tmp / "bin", lacking=(lacking,))}
+    rc, out, err, requests = command.recap(env=env)
+    assert (rc, out, err, requests) == (1, "", f"vantor: {says}\n", NONE)
+    assert os.listdir(command.tmp / "out") == []
 
 
 @pytest.mark.slow

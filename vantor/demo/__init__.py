@@ -21,6 +21,7 @@ from ..recap.outputs import OutputError, OutputNames, move_into_place
 from ..recap.probe import probe_duration
 from ..recap.run import EngineRun
 from ..services import start_local_services
+from ..tools import require_tools
 from .source_video import make_source_video
 from .video_site import VideoSite
 
@@ -51,6 +52,7 @@ def run_demo(output_dir: str = "demo-output", progress: TextIO | None = None, *,
     contact sheet. Results already in `output_dir` are refused before
     anything runs, or replaced with `overwrite`; no other file there is
     touched."""
+    require_tools(local_services=True)
     os.makedirs(output_dir, exist_ok=True)
     names = OutputNames()
     existing = names.existing(output_dir) + [p for p in [os.path.join(output_dir, PREVIEW_NAME)] if os.path.lexists(p)]

@@ -21,6 +21,7 @@ from .outputs import OutputError, OutputNames
 from .probe import probe_duration
 from .run import EngineRun, RunEvent
 from .services_choice import SERVICES, resolve_services
+from ..tools import require_tools
 
 if TYPE_CHECKING:
     from ..services import LocalServices
@@ -81,6 +82,8 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
     services = resolve_services(services)
     if not url.strip():
         raise PreflightError("the video address is empty")
+    # An address names a `vantor serve` elsewhere: its speech is spoken there.
+    require_tools(local_services=services == "local")
     speed = check_speed(speed)
     try:
         names = OutputNames(output_name or OutputNames().final)

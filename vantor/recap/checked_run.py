@@ -15,7 +15,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
 
-from .preflight import PreflightError, check_output_dir, check_speed, check_run_voice, checked_segments
+from .preflight import COMMAND_LINE, PreflightError, Wording, check_output_dir, check_speed, check_run_voice, checked_segments
 from .progress_view import ProgressView, showing_progress
 from .outputs import OutputError, OutputNames
 from .probe import probe_duration
@@ -75,9 +75,10 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
             output_dir: str | os.PathLike[str], services: str = "auto",
             mkdir: bool = False, segments_name: str | None = None,
             check_segments: bool = True, output_name: str | None = None,
-            overwrite: bool = False) -> PreparedRecap:
+            overwrite: bool = False, wording: Wording = COMMAND_LINE) -> PreparedRecap:
     """Every check that can run before a service is asked anything; the
-    output directory is created (with `mkdir`) only when the rest passed."""
+    output directory is created (with `mkdir`) only when the rest passed.
+    `wording`: whether refusals speak of flags or of Python arguments."""
     started = time.monotonic()
     services = resolve_services(services)
     if not url.strip():
@@ -97,9 +98,9 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
         segments = report.segments or []
         warnings = [str(problem) for problem in report.warnings]
     check_run_voice(voice, local=services != "configured")
-    directory = check_output_dir(output_dir, create=mkdir)
+    directory = check_output_dir(output_dir, create=mkdir, wording=wording)
     if not overwrite and (existing := names.existing(directory)):
-        raise PreflightError(f"{existing[0]} exists; pass --force to replace it, or choose another name with -o")
+        raise PreflightError(f"{existing[0]} exists; {wording.replace}")
     return PreparedRecap(url, segments_path, voice, speed, directory, services, segments, warnings,
                          started, names, overwrite)
 

@@ -4,6 +4,7 @@ checks as the command line, a result with Paths and durations."""
 from __future__ import annotations
 
 import io
+import os
 from pathlib import Path
 
 import pytest
@@ -49,8 +50,9 @@ def test_refusals_come_before_any_request(services, engine, tmp_path):
     with pytest.raises(vantor.PreflightError, match=r"^speed must be at least 0\.5, not 0\.2"):
         vantor.make_recap(URL, SEGMENTS, voice="v", speed=0.2, output_dir=tmp_path, services="configured")
     with pytest.raises(SegmentsError, match=r"^segments: 1 error in the segments file \(first: segment 2 'end': "
-                                            r"must be a string: write it as \"6\" \(in quotes\)\)"):
-        vantor.make_recap(URL, [SEGMENTS[0], {**SEGMENTS[1], "end": 6}], voice="v", output_dir=tmp_path, services="configured")
+                                            r"must be a time, a string like \"1.5\" or a number, not true\)"):
+        vantor.make_recap(URL, [SEGMENTS[0], {**SEGMENTS[1], "end": True}], voice="v", output_dir=tmp_path,
+                          services="configured")
     with pytest.raises(vantor.PreflightError, match="does not exist; create it or pass mkdir=True$"):
         vantor.make_recap(URL, SEGMENTS, voice="v", output_dir=tmp_path / "missing", services="configured")
     with pytest.raises(vantor.PreflightError, match="unknown services 'elsewhere'; use auto, configured, local or"):
@@ -100,3 +102,26 @@ def test_streams_and_callbacks_of_any_kind_are_taken(services, tmp_path):
         arguments = dict(voice="v", output_dir=tmp_path / "out", services="configured") | extra
         with pytest.raises(vantor.PreflightError, match="does not exist"):
             vantor.make_recap(URL, SEGMENTS, **arguments)
+
+
+@pytest.mark.slow
+def test_numbers_of_seconds_run_from_python_and_in_a_batch(services, tmp_path):
+    from vantor.batch.jobs import Job
+    from vantor.batch.services import ConfiguredServices
+    from vantor.batch.task import run_job
+
+    numbers = [{"start": 1, "end": 2.5, "voiceover": "Hello."}, {"start": 4, "end": 6, "voiceover": "Again."}]
+    progress = io.StringIO()
+    made = vantor.make_recap(URL, numbers, voice="v", output_dir=tmp_path / "a", mkdir=True, progress=progress,
+                             services="configured")
+    lines = progress.getvalue().splitlines()
+    assert made.segments == 2 and made.final_size > 0
+    assert "  Segment 1/2: 1 \u2192 2.5" in lines and "  Segment 2/2: 4 \u2192 6" in lines
+
+    segments_file = tmp_path / "segments.json"
+    written = '[{"start": 1, "end": 2.5, "voiceover": "Hello."}]'
+    segments_file.write_text(written, encoding="utf-8")
+    outcome = run_job(Job(URL, str(segments_file), "v", 1.0, str(tmp_path / "b")), ConfiguredServices())
+    assert outcome["status"] == "ok", outcome
+    assert segments_file.read_text(encoding="utf-8") == written  # the user's file is never rewritten
+    assert "FINAL_RECAP.mp4" in os.listdir(tmp_path / "b")

@@ -104,8 +104,8 @@ def test_mkdir_creates_the_output_directory(command):
 
 @pytest.mark.parametrize("segments, says", [
     ([], "error: file: the array is empty; add at least one segment"),
-    ([TWO[0], {"start": 1.5, "end": "3", "voiceover": "x"}],
-     "error: segment 2 'start': must be a string: write it as \"1.5\" (in quotes)")])
+    ([TWO[0], {"start": None, "end": "3", "voiceover": "x"}],
+     "error: segment 2 'start': must be a time, a string like \"1.5\" or a number, not null")])
 def test_bad_segments_are_refused_before_any_request(command, segments, says):
     rc, out, err, requests = command.recap(segments=segments)
     assert (rc, out, requests) == (1, "", NONE)

@@ -12,7 +12,7 @@ import os
 from dataclasses import dataclass
 
 from .probe import UnreadableVideo, probe_duration
-from .segments_check import Problem, SegmentsReport, check_segments, parse_time
+from .segments_check import Problem, SegmentsReport, check_segments, seconds_of
 
 __all__ = [
     "COMMAND_LINE", "MAX_SPEED", "MIN_SPEED", "PYTHON", "PreflightError", "SegmentsError", "Wording",
@@ -120,7 +120,7 @@ def _past_the_end(segments: list[dict[str, object]], duration: float) -> list[Pr
     warnings for ranges running past it (a shorter clip)."""
     problems = []
     for number, segment in enumerate(segments, 1):
-        start, end = parse_time(str(segment["start"])), parse_time(str(segment["end"]))
+        start, end = seconds_of(segment["start"]), seconds_of(segment["end"])
         if start is not None and start >= duration:
             problems.append(Problem(number, "start", f"starts at {segment['start']} ({start:g} s), past the end "
                                                      f"of the video ({duration:.2f} s); fix its \"start\""))

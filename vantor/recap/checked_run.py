@@ -20,7 +20,7 @@ from .progress_view import ProgressView, showing_progress
 from .outputs import OutputError, OutputNames
 from .probe import probe_duration
 from .run import EngineRun, RunEvent
-from .services_choice import SERVICES, resolve_services
+from .services_choice import SERVICES, resolve_services, shown_address
 from ..tools import require_tools
 
 if TYPE_CHECKING:
@@ -115,7 +115,8 @@ def services_for_run(run: PreparedRecap, view: ProgressView) -> Iterator[LocalSe
     from ..services import start_local_services
 
     address = None if run.services == "local" else run.services
-    print(f"vantor: using the local download and speech services ({f'at {address}' if address else 'on this machine'})",
+    shown = f"at {shown_address(address)}" if address else "on this machine"
+    print(f"vantor: using the local download and speech services ({shown})",
           file=view)
     with start_local_services(address) as services:
         yield services

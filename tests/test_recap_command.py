@@ -103,14 +103,34 @@ def test_mkdir_creates_the_output_directory(command):
 
 
 @pytest.mark.parametrize("segments, says", [
-    ([], "error: file: the array is empty; add at least one segment"),
+    ([], "error: file: the array is empty; add at least one segment like {\"start\": \"0\", \"end\": \"5\", "
+         "\"voiceover\": \"...\"}"),
     ([TWO[0], {"start": None, "end": "3", "voiceover": "x"}],
      "error: segment 2 'start': must be a time, a string like \"1.5\" or a number, not null")])
 def test_bad_segments_are_refused_before_any_request(command, segments, says):
     rc, out, err, requests = command.recap(segments=segments)
     assert (rc, out, requests) == (1, "", NONE)
-    first, last = err.splitlines()
-    assert first.startswith(says) and last.startswith("vantor: ") and last.endswith("; nothing was downloaded")
+    first, last = err.splitlines()  # each error once: the report, then what came of it
+    assert first == says
+    assert last == f"vantor: {command.tmp / 'segments.json'}: 1 error in the segments file; nothing was downloaded"
+
+
+def test_segments_from_standard_input_are_checked_as_a_file_is(command):
+    rc, out, err, requests = command.recap(segments=None, stdin='[{"start": "2", "end": "1", "voiceover": "x"}]')
+    assert (rc, out, requests) == (1, "", NONE)
+    assert err.splitlines() == [
+        "error: segment 1 'end': '1' is not after start '2'; end is a position in the video, not a length",
+        "vantor: <stdin>: 1 error in the segments file; nothing was downloaded"]
+
+
+@pytest.mark.slow
+def test_segments_from_standard_input_and_the_verbose_detail(command):
+    rc, out, err, requests = command.recap("-v", segments=None, stdin=json.dumps(TWO))
+    assert (rc, out) == (0, f"{command.tmp}/out/FINAL_RECAP.mp4\n"), err
+    lines = err.splitlines()
+    assert len(requests["speech"]) == 2 and "  Segment 2/2: 00:00:04 \u2192 6" in lines
+    assert [line.split()[1] for line in lines if line.startswith("  $ ")][:2] == ["wget", "ffmpeg"]
+    assert any(line.startswith("  $ ffmpeg ") and line.endswith("/FINAL_RECAP.mp4") for line in lines)
 
 
 @pytest.mark.slow

@@ -129,11 +129,12 @@ def _count_segments(path: str) -> int:
 
 def execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None = None,
             on_event: Callable[[RunEvent], None] | None = None,
-            on_start: Callable[[EngineRun], None] | None = None) -> RecapResult:
+            on_start: Callable[[EngineRun], None] | None = None, verbose: bool = False) -> RecapResult:
     """Runs the recap; its progress goes to `progress` (None: nowhere) and
     each event to `on_event`. `on_start` gets the `EngineRun` before it runs
-    (to cancel it from another thread)."""
-    with showing_progress(progress, live=live) as view:
+    (to cancel it from another thread). `verbose`: the progress shows the
+    detail too (see `ProgressView`)."""
+    with showing_progress(progress, live=live, verbose=verbose) as view:
         for warning in run.warnings:
             print(warning, file=view)  # with the progress, before the download
 

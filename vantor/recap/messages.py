@@ -8,7 +8,7 @@ import subprocess
 from urllib.parse import urlsplit
 
 from .failures import Failure, classify
-from .services_choice import shown_address
+from .services_choice import without_paths
 
 __all__ = ["explain"]
 
@@ -21,16 +21,6 @@ def _what_to_do(failure: Failure) -> str:
     if failure.transient:
         return "try again later"
     return f"check the address ({_UPDATE_YTDLP})"
-
-
-_ADDRESS = re.compile(r"\b(https?://[^/\s'\"]+)/[^\s'\"]*")
-_URL_PATH = re.compile(r"(with url: )/\S*")  # urllib3's words for the path it asked for
-
-
-def _without_paths(text: str) -> str:
-    """Addresses cut to scheme, host and port: a service's path may hold its secret token."""
-    text = _URL_PATH.sub(r"\1/...", text)
-    return _ADDRESS.sub(lambda match: shown_address(match.group(1)) + "/...", text)
 
 
 def _unreachable(error: BaseException) -> str:
@@ -78,5 +68,5 @@ def explain(error: BaseException) -> str:
     if isinstance(error, OSError) and error.strerror and error.filename:
         return f"{error.filename}: {error.strerror.lower()}"
     if type(error).__module__.startswith(("requests", "urllib3")):
-        text = _without_paths(text)
+        text = without_paths(text)
     return f"{name}: {text} (--debug shows where)"

@@ -52,9 +52,11 @@ class SegmentsError(PreflightError):
     def __init__(self, report: SegmentsReport) -> None:
         count = len(report.errors)
         first = str(report.errors[0]).removeprefix("error: ")
-        super().__init__(f"{report.name}: {count} error{'s' if count != 1 else ''} in the segments file "
-                         f"(first: {first}); nothing was downloaded")
+        errors = f"{report.name}: {count} error{'s' if count != 1 else ''} in the segments file"
+        super().__init__(f"{errors} (first: {first}); nothing was downloaded")
         self.report = report
+        # The line under a report that already listed every error.
+        self.summary = f"{errors}; nothing was downloaded"
 
 
 def check_speed(speed: float) -> float:

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import json
 import os
+import shlex
 import shutil
 import subprocess
 import tempfile
@@ -56,7 +57,9 @@ class RunEvent:
     - "figure": the engine's running percentage of its download job;
     - "download": the local services' download, `data` a `Progress`;
     - "conversion": the conversion starts; `data` is (report file, source
-      video, speed), its ffmpeg writing time stamps to the report file.
+      video, speed), its ffmpeg writing time stamps to the report file;
+    - "child": a child (ffmpeg, wget) ended; `text` is its command line,
+      `data` the `CompletedProcess` with what was captured of its output.
     """
 
     kind: str
@@ -382,6 +385,8 @@ class EngineRun:
                 self._child = None
         self._raise_if_cancelled()  # a child killed by cancel() is not a tool's failure
         result = subprocess.CompletedProcess(argv, child.returncode, stdout, stderr)
+        self._event("child", shlex.join(os.fspath(a) if isinstance(a, os.PathLike) else str(a) for a in argv),
+                    data=result)
         if check:
             result.check_returncode()
         if encoder is not None and result.returncode == 0:

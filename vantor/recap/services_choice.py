@@ -9,13 +9,17 @@ placeholders, else configured. An http(s):// address: a running `vantor serve`.
 from __future__ import annotations
 
 import os
+import re
 from urllib.parse import urlsplit
 
 from .preflight import PreflightError
 
-__all__ = ["SERVICES", "ServicesChoiceError", "check_services_choice", "resolve_services", "shown_address"]
+__all__ = ["SERVICES", "ServicesChoiceError", "check_services_choice", "resolve_services", "shown_address",
+           "without_paths"]
 
 SERVICES = ("auto", "configured", "local")
+_ADDRESS = re.compile(r"\b(https?://[^/\s'\"]+)/[^\s'\"]*")
+_URL_PATH = re.compile(r"(with url: )/\S*")  # urllib3's words for the path it asked for
 
 
 class ServicesChoiceError(PreflightError):
@@ -43,6 +47,12 @@ def shown_address(address: str) -> str:
         return address.split("/", 1)[0].rsplit("@", 1)[-1] or "<an empty address>"
     host = f"[{parts.hostname}]" if ":" in parts.hostname else parts.hostname
     return f"{parts.scheme}://{host}" + (f":{port}" if port is not None else "")
+
+
+def without_paths(text: str) -> str:
+    """Every address in `text` cut as `shown_address` cuts it, "/..." for its path."""
+    text = _URL_PATH.sub(r"\1/...", text)
+    return _ADDRESS.sub(lambda match: shown_address(match.group(1)) + "/...", text)
 
 
 def check_services_choice(choice: str) -> str:

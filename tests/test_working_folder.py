@@ -73,7 +73,7 @@ def test_an_existing_result_is_refused_before_any_request_and_replaced_when_aske
     out = tmp_path / "out"
     out.mkdir()
     (out / "FINAL_RECAP.mp4").write_bytes(b"an earlier recap")
-    with pytest.raises(vantor.PreflightError, match=r"FINAL_RECAP\.mp4 exists; pass --force"):
+    with pytest.raises(vantor.PreflightError, match=r"FINAL_RECAP\.mp4 exists; pass overwrite=True"):
         vantor.make_recap(URL, ONE, voice="v", output_dir=out, quiet=True, services="configured")
     assert services[0].requests == [] and working_folders(out) == []
     named = vantor.make_recap(URL, ONE, voice="v", output_dir=out, quiet=True, services="configured",

@@ -124,15 +124,21 @@ def test_every_front_end_refuses_before_any_request(tmp_path, monkeypatch, stand
     assert download.requests == [] and speech.requests == []
 
 
-def test_a_batch_on_this_machine_is_refused_once_before_its_cluster_starts(tmp_path, monkeypatch, capsys):
+def test_the_batch_and_demo_commands_refuse_before_they_start_anything(tmp_path, monkeypatch, capsys):
     from vantor.cli import main
 
     jobs = tmp_path / "jobs.jsonl"
     (tmp_path / "s.json").write_text('[{"start": "1", "end": "2", "voiceover": "Hi."}]', encoding="utf-8")
     jobs.write_text('{"url": "https://example.org/v", "segments": "s.json", "voice": "v", "output_dir": "a"}\n',
                     encoding="utf-8")
-    monkeypatch.setenv("PATH", bin_dir(tmp_path / "bin", lacking=("wget",)))
+    no_wget, no_espeak = bin_dir(tmp_path / "bin", lacking=("wget",)), bin_dir(tmp_path / "bin2", lacking=("espeak-ng",))
+    monkeypatch.setenv("PATH", no_wget)
     assert main(["batch", str(jobs), "--services", "configured"]) == 1
     assert capsys.readouterr() == ("", "vantor: wget is not installed (not found on PATH): "
                                        "install with: apt-get install wget\n")
     assert not (tmp_path / "a").exists()
+
+    monkeypatch.setenv("PATH", no_espeak)
+    assert main(["demo", "--output-dir", str(tmp_path / "demo")]) == 1
+    assert capsys.readouterr().err.startswith("vantor: espeak-ng is not installed")
+    assert not (tmp_path / "demo").exists()

@@ -56,7 +56,7 @@ class SegmentsError(PreflightError):
         super().__init__(f"{errors} (first: {first}); nothing was downloaded")
         self.report = report
         # The line under a report that already listed every error.
-        self.summary = f"{errors}; nothing was downloaded"
+        self.summary: str = f"{errors}; nothing was downloaded"
 
 
 def check_speed(speed: float) -> float:

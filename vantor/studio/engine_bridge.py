@@ -32,7 +32,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, TextIO, cast
-from urllib.parse import quote, urlsplit
+from urllib.parse import quote
 
 if TYPE_CHECKING:
     from ..recap.checked_run import RecapResult
@@ -267,9 +267,7 @@ class MakeRun:
         self._result: RecapResult | None = None
         self._error: BaseException | None = None
         self._args = (url, segments_file, voice, speed, services_url)
-        # The run names its services by their address; the page is shown it without their token.
-        token = urlsplit(services_url).path.strip("/")
-        self._lines = _Lines(on_line if not token else lambda line: on_line(line.replace(token, "<token>")))
+        self._lines = _Lines(on_line)
         self._tools_log = work_dir / "tools.log"  # ffmpeg's and wget's own words, for a failure's line
         self._thread = threading.Thread(target=self._run, name=f"vantor-studio-run:{work_dir.name}", daemon=True)
         self._thread.start()

@@ -41,6 +41,8 @@ def make_recap(
     overwrite: bool = False,
     on_event: Callable[[RunEvent], None] | None = None,
     on_start: Callable[[EngineRun], None] | None = None,
+    captions: str | None = None,
+    strict_fit: bool = False,
 ) -> RecapResult:
     """Makes `output_name` (FINAL_RECAP.mp4) in `output_dir`, with the
     horizontal video beside it, and returns what was made. Safe to call from
@@ -59,12 +61,19 @@ def make_recap(
     called from another thread). Raises `vantor.recap.preflight.PreflightError`
     for arguments that cannot work, before any service is asked; engine
     errors pass unchanged, noting the working folder they left.
+
+    With the local services each narration is spoken first and the fit
+    report's warnings shown (`strict_fit`: a misfit refuses the run before
+    the download). `captions`: "files" (NAME.srt and NAME.vtt beside the
+    recap), "burn" (also drawn into the picture) or "track" (also a soft
+    subtitle track); None: none.
     """
     shown = None if quiet else (progress or sys.stderr)
 
     def run(path: str | os.PathLike[str], name: str | None) -> RecapResult:
         prepared = prepare(url, path, voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
-                           segments_name=name, output_name=output_name, overwrite=overwrite)
+                           segments_name=name, output_name=output_name, overwrite=overwrite,
+                           strict_fit=strict_fit, captions=captions)
         return execute(prepared, progress=shown, on_event=on_event, on_start=on_start)
 
     if isinstance(segments, (str, os.PathLike)):

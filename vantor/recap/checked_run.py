@@ -15,6 +15,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
 
+from .fit_plumbing import check_caption_choice, fit_timings, measured_fit
 from .preflight import PreflightError, check_output_dir, check_speed, check_run_voice, checked_segments
 from .progress_view import ProgressView, showing_progress
 from .outputs import OutputError, OutputNames
@@ -68,13 +69,15 @@ class PreparedRecap:
     started: float  # time.monotonic() when the checks began
     names: OutputNames = field(default_factory=OutputNames)
     overwrite: bool = False
+    strict_fit: bool = False  # a narration that does not fit its range refuses the run
+    captions: str | None = None  # None or one of `captions.CAPTION_MODES`
 
 
 def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, speed: float,
             output_dir: str | os.PathLike[str], services: str = "auto",
             mkdir: bool = False, segments_name: str | None = None,
             check_segments: bool = True, output_name: str | None = None,
-            overwrite: bool = False) -> PreparedRecap:
+            overwrite: bool = False, strict_fit: bool = False, captions: str | None = None) -> PreparedRecap:
     """Every check that can run before a service is asked anything; the
     output directory is created (with `mkdir`) only when the rest passed."""
     started = time.monotonic()
@@ -83,7 +86,7 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
         raise PreflightError("the video address is empty")
     speed = check_speed(speed)
     try:
-        names = OutputNames(output_name or OutputNames().final)
+        names = OutputNames(output_name or OutputNames().final, captions=captions is not None)
     except OutputError as error:
         raise PreflightError(str(error)) from None
     segments_path = os.fspath(segments_file)
@@ -97,8 +100,9 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
     directory = check_output_dir(output_dir, create=mkdir)
     if not overwrite and (existing := names.existing(directory)):
         raise PreflightError(f"{existing[0]} exists; pass --force to replace it, or choose another name with -o")
+    check_caption_choice(captions, services, strict_fit)
     return PreparedRecap(url, segments_path, voice, speed, directory, services, segments, warnings,
-                         started, names, overwrite)
+                         started, names, overwrite, strict_fit, captions)
 
 
 @contextlib.contextmanager
@@ -138,9 +142,12 @@ def execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None = 
                 on_event(event)
 
         with services_for_run(run, view) as services:
+            fits = measured_fit(run.segments, run.voice, services, view, strict=run.strict_fit,
+                                needed=run.captions is not None)
             engine_run = EngineRun(run.url, run.segments_file, run.speed, run.voice, run.output_dir,
                                    names=run.names, overwrite=run.overwrite, services=services,
-                                   segments=run.segments or None, on_event=show)
+                                   segments=run.segments or None, on_event=show, captions=run.captions,
+                                   timings=fit_timings(fits))
             if on_start is not None:
                 on_start(engine_run)
             outputs = engine_run.run()

@@ -14,7 +14,7 @@ interval longer than its range; the report says so instead of guessing.
 from __future__ import annotations
 
 from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, TextIO
 
 from .preflight import PreflightError
@@ -48,6 +48,7 @@ class SegmentFit:
     narration_length: float  # seconds of the narration's audio
     spoken_end: float  # where its last word ends (trailing silence excluded)
     backend: str
+    timing: NarrationTiming | None = field(default=None, compare=False, repr=False)  # its words, for captions
 
     @property
     def outcome(self) -> str:
@@ -89,7 +90,7 @@ def range_length(segment: Mapping[str, object]) -> float:
 
 def segment_fit(number: int, segment: Mapping[str, object], timing: NarrationTiming) -> SegmentFit:
     spoken_end = timing.words[-1].end if timing.words else timing.duration
-    return SegmentFit(number, range_length(segment), timing.duration, spoken_end, timing.backend)
+    return SegmentFit(number, range_length(segment), timing.duration, spoken_end, timing.backend, timing)
 
 
 def fit_report(segments: Sequence[Mapping[str, object]], voice: str, services: LocalServices, *,

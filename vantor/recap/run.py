@@ -29,7 +29,7 @@ from .bindings import current_bindings, engine_run
 from .outputs import ENGINE_FINAL, ENGINE_HORIZONTAL, OutputError, OutputNames, publish, working_folder
 
 if TYPE_CHECKING:
-    from ..services import LocalServices, Progress
+    from ..services import LocalServices, NarrationTiming, Progress
 
 __all__ = ["EngineRun", "RunCancelled", "RunEvent", "RunOutputs", "kept_work_dir"]
 
@@ -154,8 +154,11 @@ class EngineRun:
     child_output: TextIO | None = None
     stop_requested: Callable[[], bool] | None = None
     start_child: Callable[..., subprocess.Popen[Any]] = subprocess.Popen
+    captions: str | None = None  # None, or one of `captions.CAPTION_MODES`
+    timings: Sequence[NarrationTiming] | None = None  # each segment's, when known (else asked of `services`)
 
     def __post_init__(self) -> None:
+        self.clip_durations: list[float] | None = None  # of the merged clips, probed before the concatenation
         self.work_dir: str | None = None
         self.encoder: str | None = None
         self._cancelled = threading.Event()
@@ -195,6 +198,10 @@ class EngineRun:
     def run(self) -> RunOutputs:
         from .. import vantor as engine
 
+        if self.captions is not None:
+            from .caption_step import check_caption_request
+
+            check_caption_request(self)
         self.refuse_existing()
         if self.services is not None:
             self._event("stage", "download")
@@ -222,7 +229,14 @@ class EngineRun:
             self._event("stage", "publish")
             if not os.path.isdir(self.work_dir):
                 raise self._folder_gone()
-            final, horizontal = publish(self.work_dir, self.output_dir, self.names, overwrite=self.overwrite)
+            extras: list[tuple[str, str]] = []
+            if self.captions is not None:
+                from .caption_step import make_captions
+
+                self._event("stage", "captions")
+                extras = make_captions(self)
+            final, horizontal = publish(self.work_dir, self.output_dir, self.names, overwrite=self.overwrite,
+                                        extras=extras)
         except BaseException as error:
             self._flush_lines()
             failure = self._failure(error)
@@ -331,6 +345,11 @@ class EngineRun:
     def run_child(self, argv: Any, *, check: bool, capture_output: bool,
                    **kwargs: Any) -> subprocess.CompletedProcess[Any]:
         self._raise_if_cancelled()
+        if self.captions is not None and self.clip_durations is None:
+            from .caption_step import concatenated_clips
+
+            if (clips := concatenated_clips(argv)) is not None:
+                self.clip_durations = clips
         encoder = _conversion_encoder(argv)
         if encoder is not None and "env" not in kwargs:
             kwargs["env"] = self._conversion_env(argv)

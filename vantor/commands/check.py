@@ -72,6 +72,9 @@ def _run(args: argparse.Namespace) -> int:
         raise CommandFailed("--strict refuses narrations that do not fit their ranges; give the voice with --voice")
     reports = [_check(source) for source in args.segments]
     fits = _fits(reports, args)
+    for report, fit in zip(reports, fits):
+        if fit is not None:  # measured: the word-count guess is dropped
+            report.problems = [p for p in report.problems if not _guessed_fit(p)]
     refused = any(fit is not None and misfits(fit) for fit in fits) and args.strict
     ok = all(r.ok for r in reports) and not refused
     if args.json:
@@ -81,8 +84,6 @@ def _run(args: argparse.Namespace) -> int:
     else:
         several = len(reports) > 1
         for report, fit in zip(reports, fits):
-            if fit is not None:  # measured: the word-count guess is dropped
-                report.problems = [p for p in report.problems if not _guessed_fit(p)]
             prefix = f"{report.name}: " if several else ""
             print_report(report, sys.stdout, quiet=args.quiet, prefix=prefix)
             if fit is not None and (args.strict or not args.quiet):

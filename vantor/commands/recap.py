@@ -14,6 +14,7 @@ from ..recap.preflight import MAX_SPEED, MIN_SPEED, SegmentsError
 from ..recap.services_choice import SERVICES, ServicesChoiceError, check_services_choice
 from ._common import EXIT_OK, add_command
 from .check import print_report
+from .recap_options import add_fit_and_caption_options
 
 __all__ = ["register", "services_argument", "services_choice"]
 
@@ -42,7 +43,8 @@ def _prepare(args: argparse.Namespace) -> PreparedRecap:
     try:
         return prepare(args.url, args.segments, voice=args.voice, speed=args.speed, output_dir=args.output_dir,
                        services=services_choice(args), mkdir=args.mkdir, check_segments=not args.no_check,
-                       output_name=args.output, overwrite=args.force)
+                       output_name=args.output, overwrite=args.force, strict_fit=args.strict,
+                       captions=args.captions)
     except SegmentsError as refused:
         print_report(refused.report, sys.stderr)
         raise
@@ -88,5 +90,6 @@ def register(subparsers: Any) -> None:
     parser.add_argument("-q", "--quiet", action="store_true", help="show no progress, only the result or error")
     services_argument(parser, "run the download and speech services on this machine (yt-dlp, espeak-ng)")
     parser.add_argument("--no-check", action="store_true", help="skip checking the segments file first")
+    add_fit_and_caption_options(parser)
     parser.add_argument("--debug", action="store_true", help="show the traceback on failure")
     parser.set_defaults(handler=_run)

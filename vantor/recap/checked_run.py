@@ -100,6 +100,8 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
     directory = check_output_dir(output_dir, create=mkdir)
     if not overwrite and (existing := names.existing(directory)):
         raise PreflightError(f"{existing[0]} exists; pass --force to replace it, or choose another name with -o")
+    if strict_fit and not check_segments:
+        raise PreflightError("--strict needs the segments checked; drop --no-check")
     check_caption_choice(captions, services, strict_fit)
     return PreparedRecap(url, segments_path, voice, speed, directory, services, segments, warnings,
                          started, names, overwrite, strict_fit, captions)

@@ -177,3 +177,52 @@ def test_the_fit_report_both_ways_and_strict(tmp_path, monkeypatch):
     assert [f["range"] for f in fit] == [10.0, 1.5, 1.2] and all(f["narration"] > 0 for f in fit)
     assert code == 0
     assert check(segments, "--strict")[0] != 0  # --strict means nothing without a voice
+
+
+def test_strict_refuses_before_the_download_and_jobs_take_captions(tmp_path, monkeypatch, capsys):
+    from vantor.batch.jobs import JobsFileError, load_jobs
+    from vantor.cli import main
+    from vantor.recap.fit_report import FitError
+
+    monkeypatch.setenv("VANTOR_CACHE_DIR", str(tmp_path / "cache"))
+    monkeypatch.delenv("VANTOR_SERVICES_URL", raising=False)
+    misfit = [{"start": "0", "end": "9", "voiceover": "Red."}]
+    with pytest.raises(FitError, match=r"segment 1: the range \(9\.0 s\) will be cut.*nothing was downloaded"):
+        # an address nothing answers: reaching the download would be another error
+        make_recap("http://127.0.0.1:9/film", misfit, voice="en-us", output_dir=tmp_path, services="local",
+                   strict_fit=True, quiet=True)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["cache"]
+    with pytest.raises(Exception, match="captions"):
+        make_recap("http://127.0.0.1:9/film", misfit, voice="en-us", output_dir=tmp_path, services="configured",
+                   captions="files", quiet=True)
+
+    (tmp_path / "s.json").write_text(json.dumps(misfit))
+    jobs = tmp_path / "jobs.jsonl"
+    line = {"url": "u", "segments": "s.json", "voice": "en-us", "output_dir": "o"}
+    jobs.write_text(json.dumps({**line, "captions": "karaoke"}) + "\n")
+    with pytest.raises(JobsFileError, match=r"jobs.jsonl:1: 'captions' must be one of"):
+        load_jobs(jobs)
+    jobs.write_text(json.dumps({**line, "captions": "burn"}) + "\n" + json.dumps({**line, "output_dir": "p"}) + "\n")
+    assert [job.captions for job in load_jobs(jobs)] == ["burn", None]
+    assert main(["batch", "--check", "--services", "local", str(jobs)]) == 0
+    out = capsys.readouterr().out.splitlines()
+    assert [l.split(": ", 2)[:2] for l in out[:2]] == [["warning", "line 1"], ["warning", "line 2"]]
+    assert out[0].endswith("the range (9.0 s) will be cut to the narration (0.8 s)") and out[2] == "2 jobs: OK (2 warnings)"
+
+
+def test_fit_and_cue_boundaries():
+    from vantor.recap.captions import HOLD_GAP, PAUSE_SPLIT
+    from vantor.recap.fit_report import RANGE_SLACK, SegmentFit
+
+    def outcome(range_length, narration=2.0, spoken_end=1.5):
+        return SegmentFit(1, range_length, narration, spoken_end, "test").outcome
+
+    assert [outcome(1.5), outcome(1.49), outcome(2.0 + RANGE_SLACK), outcome(2.0 + RANGE_SLACK + 0.01)] == [
+        "fits", "words-cut", "fits", "range-cut"]
+    # A pause of exactly PAUSE_SPLIT ends a cue; a gap of exactly HOLD_GAP is not held over.
+    split = place_cues([timing(("a", 0.0, 0.5), ("b", 0.5 + PAUSE_SPLIT, 1.2), duration=1.2)], [1.2], 1.0)
+    joined = place_cues([timing(("a", 0.0, 0.5), ("b", 0.5 + PAUSE_SPLIT - 0.01, 1.2), duration=1.2)], [1.2], 1.0)
+    assert [c.text for c in split] == ["a", "b"] and [c.text for c in joined] == ["a b"]
+    held = place_cues([timing(("a", 0.0, 0.5), ("b", 0.5 + HOLD_GAP - 0.01, 1.2), duration=1.2)], [1.2], 1.0)
+    kept = place_cues([timing(("a", 0.0, 0.5), ("b", 0.5 + HOLD_GAP, 1.2), duration=1.2)], [1.2], 1.0)
+    assert held[0].end == pytest.approx(held[1].start) and kept[0].end == pytest.approx(0.5)

@@ -145,6 +145,33 @@ def test_a_burned_in_word_changes_the_lower_third_only(recaps):
     assert rows.max() < 1920 - 300  # above the band the platforms' buttons cover
 
 
+@pytest.mark.slow
+def test_a_failed_burn_publishes_nothing(source_video, tmp_path, monkeypatch):
+    from vantor.recap.outputs import OutputError
+
+    monkeypatch.setenv("VANTOR_CACHE_DIR", str(tmp_path / "cache"))
+    monkeypatch.delenv("VANTOR_SERVICES_URL", raising=False)
+
+    def on_start(run):
+        start = run.start_child
+
+        def failing_burn(argv, **kwargs):  # ffmpeg cannot write where it is told
+            if any(str(item).startswith("ass=") for item in argv):
+                argv = [*argv[:-1], str(tmp_path / "no such folder" / "x.mp4")]
+            return start(argv, **kwargs)
+
+        run.start_child = failing_burn
+
+    out = tmp_path / "out"
+    with VideoSite(tmp_path / "www") as site:
+        page = site.publish(source_video, "film")[0]
+        with pytest.raises(OutputError, match="burning the captions into the recap failed"):
+            make_recap(page, PAUSED[:1], voice="en-us", speed=1.5, output_dir=out, mkdir=True, services="local",
+                       captions="burn", on_start=on_start, quiet=True)
+    [kept] = out.iterdir()  # the working folder, kept for the error; no result, no caption file
+    assert kept.name.startswith(".vantor-run-") and (kept / "FINAL_RECAP.srt").exists()
+
+
 def check(*args):
     env = child_env()
     env.pop("VANTOR_SERVICES_URL", None)

@@ -81,10 +81,11 @@ def _write(path: str, text: str) -> None:
         f.write(text)
 
 
-def _replace_final(run: EngineRun, argv_for: Any, made: str, what: str) -> None:
+def _replace_final(run: EngineRun, argv_for: Any, made: str, what: str, encoders: Sequence[str]) -> None:
+    """`argv_for(encoder)` makes `made` from the recap, tried with each
+    encoder in turn; the recap is replaced only by a whole file."""
     work = run.work_dir
     assert work is not None
-    encoders = ["h264_nvenc", "libx264"] if run.encoder == "h264_nvenc" else ["libx264"]
     failure = ""
     for encoder in encoders:
         done = run.run_child(argv_for(encoder), check=False, capture_output=True, cwd=work)
@@ -113,10 +114,12 @@ def make_captions(run: EngineRun) -> list[tuple[str, str]]:
         made.append((os.path.join(work, name), name))
     if run.captions == "burn":
         _write(os.path.join(work, _ASS), to_ass(cues))
+        # The encoder the engine's conversion succeeded with, the software one after a failure.
+        encoders = ["h264_nvenc", "libx264"] if run.encoder == "h264_nvenc" else ["libx264"]
         _replace_final(run, lambda encoder: burn_command(ENGINE_FINAL, _ASS, _BURNED, encoder), _BURNED,
-                       "burning the captions into the recap")
+                       "burning the captions into the recap", encoders)
         os.remove(os.path.join(work, _ASS))
     elif run.captions == "track":
-        _replace_final(run, lambda encoder: track_command(ENGINE_FINAL, "./" + made[0][1], _TRACKED), _TRACKED,
-                       "adding the captions track to the recap")
+        _replace_final(run, lambda _: track_command(ENGINE_FINAL, "./" + made[0][1], _TRACKED), _TRACKED,
+                       "adding the captions track to the recap", ["copy"])
     return made

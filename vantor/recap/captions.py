@@ -154,8 +154,7 @@ def burn_command(source: str, ass_name: str, target: str, encoder: str) -> list[
 def track_command(source: str, srt: str, target: str) -> list[str]:
     """ffmpeg adding `srt` to `source` as a soft subtitle track, by stream copy."""
     return ["ffmpeg", "-y", "-nostdin", "-loglevel", "error", "-i", source, "-i", srt,
-            "-map", "0:v", "-map", "0:a", "-map", "1:0", "-c:v", "copy", "-c:a", "copy", "-c:s", "mov_text",
-            "-metadata:s:s:0", "language=eng", target]
+            "-map", "0:v", "-map", "0:a", "-map", "1:0", "-c:v", "copy", "-c:a", "copy", "-c:s", "mov_text", target]
 
 
 def font_installed() -> bool:

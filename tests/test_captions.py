@@ -54,11 +54,12 @@ def test_cues_hold_at_most_three_words_and_end_at_punctuation():
 
 
 def test_caption_files_and_the_concat_list():
-    cues = [Cue(3661.5, 3662.25, "a <b> & c\nd"), Cue(0.0, 0.0004, "x")]
+    cues = [Cue(3661.5, 3662.25, "a <b> & c\nd"), Cue(0.0, 0.0004, "x --> y")]
     assert to_srt(cues).splitlines()[:3] == ["1", "01:01:01,500 --> 01:01:02,250", "a <b> & c d"]
     vtt = to_vtt(cues).splitlines()
     assert vtt[:4] == ["WEBVTT", "", "01:01:01.500 --> 01:01:02.250", "a &lt;b&gt; &amp; c d"]
-    assert vtt[5] == "00:00:00.000 --> 00:00:00.000"
+    assert vtt[5:7] == ["00:00:00.000 --> 00:00:00.000", "x --&gt; y"]
+    assert to_srt(cues).splitlines()[6] == "x -> y"
     assert concat_list_paths("file '/w/it'\\''s/merged_0.mp4'\nfile '/w/merged_1.mp4'\n") == [
         "/w/it's/merged_0.mp4", "/w/merged_1.mp4"]
 

@@ -113,7 +113,8 @@ def _one_line(text: str) -> str:
 
 
 def to_srt(cues: Sequence[Cue]) -> str:
-    return "".join(f"{n}\n{_clock(c.start, ',')} --> {_clock(c.end, ',')}\n{_one_line(c.text)}\n\n"
+    # A text line holding "-->" would read as a timing line.
+    return "".join(f"{n}\n{_clock(c.start, ',')} --> {_clock(c.end, ',')}\n{_one_line(c.text).replace('-->', '->')}\n\n"
                    for n, c in enumerate(cues, 1))
 
 

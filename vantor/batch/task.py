@@ -7,6 +7,7 @@ everything (a requests error loses its response when pickled).
 
 from __future__ import annotations
 
+import contextlib
 import os
 import time
 from collections.abc import Callable

@@ -93,8 +93,8 @@ def _replace_final(run: EngineRun, argv_for: Any, made: str, what: str, encoders
             require_complete_mp4(os.path.join(work, made), what)
             os.replace(os.path.join(work, made), os.path.join(work, ENGINE_FINAL))
             return
-        failure = (done.stderr or b"").decode(errors="replace").strip().splitlines()[-1:] or [f"exit {done.returncode}"]
-        failure = failure[0]
+        said = (done.stderr or b"").decode(errors="replace").strip().splitlines()
+        failure = said[-1] if said else f"ffmpeg exit status {done.returncode}"
     raise OutputError(f"{what} failed: {failure}")
 
 

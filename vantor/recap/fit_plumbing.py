@@ -4,8 +4,9 @@ word timings handed on to the captions."""
 
 from __future__ import annotations
 
+import io
 from collections.abc import Mapping, Sequence
-from typing import TYPE_CHECKING, TextIO
+from typing import IO, TYPE_CHECKING
 
 from .captions import CAPTION_MODES
 from .fit_report import KEY_FRAME_NOTE, SegmentFit, fit_report, misfits, refuse_misfits, speaking_progress
@@ -29,7 +30,7 @@ def check_caption_choice(captions: str | None, services: str, strict_fit: bool) 
 
 
 def measured_fit(segments: Sequence[Mapping[str, object]], voice: str, services: LocalServices | None,
-                 out: TextIO, *, strict: bool, needed: bool = False) -> list[SegmentFit] | None:
+                 out: IO[str] | io.TextIOBase, *, strict: bool, needed: bool = False) -> list[SegmentFit] | None:
     """The fit report, its misfits shown on `out` (None without checked
     segments or local services); FitError under `strict` when one misfits.
     A service that cannot give it is a warning unless it is `needed`."""

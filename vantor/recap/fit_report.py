@@ -13,9 +13,10 @@ interval longer than its range; the report says so instead of guessing.
 
 from __future__ import annotations
 
+import io
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, TextIO
+from typing import IO, TYPE_CHECKING
 
 from .preflight import PreflightError
 from .segments_check import parse_time
@@ -124,7 +125,7 @@ def refuse_misfits(fits: Sequence[SegmentFit]) -> None:
         raise FitError(f"{wrong[0].message}{more}; nothing was downloaded (without --strict these are warnings)")
 
 
-def speaking_progress(out: TextIO | None) -> Callable[[int, int], None] | None:
+def speaking_progress(out: IO[str] | io.TextIOBase | None) -> Callable[[int, int], None] | None:
     """`on_segment` that shows which narration is being spoken on `out`."""
     if out is None:
         return None
@@ -136,7 +137,7 @@ def speaking_progress(out: TextIO | None) -> Callable[[int, int], None] | None:
 
 
 def fit_reports(segment_lists: Sequence[Sequence[Mapping[str, object]] | None], voice: str, services: str, *,
-                progress: TextIO | None = None) -> list[list[SegmentFit] | None]:
+                progress: IO[str] | None = None) -> list[list[SegmentFit] | None]:
     """The fit report of each list of segments (None stays None), from the
     services `services` names (see `vantor.recap.services_choice`); the
     configured hosts cannot say when words are spoken."""

@@ -223,6 +223,14 @@ def test_strict_refuses_before_the_download_and_jobs_take_captions(tmp_path, mon
     with pytest.raises(Exception, match="captions"):
         make_recap("http://127.0.0.1:9/film", misfit, voice="en-us", output_dir=tmp_path, services="configured",
                    captions="files", quiet=True)
+    with pytest.raises(Exception, match="captions must be one of files, burn, track"):
+        make_recap("http://127.0.0.1:9/film", misfit, voice="en-us", output_dir=tmp_path, captions="srt", quiet=True)
+    # Caption files are results: one already there is kept unless the run may replace it.
+    (tmp_path / "talk.vtt").write_text("mine")
+    with pytest.raises(Exception, match=r"talk\.vtt exists; pass --force"):
+        make_recap("http://127.0.0.1:9/film", misfit, voice="en-us", output_dir=tmp_path, services="local",
+                   output_name="talk.mp4", captions="files", quiet=True)
+    (tmp_path / "talk.vtt").unlink()
 
     (tmp_path / "s.json").write_text(json.dumps(misfit))
     jobs = tmp_path / "jobs.jsonl"

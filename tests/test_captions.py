@@ -116,6 +116,9 @@ def monkeypatch_module():
 @pytest.mark.slow
 def test_every_caption_starts_where_its_word_is_heard(recaps):
     final = recaps["track"].final
+    assert recaps["track"].as_json()["outputs"] == {"final": str(final), "horizontal": str(recaps["track"].horizontal),
+                                                    "srt": str(final.with_suffix(".srt")),
+                                                    "vtt": str(final.with_suffix(".vtt"))}
     cues = cue_starts(final.with_suffix(".srt"))
     assert len(cues) == 5 and final.with_suffix(".vtt").read_text().startswith("WEBVTT")
     heard = onsets(final)

@@ -42,10 +42,12 @@ class RecapResult:
     segments: int
     wall_time: float  # seconds, checks included
     encoder: str  # the video encoder of the conversion: "h264_nvenc" or "libx264"
+    captions: tuple[Path, ...] = ()  # NAME.srt and NAME.vtt beside the recap, when asked for
 
     def as_json(self) -> dict[str, object]:
+        captions = {path.suffix.lstrip("."): str(path) for path in self.captions}  # "srt", "vtt"
         return {
-            "outputs": {"final": str(self.final), "horizontal": str(self.horizontal)},
+            "outputs": {"final": str(self.final), "horizontal": str(self.horizontal)} | captions,
             "durations": {"final": self.final_duration, "horizontal": self.horizontal_duration},
             "sizes": {"final": self.final_size, "horizontal": self.horizontal_size},
             "segments": self.segments,
@@ -159,4 +161,5 @@ def execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None = 
         final_size=os.path.getsize(outputs.final), horizontal_size=os.path.getsize(outputs.horizontal),
         segments=len(run.segments) or _count_segments(run.segments_file),
         wall_time=time.monotonic() - run.started, encoder=outputs.encoder,
+        captions=tuple(Path(path) for path in outputs.captions),
     )

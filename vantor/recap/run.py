@@ -68,6 +68,7 @@ class RunOutputs:
     final: str
     horizontal: str
     encoder: str  # of the conversion that made the recap
+    captions: tuple[str, ...] = ()  # NAME.srt and NAME.vtt when captions were asked for
 
 
 def kept_work_dir(error: BaseException) -> str | None:
@@ -246,7 +247,8 @@ class EngineRun:
         finally:
             if self._report_dir is not None:
                 shutil.rmtree(self._report_dir, ignore_errors=True)
-        return RunOutputs(final, horizontal, self.encoder or "unknown")
+        made_captions = tuple(os.path.join(self.output_dir or ".", name) for _, name in extras)
+        return RunOutputs(final, horizontal, self.encoder or "unknown", made_captions)
 
     def _folder_gone(self) -> OutputError:
         return OutputError(f"the working folder {self.work_dir} disappeared during the run (was the output "

@@ -1,8 +1,8 @@
 """`make faults`: the fault table, from a fresh run of the tests behind it.
 
-Each row is one class of fault the engine or the batch meets on a bad day:
-which cases are tried, what happens, and how the tests that try them came
-out just now. Prints a Markdown table (the one in README.md's
+Each row is one class of fault the engine, the local services or the batch
+meet on a bad day: which cases are tried, what vantor does about them, and how
+the tests that try them came out just now. Prints a Markdown table (the one in README.md's
 "Reliability and security" section) and exits non-zero when any of those
 tests fails.
 
@@ -31,6 +31,7 @@ class Fault:
 DL, TTS, RUN, OUT = "tests/test_download_client.py::", "tests/test_tts_client.py::", "tests/test_recap_run.py::", \
     "tests/test_output_faults.py::"
 BATCH = "tests/test_batch.py::"
+HS, SB = "tests/test_hostile_sources.py::", "tests/test_service_bounds.py::"
 FAULTS = [
     Fault("service failures",
           "HTTP 4xx/5xx, refused jobs, refused connections, stalls past the time-outs, 60 polls without a file, "
@@ -120,6 +121,49 @@ FAULTS = [
           "5 success paths and 19 failure paths across the four operations, 100 calls each; the fixed binding calls",
           "no growth in objects by type or in allocated blocks",
           ("tests/test_leaks.py::", "tests/test_interface.py::test_calls_do_not_leak")),
+    Fault("services: hostile fetched files",
+          "a 200 video/mp4 body that is an HLS playlist naming a root-only local file; playlists, concat scripts, "
+          "pages and broken MPEG-TS posing as video; a faststart MP4 cut in half with no Content-Length",
+          "ffmpeg opens only a sniffed MP4/Matroska/MPEG-TS with format and protocol whitelists; the job fails "
+          "(not a video, closed early), nothing cached, no byte of the file served; the recap exits 1",
+          (HS + "test_only_self_contained_containers_are_opened", HS + "test_a_playlist_posing_as_a_video_serves_no_local_file",
+           HS + "test_a_source_that_closes_half_way_is_not_cached", HS + "test_completeness_reads_the_end_against_the_declared_duration",
+           HS + "test_recap_of_a_source_that_closes_half_way_fails")),
+    Fault("services: private destinations",
+          "an internal service on loopback asked for directly, through a 302, a <video src>, an HLS segment and "
+          "a name that resolves anew; 23 addresses classified",
+          "refused as private before connecting, on the address connected; allowed with --allow-private-sources, "
+          "or in-process when the user's own address is private; the internal service is never contacted",
+          (HS + "test_an_internal_service_is_reached_only_when_allowed", HS + "test_a_name_that_resolves_anew_cannot_reach_the_internal_address",
+           HS + "test_which_addresses_are_public")),
+    Fault("services: other local users",
+          "requests with no token, a shorter, a longer or a wrong one, on every endpoint; the request log",
+          "the same bare 404 for each; the token holder (path or header) is served; the log shows <token>",
+          (SB + "test_only_the_token_holder_is_served",
+           "tests/test_service_commands.py::test_serve_logs_on_stderr_and_stops_with_the_shared_statuses")),
+    Fault("services: slow and stalled sources",
+          "40 job requests for a page that never ends; 3 addresses of one site; a drip past the deadline; a silent "
+          "source; SIGTERM to vantor serve and one Ctrl-C to vantor recap mid-download",
+          "waits hold no thread, requests past the caps get 503 busy, speech answers in under 1 s; the job fails "
+          "as stalled; serve exits 0 within 5 s, recap 130 within 2 s, no traceback",
+          (SB + "test_a_slow_site_leaves_the_service_responsive", SB + "test_one_site_cannot_take_every_download_slot",
+           SB + "test_a_stall_and_the_deadline_end_a_download", SB + "test_serve_stops_within_five_seconds_of_sigterm_mid_download",
+           SB + "test_recap_stops_within_two_seconds_of_one_ctrl_c_mid_download")),
+    Fault("services: malformed requests and options",
+          "format=², 5,000 digits and other non-heights; 30,000 nested [; lone surrogates; yt-dlp errors "
+          "naming server paths; serve --max-jobs 0, --cache-gib nan/-1/inf, --port 70000, a short token",
+          "400 (never 500) with one line; failed jobs say unavailable/private/unsupported/stalled/closed early "
+          "without paths; bad options are usage errors (exit 2)",
+          (SB + "test_a_malformed_format_is_400", SB + "test_malformed_speech_bodies_are_400",
+           SB + "test_bad_serve_options_are_usage_errors", HS + "test_errors_are_a_few_plain_answers",
+           "tests/test_speech_service.py::test_bad_requests_are_refused_before_speaking")),
+    Fault("services: cache hygiene",
+          "partial files of a killed service beside a held one; 64 holders of one lock; speech on a full disk; "
+          "a small limit with a finished file not yet fetched",
+          "unheld partial files removed at start, held ones counted against the limit; lock files removed; 507 "
+          "with no temporary file left; a file stays until fetched, then a poll says it left the cache",
+          (SB + "test_partial_files_nobody_holds_are_removed_and_counted", SB + "test_a_lock_file_removed_by_its_holder_still_excludes",
+           SB + "test_speech_on_a_full_disk_is_507_and_leaves_nothing", SB + "test_a_finished_file_stays_until_its_client_fetched_it")),
 ]
 
 
@@ -154,7 +198,7 @@ def main(argv: list[str]) -> int:
         ok = ok and good
         rows.append(f"| {fault.name} | {fault.cases} | {fault.outcome} | {text} |")
     print()
-    print("| fault class | cases tried | what happens | tests |")
+    print("| fault class | cases tried | what vantor does | tests |")
     print("| --- | --- | --- | --- |")
     print("\n".join(rows))
     if not ok:

@@ -13,7 +13,7 @@ import requests
 
 from vantor.batch.cluster import (ClusterSecurityError, remote_security, scheduler_address, start_private_cluster,
                                   temporary_security, unencrypted_note)
-from vantor.batch.progress import Progress
+from vantor.batch.progress import BatchProgress
 
 pytestmark = pytest.mark.slow
 
@@ -78,7 +78,7 @@ def test_no_listener_beyond_loopback_and_no_pages(private_cluster):
         assert requests.get(pages + page, timeout=10).status_code == 404, page
 
 
-class Watching(Progress):
+class Watching(BatchProgress):
     """Records the listening sockets while the batch's jobs are in flight."""
 
     def __init__(self):

@@ -128,7 +128,8 @@ def test_ctrl_c_on_a_terminal_prints_no_worker_tracebacks(tmp_path):
         pid, terminal = pty.fork()
         if pid == 0:  # the child: a new session whose controlling terminal is the pty
             os.chdir(ROOT)
-            env = {**os.environ, "PYTHONPATH": ROOT + os.pathsep + os.environ.get("PYTHONPATH", "")}
+            env = {**os.environ, "PYTHONPATH": os.pathsep.join([ROOT, os.path.join(ROOT, "tests"),
+                                                                os.environ.get("PYTHONPATH", "")])}
             os.execve(sys.executable, [sys.executable, str(tmp_path / "command.py"), str(jobs),
                                        str(download.port), str(speech.port)], env)
         shown = b""

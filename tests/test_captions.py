@@ -230,7 +230,7 @@ def test_strict_refuses_before_the_download_and_jobs_take_captions(tmp_path, mon
         make_recap("http://127.0.0.1:9/film", misfit, voice="en-us", output_dir=tmp_path, captions="srt", quiet=True)
     # Caption files are results: one already there is kept unless the run may replace it.
     (tmp_path / "talk.vtt").write_text("mine")
-    with pytest.raises(Exception, match=r"talk\.vtt exists; pass --force"):
+    with pytest.raises(Exception, match=r"talk\.vtt exists; pass overwrite=True"):
         make_recap("http://127.0.0.1:9/film", misfit, voice="en-us", output_dir=tmp_path, services="local",
                    output_name="talk.mp4", captions="files", quiet=True)
     (tmp_path / "talk.vtt").unlink()

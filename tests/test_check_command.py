@@ -36,7 +36,11 @@ def write(tmp_path):
     ({"start": "1", "end": "2", "voice_over": "x"},
      "error: segment 2 'voiceover': missing; found 'voice_over': did you mean 'voiceover'?"),
     ({"start": "1", "end": "2"}, "error: segment 2 'voiceover': missing; add \"voiceover\""),
-    ({"start": "1", "end": 2.5, "voiceover": "x"}, "error: segment 2 'end': must be a string: write it as \"2.5\" (in quotes)"),
+    ({"start": "1", "end": True, "voiceover": "x"},
+     "error: segment 2 'end': must be a time, a string like \"1.5\" or a number, not true"),
+    ({"start": "1", "end": 2, "voiceover": 2}, "error: segment 2 'voiceover': must be a string, not a number"),
+    ({"start": "1", "end": 0.5, "voiceover": "x"},
+     "error: segment 2 'end': 0.5 is not after start '1'; end is a position in the video, not a length"),
     ({"start": "1", "end": "2", "voiceover": None}, "error: segment 2 'voiceover': must be a string, not null"),
     ({"start": "1", "end": "2", "voiceover": {}}, "error: segment 2 'voiceover': must be a string, not an object"),
     ({"start": "1", "end": "2", "voiceover": False}, "error: segment 2 'voiceover': must be a string, not false"),
@@ -46,6 +50,20 @@ def write(tmp_path):
 def test_messages_say_how_to_fix(write, segment, line):
     rc, out, _ = check(write("s.json", GOOD + [segment]))
     assert rc == 1 and out.splitlines()[0] == line
+
+
+def test_numbers_of_seconds_are_times_but_not_every_number(write):
+    path = write("s.json", [{"start": 0, "end": 2.5, "voiceover": "x"}, {"start": 3, "end": "4", "voiceover": "y"}])
+    assert check(path)[:2] == (0, f"{path}: OK\n")
+    path.write_text('[{"start": NaN, "end": 1e400, "voiceover": "x"}, {"start": -Infinity, "end": 1e30, '
+                    '"voiceover": "y"}, {"start": false, "end": 1, "voiceover": "z"}]', encoding="utf-8")
+    rc, out, _ = check(path)
+    assert rc == 1 and out.splitlines()[:5] == [
+        "error: segment 1 'start': NaN is not a time; write a finite number of seconds",
+        "error: segment 1 'end': Infinity is not a time; write a finite number of seconds",
+        "error: segment 2 'start': -Infinity is not a time; write a finite number of seconds",
+        "error: segment 2 'end': 1e+30 is not a time",  # more seconds than ffmpeg counts
+        "error: segment 3 'start': must be a time, a string like \"1.5\" or a number, not false"]
 
 
 def test_time_forms_are_listed_once(write):

@@ -20,14 +20,14 @@ import pytest
 import vantor
 from vantor import _service_settings as settings
 from vantor.cli import main
-from vantor.recap.segments_check import parse_time
+from vantor.recap.segments_check import engine_segments, parse_time, time_text
 
 ROOT = Path(__file__).resolve().parents[1]
 OPS = ("_download_video", "_generate_tts", "_build_atempo_chain", "run_recap")
 URL = "https://youtu.be/abc"
 GOOD = [{"start": "0", "end": "00:00:02.5", "voiceover": "Our story begins."},
         {"start": "4", "end": "6", "voiceover": "one two three four five six"}]  # about 2.4 s: a warning
-BAD = ["not an object", {"end": "5", "voiceover": "hi"}, {"start": 5, "end": "6", "voiceover": "x"},
+BAD = ["not an object", {"end": "5", "voiceover": "hi"}, {"start": True, "end": "6", "voiceover": "x"},
        {"start": "0", "end": "abc", "voiceover": "x"}, {"start": "10", "end": "00:00:05", "voiceover": "x"},
        {"start": "1:00", "end": "60", "voiceover": "x"}, {"start": "0", "end": "5", "voiceover": " \n"},
        {"start": "0", "end": "5"}, {"start": ".5", "end": "12:60", "voiceover": ["x"]},
@@ -65,6 +65,25 @@ def test_parse_time_accepts_what_ffmpeg_accepts(text, seconds):
     done = subprocess.run(["ffmpeg", "-v", "error", "-ss", text, "-f", "lavfi", "-i", "nullsrc=d=0.1",
                            "-f", "null", "-"], capture_output=True, timeout=30)
     assert (done.returncode == 0) == (seconds is not None), done.stderr
+
+
+@pytest.mark.parametrize("number, text", [
+    (90, "90"), (0, "0"), (-3, "-3"), (1.5, "1.5"), (2.0, "2.0"), (1e-05, "0.00001"), (1e12, "1000000000000.0"),
+    (0.1 + 0.2, "0.30000000000000004"), (123456.789, "123456.789")])
+def test_a_number_of_seconds_is_written_as_ffmpeg_reads_it(number, text):
+    # No exponent: ffmpeg would stop reading "1e-05" at the "e" and refuse the time.
+    assert time_text(number) == text and parse_time(text) == pytest.approx(number, abs=1e-6)
+    done = subprocess.run(["ffmpeg", "-v", "error", "-ss", text, "-f", "lavfi", "-i", "nullsrc=d=0.1",
+                           "-f", "null", "-"], capture_output=True, timeout=30)
+    assert done.returncode == 0, done.stderr
+
+
+def test_the_engine_gets_strings_only_where_numbers_were_written():
+    strings = [{"start": "1", "end": "2", "voiceover": "a"}]
+    assert engine_segments(strings) is None  # the user's own file serves
+    mixed = strings + [{"start": 4, "end": 6.25, "voiceover": "b", "extra": 1}]
+    assert engine_segments(mixed) == strings + [{"start": "4", "end": "6.25", "voiceover": "b", "extra": 1}]
+    assert mixed[1]["start"] == 4  # the checked segments stay as written
 
 
 @pytest.mark.parametrize("content, says", [

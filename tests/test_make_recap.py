@@ -4,6 +4,7 @@ checks as the command line, a result with Paths and durations."""
 from __future__ import annotations
 
 import io
+import os
 from pathlib import Path
 
 import pytest
@@ -34,7 +35,8 @@ def test_paths_and_a_list(services, engine, tmp_path):
                                                                                   abs=0.25)
     assert "  Segment 1/1: 1 \u2192 3" in progress.getvalue().splitlines()
 
-    with pytest.raises(vantor.PreflightError, match="FINAL_RECAP.mp4 exists; pass --force"):
+    with pytest.raises(vantor.PreflightError, match="FINAL_RECAP.mp4 exists; pass overwrite=True to replace it, "
+                                                    "or choose another output_name$"):
         vantor.make_recap(URL, SEGMENTS, voice="v", output_dir=tmp_path / "a", quiet=True, services="configured")
     from_list = vantor.make_recap(URL, SEGMENTS, voice="v", output_dir=tmp_path / "a", quiet=True,
                                   services="configured", overwrite=True)
@@ -48,9 +50,10 @@ def test_refusals_come_before_any_request(services, engine, tmp_path):
     with pytest.raises(vantor.PreflightError, match=r"^speed must be at least 0\.5, not 0\.2"):
         vantor.make_recap(URL, SEGMENTS, voice="v", speed=0.2, output_dir=tmp_path, services="configured")
     with pytest.raises(SegmentsError, match=r"^segments: 1 error in the segments file \(first: segment 2 'end': "
-                                            r"must be a string: write it as \"6\" \(in quotes\)\)"):
-        vantor.make_recap(URL, [SEGMENTS[0], {**SEGMENTS[1], "end": 6}], voice="v", output_dir=tmp_path, services="configured")
-    with pytest.raises(vantor.PreflightError, match="does not exist; create it or pass --mkdir"):
+                                            r"must be a time, a string like \"1.5\" or a number, not true\)"):
+        vantor.make_recap(URL, [SEGMENTS[0], {**SEGMENTS[1], "end": True}], voice="v", output_dir=tmp_path,
+                          services="configured")
+    with pytest.raises(vantor.PreflightError, match="does not exist; create it or pass mkdir=True$"):
         vantor.make_recap(URL, SEGMENTS, voice="v", output_dir=tmp_path / "missing", services="configured")
     with pytest.raises(vantor.PreflightError, match="unknown services 'elsewhere'; use auto, configured, local or"):
         vantor.make_recap(URL, SEGMENTS, voice="v", output_dir=tmp_path, services="elsewhere")
@@ -67,3 +70,58 @@ def test_a_failed_run_unwinds_the_duration_check(services, engine, tmp_path):
     with pytest.raises(Exception, match="Download API error"):
         vantor.make_recap(URL, SEGMENTS, voice="v", output_dir=tmp_path, quiet=True, services="configured")
     assert engine._download_video is original
+
+
+@pytest.mark.parametrize("argument, value, expected", [
+    ("url", 123, "url must be a str, not int"),
+    ("voice", ["en-us"], "voice must be a str, not list"),
+    ("speed", "fast", r"speed must be a number \(int or float\), not str"),
+    ("speed", True, r"speed must be a number \(int or float\), not bool"),  # True is no speed of 1
+    ("output_dir", 1, "output_dir must be a str or os.PathLike, not int"),
+    ("mkdir", "yes", "mkdir must be a bool, not str"),
+    ("services", None, "services must be a str, not NoneType"),
+    ("quiet", 1, "quiet must be a bool, not int"),
+    ("progress", "stderr", r"progress must be a stream with a write\(\) method, such as sys.stderr, or None, "
+                           "not str"),
+    ("output_name", Path("a.mp4"), "output_name must be a str, not PosixPath"),
+    ("overwrite", "no", "overwrite must be a bool, not str"),
+    ("on_event", "print", "on_event must be a callable or None, not str"),
+])
+def test_a_wrong_type_is_named_before_anything_starts(services, tmp_path, argument, value, expected):
+    arguments = dict(url=URL, segments=SEGMENTS, voice="v", output_dir=tmp_path / "out", services="configured")
+    with pytest.raises(TypeError, match=f"^make_recap: {expected} "):
+        vantor.make_recap(**{**arguments, argument: value})
+    assert not (tmp_path / "out").exists()
+    assert services[0].requests == [] and services[1].requests == []
+
+
+def test_streams_and_callbacks_of_any_kind_are_taken(services, tmp_path):
+    # What passes the type checks goes on to the ordinary checks: here the missing directory.
+    for extra in (dict(progress=io.StringIO()), dict(progress=None, on_event=print, speed=2),
+                  dict(output_dir=str(tmp_path / "out"), on_start=lambda run: None)):
+        arguments = dict(voice="v", output_dir=tmp_path / "out", services="configured") | extra
+        with pytest.raises(vantor.PreflightError, match="does not exist"):
+            vantor.make_recap(URL, SEGMENTS, **arguments)
+
+
+@pytest.mark.slow
+def test_numbers_of_seconds_run_from_python_and_in_a_batch(services, tmp_path):
+    from vantor.batch.jobs import Job
+    from vantor.batch.services import ConfiguredServices
+    from vantor.batch.task import run_job
+
+    numbers = [{"start": 1, "end": 2.5, "voiceover": "Hello."}, {"start": 4, "end": 6, "voiceover": "Again."}]
+    progress = io.StringIO()
+    made = vantor.make_recap(URL, numbers, voice="v", output_dir=tmp_path / "a", mkdir=True, progress=progress,
+                             services="configured")
+    lines = progress.getvalue().splitlines()
+    assert made.segments == 2 and made.final_size > 0
+    assert "  Segment 1/2: 1 \u2192 2.5" in lines and "  Segment 2/2: 4 \u2192 6" in lines
+
+    segments_file = tmp_path / "segments.json"
+    written = '[{"start": 1, "end": 2.5, "voiceover": "Hello."}]'
+    segments_file.write_text(written, encoding="utf-8")
+    outcome = run_job(Job(URL, str(segments_file), "v", 1.0, str(tmp_path / "b")), ConfiguredServices())
+    assert outcome["status"] == "ok", outcome
+    assert segments_file.read_text(encoding="utf-8") == written  # the user's file is never rewritten
+    assert "FINAL_RECAP.mp4" in os.listdir(tmp_path / "b")

@@ -39,9 +39,9 @@ def _unreachable(url: str, kind: type[requests.RequestException] = requests.Conn
      "api.vidfetch.invalid is a placeholder host of this build; use the local services (--services local) "
      "or build with real service hosts"),
     (_unreachable("http://10.0.0.7:8765/ajax/download.php"),
-     "10.0.0.7 cannot be reached; check the network, or that the service (vantor serve) is running there"),
+     "10.0.0.7:8765 cannot be reached; check the network, or that the service (vantor serve) is running there"),
     (_unreachable("http://127.0.0.1:8765/progress/1", requests.ReadTimeout),
-     "127.0.0.1 did not answer in time; check the network, or that the service (vantor serve) is running there"),
+     "127.0.0.1:8765 did not answer in time; check the network, or that the service (vantor serve) is running there"),
     (PermissionError(13, "Permission denied", "/srv/out/movie.mp4"), "/srv/out/movie.mp4: permission denied"),
     (KeyError("duration"), "KeyError: 'duration' (--debug shows where)"),
 ])

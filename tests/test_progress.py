@@ -51,7 +51,7 @@ def test_pipe_gets_plain_lines_and_the_last_job_figure():
     view = printed(pipe, DOWNLOAD + ["  (GPU unavailable, using CPU encoder...)\n"])
     assert pipe.getvalue().splitlines() == [
         "\U0001F4E5 Requesting download from server...", "\u23F3 Processing job 7...", "  100%",
-        "\u2B07\uFE0F  Downloading video...", "  (GPU unavailable, using CPU encoder...)"]
+        "\u2B07\uFE0F  Downloading video..."]  # the fallback note only when verbose
     assert view.lines[-1] == "  (GPU unavailable, using CPU encoder...)"
 
 
@@ -155,3 +155,29 @@ def test_local_download_shows_nothing_when_quiet():
         view.end_download()
         view.on_event(RunEvent("line", "\u2705 Done!"))
     assert view.lines == ["\u2705 Done!"]
+
+
+@pytest.mark.parametrize("stream", [io.StringIO(), Terminal()], ids=["pipe", "terminal"])
+def test_a_cached_video_is_said_to_be_there_not_counted(stream):
+    from vantor.services import Progress
+
+    with showing_progress(stream) as view:
+        view.show_download(Progress(1000, None, None, None, None))  # complete at the first poll
+        view.end_download()
+    assert stream.getvalue() == "  downloading: already downloaded\n"
+
+
+def test_verbose_shows_the_commands_and_the_fallback_note(tmp_path):
+    fallback = ["  (GPU unavailable, using CPU encoder...)\n"]
+    quiet_pipe, verbose_pipe = io.StringIO(), io.StringIO()
+    for pipe, verbose in ((quiet_pipe, False), (verbose_pipe, True)):
+        with showing_progress(pipe, verbose=verbose) as view:
+            run = a_run(view, tmp_path)
+            run.run_child(["ffmpeg", "-v", "error", "-i", str(tmp_path / "no such.mp4"), "-f", "null", "-"],
+                          check=False, capture_output=True)
+            for chunk in fallback:
+                run.engine_print(chunk, end="")
+    assert quiet_pipe.getvalue() == ""  # no news on a machine that never had a GPU
+    command, captured, note = verbose_pipe.getvalue().splitlines()
+    assert command == f"  $ ffmpeg -v error -i '{tmp_path}/no such.mp4' -f null -"
+    assert captured.startswith("    ") and "no such.mp4" in captured and note == fallback[0].rstrip("\n")

@@ -33,15 +33,18 @@ class Command:
         path.write_text(data if isinstance(data, str) else json.dumps(data), encoding="utf-8")
         return str(path)
 
-    def recap(self, *args: str, segments: object = TWO, out: str | None = None, speed: str = "1.5"):
+    def recap(self, *args: str, segments: object = TWO, out: str | None = None, speed: str = "1.5",
+              env: dict[str, str] | None = None, stdin: str | None = None):
         """(exit status, stdout, stderr, requests per stand-in)."""
         record = self.tmp / "record.json"
         record.unlink(missing_ok=True)
         out = str(self.tmp / "out") if out is None else out
-        argv = ["recap", URL, self.segments(segments), "--voice", "en-US-Test", "--speed", speed,
+        source = "-" if segments is None else self.segments(segments)  # None: from standard input
+        argv = ["recap", URL, source, "--voice", "en-US-Test", "--speed", speed,
                 "--output-dir", out, "--services", "configured", *args]
         done = subprocess.run([sys.executable, str(ROOT / "tests" / "standin_command.py"), str(record),
-                               self.video, *argv], cwd=self.tmp, capture_output=True, text=True, timeout=300)
+                               self.video, *argv], cwd=self.tmp, capture_output=True, text=True, timeout=300,
+                              env=env, input=stdin)
         requests = json.loads(record.read_text()) if record.exists() else None
         return done.returncode, done.stdout, done.stderr, requests
 
@@ -79,6 +82,18 @@ def test_missing_output_directory_is_refused_or_created(command):
     assert rc == 1 and err.endswith("is not a directory\n")
 
 
+@pytest.mark.parametrize("lacking, says", [
+    ("wget", "wget is not installed (not found on PATH): install with: apt-get install wget"),
+    ("ffprobe", "ffprobe is not installed (not found on PATH): install with: apt-get install ffmpeg")])
+def test_a_missing_program_is_refused_before_any_request(command, lacking, says):
+    from test_tools import bin_dir
+
+    env = {**os.environ, "PATH": bin_dir(command.tmp / "bin", lacking=(lacking,))}
+    rc, out, err, requests = command.recap(env=env)
+    assert (rc, out, err, requests) == (1, "", f"vantor: {says}\n", NONE)
+    assert os.listdir(command.tmp / "out") == []
+
+
 @pytest.mark.slow
 def test_mkdir_creates_the_output_directory(command):
     target = command.tmp / "made" / "here"
@@ -88,14 +103,34 @@ def test_mkdir_creates_the_output_directory(command):
 
 
 @pytest.mark.parametrize("segments, says", [
-    ([], "error: file: the array is empty; add at least one segment"),
-    ([TWO[0], {"start": 1.5, "end": "3", "voiceover": "x"}],
-     "error: segment 2 'start': must be a string: write it as \"1.5\" (in quotes)")])
+    ([], "error: file: the array is empty; add at least one segment like {\"start\": \"0\", \"end\": \"5\", "
+         "\"voiceover\": \"...\"}"),
+    ([TWO[0], {"start": None, "end": "3", "voiceover": "x"}],
+     "error: segment 2 'start': must be a time, a string like \"1.5\" or a number, not null")])
 def test_bad_segments_are_refused_before_any_request(command, segments, says):
     rc, out, err, requests = command.recap(segments=segments)
     assert (rc, out, requests) == (1, "", NONE)
-    first, last = err.splitlines()
-    assert first.startswith(says) and last.startswith("vantor: ") and last.endswith("; nothing was downloaded")
+    first, last = err.splitlines()  # each error once: the report, then what came of it
+    assert first == says
+    assert last == f"vantor: {command.tmp / 'segments.json'}: 1 error in the segments file; nothing was downloaded"
+
+
+def test_segments_from_standard_input_are_checked_as_a_file_is(command):
+    rc, out, err, requests = command.recap(segments=None, stdin='[{"start": "2", "end": "1", "voiceover": "x"}]')
+    assert (rc, out, requests) == (1, "", NONE)
+    assert err.splitlines() == [
+        "error: segment 1 'end': '1' is not after start '2'; end is a position in the video, not a length",
+        "vantor: <stdin>: 1 error in the segments file; nothing was downloaded"]
+
+
+@pytest.mark.slow
+def test_segments_from_standard_input_and_the_verbose_detail(command):
+    rc, out, err, requests = command.recap("-v", segments=None, stdin=json.dumps(TWO))
+    assert (rc, out) == (0, f"{command.tmp}/out/FINAL_RECAP.mp4\n"), err
+    lines = err.splitlines()
+    assert len(requests["speech"]) == 2 and "  Segment 2/2: 00:00:04 \u2192 6" in lines
+    assert [line.split()[1] for line in lines if line.startswith("  $ ")][:2] == ["wget", "ffmpeg"]
+    assert any(line.startswith("  $ ffmpeg ") and line.endswith("/FINAL_RECAP.mp4") for line in lines)
 
 
 @pytest.mark.slow

@@ -60,6 +60,36 @@ def test_an_address_in_the_environment_must_be_one(monkeypatch):
         resolve_services("local")
 
 
+def test_an_unreachable_serve_is_named_by_host_and_port_never_its_token(tmp_path, monkeypatch, capsys):
+    import socket
+
+    from vantor.cli import main
+
+    segments = tmp_path / "segments.json"
+    segments.write_text('[{"start": "1", "end": "2", "voiceover": "Hi."}]', encoding="utf-8")
+    with socket.socket() as closed:  # bound, never listening: every connection is refused
+        closed.bind(("127.0.0.1", 0))
+        port = closed.getsockname()[1]
+        monkeypatch.setenv("VANTOR_SERVICES_URL", f"http://127.0.0.1:{port}/s3cr3t-t0ken")
+        status = main(["recap", "https://example.org/v", str(segments), "--voice", "en-US-JennyNeural",
+                       "--services", "local", "--output-dir", str(tmp_path)])
+    err = capsys.readouterr().err
+    assert status == 1 and "s3cr3t" not in err, err
+    assert err.splitlines() == [
+        f"vantor: using the local download and speech services (at http://127.0.0.1:{port})",
+        f"vantor: 127.0.0.1:{port} cannot be reached; check the network, or that the service (vantor serve) is "
+        "running there"]
+    from vantor.recap.messages import explain
+
+    broken = requests.exceptions.ChunkedEncodingError(
+        f"Connection broken reading http://127.0.0.1:{port}/s3cr3t-t0ken/ajax/download.php?url=x")
+    assert explain(broken) == ("ChunkedEncodingError: Connection broken reading "
+                               f"http://127.0.0.1:{port}/... (--debug shows where)")
+    monkeypatch.setenv("VANTOR_SERVICES_URL", "127.0.0.1:9/s3cr3t-t0ken")
+    with pytest.raises(ServicesChoiceError, match="not '127.0.0.1:9'$"):
+        resolve_services("local")
+
+
 @pytest.mark.parametrize("argv", [["--services", "http://"], ["--services", "htp://x"]])
 def test_a_bad_services_choice_is_a_usage_error_naming_every_choice(argv):
     done = subprocess.run([sys.executable, "-m", "vantor", "recap", "u", "s.json", "--voice", "v", *argv], cwd=ROOT,

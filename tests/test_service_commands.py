@@ -64,7 +64,8 @@ def test_serve_logs_on_stderr_and_stops_with_the_shared_statuses(tmp_path, stop,
         server.kill()
     assert server.returncode == status, err
     assert out == "vantor serve: stopped\n"  # the request log is not for stdout's reader
-    assert '"POST /api/generate-audio-frontend HTTP/1.1" 400' in err
+    assert '"POST /<token>/api/generate-audio-frontend HTTP/1.1" 400' in err  # the log does not show the token
+    assert base.rsplit("/", 1)[1] not in err
     assert ("vantor: interrupted" in err) == (stop == signal.SIGINT) and "Traceback" not in err
 
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import io
 import os
+import re
 import shutil
 
 import pytest
@@ -81,3 +82,63 @@ def test_doctor_says_the_software_fallback_once_as_news(monkeypatch):
         "✓ encoder libx264: works"]
     monkeypatch.setattr(doctor, "try_encoder", lambda encoder: (False, "Unknown encoder"))
     assert not doctor.check_encoders(io.StringIO())  # without libx264 nothing converts
+
+
+class _RecordingProvider:
+    """Batch services that only note being opened (the first request's cue)."""
+
+    opened: list[str] = []
+
+    def open(self):
+        self.opened.append("open")
+        raise AssertionError("the services were opened")
+
+
+def test_every_front_end_refuses_before_any_request(tmp_path, monkeypatch, standins):
+    import vantor
+    from vantor.batch.jobs import Job
+    from vantor.batch.task import run_job
+    from vantor.demo import run_demo
+
+    download, speech, _ = standins
+    segments = tmp_path / "segments.json"
+    segments.write_text('[{"start": "1", "end": "2", "voiceover": "Hi."}]', encoding="utf-8")
+    no_ffmpeg = bin_dir(tmp_path / "bin", lacking=("ffmpeg", "ffprobe"))
+    no_espeak = bin_dir(tmp_path / "bin2", lacking=("espeak-ng",))
+    monkeypatch.setenv("PATH", no_ffmpeg)
+    says = r"^ffmpeg and ffprobe are not installed \(not found on PATH\): install with: apt-get install ffmpeg$"
+    with pytest.raises(vantor.PreflightError, match=says):
+        vantor.make_recap("https://example.org/v", segments, voice="v", output_dir=tmp_path / "out", mkdir=True,
+                          services="configured")
+    assert not (tmp_path / "out").exists()
+
+    outcome = run_job(Job("https://example.org/v", str(segments), "v", 1.0, str(tmp_path / "job")),
+                      _RecordingProvider())
+    assert outcome["status"] == "failed" and not outcome["transient"] and _RecordingProvider.opened == []
+    assert re.match(says, outcome["error"]) and outcome["error_type"] == "vantor.tools.MissingToolError"
+
+    monkeypatch.setenv("PATH", no_espeak)
+    with pytest.raises(MissingToolError, match="^espeak-ng is not installed"):
+        run_demo(str(tmp_path / "demo"))
+    assert not (tmp_path / "demo").exists()
+    assert download.requests == [] and speech.requests == []
+
+
+def test_the_batch_and_demo_commands_refuse_before_they_start_anything(tmp_path, monkeypatch, capsys):
+    from vantor.cli import main
+
+    jobs = tmp_path / "jobs.jsonl"
+    (tmp_path / "s.json").write_text('[{"start": "1", "end": "2", "voiceover": "Hi."}]', encoding="utf-8")
+    jobs.write_text('{"url": "https://example.org/v", "segments": "s.json", "voice": "v", "output_dir": "a"}\n',
+                    encoding="utf-8")
+    no_wget, no_espeak = bin_dir(tmp_path / "bin", lacking=("wget",)), bin_dir(tmp_path / "bin2", lacking=("espeak-ng",))
+    monkeypatch.setenv("PATH", no_wget)
+    assert main(["batch", str(jobs), "--services", "configured"]) == 1
+    assert capsys.readouterr() == ("", "vantor: wget is not installed (not found on PATH): "
+                                       "install with: apt-get install wget\n")
+    assert not (tmp_path / "a").exists()
+
+    monkeypatch.setenv("PATH", no_espeak)
+    assert main(["demo", "--output-dir", str(tmp_path / "demo")]) == 1
+    assert capsys.readouterr().err.startswith("vantor: espeak-ng is not installed")
+    assert not (tmp_path / "demo").exists()

@@ -73,7 +73,7 @@ def test_an_existing_result_is_refused_before_any_request_and_replaced_when_aske
     out = tmp_path / "out"
     out.mkdir()
     (out / "FINAL_RECAP.mp4").write_bytes(b"an earlier recap")
-    with pytest.raises(vantor.PreflightError, match=r"FINAL_RECAP\.mp4 exists; pass --force"):
+    with pytest.raises(vantor.PreflightError, match=r"FINAL_RECAP\.mp4 exists; pass overwrite=True"):
         vantor.make_recap(URL, ONE, voice="v", output_dir=out, quiet=True, services="configured")
     assert services[0].requests == [] and working_folders(out) == []
     named = vantor.make_recap(URL, ONE, voice="v", output_dir=out, quiet=True, services="configured",
@@ -166,7 +166,14 @@ def test_mp4_completeness_is_read_from_the_boxes(tmp_path, source_video):
     for name, data in cases.items():
         (tmp_path / name).write_bytes(data)
         faults[name] = mp4_fault(str(tmp_path / name))
-    assert faults["whole"] is None
+    # A box over 4 GiB (its size in the 64-bit form) before the index: read as
+    # 32 bits its size is 16 and the rest no box chain. Sparse: no disk used.
+    with open(tmp_path / "large", "wb") as f:
+        f.write(b"\0\0\0\x10ftypisom\0\0\0\0" + b"\0\0\0\x01mdat" + (2**32 + 16).to_bytes(8, "big"))
+        f.seek(16 + 2**32 + 16)
+        f.write(b"\0\0\0\x08moov")
+    faults["large"] = mp4_fault(str(tmp_path / "large"))
+    assert faults["whole"] is None and faults["large"] is None
     assert "runs past the end" in faults["cut"] and "cut off" in faults["header"]
     assert "'moov' box, is missing" in faults["no-index"] and "'mdat' box, is missing" in faults["no-media"]
     assert "impossible size" in faults["impossible"] and faults["empty"] == "it is empty"

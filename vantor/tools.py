@@ -11,6 +11,8 @@ from __future__ import annotations
 import shutil
 from dataclasses import dataclass
 
+from .recap.preflight import PreflightError
+
 __all__ = ["LOCAL_SERVICE_TOOLS", "RUN_TOOLS", "MissingToolError", "Tool", "install_hint", "missing_tools",
            "require_tools"]
 
@@ -31,12 +33,15 @@ RUN_TOOLS = (
     Tool("ffprobe", "ffmpeg", "measures the downloaded video"),
     Tool("wget", "wget", "fetches the video from the download service"),
 )
-# With the local services, the speech service speaks through espeak-ng.
+# With the local services, the speech service speaks through espeak-ng; its
+# neural voices are optional (a voice without its model speaks with espeak-ng).
 LOCAL_SERVICE_TOOLS = (Tool("espeak-ng", "espeak-ng", "speaks the narrations for the local speech service"),)
 
 
-class MissingToolError(Exception):
-    """A program the run needs is not on PATH; the message is one line."""
+class MissingToolError(PreflightError):
+    """A program the run needs is not on PATH; the message is one line.
+    A refusal before the run like any other, so every front end shows it
+    as it shows a bad argument."""
 
     def __init__(self, missing: tuple[Tool, ...]) -> None:
         self.missing = missing

@@ -60,6 +60,8 @@ class Answer:
 class _App:
     """What `InProcessServer` serves: the stand-in's catch-all app."""
 
+    token: str | None = None  # stand-ins answer any path
+
     def __init__(self, service: LoopbackService) -> None:
         self._service = service
         route = Route("/{path:path}", self._serve, methods=["GET", "POST", "PUT", "DELETE", "HEAD"])

@@ -18,6 +18,7 @@ from ..recap.failures import is_transient
 from ..recap.probe import probe_duration
 from ..recap.run import EngineRun, RunCancelled, RunEvent
 from ..services import LocalServices
+from ..tools import require_tools
 from .claim import FolderTaken, claim_folder
 from .jobs import Job
 from .marker import MARKER_NAME, finished_outputs, write_marker
@@ -69,6 +70,8 @@ def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
         # that runs the job (where the engine will read the same files).
         segments = checked_segments(job.segments).segments or []
         check_run_voice(job.voice, local=isinstance(services, LocalServicesProvider))
+        # On this worker's machine; a `vantor serve` elsewhere speaks there.
+        require_tools(local_services=isinstance(services, LocalServicesProvider) and services.address is None)
         os.makedirs(job.output_dir, exist_ok=True)
         # Results a marker vouches for are this batch's own, and an edited job
         # replaces them; any other file of those names is left alone. The

@@ -17,6 +17,7 @@ from ..batch.check import JobProblem, check_jobs, fit_problems
 from ..batch.jobs import Job, JobsFileError, load_jobs
 from ..batch.report import Report
 from ..recap.services_choice import resolve_services
+from ..tools import require_tools
 from ._common import EXIT_FAILURE, EXIT_OK, CommandFailed, add_command, plural
 from .recap import services_argument
 
@@ -82,6 +83,8 @@ def _run(args: argparse.Namespace, jobs: list[Job]) -> int:
     if args.scheduler is None and any(tls):
         args.parser.error("--tls-ca-file, --tls-cert and --tls-key are for --scheduler; the embedded cluster "
                           "makes its own")
+    if args.scheduler is None:  # the embedded cluster's workers share this machine's programs
+        require_tools(local_services=resolve_services(args.services) == "local")
     progress = BatchProgress(len(jobs), None if args.quiet else sys.stderr)
     try:
         report = run(jobs, workers=args.workers, scheduler=args.scheduler, retries=args.retries,

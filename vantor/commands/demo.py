@@ -8,6 +8,7 @@ import sys
 from typing import Any
 
 from ..recap.preflight import check_output_dir
+from ..tools import require_tools
 from ._common import EXIT_OK, add_command
 
 __all__ = ["register"]
@@ -16,6 +17,7 @@ __all__ = ["register"]
 def _run(args: argparse.Namespace) -> int:
     from ..demo import run_demo
 
+    require_tools(local_services=True)  # before the output directory is made
     check_output_dir(args.output_dir, create=True)
     outputs = run_demo(args.output_dir, progress=None if args.quiet else sys.stderr, overwrite=args.force)
     print(os.path.abspath(outputs["final"]))

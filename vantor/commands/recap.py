@@ -4,15 +4,19 @@ result alone on stdout (the final path, or one JSON object)."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
+import os
 import sys
+import tempfile
+from collections.abc import Iterator
 from typing import Any
 
 from ..recap.checked_run import PreparedRecap, RecapResult, execute, prepare
 from ..recap.outputs import DEFAULT_FINAL
 from ..recap.preflight import MAX_SPEED, MIN_SPEED, SegmentsError
 from ..recap.services_choice import SERVICES, ServicesChoiceError, check_services_choice
-from ._common import EXIT_OK, add_command
+from ._common import EXIT_OK, CommandFailed, add_command
 from .check import print_report
 from .recap_options import add_fit_and_caption_options
 
@@ -39,15 +43,30 @@ def services_argument(parser: argparse.ArgumentParser, local: str) -> None:
                              "URL: a running vantor serve; auto: local when the build's hosts are placeholders")
 
 
-def _prepare(args: argparse.Namespace) -> PreparedRecap:
+@contextlib.contextmanager
+def _segments_file(source: str) -> Iterator[tuple[str, str | None]]:
+    """(path, name) of the segments; "-" reads standard input, as `vantor
+    check -` does, into a file of the run's own that lasts the run."""
+    if source != "-":
+        yield source, None
+        return
+    content = sys.stdin.buffer.read()
+    with tempfile.TemporaryDirectory(prefix="vantor-segments-") as scratch:
+        path = os.path.join(scratch, "segments.json")
+        with open(path, "wb") as f:
+            f.write(content)
+        yield path, "<stdin>"
+
+
+def _prepare(args: argparse.Namespace, segments: str, name: str | None) -> PreparedRecap:
     try:
-        return prepare(args.url, args.segments, voice=args.voice, speed=args.speed, output_dir=args.output_dir,
+        return prepare(args.url, segments, voice=args.voice, speed=args.speed, output_dir=args.output_dir,
                        services=services_choice(args), mkdir=args.mkdir, check_segments=not args.no_check,
-                       output_name=args.output, overwrite=args.force, strict_fit=args.strict,
-                       captions=args.captions)
+                       segments_name=name, output_name=args.output, overwrite=args.force,
+                       strict_fit=args.strict, captions=args.captions)
     except SegmentsError as refused:
         print_report(refused.report, sys.stderr)
-        raise
+        raise CommandFailed(refused.summary) from None  # every error is in the report above
 
 
 def _print_result(result: RecapResult, as_json: bool) -> None:
@@ -55,8 +74,9 @@ def _print_result(result: RecapResult, as_json: bool) -> None:
 
 
 def _run(args: argparse.Namespace) -> int:
-    run = _prepare(args)
-    result = execute(run, progress=None if args.quiet else sys.stderr)
+    with _segments_file(args.segments) as (segments, name):
+        run = _prepare(args, segments, name)
+        result = execute(run, progress=None if args.quiet else sys.stderr, verbose=args.verbose)
     _print_result(result, args.json)
     return EXIT_OK
 
@@ -75,7 +95,7 @@ def register(subparsers: Any) -> None:
                     "wall_time, encoder; with --captions, outputs also has srt and vtt).",
     )
     parser.add_argument("url", help="address of the source video")
-    parser.add_argument("segments", help="segments JSON file (see `vantor check`)")
+    parser.add_argument("segments", help="segments JSON file (see `vantor check`); - reads standard input")
     parser.add_argument("--voice", required=True, metavar="NAME", help="voice name of the speech service")
     parser.add_argument("--speed", type=float, default=1.0, metavar="FACTOR",
                         help=f"speed of the result, from {MIN_SPEED:g} to {MAX_SPEED:g}")
@@ -88,6 +108,9 @@ def register(subparsers: Any) -> None:
     parser.add_argument("-p", "--mkdir", action="store_true", help="create the output directory when missing")
     parser.add_argument("--json", action="store_true", help="print the result as one JSON object")
     parser.add_argument("-q", "--quiet", action="store_true", help="show no progress, only the result or error")
+    parser.add_argument("-v", "--verbose", action="store_true",
+                        help="show more: each command the run starts and the output it captured, and the "
+                             "fallback to the CPU encoder")
     services_argument(parser, "run the download and speech services on this machine (yt-dlp, espeak-ng)")
     parser.add_argument("--no-check", action="store_true", help="skip checking the segments file first")
     add_fit_and_caption_options(parser)

@@ -20,7 +20,9 @@ from ..recap.progress_view import showing_progress
 from ..recap.outputs import OutputError, OutputNames, move_into_place
 from ..recap.probe import probe_duration
 from ..recap.run import EngineRun
+from ..recap.services_choice import shown_address
 from ..services import start_local_services
+from ..tools import require_tools
 from .source_video import make_source_video
 from .video_site import VideoSite
 
@@ -51,6 +53,7 @@ def run_demo(output_dir: str = "demo-output", progress: TextIO | None = None, *,
     contact sheet. Results already in `output_dir` are refused before
     anything runs, or replaced with `overwrite`; no other file there is
     touched."""
+    require_tools(local_services=True)
     os.makedirs(output_dir, exist_ok=True)
     names = OutputNames()
     existing = names.existing(output_dir) + [p for p in [os.path.join(output_dir, PREVIEW_NAME)] if os.path.lexists(p)]
@@ -68,7 +71,7 @@ def run_demo(output_dir: str = "demo-output", progress: TextIO | None = None, *,
             with VideoSite(os.path.join(tmp, "site")) as site, \
                     start_local_services(cache_dir=os.path.join(tmp, "cache")) as services:
                 page, _ = site.publish(source, "vantor-demo")
-                print(f"vantor demo: video page {page}; local services on {services.base_url}", file=view)
+                print(f"vantor demo: video page {page}; local services on {shown_address(services.base_url)}", file=view)
                 made = EngineRun(page, segments, DEMO_SPEED, DEMO_VOICE, output_dir, names=names,
                                  overwrite=overwrite, services=services, on_event=view.on_event).run()
             preview = os.path.join(output_dir, PREVIEW_NAME)

@@ -17,6 +17,7 @@ from typing import TYPE_CHECKING, TextIO
 
 from .checked_run import RecapResult, execute, prepare
 from .outputs import DEFAULT_FINAL
+from .preflight import PYTHON
 
 if TYPE_CHECKING:
     from .run import EngineRun, RunEvent
@@ -24,6 +25,50 @@ if TYPE_CHECKING:
 __all__ = ["make_recap"]
 
 Segments = str | os.PathLike[str] | Sequence[Mapping[str, object]]
+
+
+def _is_number(value: object) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
+def _is_path(value: object) -> bool:
+    return isinstance(value, (str, os.PathLike))
+
+
+def _is_stream(value: object) -> bool:
+    return value is None or callable(getattr(value, "write", None))
+
+
+def _is_callback(value: object) -> bool:
+    return value is None or callable(value)
+
+
+# Each argument's test and the type a message names; a bool is no number
+# (speed=True would run at 1x), and a str is no stream ("stderr").
+_EXPECTED: dict[str, tuple[Callable[[object], bool], str]] = {
+    "url": (lambda value: isinstance(value, str), "a str"),
+    "voice": (lambda value: isinstance(value, str), "a str"),
+    "speed": (_is_number, "a number (int or float)"),
+    "output_dir": (_is_path, "a str or os.PathLike"),
+    "mkdir": (lambda value: isinstance(value, bool), "a bool"),
+    "services": (lambda value: isinstance(value, str), "a str"),
+    "quiet": (lambda value: isinstance(value, bool), "a bool"),
+    "progress": (_is_stream, "a stream with a write() method, such as sys.stderr, or None"),
+    "output_name": (lambda value: isinstance(value, str), "a str"),
+    "overwrite": (lambda value: isinstance(value, bool), "a bool"),
+    "on_event": (_is_callback, "a callable or None"),
+    "on_start": (_is_callback, "a callable or None"),
+    "captions": (lambda value: value is None or isinstance(value, str), "a str or None"),
+    "strict_fit": (lambda value: isinstance(value, bool), "a bool"),
+}
+
+
+def _check_types(arguments: dict[str, object]) -> None:
+    """TypeError naming the first argument of a wrong type, before anything runs."""
+    for name, (fits, expected) in _EXPECTED.items():
+        value = arguments[name]
+        if not fits(value):
+            raise TypeError(f"make_recap: {name} must be {expected}, not {type(value).__name__} ({value!r:.40})")
 
 
 def make_recap(
@@ -60,7 +105,8 @@ def make_recap(
     run; `on_start`: the `EngineRun` about to run (its `cancel()` may be
     called from another thread). Raises `vantor.recap.preflight.PreflightError`
     for arguments that cannot work, before any service is asked; engine
-    errors pass unchanged, noting the working folder they left.
+    errors pass unchanged, noting the working folder they left. Raises
+    TypeError for an argument of the wrong type, before anything starts.
 
     With the local services each narration is spoken first and the fit
     report's warnings shown (`strict_fit`: a misfit refuses the run before
@@ -68,18 +114,21 @@ def make_recap(
     recap), "burn" (also drawn into the picture) or "track" (also a soft
     subtitle track); None: none.
     """
+    _check_types(dict(url=url, voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
+                      quiet=quiet, progress=progress, output_name=output_name, overwrite=overwrite,
+                      on_event=on_event, on_start=on_start, captions=captions, strict_fit=strict_fit))
     shown = None if quiet else (progress or sys.stderr)
 
     def run(path: str | os.PathLike[str], name: str | None) -> RecapResult:
         prepared = prepare(url, path, voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
-                           segments_name=name, output_name=output_name, overwrite=overwrite,
+                           segments_name=name, output_name=output_name, overwrite=overwrite, wording=PYTHON,
                            strict_fit=strict_fit, captions=captions)
         return execute(prepared, progress=shown, on_event=on_event, on_start=on_start)
 
     if isinstance(segments, (str, os.PathLike)):
         return run(segments, None)
     if isinstance(segments, (bytes, bytearray)) or not isinstance(segments, Sequence):
-        raise TypeError(f"segments must be a path or a list of segments, not {type(segments).__name__}")
+        raise TypeError(f"make_recap: segments must be a path or a list of segments, not {type(segments).__name__}")
     with tempfile.TemporaryDirectory(prefix="vantor-segments-") as scratch:
         path = os.path.join(scratch, "segments.json")
         with open(path, "w", encoding="utf-8") as f:

@@ -16,12 +16,13 @@ from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
 
 from .fit_plumbing import check_caption_choice, fit_timings, measured_fit
-from .preflight import PreflightError, check_output_dir, check_speed, check_run_voice, checked_segments
+from .preflight import COMMAND_LINE, PreflightError, Wording, check_output_dir, check_speed, check_run_voice, checked_segments
 from .progress_view import ProgressView, showing_progress
 from .outputs import OutputError, OutputNames
 from .probe import probe_duration
 from .run import EngineRun, RunEvent
-from .services_choice import SERVICES, resolve_services
+from .services_choice import SERVICES, resolve_services, shown_address
+from ..tools import require_tools
 
 if TYPE_CHECKING:
     from ..services import LocalServices
@@ -79,13 +80,17 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
             output_dir: str | os.PathLike[str], services: str = "auto",
             mkdir: bool = False, segments_name: str | None = None,
             check_segments: bool = True, output_name: str | None = None,
-            overwrite: bool = False, strict_fit: bool = False, captions: str | None = None) -> PreparedRecap:
+            overwrite: bool = False, wording: Wording = COMMAND_LINE, strict_fit: bool = False,
+            captions: str | None = None) -> PreparedRecap:
     """Every check that can run before a service is asked anything; the
-    output directory is created (with `mkdir`) only when the rest passed."""
+    output directory is created (with `mkdir`) only when the rest passed.
+    `wording`: whether refusals speak of flags or of Python arguments."""
     started = time.monotonic()
     services = resolve_services(services)
     if not url.strip():
         raise PreflightError("the video address is empty")
+    # An address names a `vantor serve` elsewhere: its speech is spoken there.
+    require_tools(local_services=services == "local")
     speed = check_speed(speed)
     try:
         names = OutputNames(output_name or OutputNames().final, captions=captions is not None)
@@ -99,9 +104,9 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
         segments = report.segments or []
         warnings = [str(problem) for problem in report.warnings]
     check_run_voice(voice, local=services != "configured")
-    directory = check_output_dir(output_dir, create=mkdir)
+    directory = check_output_dir(output_dir, create=mkdir, wording=wording)
     if not overwrite and (existing := names.existing(directory)):
-        raise PreflightError(f"{existing[0]} exists; pass --force to replace it, or choose another name with -o")
+        raise PreflightError(f"{existing[0]} exists; {wording.replace}")
     if strict_fit and not check_segments:
         raise PreflightError("--strict needs the segments checked; drop --no-check")
     check_caption_choice(captions, services, strict_fit)
@@ -119,7 +124,8 @@ def services_for_run(run: PreparedRecap, view: ProgressView) -> Iterator[LocalSe
     from ..services import start_local_services
 
     address = None if run.services == "local" else run.services
-    print(f"vantor: using the local download and speech services ({f'at {address}' if address else 'on this machine'})",
+    shown = f"at {shown_address(address)}" if address else "on this machine"
+    print(f"vantor: using the local download and speech services ({shown})",
           file=view)
     with start_local_services(address) as services:
         yield services
@@ -132,11 +138,12 @@ def _count_segments(path: str) -> int:
 
 def execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None = None,
             on_event: Callable[[RunEvent], None] | None = None,
-            on_start: Callable[[EngineRun], None] | None = None) -> RecapResult:
+            on_start: Callable[[EngineRun], None] | None = None, verbose: bool = False) -> RecapResult:
     """Runs the recap; its progress goes to `progress` (None: nowhere) and
     each event to `on_event`. `on_start` gets the `EngineRun` before it runs
-    (to cancel it from another thread)."""
-    with showing_progress(progress, live=live) as view:
+    (to cancel it from another thread). `verbose`: the progress shows the
+    detail too (see `ProgressView`)."""
+    with showing_progress(progress, live=live, verbose=verbose) as view:
         for warning in run.warnings:
             print(warning, file=view)  # with the progress, before the download
 

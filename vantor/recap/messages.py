@@ -8,6 +8,7 @@ import subprocess
 from urllib.parse import urlsplit
 
 from .failures import Failure, classify
+from .services_choice import without_paths
 
 __all__ = ["explain"]
 
@@ -25,12 +26,17 @@ def _what_to_do(failure: Failure) -> str:
 def _unreachable(error: BaseException) -> str:
     request = getattr(error, "request", None)
     url = str(getattr(request, "url", "") or "")
-    host = urlsplit(url).hostname or "a service"
+    try:
+        parts = urlsplit(url)
+        host, port = parts.hostname or "a service", parts.port
+    except ValueError:
+        host, port = "a service", None
     if host.endswith(".invalid"):
         return (f"{host} is a placeholder host of this build; use the local services (--services local) "
                 "or build with real service hosts")
     waited = "did not answer in time" if type(error).__name__.endswith("Timeout") else "cannot be reached"
-    return f"{host} {waited}; check the network, or that the service (vantor serve) is running there"
+    where = f"{host}:{port}" if port is not None else host
+    return f"{where} {waited}; check the network, or that the service (vantor serve) is running there"
 
 
 def explain(error: BaseException) -> str:
@@ -61,4 +67,6 @@ def explain(error: BaseException) -> str:
         return f"the speech service failed for the voice {voice} (HTTP {status}); try again later"
     if isinstance(error, OSError) and error.strerror and error.filename:
         return f"{error.filename}: {error.strerror.lower()}"
+    if type(error).__module__.startswith(("requests", "urllib3")):
+        text = without_paths(text)
     return f"{name}: {text} (--debug shows where)"

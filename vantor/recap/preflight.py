@@ -9,12 +9,14 @@ from __future__ import annotations
 
 import math
 import os
+from dataclasses import dataclass
 
 from .probe import UnreadableVideo, probe_duration
-from .segments_check import Problem, SegmentsReport, check_segments, parse_time
+from .segments_check import Problem, SegmentsReport, check_segments, seconds_of
 
 __all__ = [
-    "MAX_SPEED", "MIN_SPEED", "PreflightError", "SegmentsError", "check_output_dir", "check_speed",
+    "COMMAND_LINE", "MAX_SPEED", "MIN_SPEED", "PYTHON", "PreflightError", "SegmentsError", "Wording",
+    "check_output_dir", "check_speed",
     "check_run_voice", "check_video_duration", "checked_segments",
 ]
 
@@ -22,6 +24,22 @@ __all__ = [
 MIN_SPEED = 0.5
 # Above this the narration is unintelligible and the recap a few frames.
 MAX_SPEED = 4.0
+
+
+@dataclass(frozen=True)
+class Wording:
+    """How a refusal tells its reader what to do: a person at the command
+    line is told the flags, a Python caller the arguments."""
+
+    create: str  # make the missing output directory
+    replace: str  # replace an existing result, or name this one otherwise
+    other_dir: str  # choose another output directory
+
+
+COMMAND_LINE = Wording("pass --mkdir (-p)", "pass --force to replace it, or choose another name with -o",
+                       "choose another with --output-dir")
+PYTHON = Wording("pass mkdir=True", "pass overwrite=True to replace it, or choose another output_name",
+                 "choose another output_dir")
 
 
 class PreflightError(Exception):
@@ -34,9 +52,11 @@ class SegmentsError(PreflightError):
     def __init__(self, report: SegmentsReport) -> None:
         count = len(report.errors)
         first = str(report.errors[0]).removeprefix("error: ")
-        super().__init__(f"{report.name}: {count} error{'s' if count != 1 else ''} in the segments file "
-                         f"(first: {first}); nothing was downloaded")
+        errors = f"{report.name}: {count} error{'s' if count != 1 else ''} in the segments file"
+        super().__init__(f"{errors} (first: {first}); nothing was downloaded")
         self.report = report
+        # The line under a report that already listed every error.
+        self.summary: str = f"{errors}; nothing was downloaded"
 
 
 def check_speed(speed: float) -> float:
@@ -53,13 +73,14 @@ def check_speed(speed: float) -> float:
     return float(speed)
 
 
-def check_output_dir(path: str | os.PathLike[str], *, create: bool = False) -> str:
+def check_output_dir(path: str | os.PathLike[str], *, create: bool = False,
+                     wording: Wording = COMMAND_LINE) -> str:
     """The directory as the engine will be given it; created when asked."""
     text = os.fspath(path)
     shown = text or "."
     if not os.path.exists(shown):
         if not create:
-            raise PreflightError(f"output directory {shown!r} does not exist; create it or pass --mkdir (-p)")
+            raise PreflightError(f"output directory {shown!r} does not exist; create it or {wording.create}")
         try:
             os.makedirs(shown, exist_ok=True)
         except OSError as error:
@@ -67,7 +88,7 @@ def check_output_dir(path: str | os.PathLike[str], *, create: bool = False) -> s
     if not os.path.isdir(shown):
         raise PreflightError(f"output directory {shown!r} is not a directory")
     if not os.access(shown, os.W_OK | os.X_OK):
-        raise PreflightError(f"cannot write to output directory {shown!r}; choose another with --output-dir")
+        raise PreflightError(f"cannot write to output directory {shown!r}; {wording.other_dir}")
     return text
 
 
@@ -101,7 +122,7 @@ def _past_the_end(segments: list[dict[str, object]], duration: float) -> list[Pr
     warnings for ranges running past it (a shorter clip)."""
     problems = []
     for number, segment in enumerate(segments, 1):
-        start, end = parse_time(str(segment["start"])), parse_time(str(segment["end"]))
+        start, end = seconds_of(segment["start"]), seconds_of(segment["end"])
         if start is not None and start >= duration:
             problems.append(Problem(number, "start", f"starts at {segment['start']} ({start:g} s), past the end "
                                                      f"of the video ({duration:.2f} s); fix its \"start\""))

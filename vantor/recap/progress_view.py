@@ -12,7 +12,11 @@ job's figure, the local services' download, the conversion) go to a
 - the local services' download ahead of the run (`show_download`): a live
   bar with bytes, speed and time left on a terminal, elsewhere a line every
   few seconds and the last figure;
-- emoji and arrows only when the stream's encoding can carry them.
+- emoji and arrows only when the stream's encoding can carry them;
+- the detail only when verbose: each command the run started, with the
+  output it captured (the hardware encoder's reason for failing), and the
+  engine's note that it fell back to the CPU encoder, which on a machine
+  without a GPU is no news (`vantor doctor` says it once).
 """
 
 from __future__ import annotations
@@ -59,6 +63,12 @@ def download_figures(progress: Progress) -> str:
         eta = int(progress.eta)
         text += f", {eta // 60}:{eta % 60:02d} left"
     return text
+
+
+def _already_there(progress: Progress) -> bool:
+    """A finished download the service counted no bytes of: a cached video,
+    answered complete at the first poll (not "100% ? of ?")."""
+    return progress.per_mille >= 1000 and progress.downloaded_bytes is None and progress.total_bytes is None
 
 
 def plain_text(line: str, encoding: str | None) -> str:
@@ -137,9 +147,10 @@ class ProgressView(io.TextIOBase):
     """Renders a run's events (`on_event`) and any text written to it (see
     the module doc). `live`: draw bars (default: when `stream` is a terminal)."""
 
-    def __init__(self, stream: TextIO | None, *, live: bool | None = None) -> None:
+    def __init__(self, stream: TextIO | None, *, live: bool | None = None, verbose: bool = False) -> None:
         super().__init__()
         self._stream = stream
+        self._verbose = verbose
         self._live = bool(stream is not None and (stream.isatty() if live is None else live))
         self._encoding = getattr(stream, "encoding", None)
         self._pending = ""
@@ -148,6 +159,7 @@ class ProgressView(io.TextIOBase):
         self._watch: _ConversionWatch | None = None
         self._download_shown_at: float | None = None  # off a terminal: when its last line went out
         self._download_line: str | None = None
+        self._download_counted = False  # a figure with bytes was shown
         self._download_last: Progress | None = None
         self.lines: list[str] = []  # every complete line, as the engine wrote it
 
@@ -190,6 +202,8 @@ class ProgressView(io.TextIOBase):
             self.show_download(event.data)
         elif event.kind == "stage" and event.text == "downloaded":
             self.end_download()
+        elif event.kind == "child" and self._verbose:
+            self._child_detail(event.text, event.data)
         elif event.kind == "conversion" and self._live:
             self._stop_watch()
             report, source, speed = event.data
@@ -198,6 +212,9 @@ class ProgressView(io.TextIOBase):
     def show_download(self, progress: Progress) -> None:
         """A figure of the local services' download (see the module doc)."""
         self._download_last = progress
+        if _already_there(progress):
+            return  # nothing to count: `end_download` says so once
+        self._download_counted = True
         if self._live:
             self.draw(bar(progress.per_mille / 1000, "downloading") + " " + download_figures(progress))
             return
@@ -209,7 +226,11 @@ class ProgressView(io.TextIOBase):
     def end_download(self) -> None:
         """Leaves the download's last figure as a line of its own."""
         last, self._download_last = self._download_last, None
-        if self._live:
+        counted, self._download_counted = self._download_counted, False
+        if last is not None and _already_there(last) and not counted:
+            self._finish_bar()
+            self._emit("  downloading: already downloaded")
+        elif self._live:
             self._finish_bar()
         elif last is not None:
             self._plain_download(last)
@@ -221,13 +242,25 @@ class ProgressView(io.TextIOBase):
             self._download_line = line
             self._emit(line)
 
+    def _child_detail(self, command: str, done: object) -> None:
+        from .services_choice import without_paths
+
+        self._emit(f"  $ {without_paths(command)}")  # a service's file address may carry its token
+        for captured in (getattr(done, "stdout", None), getattr(done, "stderr", None)):
+            if isinstance(captured, bytes):
+                captured = captured.decode("utf-8", "replace")
+            for line in (captured or "").splitlines():
+                if line.strip():
+                    self._emit(f"    {line}")
+
     def _line(self, line: str) -> None:
         self.lines.append(line)
-        if _FALLBACK not in line:  # the fallback line comes mid-conversion
+        fallback = _FALLBACK in line
+        if not fallback:  # the fallback line comes mid-conversion
             self._stop_watch()
         if self._live and self._bar_shown and _PERCENT.match(line):
             self._finish_bar()  # the download job's bar at its last figure stays as the line
-        elif line.strip():
+        elif line.strip() and (self._verbose or not fallback):
             self._emit(line)
 
     def _stop_watch(self) -> None:
@@ -267,9 +300,10 @@ class ProgressView(io.TextIOBase):
 
 
 @contextlib.contextmanager
-def showing_progress(stream: TextIO | None, *, live: bool | None = None) -> Iterator[ProgressView]:
+def showing_progress(stream: TextIO | None, *, live: bool | None = None,
+                     verbose: bool = False) -> Iterator[ProgressView]:
     """A view on `stream` (None: shown nowhere), closed after the block."""
-    view = ProgressView(stream, live=live)
+    view = ProgressView(stream, live=live, verbose=verbose)
     try:
         yield view
     finally:

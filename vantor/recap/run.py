@@ -15,7 +15,9 @@ called from any thread.
 
 from __future__ import annotations
 
+import json
 import os
+import shlex
 import shutil
 import subprocess
 import tempfile
@@ -55,7 +57,9 @@ class RunEvent:
     - "figure": the engine's running percentage of its download job;
     - "download": the local services' download, `data` a `Progress`;
     - "conversion": the conversion starts; `data` is (report file, source
-      video, speed), its ffmpeg writing time stamps to the report file.
+      video, speed), its ffmpeg writing time stamps to the report file;
+    - "child": a child (ffmpeg, wget) ended; `text` is its command line,
+      `data` the `CompletedProcess` with what was captured of its output.
     """
 
     kind: str
@@ -167,6 +171,7 @@ class EngineRun:
         self._child: subprocess.Popen[Any] | None = None
         self._pending = ""
         self._report_dir: str | None = None
+        self._copy_dir: str | None = None  # the engine's copy of the segments
 
     # -- control, from any thread -------------------------------------------
 
@@ -222,9 +227,10 @@ class EngineRun:
                 bindings["requests"] = router
             if self.segments:
                 bindings["_download_video"] = self._guarded_download(engine)
+            segments_file = self._engine_segments_file()
             self._event("stage", "engine")
             with engine_run(**bindings):
-                engine.run_recap(self.url, self.segments_file, self.speed, self.voice, self.work_dir)
+                engine.run_recap(self.url, segments_file, self.speed, self.voice, self.work_dir)
             self._flush_lines()
             self._raise_if_cancelled()
             self._event("stage", "publish")
@@ -245,10 +251,26 @@ class EngineRun:
                 raise
             raise failure from error
         finally:
-            if self._report_dir is not None:
-                shutil.rmtree(self._report_dir, ignore_errors=True)
+            for scratch in (self._report_dir, self._copy_dir):
+                if scratch is not None:
+                    shutil.rmtree(scratch, ignore_errors=True)
         made_captions = tuple(os.path.join(self.output_dir or ".", name) for _, name in extras)
         return RunOutputs(final, horizontal, self.encoder or "unknown", made_captions)
+
+    def _engine_segments_file(self) -> str:
+        """The engine reads times as strings only: checked segments holding
+        numbers of seconds reach it as a copy of the run's own with each
+        written as the equivalent string. The user's file stays as it is."""
+        from .segments_check import engine_segments
+
+        copy = engine_segments(self.segments or [])
+        if copy is None:
+            return self.segments_file
+        self._copy_dir = tempfile.mkdtemp(prefix="vantor-segments-")
+        path = os.path.join(self._copy_dir, "segments.json")
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump(copy, f, ensure_ascii=False)
+        return path
 
     def _folder_gone(self) -> OutputError:
         return OutputError(f"the working folder {self.work_dir} disappeared during the run (was the output "
@@ -384,6 +406,8 @@ class EngineRun:
                 self._child = None
         self._raise_if_cancelled()  # a child killed by cancel() is not a tool's failure
         result = subprocess.CompletedProcess(argv, child.returncode, stdout, stderr)
+        self._event("child", shlex.join(os.fspath(a) if isinstance(a, os.PathLike) else str(a) for a in argv),
+                    data=result)
         if check:
             result.check_returncode()
         if encoder is not None and result.returncode == 0:

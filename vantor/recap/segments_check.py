@@ -4,22 +4,26 @@ The engine itself reads the file lazily and fails at the first bad segment,
 after the download. This check reads it the same way (strict UTF-8, one JSON
 value) but reports every problem at once, in words for the person who wrote
 the file: segments are numbered from 1, as the run's "Segment 1/4" lines
-number them. It accepts nothing the engine would refuse, and refuses an empty
-array, which the engine would turn into an empty video.
+number them. It accepts nothing the engine would refuse, but for one thing:
+a time written as a JSON number, which a run hands the engine as the
+equivalent string (`engine_segments`). It refuses an empty array, which the
+engine would turn into an empty video.
 """
 
 from __future__ import annotations
 
 import difflib
 import json
+import math
 import re
 from collections.abc import Iterator
 from dataclasses import dataclass, field
+from decimal import Decimal
 from typing import Literal
 
 __all__ = [
     "TIME_FORMS", "WORDS_PER_SECOND", "Problem", "SegmentsReport", "check_segments", "check_segments_bytes",
-    "json_type_name", "parse_time",
+    "engine_segments", "json_type_name", "parse_time", "seconds_of", "time_text",
 ]
 
 # A typical narration pace (150 words a minute).
@@ -144,6 +148,35 @@ def parse_time(text: str) -> float | None:
     return -value if negative else value
 
 
+def _is_number(value: object) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
+def time_text(value: int | float) -> str:
+    """A JSON number of seconds as the string ffmpeg reads as the same time:
+    every digit of the number's shortest form, never an exponent (ffmpeg
+    stops reading at an "e"): 90 -> "90", 1.5 -> "1.5", 1e-05 -> "0.00001"."""
+    if isinstance(value, int):
+        return str(value)
+    return format(Decimal(repr(value)), "f")
+
+
+def seconds_of(value: object) -> float | None:
+    """Seconds of a time as a segment holds it (a string or a number), or None."""
+    if _is_number(value):
+        return parse_time(time_text(value)) if math.isfinite(value) else None  # type: ignore[arg-type]
+    return parse_time(value) if isinstance(value, str) else None
+
+
+def engine_segments(segments: list[dict[str, object]]) -> list[dict[str, object]] | None:
+    """The checked `segments` as the engine takes them, each number of
+    seconds written as its string; None when every time already is one."""
+    if not any(_is_number(segment.get(member)) for segment in segments for member in ("start", "end")):
+        return None
+    return [{key: time_text(value) if key in ("start", "end") and _is_number(value) else value  # type: ignore[arg-type]
+             for key, value in segment.items()} for segment in segments]
+
+
 def _decode(content: bytes) -> tuple[object, list[Problem]]:
     def refuse(message: str) -> tuple[object, list[Problem]]:
         return None, [Problem(None, None, message)]
@@ -173,8 +206,8 @@ def _near_miss(member: str, segment: dict[str, object]) -> str | None:
 
 
 def _not_a_string(member: str, value: object) -> str:
-    if isinstance(value, (int, float)) and not isinstance(value, bool):
-        return f"must be a string: write it as \"{json.dumps(value)}\" (in quotes)"
+    if member != "voiceover":
+        return f"must be a time, a string like \"1.5\" or a number, not {json_type_name(value)}"
     return f"must be a string, not {json_type_name(value)}"
 
 
@@ -188,6 +221,15 @@ def _check_segment(number: int, segment: object) -> list[Problem]:
             typo = _near_miss(member, segment)
             hint = f"; found {typo!r}: did you mean {member!r}?" if typo else f"; add \"{member}\""
             problems.append(Problem(number, member, "missing" + hint))
+        elif member != "voiceover" and _is_number(value := segment[member]) and not math.isfinite(value):
+            problems.append(Problem(number, member, f"{json.dumps(value)} is not a time; write a finite number of "
+                                                    "seconds", hint=TIME_FORMS))
+        elif member != "voiceover" and _is_number(value):
+            seconds = seconds_of(value)
+            if seconds is None:
+                problems.append(Problem(number, member, f"{value!r} is not a time", hint=TIME_FORMS))
+            else:
+                times[member] = seconds
         elif not isinstance(value := segment[member], str):
             problems.append(Problem(number, member, _not_a_string(member, value)))
         elif member != "voiceover":

@@ -9,13 +9,17 @@ placeholders, else configured. An http(s):// address: a running `vantor serve`.
 from __future__ import annotations
 
 import os
+import re
 from urllib.parse import urlsplit
 
 from .preflight import PreflightError
 
-__all__ = ["SERVICES", "ServicesChoiceError", "check_services_choice", "resolve_services"]
+__all__ = ["SERVICES", "ServicesChoiceError", "check_services_choice", "resolve_services", "shown_address",
+           "without_paths"]
 
 SERVICES = ("auto", "configured", "local")
+_ADDRESS = re.compile(r"\b(https?://[^/\s'\"]+)/[^\s'\"]*")
+_URL_PATH = re.compile(r"(with url: )/\S*")  # urllib3's words for the path it asked for
 
 
 class ServicesChoiceError(PreflightError):
@@ -30,11 +34,32 @@ def _is_address(text: str) -> bool:
     return parts.scheme in ("http", "https") and bool(parts.hostname)
 
 
+def shown_address(address: str) -> str:
+    """`address` as it may be printed: scheme, host and port only. A `vantor
+    serve` carries its secret token in the address's path (and a user name
+    or password would be as secret), so no message shows more."""
+    try:
+        parts = urlsplit(address)
+        port = parts.port
+    except ValueError:
+        return "<an unreadable address>"
+    if not parts.scheme or not parts.hostname:
+        return address.split("/", 1)[0].rsplit("@", 1)[-1] or "<an empty address>"
+    host = f"[{parts.hostname}]" if ":" in parts.hostname else parts.hostname
+    return f"{parts.scheme}://{host}" + (f":{port}" if port is not None else "")
+
+
+def without_paths(text: str) -> str:
+    """Every address in `text` cut as `shown_address` cuts it, "/..." for its path."""
+    text = _URL_PATH.sub(r"\1/...", text)
+    return _ADDRESS.sub(lambda match: shown_address(match.group(1)) + "/...", text)
+
+
 def check_services_choice(choice: str) -> str:
     """`choice` when it is one of `SERVICES` or the address of a server."""
     if choice in SERVICES or _is_address(choice):
         return choice
-    raise ServicesChoiceError(f"unknown services {choice!r}; use {', '.join(SERVICES)} or the http(s):// address "
+    raise ServicesChoiceError(f"unknown services {shown_address(choice)!r}; use {', '.join(SERVICES)} or the http(s):// address "
                               "of a vantor serve")
 
 
@@ -56,6 +81,6 @@ def resolve_services(choice: str) -> str:
     if choice == "local" and (address := os.environ.get("VANTOR_SERVICES_URL")):
         if not _is_address(address):
             raise ServicesChoiceError(f"VANTOR_SERVICES_URL must be the http(s):// address of a vantor serve, "
-                                      f"not {address!r}")
+                                      f"not {shown_address(address)!r}")
         return address
     return choice

@@ -19,15 +19,23 @@ Speech (the engine's speech client speaks this):
 
 Addresses handed out are built from the address the client reached, so a
 service on another machine hands out addresses its clients can fetch.
+
+Every path begins with the service's token (`/<token>/ajax/...`), which the
+base address a client routes to carries; the addresses handed out carry it
+too. A request without it is answered 404 like any unknown path. A busy
+service answers job requests 503; malformed requests get 400.
 """
 
 from __future__ import annotations
 
+import asyncio
 import base64
 import hashlib
+import hmac
 import ipaddress
 import json
 import threading
+from collections import Counter
 from collections.abc import Iterable
 from pathlib import Path
 from typing import Protocol
@@ -39,15 +47,15 @@ from starlette.responses import FileResponse, JSONResponse
 from starlette.routing import Route
 from starlette.types import ASGIApp, Receive, Scope, Send
 
-from .cache import FileCache
-from .download_jobs import JobRefused, Jobs
+from .cache import FileCache, is_disk_full
+from .download_jobs import Job, JobRefused, Jobs
 from .espeak_backend import SpeechFailed
 from .limits import Limits
 from .narration_timing import measure_timing
 from .narrator import BACKEND_NAMES
 from .voices import Voice
 
-__all__ = ["BACKEND_HEADER", "LOOPBACK", "ClientAllowList", "SpeechBackend", "build_app"]
+__all__ = ["BACKEND_HEADER", "LOOPBACK", "TOKEN_HEADER", "ClientAllowList", "SpeechBackend", "TokenGate", "build_app"]
 
 Network = ipaddress.IPv4Network | ipaddress.IPv6Network
 LOOPBACK: tuple[Network, ...] = (ipaddress.ip_network("127.0.0.0/8"), ipaddress.ip_network("::1/128"))
@@ -56,6 +64,9 @@ BACKEND_HEADER = "X-Vantor-Speech-Backend"
 # Part of every narration's cache key: changes when the service's audio does
 # (v2: loudness-normalised, neural voice), so older entries are not served.
 NARRATION_FORMAT = "v2"
+MAX_FORMAT_DIGITS = 5
+TOKEN_HEADER = "x-vantor-token"
+ANSWER_POLL_SECONDS = 0.05
 
 
 class ClientAllowList:
@@ -84,6 +95,34 @@ class ClientAllowList:
         await self.app(scope, receive, send)
 
 
+class TokenGate:
+    """ASGI middleware: serves only requests whose path begins with
+    `/<token>` (or that carry it in the X-Vantor-Token header). The token
+    becomes the root path, so the addresses the app hands out carry it.
+    Anything else is the same bare 404, whatever its path."""
+
+    def __init__(self, app: ASGIApp, token: str) -> None:
+        self.app: ASGIApp = app
+        self._prefix: bytes = f"/{token}".encode()
+        self._token: bytes = token.encode()
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] != "http":
+            await self.app(scope, receive, send)
+            return
+        path: str = scope["path"]
+        size = len(self._prefix)
+        head = path[:size].encode("utf-8", "surrogateescape")
+        if path[size:size + 1] == "/" and hmac.compare_digest(head, self._prefix):
+            await self.app({**scope, "root_path": scope.get("root_path", "") + self._prefix.decode()}, receive, send)
+            return
+        given = dict(scope.get("headers") or ()).get(TOKEN_HEADER.encode(), b"")
+        if given and hmac.compare_digest(given, self._token):
+            await self.app(scope, receive, send)
+            return
+        await JSONResponse({"success": False, "error": "not found"}, 404)(scope, receive, send)
+
+
 class SpeechBackend(Protocol):
     def voice(self, name: str) -> Voice | None: ...
 
@@ -98,22 +137,50 @@ def _error(status: int, message: str) -> JSONResponse:
     return JSONResponse({"success": False, "error": message}, status)
 
 
+def _height(wanted: str) -> int | None:
+    """The `format` parameter as a height: ASCII digits only, a few of them
+    (None when malformed); empty or 0 means the default."""
+    if not wanted:
+        return DEFAULT_HEIGHT
+    if not (wanted.isascii() and wanted.isdigit() and len(wanted) <= MAX_FORMAT_DIGITS):
+        return None
+    return int(wanted) or DEFAULT_HEIGHT
+
+
 def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits: Limits,
-              allow: Iterable[Network] = LOOPBACK) -> ASGIApp:
+              allow: Iterable[Network] = LOOPBACK, token: str | None = None) -> ASGIApp:
     speaking = threading.BoundedSemaphore(limits.max_speech)
     timing_cache = FileCache(speech_cache.root / "timing", ".json", 64 * 1024**2)
+    waiting: Counter[str] = Counter()  # client address -> job requests waiting for a first answer
+
+    async def first_answer(job: Job) -> None:
+        # Polled on the event loop, so a waiting request holds no thread.
+        loop = asyncio.get_running_loop()
+        until = loop.time() + limits.job_answer_wait
+        while job.state == "queued" and not jobs.closing and loop.time() < until:
+            await asyncio.sleep(ANSWER_POLL_SECONDS)
 
     async def job_request(request: Request) -> JSONResponse:
         url = request.query_params.get("url", "")
-        wanted = request.query_params.get("format", "")
-        height = int(wanted) if wanted.isdigit() and int(wanted) > 0 else DEFAULT_HEIGHT
+        height = _height(request.query_params.get("format", ""))
+        if height is None:
+            return _error(400, "format must be a height in lines, like 1080")
+        client = request.client.host if request.client else ""
+        if waiting[client] >= limits.max_waiting_per_client:
+            return _error(503, f"busy: {waiting[client]} job requests of this client are waiting; try again later")
         try:
             job = jobs.request(url, height)
         except JobRefused as error:
-            return JSONResponse({"success": False, "error": str(error)})
+            return _error(503 if error.busy else 200, str(error))
         # Most failures (unsupported site, 404, private video) come while yt-dlp
         # reads the address; answering them here lets the client show them.
-        await run_in_threadpool(jobs.wait_first_answer, job)
+        waiting[client] += 1
+        try:
+            await first_answer(job)
+        finally:
+            waiting[client] -= 1
+            if not waiting[client]:
+                del waiting[client]
         if job.state == "failed":
             return JSONResponse({"success": False, "error": job.error})
         return JSONResponse({"success": True, "id": job.id, "progress_url": f"{_base(request)}/progress/{job.id}"})
@@ -122,6 +189,9 @@ def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits
         job = jobs.get(request.path_params["job_id"])
         if job is None:
             return _error(404, "no such job")
+        if job.state == "finished" and (job.path is None or not Path(job.path).exists()):
+            return JSONResponse({"success": False, "progress": 0, "state": "failed",
+                                 "error": "unavailable: the file left the service's cache; ask for the video again"})
         if job.state == "failed":
             return JSONResponse({"success": False, "progress": 0, "state": "failed", "error": job.error})
         body: dict[str, object] = {"success": True, "progress": job.per_mille, "state": job.state}
@@ -138,6 +208,7 @@ def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits
         job = jobs.get(request.path_params["job_id"])
         if job is None or job.state != "finished" or job.path is None or not Path(job.path).exists():
             return _error(404, "no finished job with that id")
+        job.fetched = True
         return FileResponse(job.path, media_type="video/mp4")
 
     async def generate_audio(request: Request) -> JSONResponse:
@@ -151,11 +222,15 @@ def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits
                 return _error(413, f"request body over {limits.max_request_bytes} bytes")
         try:
             data = json.loads(body)
-        except ValueError:
+        except (ValueError, RecursionError):  # RecursionError: deeply nested arrays
             return _error(400, "expected a JSON object with text and voice")
         if not isinstance(data, dict) or not isinstance(data.get("text"), str) or not isinstance(data.get("voice"), str):
             return _error(400, "expected a JSON object with text and voice, both strings")
         text, voice = data["text"], data["voice"]
+        try:
+            text.encode("utf-8"), voice.encode("utf-8")
+        except UnicodeEncodeError:  # a lone surrogate from a \ud800 escape
+            return _error(400, "the text or the voice is not valid Unicode")
         if not text.strip():
             return _error(400, "the text is empty")
         if len(text) > limits.max_text_chars:
@@ -168,6 +243,10 @@ def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits
             audio, timing = await run_in_threadpool(_speak_cached, text, chosen, data.get("timing") is True)
         except SpeechFailed as error:
             return _error(500, str(error))
+        except OSError as error:
+            if is_disk_full(error):
+                return _error(507, "the speech cache's disk is full; free space or lower the cache size")
+            raise
         answer: dict[str, object] = {"audio_data": "data:audio/mpeg;base64," + base64.b64encode(audio).decode("ascii"),
                                      "backend": backend}
         if timing is not None:
@@ -201,4 +280,4 @@ def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits
         Route("/files/{job_id}.mp4", file, methods=["GET", "HEAD"]),
         Route("/api/generate-audio-frontend", generate_audio, methods=["POST"]),
     ])
-    return ClientAllowList(app, allow)
+    return ClientAllowList(TokenGate(app, token) if token else app, allow)

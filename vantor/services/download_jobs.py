@@ -9,21 +9,25 @@ callers stop asking, so a later request finds it further on or finished.
 from __future__ import annotations
 
 import hashlib
+import logging
 import threading
+import time
 import uuid
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 from collections.abc import Callable
 from typing import Protocol
+from urllib.parse import urlsplit
 
-from .cache import FileCache
+from .cache import FileCache, is_disk_full
 from .limits import Limits
 from .ytdlp_backend import Cancelled, DownloadFailed, Fetched, TransferProgress
 
 __all__ = ["DownloadBackend", "Job", "JobRefused", "Jobs"]
 
 KEEP_ENDED = 10_000
+_log = logging.getLogger("vantor.services")
 
 
 class DownloadBackend(Protocol):
@@ -32,7 +36,12 @@ class DownloadBackend(Protocol):
 
 
 class JobRefused(Exception):
-    """The request cannot become a job (limit reached, bad address)."""
+    """The request cannot become a job (limit reached, bad address).
+    `busy`: a limit, so the same request may succeed later."""
+
+    def __init__(self, message: str, *, busy: bool = False) -> None:
+        super().__init__(message)
+        self.busy: bool = busy
 
 
 @dataclass
@@ -44,6 +53,9 @@ class Job:
     progress: TransferProgress | None = None
     path: Path | None = None
     error: str | None = None
+    host: str = ""
+    ended_at: float | None = None  # time.monotonic()
+    fetched: bool = False  # its file was sent to a client at least once
     changed: threading.Condition = field(default_factory=threading.Condition)
 
     @property
@@ -61,10 +73,12 @@ class Job:
                 setattr(self, name, value)
             self.changed.notify_all()
 
-    def wait_started(self, timeout: float) -> None:
-        """Waits until the job has bytes coming, has ended, or `timeout`."""
-        with self.changed:
-            self.changed.wait_for(lambda: self.state != "queued", timeout)
+
+def source_host(url: str) -> str:
+    try:
+        return (urlsplit(url).hostname or "").lower()
+    except ValueError:
+        return ""
 
 
 def cache_key(url: str, height: int) -> str:
@@ -75,12 +89,29 @@ class Jobs:
     def __init__(self, backend: DownloadBackend, cache_dir: str | Path, limits: Limits) -> None:
         self.backend: DownloadBackend = backend
         self.limits: Limits = limits
-        self.cache: FileCache = FileCache(Path(cache_dir) / "downloads", ".mp4", limits.cache_bytes)
+        self.cache: FileCache = FileCache(Path(cache_dir) / "downloads", ".mp4", limits.cache_bytes,
+                                          protected=self._awaiting_fetch)
         self._pool = ThreadPoolExecutor(max_workers=limits.max_jobs, thread_name_prefix="vantor-download")
         self._lock = threading.Lock()
         self._jobs: dict[str, Job] = {}
         self._active: dict[str, Job] = {}  # key -> job not yet ended
         self._closing = threading.Event()
+
+    @property
+    def closing(self) -> bool:
+        return self._closing.is_set()
+
+    def begin_close(self) -> None:
+        """Refuses new jobs and ends running downloads (at once, not waited for)."""
+        self._closing.set()
+
+    def _awaiting_fetch(self) -> set[Path]:
+        """Files of finished jobs that their clients have not fetched yet,
+        within the grace period."""
+        now = time.monotonic()
+        with self._lock:
+            return {j.path for j in self._jobs.values() if j.path is not None and not j.fetched
+                    and j.ended_at is not None and now - j.ended_at < self.limits.fetch_grace}
 
     def get(self, job_id: str) -> Job | None:
         with self._lock:
@@ -90,20 +121,25 @@ class Jobs:
         """The job for `url`: a finished one from the cache, the running one
         for the same address, or a new one."""
         if not url.lower().startswith(("http://", "https://")):
-            raise JobRefused(f"unsupported address {url!r}: give an http:// or https:// video address")
+            raise JobRefused("unsupported address: give an http:// or https:// video address")
         key = cache_key(url, height)
+        host = source_host(url)
         with self._lock:
             if self._closing.is_set():
-                raise JobRefused("the service is shutting down")
+                raise JobRefused("busy: the service is shutting down; try again later", busy=True)
             running = self._active.get(key)
             if running is not None:
                 return running
-            job = Job(uuid.uuid4().hex[:16], url, key)
+            job = Job(uuid.uuid4().hex[:16], url, key, host=host)
             cached = self.cache.get(key)
             if cached is not None:
-                job.state, job.path = "finished", cached
+                job.state, job.path, job.ended_at = "finished", cached, time.monotonic()
             elif len(self._active) >= self.limits.max_jobs:
-                raise JobRefused(f"{len(self._active)} downloads are running, the service's limit; try again later")
+                raise JobRefused(f"busy: {len(self._active)} downloads are running, the service's limit; "
+                                 "try again later", busy=True)
+            elif sum(j.host == host for j in self._active.values()) >= self.limits.max_jobs_per_host:
+                raise JobRefused(f"busy: {self.limits.max_jobs_per_host} downloads from {host or 'that site'} "
+                                 "are running, the service's limit per site; try again later", busy=True)
             else:
                 self._active[key] = job
                 self._pool.submit(self._run, job, height)
@@ -132,20 +168,21 @@ class Jobs:
                             lambda p: job.update(state="downloading", progress=p), self._closing,
                         )
                         cached = self.cache.put_file(job.key, fetched.path)
-            job.update(state="finished", path=cached)
+            job.update(state="finished", path=cached, ended_at=time.monotonic())
         except Cancelled as error:
-            job.update(state="failed", error=str(error))
+            job.update(state="failed", error="unavailable: the service shut down during the download; try again later",
+                       ended_at=time.monotonic())
         except DownloadFailed as error:
-            job.update(state="failed", error=str(error))
-        except Exception as error:  # any other fault still ends the job as failed, with its reason
-            job.update(state="failed", error=f"{type(error).__name__}: {error}")
+            job.update(state="failed", error=str(error), ended_at=time.monotonic())
+        except Exception as error:  # any other fault still ends the job as failed; the detail only in the log
+            _log.warning("download job %s failed", job.id, exc_info=error)
+            reason = ("the service's disk is full; try again later" if is_disk_full(error)
+                      else "the download failed inside the service; try again later")
+            job.update(state="failed", error=f"unavailable: {reason}", ended_at=time.monotonic())
         finally:
             with self._lock:
                 if self._active.get(job.key) is job:
                     del self._active[job.key]
-
-    def wait_first_answer(self, job: Job) -> None:
-        job.wait_started(self.limits.job_answer_wait)
 
     def close(self) -> None:
         self._closing.set()

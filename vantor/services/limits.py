@@ -27,7 +27,20 @@ class Limits:
     max_speech: int = 2
     # How long a job request waits for yt-dlp to get past the address, so that
     # an unsupported or unavailable one is answered as a failed job request.
+    # The wait holds no thread.
     job_answer_wait: float = 20.0
+    # Downloads of one site (host) at once, so a few slow addresses of one
+    # site cannot take every slot.
+    max_jobs_per_host: int = 2
+    # Job requests of one client waiting for their first answer at once.
+    max_waiting_per_client: int = 16
+    # A download (page reading included) that takes longer fails.
+    job_deadline: float = 3600.0
+    # A download that receives no byte for this long fails as stalled.
+    stall_seconds: float = 60.0
+    # A finished job's file is kept (not evicted) until its client fetched it
+    # or this long has passed.
+    fetch_grace: float = 600.0
 
 
 def default_cache_dir() -> Path:

@@ -102,14 +102,26 @@ class LocalServices:
 
 
 def start_local_services(address: str | None = None, *,
-                         cache_dir: str | os.PathLike[str] | None = None) -> LocalServices:
+                         cache_dir: str | os.PathLike[str] | None = None,
+                         private_sources: str = "direct") -> LocalServices:
     """Starts both services in this process on 127.0.0.1 (address None), or
-    returns a handle to the `vantor serve` at `address`."""
+    returns a handle to the `vantor serve` at `address` (its token included).
+
+    The services started here answer only requests that carry their random
+    token (in `base_url`). `private_sources`: "direct" (a video address on
+    the user's own network may be fetched, but no public page leads to a
+    private address), "refuse" or "allow"."""
     if address is not None:
         return LocalServices(address)
-    from .server import InProcessServer, Services
+    from .server import InProcessServer, Services, new_token
 
-    server = InProcessServer(Services(cache_dir if cache_dir is not None else default_cache_dir()))
+    services = Services(cache_dir if cache_dir is not None else default_cache_dir(), token=new_token(),
+                        private_sources=private_sources)
+    try:
+        server = InProcessServer(services)
+    except BaseException:
+        services.close()
+        raise
     return LocalServices(server.base_url, server)
 
 
@@ -126,9 +138,11 @@ def bind(services: LocalServices) -> Iterator[LocalServices]:
 
 @contextmanager
 def local_services(address: str | None = None, *,
-                   cache_dir: str | os.PathLike[str] | None = None) -> Iterator[LocalServices]:
+                   cache_dir: str | os.PathLike[str] | None = None,
+                   private_sources: str = "direct") -> Iterator[LocalServices]:
     """`with vantor.local_services(): vantor.run_recap(...)`"""
-    with start_local_services(address, cache_dir=cache_dir) as services, bind(services):
+    with start_local_services(address, cache_dir=cache_dir, private_sources=private_sources) as services, \
+            bind(services):
         yield services
 
 

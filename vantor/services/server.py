@@ -4,7 +4,10 @@ of this process (`InProcessServer`), or as the whole process (`vantor serve`).
 
 from __future__ import annotations
 
+import logging
 import os
+import re
+import secrets
 import socket
 import threading
 from collections.abc import Iterable
@@ -24,7 +27,14 @@ from .piper_backend import bundled_voice, piper_version
 from .voices import VoiceCatalog
 from .ytdlp_backend import YtDlpBackend
 
-__all__ = ["InProcessServer", "Services", "stderr_logging"]
+__all__ = ["HideToken", "InProcessServer", "Services", "TOKEN_PATTERN", "new_token", "stderr_logging"]
+
+# A token goes into addresses as their first path segment.
+TOKEN_PATTERN = re.compile(r"[A-Za-z0-9_-]{16,128}")
+
+
+def new_token() -> str:
+    return secrets.token_urlsafe(24)
 
 
 def stderr_logging() -> dict[str, Any]:
@@ -36,23 +46,45 @@ def stderr_logging() -> dict[str, Any]:
     return {**LOGGING_CONFIG, "handlers": handlers}
 
 
+class HideToken(logging.Filter):
+    """Writes the token in request log lines as `<token>`: a log is read by
+    more people than may use the service."""
+
+    def __init__(self, token: str) -> None:
+        super().__init__()
+        self.token: str = token
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        if isinstance(record.args, tuple):
+            record.args = tuple(a.replace(self.token, "<token>") if isinstance(a, str) else a for a in record.args)
+        return True
+
+
 class Services:
-    """The application with the job pool and caches behind it."""
+    """The application with the job pool and caches behind it.
+
+    `token`: the secret every request's path begins with; None serves
+    without one. `private_sources`: "refuse", "direct" or "allow" (see
+    source_guard.PRIVATE_SOURCES)."""
 
     def __init__(self, cache_dir: str | os.PathLike[str], *, limits: Limits | None = None,
                  download_backend: DownloadBackend | None = None, speech_backend: SpeechBackend | None = None,
-                 allow: Iterable[Network] = LOOPBACK, voices_dir: str | os.PathLike[str] | None = None) -> None:
+                 allow: Iterable[Network] = LOOPBACK, voices_dir: str | os.PathLike[str] | None = None,
+                 token: str | None = None, private_sources: str = "refuse") -> None:
         self.limits: Limits = limits or Limits()
         self.cache_dir: Path = Path(cache_dir)
-        self.jobs: Jobs = Jobs(download_backend or YtDlpBackend(max_file_bytes=self.limits.max_file_bytes),
-                         self.cache_dir, self.limits)
+        self.token: str | None = token
+        backend = download_backend or YtDlpBackend(
+            max_file_bytes=self.limits.max_file_bytes, stall_seconds=self.limits.stall_seconds,
+            deadline=self.limits.job_deadline, private_sources=private_sources)
+        self.jobs: Jobs = Jobs(backend, self.cache_dir, self.limits)
         self.speech_cache: FileCache = FileCache(self.cache_dir / "speech", ".mp3", self.limits.cache_bytes)
         if speech_backend is None:
             catalog = None if voices_dir is None else VoiceCatalog(bundled_voice(), voices_dir,
                                                                    neural_runtime=piper_version() is not None)
             speech_backend = Narrator(catalog)
         self.speech: SpeechBackend = speech_backend
-        self.app: ASGIApp = build_app(self.jobs, speech_backend, self.speech_cache, self.limits, allow)
+        self.app: ASGIApp = build_app(self.jobs, speech_backend, self.speech_cache, self.limits, allow, token)
 
     def close(self) -> None:
         self.jobs.close()
@@ -87,10 +119,12 @@ class InProcessServer:
 
     @property
     def base_url(self) -> str:
-        return f"http://{self.host}:{self.port}"
+        """The address to route to, its token included."""
+        token = self.services.token
+        return f"http://{self.host}:{self.port}" + (f"/{token}" if token else "")
 
     def close(self) -> None:
-        self.services.close()  # ends downloads first, so no request waits on them
+        self.services.close()  # ends downloads first (waiting requests answer at once), so no request waits on them
         self._server.should_exit = True
         self._thread.join(timeout=15)
         self._socket.close()

@@ -1,0 +1,222 @@
+"""The download service against hostile sources: a playlist posing as a
+video, an internal service behind redirects, embedded addresses, HLS
+segments and DNS rebinding, and a source that closes half-way.
+
+All servers are on loopback. For the address rule, 127.0.0.2 plays the
+public internet (the rule is patched to call it public) and 127.0.0.1 the
+internal network."""
+
+from __future__ import annotations
+
+import socket
+import subprocess
+from contextlib import contextmanager
+from pathlib import Path
+
+import pytest
+import requests
+
+from hostile_site import Site, body, redirect
+from service_helpers import ask, poll_until_done
+from vantor.services import source_guard
+from vantor.services.media_format import NotAVideo, check_complete, input_options, sniff
+from vantor.services.server import InProcessServer, Services, new_token
+
+PUBLIC = "127.0.0.2"
+
+
+@contextmanager
+def served(tmp_path: Path, private_sources: str):
+    server = InProcessServer(Services(tmp_path / "cache", token=new_token(), private_sources=private_sources))
+    try:
+        yield server
+    finally:
+        server.close()
+
+
+def outcome(server: InProcessServer, address: str) -> dict:
+    """The job's last answer: failed at the request or after polling."""
+    job = ask(server.base_url, address)
+    return poll_until_done(job["progress_url"])[-1] if job["success"] else job
+
+
+def cached(tmp_path: Path) -> list[Path]:
+    return list((tmp_path / "cache" / "downloads").glob("*.mp4"))
+
+
+@pytest.fixture
+def public_127_0_0_2(monkeypatch):
+    real = source_guard.is_public
+    monkeypatch.setattr(source_guard, "is_public", lambda address: address == PUBLIC or real(address))
+
+
+@pytest.fixture(scope="module")
+def faststart(tmp_path_factory, source_video) -> bytes:
+    path = tmp_path_factory.mktemp("faststart") / "film.mp4"
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-i", source_video, "-c", "copy", "-movflags", "+faststart",
+                    str(path)], check=True)
+    return path.read_bytes()
+
+
+def test_only_self_contained_containers_are_opened(tmp_path, source_video, faststart):
+    ts = tmp_path / "clip.ts"
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-i", source_video, "-c", "copy", "-f", "mpegts", str(ts)],
+                   check=True)
+    head = ts.read_bytes()[:1024]
+    assert sniff(Path(source_video).read_bytes()[:64]) == "mov" and sniff(faststart[:64]) == "mov"
+    assert sniff(b"\x1a\x45\xdf\xa3" + b"\0" * 60) == "matroska" and sniff(head) == "mpegts"
+    # A third sync byte missing, a playlist, a concat script, a page: none opens.
+    assert sniff(head[:376] + b"\0" + head[377:]) is None
+    for other in (b"#EXTM3U\n#EXTINF:1,\n/etc/shadow\n", b"ffconcat version 1.0\nfile /etc/shadow\n",
+                  b"<html><video src=x></video></html>", b"\0\0\0\x20ftyx" + b"\0" * 60, b""):
+        assert sniff(other) is None, other
+    assert input_options(source_video) == ["-f", "mov", "-format_whitelist", "mov", "-protocol_whitelist", "file",
+                                           "-i", source_video]
+
+
+def test_a_playlist_posing_as_a_video_serves_no_local_file(tmp_path, source_video):
+    # A root-only folder with a file ffmpeg would hand back whole.
+    hidden = tmp_path / "root-only"
+    hidden.mkdir(mode=0o700)
+    secret = hidden / "secret.ts"
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-i", source_video, "-c", "copy", "-f", "mpegts", str(secret)],
+                   check=True)
+    secret.chmod(0o600)
+    playlist = f"#EXTM3U\n#EXT-X-TARGETDURATION:12\n#EXTINF:12,\n{secret}\n#EXT-X-ENDLIST\n".encode()
+    with Site({"/film.mp4": body(playlist)}) as site, served(tmp_path, "allow") as server:
+        last = outcome(server, site.base_url + "/film.mp4")
+    assert last["success"] is False and "not a video" in last["error"] and str(hidden) not in last["error"]
+    assert cached(tmp_path) == []
+
+
+@pytest.mark.parametrize("mode, how, reached", [
+    ("refuse", "direct", False), ("refuse", "redirect", False), ("refuse", "embedded", False),
+    ("refuse", "hls", False), ("direct", "redirect", False), ("direct", "embedded", False),
+    ("direct", "direct", True), ("allow", "redirect", True)])
+def test_an_internal_service_is_reached_only_when_allowed(tmp_path, source_video, public_127_0_0_2, mode, how,
+                                                          reached):
+    secret = Path(source_video).read_bytes()
+    with Site({"/secret.mp4": body(secret)}) as internal:
+        target = internal.base_url + "/secret.mp4"
+        routes = {
+            "/go": redirect(target),
+            "/page.html": body(f'<html><body><video src="{target}"></video></body></html>'.encode(), "text/html"),
+            "/list.m3u8": body(f"#EXTM3U\n#EXT-X-TARGETDURATION:12\n#EXTINF:12,\n{target}\n#EXT-X-ENDLIST\n".encode(),
+                               "application/vnd.apple.mpegurl"),
+        }
+        with Site(routes, host=PUBLIC) as attacker, served(tmp_path, mode) as server:
+            address = {"direct": target, "redirect": attacker.base_url + "/go", "embedded": attacker.base_url + "/page.html",
+                       "hls": attacker.base_url + "/list.m3u8"}[how]
+            last = outcome(server, address)
+            if reached:
+                assert last["success"] and requests.get(last["download_url"], timeout=30).content == secret
+            else:
+                assert last["success"] is False and "private" in last["error"], last
+                assert internal.hits == [] and cached(tmp_path) == []
+
+
+def test_a_name_that_resolves_anew_cannot_reach_the_internal_address(tmp_path, source_video, public_127_0_0_2,
+                                                                     monkeypatch):
+    """DNS rebinding: the page's name resolves to the public address first and
+    to the internal one afterwards, on the same port."""
+    with Site({"/secret.mp4": body(Path(source_video).read_bytes())}) as internal:
+        port = internal.server.server_address[1]
+        page = b'<html><body><video src="/secret.mp4"></video></body></html>'
+        with Site({"/page.html": body(page, "text/html")}, host=PUBLIC, port=port), served(tmp_path, "refuse") as server:
+            answers = iter([PUBLIC])
+
+            def resolve(host, port):
+                if host != "rebind.test":
+                    return socket.getaddrinfo(host, port, 0, socket.SOCK_STREAM)
+                address = next(answers, "127.0.0.1")
+                return [(socket.AF_INET, socket.SOCK_STREAM, 6, "", (address, port))]
+
+            monkeypatch.setattr(source_guard, "_resolve", resolve)
+            last = outcome(server, f"http://rebind.test:{port}/page.html")
+    assert last["success"] is False and internal.hits == []
+
+
+def test_a_source_that_closes_half_way_is_not_cached(tmp_path, faststart):
+    half = faststart[: len(faststart) // 2]
+    with Site({"/film.mp4": body(half, length=False), "/whole.mp4": body(faststart, length=False)}) as site, \
+            served(tmp_path, "allow") as server:
+        last = outcome(server, site.base_url + "/film.mp4")
+        assert last["success"] is False and "closed the connection early" in last["error"], last
+        assert cached(tmp_path) == [] and list((tmp_path / "cache" / "downloads" / "partial").iterdir()) == []
+        # The same source sent whole is a finished download.
+        assert outcome(server, site.base_url + "/whole.mp4")["progress"] == 1000
+
+
+def test_completeness_reads_the_end_against_the_declared_duration(tmp_path, faststart):
+    whole = tmp_path / "whole.mp4"
+    whole.write_bytes(faststart)
+    check_complete(str(whole))
+    short = tmp_path / "short.mp4"
+    short.write_bytes(faststart[: len(faststart) * 9 // 10])  # the last second or so missing
+    with pytest.raises(NotAVideo, match="closed the connection early"):
+        check_complete(str(short))
+
+
+@pytest.mark.parametrize("address, public", [
+    ("8.8.8.8", True), ("2001:4860:4860::8888", True), ("127.0.0.1", False), ("127.255.0.9", False),
+    ("10.1.2.3", False), ("172.16.0.1", False), ("172.31.255.255", False), ("172.32.0.1", True),
+    ("192.168.1.1", False), ("169.254.169.254", False), ("100.64.0.1", False), ("0.0.0.0", False),
+    ("224.0.0.1", False), ("239.255.255.250", False), ("255.255.255.255", False), ("::1", False), ("::", False),
+    ("fe80::1%eth0", False), ("fc00::1", False), ("ff02::1", False), ("::ffff:127.0.0.1", False),
+    ("::ffff:8.8.8.8", True), ("not an address", False)])
+def test_which_addresses_are_public(address, public):
+    assert source_guard.is_public(address) is public
+
+
+@pytest.mark.parametrize("raw, answer", [
+    ("ERROR: [generic] x: Unable to download webpage: HTTP Error 503: Service Unavailable", "HTTP 503; try again"),
+    ("ERROR: [generic] x: Unable to download webpage: HTTP Error 404: Not Found", "unavailable at that address"),
+    ("ERROR: [generic] x: Unable to download webpage: [Errno 111] Connection refused", "unavailable at that address"),
+    ("ERROR: Unsupported URL: http://x/y", "unsupported"), ("ERROR: x: Read timed out.", "stalled"),
+    ("ERROR: x: This is a private video. Sign in", "private"),
+    ("ERROR: x: Got server HTTP error: Downloaded 5 bytes, expected 9 bytes", "closed the connection early"),
+    ("ERROR: x: IncompleteRead(10 bytes read, 5 more expected)", "closed the connection early")])
+def test_errors_are_a_few_plain_answers(raw, answer):
+    from vantor.services.ytdlp_backend import _public_error
+
+    said = _public_error(raw + " /root/.cache/vantor/downloads/partial/k-1/video.mp4", 60)
+    assert answer in said and "/root" not in said
+
+
+def test_recap_of_a_source_that_closes_half_way_fails(tmp_path, faststart):
+    import json
+    import sys
+
+    from child_env import child_env
+
+    segments = tmp_path / "segments.json"
+    segments.write_text(json.dumps([{"start": "0", "end": "2", "voiceover": "Hi."}]))
+    with Site({"/film.mp4": body(faststart[: len(faststart) // 2], length=False)}) as site:
+        env = child_env(VANTOR_CACHE_DIR=str(tmp_path / "cache"))
+        env.pop("VANTOR_SERVICES_URL", None)
+        done = subprocess.run([sys.executable, "-m", "vantor", "recap", site.base_url + "/film.mp4", str(segments),
+                               "--services", "local", "--voice", "en-us", "--mkdir", "--output-dir",
+                               str(tmp_path / "out")], cwd=Path(__file__).resolve().parents[1], env=env,
+                              capture_output=True, text=True, timeout=300)
+    assert done.returncode == 1 and "closed the connection early" in done.stderr and done.stdout == "", done.stderr
+    assert cached(tmp_path) == [] and not (tmp_path / "out" / "FINAL_RECAP.mp4").exists()
+
+
+def test_a_real_hls_stream_still_downloads(tmp_path, source_video):
+    """yt-dlp's own HLS downloader fetches the segments (through the guarded
+    handler); its MPEG-TS result opens as MPEG-TS and becomes an MP4."""
+    from vantor.demo.video_site import VideoSite
+
+    www = tmp_path / "www"
+    (www / "hls").mkdir(parents=True)
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-i", source_video, "-c", "copy", "-f", "hls", "-hls_time", "4",
+                    "-hls_playlist_type", "vod", str(www / "hls" / "film.m3u8")], check=True)
+    with VideoSite(www) as site, served(tmp_path, "direct") as server:
+        last = outcome(server, site.base_url + "/hls/film.m3u8")
+        assert last["success"] and last["progress"] == 1000, last
+        got = tmp_path / "got.mp4"
+        got.write_bytes(requests.get(last["download_url"], timeout=60).content)
+    from service_helpers import streams
+
+    info = streams(got)
+    assert "mp4" in info["format"] and info["video"] == "h264" and info["duration"] > 11

@@ -223,7 +223,7 @@ def test_strict_refuses_before_the_download_and_jobs_take_captions(tmp_path, mon
         make_recap("http://127.0.0.1:9/film", misfit, voice="en-us", output_dir=tmp_path, services="local",
                    strict_fit=True, quiet=True)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["cache"]
-    with pytest.raises(Exception, match="captions"):
+    with pytest.raises(Exception, match='captions need the local speech service.s word timings; pass services="local"'):
         make_recap("http://127.0.0.1:9/film", misfit, voice="en-us", output_dir=tmp_path, services="configured",
                    captions="files", quiet=True)
     with pytest.raises(Exception, match="captions must be one of files, burn, track"):

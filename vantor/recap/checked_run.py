@@ -16,7 +16,8 @@ from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
 
 from .fit_plumbing import check_caption_choice, fit_timings, measured_fit
-from .preflight import COMMAND_LINE, PreflightError, Wording, check_output_dir, check_speed, check_run_voice, checked_segments
+from .preflight import (COMMAND_LINE, PYTHON, PreflightError, Wording, check_output_dir, check_run_voice, check_speed,
+                        checked_segments)
 from .progress_view import ProgressView, showing_progress
 from .outputs import OutputError, OutputNames
 from .probe import probe_duration
@@ -109,7 +110,7 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
         raise PreflightError(f"{existing[0]} exists; {wording.replace}")
     if strict_fit and not check_segments:
         raise PreflightError("--strict needs the segments checked; drop --no-check")
-    check_caption_choice(captions, services, strict_fit)
+    check_caption_choice(captions, services, strict_fit, python=wording is PYTHON)
     return PreparedRecap(url, segments_path, voice, speed, directory, services, segments, warnings,
                          started, names, overwrite, strict_fit, captions)
 

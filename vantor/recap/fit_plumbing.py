@@ -18,15 +18,17 @@ if TYPE_CHECKING:
 __all__ = ["check_caption_choice", "fit_timings", "measured_fit"]
 
 
-def check_caption_choice(captions: str | None, services: str, strict_fit: bool) -> None:
+def check_caption_choice(captions: str | None, services: str, strict_fit: bool, *, python: bool = False) -> None:
     """Before any service is asked: captions and the strict fit need word
-    timings, which only the local speech service gives."""
+    timings, which only the local speech service gives. `python`: the
+    refusal names make_recap's arguments instead of the flags."""
     if captions is not None and captions not in CAPTION_MODES:
         raise PreflightError(f"captions must be one of {', '.join(CAPTION_MODES)}, not {captions!r}")
-    wants = "captions" if captions is not None else "--strict" if strict_fit else None
+    wants = "captions" if captions is not None else ("strict_fit" if python else "--strict") if strict_fit else None
     if wants and services == "configured":
-        raise PreflightError(f"{wants} need the local speech service's word timings; use --services local or the "
-                             "address of a vantor serve")
+        fix = "pass services=\"local\"" if python else "use --services local"
+        raise PreflightError(f"{wants} need the local speech service's word timings; {fix} or the address of a "
+                             "vantor serve")
 
 
 def measured_fit(segments: Sequence[Mapping[str, object]], voice: str, services: LocalServices | None,

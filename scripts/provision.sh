@@ -207,7 +207,7 @@ ensure_venv() {
 }
 
 main() {
-    ensure_apt_packages ffmpeg wget espeak-ng g++ make ca-certificates openssl
+    ensure_apt_packages ffmpeg wget espeak-ng g++ make ca-certificates openssl fonts-dejavu-core
     local python
     python="$(find_python)"
     log "python 3.13: $python"

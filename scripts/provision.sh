@@ -208,7 +208,7 @@ ensure_venv() {
 }
 
 main() {
-    ensure_apt_packages ffmpeg wget espeak-ng g++ make ca-certificates openssl chromium chromium-driver
+    ensure_apt_packages ffmpeg wget espeak-ng g++ make ca-certificates openssl fonts-dejavu-core chromium chromium-driver
     local python
     python="$(find_python)"
     log "python 3.13: $python"

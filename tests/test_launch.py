@@ -61,4 +61,8 @@ def test_another_python_is_told_which_one(tmp_path):
     done = vantor(tmp_path, "--version", python="python3.11", pythonpath=str(ROOT))
     assert done.returncode == 1 and done.stdout == "" and done.stderr.count("\n") == 1, done.stderr
     assert done.stderr.startswith("vantor: needs CPython 3.13, and this is cpython 3.11.")
-    assert done.stderr.rstrip().endswith("-m vantor, or the vantor command after make install")
+    # A checkout with its environment names that interpreter; a bare copy (the sanitizer run's) says how to get one.
+    if (ROOT / ".venv" / "bin" / "python").exists():
+        assert done.stderr.rstrip().endswith("-m vantor, or the vantor command after make install")
+    else:
+        assert done.stderr.rstrip().endswith("run make install in the checkout, then the vantor command")

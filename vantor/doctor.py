@@ -108,6 +108,7 @@ def check_local_backends(out: TextIO) -> bool:
                 print("  note: no deno for yt-dlp; YouTube needs it: pip install deno", file=out)
     usable = check_tools(LOCAL_SERVICE_TOOLS, out) and usable
     check_neural_voice(out)
+    check_caption_font(out)
     for module in ("starlette", "uvicorn"):
         try:
             __import__(module)
@@ -115,6 +116,19 @@ def check_local_backends(out: TextIO) -> bool:
             print(f"✗ {module}: not installed; run: pip install {module}", file=out)
             usable = False
     return usable
+
+
+def check_caption_font(out: TextIO) -> bool:
+    """Burned-in captions (--captions burn) need the font; the rest of a
+    recap does not."""
+    from .recap.captions import FONT_DIR, FONT_FILE, font_installed
+
+    if font_installed():
+        print(f"✓ caption font: {FONT_DIR}/{FONT_FILE}", file=out)
+        return True
+    print("  note: no caption font: --captions burn needs fonts-dejavu-core (apt-get install fonts-dejavu-core)",
+          file=out)
+    return False
 
 
 def check_neural_voice(out: TextIO) -> bool:

@@ -11,7 +11,7 @@ from ..recap.preflight import PreflightError, check_output_dir, check_run_voice
 from ..recap.segments_check import check_segments
 from .jobs import Job
 
-__all__ = ["JobProblem", "SharedOutputError", "check_jobs", "refuse_shared_output_dirs", "shared_output_dirs"]
+__all__ = ["JobProblem", "SharedOutputError", "check_jobs", "fit_problems", "refuse_shared_output_dirs", "shared_output_dirs"]
 
 
 @dataclass(frozen=True)
@@ -84,3 +84,25 @@ def check_jobs(jobs: list[Job], *, local_voices: bool = False) -> list[JobProble
         problems.extend(_check_output_dir(job))
     problems.extend(shared_output_dirs(jobs))
     return problems
+
+
+def fit_problems(jobs: list[Job], services: str, problems: list[JobProblem]) -> list[JobProblem]:
+    """A warning per narration that does not fit its range, for each job
+    with no error so far, spoken by the local speech service (whose cache
+    the runs then share)."""
+    from ..recap.fit_report import fit_reports, misfits
+
+    failed = {p.job for p in problems if p.severity == "error"}
+    checked = [job for job in jobs if job.name not in failed]
+    lists = [check_segments(job.segments).segments for job in checked]
+    found = []
+    for voice in dict.fromkeys(job.voice for job in checked):
+        mine = [(job, segments) for job, segments in zip(checked, lists) if job.voice == voice]
+        try:
+            reports = fit_reports([segments for _, segments in mine], voice, services)
+        except PreflightError as error:
+            found.append(JobProblem(mine[0][0].name, f"no fit report: {error}", "warning"))
+            continue
+        for (job, _), fits in zip(mine, reports):
+            found += [JobProblem(job.name, f"{job.segments}: {fit.message}", "warning") for fit in misfits(fits or [])]
+    return found

@@ -1,6 +1,7 @@
 """The jobs file: one recap per line, as a JSON object.
 
-    {"url": ..., "segments": ..., "voice": ..., "speed": 1.0, "output_dir": ...}
+    {"url": ..., "segments": ..., "voice": ..., "speed": 1.0, "output_dir": ...,
+     "captions": "files" | "burn" | "track"}   (captions optional: none without it)
 
 Blank lines and lines starting with "#" are skipped. Relative paths are
 taken relative to the jobs file's directory, so a jobs file can travel with
@@ -15,11 +16,13 @@ import json
 import os
 from dataclasses import dataclass
 
+from ..recap.captions import CAPTION_MODES
 from ..recap.preflight import PreflightError, check_speed
 
 __all__ = ["Job", "JobsFileError", "load_jobs", "job_from_mapping"]
 
-_FIELDS = ("url", "segments", "voice", "speed", "output_dir")
+_FIELDS = ("url", "segments", "voice", "speed", "output_dir", "captions")
+_OPTIONAL = ("speed", "captions")
 
 
 class JobsFileError(ValueError):
@@ -34,6 +37,7 @@ class Job:
     speed: float
     output_dir: str  # absolute path
     line: int = 0  # 1-based line in the jobs file; 0 when built in Python
+    captions: str | None = None  # None or one of `vantor.recap.captions.CAPTION_MODES`
 
     @property
     def name(self) -> str:
@@ -44,7 +48,7 @@ def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
     """A Job from one decoded line; ValueError naming what is wrong."""
     if not isinstance(data, dict):
         raise ValueError(f"must be a JSON object, not {type(data).__name__}")
-    missing = [field for field in _FIELDS if field not in data and field != "speed"]
+    missing = [field for field in _FIELDS if field not in data and field not in _OPTIONAL]
     if missing:
         raise ValueError("missing " + ", ".join(repr(field) for field in missing))
     unknown = sorted(set(data) - set(_FIELDS))
@@ -57,6 +61,9 @@ def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
         speed = check_speed(data.get("speed", 1.0))  # the one rule `vantor recap` applies too
     except PreflightError as error:
         raise ValueError(f"'speed': {error}") from None
+    captions = data.get("captions")
+    if captions is not None and captions not in CAPTION_MODES:
+        raise ValueError(f"'captions' must be one of {', '.join(map(repr, CAPTION_MODES))}, not {captions!r}")
     return Job(
         url=data["url"],
         segments=os.path.abspath(os.path.join(base_dir, data["segments"])),
@@ -64,6 +71,7 @@ def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
         speed=speed,
         output_dir=os.path.abspath(os.path.join(base_dir, data["output_dir"])),
         line=line,
+        captions=captions,
     )
 
 

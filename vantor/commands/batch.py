@@ -13,7 +13,7 @@ import json
 import sys
 from typing import Any
 
-from ..batch.check import JobProblem, check_jobs
+from ..batch.check import JobProblem, check_jobs, fit_problems
 from ..batch.jobs import Job, JobsFileError, load_jobs
 from ..batch.report import Report
 from ..recap.services_choice import resolve_services
@@ -43,7 +43,10 @@ def _load(path: str) -> list[Job]:
 
 
 def _check(args: argparse.Namespace, jobs: list[Job]) -> int:
-    problems = check_jobs(jobs, local_voices=resolve_services(args.services) != "configured")
+    services = resolve_services(args.services)
+    problems = check_jobs(jobs, local_voices=services != "configured")
+    if services != "configured":  # the narrations spoken now, to say how each fits its range
+        problems += fit_problems(jobs, services, problems)
     errors = [p for p in problems if p.severity == "error"]
     if args.json:
         print(json.dumps({"ok": not errors, "jobs": len(jobs), "problems": [p.as_json() for p in problems]}))
@@ -114,7 +117,8 @@ def register(subparsers: Any) -> None:
         subparsers, "batch", help="run many recaps from a jobs file (JSON lines) on Dask distributed",
         example="vantor batch jobs.jsonl --workers 2 --report report.json; vantor batch --check jobs.jsonl",
         description="Run many recaps from a jobs file on Dask distributed.\n\n"
-                    'Each line of JOBS is one recap: {"url", "segments", "voice", "speed", "output_dir"};\n'
+                    'Each line of JOBS is one recap: {"url", "segments", "voice", "speed", "output_dir"},\n'
+                    'optionally "captions": "files", "burn" or "track" (see vantor recap --captions);\n'
                     "relative paths are relative to the jobs file. Without --scheduler the jobs run on\n"
                     "worker processes of this machine. A job whose output directory holds its finished\n"
                     "recap is skipped, so a rerun redoes only what is missing (--force redoes all).\n"

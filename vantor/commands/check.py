@@ -1,4 +1,5 @@
-"""`vantor check FILE... | -`: every problem of segments files, in one pass."""
+"""`vantor check FILE... | -`: every problem of segments files, in one pass;
+with --voice, how each narration fits its range, spoken by the speech service."""
 
 from __future__ import annotations
 
@@ -7,10 +8,11 @@ import json
 import sys
 from typing import Any, TextIO
 
-from ..recap.segments_check import SegmentsReport, check_segments, check_segments_bytes
-from ._common import EXIT_FAILURE, EXIT_OK, add_command, plural
+from ..recap.fit_report import KEY_FRAME_NOTE, SegmentFit, misfits
+from ..recap.segments_check import Problem, SegmentsReport, check_segments, check_segments_bytes
+from ._common import EXIT_FAILURE, EXIT_OK, CommandFailed, add_command, plural
 
-__all__ = ["print_report", "register"]
+__all__ = ["print_fit", "print_report", "register"]
 
 
 def print_report(report: SegmentsReport, out: TextIO, *, quiet: bool = False, prefix: str = "") -> None:
@@ -22,9 +24,22 @@ def print_report(report: SegmentsReport, out: TextIO, *, quiet: bool = False, pr
         print(f"{prefix}hint: {hint}", file=out)
 
 
-def _summary(report: SegmentsReport) -> str:
+def print_fit(fits: list[SegmentFit], out: TextIO, *, strict: bool = False, prefix: str = "") -> None:
+    """A line per segment whose narration and range do not fit, then the
+    note on stream-copy cuts once; errors under `strict`, else warnings."""
+    wrong = misfits(fits)
+    for fit in wrong:
+        print(f"{prefix}{'error' if strict else 'warning'}: {fit.message}", file=out)
+    if wrong:
+        print(f"{prefix}{KEY_FRAME_NOTE}", file=out)
+
+
+def _summary(report: SegmentsReport, fit: list[SegmentFit] | None = None, strict: bool = False) -> str:
+    wrong = len(misfits(fit)) if fit is not None else 0
+    if report.ok and strict and wrong:
+        return f"{report.name}: {plural(wrong, 'narration')} not fitting {'its' if wrong == 1 else 'their'} range"
     if report.ok:
-        warnings = len(report.warnings)
+        warnings = len(report.warnings) + wrong
         return f"{report.name}: OK" + (f" ({plural(warnings, 'warning')})" if warnings else "")
     parts = [plural(len(report.errors), "error")] + ([plural(len(report.warnings), "warning")]
                                                       if report.warnings else [])
@@ -37,17 +52,45 @@ def _check(source: str) -> SegmentsReport:
     return check_segments(source)
 
 
+def _guessed_fit(problem: Problem) -> bool:
+    # The segments check's only narration warning is its guess from word counts.
+    return problem.member == "voiceover" and problem.severity == "warning"
+
+
+def _fits(reports: list[SegmentsReport], args: argparse.Namespace) -> list[list[SegmentFit] | None]:
+    """Each file's fit report (None for a file with errors, or without --voice)."""
+    if args.voice is None:
+        return [None] * len(reports)
+    from ..recap.fit_report import fit_reports
+
+    return fit_reports([r.segments if r.ok else None for r in reports], args.voice, args.services,
+                       progress=None if args.json or args.quiet else sys.stderr)
+
+
 def _run(args: argparse.Namespace) -> int:
+    if args.strict and args.voice is None:
+        raise CommandFailed("--strict refuses narrations that do not fit their ranges; give the voice with --voice")
     reports = [_check(source) for source in args.segments]
+    fits = _fits(reports, args)
+    for report, fit in zip(reports, fits):
+        if fit is not None:  # measured: the word-count guess is dropped
+            report.problems = [p for p in report.problems if not _guessed_fit(p)]
+    refused = any(fit is not None and misfits(fit) for fit in fits) and args.strict
+    ok = all(r.ok for r in reports) and not refused
     if args.json:
-        print(json.dumps({"ok": all(r.ok for r in reports), "files": [r.as_json() for r in reports]}))
+        files = [{**r.as_json(), **({"fit": [f.as_json() for f in fit]} if fit is not None else {})}
+                 for r, fit in zip(reports, fits)]
+        print(json.dumps({"ok": ok, "files": files}))
     else:
         several = len(reports) > 1
-        for report in reports:
-            print_report(report, sys.stdout, quiet=args.quiet, prefix=f"{report.name}: " if several else "")
+        for report, fit in zip(reports, fits):
+            prefix = f"{report.name}: " if several else ""
+            print_report(report, sys.stdout, quiet=args.quiet, prefix=prefix)
+            if fit is not None and (args.strict or not args.quiet):
+                print_fit(fit, sys.stdout, strict=args.strict, prefix=prefix)
             if not args.quiet:
-                print(_summary(report))
-    return EXIT_OK if all(r.ok for r in reports) else EXIT_FAILURE
+                print(_summary(report, fit, args.strict))
+    return EXIT_OK if ok else EXIT_FAILURE
 
 
 def register(subparsers: Any) -> None:
@@ -58,4 +101,12 @@ def register(subparsers: Any) -> None:
     parser.add_argument("segments", nargs="+", metavar="SEGMENTS", help="segments JSON file; - reads stdin")
     parser.add_argument("-q", "--quiet", action="store_true", help="show only errors, no warnings or summary")
     parser.add_argument("--json", action="store_true", help="print one JSON object for tools instead")
+    parser.add_argument("--voice", metavar="NAME",
+                        help="also have the speech service speak each narration in this voice and report how it "
+                             "fits its range (the narrations are cached for the recap)")
+    parser.add_argument("--strict", action="store_true", help="with --voice: a narration that does not fit its "
+                        "range is an error")
+    from .recap import services_argument
+
+    services_argument(parser, "speak the narrations on this machine")
     parser.set_defaults(handler=_run)

@@ -18,6 +18,7 @@ from ..recap.preflight import MAX_SPEED, MIN_SPEED, SegmentsError
 from ..recap.services_choice import SERVICES, ServicesChoiceError, check_services_choice
 from ._common import EXIT_OK, CommandFailed, add_command
 from .check import print_report
+from .recap_options import add_fit_and_caption_options
 
 __all__ = ["register", "services_argument", "services_choice"]
 
@@ -61,7 +62,8 @@ def _prepare(args: argparse.Namespace, segments: str, name: str | None) -> Prepa
     try:
         return prepare(args.url, segments, voice=args.voice, speed=args.speed, output_dir=args.output_dir,
                        services=services_choice(args), mkdir=args.mkdir, check_segments=not args.no_check,
-                       segments_name=name, output_name=args.output, overwrite=args.force)
+                       segments_name=name, output_name=args.output, overwrite=args.force,
+                       strict_fit=args.strict, captions=args.captions)
     except SegmentsError as refused:
         print_report(refused.report, sys.stderr)
         raise CommandFailed(refused.summary) from None  # every error is in the report above
@@ -90,7 +92,7 @@ def register(subparsers: Any) -> None:
                     "Existing results are kept unless --force is given, and no other file in the output\n"
                     "directory is touched. Progress goes to stderr; stdout carries only the result: the\n"
                     "recap's path, or with --json one object (outputs, durations, sizes, segments,\n"
-                    "wall_time, encoder).",
+                    "wall_time, encoder; with --captions, outputs also has srt and vtt).",
     )
     parser.add_argument("url", help="address of the source video")
     parser.add_argument("segments", help="segments JSON file (see `vantor check`); - reads standard input")
@@ -111,5 +113,6 @@ def register(subparsers: Any) -> None:
                              "fallback to the CPU encoder")
     services_argument(parser, "run the download and speech services on this machine (yt-dlp, espeak-ng)")
     parser.add_argument("--no-check", action="store_true", help="skip checking the segments file first")
+    add_fit_and_caption_options(parser)
     parser.add_argument("--debug", action="store_true", help="show the traceback on failure")
     parser.set_defaults(handler=_run)

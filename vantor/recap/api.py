@@ -58,6 +58,8 @@ _EXPECTED: dict[str, tuple[Callable[[object], bool], str]] = {
     "overwrite": (lambda value: isinstance(value, bool), "a bool"),
     "on_event": (_is_callback, "a callable or None"),
     "on_start": (_is_callback, "a callable or None"),
+    "captions": (lambda value: value is None or isinstance(value, str), "a str or None"),
+    "strict_fit": (lambda value: isinstance(value, bool), "a bool"),
 }
 
 
@@ -84,6 +86,8 @@ def make_recap(
     overwrite: bool = False,
     on_event: Callable[[RunEvent], None] | None = None,
     on_start: Callable[[EngineRun], None] | None = None,
+    captions: str | None = None,
+    strict_fit: bool = False,
 ) -> RecapResult:
     """Makes `output_name` (FINAL_RECAP.mp4) in `output_dir`, with the
     horizontal video beside it, and returns what was made. Safe to call from
@@ -103,15 +107,22 @@ def make_recap(
     for arguments that cannot work, before any service is asked; engine
     errors pass unchanged, noting the working folder they left. Raises
     TypeError for an argument of the wrong type, before anything starts.
+
+    With the local services each narration is spoken first and the fit
+    report's warnings shown (`strict_fit`: a misfit refuses the run before
+    the download). `captions`: "files" (NAME.srt and NAME.vtt beside the
+    recap), "burn" (also drawn into the picture) or "track" (also a soft
+    subtitle track); None: none.
     """
     _check_types(dict(url=url, voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
                       quiet=quiet, progress=progress, output_name=output_name, overwrite=overwrite,
-                      on_event=on_event, on_start=on_start))
+                      on_event=on_event, on_start=on_start, captions=captions, strict_fit=strict_fit))
     shown = None if quiet else (progress or sys.stderr)
 
     def run(path: str | os.PathLike[str], name: str | None) -> RecapResult:
         prepared = prepare(url, path, voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
-                           segments_name=name, output_name=output_name, overwrite=overwrite, wording=PYTHON)
+                           segments_name=name, output_name=output_name, overwrite=overwrite, wording=PYTHON,
+                           strict_fit=strict_fit, captions=captions)
         return execute(prepared, progress=shown, on_event=on_event, on_start=on_start)
 
     if isinstance(segments, (str, os.PathLike)):

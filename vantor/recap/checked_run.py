@@ -15,7 +15,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
 
-from .preflight import COMMAND_LINE, PreflightError, Wording, check_output_dir, check_speed, check_run_voice, checked_segments
+from .fit_plumbing import check_caption_choice, fit_timings, measured_fit
+from .preflight import (COMMAND_LINE, PYTHON, PreflightError, Wording, check_output_dir, check_run_voice, check_speed,
+                        checked_segments)
 from .progress_view import ProgressView, showing_progress
 from .outputs import OutputError, OutputNames
 from .probe import probe_duration
@@ -42,10 +44,12 @@ class RecapResult:
     segments: int
     wall_time: float  # seconds, checks included
     encoder: str  # the video encoder of the conversion: "h264_nvenc" or "libx264"
+    captions: tuple[Path, ...] = ()  # NAME.srt and NAME.vtt beside the recap, when asked for
 
     def as_json(self) -> dict[str, object]:
+        captions = {path.suffix.lstrip("."): str(path) for path in self.captions}  # "srt", "vtt"
         return {
-            "outputs": {"final": str(self.final), "horizontal": str(self.horizontal)},
+            "outputs": {"final": str(self.final), "horizontal": str(self.horizontal)} | captions,
             "durations": {"final": self.final_duration, "horizontal": self.horizontal_duration},
             "sizes": {"final": self.final_size, "horizontal": self.horizontal_size},
             "segments": self.segments,
@@ -69,13 +73,16 @@ class PreparedRecap:
     started: float  # time.monotonic() when the checks began
     names: OutputNames = field(default_factory=OutputNames)
     overwrite: bool = False
+    strict_fit: bool = False  # a narration that does not fit its range refuses the run
+    captions: str | None = None  # None or one of `captions.CAPTION_MODES`
 
 
 def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, speed: float,
             output_dir: str | os.PathLike[str], services: str = "auto",
             mkdir: bool = False, segments_name: str | None = None,
             check_segments: bool = True, output_name: str | None = None,
-            overwrite: bool = False, wording: Wording = COMMAND_LINE) -> PreparedRecap:
+            overwrite: bool = False, wording: Wording = COMMAND_LINE, strict_fit: bool = False,
+            captions: str | None = None) -> PreparedRecap:
     """Every check that can run before a service is asked anything; the
     output directory is created (with `mkdir`) only when the rest passed.
     `wording`: whether refusals speak of flags or of Python arguments."""
@@ -87,7 +94,7 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
     require_tools(local_services=services == "local")
     speed = check_speed(speed)
     try:
-        names = OutputNames(output_name or OutputNames().final)
+        names = OutputNames(output_name or OutputNames().final, captions=captions is not None)
     except OutputError as error:
         raise PreflightError(str(error)) from None
     segments_path = os.fspath(segments_file)
@@ -101,8 +108,11 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
     directory = check_output_dir(output_dir, create=mkdir, wording=wording)
     if not overwrite and (existing := names.existing(directory)):
         raise PreflightError(f"{existing[0]} exists; {wording.replace}")
+    if strict_fit and not check_segments:
+        raise PreflightError("--strict needs the segments checked; drop --no-check")
+    check_caption_choice(captions, services, strict_fit, python=wording is PYTHON)
     return PreparedRecap(url, segments_path, voice, speed, directory, services, segments, warnings,
-                         started, names, overwrite)
+                         started, names, overwrite, strict_fit, captions)
 
 
 @contextlib.contextmanager
@@ -146,9 +156,12 @@ def execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None = 
                 on_event(event)
 
         with services_for_run(run, view) as services:
+            fits = measured_fit(run.segments, run.voice, services, view, strict=run.strict_fit,
+                                needed=run.captions is not None)
             engine_run = EngineRun(run.url, run.segments_file, run.speed, run.voice, run.output_dir,
                                    names=run.names, overwrite=run.overwrite, services=services,
-                                   segments=run.segments or None, on_event=show, child_output=child_output)
+                                   segments=run.segments or None, on_event=show, captions=run.captions,
+                                   timings=fit_timings(fits), child_output=child_output)
             if on_start is not None:
                 on_start(engine_run)
             outputs = engine_run.run()
@@ -158,4 +171,5 @@ def execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None = 
         final_size=os.path.getsize(outputs.final), horizontal_size=os.path.getsize(outputs.horizontal),
         segments=len(run.segments) or _count_segments(run.segments_file),
         wall_time=time.monotonic() - run.started, encoder=outputs.encoder,
+        captions=tuple(Path(path) for path in outputs.captions),
     )

@@ -14,6 +14,7 @@ import errno
 import os
 import shutil
 import tempfile
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import BinaryIO
 
@@ -44,6 +45,7 @@ class OutputNames:
     `horizontal_final.mp4` beside the default `FINAL_RECAP.mp4`."""
 
     final: str = DEFAULT_FINAL
+    captions: bool = False  # the recap's captions, NAME.srt and NAME.vtt, are made beside it
 
     def __post_init__(self) -> None:
         name = self.final
@@ -61,9 +63,18 @@ class OutputNames:
         stem, suffix = os.path.splitext(self.final)
         return f"{stem}.horizontal{suffix}"
 
+    def caption_name(self, suffix: str) -> str:
+        """NAME.srt, NAME.vtt: the captions' names after the recap's."""
+        return os.path.splitext(self.final)[0] + suffix
+
+    @property
+    def results(self) -> tuple[str, ...]:
+        captions = (self.caption_name(".srt"), self.caption_name(".vtt")) if self.captions else ()
+        return (self.final, self.horizontal, *captions)
+
     def existing(self, output_dir: str) -> list[str]:
         """The results already in `output_dir`, as paths."""
-        paths = [os.path.join(output_dir or ".", name) for name in (self.final, self.horizontal)]
+        paths = [os.path.join(output_dir or ".", name) for name in self.results]
         return [path for path in paths if os.path.lexists(path)]
 
 
@@ -144,10 +155,12 @@ def move_into_place(source: str, target: str, overwrite: bool) -> None:
     os.unlink(source)
 
 
-def publish(work_dir: str, output_dir: str, names: OutputNames, *, overwrite: bool) -> tuple[str, str]:
+def publish(work_dir: str, output_dir: str, names: OutputNames, *, overwrite: bool,
+            extras: Sequence[tuple[str, str]] = ()) -> tuple[str, str]:
     """Checks both results in `work_dir`, renames them into `output_dir`
     (the recap last, so its presence means the run finished) and removes
-    `work_dir`. Returns the two final paths."""
+    `work_dir`. `extras`: (file in `work_dir`, name) of further finished
+    results, moved before the recap. Returns the two final paths."""
     made_final = os.path.join(work_dir, ENGINE_FINAL)
     made_horizontal = os.path.join(work_dir, ENGINE_HORIZONTAL)
     require_complete_mp4(made_horizontal, "the horizontal video")
@@ -155,6 +168,8 @@ def publish(work_dir: str, output_dir: str, names: OutputNames, *, overwrite: bo
     final = os.path.join(output_dir or ".", names.final)
     horizontal = os.path.join(output_dir or ".", names.horizontal)
     move_into_place(made_horizontal, horizontal, overwrite)
+    for made, name in extras:
+        move_into_place(made, os.path.join(output_dir or ".", name), overwrite)
     move_into_place(made_final, final, overwrite)
     shutil.rmtree(work_dir, ignore_errors=True)
     return final, horizontal

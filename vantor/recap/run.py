@@ -31,7 +31,7 @@ from .bindings import current_bindings, engine_run
 from .outputs import ENGINE_FINAL, ENGINE_HORIZONTAL, OutputError, OutputNames, publish, working_folder
 
 if TYPE_CHECKING:
-    from ..services import LocalServices, Progress
+    from ..services import LocalServices, NarrationTiming, Progress
 
 __all__ = ["EngineRun", "RunCancelled", "RunEvent", "RunOutputs", "kept_work_dir"]
 
@@ -72,6 +72,7 @@ class RunOutputs:
     final: str
     horizontal: str
     encoder: str  # of the conversion that made the recap
+    captions: tuple[str, ...] = ()  # NAME.srt and NAME.vtt when captions were asked for
 
 
 def kept_work_dir(error: BaseException) -> str | None:
@@ -158,8 +159,11 @@ class EngineRun:
     child_output: TextIO | None = None
     stop_requested: Callable[[], bool] | None = None
     start_child: Callable[..., subprocess.Popen[Any]] = subprocess.Popen
+    captions: str | None = None  # None, or one of `captions.CAPTION_MODES`
+    timings: Sequence[NarrationTiming] | None = None  # each segment's, when known (else asked of `services`)
 
     def __post_init__(self) -> None:
+        self.clip_durations: list[float] | None = None  # of the merged clips, probed before the concatenation
         self.work_dir: str | None = None
         self.encoder: str | None = None
         self._cancelled = threading.Event()
@@ -200,6 +204,10 @@ class EngineRun:
     def run(self) -> RunOutputs:
         from .. import vantor as engine
 
+        if self.captions is not None:
+            from .caption_step import check_caption_request
+
+            check_caption_request(self)
         self.refuse_existing()
         if self.services is not None:
             self._event("stage", "download")
@@ -228,7 +236,14 @@ class EngineRun:
             self._event("stage", "publish")
             if not os.path.isdir(self.work_dir):
                 raise self._folder_gone()
-            final, horizontal = publish(self.work_dir, self.output_dir, self.names, overwrite=self.overwrite)
+            extras: list[tuple[str, str]] = []
+            if self.captions is not None:
+                from .caption_step import make_captions
+
+                self._event("stage", "captions")
+                extras = make_captions(self)
+            final, horizontal = publish(self.work_dir, self.output_dir, self.names, overwrite=self.overwrite,
+                                        extras=extras)
         except BaseException as error:
             self._flush_lines()
             failure = self._failure(error)
@@ -239,7 +254,8 @@ class EngineRun:
             for scratch in (self._report_dir, self._copy_dir):
                 if scratch is not None:
                     shutil.rmtree(scratch, ignore_errors=True)
-        return RunOutputs(final, horizontal, self.encoder or "unknown")
+        made_captions = tuple(os.path.join(self.output_dir or ".", name) for _, name in extras)
+        return RunOutputs(final, horizontal, self.encoder or "unknown", made_captions)
 
     def _engine_segments_file(self) -> str:
         """The engine reads times as strings only: checked segments holding
@@ -353,6 +369,11 @@ class EngineRun:
     def run_child(self, argv: Any, *, check: bool, capture_output: bool,
                    **kwargs: Any) -> subprocess.CompletedProcess[Any]:
         self._raise_if_cancelled()
+        if self.captions is not None and self.clip_durations is None:
+            from .caption_step import concatenated_clips
+
+            if (clips := concatenated_clips(argv)) is not None:
+                self.clip_durations = clips
         encoder = _conversion_encoder(argv)
         if encoder is not None and "env" not in kwargs:
             kwargs["env"] = self._conversion_env(argv)

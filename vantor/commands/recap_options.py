@@ -1,0 +1,18 @@
+"""The fit and caption options `vantor recap` and `vantor batch` share."""
+
+from __future__ import annotations
+
+import argparse
+
+from ..recap.captions import CAPTION_MODES
+
+__all__ = ["add_fit_and_caption_options"]
+
+
+def add_fit_and_caption_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--strict", action="store_true",
+                        help="refuse, before the download, a narration that does not fit its range (the local "
+                             "services speak every narration first and warn otherwise)")
+    parser.add_argument("--captions", choices=CAPTION_MODES, default=None,
+                        help="files: NAME.srt and NAME.vtt beside the recap, from the narrations' word timings; "
+                             "burn: also drawn into the picture; track: also a soft subtitle track")

@@ -1,0 +1,61 @@
+"""The fit report and the captions as a recap run uses them: the report
+shown before the download (or refusing the run under `strict`), and its
+word timings handed on to the captions."""
+
+from __future__ import annotations
+
+import io
+from collections.abc import Mapping, Sequence
+from typing import IO, TYPE_CHECKING
+
+from .captions import CAPTION_MODES
+from .fit_report import KEY_FRAME_NOTE, SegmentFit, fit_report, misfits, refuse_misfits, speaking_progress
+from .preflight import PreflightError
+
+if TYPE_CHECKING:
+    from ..services import LocalServices, NarrationTiming
+
+__all__ = ["check_caption_choice", "fit_timings", "measured_fit"]
+
+
+def check_caption_choice(captions: str | None, services: str, strict_fit: bool, *, python: bool = False) -> None:
+    """Before any service is asked: captions and the strict fit need word
+    timings, which only the local speech service gives. `python`: the
+    refusal names make_recap's arguments instead of the flags."""
+    if captions is not None and captions not in CAPTION_MODES:
+        raise PreflightError(f"captions must be one of {', '.join(CAPTION_MODES)}, not {captions!r}")
+    wants = "captions" if captions is not None else ("strict_fit" if python else "--strict") if strict_fit else None
+    if wants and services == "configured":
+        fix = "pass services=\"local\"" if python else "use --services local"
+        raise PreflightError(f"{wants} need the local speech service's word timings; {fix} or the address of a "
+                             "vantor serve")
+
+
+def measured_fit(segments: Sequence[Mapping[str, object]], voice: str, services: LocalServices | None,
+                 out: IO[str] | io.TextIOBase, *, strict: bool, needed: bool = False) -> list[SegmentFit] | None:
+    """The fit report, its misfits shown on `out` (None without checked
+    segments or local services); FitError under `strict` when one misfits.
+    A service that cannot give it is a warning unless it is `needed`."""
+    if not segments or services is None:
+        return None
+    try:
+        fits = fit_report(segments, voice, services, on_segment=speaking_progress(out))
+    except PreflightError as error:
+        if strict or needed:
+            raise
+        print(f"warning: no fit report: {error}", file=out)
+        return None
+    if strict:
+        refuse_misfits(fits)
+    wrong = misfits(fits)
+    for fit in wrong:
+        print(f"warning: {fit.message}", file=out)
+    if wrong:
+        print(KEY_FRAME_NOTE, file=out)
+    return fits
+
+
+def fit_timings(fits: Sequence[SegmentFit] | None) -> list[NarrationTiming] | None:
+    if fits is None or any(fit.timing is None for fit in fits):
+        return None
+    return [fit.timing for fit in fits if fit.timing is not None]

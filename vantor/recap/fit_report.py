@@ -1,0 +1,157 @@
+"""How each narration fits its range, known before the download.
+
+The engine merges each clip with its narration and ends at the shorter of
+the two: a narration longer than its range loses its last words, and a range
+longer than its narration is cut to the narration. The speech service speaks
+each narration here (it keeps the audio, so the run's own requests for it
+are answered from its cache) and says, per segment, which will happen.
+
+Lengths are those of the ranges as written. The clip is cut by stream copy
+from the key frame at or before the start, so it can run up to one key-frame
+interval longer than its range; the report says so instead of guessing.
+"""
+
+from __future__ import annotations
+
+import io
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import IO, TYPE_CHECKING
+
+from .preflight import PreflightError
+from .segments_check import parse_time
+
+if TYPE_CHECKING:
+    from ..services import LocalServices, NarrationTiming
+
+__all__ = ["KEY_FRAME_NOTE", "RANGE_SLACK", "FitError", "SegmentFit", "fit_report", "fit_reports", "misfits",
+           "refuse_misfits", "speaking_progress"]
+
+# A range longer than its narration by less than this is not worth a
+# warning: the cut loses a blink of picture.
+RANGE_SLACK = 0.25
+KEY_FRAME_NOTE = ("note: lengths are of the ranges as written; each clip is cut by stream copy from the key frame "
+                  "at or before its start, so it can run up to one key-frame interval longer")
+
+FITS, WORDS_CUT, RANGE_CUT = "fits", "words-cut", "range-cut"
+
+
+class FitError(PreflightError):
+    """`--strict`: some narration does not fit its range."""
+
+
+@dataclass(frozen=True)
+class SegmentFit:
+    """One segment: its range and its narration as the speech service spoke it."""
+
+    number: int  # counted from 1
+    range_length: float  # seconds from start to end, as ffmpeg reads them
+    narration_length: float  # seconds of the narration's audio
+    spoken_end: float  # where its last word ends (trailing silence excluded)
+    backend: str
+    timing: NarrationTiming | None = field(default=None, compare=False, repr=False)  # its words, for captions
+
+    @property
+    def outcome(self) -> str:
+        """"words-cut": the range ends before the last word does;
+        "range-cut": the range outlasts the narration, and is cut to it;
+        "fits": neither matters."""
+        if self.range_length < self.spoken_end:
+            return WORDS_CUT
+        if self.range_length > self.narration_length + RANGE_SLACK:
+            return RANGE_CUT
+        return FITS
+
+    @property
+    def message(self) -> str:
+        head = f"segment {self.number}: "
+        if self.outcome == WORDS_CUT:
+            over = self.narration_length - self.range_length
+            return (head + f"the narration ({self.narration_length:.1f} s) is {over:.1f} s longer than its range "
+                    f"({self.range_length:.1f} s): its last words will be cut; widen the range or shorten the text")
+        if self.outcome == RANGE_CUT:
+            return (head + f"the range ({self.range_length:.1f} s) will be cut to the narration "
+                    f"({self.narration_length:.1f} s)")
+        return head + f"the narration ({self.narration_length:.1f} s) fits its range ({self.range_length:.1f} s)"
+
+    def as_json(self) -> dict[str, object]:
+        return {"segment": self.number, "range": round(self.range_length, 3),
+                "narration": round(self.narration_length, 3), "spoken_end": round(self.spoken_end, 3),
+                "outcome": self.outcome, "backend": self.backend, "message": self.message}
+
+
+def range_length(segment: Mapping[str, object]) -> float:
+    """Seconds between start and end, read as ffmpeg reads -ss and -to."""
+    start, end = parse_time(str(segment["start"])), parse_time(str(segment["end"]))
+    if start is None or end is None:
+        raise PreflightError(f"the range {segment['start']!r} to {segment['end']!r} is not two times; "
+                             "run vantor check on the segments first")
+    return end - start
+
+
+def segment_fit(number: int, segment: Mapping[str, object], timing: NarrationTiming) -> SegmentFit:
+    spoken_end = timing.words[-1].end if timing.words else timing.duration
+    return SegmentFit(number, range_length(segment), timing.duration, spoken_end, timing.backend, timing)
+
+
+def fit_report(segments: Sequence[Mapping[str, object]], voice: str, services: LocalServices, *,
+               on_segment: Callable[[int, int], None] | None = None) -> list[SegmentFit]:
+    """Every segment's fit, in order. Each narration is spoken by the speech
+    service of `services` in `voice`; `on_segment(number, count)` is called
+    before each, as speaking can take a while."""
+    fits = []
+    for number, segment in enumerate(segments, 1):
+        if on_segment is not None:
+            on_segment(number, len(segments))
+        from ..services import SpeechError
+
+        try:
+            timing = services.narration_timing(str(segment["voiceover"]), voice)
+        except SpeechError as error:
+            raise PreflightError(f"segment {number}: the speech service could not speak the narration: {error}") from None
+        fits.append(segment_fit(number, segment, timing))
+    return fits
+
+
+def misfits(fits: Sequence[SegmentFit]) -> list[SegmentFit]:
+    return [fit for fit in fits if fit.outcome != FITS]
+
+
+def refuse_misfits(fits: Sequence[SegmentFit]) -> None:
+    """`--strict`: FitError naming the first misfit, when there is one."""
+    wrong = misfits(fits)
+    if wrong:
+        more = f" (and {len(wrong) - 1} more)" if len(wrong) > 1 else ""
+        raise FitError(f"{wrong[0].message}{more}; nothing was downloaded (without --strict these are warnings)")
+
+
+def speaking_progress(out: IO[str] | io.TextIOBase | None) -> Callable[[int, int], None] | None:
+    """`on_segment` that shows which narration is being spoken on `out`."""
+    if out is None:
+        return None
+
+    def show(number: int, count: int) -> None:
+        print(f"  speaking narration {number}/{count} for the fit report", file=out, flush=True)
+
+    return show
+
+
+def fit_reports(segment_lists: Sequence[Sequence[Mapping[str, object]] | None], voice: str, services: str, *,
+                progress: IO[str] | None = None) -> list[list[SegmentFit] | None]:
+    """The fit report of each list of segments (None stays None), from the
+    services `services` names (see `vantor.recap.services_choice`); the
+    configured hosts cannot say when words are spoken."""
+    from ..services import start_local_services
+    from .preflight import check_run_voice
+    from .services_choice import resolve_services
+
+    chosen = resolve_services(services)
+    if chosen == "configured":
+        raise PreflightError("the fit report needs the local speech service; pass --services local or the address "
+                             "of a vantor serve")
+    check_run_voice(voice, local=True)
+    if all(segments is None for segments in segment_lists):
+        return [None] * len(segment_lists)
+    with start_local_services(None if chosen == "local" else chosen) as started:
+        return [None if segments is None else fit_report(segments, voice, started, on_segment=speaking_progress(progress))
+                for segments in segment_lists]

@@ -189,26 +189,33 @@ def test_make_refuses_bad_input_before_starting_anything(studio):
     for body in ({"url": "file:///etc/passwd", "segments": good, "voice": "en-us"},
                  {"url": "http://127.0.0.1:1/v", "segments": [], "voice": "en-us"},
                  {"url": "http://127.0.0.1:1/v", "segments": good, "voice": "en-us", "speed": 0.25},
-                 {"url": "http://127.0.0.1:1/v", "segments": good, "voice": "nobody"}):
+                 {"url": "http://127.0.0.1:1/v", "segments": good, "voice": "nobody"},
+                 {"url": "http://127.0.0.1:1/v", "segments": good, "voice": "en-us", "captions": "files"}):
         assert post(studio, "api/make", body).status_code == 400, body
     assert not studio.project.work.exists()
 
 
 # ---- fit words --------------------------------------------------------------
-@pytest.mark.parametrize("range_seconds, narration, verdict", [
-    (1.0, 1.0, "fits"), (1.0, 1.25, "fits"), (1.25, 1.0, "fits"),  # the tolerance itself still fits
-    (1.0, 1.3, "long"), (1.3, 1.0, "short"), (6.0, 8.2, "long"), (10.0, 0.9, "short"),
+def _timing(duration, last_word_end):
+    from vantor.services import NarrationTiming, WordTiming
+
+    return NarrationTiming(duration, (WordTiming("Hello", 0.1, 0.8), WordTiming("there.", 0.9, last_word_end)), "espeak")
+
+
+@pytest.mark.parametrize("start, end, duration, spoken_end, verdict", [
+    ("0", "2.6", 3.0, 2.4, "fits"),  # the trailing silence is cut, no word is
+    ("00:00:01", "00:00:03.3", 3.0, 2.4, "long"),  # the last word ends after the range
+    ("0", "3.25", 3.0, 2.4, "fits"), ("0", "3.3", 3.0, 2.4, "short"),  # a quarter second more picture still fits
 ])
-def test_fit_words(range_seconds, narration, verdict):
-    assert bridge.FIT_TOLERANCE == 0.25
-    fit = bridge.fit_words(range_seconds, narration)
-    assert fit.verdict == verdict
+def test_the_fit_meter_says_what_the_fit_report_will(start, end, duration, spoken_end, verdict):
+    fit = bridge.fit(start, end, _timing(duration, spoken_end))
+    assert fit.verdict == verdict and fit.narration_seconds == duration
+    assert not fit.words.startswith("segment")
     if verdict == "long":
-        assert "longer than its range" in fit.words and "last words will be cut" in fit.words
-    if (range_seconds, narration) == (6.0, 8.2):
-        assert fit.words.startswith("the narration (8.2 s) is 2.2 s longer than its range (6.0 s)")
-    if (range_seconds, narration) == (10.0, 0.9):
-        assert fit.words == "the range (10.0 s) will be cut to the narration (0.9 s)"
+        assert fit.range_seconds == pytest.approx(2.3)
+        assert fit.words.startswith("the narration (3.0 s) is 0.7 s longer than its range (2.3 s)")
+    if end == "3.3":
+        assert fit.words == "the range (3.3 s) will be cut to the narration (3.0 s)"
 
 
 # ---- a recap run ------------------------------------------------------------

@@ -6,10 +6,10 @@ Every address below is behind the session token (see guard.py):
     POST /api/load {url}        the download service fetches the address -> {id}
     GET  /api/events/<id>       the load's or recap's events (text/event-stream)
     POST /api/speak {text, voice}              the narration's MP3
-    POST /api/fit {text, voice, start, end}    lengths and what the merge does
+    POST /api/fit {text, voice, start, end}    lengths and the fit report's words
     GET  /api/segments          the project's segments file
     POST /api/save {segments}   writes it, after the check
-    POST /api/make {url, segments, voice, speed}   starts a recap -> {id}
+    POST /api/make {url, segments, voice, speed, captions}   starts a recap -> {id}
     POST /api/cancel/<id>       stops that recap
     GET  /results/<name>        a finished recap (Range honoured), or its captions
 """
@@ -39,6 +39,8 @@ from .project import Project, SegmentsRefused, engine_segments
 __all__ = ["DEFAULT_VOICE", "MAX_RUNS", "Studio"]
 
 DEFAULT_VOICE = "en-US-GuyNeural"
+# The page's caption choices: none, drawn into the picture, or a track.
+CAPTIONS = ("off", "burn", "track")
 # Recaps made at once; each runs ffmpeg on the machine's cores.
 MAX_RUNS = 2
 # A segments file in a request: narrations of up to the speech service's
@@ -185,22 +187,18 @@ class Studio:
     async def fit(self, request: Request) -> Response:
         data = await self._body(request, self.limits.max_request_bytes)
         text, voice = self._narration(data)
-        times = []
-        for member in ("start", "end"):
-            value = data.get(member)
-            seconds = parse_time(value) if isinstance(value, str) else None
-            if seconds is None:
+        start, end = data.get("start"), data.get("end")
+        for member, value in (("start", start), ("end", end)):
+            if not isinstance(value, str) or parse_time(value) is None:
                 raise _Refused(400, f"{member} {value!r} is not a time; {TIME_FORMS}")
-            times.append(seconds)
-        length = times[1] - times[0]
-        if length <= 0:
+        assert isinstance(start, str) and isinstance(end, str)
+        if (parse_time(end) or 0.0) <= (parse_time(start) or 0.0):
             raise _Refused(400, "the range ends before it starts")
         try:
-            seconds = await run_in_threadpool(self.narrations.seconds, text, voice)
+            timing = await run_in_threadpool(self.narrations.timing, text, voice)
         except bridge.BridgeError as error:
             raise _Refused(502, str(error)) from None
-        return JSONResponse({"range_seconds": round(length, 3), "narration_seconds": round(seconds, 3),
-                             **bridge.fit_words(length, seconds).as_json()})
+        return JSONResponse(bridge.fit(start, end, timing).as_json())
 
     # -- the segments file -----------------------------------------------
     async def segments(self, request: Request) -> Response:
@@ -229,6 +227,9 @@ class Studio:
         voice = data.get("voice")
         if voice not in VOICES:
             raise _Refused(400, f"unknown voice {voice!r}")
+        captions = data.get("captions", "off")
+        if captions not in CAPTIONS:
+            raise _Refused(400, f"captions must be one of {', '.join(CAPTIONS)}, not {captions!r}")
         if any(len(s["voiceover"]) > self.limits.max_text_chars for s in segments):
             raise _Refused(413, f"a narration is over {self.limits.max_text_chars} characters")
         with self._runs_lock:
@@ -238,7 +239,8 @@ class Studio:
             try:
                 run = bridge.start_make(services_url=self.services_url, url=url, segments=segments, voice=voice,
                                         speed=speed, work_dir=self.project.work_dir(activity.id),
-                                        on_line=lambda line: activity.post("stage", text=line))
+                                        on_line=lambda line: activity.post("stage", text=line),
+                                        captions=None if captions == "off" else captions)
             except OSError as error:
                 activity.post("failed", error=f"the recap could not start: {error}")
                 raise _Refused(500, f"the recap could not start: {error}") from None
@@ -249,7 +251,7 @@ class Studio:
     def _finish(self, activity: Activity, run: bridge.MakeRun) -> None:
         try:
             made = run.wait()
-            kept = self.project.keep_result(made.final)
+            kept = self.project.keep_result(made.final, made.captions)
         except bridge.BridgeError as error:
             if run.cancelled:
                 bridge.discard(run.work_dir)  # asked for: nothing of it is kept
@@ -263,7 +265,8 @@ class Studio:
         else:
             bridge.discard(run.work_dir)
             activity.post("done", name=kept.name, url=f"results/{kept.name}", duration=made.duration,
-                          path=str(kept))
+                          path=str(kept), captions=run.captions or "off",
+                          captions_url=f"results/{kept.stem}.vtt" if made.captions else None)
         finally:
             with self._runs_lock:
                 self._runs.pop(activity.id, None)

@@ -5,7 +5,7 @@ and the recap runs, in one place, so the page's server knows none of it.
   the answer is the service's own file address (Range honoured there).
 - `Narrations`: a narration's sound and length for a text and a voice,
   from the speech service, remembered by (voice, text).
-- `fit_words`: what the merge will do with a range and its narration.
+- `fit`: what the run's fit report will say of a range and its narration.
 - `start_make`: one recap, with its progress lines and a `cancel()`.
 
 A recap runs in a thread of this process, through the same checks and the
@@ -36,16 +36,14 @@ from urllib.parse import quote
 
 if TYPE_CHECKING:
     from ..recap.checked_run import RecapResult
+    from ..services import NarrationTiming
     from ..recap.run import EngineRun
 
-__all__ = ["BridgeError", "FIT_TOLERANCE", "Fit", "LoadedVideo", "MadeRecap", "MakeRun", "Narrations", "discard",
-           "fit_words", "load_video", "start_make"]
+__all__ = ["BridgeError", "Fit", "LoadedVideo", "MadeRecap", "MakeRun", "Narrations", "discard", "fit", "load_video",
+           "start_make"]
 
 REQUEST_TIMEOUT = 60
 POLL_SECONDS = 0.25
-# A narration this close to its range's length counts as fitting: the cut
-# lands on a key frame anyway, and a quarter second at a range's end goes unheard.
-FIT_TOLERANCE = 0.25
 # How long `cancel()` waits for the run to stop. Its running child is killed
 # at once; a request to a service in flight ends within its own time-out.
 CANCEL_WAIT = 30.0
@@ -144,13 +142,13 @@ def _mp3_seconds(audio: bytes) -> float:
 
 
 class Narrations:
-    """The speech service's narrations with their lengths. The service
-    caches the sound; this remembers the length, so a fit asked again while
+    """The speech service's narrations and their word timings. The service
+    caches the sound; this remembers the timings, so a fit asked again while
     typing costs nothing."""
 
     def __init__(self, services_url: str) -> None:
         self.services_url: str = services_url
-        self._lengths: OrderedDict[tuple[str, str], float] = OrderedDict()
+        self._timings: OrderedDict[tuple[str, str], NarrationTiming] = OrderedDict()
         self._lock = threading.Lock()
 
     def audio(self, text: str, voice: str) -> tuple[bytes, float]:
@@ -171,47 +169,55 @@ class Narrations:
             audio = base64.b64decode(data.split(",", 1)[1], validate=True)
         except binascii.Error:
             raise BridgeError("the speech service's audio is not base64") from None
-        seconds = _mp3_seconds(audio)
-        self._remember((voice, text), seconds)
-        return audio, seconds
+        return audio, _mp3_seconds(audio)
 
-    def seconds(self, text: str, voice: str) -> float:
+    def timing(self, text: str, voice: str) -> NarrationTiming:
+        """When each word of the narration is spoken, from the speech
+        service (which keeps the audio, so Speak and the run reuse it)."""
+        from ..services import LocalServices, SpeechError
+
+        key = (voice, text)
         with self._lock:
-            known = self._lengths.get((voice, text))
+            known = self._timings.get(key)
             if known is not None:
-                self._lengths.move_to_end((voice, text))
+                self._timings.move_to_end(key)
                 return known
-        return self.audio(text, voice)[1]
-
-    def _remember(self, key: tuple[str, str], seconds: float) -> None:
+        try:
+            timing = LocalServices(self.services_url).narration_timing(text, voice)
+        except SpeechError as error:
+            raise BridgeError(f"the speech service could not time the narration: {error}") from None
+        except _requests().RequestException as error:
+            raise BridgeError(f"the speech service did not answer: {error}") from None
         with self._lock:
-            self._lengths[key] = seconds
-            self._lengths.move_to_end(key)
-            while len(self._lengths) > REMEMBERED_NARRATIONS:
-                self._lengths.popitem(last=False)
+            self._timings[key] = timing
+            while len(self._timings) > REMEMBERED_NARRATIONS:
+                self._timings.popitem(last=False)
+        return timing
+
+
+# The fit report's outcomes as the page's meter shows them.
+_VERDICTS = {"fits": "fits", "words-cut": "long", "range-cut": "short"}
 
 
 @dataclass(frozen=True)
 class Fit:
-    verdict: str  # "fits", "long" (the narration's end is cut), "short" (the range is cut)
-    words: str
+    verdict: str  # "fits", "long" (the narration's last words are cut), "short" (the range is cut)
+    words: str  # the fit report's own words
+    range_seconds: float
+    narration_seconds: float
 
-    def as_json(self) -> dict[str, str]:
-        return {"verdict": self.verdict, "words": self.words}
+    def as_json(self) -> dict[str, object]:
+        return {"verdict": self.verdict, "words": self.words, "range_seconds": round(self.range_seconds, 3),
+                "narration_seconds": round(self.narration_seconds, 3)}
 
 
-def fit_words(range_seconds: float, narration_seconds: float) -> Fit:
-    """Each merged clip ends at the shorter of the range's clip and its
-    narration: a longer narration loses its last words, a longer range is
-    cut to the narration."""
-    difference = narration_seconds - range_seconds
-    if difference > FIT_TOLERANCE:
-        return Fit("long", f"the narration ({narration_seconds:.1f} s) is {difference:.1f} s longer than its range "
-                           f"({range_seconds:.1f} s): its last words will be cut; widen the range or shorten the text")
-    if -difference > FIT_TOLERANCE:
-        return Fit("short", f"the range ({range_seconds:.1f} s) will be cut to the narration "
-                            f"({narration_seconds:.1f} s)")
-    return Fit("fits", f"the narration ({narration_seconds:.1f} s) fits its range ({range_seconds:.1f} s)")
+def fit(start: str, end: str, timing: NarrationTiming) -> Fit:
+    """What the run's fit report will say of this range and narration."""
+    from ..recap.fit_report import segment_fit
+
+    report = segment_fit(1, {"start": start, "end": end}, timing)
+    return Fit(_VERDICTS[report.outcome], report.message.removeprefix("segment 1: "), report.range_length,
+               report.narration_length)
 
 
 # --------------------------------------------------------------------------
@@ -221,6 +227,7 @@ def fit_words(range_seconds: float, narration_seconds: float) -> Fit:
 class MadeRecap:
     final: Path
     duration: float
+    captions: tuple[Path, ...] = ()  # NAME.srt and NAME.vtt beside it, when asked for
 
 
 class _Lines(io.TextIOBase):
@@ -258,9 +265,10 @@ class MakeRun:
     result or raises BridgeError; `cancel()` stops it and the child it is
     waiting on."""
 
-    def __init__(self, url: str, segments_file: Path, *, voice: str, speed: float, services_url: str,
-                 work_dir: Path, on_line: Callable[[str], None]) -> None:
+    def __init__(self, url: str, segments_file: Path, *, voice: str, speed: float, captions: str | None,
+                 services_url: str, work_dir: Path, on_line: Callable[[str], None]) -> None:
         self.work_dir: Path = work_dir
+        self.captions: str | None = captions
         self.cancelled: bool = False
         self._lock = threading.Lock()
         self._engine_run: EngineRun | None = None
@@ -278,7 +286,7 @@ class MakeRun:
         url, segments_file, voice, speed, services_url = self._args
         try:
             prepared = prepare(url, segments_file, voice=voice, speed=speed, output_dir=self.work_dir / "out",
-                               services=services_url, mkdir=True)
+                               services=services_url, mkdir=True, captions=self.captions)
             with open(self._tools_log, "w", encoding="utf-8") as tools:
                 self._result = execute(prepared, progress=cast(TextIO, self._lines), live=False,
                                        on_start=self._started, child_output=tools)
@@ -302,7 +310,12 @@ class MakeRun:
         final = self._result.final
         if not final.is_file() or final.stat().st_size == 0:
             raise BridgeError("the recap reported success but its file is missing")
-        return MadeRecap(final, self._result.final_duration)
+        captions: tuple[Path, ...] = ()
+        if self.captions is not None:
+            captions = (final.with_suffix(".srt"), final.with_suffix(".vtt"))
+            if not all(path.is_file() and path.stat().st_size > 0 for path in captions):
+                raise BridgeError("the recap reported success but its captions are missing")
+        return MadeRecap(final, self._result.final_duration, captions)
 
     def _reason(self, error: BaseException) -> str:
         from ..recap.messages import explain
@@ -333,14 +346,14 @@ class MakeRun:
 
 
 def start_make(*, services_url: str, url: str, segments: list[dict[str, str]], voice: str, speed: float,
-               work_dir: Path, on_line: Callable[[str], None]) -> MakeRun:
+               work_dir: Path, on_line: Callable[[str], None], captions: str | None = None) -> MakeRun:
     """Starts one recap of `url` in `work_dir` (created), talking to the
-    studio's own services."""
+    studio's own services; `captions`: None or the run's caption mode."""
     work_dir.mkdir(parents=True)
     segments_file = work_dir / "segments.json"
     segments_file.write_text(json.dumps(segments, ensure_ascii=False, indent=2), encoding="utf-8")
-    return MakeRun(url, segments_file, voice=voice, speed=speed, services_url=services_url, work_dir=work_dir,
-                   on_line=on_line)
+    return MakeRun(url, segments_file, voice=voice, speed=speed, captions=captions, services_url=services_url,
+                   work_dir=work_dir, on_line=on_line)
 
 
 def discard(work_dir: Path) -> None:

@@ -166,6 +166,7 @@ RANGES = [{"start": "1", "end": "3.5", "voiceover": "First, the red square."},
 
 def test_two_tabs_make_two_recaps_at_once_and_each_result_plays(page, film, studio):
     from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import Select
 
     tabs = [page.current_window_handle]
     put_draft(page, film, RANGES)
@@ -173,14 +174,16 @@ def test_two_tabs_make_two_recaps_at_once_and_each_result_plays(page, film, stud
     tabs.append(page.current_window_handle)
     page.get(studio.address)
     put_draft(page, film, RANGES[::-1])
-    for tab in tabs:
+    for number, tab in enumerate(tabs):
         page.switch_to.window(tab)
         wait_for(page, "return document.getElementById('player').src !== ''")
+        if number == 0:  # the first tab asks for captions as a track
+            Select(page.find_element(By.ID, "captions")).select_by_value("track")
         page.find_element(By.ID, "make").click()
         wait_for(page, "return document.querySelectorAll('#stages li').length > 0")  # live progress
     page.switch_to.window(tabs[0])
     page.refresh()  # a reload finds its tab's run again
-    for tab in tabs:
+    for number, tab in enumerate(tabs):
         page.switch_to.window(tab)
         wait_for(page, "return !document.getElementById('result').hidden || "
                        "document.getElementById('make-status').classList.contains('error')")
@@ -192,6 +195,16 @@ def test_two_tabs_make_two_recaps_at_once_and_each_result_plays(page, film, stud
         shown = page.execute_script("return document.getElementById('result-video').duration")
         name = page.find_element(By.ID, "result-video").get_attribute("src").rsplit("/", 1)[1]
         assert shown == pytest.approx(_duration(studio.project / "recaps" / name), abs=0.05)
+        # Captions were asked for in the first tab only: its recap plays with
+        # the run's VTT as a showing track, the other with no track at all.
+        tracks = page.execute_script("return document.getElementById('result-video').textTracks.length")
+        assert tracks == (1 if number == 0 else 0)
+        kept = (studio.project / "recaps" / name).with_suffix(".vtt")
+        assert kept.is_file() == (number == 0) and kept.with_suffix(".srt").is_file() == (number == 0)
+        if number == 0:
+            cues = wait_for(page, "const t = document.getElementById('result-video').textTracks[0];"
+                                  "return t.mode === 'showing' && t.cues && t.cues.length")
+            assert cues == kept.read_text(encoding="utf-8").count(" --> ")
     names = sorted(p.name for p in (studio.project / "recaps").iterdir())
     assert len(names) >= 2
     assert list((studio.project / ".vantor-studio").iterdir()) == []  # working folders gone

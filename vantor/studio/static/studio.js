@@ -16,6 +16,7 @@ const state = {
   frameRate: 25,
   voice: "en-US-GuyNeural",
   speed: 1,
+  captions: "off",     // off, burn or track
   voices: [],
   undo: [],
   run: null,           // the recap being made: its id
@@ -80,7 +81,7 @@ function plainRanges() {
 function saveDraft() {
   try {
     localStorage.setItem(DRAFT_KEY, JSON.stringify({
-      url: $("url").value, ranges: plainRanges(), voice: state.voice, speed: state.speed,
+      url: $("url").value, ranges: plainRanges(), voice: state.voice, speed: state.speed, captions: state.captions,
     }));
   } catch (e) { /* storage full or refused: the draft is a convenience */ }
 }
@@ -531,6 +532,7 @@ $("open-project").addEventListener("click", async () => {
 // ---- make ------------------------------------------------------------
 $("voice").addEventListener("change", () => { state.voice = $("voice").value; saveDraft(); });
 $("speed").addEventListener("input", () => { state.speed = Number($("speed").value); saveDraft(); });
+$("captions").addEventListener("change", () => { state.captions = $("captions").value; saveDraft(); });
 
 $("make").addEventListener("click", async () => {
   $("stages").replaceChildren();
@@ -540,6 +542,7 @@ $("make").addEventListener("click", async () => {
   try {
     ({ id } = await (await post("api/make", {
       url: state.url || $("url").value, segments: engineSegments(), voice: state.voice, speed: state.speed,
+      captions: state.captions,
     })).json());
   } catch (error) {
     say("make-status", `Not started: ${error.message}`, true);
@@ -577,7 +580,7 @@ function watchRun(id) {
     },
     done(event) {
       ended(`Done: ${event.path} (${formatTime(event.duration)}).`);
-      $("result-video").src = event.url;
+      showResult(event);
       $("result-download").href = `${event.url}?download=1`;
       $("result").hidden = false;
     },
@@ -591,6 +594,20 @@ function watchRun(id) {
       ended("The connection to the studio was lost; reload the page to follow the recap.", true, false);
     }
   };
+}
+
+// The recap with the captions its run wrote: shown at once when they are a
+// track; when they are drawn into the picture the track is there to turn on.
+function showResult(event) {
+  const video = $("result-video");
+  video.querySelectorAll("track").forEach((old) => old.remove());
+  video.src = event.url;
+  if (event.captions_url) {
+    const track = document.createElement("track");
+    Object.assign(track, { kind: "captions", label: "Captions", srclang: "en", src: event.captions_url });
+    track.default = event.captions === "track";
+    video.append(track);
+  }
 }
 
 $("cancel").addEventListener("click", async () => {
@@ -619,6 +636,8 @@ $("load-form").addEventListener("submit", (e) => { e.preventDefault(); load($("u
   try { draft = JSON.parse(localStorage.getItem(DRAFT_KEY) || "null"); } catch (e) { /* no draft */ }
   if (draft && state.voices.includes(draft.voice)) state.voice = draft.voice;
   if (draft && Number(draft.speed) >= 0.5) state.speed = Number(draft.speed);
+  if (["off", "burn", "track"].includes(draft?.captions)) state.captions = draft.captions;
+  $("captions").value = state.captions;
   for (const name of state.voices) $("voice").add(new Option(name, name, false, name === state.voice));
   $("speed").value = state.speed;
   setRanges(draft?.ranges || []);

@@ -3,7 +3,8 @@
 # when everything is already in place.
 #
 #   1. Debian packages the tests and the build need (ffmpeg, wget, espeak-ng,
-#      g++, make, ca-certificates, openssl for the batch cluster's TLS key).
+#      g++, make, ca-certificates, openssl for the batch cluster's TLS key,
+#      and chromium with its driver for the studio's browser tests).
 #   2. A working CPython 3.13 with headers: python3.13 on PATH, a pyenv
 #      install, a cached build in /var/cache/vantor/python3.13, or else one
 #      built here from Debian's python3.13 source package.
@@ -207,7 +208,7 @@ ensure_venv() {
 }
 
 main() {
-    ensure_apt_packages ffmpeg wget espeak-ng g++ make ca-certificates openssl fonts-dejavu-core
+    ensure_apt_packages ffmpeg wget espeak-ng g++ make ca-certificates openssl fonts-dejavu-core chromium chromium-driver
     local python
     python="$(find_python)"
     log "python 3.13: $python"

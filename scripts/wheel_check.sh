@@ -33,12 +33,12 @@ print("[wheel-check] contents:", ", ".join(pkg))
 
 problems = []
 required = ["vantor/__init__.py", "vantor/_service_settings.py"]
-# Whatever .py / typing files the package has in the tree must ship.
+# Whatever .py / typing files and page files (the studio) the package has in the tree must ship.
 for path in sorted((root / "vantor").rglob("*")):
     rel = path.relative_to(root).as_posix()
     if "__pycache__" in rel or not path.is_file():
         continue
-    if path.suffix in (".py", ".pyi") or path.name == "py.typed":
+    if path.suffix in (".py", ".pyi", ".html", ".css", ".js") or path.name == "py.typed":
         required.append(rel)
 for name in dict.fromkeys(required):
     if name not in names:

@@ -10,6 +10,7 @@
     vantor batch JOBS [--workers N] [--scheduler tcp://HOST:8786] [--retries 2] [--report FILE]
                  [--force] [--services local|configured|URL] [--json] [-q]
     vantor batch --check JOBS
+    vantor studio [URL] [--project DIR] [--host 127.0.0.1] [--port 8766] [--allow CIDR] [--no-browser]
 
 Every subcommand exits 0 when it succeeded, 1 when it failed or refused its
 input (one line on stderr, `vantor: ...`), 2 for a command line it cannot
@@ -27,7 +28,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from . import __version__
-from .commands import batch, check, demo, doctor, recap, serve, voices
+from .commands import batch, check, demo, doctor, recap, serve, studio, voices
 from .commands._common import EXIT_FAILURE, EXIT_INTERRUPTED, CommandFailed
 from .recap.messages import explain
 from .recap.preflight import PreflightError
@@ -37,7 +38,7 @@ from .recap.run import kept_work_dir
 __all__ = ["build_parser", "main", "version_line"]
 
 # Each registers its parser, in the order `vantor --help` lists them.
-COMMANDS = (recap, check, doctor, serve, voices, demo, batch)
+COMMANDS = (recap, check, doctor, serve, voices, demo, batch, studio)
 
 
 def _ffmpeg_version() -> str:

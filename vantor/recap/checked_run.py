@@ -139,11 +139,13 @@ def _count_segments(path: str) -> int:
 
 def execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None = None,
             on_event: Callable[[RunEvent], None] | None = None,
-            on_start: Callable[[EngineRun], None] | None = None, verbose: bool = False) -> RecapResult:
+            on_start: Callable[[EngineRun], None] | None = None, verbose: bool = False,
+            child_output: TextIO | None = None) -> RecapResult:
     """Runs the recap; its progress goes to `progress` (None: nowhere) and
     each event to `on_event`. `on_start` gets the `EngineRun` before it runs
     (to cancel it from another thread). `verbose`: the progress shows the
-    detail too (see `ProgressView`)."""
+    detail too (see `ProgressView`). `child_output`: a file for ffmpeg's and
+    wget's own output (None: this process's)."""
     with showing_progress(progress, live=live, verbose=verbose) as view:
         for warning in run.warnings:
             print(warning, file=view)  # with the progress, before the download
@@ -159,7 +161,7 @@ def execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None = 
             engine_run = EngineRun(run.url, run.segments_file, run.speed, run.voice, run.output_dir,
                                    names=run.names, overwrite=run.overwrite, services=services,
                                    segments=run.segments or None, on_event=show, captions=run.captions,
-                                   timings=fit_timings(fits))
+                                   timings=fit_timings(fits), child_output=child_output)
             if on_start is not None:
                 on_start(engine_run)
             outputs = engine_run.run()

@@ -1,0 +1,108 @@
+"""`vantor studio`: the local services and the browser editor on one
+loopback address, with a secret token in its path."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import secrets
+import signal
+import sys
+import threading
+from typing import Any
+from urllib.parse import quote
+
+from ..services.limits import default_cache_dir
+from ._common import EXIT_OK, CommandFailed, add_command
+from .serve import _is_loopback, _listen, _network, _on_sigterm, _Terminated
+
+__all__ = ["register"]
+
+
+def _page_address(host: str, port: int, token: str, url: str | None) -> str:
+    shown = f"[{host}]" if ":" in host else host
+    return f"http://{shown}:{port}/{token}/" + (f"?url={quote(url, safe='')}" if url else "")
+
+
+def _has_desktop() -> bool:
+    # Without a display, Python's webbrowser falls back to a text browser in
+    # this terminal, which would take it over: then the printed address is enough.
+    return any(os.environ.get(name) for name in ("BROWSER", "DISPLAY", "WAYLAND_DISPLAY"))
+
+
+def _open_browser(address: str) -> None:
+    import webbrowser
+
+    try:
+        webbrowser.open(address)
+    except Exception:  # no browser after all: the printed address is enough
+        pass
+
+
+def _run(args: argparse.Namespace) -> int:
+    import uvicorn
+
+    from ..services.app import LOOPBACK
+    from ..services.server import InProcessServer, Services, new_token, stderr_logging
+    from ..studio.app import Studio
+    from ..studio.guard import StudioGuard
+    from ..studio.project import Project
+
+    if not _is_loopback(args.host) and not args.allow:
+        args.parser.error(f"binding {args.host} serves other machines; name the client networks that may use it "
+                          "with --allow CIDR (e.g. --allow 192.168.1.0/24)")
+    try:
+        project = Project(args.project)
+    except NotADirectoryError as error:
+        raise CommandFailed(f"{error}; create it or choose another with --project") from None
+    listening = _listen(args.host, args.port)
+    port = listening.getsockname()[1]
+    allow = (*LOOPBACK, *args.allow)
+    # On loopback the services stay on 127.0.0.1; for other machines they
+    # listen where the page does (the page reaches them by its own host name).
+    # The services answer only with their own token, which the page learns
+    # from its loads; like a recap's own services, a video on the user's own
+    # network may be loaded, but no public page leads to a private address.
+    services = InProcessServer(Services(args.cache_dir, allow=allow, token=new_token(), private_sources="direct"),
+                               host="127.0.0.1" if _is_loopback(args.host) else args.host)
+    token = secrets.token_urlsafe(18)
+    studio = Studio(project, services.base_url, first_url=args.url or "")
+    address = _page_address(args.host, port, token, args.url)
+    print(f"vantor studio: {address} (project {project.root}; services on {services.base_url})", flush=True)
+    if not args.no_browser and _has_desktop():
+        threading.Thread(target=_open_browser, args=(address,), daemon=True).start()
+    from ..services.app import ClientAllowList
+
+    app = ClientAllowList(StudioGuard(studio.app, token, port), allow)
+    signal.signal(signal.SIGTERM, _on_sigterm)
+    config = uvicorn.Config(app, log_level="warning", log_config=stderr_logging(), lifespan="off",
+                            timeout_graceful_shutdown=2)
+    try:
+        uvicorn.Server(config).run(sockets=[listening])
+    except _Terminated:
+        pass
+    finally:
+        studio.close()
+        services.close()
+        listening.close()
+        print("vantor studio: stopped", file=sys.stderr, flush=True)
+    return EXIT_OK
+
+
+def register(subparsers: Any) -> None:
+    parser = add_command(
+        subparsers, "studio", help="mark ranges, write narrations and make recaps in the browser",
+        example="vantor studio https://www.youtube.com/watch?v=... --project my-recap",
+        description="Start the local services and the browser editor on this machine. Its address (with a\n"
+                    "secret token, new each time) goes on stdout; the browser opens it unless --no-browser.\n"
+                    "The project folder holds segments.json and the finished recaps (recaps/).",
+    )
+    parser.add_argument("url", nargs="?", help="a video address to load at once")
+    parser.add_argument("--project", default=".", metavar="DIR", help="project folder")
+    parser.add_argument("--host", default="127.0.0.1", help="address to bind")
+    parser.add_argument("--port", type=int, default=8766, help="port; 0 picks a free one")
+    parser.add_argument("--allow", action="append", default=[], metavar="CIDR", type=_network,
+                        help="client network allowed besides loopback; required for a non-loopback --host")
+    parser.add_argument("--cache-dir", default=str(default_cache_dir()), metavar="DIR", help="services' cache directory")
+    parser.add_argument("--no-browser", action="store_true", help="only print the address")
+    parser.set_defaults(handler=_run, parser=parser)

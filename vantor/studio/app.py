@@ -1,0 +1,304 @@
+"""The studio's web application: one page and the few requests it makes.
+
+Every address below is behind the session token (see guard.py):
+    GET  /                      the page; /static/<file> its CSS and script
+    GET  /api/state             voices, the default voice, the project folder
+    POST /api/load {url}        the download service fetches the address -> {id}
+    GET  /api/events/<id>       the load's or recap's events (text/event-stream)
+    POST /api/speak {text, voice}              the narration's MP3
+    POST /api/fit {text, voice, start, end}    lengths and the fit report's words
+    GET  /api/segments          the project's segments file
+    POST /api/save {segments}   writes it, after the check
+    POST /api/make {url, segments, voice, speed, captions}   starts a recap -> {id}
+    POST /api/cancel/<id>       stops that recap
+    GET  /results/<name>        a finished recap (Range honoured), or its captions
+"""
+
+from __future__ import annotations
+
+import json
+import threading
+from importlib import resources
+from pathlib import Path
+from typing import Any
+
+from starlette.applications import Starlette
+from starlette.concurrency import run_in_threadpool
+from starlette.requests import Request
+from starlette.responses import FileResponse, JSONResponse, Response, StreamingResponse
+from starlette.routing import Route
+
+from ..recap.preflight import PreflightError, check_speed
+from ..recap.segments_check import TIME_FORMS, parse_time
+from ..services.limits import Limits
+from ..services.voices import VOICES, voice_names
+from . import engine_bridge as bridge
+from .events import Activities, Activity
+from .project import Project, SegmentsRefused, engine_segments
+
+__all__ = ["DEFAULT_VOICE", "MAX_RUNS", "Studio"]
+
+DEFAULT_VOICE = "en-US-GuyNeural"
+# The page's caption choices: none, drawn into the picture, or a track.
+CAPTIONS = ("off", "burn", "track")
+# Recaps made at once; each runs ffmpeg on the machine's cores.
+MAX_RUNS = 2
+# A segments file in a request: narrations of up to the speech service's
+# text limit, for many ranges.
+MAX_SEGMENTS_BYTES = 1024 * 1024
+RESULT_TYPES = {".mp4": "video/mp4", ".vtt": "text/vtt; charset=utf-8", ".srt": "application/x-subrip; charset=utf-8"}
+STATIC_FILES = {"studio.css": "text/css; charset=utf-8", "studio.js": "text/javascript; charset=utf-8"}
+
+
+class _Refused(Exception):
+    def __init__(self, status: int, message: str, **extra: object) -> None:
+        super().__init__(message)
+        self.status = status
+        self.extra = extra
+
+
+def _static(name: str) -> bytes:
+    return resources.files(__package__).joinpath("static", name).read_bytes()
+
+
+class Studio:
+    """The application with what it drives: the services' address, the
+    project folder, the activities under way."""
+
+    def __init__(self, project: Project, services_url: str, *, limits: Limits | None = None,
+                 first_url: str = "") -> None:
+        self.project: Project = project
+        self.services_url: str = services_url.rstrip("/")
+        self.limits: Limits = limits or Limits()
+        self.first_url: str = first_url
+        self.narrations: bridge.Narrations = bridge.Narrations(self.services_url)
+        self.activities: Activities = Activities()
+        self._runs: dict[str, bridge.MakeRun] = {}
+        self._runs_lock = threading.Lock()
+        self.app: Starlette = Starlette(routes=[
+            Route("/", self.page, methods=["GET", "HEAD"]),
+            Route("/static/{name}", self.static, methods=["GET", "HEAD"]),
+            Route("/api/state", self.state, methods=["GET"]),
+            Route("/api/load", self.load, methods=["POST"]),
+            Route("/api/events/{activity_id}", self.events, methods=["GET"]),
+            Route("/api/speak", self.speak, methods=["POST"]),
+            Route("/api/fit", self.fit, methods=["POST"]),
+            Route("/api/segments", self.segments, methods=["GET"]),
+            Route("/api/save", self.save, methods=["POST"]),
+            Route("/api/make", self.make, methods=["POST"]),
+            Route("/api/cancel/{activity_id}", self.cancel, methods=["POST"]),
+            Route("/results/{name}", self.result, methods=["GET", "HEAD"]),
+        ], exception_handlers={_Refused: self._refused})
+
+    @staticmethod
+    async def _refused(request: Request, error: Exception) -> Response:
+        assert isinstance(error, _Refused)
+        return JSONResponse({"error": str(error), **error.extra}, error.status)
+
+    async def _body(self, request: Request, limit: int) -> dict[str, Any]:
+        declared = request.headers.get("content-length", "")
+        if declared.isdigit() and int(declared) > limit:
+            raise _Refused(413, f"request body over {limit} bytes")
+        body = b""
+        async for chunk in request.stream():
+            body += chunk
+            if len(body) > limit:
+                raise _Refused(413, f"request body over {limit} bytes")
+        try:
+            data = json.loads(body)
+        except ValueError:
+            raise _Refused(400, "expected a JSON object") from None
+        if not isinstance(data, dict):
+            raise _Refused(400, "expected a JSON object")
+        return data
+
+    def _narration(self, data: dict[str, Any]) -> tuple[str, str]:
+        text, voice = data.get("text"), data.get("voice")
+        if not isinstance(text, str) or not text.strip():
+            raise _Refused(400, "the narration is empty")
+        if len(text) > self.limits.max_text_chars:
+            raise _Refused(413, f"the narration has {len(text)} characters; the limit is {self.limits.max_text_chars}")
+        if voice not in VOICES:
+            raise _Refused(400, f"unknown voice {voice!r}")
+        return text, voice
+
+    @staticmethod
+    def _address(data: dict[str, Any]) -> str:
+        url = data.get("url")
+        if not isinstance(url, str) or not url.strip().lower().startswith(("http://", "https://")):
+            raise _Refused(400, "give an http:// or https:// video address")
+        return url.strip()
+
+    # -- the page --------------------------------------------------------
+    async def page(self, request: Request) -> Response:
+        return Response(_static("index.html"), media_type="text/html; charset=utf-8",
+                        headers={"cache-control": "no-store", "referrer-policy": "no-referrer",
+                                 "content-security-policy": "default-src 'self'; media-src 'self' http: blob:; "
+                                                            "img-src 'self' data:; frame-ancestors 'none'"})
+
+    async def static(self, request: Request) -> Response:
+        name = request.path_params["name"]
+        if name not in STATIC_FILES:
+            raise _Refused(404, "no such file")
+        return Response(_static(name), media_type=STATIC_FILES[name], headers={"cache-control": "no-cache"})
+
+    async def state(self, request: Request) -> Response:
+        return JSONResponse({"voices": voice_names(), "voice": DEFAULT_VOICE, "project": str(self.project.root),
+                             "url": self.first_url, "max_text_chars": self.limits.max_text_chars,
+                             "has_segments": self.project.segments_path.is_file()})
+
+    # -- load ------------------------------------------------------------
+    async def load(self, request: Request) -> Response:
+        url = self._address(await self._body(request, self.limits.max_request_bytes))
+        activity = self.activities.new("load")
+        threading.Thread(target=self._load, args=(activity, url), name="vantor-studio-load", daemon=True).start()
+        return JSONResponse({"id": activity.id})
+
+    def _load(self, activity: Activity, url: str) -> None:
+        try:
+            video = bridge.load_video(self.services_url, url,
+                                      lambda per_mille, figures: activity.post("progress", per_mille=per_mille,
+                                                                               figures=figures),
+                                      activity.cancel)
+        except bridge.BridgeError as error:
+            activity.post("failed", error=str(error))
+        except Exception as error:  # any other fault still ends the load, so the page sees it
+            activity.post("failed", error=f"{type(error).__name__}: {error}")
+        else:
+            activity.post("ready", file_url=video.file_url, duration=video.duration, frame_rate=video.frame_rate)
+
+    async def events(self, request: Request) -> Response:
+        activity = self.activities.get(request.path_params["activity_id"])
+        if activity is None:
+            raise _Refused(404, "no such activity")
+        seen = request.headers.get("last-event-id", "0")
+        return StreamingResponse(activity.stream(int(seen) if seen.isdigit() else 0), media_type="text/event-stream",
+                                 headers={"cache-control": "no-store"})
+
+    # -- narrations ------------------------------------------------------
+    async def speak(self, request: Request) -> Response:
+        text, voice = self._narration(await self._body(request, self.limits.max_request_bytes))
+        try:
+            audio, seconds = await run_in_threadpool(self.narrations.audio, text, voice)
+        except bridge.BridgeError as error:
+            raise _Refused(502, str(error)) from None
+        return Response(audio, media_type="audio/mpeg", headers={"x-narration-seconds": f"{seconds:.3f}"})
+
+    async def fit(self, request: Request) -> Response:
+        data = await self._body(request, self.limits.max_request_bytes)
+        text, voice = self._narration(data)
+        start, end = data.get("start"), data.get("end")
+        for member, value in (("start", start), ("end", end)):
+            if not isinstance(value, str) or parse_time(value) is None:
+                raise _Refused(400, f"{member} {value!r} is not a time; {TIME_FORMS}")
+        assert isinstance(start, str) and isinstance(end, str)
+        if (parse_time(end) or 0.0) <= (parse_time(start) or 0.0):
+            raise _Refused(400, "the range ends before it starts")
+        try:
+            timing = await run_in_threadpool(self.narrations.timing, text, voice)
+        except bridge.BridgeError as error:
+            raise _Refused(502, str(error)) from None
+        return JSONResponse(bridge.fit(start, end, timing).as_json())
+
+    # -- the segments file -----------------------------------------------
+    async def segments(self, request: Request) -> Response:
+        content = self.project.read_segments()
+        if content is None:
+            raise _Refused(404, f"no {self.project.segments_path.name} in the project folder yet")
+        return Response(content, media_type="application/json")
+
+    async def save(self, request: Request) -> Response:
+        data = await self._body(request, MAX_SEGMENTS_BYTES)
+        try:
+            path, warnings = self.project.save_segments(data.get("segments"))
+        except SegmentsRefused as error:
+            raise _Refused(400, str(error), problems=error.problems) from None
+        return JSONResponse({"path": str(path), "warnings": warnings})
+
+    # -- recaps ----------------------------------------------------------
+    async def make(self, request: Request) -> Response:
+        data = await self._body(request, MAX_SEGMENTS_BYTES)
+        url = self._address(data)
+        try:
+            segments, _ = engine_segments(data.get("segments"))
+            speed = check_speed(data.get("speed", 1.0))
+        except (SegmentsRefused, PreflightError) as error:
+            raise _Refused(400, str(error), problems=getattr(error, "problems", [])) from None
+        voice = data.get("voice")
+        if voice not in VOICES:
+            raise _Refused(400, f"unknown voice {voice!r}")
+        captions = data.get("captions", "off")
+        if captions not in CAPTIONS:
+            raise _Refused(400, f"captions must be one of {', '.join(CAPTIONS)}, not {captions!r}")
+        if any(len(s["voiceover"]) > self.limits.max_text_chars for s in segments):
+            raise _Refused(413, f"a narration is over {self.limits.max_text_chars} characters")
+        with self._runs_lock:
+            if len(self.activities.running("make")) >= MAX_RUNS:
+                raise _Refused(429, f"{MAX_RUNS} recaps are being made; wait for one to end")
+            activity = self.activities.new("make")
+            try:
+                run = bridge.start_make(services_url=self.services_url, url=url, segments=segments, voice=voice,
+                                        speed=speed, work_dir=self.project.work_dir(activity.id),
+                                        on_line=lambda line: activity.post("stage", text=line),
+                                        captions=None if captions == "off" else captions)
+            except OSError as error:
+                activity.post("failed", error=f"the recap could not start: {error}")
+                raise _Refused(500, f"the recap could not start: {error}") from None
+            self._runs[activity.id] = run
+        threading.Thread(target=self._finish, args=(activity, run), name="vantor-studio-make", daemon=True).start()
+        return JSONResponse({"id": activity.id})
+
+    def _finish(self, activity: Activity, run: bridge.MakeRun) -> None:
+        try:
+            made = run.wait()
+            kept = self.project.keep_result(made.final, made.captions)
+        except bridge.BridgeError as error:
+            if run.cancelled:
+                bridge.discard(run.work_dir)  # asked for: nothing of it is kept
+                activity.post("cancelled")
+            else:
+                activity.post("failed", error=f"{error} (its working files are in {run.work_dir})")
+        except OSError as error:
+            activity.post("failed", error=f"the recap could not be kept: {error}")
+        except Exception as error:  # any other fault still ends the activity, so the page and the limit see it
+            activity.post("failed", error=f"{type(error).__name__}: {error}")
+        else:
+            bridge.discard(run.work_dir)
+            activity.post("done", name=kept.name, url=f"results/{kept.name}", duration=made.duration,
+                          path=str(kept), captions=run.captions or "off",
+                          captions_url=f"results/{kept.stem}.vtt" if made.captions else None)
+        finally:
+            with self._runs_lock:
+                self._runs.pop(activity.id, None)
+
+    async def cancel(self, request: Request) -> Response:
+        activity_id = request.path_params["activity_id"]
+        with self._runs_lock:
+            run = self._runs.get(activity_id)
+        if run is None:
+            raise _Refused(404, "no recap running with that id")
+        await run_in_threadpool(run.cancel)
+        return JSONResponse({"cancelled": True})
+
+    async def result(self, request: Request) -> Response:
+        path = self.project.result(request.path_params["name"])
+        if path is None:
+            raise _Refused(404, "no such recap")
+        return FileResponse(path, media_type=RESULT_TYPES[path.suffix],
+                            filename=path.name if "download" in request.query_params else None)
+
+    def close(self) -> None:
+        """Stops every recap still running (the studio is going away)."""
+        with self._runs_lock:
+            runs = list(self._runs.values())
+        for run in runs:
+            run.cancel()
+
+
+def static_bytes() -> int:
+    """The page's weight: its HTML, CSS and script, as served."""
+    return sum(len(_static(name)) for name in ("index.html", *STATIC_FILES))
+
+
+def static_dir() -> Path:
+    return Path(str(resources.files(__package__).joinpath("static")))

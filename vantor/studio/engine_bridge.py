@@ -1,0 +1,360 @@
+"""Everything the studio asks of the download service, the speech service
+and the recap runs, in one place, so the page's server knows none of it.
+
+- `load_video`: the download service fetches an address, with progress;
+  the answer is the service's own file address (Range honoured there).
+- `Narrations`: a narration's sound and length for a text and a voice,
+  from the speech service, remembered by (voice, text).
+- `fit`: what the run's fit report will say of a range and its narration.
+- `start_make`: one recap, with its progress lines and a `cancel()`.
+
+A recap runs in a thread of this process, through the same checks and the
+same progress lines as `vantor recap`: each run has its own engine
+bindings, so several run at once. `cancel()` kills the ffmpeg or wget the
+run is waiting on and returns once the run has stopped; the run works in a
+folder of its own and its result reaches the project folder only by a
+rename after success, so nothing half-written ever has a result's name.
+"""
+
+from __future__ import annotations
+
+import base64
+import binascii
+import io
+import json
+import shutil
+import subprocess
+import tempfile
+import threading
+import time
+from collections import OrderedDict
+from collections.abc import Callable
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, TextIO, cast
+from urllib.parse import quote
+
+if TYPE_CHECKING:
+    from ..recap.checked_run import RecapResult
+    from ..services import NarrationTiming
+    from ..recap.run import EngineRun
+
+__all__ = ["BridgeError", "Fit", "LoadedVideo", "MadeRecap", "MakeRun", "Narrations", "discard", "fit", "load_video",
+           "start_make"]
+
+REQUEST_TIMEOUT = 60
+POLL_SECONDS = 0.25
+# How long `cancel()` waits for the run to stop. Its running child is killed
+# at once; a request to a service in flight ends within its own time-out.
+CANCEL_WAIT = 30.0
+REMEMBERED_NARRATIONS = 512
+
+
+class BridgeError(Exception):
+    """A service's or a run's reason, in one line for the page."""
+
+
+def _requests() -> Any:
+    import requests  # loaded on first use, as the services' clients do
+
+    return requests
+
+
+# --------------------------------------------------------------------------
+# Load
+# --------------------------------------------------------------------------
+@dataclass(frozen=True)
+class LoadedVideo:
+    file_url: str  # the download service's address for the finished file
+    duration: float | None
+    frame_rate: float | None
+
+
+def _probe_stream(file_url: str) -> tuple[float | None, float | None]:
+    """(duration, frames per second) of the video at `file_url`, by ffprobe."""
+    done = subprocess.run(
+        ["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "format=duration:stream=r_frame_rate",
+         "-of", "json", file_url], capture_output=True, text=True, timeout=REQUEST_TIMEOUT)
+    try:
+        data = json.loads(done.stdout)
+        duration = float(data["format"]["duration"])
+    except (ValueError, KeyError, TypeError):
+        return None, None
+    rate = None
+    streams = data.get("streams") or [{}]
+    num, _, den = str(streams[0].get("r_frame_rate", "")).partition("/")
+    try:
+        rate = float(num) / float(den or 1)
+    except (ValueError, ZeroDivisionError):
+        pass
+    return duration, rate if rate and 1 <= rate <= 240 else None
+
+
+def load_video(services_url: str, url: str, on_progress: Callable[[int, str], None],
+               cancelled: threading.Event) -> LoadedVideo:
+    """Has the download service fetch `url`; `on_progress(per_mille, figures)`
+    while it runs. Raises BridgeError with the service's reason."""
+    requests = _requests()
+    try:
+        answer = requests.get(f"{services_url}/ajax/download.php?format=1080&url={quote(url, safe='')}",
+                              timeout=REQUEST_TIMEOUT).json()
+        if not answer.get("success"):
+            raise BridgeError(answer.get("error") or "the download service refused the video")
+        while not cancelled.is_set():
+            status = requests.get(answer["progress_url"], timeout=REQUEST_TIMEOUT).json()
+            if not status.get("success"):
+                raise BridgeError(status.get("error") or "the download failed")
+            per_mille = int(status.get("progress") or 0)
+            on_progress(per_mille, _figures(status))
+            if per_mille >= 1000 and status.get("download_url"):
+                duration, rate = _probe_stream(status["download_url"])
+                return LoadedVideo(status["download_url"], duration, rate)
+            time.sleep(POLL_SECONDS)
+    except requests.RequestException as error:
+        raise BridgeError(f"the download service did not answer: {error}") from None
+    except (ValueError, KeyError, TypeError, AttributeError):
+        raise BridgeError("the download service's answer was not what it should be") from None
+    raise BridgeError("the load was stopped")
+
+
+def _figures(status: dict[str, object]) -> str:
+    from ..recap.progress_view import human_size
+
+    done, total = status.get("downloaded_bytes"), status.get("total_bytes")
+    if not isinstance(done, int):
+        return ""
+    return f"{human_size(done)} of {human_size(total if isinstance(total, int) else None)}"
+
+
+# --------------------------------------------------------------------------
+# Narrations
+# --------------------------------------------------------------------------
+def _mp3_seconds(audio: bytes) -> float:
+    with tempfile.NamedTemporaryFile(suffix=".mp3") as f:
+        f.write(audio)
+        f.flush()
+        done = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0",
+                               f.name], capture_output=True, text=True, timeout=REQUEST_TIMEOUT)
+    try:
+        return float(done.stdout.strip())
+    except ValueError:
+        raise BridgeError("the speech service's answer is not audio ffprobe can read") from None
+
+
+class Narrations:
+    """The speech service's narrations and their word timings. The service
+    caches the sound; this remembers the timings, so a fit asked again while
+    typing costs nothing."""
+
+    def __init__(self, services_url: str) -> None:
+        self.services_url: str = services_url
+        self._timings: OrderedDict[tuple[str, str], NarrationTiming] = OrderedDict()
+        self._lock = threading.Lock()
+
+    def audio(self, text: str, voice: str) -> tuple[bytes, float]:
+        """The narration's MP3 and its length in seconds."""
+        requests = _requests()
+        try:
+            answer = requests.post(f"{self.services_url}/api/generate-audio-frontend",
+                                   json={"text": text, "voice": voice}, timeout=REQUEST_TIMEOUT)
+            body = answer.json()
+        except requests.RequestException as error:
+            raise BridgeError(f"the speech service did not answer: {error}") from None
+        except ValueError:
+            raise BridgeError(f"the speech service answered {answer.status_code} without JSON") from None
+        data = body.get("audio_data") if isinstance(body, dict) else None
+        if not isinstance(data, str) or "," not in data:
+            raise BridgeError(str(body.get("error") if isinstance(body, dict) else "") or "the speech service failed")
+        try:
+            audio = base64.b64decode(data.split(",", 1)[1], validate=True)
+        except binascii.Error:
+            raise BridgeError("the speech service's audio is not base64") from None
+        return audio, _mp3_seconds(audio)
+
+    def timing(self, text: str, voice: str) -> NarrationTiming:
+        """When each word of the narration is spoken, from the speech
+        service (which keeps the audio, so Speak and the run reuse it)."""
+        from ..services import LocalServices, SpeechError
+
+        key = (voice, text)
+        with self._lock:
+            known = self._timings.get(key)
+            if known is not None:
+                self._timings.move_to_end(key)
+                return known
+        try:
+            timing = LocalServices(self.services_url).narration_timing(text, voice)
+        except SpeechError as error:
+            raise BridgeError(f"the speech service could not time the narration: {error}") from None
+        except _requests().RequestException as error:
+            raise BridgeError(f"the speech service did not answer: {error}") from None
+        with self._lock:
+            self._timings[key] = timing
+            while len(self._timings) > REMEMBERED_NARRATIONS:
+                self._timings.popitem(last=False)
+        return timing
+
+
+# The fit report's outcomes as the page's meter shows them.
+_VERDICTS = {"fits": "fits", "words-cut": "long", "range-cut": "short"}
+
+
+@dataclass(frozen=True)
+class Fit:
+    verdict: str  # "fits", "long" (the narration's last words are cut), "short" (the range is cut)
+    words: str  # the fit report's own words
+    range_seconds: float
+    narration_seconds: float
+
+    def as_json(self) -> dict[str, object]:
+        return {"verdict": self.verdict, "words": self.words, "range_seconds": round(self.range_seconds, 3),
+                "narration_seconds": round(self.narration_seconds, 3)}
+
+
+def fit(start: str, end: str, timing: NarrationTiming) -> Fit:
+    """What the run's fit report will say of this range and narration."""
+    from ..recap.fit_report import segment_fit
+
+    report = segment_fit(1, {"start": start, "end": end}, timing)
+    return Fit(_VERDICTS[report.outcome], report.message.removeprefix("segment 1: "), report.range_length,
+               report.narration_length)
+
+
+# --------------------------------------------------------------------------
+# Make
+# --------------------------------------------------------------------------
+@dataclass(frozen=True)
+class MadeRecap:
+    final: Path
+    duration: float
+    captions: tuple[Path, ...] = ()  # NAME.srt and NAME.vtt beside it, when asked for
+
+
+class _Lines(io.TextIOBase):
+    """A text stream that hands each complete line to `on_line`."""
+
+    def __init__(self, on_line: Callable[[str], None]) -> None:
+        super().__init__()
+        self._on_line = on_line
+        self._pending = ""
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, text: str) -> int:
+        self._pending += text
+        while "\n" in self._pending:
+            line, self._pending = self._pending.split("\n", 1)
+            line = line.rsplit("\r", 1)[-1]
+            if line.strip():
+                self._on_line(line)
+        return len(text)
+
+
+def _last_line(path: Path) -> str:
+    try:
+        lines = [line for line in path.read_text(encoding="utf-8", errors="replace").splitlines() if line.strip()]
+    except OSError:
+        return ""
+    return lines[-1].strip() if lines else ""
+
+
+class MakeRun:
+    """One recap, run in a thread of its own in `work_dir`. `on_line` gets
+    each progress line as the command line shows it; `wait()` returns the
+    result or raises BridgeError; `cancel()` stops it and the child it is
+    waiting on."""
+
+    def __init__(self, url: str, segments_file: Path, *, voice: str, speed: float, captions: str | None,
+                 services_url: str, work_dir: Path, on_line: Callable[[str], None]) -> None:
+        self.work_dir: Path = work_dir
+        self.captions: str | None = captions
+        self.cancelled: bool = False
+        self._lock = threading.Lock()
+        self._engine_run: EngineRun | None = None
+        self._result: RecapResult | None = None
+        self._error: BaseException | None = None
+        self._args = (url, segments_file, voice, speed, services_url)
+        self._lines = _Lines(on_line)
+        self._tools_log = work_dir / "tools.log"  # ffmpeg's and wget's own words, for a failure's line
+        self._thread = threading.Thread(target=self._run, name=f"vantor-studio-run:{work_dir.name}", daemon=True)
+        self._thread.start()
+
+    def _run(self) -> None:
+        from ..recap.checked_run import execute, prepare
+
+        url, segments_file, voice, speed, services_url = self._args
+        try:
+            prepared = prepare(url, segments_file, voice=voice, speed=speed, output_dir=self.work_dir / "out",
+                               services=services_url, mkdir=True, captions=self.captions)
+            with open(self._tools_log, "w", encoding="utf-8") as tools:
+                self._result = execute(prepared, progress=cast(TextIO, self._lines), live=False,
+                                       on_start=self._started, child_output=tools)
+        except BaseException as error:  # handed to wait(), on the server's side
+            self._error = error
+
+    def _started(self, run: EngineRun) -> None:
+        with self._lock:
+            self._engine_run = run
+            cancelled = self.cancelled
+        if cancelled:  # asked before the engine's run existed
+            run.cancel()
+
+    def wait(self) -> MadeRecap:
+        self._thread.join()
+        if self.cancelled:
+            raise BridgeError("cancelled")
+        if self._error is not None:
+            raise BridgeError(self._reason(self._error))
+        assert self._result is not None
+        final = self._result.final
+        if not final.is_file() or final.stat().st_size == 0:
+            raise BridgeError("the recap reported success but its file is missing")
+        captions: tuple[Path, ...] = ()
+        if self.captions is not None:
+            captions = (final.with_suffix(".srt"), final.with_suffix(".vtt"))
+            if not all(path.is_file() and path.stat().st_size > 0 for path in captions):
+                raise BridgeError("the recap reported success but its captions are missing")
+        return MadeRecap(final, self._result.final_duration, captions)
+
+    def _reason(self, error: BaseException) -> str:
+        from ..recap.messages import explain
+        from ..recap.outputs import OutputError
+        from ..recap.preflight import PreflightError
+
+        if isinstance(error, (PreflightError, OutputError)):
+            return str(error)
+        if isinstance(error, subprocess.CalledProcessError):
+            tool = error.cmd[0] if isinstance(error.cmd, (list, tuple)) and error.cmd else "a tool"
+            said = _last_line(self._tools_log)
+            return f"{tool} failed (exit status {error.returncode})" + (f": {said}" if said else "")
+        if not isinstance(error, Exception):
+            return f"{type(error).__name__} ended the run"
+        return explain(error).removesuffix(" (--debug shows where)")
+
+    def cancel(self) -> None:
+        """Stops the run and waits, bounded, until it has."""
+        with self._lock:
+            self.cancelled = True
+            run = self._engine_run
+        if run is not None:
+            run.cancel()
+        self._thread.join(timeout=CANCEL_WAIT)
+
+    def alive(self) -> bool:
+        return self._thread.is_alive()
+
+
+def start_make(*, services_url: str, url: str, segments: list[dict[str, str]], voice: str, speed: float,
+               work_dir: Path, on_line: Callable[[str], None], captions: str | None = None) -> MakeRun:
+    """Starts one recap of `url` in `work_dir` (created), talking to the
+    studio's own services; `captions`: None or the run's caption mode."""
+    work_dir.mkdir(parents=True)
+    segments_file = work_dir / "segments.json"
+    segments_file.write_text(json.dumps(segments, ensure_ascii=False, indent=2), encoding="utf-8")
+    return MakeRun(url, segments_file, voice=voice, speed=speed, captions=captions, services_url=services_url,
+                   work_dir=work_dir, on_line=on_line)
+
+
+def discard(work_dir: Path) -> None:
+    shutil.rmtree(work_dir, ignore_errors=True)

@@ -1,0 +1,648 @@
+// vantor studio: the page. Plain script, no build step. Every address is
+// relative to the page's own, which carries the session's token.
+"use strict";
+
+const $ = (id) => document.getElementById(id);
+const DRAFT_KEY = "vantor-studio-draft";
+const RUN_KEY = "vantor-studio-run";
+const FIT_DELAY_MS = 400;
+const UNDO_LIMIT = 200;
+
+const state = {
+  url: "",             // the loaded (or loading) video address
+  ranges: [],          // {id, start, end, voiceover, voice}: times as the engine reads them
+  selected: -1,
+  duration: 0,
+  frameRate: 25,
+  voice: "en-US-GuyNeural",
+  speed: 1,
+  captions: "off",     // off, burn or track
+  voices: [],
+  undo: [],
+  run: null,           // the recap being made: its id
+};
+// How long things took in this page (the studio's measurements read them).
+window.studioTimings = {};
+let nextRangeId = 1;
+
+// ---- times -----------------------------------------------------------
+// Seconds for the forms the engine accepts: 90, 1.5, MM:SS[.f], HH:MM:SS[.f].
+function parseTime(text) {
+  const t = String(text).trim();
+  let m = /^(\d+)(?:\.(\d*))?$/.exec(t);
+  if (m) return Number(m[1]) + Number("0." + (m[2] || "0"));
+  m = /^(?:(\d{1,4}):)?(\d{1,2}):(\d{1,2})(?:\.(\d*))?$/.exec(t);
+  if (!m || Number(m[2]) > 59 || Number(m[3]) > 59) return null;
+  return Number(m[1] || 0) * 3600 + Number(m[2]) * 60 + Number(m[3]) + Number("0." + (m[4] || "0"));
+}
+
+function formatTime(seconds) {
+  const ms = Math.max(0, Math.round(seconds * 1000));
+  const pad = (n, w) => String(n).padStart(w, "0");
+  return `${pad(Math.floor(ms / 3600000), 2)}:${pad(Math.floor(ms / 60000) % 60, 2)}:` +
+         `${pad(Math.floor(ms / 1000) % 60, 2)}.${pad(ms % 1000, 3)}`;
+}
+
+// ---- requests --------------------------------------------------------
+async function post(path, body) {
+  const answer = await fetch(path, {
+    method: "POST", headers: { "content-type": "application/json" }, body: JSON.stringify(body),
+  });
+  if (!answer.ok) {
+    let message = `${answer.status}`;
+    try { const data = await answer.json(); message = data.error || message; } catch (e) { /* not JSON */ }
+    throw new Error(message);
+  }
+  return answer;
+}
+
+// Follows an activity's events until its end; `handlers[type](event)`.
+function follow(id, handlers) {
+  const source = new EventSource(`api/events/${id}`);
+  source.onmessage = (message) => {
+    const event = JSON.parse(message.data);
+    if (["ready", "done", "failed", "cancelled"].includes(event.type)) source.close();
+    (handlers[event.type] || (() => {}))(event);
+  };
+  return source;
+}
+
+function say(id, text, isError = false) {
+  const element = $(id);
+  element.textContent = text;
+  element.classList.toggle("error", isError);
+}
+
+// ---- draft, undo -----------------------------------------------------
+function plainRanges() {
+  return state.ranges.map(({ start, end, voiceover, voice }) => ({ start, end, voiceover, voice }));
+}
+
+function saveDraft() {
+  try {
+    localStorage.setItem(DRAFT_KEY, JSON.stringify({
+      url: $("url").value, ranges: plainRanges(), voice: state.voice, speed: state.speed, captions: state.captions,
+    }));
+  } catch (e) { /* storage full or refused: the draft is a convenience */ }
+}
+
+function checkpoint() {
+  const snapshot = JSON.stringify(plainRanges());
+  if (state.undo[state.undo.length - 1] !== snapshot) {
+    state.undo.push(snapshot);
+    if (state.undo.length > UNDO_LIMIT) state.undo.shift();
+  }
+}
+
+function undo() {
+  const now = JSON.stringify(plainRanges());
+  while (state.undo.length) {
+    const snapshot = state.undo.pop();
+    if (snapshot !== now) {
+      setRanges(JSON.parse(snapshot));
+      return;
+    }
+  }
+  say("save-status", "Nothing to undo.");
+}
+
+function setRanges(ranges) {
+  state.ranges = ranges.map((r) => ({
+    id: nextRangeId++, start: String(r.start ?? ""), end: String(r.end ?? ""),
+    voiceover: String(r.voiceover ?? ""), voice: state.voices.includes(r.voice) ? r.voice : state.voice,
+  }));
+  state.selected = Math.min(state.selected, state.ranges.length - 1);
+  renderRanges();
+  changed();
+}
+
+function changed() {
+  saveDraft();
+  renderTimeline();
+}
+
+// ---- the ranges list -------------------------------------------------
+const fitTimers = new Map();   // range id -> pending timer
+const fitAsked = new Map();    // range id -> number of the latest question
+
+function renderRanges() {
+  const list = $("ranges");
+  list.replaceChildren();
+  state.ranges.forEach((range, index) => list.append(rangeItem(range, index)));
+  $("no-ranges").hidden = state.ranges.length > 0;
+  state.ranges.forEach((range) => askFit(range, 0));
+}
+
+function rangeItem(range, index) {
+  const item = $("range-template").content.firstElementChild.cloneNode(true);
+  const field = (name) => item.querySelector(`.${name}`);
+  item.dataset.id = range.id;
+  item.classList.toggle("selected", index === state.selected);
+  field("number").textContent = index + 1;
+  field("start").value = range.start;
+  field("end").value = range.end;
+  field("text").value = range.voiceover;
+  const voice = field("range-voice");
+  for (const name of state.voices) voice.add(new Option(name, name, false, name === range.voice));
+  for (const [name, member] of [["start", "start"], ["end", "end"], ["text", "voiceover"]]) {
+    field(name).addEventListener("input", (e) => {
+      range[member] = e.target.value;
+      if (member !== "voiceover") showTimes(range);
+      askFit(range);
+      changed();
+    });
+  }
+  voice.addEventListener("change", () => { checkpoint(); range.voice = voice.value; askFit(range, 0); changed(); });
+  item.addEventListener("focusin", () => { checkpoint(); select(state.ranges.indexOf(range), false); });
+  field("up").addEventListener("click", () => move(range, -1));
+  field("down").addEventListener("click", () => move(range, 1));
+  field("delete").addEventListener("click", () => remove(range));
+  field("speak").addEventListener("click", () => speak(range, item));
+  field("up").disabled = index === 0;
+  field("down").disabled = index === state.ranges.length - 1;
+  queueMicrotask(() => showTimes(range));
+  return item;
+}
+
+function itemOf(range) {
+  return $("ranges").querySelector(`[data-id="${range.id}"]`);
+}
+
+function showTimes(range) {
+  const item = itemOf(range);
+  if (!item) return;
+  const start = parseTime(range.start), end = parseTime(range.end);
+  item.querySelector(".start").setAttribute("aria-invalid", String(start === null));
+  item.querySelector(".end").setAttribute("aria-invalid", String(end === null || (start !== null && end <= start)));
+  item.querySelector(".length").textContent =
+    start !== null && end !== null && end > start ? `${(end - start).toFixed(2)} s` : "";
+}
+
+function select(index, scroll = true) {
+  state.selected = index;
+  document.querySelectorAll("#ranges .range").forEach((item, i) => item.classList.toggle("selected", i === index));
+  if (scroll && index >= 0) $("ranges").children[index]?.scrollIntoView({ block: "nearest" });
+  // Marked in place: drawing the timeline anew would drop a grip being dragged.
+  timeline.querySelectorAll(".segment").forEach((box) => box.classList.toggle("selected", Number(box.dataset.index) === index));
+}
+
+function move(range, step) {
+  checkpoint();
+  const from = state.ranges.indexOf(range), to = from + step;
+  if (to < 0 || to >= state.ranges.length) return;
+  state.ranges.splice(from, 1);
+  state.ranges.splice(to, 0, range);
+  state.selected = to;
+  renderRanges();
+  changed();
+  itemOf(range)?.querySelector(step < 0 ? ".up" : ".down")?.focus();
+}
+
+function remove(range) {
+  checkpoint();
+  state.ranges.splice(state.ranges.indexOf(range), 1);
+  state.selected = -1;
+  renderRanges();
+  changed();
+  say("save-status", "Range deleted; Ctrl+Z or Undo brings it back.");
+}
+
+// ---- narrations: fit and speak ---------------------------------------
+function askFit(range, delay = FIT_DELAY_MS) {
+  clearTimeout(fitTimers.get(range.id));
+  fitTimers.set(range.id, setTimeout(() => fit(range), delay));
+  window.studioTimings.fitTyped = performance.now();
+}
+
+async function fit(range) {
+  const item = itemOf(range);
+  if (!item) return;
+  const box = item.querySelector(".fit");
+  const words = item.querySelector(".fit-words");
+  const start = parseTime(range.start), end = parseTime(range.end);
+  if (!range.voiceover.trim() || start === null || end === null || end <= start) {
+    box.dataset.verdict = "";
+    words.textContent = range.voiceover.trim() ? "Give the range a start and an end to see the fit."
+                                               : "Write a narration to see its fit.";
+    return;
+  }
+  const asked = (fitAsked.get(range.id) || 0) + 1;
+  fitAsked.set(range.id, asked);
+  words.textContent = "Measuring the narration…";
+  try {
+    const answer = await (await post("api/fit", {
+      text: range.voiceover, voice: range.voice, start: range.start, end: range.end,
+    })).json();
+    if (fitAsked.get(range.id) !== asked) return;  // a newer question is on its way
+    box.dataset.verdict = answer.verdict;
+    item.querySelector(".bar").style.width =
+      `${Math.min(100, 50 * answer.narration_seconds / answer.range_seconds)}%`;
+    words.textContent = answer.words;
+    window.studioTimings.fitShown = performance.now();
+  } catch (error) {
+    if (fitAsked.get(range.id) !== asked) return;
+    box.dataset.verdict = "";
+    words.textContent = `No fit: ${error.message}`;
+  }
+}
+
+let speaking = null;  // the narration playing now: a new Speak stops it
+
+async function speak(range, item) {
+  const button = item.querySelector(".speak");
+  button.disabled = true;
+  try {
+    const blob = await (await post("api/speak", { text: range.voiceover, voice: range.voice })).blob();
+    speaking?.pause();
+    const audio = speaking = new Audio(URL.createObjectURL(blob));
+    audio.addEventListener("ended", () => URL.revokeObjectURL(audio.src));
+    await audio.play();
+  } catch (error) {
+    say("save-status", `Speak: ${error.message}`, true);
+  } finally {
+    button.disabled = false;
+  }
+}
+
+// ---- the player and the marks ----------------------------------------
+const player = $("player");
+
+let loads = 0;  // a newer load's events win over an older one's
+
+function load(url) {
+  url = url.trim();
+  if (!url) return;
+  const mine = ++loads;
+  state.url = url;
+  $("url").value = url;
+  saveDraft();
+  const started = performance.now();
+  window.studioTimings.loadAsked = started;
+  $("load-progress").hidden = false;
+  $("load-progress").value = 0;
+  say("load-status", "Asking the download service…");
+  post("api/load", { url }).then((answer) => answer.json()).then(({ id }) => follow(id, {
+    progress(event) {
+      if (mine !== loads) return;
+      $("load-progress").value = event.per_mille;
+      say("load-status", `Downloading: ${Math.floor(event.per_mille / 10)}% ${event.figures || ""}`);
+    },
+    ready(event) {
+      if (mine !== loads) return;
+      $("load-progress").hidden = true;
+      // The file comes from the download service, reached by the page's own host name.
+      const file = new URL(event.file_url);
+      file.hostname = location.hostname;
+      state.frameRate = event.frame_rate || 25;
+      player.src = file.href;
+      player.addEventListener("playing", () => {
+        window.studioTimings.firstFrame = performance.now() - started;
+      }, { once: true });
+      player.play().catch(() => { /* the user presses play */ });
+      say("load-status", `Loaded${event.duration ? ` (${formatTime(event.duration)})` : ""}.`);
+    },
+    failed(event) {
+      if (mine !== loads) return;
+      $("load-progress").hidden = true;
+      say("load-status", `Could not load the video: ${event.error}`, true);
+    },
+  })).catch((error) => {
+    $("load-progress").hidden = true;
+    say("load-status", `Could not load the video: ${error.message}`, true);
+  });
+}
+
+function step(seconds) {
+  if (!player.duration) return;
+  player.pause();
+  player.currentTime = Math.min(player.duration, Math.max(0, player.currentTime + seconds));
+}
+
+function markIn() {
+  const at = formatTime(player.currentTime);
+  checkpoint();
+  const current = state.ranges[state.selected];
+  if (current && !current.end.trim()) {
+    current.start = at;  // the range still open takes the new start
+  } else {
+    state.ranges.push({ id: nextRangeId++, start: at, end: "", voiceover: "", voice: state.voice });
+    state.selected = state.ranges.length - 1;
+  }
+  renderRanges();
+  changed();
+  select(state.selected);
+}
+
+function markOut() {
+  const current = state.ranges[state.selected];
+  if (!current) {
+    say("save-status", "Press I first to start a range.", true);
+    return;
+  }
+  const start = parseTime(current.start);
+  if (start !== null && player.currentTime <= start) {
+    say("save-status", "The end must come after the range's start.", true);
+    return;
+  }
+  checkpoint();
+  current.end = formatTime(player.currentTime);
+  renderRanges();
+  changed();
+  select(state.selected);
+}
+
+function isTyping(target) {
+  return target instanceof HTMLInputElement || target instanceof HTMLTextAreaElement ||
+         target instanceof HTMLSelectElement || target?.isContentEditable || target?.getAttribute?.("role") === "slider";
+}
+
+window.addEventListener("keydown", (e) => {
+  if (e.altKey || e.metaKey || isTyping(e.target)) return;
+  if (e.ctrlKey) {
+    if (e.key === "z" || e.key === "Z") { e.preventDefault(); undo(); }
+    return;
+  }
+  const onButton = e.target instanceof HTMLButtonElement || e.target instanceof HTMLAnchorElement;
+  switch (e.key) {
+    case " ":
+      if (onButton) return;  // a focused button's own Space
+      e.preventDefault();
+      if (player.paused) player.play().catch(() => {}); else player.pause();
+      break;
+    case "i": case "I": e.preventDefault(); markIn(); break;
+    case "o": case "O": e.preventDefault(); markOut(); break;
+    case "ArrowLeft": e.preventDefault(); step(e.shiftKey ? -1 : -1 / state.frameRate); break;
+    case "ArrowRight": e.preventDefault(); step(e.shiftKey ? 1 : 1 / state.frameRate); break;
+    default: return;
+  }
+}, true);
+
+player.addEventListener("timeupdate", showPlayhead);
+player.addEventListener("seeked", showPlayhead);
+player.addEventListener("loadedmetadata", () => { state.duration = player.duration; renderTimeline(); });
+
+function showPlayhead() {
+  $("clock").textContent = formatTime(player.currentTime);
+  if (state.duration) $("playhead").style.left = `${100 * player.currentTime / state.duration}%`;
+}
+
+// ---- the timeline ----------------------------------------------------
+const timeline = $("timeline");
+
+function timeAt(clientX) {
+  const box = timeline.getBoundingClientRect();
+  const fraction = Math.min(1, Math.max(0, (clientX - box.left) / box.width));
+  return Math.round(fraction * state.duration * state.frameRate) / state.frameRate;
+}
+
+function renderTimeline() {
+  timeline.querySelectorAll(".segment").forEach((e) => e.remove());
+  if (!state.duration) return;
+  state.ranges.forEach((range, index) => {
+    const start = parseTime(range.start), end = parseTime(range.end);
+    if (start === null || end === null || end <= start) return;
+    const box = document.createElement("div");
+    box.className = "segment" + (index === state.selected ? " selected" : "");
+    box.dataset.index = index;
+    box.style.left = `${100 * start / state.duration}%`;
+    box.style.width = `${100 * (Math.min(end, state.duration) - start) / state.duration}%`;
+    const label = document.createElement("span");
+    label.className = "label";
+    label.textContent = index + 1;
+    box.append(label, handle(range, index, "start"), handle(range, index, "end"));
+    box.addEventListener("pointerdown", (e) => {
+      if (e.target.classList.contains("handle")) return;
+      e.stopPropagation();
+      select(index);
+      player.currentTime = start;
+    });
+    timeline.append(box);
+  });
+}
+
+function handle(range, index, member) {
+  const grip = document.createElement("div");
+  grip.className = `handle ${member}`;
+  grip.tabIndex = 0;
+  grip.setAttribute("role", "slider");
+  grip.setAttribute("aria-label", `Range ${index + 1} ${member}`);
+  grip.setAttribute("aria-valuemin", "0");
+  grip.setAttribute("aria-valuemax", String(state.duration));
+  grip.setAttribute("aria-valuenow", String(parseTime(range[member])));
+  grip.setAttribute("aria-valuetext", range[member]);
+  const setTo = (seconds) => {
+    const other = parseTime(range[member === "start" ? "end" : "start"]);
+    const gap = 1 / state.frameRate;
+    seconds = member === "start" ? Math.min(seconds, other - gap) : Math.max(seconds, other + gap);
+    seconds = Math.min(state.duration, Math.max(0, seconds));
+    range[member] = formatTime(seconds);
+    const field = itemOf(range)?.querySelector(`.${member}`);
+    if (field) field.value = range[member];
+    showTimes(range);
+    askFit(range);
+    player.currentTime = seconds;
+    const box = grip.parentElement, start = parseTime(range.start), end = parseTime(range.end);
+    box.style.left = `${100 * start / state.duration}%`;
+    box.style.width = `${100 * (Math.min(end, state.duration) - start) / state.duration}%`;
+  };
+  grip.addEventListener("pointerdown", (e) => {
+    e.stopPropagation();
+    checkpoint();
+    select(index);
+    grip.setPointerCapture(e.pointerId);
+    const moveTo = (m) => setTo(timeAt(m.clientX));
+    grip.addEventListener("pointermove", moveTo);
+    grip.addEventListener("pointerup", () => {
+      grip.removeEventListener("pointermove", moveTo);
+      changed();
+    }, { once: true });
+  });
+  grip.addEventListener("keydown", (e) => {
+    if (e.key !== "ArrowLeft" && e.key !== "ArrowRight") return;
+    e.preventDefault();
+    checkpoint();
+    const by = (e.shiftKey ? 1 : 1 / state.frameRate) * (e.key === "ArrowLeft" ? -1 : 1);
+    setTo(parseTime(range[member]) + by);
+    changed();
+    timeline.querySelector(`[aria-label="Range ${index + 1} ${member}"]`)?.focus();  // drawn anew
+  });
+  return grip;
+}
+
+timeline.addEventListener("pointerdown", (e) => {
+  if (state.duration) player.currentTime = timeAt(e.clientX);
+});
+
+// ---- the segments file -----------------------------------------------
+function engineSegments() {
+  return state.ranges.map(({ start, end, voiceover }) => ({ start, end, voiceover }));
+}
+
+function refusal(error) {
+  return error.message;
+}
+
+$("save").addEventListener("click", async () => {
+  try {
+    const answer = await (await post("api/save", { segments: engineSegments() })).json();
+    say("save-status", `Saved ${answer.path}` + (answer.warnings.length ? ` (${answer.warnings.join("; ")})` : "."));
+  } catch (error) {
+    say("save-status", `Not saved: ${refusal(error)}`, true);
+  }
+});
+
+$("download").addEventListener("click", () => {
+  const blob = new Blob([JSON.stringify(engineSegments(), null, 2) + "\n"], { type: "application/json" });
+  const link = document.createElement("a");
+  link.href = URL.createObjectURL(blob);
+  link.download = "segments.json";
+  link.click();
+  setTimeout(() => URL.revokeObjectURL(link.href), 1000);
+});
+
+function openSegments(text, from) {
+  let segments;
+  try {
+    segments = JSON.parse(text);
+    if (!Array.isArray(segments)) throw new Error("not an array of segments");
+  } catch (error) {
+    say("save-status", `Cannot open ${from}: ${error.message}`, true);
+    return;
+  }
+  checkpoint();
+  setRanges(segments.map((s) => ({ ...s, voice: state.voice })));
+  say("save-status", `Opened ${from}: ${segments.length} range(s).`);
+}
+
+$("open-file").addEventListener("change", async (e) => {
+  const file = e.target.files[0];
+  if (file) openSegments(await file.text(), file.name);
+  e.target.value = "";
+});
+
+$("open-project").addEventListener("click", async () => {
+  const answer = await fetch("api/segments");
+  if (!answer.ok) {
+    say("save-status", (await answer.json()).error, true);
+    return;
+  }
+  openSegments(await answer.text(), "the project's segments file");
+});
+
+// ---- make ------------------------------------------------------------
+$("voice").addEventListener("change", () => { state.voice = $("voice").value; saveDraft(); });
+$("speed").addEventListener("input", () => { state.speed = Number($("speed").value); saveDraft(); });
+$("captions").addEventListener("change", () => { state.captions = $("captions").value; saveDraft(); });
+
+$("make").addEventListener("click", async () => {
+  $("stages").replaceChildren();
+  $("result").hidden = true;
+  say("make-status", "Starting…");
+  let id;
+  try {
+    ({ id } = await (await post("api/make", {
+      url: state.url || $("url").value, segments: engineSegments(), voice: state.voice, speed: state.speed,
+      captions: state.captions,
+    })).json());
+  } catch (error) {
+    say("make-status", `Not started: ${error.message}`, true);
+    return;
+  }
+  watchRun(id);
+});
+
+let leaving = false;
+window.addEventListener("beforeunload", () => { leaving = true; });
+
+// Shows a recap's events from its first; a reload of the tab finds its run
+// again (sessionStorage is the tab's own) and replays them.
+function watchRun(id) {
+  const stages = $("stages");
+  stages.replaceChildren();
+  state.run = id;
+  sessionStorage.setItem(RUN_KEY, id);
+  $("make").disabled = true;
+  $("cancel").disabled = false;
+  const ended = (text, isError, known = true) => {
+    state.run = null;
+    if (known) sessionStorage.removeItem(RUN_KEY);  // a reload asks again when it is not
+    $("make").disabled = false;
+    $("cancel").disabled = true;
+    say("make-status", text, isError);
+  };
+  const source = follow(id, {
+    stage(event) {
+      const line = document.createElement("li");
+      line.textContent = event.text;
+      stages.append(line);
+      stages.scrollTop = stages.scrollHeight;
+      say("make-status", "Making the recap…");
+    },
+    done(event) {
+      ended(`Done: ${event.path} (${formatTime(event.duration)}).`);
+      showResult(event);
+      $("result-download").href = `${event.url}?download=1`;
+      $("result").hidden = false;
+    },
+    failed(event) { ended(`Failed: ${event.error}`, true); },
+    cancelled() { ended("Cancelled; nothing was kept."); },
+  });
+  source.onerror = () => {
+    // A page being left closes its stream too (even before "beforeunload"):
+    // that is no news about the run, so the tab keeps asking after it.
+    if (!leaving && source.readyState === EventSource.CLOSED && state.run === id) {
+      ended("The connection to the studio was lost; reload the page to follow the recap.", true, false);
+    }
+  };
+}
+
+// The recap with the captions its run wrote: shown at once when they are a
+// track; when they are drawn into the picture the track is there to turn on.
+function showResult(event) {
+  const video = $("result-video");
+  video.querySelectorAll("track").forEach((old) => old.remove());
+  video.src = event.url;
+  if (event.captions_url) {
+    const track = document.createElement("track");
+    Object.assign(track, { kind: "captions", label: "Captions", srclang: "en", src: event.captions_url });
+    track.default = event.captions === "track";
+    video.append(track);
+  }
+}
+
+$("cancel").addEventListener("click", async () => {
+  if (!state.run) return;
+  $("cancel").disabled = true;
+  say("make-status", "Cancelling…");
+  try {
+    await post(`api/cancel/${state.run}`, {});
+  } catch (error) {
+    say("make-status", `Cancel: ${error.message}`, true);
+  }
+});
+
+$("undo").addEventListener("click", undo);
+$("mark-in").addEventListener("click", markIn);
+$("mark-out").addEventListener("click", markOut);
+$("load-form").addEventListener("submit", (e) => { e.preventDefault(); load($("url").value); });
+
+// ---- start -----------------------------------------------------------
+(async function start() {
+  const answer = await (await fetch("api/state")).json();
+  state.voices = answer.voices;
+  state.voice = answer.voice;
+  $("project").textContent = answer.project;
+  let draft = null;
+  try { draft = JSON.parse(localStorage.getItem(DRAFT_KEY) || "null"); } catch (e) { /* no draft */ }
+  if (draft && state.voices.includes(draft.voice)) state.voice = draft.voice;
+  if (draft && Number(draft.speed) >= 0.5) state.speed = Number(draft.speed);
+  if (["off", "burn", "track"].includes(draft?.captions)) state.captions = draft.captions;
+  $("captions").value = state.captions;
+  for (const name of state.voices) $("voice").add(new Option(name, name, false, name === state.voice));
+  $("speed").value = state.speed;
+  setRanges(draft?.ranges || []);
+  const first = new URLSearchParams(location.search).get("url") || answer.url || draft?.url || "";
+  if (first) load(first);
+  const running = sessionStorage.getItem(RUN_KEY);
+  if (running) watchRun(running);
+})();

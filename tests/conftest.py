@@ -72,3 +72,15 @@ def standins(engine, source_video):
         engine.requests = router
         engine.time = SimpleNamespace(sleep=lambda seconds: None)
         yield download, speech, router
+
+
+@pytest.fixture(scope="module")
+def film(tmp_path_factory):
+    """The page address of a 12 s, 25 frames a second film on a loopback site."""
+    from vantor.demo.source_video import make_source_video as make_film
+    from vantor.demo.video_site import VideoSite
+
+    root = tmp_path_factory.mktemp("site")
+    video = make_film(str(root / "film.mp4"), seconds=12.0)
+    with VideoSite(root / "www") as site:
+        yield site.publish(video, "film")[0]

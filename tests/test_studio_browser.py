@@ -12,8 +12,6 @@ import pytest
 
 from studio_browser import StudioProcess, browser_or_skip, processes_mentioning, put_draft, wait_for
 from vantor.recap.segments_check import check_segments
-from vantor.demo.source_video import make_source_video
-from vantor.demo.video_site import VideoSite
 
 pytestmark = pytest.mark.slow
 
@@ -23,15 +21,6 @@ def browser():
     driver = browser_or_skip()
     yield driver
     driver.quit()
-
-
-@pytest.fixture(scope="module")
-def film(tmp_path_factory):
-    """The page address of a 12 s, 25 frames a second film on a loopback site."""
-    root = tmp_path_factory.mktemp("site")
-    video = make_source_video(str(root / "film.mp4"), seconds=12.0)
-    with VideoSite(root / "www") as site:
-        yield site.publish(video, "film")[0]
 
 
 @pytest.fixture(scope="module")

@@ -15,8 +15,6 @@ import requests
 import uvicorn
 
 from studio_browser import processes_mentioning
-from vantor.demo.source_video import make_source_video
-from vantor.demo.video_site import VideoSite
 from vantor.cli import main
 from vantor.services.server import InProcessServer, Services, new_token
 from vantor.studio import engine_bridge as bridge
@@ -219,15 +217,6 @@ def test_the_fit_meter_says_what_the_fit_report_will(start, end, duration, spoke
 
 
 # ---- a recap run ------------------------------------------------------------
-@pytest.fixture(scope="module")
-def film(tmp_path_factory):
-    """The page address of a 12 s film on a loopback site."""
-    root = tmp_path_factory.mktemp("site")
-    video = make_source_video(str(root / "film.mp4"), seconds=12.0)
-    with VideoSite(root / "www") as site:
-        yield site.publish(video, "film")[0]
-
-
 LONG_RANGES = [{"start": "0", "end": "5.5", "voiceover": "One two three four five six seven eight nine ten."},
                {"start": "6", "end": "11.5", "voiceover": "Ten nine eight seven six five four three two one."}]
 

@@ -57,6 +57,15 @@ def drip(stop: threading.Event, every: float = 0.5, total: int = 10_000_000) -> 
     return answer
 
 
+def silent(stop: threading.Event) -> Route:
+    """A page that answers nothing at all, not even its headers, until `stop`."""
+
+    def answer(h: BaseHTTPRequestHandler) -> None:
+        stop.wait(60)
+
+    return answer
+
+
 class Site:
     """`routes`: path -> answer; anything else is 404. `hits` counts requests."""
 

@@ -20,7 +20,7 @@ import pytest
 import requests
 
 from child_env import child_env
-from hostile_site import Site, drip, wait_for
+from hostile_site import Site, drip, silent, wait_for
 from service_helpers import GatedBackend, ask, poll_until_done
 from vantor.services import cache as cache_module
 from vantor.services.cache import FileCache
@@ -102,8 +102,9 @@ def test_a_slow_site_leaves_the_service_responsive(tmp_path, source_video):
     (no thread each), past the per-client cap they are busy (503), and
     speech still answers at once."""
     stop = threading.Event()
-    with Site({"/slow.html": drip(stop, every=0.5)}) as site:
-        limits = Limits(job_answer_wait=4.0, max_waiting_per_client=8, max_speech=1)
+    # Silent, so the job stays waiting for its first answer however slowly the 40 requests arrive.
+    with Site({"/slow.html": silent(stop)}) as site:
+        limits = Limits(job_answer_wait=10.0, max_waiting_per_client=8, max_speech=1)
         server = serve(tmp_path, limits=limits, private_sources="allow")
         try:
             address = site.base_url + "/slow.html"

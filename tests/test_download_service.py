@@ -4,6 +4,7 @@ exchange the engine's client speaks, the shared cache and the allow-list."""
 from __future__ import annotations
 
 import ipaddress
+import subprocess
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
@@ -57,6 +58,23 @@ def test_video_pages_and_files_become_h264_aac_mp4(services, site, tmp_path, sou
     (tmp_path / "got.mp4").write_bytes(fetched.content)
     got = streams(tmp_path / "got.mp4")
     assert "mp4" in got["format"] and got["video"] == "h264" and got["audio"] == "aac" and got["duration"] > 3
+
+
+def test_separate_video_and_audio_are_fetched_natively_and_merged_by_the_rewrite(services, tmp_path):
+    """A DASH manifest with separate video and audio: yt-dlp (which has no
+    ffmpeg here) fetches both, the service's rewrite merges them."""
+    dash = tmp_path / "www" / "dash"
+    dash.mkdir(parents=True)
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i", "testsrc=s=320x240:d=6:r=25", "-f", "lavfi",
+                    "-i", "sine=d=6", "-c:v", "libx264", "-g", "25", "-c:a", "aac", "-map", "0:v", "-map", "1:a",
+                    "-f", "dash", "-seg_duration", "2", "-adaptation_sets", "id=0,streams=v id=1,streams=a",
+                    str(dash / "film.mpd")], check=True)
+    with VideoSite(tmp_path / "www") as site:
+        last = poll_until_done(ask(services.base_url, site.base_url + "/dash/film.mpd")["progress_url"])[-1]
+        assert last["success"] and last["progress"] == 1000, last
+        (tmp_path / "got.mp4").write_bytes(requests.get(last["download_url"], timeout=60).content)
+    got = streams(tmp_path / "got.mp4")
+    assert got["video"] == "h264" and got["audio"] == "aac" and 5.5 < got["duration"] < 6.5, got
 
 
 def test_cache_hit_and_a_second_process(services, site, tmp_path):

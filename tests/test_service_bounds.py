@@ -323,9 +323,6 @@ def test_a_child_carries_a_cpu_limit_from_the_deadline():
     soft, hard = map(int, done.stdout.split())
     cores = os.cpu_count() or 1
     assert 9 * cores <= soft <= 10 * cores and hard == soft + 1, (soft, hard)
-    burn = run([sys.executable, "-c", "import resource; resource.setrlimit(resource.RLIMIT_CPU, (1, 2))\n"
-                "while True: pass"], Bounds.starting_now(60, 60), "a test")
-    assert burn.returncode == -signal.SIGXCPU  # what the limit does when it is reached
 
 
 def test_serve_stops_within_five_seconds_of_sigterm_mid_conversion(tmp_path):

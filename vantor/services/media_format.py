@@ -21,6 +21,7 @@ from __future__ import annotations
 import json
 from collections.abc import Callable
 from dataclasses import dataclass
+from typing import Any
 
 from .children import Bounds, run
 
@@ -99,7 +100,7 @@ class Streams:
     duration: float | None
 
 
-def _read_streams(path: str, bounds: Bounds, full: bool) -> tuple[dict, ...]:
+def _read_streams(path: str, bounds: Bounds, full: bool) -> tuple[list[dict[str, Any]], dict[str, Any]]:
     # Without find_stream_info ffprobe reads the container's header only and
     # decodes nothing (MP4 and Matroska declare their pictures there).
     done = run(["ffprobe", "-v", "error", *([] if full else ["-nofind_stream_info"]), "-threads", "1",
@@ -108,7 +109,7 @@ def _read_streams(path: str, bounds: Bounds, full: bool) -> tuple[dict, ...]:
     if done.returncode != 0:
         raise NotAVideo("the download is not a video ffprobe can read (unsupported)")
     data = json.loads(done.stdout)
-    return data.get("streams", []), data.get("format", {})
+    return list(data.get("streams", [])), dict(data.get("format", {}))
 
 
 def probe(path: str, bounds: Bounds) -> Streams:

@@ -345,7 +345,7 @@ def _read_playlist(ydl: Any, fmt: dict[str, Any]) -> str:
     if isinstance(text, str):
         return text
     with ydl.urlopen(Request(fmt["url"], headers=fmt.get("http_headers") or {})) as answer:
-        data = answer.read(MAX_PLAYLIST_BYTES + 1)
+        data: bytes = answer.read(MAX_PLAYLIST_BYTES + 1)
     if len(data) > MAX_PLAYLIST_BYTES:
         raise DownloadFailed(f"unsupported: the HLS playlist is larger than {MAX_PLAYLIST_BYTES} bytes")
     return data.decode("utf-8", "ignore")

@@ -30,7 +30,7 @@ sys.path.insert(0, str(ROOT))
 sys.path.insert(0, str(ROOT / "tests"))
 
 SECONDS = 60.0
-SEGMENTS = [{"start": str(s), "end": str(s + 3), "voiceover": f"Part {n} of the story goes on here."}
+SEGMENTS = [{"start": str(s), "end": str(s + 3), "voiceover": f"Scene {n} of the story goes on here."}
             for n, s in enumerate(range(2, 56, 9), 1)]
 
 

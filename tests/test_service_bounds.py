@@ -326,7 +326,7 @@ def test_a_child_carries_a_cpu_limit_from_the_deadline():
 
 
 def test_serve_stops_within_five_seconds_of_sigterm_mid_conversion(tmp_path):
-    """The rewrite to MP4 of a long MPEG-4 Part 2 video (cheap to make by
+    """The rewrite to MP4 of a long MPEG-4 (mpeg4 encoder) video (cheap to make by
     looping one clip, slow to convert) is running when SIGTERM comes."""
     base, slow = tmp_path / "base.mkv", tmp_path / "slow.mkv"
     subprocess.run(["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i", "color=gray:s=1920x1080:r=25:d=2", "-c:v",

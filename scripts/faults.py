@@ -131,11 +131,12 @@ FAULTS = [
            HS + "test_recap_of_a_source_that_closes_half_way_fails")),
     Fault("services: fetches outside the guard",
           "HLS playlists with SAMPLE-AES, SAMPLE-AES-CTR (also followed by METHOD=NONE, or with the URI first) "
-          "naming segments and a key on an internal server; 6 key tags classified; DASH with separate video and audio",
+          "naming segments and a key on an internal server; 6 key tags and 8 formats (RTMP, F4M, live, DRM, ...) "
+          "classified; DASH with separate video and audio",
           "unsupported before any segment or key is asked for, even with private sources allowed; yt-dlp runs "
           "its own downloaders only and gets no ffmpeg; separate video and audio are merged by the service's rewrite",
           (HS + "test_hls_that_yt_dlp_would_hand_to_ffmpeg_is_unsupported",
-           HS + "test_which_hls_key_methods_are_fetched_natively",
+           HS + "test_which_hls_key_methods_are_fetched_natively", HS + "test_only_formats_yt_dlp_fetches_itself_are_downloaded",
            "tests/test_download_service.py::test_separate_video_and_audio_are_fetched_natively_and_merged_by_the_rewrite")),
     Fault("services: fetched bytes the engine would misread",
           "a 1 GB MP4 whose first box (size <!--, type free) is a DASH manifest naming a root-only local file",

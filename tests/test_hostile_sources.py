@@ -272,6 +272,25 @@ def test_which_hls_key_methods_are_fetched_natively(tag, native):
             check_hls(playlist)
 
 
+@pytest.mark.parametrize("fmt, refused", [
+    ({"protocol": "https"}, None), ({"protocol": "http_dash_segments"}, None), ({"protocol": "rtmp"}, "rtmp stream"),
+    ({"protocol": "m3u8_native", "is_live": True}, "live"), ({"protocol": "f4m"}, "f4m stream"),
+    ({"protocol": "https", "has_drm": True}, "https stream"), ({"protocol": "https", "width": 8192, "height": 4320},
+                                                              "8192x4320"), ({}, "unknown kind")])
+def test_only_formats_yt_dlp_fetches_itself_are_downloaded(fmt, refused):
+    import yt_dlp
+
+    from vantor.services.ytdlp_backend import DownloadFailed, _native_formats
+
+    info = {"id": "x", "url": "https://v.example/x", "ext": "mp4", **fmt}
+    with yt_dlp.YoutubeDL({"external_downloader": {"default": "native"}, "quiet": True}) as ydl:
+        if refused is None:
+            assert [f["url"] for f in _native_formats(ydl, info)] == [info["url"]]
+        else:
+            with pytest.raises(DownloadFailed, match=f"^unsupported: .*{refused}"):
+                _native_formats(ydl, info)
+
+
 def _polyglot(real_mp4: bytes, secret: Path, path: Path) -> None:
     """An MP4 whose first box (size "<!--", type free) is a DASH manifest
     naming `secret`; `real_mp4` (moov after mdat) follows it, its chunk

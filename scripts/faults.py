@@ -131,7 +131,7 @@ FAULTS = [
            HS + "test_recap_of_a_source_that_closes_half_way_fails")),
     Fault("services: fetches outside the guard",
           "HLS playlists with SAMPLE-AES, SAMPLE-AES-CTR (also followed by METHOD=NONE, or with the URI first) "
-          "naming segments and a key on an internal server; 6 key tags and 8 formats (RTMP, F4M, live, DRM, ...) "
+          "naming segments and a key on an internal server; 6 key tags and 9 formats (RTMP, F4M, live, DRM, 8K, 6 hours, ...) "
           "classified; DASH with separate video and audio",
           "unsupported before any segment or key is asked for, even with private sources allowed; yt-dlp runs "
           "its own downloaders only and gets no ffmpeg; separate video and audio are merged by the service's rewrite",

@@ -276,7 +276,8 @@ def test_which_hls_key_methods_are_fetched_natively(tag, native):
     ({"protocol": "https"}, None), ({"protocol": "http_dash_segments"}, None), ({"protocol": "rtmp"}, "rtmp stream"),
     ({"protocol": "m3u8_native", "is_live": True}, "live"), ({"protocol": "f4m"}, "f4m stream"),
     ({"protocol": "https", "has_drm": True}, "https stream"), ({"protocol": "https", "width": 8192, "height": 4320},
-                                                              "8192x4320"), ({}, "unknown kind")])
+                                                              "8192x4320"), ({}, "unknown kind"),
+    ({"protocol": "https", "duration": 6 * 3600 + 60}, "6.0 hours long")])
 def test_only_formats_yt_dlp_fetches_itself_are_downloaded(fmt, refused):
     import yt_dlp
 

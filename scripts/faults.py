@@ -129,6 +129,28 @@ FAULTS = [
           (HS + "test_only_self_contained_containers_are_opened", HS + "test_a_playlist_posing_as_a_video_serves_no_local_file",
            HS + "test_a_source_that_closes_half_way_is_not_cached", HS + "test_completeness_reads_the_end_against_the_declared_duration",
            HS + "test_recap_of_a_source_that_closes_half_way_fails")),
+    Fault("services: fetches outside the guard",
+          "HLS playlists with SAMPLE-AES, SAMPLE-AES-CTR (also followed by METHOD=NONE, or with the URI first) "
+          "naming segments and a key on an internal server; 6 key tags and 9 formats (RTMP, F4M, live, DRM, 8K, 6 hours, ...) "
+          "classified; DASH with separate video and audio",
+          "unsupported before any segment or key is asked for, even with private sources allowed; yt-dlp runs "
+          "its own downloaders only and gets no ffmpeg; separate video and audio are merged by the service's rewrite",
+          (HS + "test_hls_that_yt_dlp_would_hand_to_ffmpeg_is_unsupported",
+           HS + "test_which_hls_key_methods_are_fetched_natively", HS + "test_only_formats_yt_dlp_fetches_itself_are_downloaded",
+           "tests/test_download_service.py::test_separate_video_and_audio_are_fetched_natively_and_merged_by_the_rewrite")),
+    Fault("services: fetched bytes the engine would misread",
+          "a 1 GB MP4 whose first box (size <!--, type free) is a DASH manifest naming a root-only local file",
+          "every download is rewritten by the service's own ffmpeg (sniffed demuxer, format and protocol "
+          "whitelists) into a fresh MP4, the only file handed on: nothing of the named file, MP4 to ffprobe's own probing",
+          (HS + "test_an_mp4_that_is_also_a_dash_manifest_is_handed_on_as_a_fresh_mp4",)),
+    Fault("services: unbounded children",
+          "an 8192x8192 H.264 file; 8 picture and duration bounds; a child (and its child) past the deadline, "
+          "silent past the stall limit, at shutdown; a child burning CPU; SIGTERM to vantor serve mid-conversion",
+          "refused as unsupported from the header before any decoding; the child's group is killed by each bound; "
+          "every child runs under a CPU-time limit (prlimit); serve exits 0 within 5 s, its ffmpeg gone",
+          (HS + "test_a_picture_past_8k_is_refused_before_decoding", HS + "test_the_picture_and_duration_bounds",
+           SB + "test_each_bound_ends_a_child_and_its_group", SB + "test_a_child_carries_a_cpu_limit_from_the_deadline",
+           SB + "test_serve_stops_within_five_seconds_of_sigterm_mid_conversion")),
     Fault("services: private destinations",
           "an internal service on loopback asked for directly, through a 302, a <video src>, an HLS segment and "
           "a name that resolves anew; 23 addresses classified",

@@ -3,6 +3,7 @@
 # when everything is already in place.
 #
 #   1. Debian packages the tests and the build need (ffmpeg, wget, espeak-ng,
+#      util-linux's prlimit for the download service's CPU limits,
 #      g++, make, ca-certificates, openssl for the batch cluster's TLS key,
 #      and chromium with its driver for the studio's browser tests).
 #   2. A working CPython 3.13 with headers: python3.13 on PATH, a pyenv
@@ -208,7 +209,7 @@ ensure_venv() {
 }
 
 main() {
-    ensure_apt_packages ffmpeg wget espeak-ng g++ make ca-certificates openssl fonts-dejavu-core chromium chromium-driver
+    ensure_apt_packages ffmpeg wget espeak-ng util-linux g++ make ca-certificates openssl fonts-dejavu-core chromium chromium-driver
     local python
     python="$(find_python)"
     log "python 3.13: $python"

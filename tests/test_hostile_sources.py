@@ -19,7 +19,8 @@ import requests
 from hostile_site import Site, body, redirect
 from service_helpers import ask, poll_until_done
 from vantor.services import source_guard
-from vantor.services.media_format import NotAVideo, check_complete, input_options, sniff
+from vantor.services.children import Bounds
+from vantor.services.media_format import NotAVideo, check_complete, input_options, probe, sniff
 from vantor.services.server import InProcessServer, Services, new_token
 
 PUBLIC = "127.0.0.2"
@@ -38,6 +39,12 @@ def outcome(server: InProcessServer, address: str) -> dict:
     """The job's last answer: failed at the request or after polling."""
     job = ask(server.base_url, address)
     return poll_until_done(job["progress_url"])[-1] if job["success"] else job
+
+
+def media_hash(path: Path | str) -> str:
+    """The packets' hash per stream: the same media in any container."""
+    return subprocess.run(["ffmpeg", "-loglevel", "error", "-f", "mov", "-i", str(path), "-map", "0", "-c", "copy",
+                           "-f", "streamhash", "-hash", "md5", "-"], capture_output=True, text=True, check=True).stdout
 
 
 def cached(tmp_path: Path) -> list[Path]:
@@ -109,7 +116,8 @@ def test_an_internal_service_is_reached_only_when_allowed(tmp_path, source_video
                        "hls": attacker.base_url + "/list.m3u8"}[how]
             last = outcome(server, address)
             if reached:
-                assert last["success"] and requests.get(last["download_url"], timeout=30).content == secret
+                (tmp_path / "got").write_bytes(requests.get(last["download_url"], timeout=30).content)
+                assert last["success"] and media_hash(tmp_path / "got") == media_hash(source_video)
             else:
                 assert last["success"] is False and "private" in last["error"], last
                 assert internal.hits == [] and cached(tmp_path) == []
@@ -148,13 +156,14 @@ def test_a_source_that_closes_half_way_is_not_cached(tmp_path, faststart):
 
 
 def test_completeness_reads_the_end_against_the_declared_duration(tmp_path, faststart):
+    bounds = Bounds.starting_now(60, 60)
     whole = tmp_path / "whole.mp4"
     whole.write_bytes(faststart)
-    check_complete(str(whole))
+    check_complete(str(whole), probe(str(whole), bounds), bounds)
     short = tmp_path / "short.mp4"
     short.write_bytes(faststart[: len(faststart) * 9 // 10])  # the last second or so missing
     with pytest.raises(NotAVideo, match="closed the connection early"):
-        check_complete(str(short))
+        check_complete(str(short), probe(str(short), bounds), bounds)
 
 
 @pytest.mark.parametrize("address, public", [
@@ -220,3 +229,152 @@ def test_a_real_hls_stream_still_downloads(tmp_path, source_video):
 
     info = streams(got)
     assert "mp4" in info["format"] and info["video"] == "h264" and info["duration"] > 11
+
+
+@pytest.mark.parametrize("keys, reached", [
+    (['METHOD=SAMPLE-AES,URI="{key}"'], False), (['METHOD=SAMPLE-AES-CTR,URI="{key}"'], False),
+    (['METHOD=SAMPLE-AES,URI="{key}"', "METHOD=NONE"], False), (['URI="{key}",METHOD=SAMPLE-AES'], False),
+    (["METHOD=NONE"], True)], ids=["sample-aes", "sample-aes-ctr", "then-none", "uri-first", "none"])
+def test_hls_that_yt_dlp_would_hand_to_ffmpeg_is_unsupported(tmp_path, source_video, keys, reached):
+    """yt-dlp passes playlists with key methods it cannot decrypt to ffmpeg's
+    own HTTP client, outside the guard: refused before any segment or key is
+    asked for, even where private addresses are allowed."""
+    ts = Path(source_video).with_suffix(".ts")
+    if not ts.exists():
+        subprocess.run(["ffmpeg", "-loglevel", "error", "-i", source_video, "-c", "copy", "-f", "mpegts", str(ts)],
+                       check=True)
+    with Site({"/seg.ts": body(ts.read_bytes(), "video/mp2t"), "/key": body(b"k" * 16, "application/octet-stream")}) \
+            as internal:
+        tags = "".join(f"#EXT-X-KEY:{k.format(key=internal.base_url + '/key')}\n" for k in keys)
+        playlist = f"#EXTM3U\n#EXT-X-TARGETDURATION:12\n{tags}#EXTINF:12,\n{internal.base_url}/seg.ts\n#EXT-X-ENDLIST\n"
+        with Site({"/list.m3u8": body(playlist.encode(), "application/vnd.apple.mpegurl")}) as attacker, \
+                served(tmp_path, "allow") as server:
+            last = outcome(server, attacker.base_url + "/list.m3u8")
+    if reached:  # the same playlist without a foreign key method is fetched natively
+        assert last["success"] and internal.hits == ["/seg.ts"], last
+    else:
+        assert last["success"] is False and last["error"].startswith("unsupported: the HLS stream is encrypted"), last
+        assert internal.hits == [] and cached(tmp_path) == []
+
+
+@pytest.mark.parametrize("tag, native", [
+    ("#EXT-X-KEY:METHOD=AES-128,URI=\"k\"", True), ("#EXT-X-KEY:METHOD=NONE\r", True),
+    ("#EXT-X-KEY:METHOD=AES-128X,URI=\"k\"", False), ("#EXT-X-SESSION-KEY:METHOD=SAMPLE-AES,URI=\"k\"", False),
+    ("#EXT-X-KEY:URI=\"k\"", False), ("#EXT-X-KEY:METHOD=aes-128,URI=\"k\"", False)])
+def test_which_hls_key_methods_are_fetched_natively(tag, native):
+    from vantor.services.ytdlp_backend import DownloadFailed, check_hls
+
+    playlist = f"#EXTM3U\n{tag}\n#EXTINF:4,\nseg.ts\n#EXT-X-ENDLIST\n"
+    if native:
+        assert check_hls(playlist) == playlist
+    else:
+        with pytest.raises(DownloadFailed, match="^unsupported: the HLS stream is encrypted"):
+            check_hls(playlist)
+
+
+@pytest.mark.parametrize("fmt, refused", [
+    ({"protocol": "https"}, None), ({"protocol": "http_dash_segments"}, None), ({"protocol": "rtmp"}, "rtmp stream"),
+    ({"protocol": "m3u8_native", "is_live": True}, "live"), ({"protocol": "f4m"}, "f4m stream"),
+    ({"protocol": "https", "has_drm": True}, "https stream"), ({"protocol": "https", "width": 8192, "height": 4320},
+                                                              "8192x4320"), ({}, "unknown kind"),
+    ({"protocol": "https", "duration": 6 * 3600 + 60}, "6.0 hours long")])
+def test_only_formats_yt_dlp_fetches_itself_are_downloaded(fmt, refused):
+    import yt_dlp
+
+    from vantor.services.ytdlp_backend import DownloadFailed, _native_formats
+
+    info = {"id": "x", "url": "https://v.example/x", "ext": "mp4", **fmt}
+    with yt_dlp.YoutubeDL({"external_downloader": {"default": "native"}, "quiet": True}) as ydl:
+        if refused is None:
+            assert [f["url"] for f in _native_formats(ydl, info)] == [info["url"]]
+        else:
+            with pytest.raises(DownloadFailed, match=f"^unsupported: .*{refused}"):
+                _native_formats(ydl, info)
+
+
+def _polyglot(real_mp4: bytes, secret: Path, path: Path) -> None:
+    """An MP4 whose first box (size "<!--", type free) is a DASH manifest
+    naming `secret`; `real_mp4` (moov after mdat) follows it, its chunk
+    offsets moved past the box. The box is a sparse hole on disk."""
+    box = int.from_bytes(b"<!--", "big")
+    mpd = (f'<MPD xmlns="urn:mpeg:dash:schema:mpd:2011" type="static" mediaPresentationDuration="PT3S"><Period>'
+           f'<AdaptationSet mimeType="video/mp4"><Representation id="1" bandwidth="1">'
+           f"<BaseURL>file://{secret}</BaseURL></Representation></AdaptationSet></Period></MPD>")
+    moved = bytearray(real_mp4)
+    at = 0
+    while at < len(moved):  # top-level boxes; chunk offsets live in moov's stco tables
+        size, kind = int.from_bytes(moved[at:at + 4], "big"), bytes(moved[at + 4:at + 8])
+        if kind == b"moov":
+            table = moved.find(b"stco", at, at + size)
+            while table != -1:
+                count = int.from_bytes(moved[table + 8:table + 12], "big")
+                for n in range(count):
+                    o = table + 12 + 4 * n
+                    moved[o:o + 4] = (int.from_bytes(moved[o:o + 4], "big") + box).to_bytes(4, "big")
+                table = moved.find(b"stco", table + 12, at + size)
+        at += size
+    with open(path, "wb") as f:
+        f.write(b"<!--free-->" + mpd.encode() + b"<!--")
+        f.seek(box - 3)
+        f.write(b"-->" + bytes(moved))
+
+
+def _stream_file(path: Path):
+    def answer(h) -> None:
+        h.send_response(200)
+        h.send_header("Content-Type", "video/mp4")
+        h.send_header("Content-Length", str(path.stat().st_size))
+        h.end_headers()
+        with open(path, "rb") as f:
+            while chunk := f.read(1 << 20):
+                h.wfile.write(chunk)
+
+    return answer
+
+
+def test_an_mp4_that_is_also_a_dash_manifest_is_handed_on_as_a_fresh_mp4(tmp_path, source_video):
+    hidden = tmp_path / "root-only"
+    hidden.mkdir(mode=0o700)
+    secret = hidden / "blue.mp4"
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i", "color=blue:s=320x240:d=3", "-c:v",
+                    "libx264", str(secret)], check=True)
+    secret.chmod(0o600)
+    polyglot = tmp_path / "polyglot.mp4"
+    _polyglot(Path(source_video).read_bytes(), secret, polyglot)
+    assert media_hash(polyglot) == media_hash(source_video)  # an MP4 to the mov demuxer
+    with Site({"/film.mp4": _stream_file(polyglot)}) as site, served(tmp_path, "allow") as server:
+        last = outcome(server, site.base_url + "/film.mp4")
+        assert last["success"], last
+        handed_on = requests.get(last["download_url"], timeout=60).content
+    polyglot.unlink()
+    assert len(handed_on) < 2 * Path(source_video).stat().st_size and b"<MPD" not in handed_on
+    assert str(secret).encode() not in handed_on and secret.read_bytes()[-2000:] not in handed_on
+    got = tmp_path / "got"
+    got.write_bytes(handed_on)
+    assert media_hash(got) == media_hash(source_video)
+    probed = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=format_name", "-of", "csv=p=0",
+                             str(got)], capture_output=True, text=True, check=True).stdout
+    assert "mp4" in probed.split(","), probed
+
+
+def test_a_picture_past_8k_is_refused_before_decoding(tmp_path):
+    bomb = tmp_path / "bomb.mp4"
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i", "color=blue:s=8192x8192:d=0.2:r=10",
+                    "-c:v", "libx264", "-preset", "ultrafast", str(bomb)], check=True)
+    with Site({"/film.mp4": body(bomb.read_bytes())}) as site, served(tmp_path, "allow") as server:
+        last = outcome(server, site.base_url + "/film.mp4")
+    assert last["success"] is False and last["error"].startswith("unsupported: the video's picture is 8192x8192")
+    assert cached(tmp_path) == []
+
+
+@pytest.mark.parametrize("width, height, hours, refused", [
+    (7680, 4320, 6, False), (4320, 7680, 6, False), (7681, 10, 1, True), (10, 7681, 1, True),
+    (4321, 4321, 1, True), (7680, 4321, 1, True), (None, None, 6.01, True), (None, 100, None, False)])
+def test_the_picture_and_duration_bounds(width, height, hours, refused):
+    from vantor.services.media_format import check_declared
+
+    if refused:
+        with pytest.raises(NotAVideo, match="^unsupported: "):
+            check_declared(width, height, hours * 3600 if hours else None)
+    else:
+        check_declared(width, height, hours * 3600 if hours else None)

@@ -294,3 +294,71 @@ def test_bad_serve_options_are_usage_errors(options):
     done = subprocess.run([sys.executable, "-m", "vantor", "serve", *options], cwd=ROOT, env=child_env(),
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 2 and done.stdout == "" and "Traceback" not in done.stderr, done.stderr
+
+
+@pytest.mark.parametrize("bound", ["deadline", "stall", "shutdown"])
+def test_each_bound_ends_a_child_and_its_group(bound):
+    """A child (and what it started) ends at the job's deadline, after the
+    stall limit without output, and when the service shuts down."""
+    from vantor.services.children import Bounds, ChildStopped, run
+
+    stop = threading.Event()
+    bounds = {"deadline": Bounds.starting_now(1.0, 60), "stall": Bounds.starting_now(60, 1.0),
+              "shutdown": Bounds.starting_now(60, 60, stop)}[bound]
+    started: list[int] = []
+    if bound == "shutdown":
+        threading.Timer(1.0, stop.set).start()
+    with pytest.raises(ChildStopped, match={"deadline": "deadline of 1 s", "stall": "no progress for 1 s",
+                                            "shutdown": "shut down"}[bound]) as stopped:
+        run(["sh", "-c", "sleep 30 & echo $!; wait"], bounds, "a test", lambda line: started.append(int(line)))
+    assert stopped.value.cancelled == (bound == "shutdown")
+    wait_for(lambda: not os.path.exists(f"/proc/{started[0]}"), 5)  # the grandchild too
+
+
+def test_a_child_carries_a_cpu_limit_from_the_deadline():
+    from vantor.services.children import Bounds, run
+
+    done = run([sys.executable, "-c", "import resource; print(*resource.getrlimit(resource.RLIMIT_CPU))"],
+               Bounds.starting_now(10, 60), "a test")
+    soft, hard = map(int, done.stdout.split())
+    cores = os.cpu_count() or 1
+    assert 9 * cores <= soft <= 10 * cores and hard == soft + 1, (soft, hard)
+
+
+def test_serve_stops_within_five_seconds_of_sigterm_mid_conversion(tmp_path):
+    """The rewrite to MP4 of a long MPEG-4 (mpeg4 encoder) video (cheap to make by
+    looping one clip, slow to convert) is running when SIGTERM comes."""
+    base, slow = tmp_path / "base.mkv", tmp_path / "slow.mkv"
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i", "color=gray:s=1920x1080:r=25:d=2", "-c:v",
+                    "mpeg4", "-q:v", "31", str(base)], check=True)
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-stream_loop", "59", "-i", str(base), "-c", "copy", str(slow)],
+                   check=True)
+    from hostile_site import body
+
+    with Site({"/slow.mkv": body(slow.read_bytes(), "video/x-matroska")}) as site:
+        server = subprocess.Popen([sys.executable, "-m", "vantor", "serve", "--port", "0", "--allow-private-sources",
+                                   "--cache-dir", str(tmp_path / "cache")], cwd=ROOT, env=child_env(),
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            base_url = server.stdout.readline().split(" on ", 1)[1].split(" ", 1)[0]
+            threading.Thread(target=ask_status, args=(base_url, site.base_url + "/slow.mkv"), daemon=True).start()
+            converting: list[int] = []
+
+            def conversion_running() -> bool:
+                children = subprocess.run(["ps", "-ww", "-o", "pid=,args=", "--ppid", str(server.pid)], capture_output=True,
+                                          text=True).stdout.splitlines()
+                converting[:] = [int(c.split()[0]) for c in children if "ffmpeg" in c and "libx264" in c]
+                return bool(converting)
+
+            wait_for(conversion_running, 120)
+            started = time.monotonic()
+            server.send_signal(signal.SIGTERM)
+            _, err = server.communicate(timeout=30)
+            took = time.monotonic() - started
+        finally:
+            if server.poll() is None:
+                server.kill()
+                server.wait()
+    assert server.returncode == 0 and took < 5.0 and "Traceback" not in err, (took, err)
+    assert not os.path.exists(f"/proc/{converting[0]}")
+    assert list((tmp_path / "cache" / "downloads" / "partial").iterdir()) == []

@@ -27,6 +27,7 @@ from .ytdlp_backend import Cancelled, DownloadFailed, Fetched, TransferProgress
 __all__ = ["DownloadBackend", "Job", "JobRefused", "Jobs"]
 
 KEEP_ENDED = 10_000
+DOWNLOADED, CONVERTED = 900, 990  # per mille at the end of the transfer and of the rewrite
 _log = logging.getLogger("vantor.services")
 
 
@@ -49,7 +50,7 @@ class Job:
     id: str
     url: str
     key: str
-    state: str = "queued"  # queued, downloading, finished, failed
+    state: str = "queued"  # queued, downloading, converting (the rewrite to MP4), finished, failed
     progress: TransferProgress | None = None
     path: Path | None = None
     error: str | None = None
@@ -64,8 +65,11 @@ class Job:
             return 1000
         if self.progress is None:
             return 0
-        # 1000 means finished; the last few per mille cover any conversion.
-        return min(990, int(self.progress.fraction * 990))
+        # 1000 means finished; the transfer counts up to 900, the rewrite to
+        # MP4 after it (a stream copy, or a conversion taking minutes) to 990.
+        if self.progress.stage == "converting":
+            return DOWNLOADED + min(CONVERTED - DOWNLOADED, int(self.progress.fraction * (CONVERTED - DOWNLOADED)))
+        return min(DOWNLOADED, int(self.progress.fraction * DOWNLOADED))
 
     def update(self, **changes: object) -> None:
         with self.changed:
@@ -165,7 +169,7 @@ class Jobs:
                     with self.cache.work_dir(job.key) as work_dir:
                         fetched = self.backend.fetch(
                             job.url, height, work_dir,
-                            lambda p: job.update(state="downloading", progress=p), self._closing,
+                            lambda p: job.update(state=p.stage, progress=p), self._closing,
                         )
                         cached = self.cache.put_file(job.key, fetched.path)
             job.update(state="finished", path=cached, ended_at=time.monotonic())

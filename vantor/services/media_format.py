@@ -1,27 +1,40 @@
-"""Makes a downloaded video fit the engine's stream-copy cuts and concat:
-MP4, H.264 video at most 1080 lines high, AAC audio, key frames every 2 s.
+"""Rewrites every download into a fresh MP4 that fits the engine's
+stream-copy cuts and concat: H.264 video at most 1080 lines high, AAC audio.
 
-A file that already has the codecs and size is only re-muxed when its
-container is not MP4; otherwise ffmpeg converts what does not fit, once.
+The engine and every reader get only this output, never the fetched bytes:
+a fetched file may be two formats at once (an MP4 whose first box hides a
+DASH manifest naming local files), and only our own demuxer choice reads it.
+Codecs that fit are copied; others are re-encoded (key frames every 2 s).
+Separate video and audio downloads are merged here too.
 
 Fetched bytes are hostile: ffmpeg's probing would open a playlist (HLS,
-concat, ...) that names local files or further addresses. Every ffprobe and
-ffmpeg run on a download therefore names its input format, chosen from a
+concat, DASH, ...) that names local files or further addresses. Every ffprobe
+and ffmpeg run on a download therefore names its input format, chosen from a
 short list of self-contained containers by the file's first bytes, and
-allows that demuxer and the `file` protocol only.
+allows that demuxer and the `file` protocol only. Every such run is a
+bounded child (children.run). Pictures beyond 8K and overlong durations are
+refused from the container's header, before anything is decoded.
 """
 
 from __future__ import annotations
 
 import json
-import subprocess
-import threading
+from collections.abc import Callable
 from dataclasses import dataclass
+from typing import Any
 
-__all__ = ["CONTAINERS", "MAX_HEIGHT", "NotAVideo", "Streams", "check_complete", "conform", "input_options", "probe", "sniff"]
+from .children import Bounds, run
+
+__all__ = ["CONTAINERS", "MAX_DURATION", "MAX_HEIGHT", "NotAVideo", "Streams", "check_complete", "check_declared",
+           "input_options", "probe", "rewrite", "sniff"]
 
 MAX_HEIGHT = 1080
 KEY_FRAME_SECONDS = 2
+# The largest picture opened: 8K (7680 x 4320, either way up, so at most
+# 33.2 megapixels). Larger ones cost minutes of CPU to scale down.
+MAX_LONG_SIDE, MAX_SHORT_SIDE = 7680, 4320
+# The longest video opened: 6 hours.
+MAX_DURATION = 6 * 3600.0
 
 # Demuxers that read one self-contained file: ISO/QuickTime (external data
 # references stay off, ffmpeg's default), Matroska/WebM, and MPEG-TS (what
@@ -64,63 +77,73 @@ def input_options(path: str) -> list[str]:
     return ["-f", demuxer, "-format_whitelist", demuxer, "-protocol_whitelist", "file", "-i", path]
 
 
+
+
+def check_declared(width: int | None, height: int | None, duration: float | None) -> None:
+    """Raises NotAVideo (unsupported) for a declared picture larger than 8K
+    or a duration past MAX_DURATION; unknown values pass."""
+    if width and height and (max(width, height) > MAX_LONG_SIDE or min(width, height) > MAX_SHORT_SIDE):
+        raise NotAVideo(f"unsupported: the video's picture is {width}x{height}; the service opens at most 8K "
+                        f"({MAX_LONG_SIDE}x{MAX_SHORT_SIDE})")
+    if duration is not None and duration > MAX_DURATION:
+        raise NotAVideo(f"unsupported: the video is {duration / 3600:.1f} hours long; the service opens at most "
+                        f"{MAX_DURATION / 3600:g} hours")
+
+
 @dataclass(frozen=True)
 class Streams:
-    container: str
+    demuxer: str
     video_codec: str | None
+    width: int | None
     height: int | None
     audio_codec: str | None
-
-    def fits(self) -> bool:
-        return (
-            "mp4" in self.container.split(",")
-            and self.video_codec == "h264"
-            and (self.height or 0) <= MAX_HEIGHT
-            and self.audio_codec in ("aac", None)
-        )
+    duration: float | None
 
 
-def probe(path: str) -> Streams:
-    result = subprocess.run(
-        ["ffprobe", "-v", "error", "-show_entries", "format=format_name,duration:stream=codec_type,codec_name,height",
-         "-of", "json", *input_options(path)],
-        capture_output=True, text=True,
-    )
-    if result.returncode != 0:
+def _read_streams(path: str, bounds: Bounds, full: bool) -> tuple[list[dict[str, Any]], dict[str, Any]]:
+    # Without find_stream_info ffprobe reads the container's header only and
+    # decodes nothing (MP4 and Matroska declare their pictures there).
+    done = run(["ffprobe", "-v", "error", *([] if full else ["-nofind_stream_info"]), "-threads", "1",
+                "-show_entries", "format=duration:stream=codec_type,codec_name,width,height", "-of", "json",
+                *input_options(path)], bounds, "reading the video's header")
+    if done.returncode != 0:
         raise NotAVideo("the download is not a video ffprobe can read (unsupported)")
-    data = json.loads(result.stdout)
-    streams = data.get("streams", [])
+    data = json.loads(done.stdout)
+    return list(data.get("streams", [])), dict(data.get("format", {}))
+
+
+def probe(path: str, bounds: Bounds) -> Streams:
+    """`path`'s streams, refused (NotAVideo) when its picture or duration is
+    past the bounds. MPEG-TS declares no picture size: only then are the
+    first frames looked at, after its size bound (the file's) held."""
+    demuxer = input_options(path)[1]
+    streams, container = _read_streams(path, bounds, full=False)
     video = next((s for s in streams if s.get("codec_type") == "video"), None)
+    if video is not None and not (video.get("width") and video.get("height")):
+        streams, container = _read_streams(path, bounds, full=True)
+        video = next((s for s in streams if s.get("codec_type") == "video"), None)
     audio = next((s for s in streams if s.get("codec_type") == "audio"), None)
-    if video is None:
-        raise NotAVideo("the download is not a video: it has no video stream (unsupported)")
-    return Streams(
-        container=data.get("format", {}).get("format_name", ""),
-        video_codec=video.get("codec_name"),
-        height=video.get("height"),
-        audio_codec=audio.get("codec_name") if audio else None,
-    )
+    try:
+        duration = float(container["duration"])
+    except (KeyError, ValueError):
+        duration = None
+    width, height = (video.get("width"), video.get("height")) if video else (None, None)
+    check_declared(width, height, duration)
+    return Streams(demuxer, video.get("codec_name") if video else None, width, height,
+                   audio.get("codec_name") if audio else None, duration)
 
 
-def check_complete(path: str) -> None:
+def check_complete(path: str, streams: Streams, bounds: Bounds) -> None:
     """Raises NotAVideo when `path` holds less than its container declares:
     the packets of its last seconds are read (not the whole file) and must
     reach the declared duration. A source that closed the connection early
     without a Content-Length leaves exactly such a file."""
-    options = input_options(path)
-    declared = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0",
-                               *options], capture_output=True, text=True)
-    try:
-        duration = float(declared.stdout.strip())
-    except ValueError:
-        if declared.returncode != 0:
-            raise NotAVideo("the download is not a video ffprobe can read (unsupported)") from None
-        return  # no declared duration (a stream-like file): nothing to compare with
-    if options[1] == "mpegts" or not duration > 0:
-        return  # MPEG-TS declares no duration; its length is only estimated
-    tail = subprocess.run(["ffprobe", "-v", "error", "-read_intervals", f"{max(0.0, duration - TAIL_SECONDS):.3f}%",
-                           "-show_entries", "packet=pts_time,duration_time", "-of", "csv=p=0", *options],
-                          capture_output=True, text=True)
+    duration = streams.duration
+    if streams.demuxer == "mpegts" or duration is None or not duration > 0:
+        return  # MPEG-TS declares no duration (its length is only estimated); a stream-like file none at all
+    tail = run(["ffprobe", "-v", "error", "-nofind_stream_info", "-read_intervals",
+                f"{max(0.0, duration - TAIL_SECONDS):.3f}%", "-show_entries", "packet=pts_time,duration_time",
+                "-of", "csv=p=0", *input_options(path)], bounds, "checking the download is whole")
     reached = 0.0
     for line in tail.stdout.splitlines():
         fields = line.split(",")
@@ -133,38 +156,57 @@ def check_complete(path: str) -> None:
                         f"of its {duration:.2f} s")
 
 
-def _run(argv: list[str], cancelled: threading.Event | None) -> tuple[int, str]:
-    """Runs `argv`, killed as soon as `cancelled` is set; (status, stderr)."""
-    with subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                          text=True) as process:
-        while True:
-            try:
-                _, err = process.communicate(timeout=0.2)
-                return process.returncode, err
-            except subprocess.TimeoutExpired:
-                if cancelled is not None and cancelled.is_set():
-                    process.kill()
-                    process.communicate()
-                    raise NotAVideo("unavailable: the service shut down during the conversion; try again later") from None
-
-
-def conform(source: str, target: str, cancelled: threading.Event | None = None) -> bool:
-    """Writes `target` as a fitting MP4 made from `source`; False when
-    `source` already fits and was left as it is (nothing written)."""
-    streams = probe(source)
-    if streams.fits():
-        return False
-    copy_video = streams.video_codec == "h264" and (streams.height or 0) <= MAX_HEIGHT
-    video = ["-c:v", "copy"] if copy_video else [
-        "-vf", f"scale=-2:'min({MAX_HEIGHT},ih)'", "-c:v", "libx264", "-preset", "veryfast", "-crf", "20",
+def rewrite(video: str, audio: str | None, target: str, bounds: Bounds,
+            on_fraction: Callable[[float], None] = lambda f: None) -> None:
+    """Writes `target`, a fresh MP4 made from the download `video` (and the
+    separately downloaded `audio`): each input checked (bounds, whole), the
+    fitting codecs copied, the rest converted, no metadata carried over."""
+    inputs = [video] + ([audio] if audio else [])
+    found = []
+    for path in inputs:
+        streams = probe(path, bounds)
+        check_complete(path, streams, bounds)
+        found.append(streams)
+    picture = found[0]
+    if picture.video_codec is None:
+        raise NotAVideo("the download is not a video: it has no video stream (unsupported)")
+    sound = found[-1]
+    copy_video = picture.video_codec == "h264" and (picture.height or 0) <= MAX_HEIGHT
+    # ultrafast: this file is only cut and converted again by the engine; a
+    # third of veryfast's time for about twice the size.
+    video_options = ["-c:v", "copy"] if copy_video else [
+        "-vf", f"scale=-2:'min({MAX_HEIGHT},ih)'", "-c:v", "libx264", "-preset", "ultrafast", "-crf", "20",
         "-pix_fmt", "yuv420p", "-force_key_frames", f"expr:gte(t,n_forced*{KEY_FRAME_SECONDS})",
     ]
-    audio = ["-c:a", "copy"] if streams.audio_codec == "aac" else ["-c:a", "aac", "-b:a", "160k"]
-    status, err = _run(
-        ["ffmpeg", "-y", "-nostdin", "-loglevel", "error", *input_options(source), "-map", "0:v:0", "-map", "0:a:0?",
-         *video, *audio, "-movflags", "+faststart", "-f", "mp4", target], cancelled)
-    if status != 0:
+    audio_options = ["-c:a", "copy"] if sound.audio_codec == "aac" else ["-c:a", "aac", "-b:a", "160k"]
+    opened = [option for path in inputs for option in input_options(path)]
+    total = picture.duration or 0.0
+
+    def progress(line: str) -> None:
+        key, _, value = line.partition("=")
+        if key == "out_time_us" and total > 0 and value.strip().isdigit():
+            on_fraction(min(1.0, int(value) / 1e6 / total))
+
+    done = run(["ffmpeg", "-y", "-nostdin", "-loglevel", "error", "-nostats", "-progress", "pipe:1", *opened,
+                "-map", "0:v:0", "-map", f"{len(inputs) - 1}:a:0?", "-map_metadata", "-1", "-map_chapters", "-1",
+                "-dn", "-sn", *video_options, *audio_options, "-movflags", "+faststart", "-f", "mp4", target],
+               bounds, "converting the source video to MP4", progress)
+    if done.returncode != 0:
         # ffmpeg's own words, without the service's file names.
-        last = (err.strip().splitlines() or [""])[-1].replace(source, "input").replace(target, "output")
+        last = (done.stderr.strip().splitlines() or [""])[-1]
+        for path in (*inputs, target):
+            last = last.replace(path, "file")
         raise NotAVideo(f"converting the video to H.264/AAC MP4 failed: {last[-200:]}")
-    return True
+    _check_output(target, bounds)
+
+
+def _check_output(target: str, bounds: Bounds) -> None:
+    """The output must read as an MP4 with a video stream by ffprobe's own
+    probing (what every later reader does), not only by exit status."""
+    done = run(["ffprobe", "-v", "error", "-nofind_stream_info", "-protocol_whitelist", "file",
+                "-show_entries", "format=format_name:stream=codec_type", "-of", "json", target],
+               bounds, "checking the converted video")
+    data = json.loads(done.stdout or "{}") if done.returncode == 0 else {}
+    kinds = [s.get("codec_type") for s in data.get("streams", [])]
+    if "mp4" not in data.get("format", {}).get("format_name", "").split(",") or "video" not in kinds:
+        raise NotAVideo("converting the video to MP4 left no whole MP4 file; try again later")

@@ -1,14 +1,17 @@
 """The download backend that fetches with yt-dlp, used as a library.
 
 Formats are chosen so the file usually fits the engine as downloaded
-(H.264/AAC in MP4, at most 1080 lines); anything else is converted once
-afterwards (media_format.conform).
+(H.264/AAC, at most 1080 lines); every download is then rewritten by
+media_format.rewrite into a fresh MP4, the only file handed on.
 
 Each fetch runs under a `source_guard.Guard`: only allowed addresses are
 connected, and a watchdog ends the fetch at its deadline, when no byte has
-come for the stall limit, or when the service shuts down. yt-dlp runs ffmpeg
-only to merge separate video and audio downloads, with the input format
-whitelist; everything else ffmpeg does to a download is ours.
+come for the stall limit, or when the service shuts down. Only yt-dlp's own
+downloaders run (plain HTTP, native HLS, DASH segments), all through the
+guarded handler: yt-dlp gets no ffmpeg at all, and a format it would hand to
+ffmpeg or another program (SAMPLE-AES and other key methods, live streams,
+RTMP, ...) is refused as unsupported before its first request. Separate
+video and audio downloads are merged by our own rewrite, not by yt-dlp.
 """
 
 from __future__ import annotations
@@ -22,9 +25,16 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from .media_format import CONTAINERS, MAX_HEIGHT, NotAVideo, check_complete, conform
+from .children import Bounds, ChildStopped
+from .media_format import MAX_HEIGHT, NotAVideo, check_declared, rewrite
 
 WATCH_SECONDS = 0.2
+# What yt-dlp's own downloaders fetch; any other protocol goes to a program.
+NATIVE_PROTOCOLS = ("http", "https", "m3u8", "m3u8_native", "http_dash_segments")
+# HLS key methods yt-dlp decrypts itself; any other is handed to ffmpeg.
+NATIVE_KEY_METHODS = ("NONE", "AES-128")
+MAX_PLAYLIST_BYTES = 4 * 1024 * 1024
+_KEY_TAG = re.compile(r"^#EXT-X-(?:SESSION-)?KEY:(.*)$", re.MULTILINE)
 
 __all__ = ["Cancelled", "DownloadFailed", "Fetched", "TransferProgress", "YtDlpBackend", "format_selector"]
 
@@ -44,6 +54,7 @@ class TransferProgress:
     total_bytes: int | None
     speed: float | None  # bytes per second
     eta: float | None  # seconds
+    stage: str = "downloading"  # then "converting": the rewrite to MP4, `fraction` of it done
 
 
 @dataclass(frozen=True)
@@ -57,7 +68,7 @@ def format_selector(height: int) -> str:
     fits_v = f"[height<={height}][vcodec^=avc1]"
     return "/".join((
         f"b{fits_v}[acodec^=mp4a][ext=mp4]",  # one file that already fits
-        f"bv*{fits_v}[ext=mp4]+ba[acodec^=mp4a]",  # H.264 + AAC, merged into MP4
+        f"bv*{fits_v}[ext=mp4]+ba[acodec^=mp4a]",  # H.264 + AAC, merged by our rewrite
         f"b[height<={height}]",  # anything up to the height; converted afterwards
         f"bv*[height<={height}]+ba",
         "b/bv*+ba",  # no height known
@@ -127,18 +138,19 @@ class YtDlpBackend:
         on_progress: Callable[[TransferProgress], None],
         cancelled: threading.Event,
     ) -> Fetched:
-        """Downloads `url` into `work_dir` and returns the fitting MP4 there."""
+        """Downloads `url` into `work_dir` and returns the fresh MP4 made there."""
         from .source_guard import FetchCut, Guard, SourceRefused, names_private_host
 
         allow_private = self.private_sources == "allow" or (
             self.private_sources == "direct" and names_private_host(url))
         guard = Guard(allow_private, self.stall_seconds)
+        bounds = Bounds.starting_now(self.deadline, self.stall_seconds, cancelled)
         watching = threading.Event()
-        watchdog = threading.Thread(target=self._watch, args=(guard, cancelled, watching),
+        watchdog = threading.Thread(target=self._watch, args=(guard, bounds, watching),
                                     name="vantor-download-watch", daemon=True)
         watchdog.start()
         try:
-            return self._fetch(url, height, work_dir, on_progress, cancelled, guard)
+            fetched = self._fetch(url, height, work_dir, on_progress, cancelled, guard)
         except DownloadFailed:
             if guard.refused is not None:  # whatever yt-dlp made of it
                 raise DownloadFailed(guard.refused) from None
@@ -153,26 +165,51 @@ class YtDlpBackend:
             watching.set()
             watchdog.join()
             guard.close()
+        return self._rewrite(fetched, work_dir, on_progress, bounds)
 
-    def _watch(self, guard: Any, cancelled: threading.Event, done: threading.Event) -> None:
-        ends = time.monotonic() + self.deadline
+    def _watch(self, guard: Any, bounds: Bounds, done: threading.Event) -> None:
         while not done.wait(WATCH_SECONDS):
             now = time.monotonic()
-            if cancelled.is_set():
+            if bounds.cancelled is not None and bounds.cancelled.is_set():
                 guard.cut("the service is shutting down")
-            elif now > ends:
+            elif now > bounds.ends:
                 guard.cut(f"the download stalled: it took longer than the service's deadline of {self.deadline:g} s")
             elif now - guard.last_activity > self.stall_seconds:
                 guard.cut(f"the source stalled: no data for {self.stall_seconds:g} s")
 
+    def _rewrite(self, fetched: _Downloaded, work_dir: str, on_progress: Callable[[TransferProgress], None],
+                 bounds: Bounds) -> Fetched:
+        """The fetched parts become one fresh MP4; they are deleted either way."""
+        target = os.path.join(work_dir, "video.mp4")
+        size = sum(os.path.getsize(p) for p in fetched.parts)
+
+        def converting(fraction: float) -> None:
+            on_progress(TransferProgress(fraction, size, size, None, None, stage="converting"))
+
+        try:
+            converting(0.0)
+            rewrite(fetched.parts[0], fetched.parts[1] if len(fetched.parts) > 1 else None, target, bounds,
+                    converting)
+        except NotAVideo as error:
+            raise DownloadFailed(str(error)) from None
+        except ChildStopped as error:
+            if error.cancelled:
+                raise Cancelled(str(error)) from None
+            raise DownloadFailed(str(error)) from None
+        finally:
+            for part in fetched.parts:
+                Path(part).unlink(missing_ok=True)
+        return Fetched(Path(target), fetched.title)
+
     def _fetch(self, url: str, height: int, work_dir: str, on_progress: Callable[[TransferProgress], None],
-               cancelled: threading.Event, guard: Any) -> Fetched:
+               cancelled: threading.Event, guard: Any) -> _Downloaded:
         import yt_dlp
 
         from .source_guard import FetchCut, GuardedYoutubeDL, SourceRefused
 
         logger = _Logger()
         parts: dict[str, tuple[int, int | None]] = {}  # file -> (downloaded, total)
+        count = [1]
 
         def hook(d: dict[str, Any]) -> None:
             guard.touch()
@@ -180,8 +217,6 @@ class YtDlpBackend:
                 raise Cancelled("the service is shutting down")
             if guard.cut_reason is not None:
                 raise FetchCut(guard.cut_reason)
-            info = d.get("info_dict") or {}
-            count = len(info.get("requested_formats") or ()) or 1
             total = d.get("total_bytes") or d.get("total_bytes_estimate")
             done = d.get("downloaded_bytes") or 0
             if d.get("status") == "finished":
@@ -190,7 +225,7 @@ class YtDlpBackend:
             if self.max_file_bytes and (total or done) > self.max_file_bytes:
                 raise DownloadFailed(f"unsupported: the video is larger than the service's limit of {self.max_file_bytes} bytes")
             parts[d.get("filename") or "?"] = (done, total)
-            fraction = sum(min(1.0, got / size) if size else 0.0 for got, size in parts.values()) / max(count, len(parts))
+            fraction = sum(min(1.0, got / size) if size else 0.0 for got, size in parts.values()) / max(count[0], len(parts))
             sizes = [size for _, size in parts.values()]
             on_progress(TransferProgress(
                 fraction=fraction,
@@ -200,14 +235,8 @@ class YtDlpBackend:
                 eta=d.get("eta"),
             ))
 
-        def no_live(info: dict[str, Any], *, incomplete: bool = False) -> str | None:
-            # A live stream never ends, and yt-dlp would hand it to ffmpeg's own HTTP.
-            return "unsupported: live streams are not fetched" if info.get("is_live") else None
-
-        whitelist = ",".join(CONTAINERS)
         options = {
             "format": format_selector(height),
-            "merge_output_format": "mp4",
             "outtmpl": {"default": os.path.join(work_dir, "video.%(ext)s")},
             "paths": {"home": work_dir, "temp": work_dir},
             "noplaylist": True,
@@ -224,15 +253,35 @@ class YtDlpBackend:
             "overwrites": True,
             "proxy": "",  # direct connections only: each one is checked
             "external_downloader": {"default": "native"},  # every byte through the guarded handler
-            "match_filter": no_live,
-            "fixup": "never",  # the conversion afterwards makes the file fit
-            "postprocessor_args": {"merger+ffmpeg_i": ["-format_whitelist", whitelist, "-protocol_whitelist", "file"]},
+            "hls_prefer_native": True,
+            "fixup": "never",  # nothing of yt-dlp's own edits the file; our rewrite does
+            "postprocessors": [],
+            "allow_unplayable_formats": False,
+            # No ffmpeg for yt-dlp: neither a downloader nor a merger can start one.
+            "ffmpeg_location": os.path.join(work_dir, "no-ffmpeg"),
         }
         if self.max_file_bytes:
             options["max_filesize"] = self.max_file_bytes
         try:
             with GuardedYoutubeDL(options, guard) as ydl:
-                info = ydl.extract_info(url, download=True)
+                # The page and format choice only: no media byte yet.
+                info = ydl.extract_info(url, download=False)
+                if info is None:
+                    raise DownloadFailed(_public_error(logger.last_error or "", self.stall_seconds))
+                if info.get("_type") == "playlist":
+                    entries = [e for e in info.get("entries") or () if e]
+                    if not entries:
+                        raise DownloadFailed("unsupported: the address is a playlist with no video in it")
+                    info = entries[0]
+                formats = _native_formats(ydl, info)
+                count[0] = len(formats)
+                paths = []
+                for n, single in enumerate(formats):
+                    path = os.path.join(work_dir, f"part{n}.media")
+                    success, _ = ydl.dl(path, single)
+                    if not success or not os.path.isfile(path):
+                        raise DownloadFailed(_public_error(logger.last_error or "", self.stall_seconds))
+                    paths.append(path)
         except (Cancelled, DownloadFailed, FetchCut, SourceRefused):
             raise
         except yt_dlp.utils.DownloadError as error:
@@ -247,30 +296,73 @@ class YtDlpBackend:
             if guard.cut_reason is not None:
                 raise FetchCut(guard.cut_reason) from None
             raise DownloadFailed(_public_error(str(error), self.stall_seconds)) from None
-        if info is None:
-            raise DownloadFailed(_public_error(logger.last_error or "", self.stall_seconds))
-        if info.get("_type") == "playlist":
-            entries = [e for e in info.get("entries") or () if e]
-            if not entries:
-                raise DownloadFailed("unsupported: the address is a playlist with no video in it")
-            info = entries[0]
-        downloaded = _downloaded_file(info, work_dir)
-        converted = os.path.join(work_dir, "conformed.mp4")
+        return _Downloaded(paths, info.get("title"))
+
+
+@dataclass(frozen=True)
+class _Downloaded:
+    parts: list[str]  # the video first, then a separate audio part if any
+    title: str | None
+
+
+def _native_formats(ydl: Any, info: dict[str, Any]) -> list[dict[str, Any]]:
+    """Each chosen format as the info yt-dlp's `dl` takes, video first, once
+    it is certain that yt-dlp's own downloader fetches it; otherwise
+    DownloadFailed (unsupported) before any of its bytes is asked for."""
+    from yt_dlp.downloader import get_suitable_downloader
+    from yt_dlp.downloader.dash import DashSegmentsFD
+    from yt_dlp.downloader.hls import HlsFD
+    from yt_dlp.downloader.http import HttpFD
+
+    if info.get("is_live") or info.get("live_status") in ("is_live", "is_upcoming", "post_live"):
+        raise DownloadFailed("unsupported: live streams are not fetched")
+    chosen = info.get("requested_formats") or [info]
+    formats = []
+    for fmt in sorted(chosen, key=lambda f: f.get("vcodec") == "none"):
+        single = {key: value for key, value in info.items() if key != "requested_formats"} | fmt
         try:
-            check_complete(downloaded)
-            made = conform(downloaded, converted, cancelled)
+            check_declared(single.get("width"), single.get("height"), info.get("duration"))
         except NotAVideo as error:
             raise DownloadFailed(str(error)) from None
-        return Fetched(Path(converted if made else downloaded), info.get("title"))
+        protocol = single.get("protocol") or ""
+        if protocol not in NATIVE_PROTOCOLS or single.get("has_drm"):
+            raise DownloadFailed(f"unsupported: the video is offered only as {protocol or 'an unknown kind of'} "
+                                 "stream, which the service does not fetch")
+        if protocol.startswith("m3u8"):
+            # HLS's downloader gets exactly the playlist checked here (a second
+            # fetch could differ).
+            single["hls_media_playlist_data"] = check_hls(_read_playlist(ydl, single))
+        if get_suitable_downloader(single, ydl.params, to_stdout=False) not in (HttpFD, HlsFD, DashSegmentsFD):
+            raise DownloadFailed("unsupported: the video needs a downloader the service does not run")
+        formats.append(single)
+    return formats
 
 
-def _downloaded_file(info: dict[str, Any], work_dir: str) -> str:
-    for entry in info.get("requested_downloads") or ():
-        path = entry.get("filepath")
-        if path and os.path.exists(path):
-            return str(path)
-    candidates = [p for p in Path(work_dir).glob("video.*") if p.is_file() and not p.name.endswith(".part")]
-    if not candidates:
-        raise DownloadFailed("unavailable: the source sent no file")
-    return str(max(candidates, key=lambda p: p.stat().st_size))
+def _read_playlist(ydl: Any, fmt: dict[str, Any]) -> str:
+    from yt_dlp.networking import Request
 
+    text = fmt.get("hls_media_playlist_data")
+    if isinstance(text, str):
+        return text
+    with ydl.urlopen(Request(fmt["url"], headers=fmt.get("http_headers") or {})) as answer:
+        data: bytes = answer.read(MAX_PLAYLIST_BYTES + 1)
+    if len(data) > MAX_PLAYLIST_BYTES:
+        raise DownloadFailed(f"unsupported: the HLS playlist is larger than {MAX_PLAYLIST_BYTES} bytes")
+    return data.decode("utf-8", "ignore")
+
+
+def check_hls(playlist: str) -> str:
+    """`playlist` when yt-dlp's native HLS downloader fetches all of it; a key
+    method it cannot decrypt (SAMPLE-AES, SAMPLE-AES-CTR, DRM) anywhere in it,
+    even if a later key says NONE, is unsupported."""
+    from yt_dlp.downloader.hls import HlsFD
+    from yt_dlp.utils import parse_m3u8_attributes
+
+    for tag in _KEY_TAG.finditer(playlist):
+        method = parse_m3u8_attributes(tag.group(1).strip()).get("METHOD", "")
+        if method not in NATIVE_KEY_METHODS:
+            raise DownloadFailed(f"unsupported: the HLS stream is encrypted with {method[:40] or 'no named method'}, "
+                                 "which the service does not decrypt")
+    if not HlsFD.can_download(playlist, {"is_live": False}):
+        raise DownloadFailed("unsupported: the HLS stream uses features the service does not fetch")
+    return playlist

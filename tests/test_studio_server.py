@@ -14,7 +14,7 @@ import pytest
 import requests
 import uvicorn
 
-from studio_browser import processes_mentioning
+from studio_browser import StudioProcess, processes_mentioning
 from vantor.cli import main
 from vantor.services.server import InProcessServer, Services, new_token
 from vantor.studio import engine_bridge as bridge
@@ -291,6 +291,18 @@ def test_command_line_refusals(tmp_path, capsys):
     with pytest.raises(SystemExit) as exited:
         main(["studio", "--no-browser", "--host", "0.0.0.0", "--project", str(tmp_path)])
     assert exited.value.code == 2 and "--allow" in capsys.readouterr().err
+
+
+def test_the_studio_on_every_ipv6_address_answers_on_the_ipv6_loopback(tmp_path):
+    studio = StudioProcess(tmp_path, "--host", "::", "--allow", "::/0")
+    try:
+        assert studio.address.startswith("http://[::]:"), studio.address
+        page = requests.get(studio.address.replace("[::]", "[::1]", 1), timeout=30)
+        assert page.status_code == 200 and "<html" in page.text.lower()
+        services = re.search(r"services on (http://\S+)\)", studio.first_line)
+        assert services and services.group(1).startswith("http://[::]:"), studio.first_line
+    finally:
+        studio.close()
 
 
 def test_the_page_loads_nothing_from_another_site():

@@ -13,6 +13,7 @@ import socket
 from types import FrameType
 from typing import Any
 
+from ..net import is_loopback, listen, url_host
 from ..services.limits import Limits, default_cache_dir
 from ._common import EXIT_OK, CommandFailed, add_command
 
@@ -74,17 +75,9 @@ def _token(value: str) -> str:
     return value
 
 
-def _is_loopback(host: str) -> bool:
-    try:
-        return ipaddress.ip_address(host).is_loopback
-    except ValueError:
-        return host == "localhost"
-
-
 def _listen(host: str, port: int) -> socket.socket:
-    family = socket.AF_INET6 if ":" in host else socket.AF_INET
     try:
-        return socket.create_server((host, port), family=family)
+        return listen(host, port)
     except OSError as error:
         reason = os.strerror(error.errno) if error.errno else str(error)  # without create_server's addition
         raise CommandFailed(f"cannot listen on {host} port {port}: {reason}; "
@@ -98,10 +91,10 @@ def _run(args: argparse.Namespace) -> int:
     from ..services.server import HideToken, Services, new_token, stderr_logging
     from ..services.voices import VOICES_DIR_ENV
 
-    if not _is_loopback(args.host) and not args.allow:
+    if not is_loopback(args.host) and not args.allow:
         args.parser.error(f"binding {args.host} serves other machines; name the client networks that may use it "
                           "with --allow CIDR (e.g. --allow 192.168.1.0/24)")
-    if args.no_token and (args.token or not _is_loopback(args.host)):
+    if args.no_token and (args.token or not is_loopback(args.host)):
         args.parser.error("--no-token serves anyone who can connect; it is allowed only on a loopback --host "
                           "and without --token")
     token = None if args.no_token else args.token or new_token()
@@ -112,8 +105,7 @@ def _run(args: argparse.Namespace) -> int:
     services = Services(args.cache_dir, limits=limits, allow=(*LOOPBACK, *args.allow), token=token,
                         private_sources="allow" if args.allow_private_sources else "refuse",
                         voices_dir=args.voices_dir or os.environ.get(VOICES_DIR_ENV) or None)
-    shown = f"[{args.host}]" if ":" in args.host else args.host
-    base = f"http://{shown}:{port}" + (f"/{token}" if token else "")
+    base = f"http://{url_host(args.host)}:{port}" + (f"/{token}" if token else "")
     print(f"vantor serve: download and speech services on {base} (cache {args.cache_dir}); clients route "
           f"the download API and speech host to it: vantor.local_services(\"{base}\") or "
           f"VANTOR_SERVICES_URL={base} vantor recap ...", flush=True)

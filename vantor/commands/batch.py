@@ -16,10 +16,9 @@ from typing import Any
 from ..batch.check import JobProblem, check_jobs, fit_problems
 from ..batch.jobs import Job, JobsFileError, load_jobs
 from ..batch.report import Report
-from ..recap.services_choice import resolve_services
 from ..tools import require_tools
 from ._common import EXIT_FAILURE, EXIT_OK, CommandFailed, add_command, plural
-from .recap import services_argument
+from .services_option import services_argument
 
 __all__ = ["register"]
 
@@ -43,9 +42,9 @@ def _load(path: str) -> list[Job]:
 
 
 def _check(args: argparse.Namespace, jobs: list[Job]) -> int:
-    services = resolve_services(args.services)
-    problems = check_jobs(jobs, local_voices=services != "configured")
-    if services != "configured":  # the narrations spoken now, to say how each fits its range
+    services = args.services
+    problems = check_jobs(jobs, local_voices=services.where != "configured")
+    if services.where != "configured":  # the narrations spoken now, to say how each fits its range
         problems += fit_problems(jobs, services, problems)
     errors = [p for p in problems if p.severity == "error"]
     if args.json:
@@ -84,7 +83,7 @@ def _run(args: argparse.Namespace, jobs: list[Job]) -> int:
         args.parser.error("--tls-ca-file, --tls-cert and --tls-key are for --scheduler; the embedded cluster "
                           "makes its own")
     if args.scheduler is None:  # the embedded cluster's workers share this machine's programs
-        require_tools(local_services=resolve_services(args.services) == "local")
+        require_tools(local_services=args.services.where == "local")
     progress = BatchProgress(len(jobs), None if args.quiet else sys.stderr)
     try:
         report = run(jobs, workers=args.workers, scheduler=args.scheduler, retries=args.retries,

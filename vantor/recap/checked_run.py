@@ -22,7 +22,7 @@ from .progress_view import ProgressView, showing_progress
 from .outputs import OutputError, OutputNames
 from .probe import probe_duration
 from .run import EngineRun, RunEvent
-from .services_choice import SERVICES, resolve_services, shown_address
+from .services_choice import SERVICES, ServicesChoice, resolve_services, shown_address
 from ..tools import require_tools
 
 if TYPE_CHECKING:
@@ -78,7 +78,7 @@ class PreparedRecap:
 
 
 def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, speed: float,
-            output_dir: str | os.PathLike[str], services: str = "auto",
+            output_dir: str | os.PathLike[str], services: str | ServicesChoice = "auto",
             mkdir: bool = False, segments_name: str | None = None,
             check_segments: bool = True, output_name: str | None = None,
             overwrite: bool = False, wording: Wording = COMMAND_LINE, strict_fit: bool = False,

@@ -27,7 +27,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, TextIO
 
-from .bindings import current_bindings, engine_run
+from ..bindings import current_bindings, engine_run
 from .outputs import ENGINE_FINAL, ENGINE_HORIZONTAL, OutputError, OutputNames, publish, working_folder
 
 if TYPE_CHECKING:

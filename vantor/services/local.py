@@ -130,7 +130,7 @@ def bind(services: LocalServices) -> Iterator[LocalServices]:
     """Binds `services.router` as the engine's `requests` for the engine
     calls made in this context during the block (a per-run binding: the
     module's own `requests` and other threads are left alone)."""
-    from vantor.recap.bindings import engine_run
+    from ..bindings import engine_run
 
     with engine_run(requests=services.router):
         yield services

@@ -19,7 +19,7 @@ from .fit_plumbing import check_caption_choice, fit_timings, measured_fit
 from .preflight import (COMMAND_LINE, PYTHON, PreflightError, Wording, check_output_dir, check_run_voice, check_speed,
                         checked_segments)
 from .progress_view import ProgressView, showing_progress
-from .outputs import OutputError, OutputNames
+from .outputs import OutputError, OutputNames, refuse_existing
 from .probe import probe_duration
 from .run import EngineRun, RunEvent
 from .services_choice import SERVICES, ServicesChoice, resolve_services, shown_address
@@ -106,8 +106,7 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
         warnings = [str(problem) for problem in report.warnings]
     check_run_voice(voice, local=services != "configured")
     directory = check_output_dir(output_dir, create=mkdir, wording=wording)
-    if not overwrite and (existing := names.existing(directory)):
-        raise PreflightError(f"{existing[0]} exists; {wording.replace}")
+    refuse_existing(names, directory, overwrite=overwrite, replace=wording.replace)
     if strict_fit and not check_segments:
         raise PreflightError("--strict needs the segments checked; drop --no-check")
     check_caption_choice(captions, services, strict_fit, python=wording is PYTHON)

@@ -104,9 +104,12 @@ def test_save_writes_exactly_the_engines_format_and_refuses_what_the_engine_woul
     assert json.loads(saved.read_bytes().decode("utf-8")) == [
         {"start": "00:00:01.000", "end": "00:00:04.160", "voiceover": "Première — ligne."}]
     assert not saved.read_bytes().startswith(b"\xef\xbb\xbf")
+    # A number of seconds is taken as `vantor recap` takes it, and saved as the engine's text.
+    assert post(studio, "api/save", {"segments": [{"start": 1.5, "end": "4", "voiceover": "x"}]}).status_code == 200
+    assert json.loads(saved.read_bytes()) == [{"start": "1.5", "end": "4", "voiceover": "x"}]
     before = saved.read_bytes()
     for bad in ([{"start": "5", "end": "4", "voiceover": "x"}],  # ends before it starts
-                [{"start": 1, "end": "4", "voiceover": "x"}],  # a number, not text
+                [{"start": "1", "end": "4", "voiceover": 7}],  # a number to say
                 [{"start": "1", "end": "4", "voiceover": " "}],  # nothing to say
                 [], "not a list"):
         answer = post(studio, "api/save", {"segments": bad})

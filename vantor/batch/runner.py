@@ -85,7 +85,7 @@ def run(
     report = Report([JobReport.for_job(job) for job in job_list])
     started = time.monotonic()
 
-    from distributed import Client, Event, wait
+    from distributed import Event
 
     cluster = stop = None
     own_client = client is None
@@ -106,14 +106,7 @@ def run(
 
     try:
         if client is None:
-            if scheduler is not None:
-                address = scheduler_address(scheduler, security)
-                if (note := unencrypted_note(address, security)) is not None:
-                    progress.note(note)
-                client = Client(address, timeout=_CONNECT_SECONDS, security=security)
-            else:
-                client, cluster = start_private_cluster(workers or os.process_cpu_count() or 1,
-                                                        dashboard=dashboard)
+            client, cluster = _connect(scheduler, security, workers, dashboard, progress)
         stop = Event(f"vantor-batch-stop-{batch}", client=client)
         report.workers = sum(client.nthreads().values())
         report.dashboard = _dashboard(client, cluster, dashboard)
@@ -126,31 +119,15 @@ def run(
                 submit(heapq.heappop(retry_at)[1])
             next_retry = retry_at[0][0] - time.monotonic() if retry_at else _WAIT_SECONDS
             timeout = max(0.05, min(_WAIT_SECONDS, next_retry))
-            finished = set()
-            if running:
-                try:
-                    finished, _ = wait(list(running), timeout=timeout, return_when="FIRST_COMPLETED")
-                except TimeoutError:  # nothing finished yet: time to redraw and to resubmit
-                    pass
-            else:
-                time.sleep(timeout)
-            for future in finished:
+            for future in _finished(list(running), timeout):
                 index = running.pop(future)
-                entry = report.jobs[index]
                 outcome = _outcome(future)
-                # Dask re-runs a task whose worker died: the job's folder counts every run.
-                counted = outcome.get("attempts") or recorded_attempts(entry.output_dir, batch)
-                entry.attempts = max(entry.attempts, counted or 0)
-                entry.run_s = round(entry.run_s + outcome.get("run_s", 0.0), 3)
-                if outcome["status"] == "failed" and outcome["transient"] and entry.attempts <= retries:
+                if _settle(report.jobs[index], outcome, batch, first_submitted[index], retries=retries):
+                    entry = report.jobs[index]
                     heapq.heappush(retry_at, (time.monotonic() + retry_pause(entry.attempts, pause), index))
                     progress.note(f"retrying {entry.job} (attempt {entry.attempts + 1}): {outcome['error']}")
-                    continue
-                entry.status = "cancelled" if outcome["status"] == "stopped" else outcome["status"]
-                entry.error_type, entry.error = outcome["error_type"], outcome["error"]
-                entry.outputs = outcome["outputs"]
-                entry.wall_s = round(time.monotonic() - first_submitted[index], 3)
-                progress.finished(entry)
+                else:
+                    progress.finished(report.jobs[index])
             progress.set_running(min(len(running), report.workers or len(running)))
     except KeyboardInterrupt:
         report.interrupted = True
@@ -169,6 +146,51 @@ def run(
         if cluster is not None:
             cluster.close(timeout=_CLOSE_SECONDS)
     return report
+
+
+def _finished(running: list[Any], timeout: float) -> set[Any]:
+    """The futures that finish within `timeout` (at least one, or none when
+    the time is up: time to redraw and to resubmit)."""
+    from distributed import wait
+
+    if not running:
+        time.sleep(timeout)
+        return set()
+    try:
+        finished, _ = wait(running, timeout=timeout, return_when="FIRST_COMPLETED")
+    except TimeoutError:
+        return set()
+    return set(finished)
+
+
+def _connect(scheduler: str | None, security: Any, workers: int | None, dashboard: bool,
+             progress: BatchProgress) -> tuple[Any, Any]:
+    """(client, cluster): a client of the scheduler at `scheduler`, or of
+    an embedded cluster of this process (then returned to be closed)."""
+    from distributed import Client
+
+    if scheduler is None:
+        return start_private_cluster(workers or os.process_cpu_count() or 1, dashboard=dashboard)
+    address = scheduler_address(scheduler, security)
+    if (note := unencrypted_note(address, security)) is not None:
+        progress.note(note)
+    return Client(address, timeout=_CONNECT_SECONDS, security=security), None
+
+
+def _settle(entry: JobReport, outcome: dict[str, Any], batch: str, first_submitted: float, *, retries: int) -> bool:
+    """Records a finished attempt in `entry`; True when the job is to be
+    tried again, else the job's outcome is final."""
+    # Dask re-runs a task whose worker died: the job's folder counts every run.
+    counted = outcome.get("attempts") or recorded_attempts(entry.output_dir, batch)
+    entry.attempts = max(entry.attempts, counted or 0)
+    entry.run_s = round(entry.run_s + outcome.get("run_s", 0.0), 3)
+    if outcome["status"] == "failed" and outcome["transient"] and entry.attempts <= retries:
+        return True
+    entry.status = "cancelled" if outcome["status"] == "stopped" else outcome["status"]
+    entry.error_type, entry.error = outcome["error_type"], outcome["error"]
+    entry.outputs = outcome["outputs"]
+    entry.wall_s = round(time.monotonic() - first_submitted, 3)
+    return False
 
 
 def _dashboard(client: Any, cluster: Any, dashboard: bool) -> str | None:

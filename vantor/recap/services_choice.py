@@ -16,8 +16,8 @@ from urllib.parse import urlsplit
 
 from ..errors import PreflightError
 
-__all__ = ["SERVICES", "ServicesChoice", "ServicesChoiceError", "check_services_choice", "resolve_services", "shown_address",
-           "without_paths"]
+__all__ = ["SERVICES", "ServicesChoice", "ServicesChoiceError", "check_services_choice", "resolve_services",
+           "shown_address", "without_paths"]
 
 SERVICES = ("auto", "configured", "local")
 _ADDRESS = re.compile(r"\b(https?://[^/\s'\"]+)/[^\s'\"]*")

@@ -15,7 +15,7 @@ from typing import Any
 
 from ..net import is_loopback, listen, url_host
 from ..services.limits import Limits, default_cache_dir
-from ._common import EXIT_OK, CommandFailed, add_command
+from ._common import EXIT_OK, PORT, CommandFailed, add_command, whole_number
 
 __all__ = ["register"]
 
@@ -33,26 +33,6 @@ def _network(value: str) -> ipaddress.IPv4Network | ipaddress.IPv6Network:
         return ipaddress.ip_network(value, strict=False)
     except ValueError as error:
         raise argparse.ArgumentTypeError(f"not a network like 192.168.1.0/24: {error}") from None
-
-
-def _count(value: str) -> int:
-    try:
-        number = int(value)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {value!r}") from None
-    if not 1 <= number <= 1000:
-        raise argparse.ArgumentTypeError(f"must be from 1 to 1000, not {number}")
-    return number
-
-
-def _port(value: str) -> int:
-    try:
-        number = int(value)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a port number: {value!r}") from None
-    if not 0 <= number <= 65535:
-        raise argparse.ArgumentTypeError(f"a port is from 0 to 65535, not {number}")
-    return number
 
 
 def _positive(limit: float) -> Any:
@@ -145,7 +125,7 @@ def register(subparsers: Any) -> None:
                     "--allow-private-sources is given. Stops cleanly on Ctrl-C (exit 130) or SIGTERM (exit 0).",
     )
     parser.add_argument("--host", default="127.0.0.1", help="address to bind")
-    parser.add_argument("--port", type=_port, default=8765, help="port; 0 picks a free one")
+    parser.add_argument("--port", type=PORT, default=8765, help="port; 0 picks a free one")
     parser.add_argument("--token", type=_token, metavar="TOKEN",
                         help="the secret clients present as the first path segment (default: a new random one)")
     parser.add_argument("--no-token", action="store_true",
@@ -159,7 +139,7 @@ def register(subparsers: Any) -> None:
     parser.add_argument("--cache-dir", default=str(default_cache_dir()), metavar="DIR", help="cache directory")
     parser.add_argument("--allow", action="append", default=[], metavar="CIDR", type=_network,
                         help="client network allowed besides loopback; required for a non-loopback --host")
-    parser.add_argument("--max-jobs", type=_count, default=Limits.max_jobs, metavar="N", help="downloads at once")
+    parser.add_argument("--max-jobs", type=whole_number(1, 1000), default=Limits.max_jobs, metavar="N", help="downloads at once")
     parser.add_argument("--cache-gib", type=_positive(1024**2), default=Limits.cache_bytes / 1024**3, metavar="GIB",
                         help="size limit of each cache in GiB")
     parser.add_argument("--voices-dir", metavar="DIR",

@@ -14,7 +14,7 @@ from urllib.parse import quote
 
 from ..net import is_loopback, url_host
 from ..services.limits import default_cache_dir
-from ._common import EXIT_OK, CommandFailed, add_command
+from ._common import EXIT_OK, PORT, CommandFailed, add_command
 from .serve import _listen, _network, _on_sigterm, _Terminated
 
 __all__ = ["register"]
@@ -100,7 +100,7 @@ def register(subparsers: Any) -> None:
     parser.add_argument("url", nargs="?", help="a video address to load at once")
     parser.add_argument("--project", default=".", metavar="DIR", help="project folder")
     parser.add_argument("--host", default="127.0.0.1", help="address to bind")
-    parser.add_argument("--port", type=int, default=8766, help="port; 0 picks a free one")
+    parser.add_argument("--port", type=PORT, default=8766, help="port; 0 picks a free one")
     parser.add_argument("--allow", action="append", default=[], metavar="CIDR", type=_network,
                         help="client network allowed besides loopback; required for a non-loopback --host")
     parser.add_argument("--cache-dir", default=str(default_cache_dir()), metavar="DIR", help="services' cache directory")

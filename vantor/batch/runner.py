@@ -87,23 +87,9 @@ def run(
 
     from distributed import Event
 
-    cluster = stop = None
+    cluster = stop = attempts = None
     own_client = client is None
     batch = uuid.uuid4().hex[:8]
-    running: dict[Any, int] = {}  # future -> job index
-    first_submitted: dict[int, float] = {}
-    retry_at: list[tuple[float, int]] = []  # heap of (due time, job index)
-
-    def submit(index: int) -> None:
-        assert stop is not None
-        report.jobs[index].attempts += 1
-        future = client.submit(
-            run_job, job_list[index], provider, force=force, stop_event=stop.name, batch=batch,
-            key=f"recap-{batch}-{index}-{report.jobs[index].attempts}", pure=False, retries=0,
-        )
-        running[future] = index
-        first_submitted.setdefault(index, time.monotonic())
-
     try:
         if client is None:
             client, cluster = _connect(scheduler, security, workers, dashboard, progress)
@@ -112,28 +98,14 @@ def run(
         report.dashboard = _dashboard(client, cluster, dashboard)
         if report.dashboard:
             progress.note(f"Dask dashboard: {report.dashboard}")
-        for index in range(len(job_list)):
-            submit(index)
-        while running or retry_at:
-            while retry_at and retry_at[0][0] <= time.monotonic():
-                submit(heapq.heappop(retry_at)[1])
-            next_retry = retry_at[0][0] - time.monotonic() if retry_at else _WAIT_SECONDS
-            timeout = max(0.05, min(_WAIT_SECONDS, next_retry))
-            for future in _finished(list(running), timeout):
-                index = running.pop(future)
-                outcome = _outcome(future)
-                if _settle(report.jobs[index], outcome, batch, first_submitted[index], retries=retries):
-                    entry = report.jobs[index]
-                    heapq.heappush(retry_at, (time.monotonic() + retry_pause(entry.attempts, pause), index))
-                    progress.note(f"retrying {entry.job} (attempt {entry.attempts + 1}): {outcome['error']}")
-                else:
-                    progress.finished(report.jobs[index])
-            progress.set_running(min(len(running), report.workers or len(running)))
+        attempts = _Attempts(client, job_list, provider, report, batch=batch, stop_event=stop.name, force=force)
+        attempts.run_all(progress, retries=retries, pause=pause)
     except KeyboardInterrupt:
         report.interrupted = True
         if stop is not None:
             stop.set()  # running jobs kill their ffmpeg and return
-            client.cancel(list(running), force=True)
+        if attempts is not None:
+            client.cancel(list(attempts.running), force=True)
         for entry in report.jobs:
             if entry.status == "pending":
                 entry.status = "cancelled"
@@ -146,6 +118,48 @@ def run(
         if cluster is not None:
             cluster.close(timeout=_CLOSE_SECONDS)
     return report
+
+
+class _Attempts:
+    """The jobs' attempts on one client: those running, and the retries
+    waiting for their time."""
+
+    def __init__(self, client: Any, jobs: list[Job], provider: ServicesProvider, report: Report, *, batch: str,
+                 stop_event: str, force: bool) -> None:
+        self.client, self.jobs, self.provider, self.report = client, jobs, provider, report
+        self.batch, self.stop_event, self.force = batch, stop_event, force
+        self.running: dict[Any, int] = {}  # future -> job index
+        self.first_submitted: dict[int, float] = {}
+        self.retry_at: list[tuple[float, int]] = []  # heap of (due time, job index)
+
+    def submit(self, index: int) -> None:
+        entry = self.report.jobs[index]
+        entry.attempts += 1
+        future = self.client.submit(
+            run_job, self.jobs[index], self.provider, force=self.force, stop_event=self.stop_event, batch=self.batch,
+            key=f"recap-{self.batch}-{index}-{entry.attempts}", pure=False, retries=0,
+        )
+        self.running[future] = index
+        self.first_submitted.setdefault(index, time.monotonic())
+
+    def run_all(self, progress: BatchProgress, *, retries: int, pause: float) -> None:
+        """Every job to its final outcome, a transient failure tried again
+        after `pause` (doubling) up to `retries` times."""
+        for index in range(len(self.jobs)):
+            self.submit(index)
+        while self.running or self.retry_at:
+            while self.retry_at and self.retry_at[0][0] <= time.monotonic():
+                self.submit(heapq.heappop(self.retry_at)[1])
+            next_retry = self.retry_at[0][0] - time.monotonic() if self.retry_at else _WAIT_SECONDS
+            for future in _finished(list(self.running), max(0.05, min(_WAIT_SECONDS, next_retry))):
+                index = self.running.pop(future)
+                entry, outcome = self.report.jobs[index], _outcome(future)
+                if _settle(entry, outcome, self.batch, self.first_submitted[index], retries=retries):
+                    heapq.heappush(self.retry_at, (time.monotonic() + retry_pause(entry.attempts, pause), index))
+                    progress.note(f"retrying {entry.job} (attempt {entry.attempts + 1}): {outcome['error']}")
+                else:
+                    progress.finished(entry)
+            progress.set_running(min(len(self.running), self.report.workers or len(self.running)))
 
 
 def _finished(running: list[Any], timeout: float) -> set[Any]:

@@ -4,18 +4,17 @@ process, for several users or batch workers on this machine or a LAN."""
 from __future__ import annotations
 
 import argparse
-import ipaddress
 import logging
 import math
 import os
 import signal
-import socket
 from types import FrameType
 from typing import Any
 
-from ..net import is_loopback, listen, url_host
+from ..net import is_loopback, url_host
 from ..services.limits import Limits, default_cache_dir
-from ._common import EXIT_OK, PORT, CommandFailed, add_command, whole_number
+from ._common import EXIT_OK, PORT, add_command, whole_number
+from .listen_options import listening as listening_socket, network
 
 __all__ = ["register"]
 
@@ -26,13 +25,6 @@ class _Terminated(Exception):
 
 def _on_sigterm(signum: int, frame: FrameType | None) -> None:
     raise _Terminated
-
-
-def _network(value: str) -> ipaddress.IPv4Network | ipaddress.IPv6Network:
-    try:
-        return ipaddress.ip_network(value, strict=False)
-    except ValueError as error:
-        raise argparse.ArgumentTypeError(f"not a network like 192.168.1.0/24: {error}") from None
 
 
 def _positive(limit: float) -> Any:
@@ -55,15 +47,6 @@ def _token(value: str) -> str:
     return value
 
 
-def _listen(host: str, port: int) -> socket.socket:
-    try:
-        return listen(host, port)
-    except OSError as error:
-        reason = os.strerror(error.errno) if error.errno else str(error)  # without create_server's addition
-        raise CommandFailed(f"cannot listen on {host} port {port}: {reason}; "
-                            "choose another with --port (or stop what uses it)") from None
-
-
 def _run(args: argparse.Namespace) -> int:
     import uvicorn
 
@@ -71,14 +54,11 @@ def _run(args: argparse.Namespace) -> int:
     from ..services.server import HideToken, Services, new_token, stderr_logging
     from ..services.voices import VOICES_DIR_ENV
 
-    if not is_loopback(args.host) and not args.allow:
-        args.parser.error(f"binding {args.host} serves other machines; name the client networks that may use it "
-                          "with --allow CIDR (e.g. --allow 192.168.1.0/24)")
     if args.no_token and (args.token or not is_loopback(args.host)):
         args.parser.error("--no-token serves anyone who can connect; it is allowed only on a loopback --host "
                           "and without --token")
     token = None if args.no_token else args.token or new_token()
-    listening = _listen(args.host, args.port)
+    listening = listening_socket(args)
     port = listening.getsockname()[1]
     limits = Limits(max_jobs=args.max_jobs, cache_bytes=int(args.cache_gib * 1024**3),
                     job_deadline=args.deadline, stall_seconds=args.stall_seconds)
@@ -137,9 +117,10 @@ def register(subparsers: Any) -> None:
     parser.add_argument("--stall-seconds", type=_positive(3600), default=Limits.stall_seconds, metavar="SECONDS",
                         help="a download receiving no byte for this long fails as stalled")
     parser.add_argument("--cache-dir", default=str(default_cache_dir()), metavar="DIR", help="cache directory")
-    parser.add_argument("--allow", action="append", default=[], metavar="CIDR", type=_network,
+    parser.add_argument("--allow", action="append", default=[], metavar="CIDR", type=network,
                         help="client network allowed besides loopback; required for a non-loopback --host")
-    parser.add_argument("--max-jobs", type=whole_number(1, 1000), default=Limits.max_jobs, metavar="N", help="downloads at once")
+    parser.add_argument("--max-jobs", type=whole_number(1, 1000), default=Limits.max_jobs, metavar="N",
+                        help="downloads at once")
     parser.add_argument("--cache-gib", type=_positive(1024**2), default=Limits.cache_bytes / 1024**3, metavar="GIB",
                         help="size limit of each cache in GiB")
     parser.add_argument("--voices-dir", metavar="DIR",

@@ -15,7 +15,8 @@ from urllib.parse import quote
 from ..net import is_loopback, url_host
 from ..services.limits import default_cache_dir
 from ._common import EXIT_OK, PORT, CommandFailed, add_command
-from .serve import _listen, _network, _on_sigterm, _Terminated
+from .listen_options import listening as listening_socket, network
+from .serve import _on_sigterm, _Terminated
 
 __all__ = ["register"]
 
@@ -48,14 +49,11 @@ def _run(args: argparse.Namespace) -> int:
     from ..studio.guard import StudioGuard
     from ..studio.project import Project
 
-    if not is_loopback(args.host) and not args.allow:
-        args.parser.error(f"binding {args.host} serves other machines; name the client networks that may use it "
-                          "with --allow CIDR (e.g. --allow 192.168.1.0/24)")
     try:
         project = Project(args.project)
     except NotADirectoryError as error:
         raise CommandFailed(f"{error}; create it or choose another with --project") from None
-    listening = _listen(args.host, args.port)
+    listening = listening_socket(args)
     port = listening.getsockname()[1]
     allow = (*LOOPBACK, *args.allow)
     # On loopback the services stay on 127.0.0.1; for other machines they
@@ -101,7 +99,7 @@ def register(subparsers: Any) -> None:
     parser.add_argument("--project", default=".", metavar="DIR", help="project folder")
     parser.add_argument("--host", default="127.0.0.1", help="address to bind")
     parser.add_argument("--port", type=PORT, default=8766, help="port; 0 picks a free one")
-    parser.add_argument("--allow", action="append", default=[], metavar="CIDR", type=_network,
+    parser.add_argument("--allow", action="append", default=[], metavar="CIDR", type=network,
                         help="client network allowed besides loopback; required for a non-loopback --host")
     parser.add_argument("--cache-dir", default=str(default_cache_dir()), metavar="DIR", help="services' cache directory")
     parser.add_argument("--no-browser", action="store_true", help="only print the address")

@@ -48,17 +48,18 @@ def browser_or_skip() -> Any:
 
 
 class StudioProcess:
-    def __init__(self, root: Path) -> None:
+    def __init__(self, root: Path, *options: str) -> None:
         self.project = root / "project"
         self.project.mkdir()
         self.log = root / "studio.log"
         with open(self.log, "w") as log:
             self.process = subprocess.Popen(
                 [sys.executable, "-m", "vantor", "studio", "--no-browser", "--port", "0", "--project",
-                 str(self.project), "--cache-dir", str(root / "cache")],
+                 str(self.project), "--cache-dir", str(root / "cache"), *options],
                 stdout=subprocess.PIPE, stderr=log, text=True)
         assert self.process.stdout is not None
         line = self.process.stdout.readline()
+        self.first_line: str = line
         found = re.search(r"(http://\S+/)", line)
         if not found:
             self.process.kill()

@@ -169,7 +169,7 @@ def test_a_segment_past_the_end_of_the_video_fails_the_job(tmp_path, standins, c
     report = run(write_jobs(tmp_path, [job("late", "late.json")]), cluster_client, services=standins[2],
                  progress=quiet())
     entry = report.jobs[0]
-    assert (entry.status, entry.attempts, entry.error_type) == ("failed", 1, "vantor.recap.preflight.PreflightError")
+    assert (entry.status, entry.attempts, entry.error_type) == ("failed", 1, "vantor.errors.PreflightError")
     assert "past the end of the video" in entry.error
     assert not os.path.exists(os.path.join(entry.output_dir, MARKER_NAME))
 

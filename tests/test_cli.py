@@ -3,6 +3,7 @@ type stub and the package surface, as a user of each relies on them."""
 
 from __future__ import annotations
 
+import argparse
 import ast
 import importlib.metadata
 import inspect
@@ -242,3 +243,13 @@ def test_package_surface(engine):
     assert vantor.run_recap is marker and re.fullmatch(r"\d+\.\d+\.\d+", vantor.__version__)
     installed = {d.version for d in importlib.metadata.distributions(name="vantor")}
     assert installed <= {vantor.__version__}  # when installed at all
+
+
+def test_whole_number_options_take_their_bounds_and_refuse_past_them():
+    from vantor.commands._common import PORT, whole_number
+
+    assert [PORT("0"), PORT("65535"), whole_number(1)("1"), whole_number(1, 1000)("1000")] == [0, 65535, 1, 1000]
+    for parse, text in [(PORT, "-1"), (PORT, "65536"), (PORT, "80x"), (whole_number(1), "0"),
+                        (whole_number(1, 1000), "1001"), (whole_number(1, 1000), "0")]:
+        with pytest.raises(argparse.ArgumentTypeError):
+            parse(text)

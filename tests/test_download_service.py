@@ -220,7 +220,7 @@ def test_router_and_binding(engine):
         "http://127.0.0.1:9/api/generate-audio-frontend"
     assert router.route("http://127.0.0.1:5/progress/1") == "http://127.0.0.1:5/progress/1"
     assert router.exceptions is requests.exceptions
-    from vantor.recap.bindings import current_bindings
+    from vantor.bindings import current_bindings
 
     before = engine.requests
     with pytest.raises(KeyError), bind(LocalServices("http://127.0.0.1:9")) as bound:

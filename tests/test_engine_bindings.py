@@ -11,7 +11,7 @@ import threading
 import pytest
 
 import vantor
-from vantor.recap.bindings import current_bindings
+from vantor.bindings import current_bindings
 
 
 class Asked(Exception):

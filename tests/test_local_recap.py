@@ -136,7 +136,7 @@ def test_an_unavailable_video_is_one_line_with_the_reason(page, segments, tmp_pa
 
 @pytest.mark.slow
 def test_local_services_from_python_restores_the_binding(engine, page, tmp_path):
-    from vantor.recap.bindings import current_bindings
+    from vantor.bindings import current_bindings
 
     before = engine.requests
     with vantor.local_services(cache_dir=tmp_path / "cache") as services:

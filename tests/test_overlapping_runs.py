@@ -87,4 +87,4 @@ def test_two_runs_overlap_each_with_its_own_services(engine, source_video, tmp_p
     assert stand_in_downloads == [B_URL] and stand_in_narrations == 3
     assert len(list((tmp_path / "cache" / "speech").glob("*.mp3"))) == 1
     assert all(vars(engine)[name] is value for name, value in before.items()) and sys.stdout is stdout
-    assert dict(vantor.recap.bindings.current_bindings()) == {}
+    assert dict(vantor.bindings.current_bindings()) == {}

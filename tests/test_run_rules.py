@@ -14,7 +14,7 @@ import requests
 
 from vantor.recap.preflight import MAX_SPEED, MIN_SPEED, PreflightError, check_speed
 from vantor.recap.failures import classify, is_transient
-from vantor.recap.services_choice import ServicesChoiceError, check_services_choice, resolve_services
+from vantor.recap.services_choice import ServicesChoice, ServicesChoiceError, check_services_choice, resolve_services
 from vantor.services import DownloadError
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -58,6 +58,17 @@ def test_an_address_in_the_environment_must_be_one(monkeypatch):
     monkeypatch.setenv("VANTOR_SERVICES_URL", "localhost:9")
     with pytest.raises(ServicesChoiceError, match="VANTOR_SERVICES_URL must be"):
         resolve_services("local")
+
+
+def test_a_command_reads_its_services_once(monkeypatch):
+    monkeypatch.setenv("VANTOR_SERVICES_URL", "http://127.0.0.1:9/first")
+    chosen = ServicesChoice("local")
+    assert resolve_services(chosen) == "http://127.0.0.1:9/first"
+    monkeypatch.setenv("VANTOR_SERVICES_URL", "http://127.0.0.1:9/second")  # later steps see the same services
+    assert resolve_services(chosen) == chosen.where == "http://127.0.0.1:9/first"
+    assert resolve_services(ServicesChoice("configured")) == "configured"
+    with pytest.raises(ServicesChoiceError):
+        ServicesChoice("Local")
 
 
 def test_an_unreachable_serve_is_named_by_host_and_port_never_its_token(tmp_path, monkeypatch, capsys):

@@ -14,7 +14,7 @@ import pytest
 import requests
 import uvicorn
 
-from studio_browser import processes_mentioning
+from studio_browser import StudioProcess, processes_mentioning
 from vantor.cli import main
 from vantor.services.server import InProcessServer, Services, new_token
 from vantor.studio import engine_bridge as bridge
@@ -104,9 +104,12 @@ def test_save_writes_exactly_the_engines_format_and_refuses_what_the_engine_woul
     assert json.loads(saved.read_bytes().decode("utf-8")) == [
         {"start": "00:00:01.000", "end": "00:00:04.160", "voiceover": "Première — ligne."}]
     assert not saved.read_bytes().startswith(b"\xef\xbb\xbf")
+    # A number of seconds is taken as `vantor recap` takes it, and saved as the engine's text.
+    assert post(studio, "api/save", {"segments": [{"start": 1.5, "end": "4", "voiceover": "x"}]}).status_code == 200
+    assert json.loads(saved.read_bytes()) == [{"start": "1.5", "end": "4", "voiceover": "x"}]
     before = saved.read_bytes()
     for bad in ([{"start": "5", "end": "4", "voiceover": "x"}],  # ends before it starts
-                [{"start": 1, "end": "4", "voiceover": "x"}],  # a number, not text
+                [{"start": "1", "end": "4", "voiceover": 7}],  # a number to say
                 [{"start": "1", "end": "4", "voiceover": " "}],  # nothing to say
                 [], "not a list"):
         answer = post(studio, "api/save", {"segments": bad})
@@ -291,6 +294,18 @@ def test_command_line_refusals(tmp_path, capsys):
     with pytest.raises(SystemExit) as exited:
         main(["studio", "--no-browser", "--host", "0.0.0.0", "--project", str(tmp_path)])
     assert exited.value.code == 2 and "--allow" in capsys.readouterr().err
+
+
+def test_the_studio_on_every_ipv6_address_answers_on_the_ipv6_loopback(tmp_path):
+    studio = StudioProcess(tmp_path, "--host", "::", "--allow", "::/0")
+    try:
+        assert studio.address.startswith("http://[::]:"), studio.address
+        page = requests.get(studio.address.replace("[::]", "[::1]", 1), timeout=30)
+        assert page.status_code == 200 and "<html" in page.text.lower()
+        services = re.search(r"services on (http://\S+)\)", studio.first_line)
+        assert services and services.group(1).startswith("http://[::]:"), studio.first_line
+    finally:
+        studio.close()
 
 
 def test_the_page_loads_nothing_from_another_site():

@@ -18,8 +18,8 @@ __all__ = ["PreflightError", "RecapResult", "engine_run", "local_services", "mak
 
 if TYPE_CHECKING:  # type checkers see the names; nothing is imported at run time
     from .recap.api import make_recap as make_recap
-    from .recap.preflight import PreflightError as PreflightError
-    from .recap.bindings import engine_run as engine_run
+    from .errors import PreflightError as PreflightError
+    from .bindings import engine_run as engine_run
     from .recap.checked_run import RecapResult as RecapResult
     from .services import local_services as local_services
     from .vantor import run_recap as run_recap
@@ -29,9 +29,9 @@ if TYPE_CHECKING:  # type checkers see the names; nothing is imported at run tim
 # the engine and its HTTP client.
 _LAZY = {
     "make_recap": ("recap.api", "make_recap"),
-    "PreflightError": ("recap.preflight", "PreflightError"),
+    "PreflightError": ("errors", "PreflightError"),
     "RecapResult": ("recap.checked_run", "RecapResult"),
-    "engine_run": ("recap.bindings", "engine_run"),
+    "engine_run": ("bindings", "engine_run"),
     "local_services": ("services", "local_services"),
 }
 

@@ -31,7 +31,7 @@ from . import __version__
 from .commands import batch, check, demo, doctor, recap, serve, studio, voices
 from .commands._common import EXIT_FAILURE, EXIT_INTERRUPTED, CommandFailed
 from .recap.messages import explain
-from .recap.preflight import PreflightError
+from .errors import PreflightError
 from .recap.outputs import OutputError
 from .recap.run import kept_work_dir
 

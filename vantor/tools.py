@@ -11,7 +11,7 @@ from __future__ import annotations
 import shutil
 from dataclasses import dataclass
 
-from .recap.preflight import PreflightError
+from .errors import PreflightError
 
 __all__ = ["LOCAL_SERVICE_TOOLS", "RUN_TOOLS", "MissingToolError", "Tool", "install_hint", "missing_tools",
            "require_tools"]

@@ -9,6 +9,7 @@ from dataclasses import dataclass
 
 from ..recap.preflight import PreflightError, check_output_dir, check_run_voice
 from ..recap.segments_check import check_segments
+from ..recap.services_choice import ServicesChoice
 from .jobs import Job
 
 __all__ = ["JobProblem", "SharedOutputError", "check_jobs", "fit_problems", "refuse_shared_output_dirs", "shared_output_dirs"]
@@ -86,7 +87,7 @@ def check_jobs(jobs: list[Job], *, local_voices: bool = False) -> list[JobProble
     return problems
 
 
-def fit_problems(jobs: list[Job], services: str, problems: list[JobProblem]) -> list[JobProblem]:
+def fit_problems(jobs: list[Job], services: str | ServicesChoice, problems: list[JobProblem]) -> list[JobProblem]:
     """A warning per narration that does not fit its range, for each job
     with no error so far, spoken by the local speech service (whose cache
     the runs then share)."""

@@ -85,78 +85,27 @@ def run(
     report = Report([JobReport.for_job(job) for job in job_list])
     started = time.monotonic()
 
-    from distributed import Client, Event, wait
+    from distributed import Event
 
-    cluster = stop = None
+    cluster = stop = attempts = None
     own_client = client is None
     batch = uuid.uuid4().hex[:8]
-    running: dict[Any, int] = {}  # future -> job index
-    first_submitted: dict[int, float] = {}
-    retry_at: list[tuple[float, int]] = []  # heap of (due time, job index)
-
-    def submit(index: int) -> None:
-        assert stop is not None
-        report.jobs[index].attempts += 1
-        future = client.submit(
-            run_job, job_list[index], provider, force=force, stop_event=stop.name, batch=batch,
-            key=f"recap-{batch}-{index}-{report.jobs[index].attempts}", pure=False, retries=0,
-        )
-        running[future] = index
-        first_submitted.setdefault(index, time.monotonic())
-
     try:
         if client is None:
-            if scheduler is not None:
-                address = scheduler_address(scheduler, security)
-                if (note := unencrypted_note(address, security)) is not None:
-                    progress.note(note)
-                client = Client(address, timeout=_CONNECT_SECONDS, security=security)
-            else:
-                client, cluster = start_private_cluster(workers or os.process_cpu_count() or 1,
-                                                        dashboard=dashboard)
+            client, cluster = _connect(scheduler, security, workers, dashboard, progress)
         stop = Event(f"vantor-batch-stop-{batch}", client=client)
         report.workers = sum(client.nthreads().values())
         report.dashboard = _dashboard(client, cluster, dashboard)
         if report.dashboard:
             progress.note(f"Dask dashboard: {report.dashboard}")
-        for index in range(len(job_list)):
-            submit(index)
-        while running or retry_at:
-            while retry_at and retry_at[0][0] <= time.monotonic():
-                submit(heapq.heappop(retry_at)[1])
-            next_retry = retry_at[0][0] - time.monotonic() if retry_at else _WAIT_SECONDS
-            timeout = max(0.05, min(_WAIT_SECONDS, next_retry))
-            finished = set()
-            if running:
-                try:
-                    finished, _ = wait(list(running), timeout=timeout, return_when="FIRST_COMPLETED")
-                except TimeoutError:  # nothing finished yet: time to redraw and to resubmit
-                    pass
-            else:
-                time.sleep(timeout)
-            for future in finished:
-                index = running.pop(future)
-                entry = report.jobs[index]
-                outcome = _outcome(future)
-                # Dask re-runs a task whose worker died: the job's folder counts every run.
-                counted = outcome.get("attempts") or recorded_attempts(entry.output_dir, batch)
-                entry.attempts = max(entry.attempts, counted or 0)
-                entry.run_s = round(entry.run_s + outcome.get("run_s", 0.0), 3)
-                if outcome["status"] == "failed" and outcome["transient"] and entry.attempts <= retries:
-                    heapq.heappush(retry_at, (time.monotonic() + retry_pause(entry.attempts, pause), index))
-                    progress.note(f"retrying {entry.job} (attempt {entry.attempts + 1}): {outcome['error']}")
-                    continue
-                entry.status = "cancelled" if outcome["status"] == "stopped" else outcome["status"]
-                entry.error_type, entry.error = outcome["error_type"], outcome["error"]
-                entry.outputs = outcome["outputs"]
-                entry.wall_s = round(time.monotonic() - first_submitted[index], 3)
-                progress.finished(entry)
-            progress.set_running(min(len(running), report.workers or len(running)))
+        attempts = _Attempts(client, job_list, provider, report, batch=batch, stop_event=stop.name, force=force)
+        attempts.run_all(progress, retries=retries, pause=pause)
     except KeyboardInterrupt:
         report.interrupted = True
         if stop is not None:
             stop.set()  # running jobs kill their ffmpeg and return
-            client.cancel(list(running), force=True)
+        if attempts is not None:
+            client.cancel(list(attempts.running), force=True)
         for entry in report.jobs:
             if entry.status == "pending":
                 entry.status = "cancelled"
@@ -169,6 +118,93 @@ def run(
         if cluster is not None:
             cluster.close(timeout=_CLOSE_SECONDS)
     return report
+
+
+class _Attempts:
+    """The jobs' attempts on one client: those running, and the retries
+    waiting for their time."""
+
+    def __init__(self, client: Any, jobs: list[Job], provider: ServicesProvider, report: Report, *, batch: str,
+                 stop_event: str, force: bool) -> None:
+        self.client, self.jobs, self.provider, self.report = client, jobs, provider, report
+        self.batch, self.stop_event, self.force = batch, stop_event, force
+        self.running: dict[Any, int] = {}  # future -> job index
+        self.first_submitted: dict[int, float] = {}
+        self.retry_at: list[tuple[float, int]] = []  # heap of (due time, job index)
+
+    def submit(self, index: int) -> None:
+        entry = self.report.jobs[index]
+        entry.attempts += 1
+        future = self.client.submit(
+            run_job, self.jobs[index], self.provider, force=self.force, stop_event=self.stop_event, batch=self.batch,
+            key=f"recap-{self.batch}-{index}-{entry.attempts}", pure=False, retries=0,
+        )
+        self.running[future] = index
+        self.first_submitted.setdefault(index, time.monotonic())
+
+    def run_all(self, progress: BatchProgress, *, retries: int, pause: float) -> None:
+        """Every job to its final outcome, a transient failure tried again
+        after `pause` (doubling) up to `retries` times."""
+        for index in range(len(self.jobs)):
+            self.submit(index)
+        while self.running or self.retry_at:
+            while self.retry_at and self.retry_at[0][0] <= time.monotonic():
+                self.submit(heapq.heappop(self.retry_at)[1])
+            next_retry = self.retry_at[0][0] - time.monotonic() if self.retry_at else _WAIT_SECONDS
+            for future in _finished(list(self.running), max(0.05, min(_WAIT_SECONDS, next_retry))):
+                index = self.running.pop(future)
+                entry, outcome = self.report.jobs[index], _outcome(future)
+                if _settle(entry, outcome, self.batch, self.first_submitted[index], retries=retries):
+                    heapq.heappush(self.retry_at, (time.monotonic() + retry_pause(entry.attempts, pause), index))
+                    progress.note(f"retrying {entry.job} (attempt {entry.attempts + 1}): {outcome['error']}")
+                else:
+                    progress.finished(entry)
+            progress.set_running(min(len(self.running), self.report.workers or len(self.running)))
+
+
+def _finished(running: list[Any], timeout: float) -> set[Any]:
+    """The futures that finish within `timeout` (at least one, or none when
+    the time is up: time to redraw and to resubmit)."""
+    from distributed import wait
+
+    if not running:
+        time.sleep(timeout)
+        return set()
+    try:
+        finished, _ = wait(running, timeout=timeout, return_when="FIRST_COMPLETED")
+    except TimeoutError:
+        return set()
+    return set(finished)
+
+
+def _connect(scheduler: str | None, security: Any, workers: int | None, dashboard: bool,
+             progress: BatchProgress) -> tuple[Any, Any]:
+    """(client, cluster): a client of the scheduler at `scheduler`, or of
+    an embedded cluster of this process (then returned to be closed)."""
+    from distributed import Client
+
+    if scheduler is None:
+        return start_private_cluster(workers or os.process_cpu_count() or 1, dashboard=dashboard)
+    address = scheduler_address(scheduler, security)
+    if (note := unencrypted_note(address, security)) is not None:
+        progress.note(note)
+    return Client(address, timeout=_CONNECT_SECONDS, security=security), None
+
+
+def _settle(entry: JobReport, outcome: dict[str, Any], batch: str, first_submitted: float, *, retries: int) -> bool:
+    """Records a finished attempt in `entry`; True when the job is to be
+    tried again, else the job's outcome is final."""
+    # Dask re-runs a task whose worker died: the job's folder counts every run.
+    counted = outcome.get("attempts") or recorded_attempts(entry.output_dir, batch)
+    entry.attempts = max(entry.attempts, counted or 0)
+    entry.run_s = round(entry.run_s + outcome.get("run_s", 0.0), 3)
+    if outcome["status"] == "failed" and outcome["transient"] and entry.attempts <= retries:
+        return True
+    entry.status = "cancelled" if outcome["status"] == "stopped" else outcome["status"]
+    entry.error_type, entry.error = outcome["error_type"], outcome["error"]
+    entry.outputs = outcome["outputs"]
+    entry.wall_s = round(time.monotonic() - first_submitted, 3)
+    return False
 
 
 def _dashboard(client: Any, cluster: Any, dashboard: bool) -> str | None:

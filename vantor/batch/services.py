@@ -20,7 +20,7 @@ import threading
 from dataclasses import dataclass
 from typing import Protocol
 
-from ..recap.services_choice import resolve_services
+from ..recap.services_choice import ServicesChoice, resolve_services
 
 __all__ = ["ServicesProvider", "ConfiguredServices", "LocalServicesProvider", "provider_for", "ensure_open"]
 
@@ -56,7 +56,7 @@ class LocalServicesProvider:
         return start_local_services(self.address, cache_dir=self.cache_dir)
 
 
-def provider_for(choice: str = "auto", cache_dir: str | os.PathLike[str] | None = None) -> ServicesProvider:
+def provider_for(choice: str | ServicesChoice = "auto", cache_dir: str | os.PathLike[str] | None = None) -> ServicesProvider:
     """The provider for `--services`, chosen as `vantor recap` chooses:
     "auto", "local", "configured" or the http(s) address of a `vantor serve`
     (see `vantor.recap.services_choice`)."""

@@ -3,10 +3,11 @@
 from __future__ import annotations
 
 import argparse
+from collections.abc import Callable
 from typing import Any
 
 __all__ = ["EXIT_FAILURE", "EXIT_INTERRUPTED", "EXIT_OK", "EXIT_USAGE", "CommandFailed", "HelpFormatter",
-           "add_command", "plural"]
+           "add_command", "plural", "whole_number"]
 
 EXIT_OK = 0
 EXIT_FAILURE = 1  # the command ran and failed, or refused its input
@@ -16,6 +17,25 @@ EXIT_INTERRUPTED = 130  # Ctrl-C, as a shell reports SIGINT
 
 def plural(count: int, word: str) -> str:
     return f"{count} {word}{'s' if count != 1 else ''}"
+
+
+def whole_number(least: int, most: int | None = None, *, what: str = "a whole number") -> Callable[[str], int]:
+    """An option's type: a whole number from `least` (to `most`)."""
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not {what}: {text!r}") from None
+        if most is not None and not least <= value <= most:
+            raise argparse.ArgumentTypeError(f"must be from {least} to {most}, not {value}")
+        if value < least:
+            raise argparse.ArgumentTypeError(f"must be {least} or more, not {value}")
+        return value
+    return parse
+
+
+# A listening port; 0 picks a free one.
+PORT = whole_number(0, 65535, what="a port number")
 
 
 class CommandFailed(Exception):

@@ -16,22 +16,11 @@ from typing import Any
 from ..batch.check import JobProblem, check_jobs, fit_problems
 from ..batch.jobs import Job, JobsFileError, load_jobs
 from ..batch.report import Report
-from ..recap.services_choice import resolve_services
 from ..tools import require_tools
-from ._common import EXIT_FAILURE, EXIT_OK, CommandFailed, add_command, plural
-from .recap import services_argument
+from ._common import EXIT_FAILURE, EXIT_OK, CommandFailed, add_command, plural, whole_number
+from .services_option import services_argument
 
 __all__ = ["register"]
-
-
-def _count(text: str, least: int) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < least:
-        raise argparse.ArgumentTypeError(f"must be {least} or more, not {value}")
-    return value
 
 
 def _load(path: str) -> list[Job]:
@@ -43,9 +32,9 @@ def _load(path: str) -> list[Job]:
 
 
 def _check(args: argparse.Namespace, jobs: list[Job]) -> int:
-    services = resolve_services(args.services)
-    problems = check_jobs(jobs, local_voices=services != "configured")
-    if services != "configured":  # the narrations spoken now, to say how each fits its range
+    services = args.services
+    problems = check_jobs(jobs, local_voices=services.where != "configured")
+    if services.where != "configured":  # the narrations spoken now, to say how each fits its range
         problems += fit_problems(jobs, services, problems)
     errors = [p for p in problems if p.severity == "error"]
     if args.json:
@@ -84,7 +73,7 @@ def _run(args: argparse.Namespace, jobs: list[Job]) -> int:
         args.parser.error("--tls-ca-file, --tls-cert and --tls-key are for --scheduler; the embedded cluster "
                           "makes its own")
     if args.scheduler is None:  # the embedded cluster's workers share this machine's programs
-        require_tools(local_services=resolve_services(args.services) == "local")
+        require_tools(local_services=args.services.where == "local")
     progress = BatchProgress(len(jobs), None if args.quiet else sys.stderr)
     try:
         report = run(jobs, workers=args.workers, scheduler=args.scheduler, retries=args.retries,
@@ -128,7 +117,7 @@ def register(subparsers: Any) -> None:
     parser.add_argument("jobs", help="jobs file, one JSON object per line")
     parser.add_argument("--check", action="store_true",
                         help="check every job (segments file, speed, voice, output directory); run nothing")
-    parser.add_argument("--workers", type=lambda text: _count(text, 1), default=None, metavar="N",
+    parser.add_argument("--workers", type=whole_number(1), default=None, metavar="N",
                         help="worker processes of the embedded cluster (default: one per core)")
     parser.add_argument("--scheduler", default=None, metavar="ADDRESS",
                         help="submit to a running Dask scheduler, e.g. tls://10.0.0.1:8786")
@@ -140,7 +129,7 @@ def register(subparsers: Any) -> None:
     parser.add_argument("--dashboard", action="store_true",
                         help="serve the embedded cluster's Dask dashboard on 127.0.0.1 (plain HTTP: "
                              "other local users can read it)")
-    parser.add_argument("--retries", type=lambda text: _count(text, 0), default=2, metavar="N",
+    parser.add_argument("--retries", type=whole_number(0), default=2, metavar="N",
                         help="extra attempts after a transient failure")
     parser.add_argument("--report", default=None, metavar="FILE", help="write the report as JSON to FILE")
     parser.add_argument("--force", action="store_true", help="redo jobs that are already finished")

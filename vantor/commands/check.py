@@ -11,6 +11,7 @@ from typing import Any, TextIO
 from ..recap.fit_report import KEY_FRAME_NOTE, SegmentFit, misfits
 from ..recap.segments_check import Problem, SegmentsReport, check_segments, check_segments_bytes
 from ._common import EXIT_FAILURE, EXIT_OK, CommandFailed, add_command, plural
+from .services_option import services_argument
 
 __all__ = ["print_fit", "print_report", "register"]
 
@@ -106,7 +107,5 @@ def register(subparsers: Any) -> None:
                              "fits its range (the narrations are cached for the recap)")
     parser.add_argument("--strict", action="store_true", help="with --voice: a narration that does not fit its "
                         "range is an error")
-    from .recap import services_argument
-
     services_argument(parser, "speak the narrations on this machine")
     parser.set_defaults(handler=_run)

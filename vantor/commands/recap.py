@@ -15,32 +15,12 @@ from typing import Any
 from ..recap.checked_run import PreparedRecap, RecapResult, execute, prepare
 from ..recap.outputs import DEFAULT_FINAL
 from ..recap.preflight import MAX_SPEED, MIN_SPEED, SegmentsError
-from ..recap.services_choice import SERVICES, ServicesChoiceError, check_services_choice
 from ._common import EXIT_OK, CommandFailed, add_command
 from .check import print_report
 from .recap_options import add_fit_and_caption_options
+from .services_option import services_argument
 
-__all__ = ["register", "services_argument", "services_choice"]
-
-
-def services_choice(args: argparse.Namespace) -> str:
-    """Which services the run uses (see `vantor.recap.services_choice.SERVICES`)."""
-    return str(args.services)
-
-
-def _services(value: str) -> str:
-    try:
-        return check_services_choice(value)
-    except ServicesChoiceError as error:
-        raise argparse.ArgumentTypeError(str(error)) from None
-
-
-def services_argument(parser: argparse.ArgumentParser, local: str) -> None:
-    """--services, as `vantor recap` and `vantor batch` take it; `local`
-    says what the local services are for this command."""
-    parser.add_argument("--services", type=_services, default="auto", metavar="|".join(SERVICES) + "|URL",
-                        help=f"local: {local}, or at $VANTOR_SERVICES_URL; configured: the hosts the build names; "
-                             "URL: a running vantor serve; auto: local when the build's hosts are placeholders")
+__all__ = ["register"]
 
 
 @contextlib.contextmanager
@@ -61,7 +41,7 @@ def _segments_file(source: str) -> Iterator[tuple[str, str | None]]:
 def _prepare(args: argparse.Namespace, segments: str, name: str | None) -> PreparedRecap:
     try:
         return prepare(args.url, segments, voice=args.voice, speed=args.speed, output_dir=args.output_dir,
-                       services=services_choice(args), mkdir=args.mkdir, check_segments=not args.no_check,
+                       services=args.services, mkdir=args.mkdir, check_segments=not args.no_check,
                        segments_name=name, output_name=args.output, overwrite=args.force,
                        strict_fit=args.strict, captions=args.captions)
     except SegmentsError as refused:

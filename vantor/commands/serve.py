@@ -4,17 +4,17 @@ process, for several users or batch workers on this machine or a LAN."""
 from __future__ import annotations
 
 import argparse
-import ipaddress
 import logging
 import math
 import os
 import signal
-import socket
 from types import FrameType
 from typing import Any
 
+from ..net import is_loopback, url_host
 from ..services.limits import Limits, default_cache_dir
-from ._common import EXIT_OK, CommandFailed, add_command
+from ._common import EXIT_OK, PORT, add_command, whole_number
+from .listen_options import listening as listening_socket, network
 
 __all__ = ["register"]
 
@@ -25,33 +25,6 @@ class _Terminated(Exception):
 
 def _on_sigterm(signum: int, frame: FrameType | None) -> None:
     raise _Terminated
-
-
-def _network(value: str) -> ipaddress.IPv4Network | ipaddress.IPv6Network:
-    try:
-        return ipaddress.ip_network(value, strict=False)
-    except ValueError as error:
-        raise argparse.ArgumentTypeError(f"not a network like 192.168.1.0/24: {error}") from None
-
-
-def _count(value: str) -> int:
-    try:
-        number = int(value)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {value!r}") from None
-    if not 1 <= number <= 1000:
-        raise argparse.ArgumentTypeError(f"must be from 1 to 1000, not {number}")
-    return number
-
-
-def _port(value: str) -> int:
-    try:
-        number = int(value)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a port number: {value!r}") from None
-    if not 0 <= number <= 65535:
-        raise argparse.ArgumentTypeError(f"a port is from 0 to 65535, not {number}")
-    return number
 
 
 def _positive(limit: float) -> Any:
@@ -74,23 +47,6 @@ def _token(value: str) -> str:
     return value
 
 
-def _is_loopback(host: str) -> bool:
-    try:
-        return ipaddress.ip_address(host).is_loopback
-    except ValueError:
-        return host == "localhost"
-
-
-def _listen(host: str, port: int) -> socket.socket:
-    family = socket.AF_INET6 if ":" in host else socket.AF_INET
-    try:
-        return socket.create_server((host, port), family=family)
-    except OSError as error:
-        reason = os.strerror(error.errno) if error.errno else str(error)  # without create_server's addition
-        raise CommandFailed(f"cannot listen on {host} port {port}: {reason}; "
-                            "choose another with --port (or stop what uses it)") from None
-
-
 def _run(args: argparse.Namespace) -> int:
     import uvicorn
 
@@ -98,22 +54,18 @@ def _run(args: argparse.Namespace) -> int:
     from ..services.server import HideToken, Services, new_token, stderr_logging
     from ..services.voices import VOICES_DIR_ENV
 
-    if not _is_loopback(args.host) and not args.allow:
-        args.parser.error(f"binding {args.host} serves other machines; name the client networks that may use it "
-                          "with --allow CIDR (e.g. --allow 192.168.1.0/24)")
-    if args.no_token and (args.token or not _is_loopback(args.host)):
+    if args.no_token and (args.token or not is_loopback(args.host)):
         args.parser.error("--no-token serves anyone who can connect; it is allowed only on a loopback --host "
                           "and without --token")
     token = None if args.no_token else args.token or new_token()
-    listening = _listen(args.host, args.port)
+    listening = listening_socket(args)
     port = listening.getsockname()[1]
     limits = Limits(max_jobs=args.max_jobs, cache_bytes=int(args.cache_gib * 1024**3),
                     job_deadline=args.deadline, stall_seconds=args.stall_seconds)
     services = Services(args.cache_dir, limits=limits, allow=(*LOOPBACK, *args.allow), token=token,
                         private_sources="allow" if args.allow_private_sources else "refuse",
                         voices_dir=args.voices_dir or os.environ.get(VOICES_DIR_ENV) or None)
-    shown = f"[{args.host}]" if ":" in args.host else args.host
-    base = f"http://{shown}:{port}" + (f"/{token}" if token else "")
+    base = f"http://{url_host(args.host)}:{port}" + (f"/{token}" if token else "")
     print(f"vantor serve: download and speech services on {base} (cache {args.cache_dir}); clients route "
           f"the download API and speech host to it: vantor.local_services(\"{base}\") or "
           f"VANTOR_SERVICES_URL={base} vantor recap ...", flush=True)
@@ -153,7 +105,7 @@ def register(subparsers: Any) -> None:
                     "--allow-private-sources is given. Stops cleanly on Ctrl-C (exit 130) or SIGTERM (exit 0).",
     )
     parser.add_argument("--host", default="127.0.0.1", help="address to bind")
-    parser.add_argument("--port", type=_port, default=8765, help="port; 0 picks a free one")
+    parser.add_argument("--port", type=PORT, default=8765, help="port; 0 picks a free one")
     parser.add_argument("--token", type=_token, metavar="TOKEN",
                         help="the secret clients present as the first path segment (default: a new random one)")
     parser.add_argument("--no-token", action="store_true",
@@ -165,9 +117,10 @@ def register(subparsers: Any) -> None:
     parser.add_argument("--stall-seconds", type=_positive(3600), default=Limits.stall_seconds, metavar="SECONDS",
                         help="a download receiving no byte for this long fails as stalled")
     parser.add_argument("--cache-dir", default=str(default_cache_dir()), metavar="DIR", help="cache directory")
-    parser.add_argument("--allow", action="append", default=[], metavar="CIDR", type=_network,
+    parser.add_argument("--allow", action="append", default=[], metavar="CIDR", type=network,
                         help="client network allowed besides loopback; required for a non-loopback --host")
-    parser.add_argument("--max-jobs", type=_count, default=Limits.max_jobs, metavar="N", help="downloads at once")
+    parser.add_argument("--max-jobs", type=whole_number(1, 1000), default=Limits.max_jobs, metavar="N",
+                        help="downloads at once")
     parser.add_argument("--cache-gib", type=_positive(1024**2), default=Limits.cache_bytes / 1024**3, metavar="GIB",
                         help="size limit of each cache in GiB")
     parser.add_argument("--voices-dir", metavar="DIR",

@@ -12,16 +12,17 @@ import threading
 from typing import Any
 from urllib.parse import quote
 
+from ..net import is_loopback, url_host
 from ..services.limits import default_cache_dir
-from ._common import EXIT_OK, CommandFailed, add_command
-from .serve import _is_loopback, _listen, _network, _on_sigterm, _Terminated
+from ._common import EXIT_OK, PORT, CommandFailed, add_command
+from .listen_options import listening as listening_socket, network
+from .serve import _on_sigterm, _Terminated
 
 __all__ = ["register"]
 
 
 def _page_address(host: str, port: int, token: str, url: str | None) -> str:
-    shown = f"[{host}]" if ":" in host else host
-    return f"http://{shown}:{port}/{token}/" + (f"?url={quote(url, safe='')}" if url else "")
+    return f"http://{url_host(host)}:{port}/{token}/" + (f"?url={quote(url, safe='')}" if url else "")
 
 
 def _has_desktop() -> bool:
@@ -48,14 +49,11 @@ def _run(args: argparse.Namespace) -> int:
     from ..studio.guard import StudioGuard
     from ..studio.project import Project
 
-    if not _is_loopback(args.host) and not args.allow:
-        args.parser.error(f"binding {args.host} serves other machines; name the client networks that may use it "
-                          "with --allow CIDR (e.g. --allow 192.168.1.0/24)")
     try:
         project = Project(args.project)
     except NotADirectoryError as error:
         raise CommandFailed(f"{error}; create it or choose another with --project") from None
-    listening = _listen(args.host, args.port)
+    listening = listening_socket(args)
     port = listening.getsockname()[1]
     allow = (*LOOPBACK, *args.allow)
     # On loopback the services stay on 127.0.0.1; for other machines they
@@ -64,7 +62,7 @@ def _run(args: argparse.Namespace) -> int:
     # from its loads; like a recap's own services, a video on the user's own
     # network may be loaded, but no public page leads to a private address.
     services = InProcessServer(Services(args.cache_dir, allow=allow, token=new_token(), private_sources="direct"),
-                               host="127.0.0.1" if _is_loopback(args.host) else args.host)
+                               host="127.0.0.1" if is_loopback(args.host) else args.host)
     token = secrets.token_urlsafe(18)
     studio = Studio(project, services.base_url, first_url=args.url or "")
     address = _page_address(args.host, port, token, args.url)
@@ -100,8 +98,8 @@ def register(subparsers: Any) -> None:
     parser.add_argument("url", nargs="?", help="a video address to load at once")
     parser.add_argument("--project", default=".", metavar="DIR", help="project folder")
     parser.add_argument("--host", default="127.0.0.1", help="address to bind")
-    parser.add_argument("--port", type=int, default=8766, help="port; 0 picks a free one")
-    parser.add_argument("--allow", action="append", default=[], metavar="CIDR", type=_network,
+    parser.add_argument("--port", type=PORT, default=8766, help="port; 0 picks a free one")
+    parser.add_argument("--allow", action="append", default=[], metavar="CIDR", type=network,
                         help="client network allowed besides loopback; required for a non-loopback --host")
     parser.add_argument("--cache-dir", default=str(default_cache_dir()), metavar="DIR", help="services' cache directory")
     parser.add_argument("--no-browser", action="store_true", help="only print the address")

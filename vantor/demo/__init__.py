@@ -17,7 +17,7 @@ from importlib import resources
 from typing import TextIO
 
 from ..recap.progress_view import showing_progress
-from ..recap.outputs import OutputError, OutputNames, move_into_place
+from ..recap.outputs import OutputNames, move_into_place, refuse_existing
 from ..recap.probe import probe_duration
 from ..recap.run import EngineRun
 from ..recap.services_choice import shown_address
@@ -56,9 +56,8 @@ def run_demo(output_dir: str = "demo-output", progress: TextIO | None = None, *,
     require_tools(local_services=True)
     os.makedirs(output_dir, exist_ok=True)
     names = OutputNames()
-    existing = names.existing(output_dir) + [p for p in [os.path.join(output_dir, PREVIEW_NAME)] if os.path.lexists(p)]
-    if existing and not overwrite:
-        raise OutputError(f"{existing[0]} exists; pass --force to replace the demo's results")
+    refuse_existing(names, output_dir, overwrite=overwrite, replace="pass --force to replace the demo's results",
+                    also=[PREVIEW_NAME])
     segments = str(resources.files("vantor.demo").joinpath("segments.json"))
     with open(segments, encoding="utf-8") as f:
         count = len(json.load(f))

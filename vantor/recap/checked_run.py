@@ -19,10 +19,10 @@ from .fit_plumbing import check_caption_choice, fit_timings, measured_fit
 from .preflight import (COMMAND_LINE, PYTHON, PreflightError, Wording, check_output_dir, check_run_voice, check_speed,
                         checked_segments)
 from .progress_view import ProgressView, showing_progress
-from .outputs import OutputError, OutputNames
+from .outputs import OutputError, OutputNames, refuse_existing
 from .probe import probe_duration
 from .run import EngineRun, RunEvent
-from .services_choice import SERVICES, resolve_services, shown_address
+from .services_choice import SERVICES, ServicesChoice, resolve_services, shown_address
 from ..tools import require_tools
 
 if TYPE_CHECKING:
@@ -78,7 +78,7 @@ class PreparedRecap:
 
 
 def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, speed: float,
-            output_dir: str | os.PathLike[str], services: str = "auto",
+            output_dir: str | os.PathLike[str], services: str | ServicesChoice = "auto",
             mkdir: bool = False, segments_name: str | None = None,
             check_segments: bool = True, output_name: str | None = None,
             overwrite: bool = False, wording: Wording = COMMAND_LINE, strict_fit: bool = False,
@@ -106,8 +106,7 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
         warnings = [str(problem) for problem in report.warnings]
     check_run_voice(voice, local=services != "configured")
     directory = check_output_dir(output_dir, create=mkdir, wording=wording)
-    if not overwrite and (existing := names.existing(directory)):
-        raise PreflightError(f"{existing[0]} exists; {wording.replace}")
+    refuse_existing(names, directory, overwrite=overwrite, replace=wording.replace)
     if strict_fit and not check_segments:
         raise PreflightError("--strict needs the segments checked; drop --no-check")
     check_caption_choice(captions, services, strict_fit, python=wording is PYTHON)

@@ -23,6 +23,7 @@ from .segments_check import parse_time
 
 if TYPE_CHECKING:
     from ..services import LocalServices, NarrationTiming
+    from .services_choice import ServicesChoice
 
 __all__ = ["KEY_FRAME_NOTE", "RANGE_SLACK", "FitError", "SegmentFit", "fit_report", "fit_reports", "misfits",
            "refuse_misfits", "speaking_progress"]
@@ -136,7 +137,7 @@ def speaking_progress(out: IO[str] | io.TextIOBase | None) -> Callable[[int, int
     return show
 
 
-def fit_reports(segment_lists: Sequence[Sequence[Mapping[str, object]] | None], voice: str, services: str, *,
+def fit_reports(segment_lists: Sequence[Sequence[Mapping[str, object]] | None], voice: str, services: str | ServicesChoice, *,
                 progress: IO[str] | None = None) -> list[list[SegmentFit] | None]:
     """The fit report of each list of segments (None stays None), from the
     services `services` names (see `vantor.recap.services_choice`); the

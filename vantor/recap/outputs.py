@@ -18,9 +18,12 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import BinaryIO
 
+from ..errors import PreflightError
+
 __all__ = [
     "DEFAULT_FINAL", "ENGINE_FINAL", "ENGINE_HORIZONTAL", "IncompleteVideo", "OutputError", "OutputNames",
-    "move_into_place", "mp4_fault", "publish", "require_complete_mp4", "working_folder",
+    "ResultExists", "move_into_place", "mp4_fault", "publish", "refuse_existing", "require_complete_mp4",
+    "working_folder",
 ]
 
 # The names the engine gives its two results, inside the folder it works in.
@@ -36,6 +39,11 @@ class OutputError(Exception):
 
 class IncompleteVideo(OutputError):
     """A result is missing or is not a whole MP4 file."""
+
+
+class ResultExists(OutputError, PreflightError):
+    """A result is already where the run would put it: refused before
+    anything is fetched, so it is an output fault and a refused run alike."""
 
 
 @dataclass(frozen=True)
@@ -133,6 +141,19 @@ def mp4_fault(path: str) -> str | None:
 def require_complete_mp4(path: str, what: str) -> None:
     if (fault := mp4_fault(path)) is not None:
         raise IncompleteVideo(f"{what} {path} is not a complete MP4 file: {fault}")
+
+
+def refuse_existing(names: OutputNames, output_dir: str, *, overwrite: bool, replace: str,
+                    also: Sequence[str] = ()) -> None:
+    """Before anything is fetched: a result (or a file named in `also`)
+    already in `output_dir` stays unless the run may replace it; `replace`
+    tells the reader how to, or how to choose another name."""
+    if overwrite:
+        return
+    existing = names.existing(output_dir) + [p for p in (os.path.join(output_dir or ".", n) for n in also)
+                                             if os.path.lexists(p)]
+    if existing:
+        raise ResultExists(f"{existing[0]} exists; {replace}")
 
 
 def move_into_place(source: str, target: str, overwrite: bool) -> None:

@@ -11,6 +11,7 @@ import math
 import os
 from dataclasses import dataclass
 
+from ..errors import PreflightError
 from .probe import UnreadableVideo, probe_duration
 from .segments_check import Problem, SegmentsReport, check_segments, seconds_of
 
@@ -40,10 +41,6 @@ COMMAND_LINE = Wording("pass --mkdir (-p)", "pass --force to replace it, or choo
                        "choose another with --output-dir")
 PYTHON = Wording("pass mkdir=True", "pass overwrite=True to replace it, or choose another output_name",
                  "choose another output_dir")
-
-
-class PreflightError(Exception):
-    """A run refused before it started (or right after the download)."""
 
 
 class SegmentsError(PreflightError):

@@ -27,8 +27,8 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, TextIO
 
-from .bindings import current_bindings, engine_run
-from .outputs import ENGINE_FINAL, ENGINE_HORIZONTAL, OutputError, OutputNames, publish, working_folder
+from ..bindings import current_bindings, engine_run
+from .outputs import ENGINE_FINAL, ENGINE_HORIZONTAL, OutputError, OutputNames, publish, refuse_existing, working_folder
 
 if TYPE_CHECKING:
     from ..services import LocalServices, NarrationTiming, Progress
@@ -196,10 +196,8 @@ class EngineRun:
     def refuse_existing(self) -> None:
         """Before anything is fetched: an existing result stays unless the
         run may replace it."""
-        existing = self.names.existing(self.output_dir)
-        if existing and not self.overwrite:
-            raise OutputError(f"{existing[0]} exists; pass --force (overwrite=True) to replace it, "
-                              "or choose another name with -o")
+        refuse_existing(self.names, self.output_dir, overwrite=self.overwrite,
+                        replace="pass --force (overwrite=True) to replace it, or choose another name with -o")
 
     def run(self) -> RunOutputs:
         from .. import vantor as engine

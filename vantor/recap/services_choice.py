@@ -8,14 +8,16 @@ placeholders, else configured. An http(s):// address: a running `vantor serve`.
 
 from __future__ import annotations
 
+import functools
 import os
 import re
+from dataclasses import dataclass
 from urllib.parse import urlsplit
 
-from .preflight import PreflightError
+from ..errors import PreflightError
 
-__all__ = ["SERVICES", "ServicesChoiceError", "check_services_choice", "resolve_services", "shown_address",
-           "without_paths"]
+__all__ = ["SERVICES", "ServicesChoice", "ServicesChoiceError", "check_services_choice", "resolve_services",
+           "shown_address", "without_paths"]
 
 SERVICES = ("auto", "configured", "local")
 _ADDRESS = re.compile(r"\b(https?://[^/\s'\"]+)/[^\s'\"]*")
@@ -72,9 +74,29 @@ def _placeholder_build() -> bool:
         return True
 
 
-def resolve_services(choice: str) -> str:
+@dataclass(frozen=True)
+class ServicesChoice:
+    """A `--services` value, checked when the command line is read. `where`
+    resolves it at first use and keeps the answer, so every step of one
+    command (the checks, the fit report, the run) talks to the same services."""
+
+    choice: str
+
+    def __post_init__(self) -> None:
+        check_services_choice(self.choice)
+
+    @functools.cached_property
+    def where(self) -> str:
+        return _resolve(self.choice)
+
+
+def resolve_services(choice: str | ServicesChoice) -> str:
     """"configured", "local" (started in this process) or the address of a
     running `vantor serve`, from a choice of `SERVICES` or an address."""
+    return choice.where if isinstance(choice, ServicesChoice) else _resolve(choice)
+
+
+def _resolve(choice: str) -> str:
     choice = check_services_choice(choice)
     if choice == "auto":
         choice = "local" if _placeholder_build() else "configured"

@@ -4,12 +4,12 @@ by uvicorn on loopback."""
 
 from __future__ import annotations
 
-from .local import (DownloadError, LocalServices, Progress, SpeechError, bind, local_services, speak_with_timing,
-                    start_local_services)
+from .client import DownloadError, Progress, ServicesClient, SpeechError
+from .local import LocalServices, bind, local_services, speak_with_timing, start_local_services
 from .narration_timing import NarrationTiming, WordTiming
 
 __all__ = [
-    "DownloadError", "LocalServices", "NarrationTiming", "Progress", "SpeechError", "WordTiming", "bind",
+    "DownloadError", "LocalServices", "NarrationTiming", "Progress", "ServicesClient", "SpeechError", "WordTiming", "bind",
     "local_services", "placeholder_hosts", "speak_with_timing", "start_local_services",
 ]
 

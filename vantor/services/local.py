@@ -5,13 +5,11 @@ requests there."""
 from __future__ import annotations
 
 import os
-import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import TYPE_CHECKING
-from dataclasses import dataclass
-from urllib.parse import quote
 
+from .client import DownloadError, Progress, ServicesClient, SpeechError
 from .limits import default_cache_dir
 from .narration_timing import NarrationTiming
 from .router import ServiceRouter
@@ -23,24 +21,6 @@ __all__ = ["DownloadError", "LocalServices", "Progress", "SpeechError", "bind", 
            "start_local_services"]
 
 POLL_SECONDS = 0.5
-REQUEST_TIMEOUT = 60
-
-
-class DownloadError(RuntimeError):
-    """The download service's reason why a video could not be fetched."""
-
-
-class SpeechError(RuntimeError):
-    """The speech service's reason why a narration could not be spoken."""
-
-
-@dataclass(frozen=True)
-class Progress:
-    per_mille: int
-    downloaded_bytes: int | None
-    total_bytes: int | None
-    speed: float | None  # bytes per second
-    eta: float | None  # seconds
 
 
 class LocalServices:
@@ -50,44 +30,19 @@ class LocalServices:
     def __init__(self, base_url: str, server: InProcessServer | None = None) -> None:
         self.base_url: str = base_url.rstrip("/")
         self.router: ServiceRouter = ServiceRouter(self.base_url)
+        self.client: ServicesClient = ServicesClient(self.base_url)
         self._server = server
 
     def prefetch(self, url: str, *, on_progress: Callable[[Progress], None] | None = None) -> None:
         """Asks the download service for `url` and waits, with no time limit,
         until its file is finished, so the engine's own job finds it at once."""
-        import requests
-
-        answer = requests.get(f"{self.base_url}/ajax/download.php?format=1080&url={quote(url, safe='')}",
-                              timeout=REQUEST_TIMEOUT).json()
-        if not answer.get("success"):
-            raise DownloadError(answer.get("error") or "the download service refused the video")
-        while True:
-            status = requests.get(answer["progress_url"], timeout=REQUEST_TIMEOUT).json()
-            if not status.get("success"):
-                raise DownloadError(status.get("error") or "the download failed")
-            if on_progress is not None:
-                on_progress(Progress(int(status.get("progress") or 0), status.get("downloaded_bytes"),
-                                     status.get("total_bytes"), status.get("speed"), status.get("eta")))
-            if status.get("progress", 0) >= 1000 and status.get("download_url"):
-                return
-            time.sleep(POLL_SECONDS)
+        self.client.download(url, on_progress=on_progress, poll_seconds=POLL_SECONDS)
 
     def narration_timing(self, text: str, voice: str) -> NarrationTiming:
         """How long the narration `text` in `voice` lasts and when each word is
         spoken. The service keeps the audio too, so the engine's own request
         for it is then answered from the cache."""
-        import requests
-
-        answer = requests.post(f"{self.base_url}/api/generate-audio-frontend",
-                               json={"text": text, "voice": voice, "timing": True}, timeout=REQUEST_TIMEOUT)
-        try:
-            body = answer.json()
-        except ValueError:
-            body = {}
-        if answer.status_code != 200 or not isinstance(body.get("timing"), dict):
-            raise SpeechError(body.get("error") or f"the speech service answered HTTP {answer.status_code} "
-                              "without the narration's timing")
-        return NarrationTiming.from_json(body["timing"])
+        return self.client.narration_timing(text, voice)
 
     def close(self) -> None:
         server, self._server = self._server, None
@@ -130,7 +85,7 @@ def bind(services: LocalServices) -> Iterator[LocalServices]:
     """Binds `services.router` as the engine's `requests` for the engine
     calls made in this context during the block (a per-run binding: the
     module's own `requests` and other threads are left alone)."""
-    from vantor.recap.bindings import engine_run
+    from ..bindings import engine_run
 
     with engine_run(requests=services.router):
         yield services

@@ -8,7 +8,6 @@ import logging
 import os
 import re
 import secrets
-import socket
 import threading
 from collections.abc import Iterable
 from pathlib import Path
@@ -17,6 +16,8 @@ from typing import Any
 import uvicorn
 
 from starlette.types import ASGIApp
+
+from ..net import listen, url_host
 
 from .app import LOOPBACK, Network, SpeechBackend, build_app
 from .cache import FileCache
@@ -94,11 +95,11 @@ class Services:
 
 
 class InProcessServer:
-    """uvicorn serving `services.app` on 127.0.0.1 in a daemon thread."""
+    """uvicorn serving `services.app` in a daemon thread, on 127.0.0.1 unless `host` names another address."""
 
     def __init__(self, services: Services, host: str = "127.0.0.1", port: int = 0) -> None:
         self.services: Services = services
-        self._socket = socket.create_server((host, port))
+        self._socket = listen(host, port)
         address = self._socket.getsockname()
         self.host: str = address[0]
         self.port: int = address[1]
@@ -121,7 +122,7 @@ class InProcessServer:
     def base_url(self) -> str:
         """The address to route to, its token included."""
         token = self.services.token
-        return f"http://{self.host}:{self.port}" + (f"/{token}" if token else "")
+        return f"http://{url_host(self.host)}:{self.port}" + (f"/{token}" if token else "")
 
     def close(self) -> None:
         self.services.close()  # ends downloads first (waiting requests answer at once), so no request waits on them

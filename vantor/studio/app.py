@@ -34,7 +34,7 @@ from ..services.limits import Limits
 from ..services.voices import VOICES, voice_names
 from . import engine_bridge as bridge
 from .events import Activities, Activity
-from .project import Project, SegmentsRefused, engine_segments
+from .project import Project, SegmentsRefused, page_segments
 
 __all__ = ["DEFAULT_VOICE", "MAX_RUNS", "Studio"]
 
@@ -220,7 +220,7 @@ class Studio:
         data = await self._body(request, MAX_SEGMENTS_BYTES)
         url = self._address(data)
         try:
-            segments, _ = engine_segments(data.get("segments"))
+            segments, _ = page_segments(data.get("segments"))
             speed = check_speed(data.get("speed", 1.0))
         except (SegmentsRefused, PreflightError) as error:
             raise _Refused(400, str(error), problems=getattr(error, "problems", [])) from None
@@ -293,11 +293,6 @@ class Studio:
             runs = list(self._runs.values())
         for run in runs:
             run.cancel()
-
-
-def static_bytes() -> int:
-    """The page's weight: its HTML, CSS and script, as served."""
-    return sum(len(_static(name)) for name in ("index.html", *STATIC_FILES))
 
 
 def static_dir() -> Path:

@@ -18,8 +18,6 @@ rename after success, so nothing half-written ever has a result's name.
 
 from __future__ import annotations
 
-import base64
-import binascii
 import io
 import json
 import shutil
@@ -32,11 +30,10 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, TextIO, cast
-from urllib.parse import quote
 
 if TYPE_CHECKING:
     from ..recap.checked_run import RecapResult
-    from ..services import NarrationTiming
+    from ..services import NarrationTiming, Progress
     from ..recap.run import EngineRun
 
 __all__ = ["BridgeError", "Fit", "LoadedVideo", "MadeRecap", "MakeRun", "Narrations", "discard", "fit", "load_video",
@@ -94,36 +91,28 @@ def load_video(services_url: str, url: str, on_progress: Callable[[int, str], No
                cancelled: threading.Event) -> LoadedVideo:
     """Has the download service fetch `url`; `on_progress(per_mille, figures)`
     while it runs. Raises BridgeError with the service's reason."""
-    requests = _requests()
+    from ..services.client import DownloadError, ServicesClient
+
     try:
-        answer = requests.get(f"{services_url}/ajax/download.php?format=1080&url={quote(url, safe='')}",
-                              timeout=REQUEST_TIMEOUT).json()
-        if not answer.get("success"):
-            raise BridgeError(answer.get("error") or "the download service refused the video")
-        while not cancelled.is_set():
-            status = requests.get(answer["progress_url"], timeout=REQUEST_TIMEOUT).json()
-            if not status.get("success"):
-                raise BridgeError(status.get("error") or "the download failed")
-            per_mille = int(status.get("progress") or 0)
-            on_progress(per_mille, _figures(status))
-            if per_mille >= 1000 and status.get("download_url"):
-                duration, rate = _probe_stream(status["download_url"])
-                return LoadedVideo(status["download_url"], duration, rate)
-            time.sleep(POLL_SECONDS)
-    except requests.RequestException as error:
+        file_url = ServicesClient(services_url).download(
+            url, on_progress=lambda progress: on_progress(progress.per_mille, _figures(progress)),
+            stopped=cancelled.is_set, poll_seconds=POLL_SECONDS)
+    except DownloadError as error:
+        raise BridgeError(str(error)) from None
+    except _requests().RequestException as error:
         raise BridgeError(f"the download service did not answer: {error}") from None
-    except (ValueError, KeyError, TypeError, AttributeError):
-        raise BridgeError("the download service's answer was not what it should be") from None
-    raise BridgeError("the load was stopped")
+    if file_url is None:
+        raise BridgeError("the load was stopped")
+    duration, rate = _probe_stream(file_url)
+    return LoadedVideo(file_url, duration, rate)
 
 
-def _figures(status: dict[str, object]) -> str:
+def _figures(progress: Progress) -> str:
     from ..recap.progress_view import human_size
 
-    done, total = status.get("downloaded_bytes"), status.get("total_bytes")
-    if not isinstance(done, int):
+    if progress.downloaded_bytes is None:
         return ""
-    return f"{human_size(done)} of {human_size(total if isinstance(total, int) else None)}"
+    return f"{human_size(progress.downloaded_bytes)} of {human_size(progress.total_bytes)}"
 
 
 # --------------------------------------------------------------------------
@@ -153,28 +142,20 @@ class Narrations:
 
     def audio(self, text: str, voice: str) -> tuple[bytes, float]:
         """The narration's MP3 and its length in seconds."""
-        requests = _requests()
+        from ..services.client import ServicesClient, SpeechError
+
         try:
-            answer = requests.post(f"{self.services_url}/api/generate-audio-frontend",
-                                   json={"text": text, "voice": voice}, timeout=REQUEST_TIMEOUT)
-            body = answer.json()
-        except requests.RequestException as error:
+            audio = ServicesClient(self.services_url).narration_audio(text, voice)
+        except SpeechError as error:
+            raise BridgeError(str(error)) from None
+        except _requests().RequestException as error:
             raise BridgeError(f"the speech service did not answer: {error}") from None
-        except ValueError:
-            raise BridgeError(f"the speech service answered {answer.status_code} without JSON") from None
-        data = body.get("audio_data") if isinstance(body, dict) else None
-        if not isinstance(data, str) or "," not in data:
-            raise BridgeError(str(body.get("error") if isinstance(body, dict) else "") or "the speech service failed")
-        try:
-            audio = base64.b64decode(data.split(",", 1)[1], validate=True)
-        except binascii.Error:
-            raise BridgeError("the speech service's audio is not base64") from None
         return audio, _mp3_seconds(audio)
 
     def timing(self, text: str, voice: str) -> NarrationTiming:
         """When each word of the narration is spoken, from the speech
         service (which keeps the audio, so Speak and the run reuse it)."""
-        from ..services import LocalServices, SpeechError
+        from ..services.client import ServicesClient, SpeechError
 
         key = (voice, text)
         with self._lock:
@@ -183,7 +164,7 @@ class Narrations:
                 self._timings.move_to_end(key)
                 return known
         try:
-            timing = LocalServices(self.services_url).narration_timing(text, voice)
+            timing = ServicesClient(self.services_url).narration_timing(text, voice)
         except SpeechError as error:
             raise BridgeError(f"the speech service could not time the narration: {error}") from None
         except _requests().RequestException as error:

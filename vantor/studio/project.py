@@ -19,9 +19,9 @@ import time
 from collections.abc import Sequence
 from pathlib import Path
 
-from ..recap.segments_check import SegmentsReport, check_segments_bytes
+from ..recap.segments_check import SegmentsReport, check_segments_bytes, engine_segments
 
-__all__ = ["Project", "SegmentsRefused", "SEGMENTS_FILE"]
+__all__ = ["Project", "SegmentsRefused", "SEGMENTS_FILE", "page_segments"]
 
 SEGMENTS_FILE = "segments.json"
 _RESULT_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,120}\.(mp4|vtt|srt)")
@@ -34,21 +34,20 @@ class SegmentsRefused(ValueError):
         self.problems: list[str] = [str(p) for p in report.errors] if report else []
 
 
-def engine_segments(value: object) -> tuple[list[dict[str, str]], SegmentsReport]:
-    """The page's ranges as the engine's segments: only the three members,
-    all strings; refused with every problem the check finds."""
+def page_segments(value: object) -> tuple[list[dict[str, str]], SegmentsReport]:
+    """The page's ranges as the engine's segments, only the three members:
+    checked as a segments file is, so a number of seconds is taken and
+    written as the engine's string, as for `vantor recap`; refused with
+    every problem the check finds."""
     if not isinstance(value, list):
         raise SegmentsRefused("segments must be an array")
-    segments: list[dict[str, str]] = []
-    for number, item in enumerate(value, 1):
-        if not isinstance(item, dict) or not all(isinstance(item.get(m), str) for m in _MEMBERS):
-            raise SegmentsRefused(f"segment {number} must have start, end and voiceover, all text")
-        segments.append({m: item[m] for m in _MEMBERS})
-    report = check_segments_bytes(_encode(segments), SEGMENTS_FILE)
-    if not report.ok:
+    ranges = [{m: item[m] for m in _MEMBERS if m in item} if isinstance(item, dict) else item for item in value]
+    report = check_segments_bytes(_encode(ranges), SEGMENTS_FILE)
+    if not report.ok or report.segments is None:
         first = str(report.errors[0]).removeprefix("error: ")
         raise SegmentsRefused(f"{len(report.errors)} problem(s) in the segments (first: {first})", report)
-    return segments, report
+    checked = engine_segments(report.segments) or report.segments
+    return [{m: str(segment[m]) for m in _MEMBERS} for segment in checked], report
 
 
 def _encode(segments: list[dict[str, str]]) -> bytes:
@@ -69,7 +68,7 @@ class Project:
 
     def save_segments(self, value: object) -> tuple[Path, list[str]]:
         """Writes the checked segments; returns the path and the check's warnings."""
-        segments, report = engine_segments(value)
+        segments, report = page_segments(value)
         with tempfile.NamedTemporaryFile(dir=self.root, prefix=".segments-", suffix=".part", delete=False) as f:
             f.write(_encode(segments))
         os.replace(f.name, self.segments_path)

@@ -1,0 +1,123 @@
+"""The one Python client of the download and speech services: a download
+job and its polls up to the finished file's address, and a narration (its
+audio, or its word timings). The engine keeps its own C++ client; this one
+serves the product (the fit report, the studio, the local services' handle).
+
+Every answer is read as untrusted: an answer that is not the exchange's
+JSON is a DownloadError or SpeechError in one line, never a KeyError.
+"""
+
+from __future__ import annotations
+
+import base64
+import binascii
+import time
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import Any
+from urllib.parse import quote
+
+from .narration_timing import NarrationTiming
+
+__all__ = ["DownloadError", "Progress", "ServicesClient", "SpeechError"]
+
+REQUEST_TIMEOUT = 60
+
+
+class DownloadError(RuntimeError):
+    """The download service's reason why a video could not be fetched."""
+
+
+class SpeechError(RuntimeError):
+    """The speech service's reason why a narration could not be spoken."""
+
+
+@dataclass(frozen=True)
+class Progress:
+    per_mille: int
+    downloaded_bytes: int | None
+    total_bytes: int | None
+    speed: float | None  # bytes per second
+    eta: float | None  # seconds
+
+
+def _json(answer: Any, error: type[RuntimeError], service: str) -> dict[str, Any]:
+    try:
+        body = answer.json()
+    except ValueError:
+        body = None
+    if not isinstance(body, dict):
+        raise error(f"the {service} service answered HTTP {answer.status_code} without its JSON")
+    return body
+
+
+class ServicesClient:
+    """The services at `base_url` (a `vantor serve`'s address, its token included)."""
+
+    def __init__(self, base_url: str) -> None:
+        self.base_url: str = base_url.rstrip("/")
+
+    def download(self, url: str, *, on_progress: Callable[[Progress], None] | None = None,
+                 stopped: Callable[[], bool] = lambda: False, poll_seconds: float = 0.5) -> str | None:
+        """Asks for the video at `url` and polls its job, with no time limit,
+        until the file is finished: returns the file's address (None once
+        `stopped()` says so)."""
+        import requests
+
+        answer = _json(requests.get(f"{self.base_url}/ajax/download.php?format=1080&url={quote(url, safe='')}",
+                                    timeout=REQUEST_TIMEOUT), DownloadError, "download")
+        if not answer.get("success") or not isinstance(answer.get("progress_url"), str):
+            raise DownloadError(str(answer.get("error") or "the download service refused the video"))
+        while not stopped():
+            status = _json(requests.get(answer["progress_url"], timeout=REQUEST_TIMEOUT), DownloadError, "download")
+            if not status.get("success"):
+                raise DownloadError(str(status.get("error") or "the download failed"))
+            progress = Progress(_number(status.get("progress"), int) or 0, _number(status.get("downloaded_bytes"), int),
+                                _number(status.get("total_bytes"), int), _number(status.get("speed"), float),
+                                _number(status.get("eta"), float))
+            if on_progress is not None:
+                on_progress(progress)
+            if progress.per_mille >= 1000 and isinstance(status.get("download_url"), str):
+                return str(status["download_url"])
+            time.sleep(poll_seconds)
+        return None
+
+    def _speak(self, text: str, voice: str, *, timing: bool = False) -> tuple[int, dict[str, Any]]:
+        import requests
+
+        asked: dict[str, Any] = {"text": text, "voice": voice, **({"timing": True} if timing else {})}
+        answer = requests.post(f"{self.base_url}/api/generate-audio-frontend", json=asked, timeout=REQUEST_TIMEOUT)
+        try:
+            body = answer.json()
+        except ValueError:
+            body = None
+        return answer.status_code, body if isinstance(body, dict) else {}
+
+    def narration_audio(self, text: str, voice: str) -> bytes:
+        """The narration's MP3."""
+        status, body = self._speak(text, voice)
+        data = body.get("audio_data")
+        if status != 200 or not isinstance(data, str) or "," not in data:
+            raise SpeechError(str(body.get("error") or f"the speech service answered HTTP {status} "
+                                  "without the narration's audio"))
+        try:
+            return base64.b64decode(data.split(",", 1)[1], validate=True)
+        except binascii.Error:
+            raise SpeechError("the speech service's audio is not base64") from None
+
+    def narration_timing(self, text: str, voice: str) -> NarrationTiming:
+        """How long the narration lasts and when each word is spoken. The
+        service keeps the audio too, so a later request for it (the engine's,
+        the page's) is answered from its cache."""
+        status, body = self._speak(text, voice, timing=True)
+        if status != 200 or not isinstance(body.get("timing"), dict):
+            raise SpeechError(str(body.get("error") or f"the speech service answered HTTP {status} "
+                                  "without the narration's timing"))
+        return NarrationTiming.from_json(body["timing"])
+
+
+def _number(value: object, kind: type[int] | type[float]) -> Any:
+    # A count in JSON may come as a float; a bool or text is no number.
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return None
+    return kind(value)

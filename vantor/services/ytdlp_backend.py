@@ -13,6 +13,7 @@ whitelist; everything else ffmpeg does to a download is ours.
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import re
 import threading
@@ -50,6 +51,7 @@ class TransferProgress:
 class Fetched:
     path: Path
     title: str | None
+    reach: str = "public"  # the kinds of address the fetch reached (source_guard.REACHES)
 
 
 def format_selector(height: int) -> str:
@@ -128,17 +130,16 @@ class YtDlpBackend:
         cancelled: threading.Event,
     ) -> Fetched:
         """Downloads `url` into `work_dir` and returns the fitting MP4 there."""
-        from .source_guard import FetchCut, Guard, SourceRefused, names_private_host
+        from .source_guard import FetchCut, Guard, SourceRefused
 
-        allow_private = self.private_sources == "allow" or (
-            self.private_sources == "direct" and names_private_host(url))
-        guard = Guard(allow_private, self.stall_seconds)
+        guard = Guard.for_job(self.private_sources, url, self.stall_seconds)
         watching = threading.Event()
         watchdog = threading.Thread(target=self._watch, args=(guard, cancelled, watching),
                                     name="vantor-download-watch", daemon=True)
         watchdog.start()
         try:
-            return self._fetch(url, height, work_dir, on_progress, cancelled, guard)
+            fetched = self._fetch(url, height, work_dir, on_progress, cancelled, guard)
+            return dataclasses.replace(fetched, reach=guard.reach)
         except DownloadFailed:
             if guard.refused is not None:  # whatever yt-dlp made of it
                 raise DownloadFailed(guard.refused) from None
@@ -153,6 +154,12 @@ class YtDlpBackend:
             watching.set()
             watchdog.join()
             guard.close()
+
+    def admits(self, url: str, reach: str) -> bool:
+        """Whether a cached file of `url` that reached `reach` may be served."""
+        from .source_guard import admits
+
+        return admits(self.private_sources, url, reach)
 
     def _watch(self, guard: Any, cancelled: threading.Event, done: threading.Event) -> None:
         ends = time.monotonic() + self.deadline

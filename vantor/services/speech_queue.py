@@ -4,8 +4,9 @@ A few narrations are spoken at once, on the speech service's own threads (so
 file and progress answers, on the server's shared threads, never wait behind
 them). The rest wait in a bounded queue taken in turn from each client: one
 client's flood delays another client's narration by at most those being
-spoken. A request past its client's share, or past the queue's size, is
-refused at once as busy.
+spoken (the client with the fewest narrations being spoken goes next). A
+request past its client's share, or past the queue's size, is refused at
+once as busy.
 """
 
 from __future__ import annotations
@@ -41,8 +42,14 @@ class SpeechQueue:
         self._lock = threading.Lock()
         self._queues: dict[str, deque[_Work]] = {}  # in turn order: the next client first
         self._held: Counter[str] = Counter()  # client -> its narrations queued or being spoken
-        self._running = 0
+        self._speaking: Counter[str] = Counter()  # client -> its narrations being spoken
         self._closed = False
+
+    @property
+    def held(self) -> int:
+        """Narrations queued or being spoken."""
+        with self._lock:
+            return self._held.total()
 
     async def run(self, client: str, call: Callable[[], Any]) -> Any:
         """`call()`'s result, spoken in `client`'s turn; Busy when refused."""
@@ -62,15 +69,16 @@ class SpeechQueue:
         return await asyncio.wrap_future(work.done)
 
     def _start_next(self) -> None:
-        # Called with the lock held. A client whose narration starts goes to
-        # the back of the turn order.
-        while self._running < self.workers and self._queues:
-            client = next(iter(self._queues))
+        # Called with the lock held. Next is the queued client with the fewest
+        # narrations being spoken, the longest without a turn among equals; a
+        # client whose narration starts goes to the back of the turn order.
+        while self._speaking.total() < self.workers and self._queues:
+            client = min(self._queues, key=lambda name: self._speaking[name])
             queue = self._queues.pop(client)
             work = queue.popleft()
             if queue:
                 self._queues[client] = queue
-            self._running += 1
+            self._speaking[client] += 1
             self._executor.submit(self._speak, work)
 
     def _speak(self, work: _Work) -> None:
@@ -82,10 +90,10 @@ class SpeechQueue:
                     work.done.set_exception(error)
         finally:
             with self._lock:
-                self._running -= 1
-                self._held[work.client] -= 1
-                if self._held[work.client] <= 0:
-                    del self._held[work.client]
+                for count in (self._speaking, self._held):
+                    count[work.client] -= 1
+                    if count[work.client] <= 0:
+                        del count[work.client]
                 if not self._closed:
                     self._start_next()
 

@@ -185,7 +185,6 @@ def test_forwarded_headers_neither_make_new_clients_nor_reach_the_log(tmp_path):
                         {"X-Real-IP": f"127.0.{n}.9"}, {"Forwarded": f"for=127.0.{n}.9;proto=https"}][n % 4]
 
             job = f"{base}/ajax/download.php?url={site.base_url}/slow.html"
-            wait_for(lambda: _answers(base), 30)
             with ThreadPoolExecutor(30) as pool:
                 statuses = sorted(pool.map(lambda n: requests.get(job, headers=forged(n), timeout=60).status_code,
                                            range(30)))
@@ -197,9 +196,3 @@ def test_forwarded_headers_neither_make_new_clients_nor_reach_the_log(tmp_path):
     clients = re.findall(r"^INFO: +([0-9.]+):\d+ - \"GET /<token>/ajax/download\.php", err, re.MULTILINE)
     assert clients == ["127.0.0.1"] * 30 and ".9:" not in err
 
-
-def _answers(base: str) -> bool:
-    try:
-        return requests.get(f"{base}/progress/none", timeout=5).status_code == 404
-    except requests.ConnectionError:
-        return False

@@ -32,6 +32,7 @@ DL, TTS, RUN, OUT = "tests/test_download_client.py::", "tests/test_tts_client.py
     "tests/test_output_faults.py::"
 BATCH = "tests/test_batch.py::"
 HS, SB = "tests/test_hostile_sources.py::", "tests/test_service_bounds.py::"
+SP = "tests/test_service_policy.py::"
 FAULTS = [
     Fault("service failures",
           "HTTP 4xx/5xx, refused jobs, refused connections, stalls past the time-outs, 60 polls without a file, "
@@ -158,6 +159,31 @@ FAULTS = [
           "or in-process when the user's own address is private; the internal service is never contacted",
           (HS + "test_an_internal_service_is_reached_only_when_allowed", HS + "test_a_name_that_resolves_anew_cannot_reach_the_internal_address",
            HS + "test_which_addresses_are_public")),
+    Fault("services: private means every address",
+          "a name resolving to one private and one public address; a private name resolving to a public address "
+          "the second time; a private page redirecting to a public one that redirects back (kept-alive "
+          "connection); 15 IPv6 forms carrying IPv4 (NAT64, 6to4, Teredo, compatible, mapped)",
+          "a private job needs a name with private addresses only, connects to the addresses judged, and reaches "
+          "no private address after a public one; the carried IPv4 address is judged",
+          (SP + "test_a_private_job_stays_private_from_its_start", SP + "test_ipv6_forms_are_judged_by_the_ipv4_address_they_carry")),
+    Fault("services: the cache obeys the policy",
+          "a loopback video cached by an in-process run, then asked of a service without --allow-private-sources "
+          "and of another in-process one; 7 rule and reach pairs",
+          "the public-only service refuses it as private and does not contact the site; the other serves it from "
+          "the cache",
+          (SP + "test_a_cached_file_is_admitted_as_its_fetch_would_be",
+           SP + "test_a_private_file_cached_by_a_run_is_not_served_by_a_public_only_service")),
+    Fault("services: speech flood",
+          "45 narrations at once from one client held speaking; meanwhile the cached file, its progress, a second "
+          "client's narration and a third client's past the queue",
+          "file and progress answer; the second client's narration goes next; 4 per client (default 8) and 5 in "
+          "all (default 32) admitted, the rest 503 busy at once",
+          (SP + "test_a_speech_flood_leaves_files_progress_and_other_clients_served",)),
+    Fault("services: forwarded headers",
+          "30 job requests to vantor serve with X-Forwarded-For (alone and chained), X-Real-IP and Forwarded "
+          "naming other loopback addresses",
+          "the peer address counts: 16 wait, 14 get 503; the log shows 127.0.0.1 only",
+          (SP + "test_forwarded_headers_neither_make_new_clients_nor_reach_the_log",)),
     Fault("services: other local users",
           "requests with no token, a shorter, a longer or a wrong one, on every endpoint; the request log",
           "the same bare 404 for each; the token holder (path or header) is served; the log shows <token>",

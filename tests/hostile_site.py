@@ -67,14 +67,19 @@ def silent(stop: threading.Event) -> Route:
 
 
 class Site:
-    """`routes`: path -> answer; anything else is 404. `hits` counts requests."""
+    """`routes`: path -> answer; anything else is 404. `hits` counts requests.
+    `keep_alive`: HTTP/1.1, so a client may send several requests on one
+    connection."""
 
-    def __init__(self, routes: dict[str, Route], host: str = "127.0.0.1", port: int = 0) -> None:
+    def __init__(self, routes: dict[str, Route], host: str = "127.0.0.1", port: int = 0,
+                 keep_alive: bool = False) -> None:
         self.routes = routes
         self.hits: list[str] = []
         site = self
 
         class Handler(BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1" if keep_alive else "HTTP/1.0"
+
             def log_message(self, *args: object) -> None:
                 pass
 

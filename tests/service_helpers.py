@@ -43,11 +43,17 @@ class GatedBackend:
     """A download that takes as long as the test wants (the real one cannot
     be held up on purpose): it reports progress, then waits for `release`."""
 
-    def __init__(self, video: str, fail: bool = False) -> None:
+    def __init__(self, video: str, fail: bool = False, private_sources: str = "refuse") -> None:
         self.video = video
         self.fail = fail
+        self.private_sources = private_sources
         self.release = threading.Event()
         self.calls: list[str] = []
+
+    def admits(self, url: str, reach: str) -> bool:
+        from vantor.services.source_guard import admits
+
+        return admits(self.private_sources, url, reach)
 
     def fetch(self, url, height, work_dir, on_progress, cancelled) -> Fetched:
         self.calls.append(url)

@@ -83,8 +83,10 @@ def test_cache_hit_and_a_second_process(services, site, tmp_path):
     poll_until_done(first["progress_url"])
     again = ask(services.base_url, address)
     assert again["id"] != first["id"] and requests.get(again["progress_url"], timeout=15).json()["progress"] == 1000
-    # Another service over the same cache directory, as a second process would be.
-    other = InProcessServer(Services(services._server.services.cache_dir, download_backend=GatedBackend("-")))
+    # Another service over the same cache directory, as a second process would be
+    # (with the same rule for the loopback site's file).
+    other = InProcessServer(Services(services._server.services.cache_dir,
+                                     download_backend=GatedBackend("-", private_sources="direct")))
     try:
         answer = poll_until_done(ask(other.base_url, address)["progress_url"], limit=1)
         assert answer[-1]["progress"] == 1000 and other.services.jobs.backend.calls == []

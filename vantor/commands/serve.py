@@ -51,7 +51,7 @@ def _run(args: argparse.Namespace) -> int:
     import uvicorn
 
     from ..services.app import LOOPBACK
-    from ..services.server import HideToken, Services, new_token, stderr_logging
+    from ..services.server import HideToken, Services, new_token, server_config, stderr_logging
     from ..services.voices import VOICES_DIR_ENV
 
     if args.no_token and (args.token or not is_loopback(args.host)):
@@ -73,7 +73,7 @@ def _run(args: argparse.Namespace) -> int:
     # for the handlers it found: SIGTERM ends here as a clean stop (0), Ctrl-C
     # as every command's interruption (130).
     signal.signal(signal.SIGTERM, _on_sigterm)
-    config = uvicorn.Config(services.app, log_level="info", log_config=stderr_logging(), lifespan="off",
+    config = server_config(services.app, log_level="info", log_config=stderr_logging(), lifespan="off",
                             timeout_graceful_shutdown=5)
     if token:
         logging.getLogger("uvicorn.access").addFilter(HideToken(token))

@@ -44,7 +44,7 @@ def _run(args: argparse.Namespace) -> int:
     import uvicorn
 
     from ..services.app import LOOPBACK
-    from ..services.server import InProcessServer, Services, new_token, stderr_logging
+    from ..services.server import InProcessServer, Services, new_token, server_config, stderr_logging
     from ..studio.app import Studio
     from ..studio.guard import StudioGuard
     from ..studio.project import Project
@@ -73,7 +73,7 @@ def _run(args: argparse.Namespace) -> int:
 
     app = ClientAllowList(StudioGuard(studio.app, token, port), allow)
     signal.signal(signal.SIGTERM, _on_sigterm)
-    config = uvicorn.Config(app, log_level="warning", log_config=stderr_logging(), lifespan="off",
+    config = server_config(app, log_level="warning", log_config=stderr_logging(), lifespan="off",
                             timeout_graceful_shutdown=2)
     try:
         uvicorn.Server(config).run(sockets=[listening])

@@ -13,7 +13,8 @@ Speech (the engine's speech client speaks this):
     POST /api/generate-audio-frontend  {"text", "voice"}
          200 {"audio_data": "data:audio/mpeg;base64,...", "backend": "piper" | "espeak-ng"}
              and the header X-Vantor-Speech-Backend (the engine reads only audio_data)
-         400 empty text / unknown voice / not JSON, 413 too long
+         400 empty text / unknown voice / not JSON, 413 too long, 503 busy: the
+         client's share of the speech queue, or the whole queue, is taken
          With "timing": true the answer also has "timing": {"duration",
          "backend", "words": [{"word", "start", "end"}, ...]}, cached like the audio.
 
@@ -24,6 +25,10 @@ Every path begins with the service's token (`/<token>/ajax/...`), which the
 base address a client routes to carries; the addresses handed out carry it
 too. A request without it is answered 404 like any unknown path. A busy
 service answers job requests 503; malformed requests get 400.
+
+A client is the connection's peer address (no forwarded header is read).
+Narrations are spoken on the speech queue's own threads, in turn per client
+(speech_queue), so file and progress answers never wait behind them.
 """
 
 from __future__ import annotations
@@ -34,7 +39,6 @@ import hashlib
 import hmac
 import ipaddress
 import json
-import threading
 from collections import Counter
 from collections.abc import Iterable
 from pathlib import Path
@@ -53,6 +57,7 @@ from .espeak_backend import SpeechFailed
 from .limits import Limits
 from .narration_timing import measure_timing
 from .narrator import BACKEND_NAMES
+from .speech_queue import Busy, SpeechQueue
 from .voices import Voice
 
 __all__ = ["BACKEND_HEADER", "LOOPBACK", "TOKEN_HEADER", "ClientAllowList", "SpeechBackend", "TokenGate", "build_app"]
@@ -147,9 +152,14 @@ def _height(wanted: str) -> int | None:
     return int(wanted) or DEFAULT_HEIGHT
 
 
+def _peer(request: Request) -> str:
+    return request.client.host if request.client else ""
+
+
 def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits: Limits,
-              allow: Iterable[Network] = LOOPBACK, token: str | None = None) -> ASGIApp:
-    speaking = threading.BoundedSemaphore(limits.max_speech)
+              allow: Iterable[Network] = LOOPBACK, token: str | None = None,
+              speech_queue: SpeechQueue | None = None) -> ASGIApp:
+    queue = speech_queue or SpeechQueue(limits.max_speech, limits.max_speech_per_client, limits.max_speech_queued)
     timing_cache = FileCache(speech_cache.root / "timing", ".json", 64 * 1024**2)
     waiting: Counter[str] = Counter()  # client address -> job requests waiting for a first answer
 
@@ -165,7 +175,7 @@ def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits
         height = _height(request.query_params.get("format", ""))
         if height is None:
             return _error(400, "format must be a height in lines, like 1080")
-        client = request.client.host if request.client else ""
+        client = _peer(request)
         if waiting[client] >= limits.max_waiting_per_client:
             return _error(503, f"busy: {waiting[client]} job requests of this client are waiting; try again later")
         try:
@@ -239,8 +249,17 @@ def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits
         if chosen is None:
             return _error(400, f"unknown voice '{voice}'; see vantor voices")
         backend = BACKEND_NAMES[chosen.engine]
+        timed = data.get("timing") is True
+        key = hashlib.sha256(json.dumps([NARRATION_FORMAT, chosen.identity, chosen.name, text]).encode())
+        key_hex = key.hexdigest()[:32]
         try:
-            audio, timing = await run_in_threadpool(_speak_cached, text, chosen, data.get("timing") is True)
+            # A narration already made is answered without a turn in the queue.
+            found = await run_in_threadpool(_cached, key_hex, timed)
+            if found is None:
+                found = await queue.run(_peer(request), lambda: _speak_cached(key_hex, text, chosen, timed))
+            audio, timing = found
+        except Busy as error:
+            return _error(503, str(error))
         except SpeechFailed as error:
             return _error(500, str(error))
         except OSError as error:
@@ -253,12 +272,21 @@ def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits
             answer["timing"] = timing
         return JSONResponse(answer, headers={BACKEND_HEADER: backend})
 
-    def _speak_cached(text: str, voice: Voice, timed: bool) -> tuple[bytes, object]:
-        key = hashlib.sha256(json.dumps([NARRATION_FORMAT, voice.identity, voice.name, text]).encode()).hexdigest()[:32]
+    def _cached(key: str, timed: bool) -> tuple[bytes, object] | None:
+        cached = speech_cache.get(key)
+        timing_path = timing_cache.get(key) if timed else None
+        if cached is None or (timed and timing_path is None):
+            return None
+        try:
+            audio = cached.read_bytes()
+            return audio, json.loads(timing_path.read_text()) if timing_path is not None else None
+        except (FileNotFoundError, ValueError):  # evicted or replaced meanwhile: made anew
+            return None
+
+    def _speak_cached(key: str, text: str, voice: Voice, timed: bool) -> tuple[bytes, object]:
         cached = speech_cache.get(key)
         if cached is None:
-            with speaking:
-                audio = speech.speak(text, voice.name)
+            audio = speech.speak(text, voice.name)
             timing_cache.path(key).unlink(missing_ok=True)  # it described the audio spoken before
             cached = speech_cache.put_bytes(key, audio)
         audio = cached.read_bytes()

@@ -85,8 +85,10 @@ def source_host(url: str) -> str:
         return ""
 
 
-def cache_key(url: str, height: int) -> str:
-    return hashlib.sha256(f"{height}\n{url}".encode()).hexdigest()[:32]
+def cache_key(url: str, height: int, reach: str = "public") -> str:
+    # What the fetch reached is part of the key, so a file that came from a
+    # private address is found only where the policy admits it.
+    return hashlib.sha256(f"{reach}\n{height}\n{url}".encode()).hexdigest()[:32]
 
 
 class Jobs:
@@ -135,7 +137,7 @@ class Jobs:
             if running is not None:
                 return running
             job = Job(uuid.uuid4().hex[:16], url, key, host=host)
-            cached = self.cache.get(key)
+            cached = self._cached(url, height)
             if cached is not None:
                 job.state, job.path, job.ended_at = "finished", cached, time.monotonic()
             elif len(self._active) >= self.limits.max_jobs:
@@ -151,6 +153,21 @@ class Jobs:
             self._forget_old_jobs()
             return job
 
+    def _cached(self, url: str, height: int) -> Path | None:
+        """The cached file of `url` that the backend's policy admits now."""
+        from .source_guard import REACHES  # imports yt-dlp: only once a job is asked for
+
+        for reach in REACHES:
+            key = cache_key(url, height, reach)
+            if reach == "public" or self.cache.path(key).exists() and self._admits(url, reach):
+                if (found := self.cache.get(key)) is not None:
+                    return found
+        return None
+
+    def _admits(self, url: str, reach: str) -> bool:
+        admits = getattr(self.backend, "admits", None)
+        return admits is not None and admits(url, reach)
+
     def _forget_old_jobs(self) -> None:
         # A long-lived service answers many requests; ended jobs are kept only
         # for their clients' next polls and file fetch, the newest KEEP_ENDED.
@@ -164,14 +181,14 @@ class Jobs:
             # Another process may be fetching the same address into the shared
             # cache: wait for it, then take its file.
             with self.cache.lock(job.key):
-                cached = self.cache.get(job.key)
+                cached = self._cached(job.url, height)
                 if cached is None:
                     with self.cache.work_dir(job.key) as work_dir:
                         fetched = self.backend.fetch(
                             job.url, height, work_dir,
                             lambda p: job.update(state=p.stage, progress=p), self._closing,
                         )
-                        cached = self.cache.put_file(job.key, fetched.path)
+                        cached = self.cache.put_file(cache_key(job.url, height, fetched.reach), fetched.path)
             job.update(state="finished", path=cached, ended_at=time.monotonic())
         except Cancelled as error:
             job.update(state="failed", error="unavailable: the service shut down during the download; try again later",

@@ -25,6 +25,10 @@ class Limits:
     cache_bytes: int = 20 * GiB
     # Narrations spoken at once (espeak-ng and ffmpeg each take a core).
     max_speech: int = 2
+    # Narrations of one client queued or being spoken; more are refused (503).
+    max_speech_per_client: int = 8
+    # Narrations queued or being spoken in all; more are refused (503).
+    max_speech_queued: int = 32
     # How long a job request waits for yt-dlp to get past the address, so that
     # an unsupported or unavailable one is answered as a failed job request.
     # The wait holds no thread.

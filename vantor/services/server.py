@@ -24,11 +24,12 @@ from .cache import FileCache
 from .download_jobs import DownloadBackend, Jobs
 from .limits import Limits
 from .narrator import Narrator
+from .speech_queue import SpeechQueue
 from .piper_backend import bundled_voice, piper_version
 from .voices import VoiceCatalog
 from .ytdlp_backend import YtDlpBackend
 
-__all__ = ["HideToken", "InProcessServer", "Services", "TOKEN_PATTERN", "new_token", "stderr_logging"]
+__all__ = ["HideToken", "InProcessServer", "Services", "TOKEN_PATTERN", "new_token", "server_config", "stderr_logging"]
 
 # A token goes into addresses as their first path segment.
 TOKEN_PATTERN = re.compile(r"[A-Za-z0-9_-]{16,128}")
@@ -45,6 +46,15 @@ def stderr_logging() -> dict[str, Any]:
 
     handlers = {name: {**handler, "stream": "ext://sys.stderr"} for name, handler in LOGGING_CONFIG["handlers"].items()}
     return {**LOGGING_CONFIG, "handlers": handlers}
+
+
+def server_config(app: ASGIApp, **options: Any) -> uvicorn.Config:
+    """uvicorn's settings for every server vantor runs. The client is the
+    connection's peer: uvicorn by default takes X-Forwarded-For from
+    127.0.0.1 and ::1 as the client's address, and any local process can
+    send it, so per-client caps and the request log would count invented
+    addresses."""
+    return uvicorn.Config(app, proxy_headers=False, forwarded_allow_ips=[], **options)
 
 
 class HideToken(logging.Filter):
@@ -85,10 +95,14 @@ class Services:
                                                                    neural_runtime=piper_version() is not None)
             speech_backend = Narrator(catalog)
         self.speech: SpeechBackend = speech_backend
-        self.app: ASGIApp = build_app(self.jobs, speech_backend, self.speech_cache, self.limits, allow, token)
+        self.speech_queue: SpeechQueue = SpeechQueue(self.limits.max_speech, self.limits.max_speech_per_client,
+                                                     self.limits.max_speech_queued)
+        self.app: ASGIApp = build_app(self.jobs, speech_backend, self.speech_cache, self.limits, allow, token,
+                                      speech_queue=self.speech_queue)
 
     def close(self) -> None:
         self.jobs.close()
+        self.speech_queue.close()
         close_speech = getattr(self.speech, "close", None)
         if close_speech is not None:
             close_speech()  # ends the neural voice's child processes
@@ -103,7 +117,7 @@ class InProcessServer:
         address = self._socket.getsockname()
         self.host: str = address[0]
         self.port: int = address[1]
-        config = uvicorn.Config(services.app, log_level="warning", log_config=stderr_logging(), access_log=False,
+        config = server_config(services.app, log_level="warning", log_config=stderr_logging(), access_log=False,
                                 lifespan="off",
                                 timeout_graceful_shutdown=5)
         self._server = uvicorn.Server(config)

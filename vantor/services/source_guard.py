@@ -8,6 +8,14 @@ itself, refuses the whole name when any of its addresses is not public, and
 connects to the checked address: the address judged is the one connected, so
 a name that resolves differently a second time (DNS rebinding) cannot pass.
 
+A job whose own address is private (a user's page on their own network) may
+reach private addresses when the service allows it ("direct"): only when
+that name resolves to private addresses alone, connected to the addresses
+judged at the start, and only until the job first reaches a public address;
+a public page never leads to a private one. The guard notes which kinds of
+address a fetch reached (`reach`), so a cached file is served only where its
+fetch would be allowed again (`admits`).
+
 A `Guard` also holds the job's open sockets, so a deadline, a stall or the
 service shutting down ends a blocked read at once by shutting them down.
 """
@@ -29,13 +37,20 @@ import yt_dlp
 from yt_dlp.networking._requests import RequestsHTTPAdapter, RequestsRH
 from yt_dlp.networking.exceptions import TransportError
 
-__all__ = ["FetchCut", "Guard", "GuardedYoutubeDL", "PRIVATE_SOURCES", "SourceRefused", "is_public",
-           "names_private_host"]
+__all__ = ["REACHES", "FetchCut", "Guard", "GuardedYoutubeDL", "PRIVATE_SOURCES", "SourceRefused", "admits",
+           "embedded_ipv4", "is_public", "names_private_host"]
 
 # "refuse": public addresses only. "direct": a job whose own address is
 # private may reach private addresses (a user asking for a page on their own
 # network); a public address never leads to a private one. "allow": any.
 PRIVATE_SOURCES = ("refuse", "direct", "allow")
+# What a fetch reached: public addresses only; private ones from a private
+# start (never after a public one); private ones after a public one.
+REACHES = ("public", "private", "any")
+
+# NAT64 prefixes (well-known and local-use): the last 32 bits are the IPv4
+# destination the translator connects to.
+_NAT64 = (ipaddress.ip_network("64:ff9b::/96"), ipaddress.ip_network("64:ff9b:1::/48"))
 
 
 class SourceRefused(TransportError):
@@ -47,59 +62,143 @@ class FetchCut(TransportError):
     """The fetch was ended from outside: deadline, stall or shutdown."""
 
 
+def embedded_ipv4(ip: ipaddress.IPv6Address) -> list[ipaddress.IPv4Address]:
+    """The IPv4 addresses an IPv6 address carries, where a packet to it may
+    end up: IPv4-mapped, IPv4-compatible (::a.b.c.d), NAT64, 6to4 and the
+    Teredo client (Python undoes its XOR with 0xffffffff)."""
+    found = []
+    if ip.ipv4_mapped is not None:
+        found.append(ip.ipv4_mapped)
+    if int(ip) >> 32 == 0 or any(ip in prefix for prefix in _NAT64):
+        found.append(ipaddress.IPv4Address(int(ip) & 0xFFFFFFFF))
+    if ip.sixtofour is not None:
+        found.append(ip.sixtofour)
+    if ip.teredo is not None:
+        found.append(ip.teredo[1])
+    return found
+
+
+def _global(ip: ipaddress.IPv4Address | ipaddress.IPv6Address) -> bool:
+    return ip.is_global and not ip.is_multicast
+
+
 def is_public(address: str) -> bool:
     """False for loopback, private, link-local, multicast, unspecified,
-    reserved and shared addresses (IPv4-mapped IPv6 judged as IPv4)."""
+    reserved and shared addresses, and for IPv6 forms carrying such an IPv4
+    address (Python calls 64:ff9b::127.0.0.1 and ::127.0.0.1 global)."""
     try:
         ip = ipaddress.ip_address(address.split("%", 1)[0])
     except ValueError:
         return False
-    if isinstance(ip, ipaddress.IPv6Address) and ip.ipv4_mapped is not None:
-        ip = ip.ipv4_mapped
-    return ip.is_global and not ip.is_multicast
+    if isinstance(ip, ipaddress.IPv6Address) and not all(_global(inner) for inner in embedded_ipv4(ip)):
+        return False
+    return _global(ip)
 
 
 def _resolve(host: str, port: int) -> list[tuple[Any, ...]]:
     return socket.getaddrinfo(host, port, 0, socket.SOCK_STREAM)
 
 
-def names_private_host(url: str) -> bool:
-    """True when `url`'s host resolves to any non-public address (or is one)."""
+def _private_only(url: str) -> tuple[str, list[tuple[Any, ...]]] | None:
+    """(host, its addresses) when `url`'s host resolves to private addresses
+    only; None when any is public or it does not resolve (the fetch itself
+    reports that)."""
     try:
         parts = urlsplit(url)
         host = parts.hostname
         infos = _resolve(host, parts.port or 80) if host else []
     except (OSError, ValueError, UnicodeError):
-        return False  # the fetch itself reports an address that does not resolve
-    return any(not is_public(info[4][0]) for info in infos)
+        return None
+    if not infos or any(is_public(info[4][0]) for info in infos):
+        return None
+    return host or "", infos
+
+
+def names_private_host(url: str) -> bool:
+    """True when `url`'s host resolves to private addresses only."""
+    return _private_only(url) is not None
+
+
+def admits(private_sources: str, url: str, reach: str) -> bool:
+    """Whether a file fetched from `url` that reached `reach` may be served
+    under `private_sources`: as fetching it now would be allowed."""
+    if reach == "public" or private_sources == "allow":
+        return True
+    return private_sources == "direct" and reach == "private" and names_private_host(url)
 
 
 class Guard:
     """The connection rule and the open sockets of one fetch."""
 
-    def __init__(self, allow_private: bool, read_timeout: float) -> None:
+    def __init__(self, allow_private: bool, read_timeout: float,
+                 pinned: tuple[str, list[tuple[Any, ...]]] | None = None) -> None:
+        # allow_private: every address. pinned: the job's own private host and
+        # the addresses judged for it; private addresses are allowed until the
+        # first public one.
         self.allow_private: bool = allow_private
         self.read_timeout: float = read_timeout
+        self._pinned = pinned
         self._lock = threading.Lock()
-        self._sockets: set[socket.socket] = set()
+        self._sockets: dict[socket.socket, bool] = {}  # socket -> its peer is public
+        self.reach: str = "public"
+        self._public_seen = False
         self.cut_reason: str | None = None
         # yt-dlp reports a handler's exception only as "unexpected error":
         # the refusal is kept here for the job's answer.
         self.refused: str | None = None
         self.last_activity: float = time.monotonic()
 
+    @classmethod
+    def for_job(cls, private_sources: str, url: str, read_timeout: float) -> Guard:
+        if private_sources == "allow":
+            return cls(True, read_timeout)
+        if private_sources == "direct":
+            return cls(False, read_timeout, _private_only(url))
+        return cls(False, read_timeout)
+
     def touch(self) -> None:
         self.last_activity = time.monotonic()
+
+    def _addresses(self, host: str, port: int) -> list[tuple[Any, ...]]:
+        if self._pinned is not None and host.lower() == self._pinned[0].lower():
+            return [(*info[:4], (info[4][0], port, *info[4][2:])) for info in self._pinned[1]]
+        return _resolve(host, port)
+
+    def _judge(self, host: str, public: set[bool]) -> None:
+        """Refuses a connection to a host whose addresses are `public`."""
+        if self.allow_private or public == {True}:
+            return
+        if public == {True, False}:
+            self.refuse(f"the address {host} resolves to both public and private addresses; "
+                        "the service fetches public addresses only")
+        if self._pinned is None:
+            self.refuse(f"the address {host} is private (loopback, local network or reserved); "
+                        "the service fetches public addresses only")
+        if self._public_seen:
+            self.refuse(f"the address {host} is private and was reached from a public page; "
+                        "the service fetches public addresses only")
+
+    def _connected(self, sock: socket.socket, public: bool) -> None:
+        """Notes what the fetch reached; in a private job the first public
+        address ends its private connections, so no pooled one is reused."""
+        with self._lock:
+            if public and not self._public_seen:
+                self._public_seen = True
+                if not self.allow_private:
+                    for other, other_public in self._sockets.items():
+                        if not other_public and other is not sock:
+                            _shutdown(other)
+            if not public:
+                self.reach = "any" if self._public_seen else "private"
+            self._sockets[sock] = public
 
     def connect(self, host: str, port: int, timeout: object, options: Iterable[tuple[int, int, int | bytes]] | None) -> socket.socket:
         if self.cut_reason is not None:
             raise FetchCut(self.cut_reason)
-        infos = _resolve(host, port)
+        infos = self._addresses(host, port)
         if not infos:
             raise OSError(f"cannot resolve {host}")
-        if not self.allow_private and any(not is_public(info[4][0]) for info in infos):
-            self.refuse(f"the address {host} is private (loopback, local network or reserved); "
-                        "the service fetches public addresses only")
+        self._judge(host, {is_public(info[4][0]) for info in infos})
         error: OSError | None = None
         for family, kind, proto, _, sockaddr in infos:
             sock = socket.socket(family, kind, proto)
@@ -110,10 +209,11 @@ class Guard:
                 with self._lock:
                     if self.cut_reason is not None:
                         raise FetchCut(self.cut_reason)
-                    self._sockets.add(sock)
+                    self._sockets[sock] = False
                 sock.connect(sockaddr)  # the address checked above, not a second lookup
-                if not self.allow_private and not is_public(sock.getpeername()[0]):
-                    self.refuse(f"the address {host} is private; the service fetches public addresses only")
+                public = is_public(sock.getpeername()[0])
+                self._judge(host, {public})
+                self._connected(sock, public)
                 self.touch()
                 return sock
             except OSError as failed:
@@ -134,14 +234,14 @@ class Guard:
 
     def forget(self, sock: socket.socket) -> None:
         with self._lock:
-            self._sockets.discard(sock)
+            self._sockets.pop(sock, None)
 
     def close(self) -> None:
         """Closes what the fetch left open: pooled connections, and those an
         unread error response still refers to (whose close() would wait for
         that response)."""
         with self._lock:
-            sockets, self._sockets = list(self._sockets), set()
+            sockets, self._sockets = list(self._sockets), {}
         for sock in sockets:
             fd = sock.detach()
             if fd >= 0:
@@ -154,10 +254,14 @@ class Guard:
                 self.cut_reason = reason
             sockets = list(self._sockets)
         for sock in sockets:
-            try:
-                sock.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
+            _shutdown(sock)
+
+
+def _shutdown(sock: socket.socket) -> None:
+    try:
+        sock.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
 
 
 class _GuardedHTTPConnection(urllib3.connection.HTTPConnection):

@@ -16,6 +16,7 @@ video and audio downloads are merged by our own rewrite, not by yt-dlp.
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import re
 import threading
@@ -61,6 +62,7 @@ class TransferProgress:
 class Fetched:
     path: Path
     title: str | None
+    reach: str = "public"  # the kinds of address the fetch reached (source_guard.REACHES)
 
 
 def format_selector(height: int) -> str:
@@ -139,11 +141,9 @@ class YtDlpBackend:
         cancelled: threading.Event,
     ) -> Fetched:
         """Downloads `url` into `work_dir` and returns the fresh MP4 made there."""
-        from .source_guard import FetchCut, Guard, SourceRefused, names_private_host
+        from .source_guard import FetchCut, Guard, SourceRefused
 
-        allow_private = self.private_sources == "allow" or (
-            self.private_sources == "direct" and names_private_host(url))
-        guard = Guard(allow_private, self.stall_seconds)
+        guard = Guard.for_job(self.private_sources, url, self.stall_seconds)
         bounds = Bounds.starting_now(self.deadline, self.stall_seconds, cancelled)
         watching = threading.Event()
         watchdog = threading.Thread(target=self._watch, args=(guard, bounds, watching),
@@ -165,7 +165,13 @@ class YtDlpBackend:
             watching.set()
             watchdog.join()
             guard.close()
-        return self._rewrite(fetched, work_dir, on_progress, bounds)
+        return dataclasses.replace(self._rewrite(fetched, work_dir, on_progress, bounds), reach=guard.reach)
+
+    def admits(self, url: str, reach: str) -> bool:
+        """Whether a cached file of `url` that reached `reach` may be served."""
+        from .source_guard import admits
+
+        return admits(self.private_sources, url, reach)
 
     def _watch(self, guard: Any, bounds: Bounds, done: threading.Event) -> None:
         while not done.wait(WATCH_SECONDS):

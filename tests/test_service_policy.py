@@ -26,7 +26,7 @@ import requests
 from child_env import child_env
 from hostile_site import Site, body, redirect, silent, wait_for
 from service_helpers import GatedBackend, ask, poll_until_done
-from test_hostile_sources import PUBLIC, outcome, public_127_0_0_2, served  # noqa: F401  (fixture)
+from test_hostile_sources import PUBLIC, media_hash, outcome, public_127_0_0_2, served  # noqa: F401  (fixture)
 from vantor.services import source_guard
 from vantor.services.limits import Limits
 from vantor.services.narrator import Narrator
@@ -67,7 +67,9 @@ def test_a_private_job_stays_private_from_its_start(tmp_path, source_video, publ
                        "public leads back": f"http://lan.test:{port}/go"}[case]
             last = outcome(server, address)
             if case == "pinned name":  # the name's second answer (public) is never connected
-                assert last["success"] and requests.get(last["download_url"], timeout=30).content == secret
+                assert last["success"]
+                (tmp_path / "got.mp4").write_bytes(requests.get(last["download_url"], timeout=30).content)
+                assert media_hash(tmp_path / "got.mp4") == media_hash(source_video)  # rewritten, the same media
                 assert public.hits == []
             else:
                 said = "both public and private" if case == "mixed name" else "reached from a public page"

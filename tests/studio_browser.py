@@ -59,7 +59,7 @@ class StudioProcess:
                 stdout=subprocess.PIPE, stderr=log, text=True)
         assert self.process.stdout is not None
         line = self.process.stdout.readline()
-        found = re.search(r"(http://\S+/)", line)
+        found = re.search(r"(http://\S+/open/\S+)", line)  # the one-time address
         if not found:
             self.process.kill()
             self.close()

@@ -63,7 +63,7 @@ def malformed(members: tuple[str, ...]) -> st.SearchStrategy[bytes]:
     return st.one_of(
         st.builds(deep, st.integers(9_000, 32_000), st.sampled_from("[{"), st.booleans()),
         st.binary(max_size=64).filter(not_json),
-        st.integers(4_301, 20_000).map(lambda digits: _object(members, "1" * digits)),  # past int's digit limit
+        st.integers(4_301, 20_000).map(lambda digits: _object(members[:1], "1" * digits)),  # past int's digit limit
         st.sampled_from(["\\ud800", "a\\udfffb", "\\udbff"]).map(lambda s: _object(members, f'"{s}"')),
         NO_TEXT.filter(lambda v: not isinstance(v, dict)).map(lambda v: json.dumps(v).encode()),
         st.fixed_dictionaries({m: NO_TEXT for m in members}).map(lambda v: json.dumps(v).encode()),

@@ -45,6 +45,7 @@ GOOD = {"host": "127.0.0.1:8766", "origin": "http://127.0.0.1:8766", "content-ty
     ("GET", "/api/state", {"host": GOOD["host"]}, 404),  # no token
     ("GET", f"/{TOKEN[:-1]}/api/state", {"host": GOOD["host"]}, 404),
     ("GET", f"/{TOKEN}x/api/state", {"host": GOOD["host"]}, 404),
+    ("GET", f"/{TOKEN[:4]}{'x' * (len(TOKEN) - 4)}/api/state", {"host": GOOD["host"]}, 404),  # right length, wrong
     ("GET", f"//{TOKEN}/api/state", {"host": GOOD["host"]}, 404),
     ("GET", f"/{TOKEN}/api/state", {"host": GOOD["host"], "origin": "http://evil.example"}, 403),
     ("POST", f"/{TOKEN}/api/save", {**GOOD, "origin": "null"}, 403),

@@ -75,7 +75,10 @@ def test_only_the_token_holder_is_served(tmp_path, source_video):
         refused += [requests.get(f"{bare}/files/{wrong}.mp4", timeout=15) for wrong in wrong_tokens(capability)]
         refused += [requests.get(f"{bare}/ajax/download.php?url=https://videos.example/a", timeout=15),
                     requests.get(f"{bare}//{TOKEN}/progress/{job['id']}", timeout=15),
-                    requests.get(f"{bare}/{TOKEN}", timeout=15), requests.get(f"{bare}/files/{job['id']}.mp4", timeout=15)]
+                    requests.get(f"{bare}/{TOKEN}", timeout=15), requests.get(f"{bare}/files/{job['id']}.mp4", timeout=15),
+                    requests.post(done["download_url"], timeout=15),  # a file address opens nothing but its file
+                    requests.get(f"{bare}/files/x/%2E%2E/%2E%2E/ajax/download.php?url=https://videos.example/a",
+                                 timeout=15)]
         # Each the same bare 404: nothing tells a real path from another.
         assert {(r.status_code, r.content) for r in refused} == {(404, b'{"success":false,"error":"not found"}')}
         header = requests.post(bare + SPEECH, json={"text": "hi", "voice": "en-us"}, timeout=15,

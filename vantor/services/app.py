@@ -36,6 +36,7 @@ import base64
 import hashlib
 import ipaddress
 import json
+import re
 import threading
 from collections import Counter
 from collections.abc import Iterable
@@ -69,6 +70,8 @@ BACKEND_HEADER = "X-Vantor-Speech-Backend"
 NARRATION_FORMAT = "v2"
 MAX_FORMAT_DIGITS = 5
 FILES_PREFIX = "/files/"
+# What passes the token gate without the token: a file address, to be checked by its capability.
+FILE_PATH = re.compile(r"/files/[A-Za-z0-9_-]{1,128}\.mp4")
 # A file address is good until this long after it was handed out or last
 # used (wget's retries, a player's range requests, ffprobe's reads).
 FILE_ADDRESS_SECONDS = 600.0
@@ -123,8 +126,8 @@ class TokenGate:
         if rest is not None and rest.startswith("/"):
             await self.app({**scope, "root_path": scope.get("root_path", "") + "/" + self._token}, receive, send)
             return
-        if path.startswith(FILES_PREFIX) or same_secret(header(scope.get("headers"), TOKEN_HEADER.encode()),
-                                                         self._token):
+        file_request = scope["method"] in ("GET", "HEAD") and FILE_PATH.fullmatch(path) is not None
+        if file_request or same_secret(header(scope.get("headers"), TOKEN_HEADER.encode()), self._token):
             await self.app(scope, receive, send)
             return
         await NOT_FOUND(scope, receive, send)

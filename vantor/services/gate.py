@@ -95,8 +95,9 @@ class Capabilities(Generic[T]):
         capability = new_secret()
         now = self._clock()
         with self._lock:
-            for key in [k for k, (_, expiry) in self._held.items() if expiry <= now]:
-                del self._held[key]
+            # Kept in order of last use, which is the order of expiry: the lapsed ones are at the front.
+            while self._held and next(iter(self._held.values()))[1] <= now:
+                self._held.popitem(last=False)
             self._held[_digest(capability)] = (thing, now + self.idle_seconds)
             while len(self._held) > self._keep:
                 self._held.popitem(last=False)
@@ -111,6 +112,7 @@ class Capabilities(Generic[T]):
                 self._held.pop(key, None)
                 return None
             self._held[key] = (held[0], now + self.idle_seconds)
+            self._held.move_to_end(key)
             return held[0]
 
 

@@ -117,22 +117,24 @@ class Capabilities(Generic[T]):
 
 
 class OneTimeCodes:
-    """Codes that are good for one exchange each, within `seconds`."""
+    """Codes that are good for one exchange each. They do not lapse: the
+    one printed by `vantor studio --no-browser` waits for its user."""
 
-    def __init__(self, seconds: float = 600.0, clock: Callable[[], float] = time.monotonic) -> None:
-        self.seconds: float = seconds
-        self._clock = clock
+    def __init__(self) -> None:
         self._lock = threading.Lock()
-        self._open: dict[bytes, float] = {}  # digest -> expiry
+        self._open: set[bytes] = set()  # digests
 
     def issue(self) -> str:
         code = new_secret()
         with self._lock:
-            self._open[_digest(code)] = self._clock() + self.seconds
+            self._open.add(_digest(code))
         return code
 
     def take(self, code: str) -> bool:
-        """True once for a code issued here and not yet taken or expired."""
+        """True once for a code issued here."""
+        key = _digest(code)
         with self._lock:
-            expiry = self._open.pop(_digest(code), None)
-        return expiry is not None and self._clock() < expiry
+            if key not in self._open:
+                return False
+            self._open.discard(key)
+            return True

@@ -5,7 +5,7 @@ Download (the engine's download client speaks this):
          {"success": true, "id": ID, "progress_url": "<absolute>/progress/ID"}
          or {"success": false, "error": "<yt-dlp's reason>"}
     GET  /progress/ID
-         {"success": true, "progress": 0..1000[, "download_url": "<absolute>/files/ID.mp4"]}
+         {"success": true, "progress": 0..1000[, "download_url": "<origin>/files/CAPABILITY.mp4"]}
          plus downloaded_bytes, total_bytes, speed, eta, state for richer clients;
          a failed job: {"success": false, "progress": 0, "error": ...}
     GET  /files/CAPABILITY.mp4   the finished job's file (Range honoured)

@@ -7,7 +7,6 @@ whole run (its ffmpeg children)."""
 from __future__ import annotations
 
 import json
-import os
 import socket
 import stat
 import subprocess
@@ -34,37 +33,26 @@ STUDIO_TOKEN = "studio-token-never-on-a-command-line"
 SEGMENTS = [{"start": "1", "end": "3", "voiceover": "One."}, {"start": "5", "end": "7", "voiceover": "Two."}]
 
 
-def command_lines() -> dict[int, str]:
-    found = {}
-    for entry in Path("/proc").iterdir():
-        if entry.name.isdigit():
-            try:
-                found[int(entry.name)] = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
-            except OSError:
-                continue
-    return found
-
-
 class Watch:
-    """Every command line seen holding a secret, and the children seen."""
+    """Scans every process's command line for the secrets: every 10 ms, and
+    whenever `scan()` is called. `seen`: the lines naming `mark` (the run's
+    files) or a file address, so the test knows which children it saw."""
 
     def __init__(self, secrets: tuple[str, ...], mark: str) -> None:
         self.secrets, self.mark = secrets, mark
         self.leaks: list[str] = []
-        self.seen: list[str] = []  # command lines naming `mark` (the run's files) or a file address
+        self.seen: list[str] = []
         self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread = threading.Thread(target=lambda: [self.scan() for _ in iter(lambda: self._stop.wait(0.01), True)])
 
     def scan(self) -> None:
-        for pid, line in command_lines().items():
-            if pid != os.getpid() and any(secret in line for secret in self.secrets):
-                self.leaks.append(line[:300])
-            if self.mark in line or "/files/" in line:
-                self.seen.append(line[:300])
-
-    def _run(self) -> None:
-        while not self._stop.wait(0.01):
-            self.scan()
+        for entry in Path("/proc").glob("[0-9]*/cmdline"):
+            try:
+                line = entry.read_bytes().replace(b"\0", b" ").decode(errors="replace")
+            except OSError:
+                continue
+            self.leaks += [line[:300] for secret in self.secrets if secret in line]
+            self.seen += [line[:300]] if self.mark in line or "/files/" in line else []
 
     def tools(self) -> set[str]:
         return {Path(line.split(" ", 1)[0]).name for line in self.seen}

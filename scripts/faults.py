@@ -75,11 +75,12 @@ FAULTS = [
            RUN + "test_output_dir_join_rule", RUN + "test_apostrophe_dir_integer_speed_and_rebound_tempo_chain")),
     Fault("full disk, broken output",
           "a 48 MiB tmpfs filled during the merge and the concatenation; each step's MP4 cut short after exit 0; "
-          "a stand-in writing a non-MP4",
+          "a stand-in writing a non-MP4; a result with ftyp and moov but no media data under overwrite=True",
           "OSError ENOSPC (EIO on a disk with room) naming the file and the step; no cleanup, working files kept; "
-          "other forms left alone",
+          "other forms left alone; both results are checked whole before anything replaces the earlier ones",
           (OUT + "test_full_disk_is_no_success", OUT + "test_broken_mp4_after_exit_0_ends_run_keeping_files",
-           OUT + "test_software_conversion_checked_and_non_mp4_left_alone")),
+           OUT + "test_software_conversion_checked_and_non_mp4_left_alone",
+           "tests/test_working_folder.py::test_a_result_without_media_never_replaces_an_earlier_one")),
     Fault("missing tools",
           "ffmpeg not on PATH for the conversion; neither ffmpeg nor wget on PATH",
           "FileNotFoundError ends the run, files kept; vantor doctor says what is missing",
@@ -101,9 +102,11 @@ FAULTS = [
           ("tests/test_batch_cluster.py::", BATCH + "test_separately_started_scheduler_and_worker_over_tls")),
     Fault("batch resume",
           "each output cut short, emptied, rewritten at the same size, removed; the segments file moved, and "
-          "edited in place; a marker without the outputs' hashes; a truncated FINAL_RECAP.mp4 in a real rerun",
-          "the job is redone (its marker records each output's size and sha256 and the segments file's "
-          "content hash); the same text under another path is still done",
+          "edited in place; each field of the job changed (address, segments, voice, speed, captions); a "
+          "marker without the outputs' hashes; a truncated FINAL_RECAP.mp4 in a real rerun",
+          "the job is redone (its marker records each output's size and sha256, and the job's fingerprint "
+          "covers every field but its folder, the segments file by content); the same text under another "
+          "path is still done",
           ("tests/test_batch_marker.py::", BATCH + "test_six_jobs_retry_report_and_resume")),
     Fault("two batch runs, dying workers",
           "a job folder held by another run; two runs of one jobs file at once; a worker process killed "
@@ -185,10 +188,28 @@ FAULTS = [
           "the peer address counts: 16 wait, 14 get 503; the log shows 127.0.0.1 only",
           (SP + "test_forwarded_headers_neither_make_new_clients_nor_reach_the_log",)),
     Fault("services: other local users",
-          "requests with no token, a shorter, a longer or a wrong one, on every endpoint; the request log",
-          "the same bare 404 for each; the token holder (path or header) is served; the log shows <token>",
-          (SB + "test_only_the_token_holder_is_served",
+          "requests with no token, a shorter or a longer one, one of the right length wrong in its last "
+          "character or after its fourth, in the path and in the X-Vantor-Token header; file addresses by job "
+          "id and by a wrong capability; the request log",
+          "the same bare 404 for each; the token holder (path or header) is served; a file only by the "
+          "capability handed out for it (gone 10 minutes after its last use); the log shows <token>",
+          (SB + "test_only_the_token_holder_is_served", SB + "test_a_file_address_names_one_file_and_expires_when_unused",
            "tests/test_service_commands.py::test_serve_logs_on_stderr_and_stops_with_the_shared_statuses")),
+    Fault("secrets on command lines",
+          "all of /proc scanned from the services' file answer and every 10 ms through a recap via a vantor "
+          "serve (VANTOR_SERVICES_URL) and a studio session (load, make); the browser vantor studio opens; its "
+          "one-time address used twice; the page's token without the cookie, and a cookie wrong in one "
+          "character",
+          "no token in any process's command line: wget and ffprobe get a capability for one file, the "
+          "router sends the token in a header, the browser a one-time address exchanged for an HttpOnly, "
+          "SameSite=Strict cookie; a second use is 403, the token without the cookie 404",
+          ("tests/test_command_line_secrets.py::", "tests/test_studio_server.py::test_guard")),
+    Fault("studio and services: malformed bodies",
+          "generated bodies for api/load, speak, fit, save, make and the speech endpoint: 9,000 to 32,000 "
+          "nested [ or {, bytes that are no JSON, numbers past Python's 4,300 digits, lone surrogates, "
+          "other shapes",
+          "400 with one line, never 500; nothing saved or started",
+          ("tests/test_malformed_bodies.py::",)),
     Fault("services: slow and stalled sources",
           "40 job requests for a page that never ends; 3 addresses of one site; a drip past the deadline; a silent "
           "source; SIGTERM to vantor serve and one Ctrl-C to vantor recap mid-download",
@@ -205,6 +226,14 @@ FAULTS = [
           (SB + "test_a_malformed_format_is_400", SB + "test_malformed_speech_bodies_are_400",
            SB + "test_bad_serve_options_are_usage_errors", HS + "test_errors_are_a_few_plain_answers",
            "tests/test_speech_service.py::test_bad_requests_are_refused_before_speaking")),
+    Fault("narration loudness",
+          "tones quiet, near full scale and with clicks 30 dB over their bed; silence; each voice's short and "
+          "long narrations",
+          "-16 LUFS integrated within 0.5 LU (1 LU for whole narrations), true peak at most -1.5 dBTP, held "
+          "as written figures; silence left silent",
+          ("tests/test_narration_audio.py::test_normalise_reaches_the_target_within_the_peak_limit",
+           "tests/test_narration_audio.py::test_silence_is_left_silent",
+           "tests/test_neural_speech.py::test_narrations_leave_at_the_loudness_target")),
     Fault("services: cache hygiene",
           "partial files of a killed service beside a held one; 64 holders of one lock; speech on a full disk; "
           "a small limit with a finished file not yet fetched",

@@ -60,7 +60,7 @@ class StudioProcess:
         assert self.process.stdout is not None
         line = self.process.stdout.readline()
         self.first_line: str = line
-        found = re.search(r"(http://\S+/)", line)
+        found = re.search(r"(http://\S+/open/\S+)", line)  # the one-time address
         if not found:
             self.process.kill()
             self.close()

@@ -73,3 +73,27 @@ def test_a_marker_without_the_outputs_sizes_and_hashes_is_not_trusted(finished):
     with open(path, "w") as f:
         json.dump({key: value for key, value in record.items() if key != "files"}, f)
     assert finished_outputs(finished) is None
+
+
+# Another value for each field of a job; a field added to Job without a case
+# here fails the test below, so the fingerprint's coverage is decided, not forgotten.
+CHANGED = {"url": "https://v.test/2", "voice": "w", "speed": 1.25, "captions": "burn",
+           "segments": SEGMENTS + SEGMENTS, "output_dir": "elsewhere", "line": 7}
+
+
+def test_every_field_that_changes_the_output_changes_the_fingerprint(finished, tmp_path):
+    import dataclasses
+
+    from vantor.batch.marker import job_hash
+
+    before = job_hash(finished)
+    for field in dataclasses.fields(finished):
+        value = CHANGED[field.name]
+        if field.name == "segments":
+            (tmp_path / "other.json").write_text(json.dumps(value))
+            value = str(tmp_path / "other.json")
+        changed = job_hash(dataclasses.replace(finished, **{field.name: value}))
+        # Where the marker lives and where the job was read do not change the recap.
+        assert (changed == before) is (field.name in ("output_dir", "line")), field.name
+    assert job_hash(dataclasses.replace(finished, captions="track")) != job_hash(
+        dataclasses.replace(finished, captions="burn"))

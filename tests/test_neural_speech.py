@@ -20,7 +20,7 @@ import requests
 from child_env import child_env
 from service_helpers import streams
 from vantor.services import SpeechError, bind
-from vantor.services.loudness import TARGET_LUFS, TRUE_PEAK_DBTP, measure
+from vantor.services.loudness import measure
 from vantor.services.local import LocalServices
 from vantor.services.narrator import Narrator
 from vantor.services.espeak_backend import SpeechFailed
@@ -28,6 +28,10 @@ from vantor.services.piper_backend import PiperBackend, bundled_voice, piper_ver
 from vantor.services.server import InProcessServer, Services
 from vantor.services.voices import ESPEAK, NEURAL, VoiceCatalog
 from vantor.demo.video_site import VideoSite
+
+# The levels the README promises, written out: a test must not follow a changed constant.
+TARGET = -16.0  # LUFS integrated
+PEAK_LIMIT = -1.5  # dBTP
 
 ROOT = Path(__file__).resolve().parents[1]
 ENDPOINT = "/api/generate-audio-frontend"
@@ -102,7 +106,7 @@ def test_neural_names_are_spoken_by_piper_through_the_engines_own_client(engine,
 @pytest.mark.parametrize("text", ["Red.", LONGER])
 def test_narrations_leave_at_the_loudness_target(speech, tmp_path, voice, text):
     level = measure(audio_file(say(speech, text, voice), tmp_path / "n.mp3"))
-    assert abs(level.integrated - TARGET_LUFS) <= 1.0 and level.true_peak <= TRUE_PEAK_DBTP
+    assert abs(level.integrated - TARGET) <= 1.0 and level.true_peak <= PEAK_LIMIT
 
 
 @pytest.mark.parametrize("voice", [pytest.param("en-US-GuyNeural", marks=needs_piper), "en-us"])
@@ -271,7 +275,7 @@ def test_a_whole_recap_plays_at_the_loudness_target(source_video, tmp_path, voic
                               capture_output=True, text=True, timeout=400)
     assert done.returncode == 0, done.stderr
     level = measure(tmp_path / "out" / "FINAL_RECAP.mp4")
-    assert abs(level.integrated - TARGET_LUFS) <= 1.0, level
+    assert abs(level.integrated - TARGET) <= 1.0, level
 
 
 def test_doctor_reports_the_neural_voice_or_how_to_get_it(monkeypatch):

@@ -186,3 +186,26 @@ def test_one_routing_rule_strips_the_configured_base_and_keeps_the_targets_path(
     monkeypatch.setattr(router, "_configured_bases", lambda: (bases["download"], bases["speech"]))
     target = router.ServiceRouter("http://127.0.0.1:9/token/")
     assert target.route(asked.format(**bases)) == routed.format(**bases)
+
+
+def test_a_serve_token_travels_in_a_header_and_only_to_its_own_host_and_port(monkeypatch):
+    from vantor.services import router
+
+    monkeypatch.setattr(router, "_configured_bases", lambda: ("https://api.example.invalid/v1", "https://tts.example.invalid"))
+    token = "a-serve-token-0123456789"
+    sent = []
+
+    class Recorder:
+        def get(self, url, **kwargs):
+            sent.append((url, kwargs.get("headers")))
+
+    target = router.ServiceRouter(f"http://127.0.0.1:9/{token}", Recorder())
+    target.get("https://api.example.invalid/v1/ajax/download.php?url=x", headers={"accept": "*/*"})
+    for url in ("http://127.0.0.1:9/progress/1", "http://127.0.0.1:10/progress/1", "http://evil.example/x"):
+        target.get(url)
+    assert sent == [("http://127.0.0.1:9/ajax/download.php?url=x", {"accept": "*/*", "x-vantor-token": token}),
+                    ("http://127.0.0.1:9/progress/1", {"x-vantor-token": token}),
+                    ("http://127.0.0.1:10/progress/1", None), ("http://evil.example/x", None)]
+    # Only a whole path of one token-like segment is read as a token; any other path stays in the address.
+    for kept in ("http://h:1/proxy/" + token, "http://h:1/short", f"http://h:1/{token}?q=1", f"http://h:1/{token}!"):
+        assert router.split_token(kept) == (kept, None)

@@ -46,6 +46,14 @@ def serve(tmp_path, **options) -> InProcessServer:
     return InProcessServer(Services(tmp_path / "cache", token=TOKEN, **options))
 
 
+def wrong_tokens(token: str) -> list[str]:
+    """Guesses a check of part of the token would let through: the right
+    length, wrong in the last character or everywhere after the fourth;
+    and one character short and long."""
+    last = "A" if token[-1] != "A" else "B"
+    return [token[:-1] + last, token[:4] + "x" * (len(token) - 4), token[:-1], token + "x"]
+
+
 def test_only_the_token_holder_is_served(tmp_path, source_video):
     backend = GatedBackend(source_video)
     backend.release.set()
@@ -55,22 +63,46 @@ def test_only_the_token_holder_is_served(tmp_path, source_video):
         assert server.base_url == f"{bare}/{TOKEN}"
         job = ask(server.base_url, "https://videos.example/a")
         done = poll_until_done(job["progress_url"])[-1]
-        # Handed-out addresses carry the token, so wget and the pollers need nothing more.
-        assert job["progress_url"].startswith(server.base_url + "/") and done["download_url"].startswith(server.base_url)
-        assert requests.get(done["download_url"], timeout=15).status_code == 200
-        tail = done["download_url"].removeprefix(server.base_url)
-        refused = [requests.get(bare + tail, timeout=15), requests.get(f"{bare}/{TOKEN[:-1]}{tail}", timeout=15),
-                   requests.get(f"{bare}/{TOKEN}x{tail}", timeout=15),
-                   requests.get(f"{bare}/ajax/download.php?url=https://videos.example/a", timeout=15),
-                   requests.post(bare + SPEECH, json={"text": "hi", "voice": "en-us"}, timeout=15),
-                   requests.get(f"{bare}/{TOKEN}", timeout=15)]
+        # The progress address carries the token as the request did; the file
+        # address never does: it goes on wget's command line.
+        assert job["progress_url"].startswith(server.base_url + "/") and TOKEN not in done["download_url"]
+        assert requests.get(done["download_url"], timeout=15).content == Path(source_video).read_bytes()
+        capability = done["download_url"].rsplit("/", 1)[1].removesuffix(".mp4")
+        refused = [requests.get(f"{bare}/{wrong}/ajax/download.php?url=https://videos.example/a", timeout=15)
+                   for wrong in wrong_tokens(TOKEN)]
+        refused += [requests.post(bare + SPEECH, json={"text": "hi", "voice": "en-us"}, timeout=15,
+                                  headers={"X-Vantor-Token": wrong}) for wrong in [*wrong_tokens(TOKEN), ""]]
+        refused += [requests.get(f"{bare}/files/{wrong}.mp4", timeout=15) for wrong in wrong_tokens(capability)]
+        refused += [requests.get(f"{bare}/ajax/download.php?url=https://videos.example/a", timeout=15),
+                    requests.get(f"{bare}//{TOKEN}/progress/{job['id']}", timeout=15),
+                    requests.get(f"{bare}/{TOKEN}", timeout=15), requests.get(f"{bare}/files/{job['id']}.mp4", timeout=15),
+                    requests.post(done["download_url"], timeout=15),  # a file address opens nothing but its file
+                    requests.get(f"{bare}/files/x/%2E%2E/%2E%2E/ajax/download.php?url=https://videos.example/a",
+                                 timeout=15)]
         # Each the same bare 404: nothing tells a real path from another.
         assert {(r.status_code, r.content) for r in refused} == {(404, b'{"success":false,"error":"not found"}')}
         header = requests.post(bare + SPEECH, json={"text": "hi", "voice": "en-us"}, timeout=15,
                                headers={"X-Vantor-Token": TOKEN})
         assert header.status_code == 200
+        by_header = requests.get(f"{bare}/progress/{job['id']}", headers={"X-Vantor-Token": TOKEN}, timeout=15).json()
+        assert by_header["download_url"].startswith(f"{bare}/files/") and by_header["download_url"] != done["download_url"]
     finally:
         server.close()
+
+
+def test_a_file_address_names_one_file_and_expires_when_unused():
+    from vantor.services.gate import Capabilities
+
+    now = [0.0]
+    addresses: Capabilities[str] = Capabilities(idle_seconds=600, keep=3, clock=lambda: now[0])
+    first, second = addresses.issue("a"), addresses.issue("b")
+    assert (addresses.redeem(first), addresses.redeem(second), addresses.redeem(first + "x")) == ("a", "b", None)
+    now[0] = 599.0  # each use keeps it for another 600 s (wget's retries, a player's seeks)
+    assert addresses.redeem(first) == "a"
+    now[0] = 1198.9
+    assert addresses.redeem(first) == "a" and addresses.redeem(second) is None  # unused for 600 s: gone
+    kept = [addresses.issue(str(n)) for n in range(3)]
+    assert addresses.redeem(first) is None and [addresses.redeem(k) for k in kept] == ["0", "1", "2"]
 
 
 @pytest.mark.parametrize("query, status", [
@@ -272,11 +304,11 @@ def test_a_finished_file_stays_until_its_client_fetched_it(tmp_path, source_vide
     server = serve(tmp_path, download_backend=backend, limits=Limits(cache_bytes=size + size // 2))
     try:
         first = ask(server.base_url, "https://v.example/1")
-        poll_until_done(first["progress_url"])
+        first_file = poll_until_done(first["progress_url"])[-1]["download_url"]
         second = poll_until_done(ask(server.base_url, "https://v.example/2")["progress_url"])[-1]
         # Over the limit, but the first has not been fetched yet: both stay.
         assert len(list((tmp_path / "cache" / "downloads").glob("*.mp4"))) == 2
-        assert requests.get(f"{server.base_url}/files/{first['id']}.mp4", timeout=15).status_code == 200
+        assert requests.get(first_file, timeout=15).status_code == 200
         assert requests.get(second["download_url"], timeout=15).status_code == 200
         poll_until_done(ask(server.base_url, "https://v.example/3")["progress_url"])
         assert len(list((tmp_path / "cache" / "downloads").glob("*.mp4"))) == 1  # fetched ones may go now

@@ -221,6 +221,13 @@ def test_cancel_during_the_conversion_leaves_no_process_and_no_result(page, film
 
 
 def test_a_page_on_another_site_or_without_the_token_cannot_drive_the_studio(browser, film, studio):
+    import requests
+
+    browser.get(studio.address)
+    page = browser.current_url.split("?")[0]  # the page, where the one-time address led
+    # Neither the used one-time address nor the page's token opens anything without the browser's cookie.
+    assert requests.get(studio.address, timeout=10, allow_redirects=False).status_code == 403
+    assert requests.get(page + "api/state", timeout=10).status_code == 404
     browser.get(film)  # a page of another origin, as any site the user visits
     outcome = browser.execute_async_script("""
         const done = arguments[arguments.length - 1];
@@ -230,7 +237,7 @@ def test_a_page_on_another_site_or_without_the_token_cannot_drive_the_studio(bro
           fetch(arguments[0] + "api/save", {method: "POST", mode: "no-cors", body: segments}),
         ];
         Promise.allSettled(tries).then(r => done(r.map(x => x.status + ":" + (x.value ? x.value.type : ""))));
-    """, studio.address)
+    """, page)
     assert outcome[0] == "rejected:"  # its preflight is refused
     saved = studio.project / "segments.json"
     assert not saved.exists() or "pwned" not in saved.read_text(encoding="utf-8")

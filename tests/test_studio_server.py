@@ -45,6 +45,7 @@ GOOD = {"host": "127.0.0.1:8766", "origin": "http://127.0.0.1:8766", "content-ty
     ("GET", "/api/state", {"host": GOOD["host"]}, 404),  # no token
     ("GET", f"/{TOKEN[:-1]}/api/state", {"host": GOOD["host"]}, 404),
     ("GET", f"/{TOKEN}x/api/state", {"host": GOOD["host"]}, 404),
+    ("GET", f"/{TOKEN[:4]}{'x' * (len(TOKEN) - 4)}/api/state", {"host": GOOD["host"]}, 404),  # right length, wrong
     ("GET", f"//{TOKEN}/api/state", {"host": GOOD["host"]}, 404),
     ("GET", f"/{TOKEN}/api/state", {"host": GOOD["host"], "origin": "http://evil.example"}, 403),
     ("POST", f"/{TOKEN}/api/save", {**GOOD, "origin": "null"}, 403),
@@ -55,8 +56,11 @@ GOOD = {"host": "127.0.0.1:8766", "origin": "http://127.0.0.1:8766", "content-ty
     ("GET", f"/{TOKEN}/api/state", {"host": "evil.example:8766"}, 403),
 ])
 def test_guard(method, path, headers, status):
-    refusal = StudioGuard(None, TOKEN, 8766).refusal(method, path, headers)  # type: ignore[arg-type]
+    refusal = StudioGuard(None, TOKEN, 8766).refusal(method, path, headers, True)  # type: ignore[arg-type]
     assert (refusal[0] if refusal else None) == status
+    # Without the session cookie the token alone opens nothing.
+    without = StudioGuard(None, TOKEN, 8766).refusal(method, path, headers, False)  # type: ignore[arg-type]
+    assert (without[0] if without else None) == (status or 404)
 
 
 # ---- a running studio -------------------------------------------------------
@@ -76,7 +80,8 @@ def studio(tmp_path, services):
 
     sock = socket.create_server(("127.0.0.1", 0))
     port = sock.getsockname()[1]
-    server = uvicorn.Server(uvicorn.Config(StudioGuard(app.app, TOKEN, port), log_level="warning", lifespan="off"))
+    guard = StudioGuard(app.app, TOKEN, port)
+    server = uvicorn.Server(uvicorn.Config(guard, log_level="warning", lifespan="off"))
     thread = threading.Thread(target=server.run, kwargs={"sockets": [sock]}, daemon=True)
     thread.start()
     for _ in range(200):
@@ -85,6 +90,8 @@ def studio(tmp_path, services):
         time.sleep(0.05)
     app.base = f"http://127.0.0.1:{port}/{TOKEN}/"  # type: ignore[attr-defined]
     app.origin = f"http://127.0.0.1:{port}"  # type: ignore[attr-defined]
+    app.session = requests.Session()  # type: ignore[attr-defined]  # signed in by the one-time address
+    assert app.session.get(app.origin + guard.one_time_path(), timeout=10).url == app.base
     yield app
     server.should_exit = True
     thread.join(timeout=10)
@@ -92,7 +99,7 @@ def studio(tmp_path, services):
 
 
 def post(studio, path, body, **kwargs):
-    return requests.post(studio.base + path, data=body if isinstance(body, (bytes, str)) else json.dumps(body),
+    return studio.session.post(studio.base + path, data=body if isinstance(body, (bytes, str)) else json.dumps(body),
                          headers={"origin": studio.origin, "content-type": "application/json"}, timeout=60, **kwargs)
 
 
@@ -116,7 +123,7 @@ def test_save_writes_exactly_the_engines_format_and_refuses_what_the_engine_woul
         assert answer.status_code == 400, bad
         assert saved.read_bytes() == before  # the saved file is left whole
     assert post(studio, "api/save", {"segments": [{"start": "5", "end": "4", "voiceover": "x"}]}).json()["problems"]
-    assert requests.get(studio.base + "api/segments", timeout=10).content == before
+    assert studio.session.get(studio.base + "api/segments", timeout=10).content == before
 
 
 def test_only_kept_recaps_are_served_and_with_ranges(studio, tmp_path):
@@ -127,16 +134,16 @@ def test_only_kept_recaps_are_served_and_with_ranges(studio, tmp_path):
     outside.write_bytes(b"secret")
     os.symlink(outside, recaps / "link.mp4")
     (studio.project.root / "movie.mp4").write_bytes(b"the user's own")
-    ranged = requests.get(studio.base + "results/recap-1.mp4", headers={"range": "bytes=10-19"}, timeout=10)
+    ranged = studio.session.get(studio.base + "results/recap-1.mp4", headers={"range": "bytes=10-19"}, timeout=10)
     assert ranged.status_code == 206 and ranged.content == bytes(range(10, 20))
     (recaps / "recap-1.vtt").write_text("WEBVTT\n", encoding="utf-8")
-    captions = requests.get(studio.base + "results/recap-1.vtt", timeout=10)
+    captions = studio.session.get(studio.base + "results/recap-1.vtt", timeout=10)
     assert captions.headers["content-type"].startswith("text/vtt") and captions.text == "WEBVTT\n"
-    download = requests.get(studio.base + "results/recap-1.mp4?download=1", timeout=10)
+    download = studio.session.get(studio.base + "results/recap-1.mp4?download=1", timeout=10)
     assert download.headers["content-disposition"].startswith("attachment") and len(download.content) == 1024
     for name in ("link.mp4", "..%2Fmovie.mp4", "%2E%2E/movie.mp4", "../movie.mp4", "recap-1.mp4%00", "recap-2.mp4",
                  ".vantor-studio", "recap-1.txt"):
-        answer = requests.get(studio.base + "results/" + name, timeout=10)
+        answer = studio.session.get(studio.base + "results/" + name, timeout=10)
         assert answer.status_code == 404, name
         assert b"secret" not in answer.content and b"own" not in answer.content
 

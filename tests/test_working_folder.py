@@ -19,7 +19,7 @@ import pytest
 
 import vantor
 from test_interrupt import processes_naming
-from vantor.recap.outputs import OutputError, OutputNames, mp4_fault
+from vantor.recap.outputs import IncompleteVideo, OutputError, OutputNames, mp4_fault, publish
 from vantor.recap.run import RunCancelled, kept_work_dir
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -178,6 +178,25 @@ def test_mp4_completeness_is_read_from_the_boxes(tmp_path, source_video):
     assert "'moov' box, is missing" in faults["no-index"] and "'mdat' box, is missing" in faults["no-media"]
     assert "impossible size" in faults["impossible"] and faults["empty"] == "it is empty"
     assert mp4_fault(str(tmp_path / "absent")) == "it does not exist"
+
+
+@pytest.mark.parametrize("broken", ["FINAL_RECAP.mp4", "horizontal_final.mp4"])
+def test_a_result_without_media_never_replaces_an_earlier_one(tmp_path, source_video, broken):
+    """Both results are checked whole before anything moves, even with
+    overwrite=True: an index without media data must not cost the user the
+    recap they had."""
+    out, work = tmp_path / "out", tmp_path / "out" / ".vantor-run-x"
+    work.mkdir(parents=True)
+    names = OutputNames(captions=True)
+    for name in names.results:
+        (out / name).write_bytes(b"the previous " + name.encode())
+    for name in ("FINAL_RECAP.mp4", "horizontal_final.mp4", "made.vtt"):
+        shutil.copyfile(source_video, work / name)
+    (work / broken).write_bytes(b"\0\0\0\x10ftypisom\0\0\0\0" + b"\0\0\0\x08moov")  # ftyp and moov, no mdat
+    with pytest.raises(IncompleteVideo, match="'mdat' box, is missing"):
+        publish(str(work), str(out), names, overwrite=True, extras=[(str(work / "made.vtt"), names.caption_name(".vtt"))])
+    assert {name: (out / name).read_bytes() for name in names.results} == {
+        name: b"the previous " + name.encode() for name in names.results}
 
 
 @pytest.mark.parametrize("name, horizontal", [

@@ -12,6 +12,7 @@ place redoes the recap too.
 
 from __future__ import annotations
 
+import dataclasses
 import hashlib
 import json
 import os
@@ -20,21 +21,26 @@ from typing import Any
 from ..recap.outputs import OutputNames
 from .jobs import Job
 
-__all__ = ["MARKER_NAME", "OUTPUT_NAMES", "job_hash", "finished_outputs", "write_marker"]
+__all__ = ["MARKER_NAME", "NOT_IN_FINGERPRINT", "OUTPUT_NAMES", "job_hash", "finished_outputs", "write_marker"]
 
 MARKER_NAME = ".vantor-batch.json"
 OUTPUT_NAMES = (OutputNames().final, OutputNames().horizontal)
 _CHUNK = 1 << 20
 
 
+# The Job fields that do not change what a run makes: where the marker lives
+# and where the job was read. Every other field, including any added later,
+# is part of the fingerprint, so a new option cannot be forgotten here.
+NOT_IN_FINGERPRINT = frozenset({"output_dir", "line"})
+
+
 def job_hash(job: Job) -> str:
-    """sha256 over what decides the result: address, segments content,
-    voice and speed (the output directory is where the marker lives)."""
-    digest = hashlib.sha256()
-    segments = _file_record(job.segments)["sha256"]
-    description = {"url": job.url, "segments_sha256": segments, "voice": job.voice, "speed": job.speed}
-    digest.update(json.dumps(description, sort_keys=True).encode())
-    return digest.hexdigest()
+    """sha256 over every field that decides the result, the segments file
+    by its content rather than its path."""
+    description: dict[str, Any] = {field.name: getattr(job, field.name) for field in dataclasses.fields(job)
+                                   if field.name not in NOT_IN_FINGERPRINT}
+    description["segments"] = _file_record(job.segments)["sha256"]
+    return hashlib.sha256(json.dumps(description, sort_keys=True).encode()).hexdigest()
 
 
 def _file_record(path: str) -> dict[str, Any]:

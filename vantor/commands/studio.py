@@ -1,11 +1,10 @@
 """`vantor studio`: the local services and the browser editor on one
-loopback address, with a secret token in its path."""
+loopback address, opened once by a one-time address (see studio/guard.py)."""
 
 from __future__ import annotations
 
 import argparse
 import os
-import secrets
 import signal
 import sys
 import threading
@@ -21,8 +20,10 @@ from .serve import _on_sigterm, _Terminated
 __all__ = ["register"]
 
 
-def _page_address(host: str, port: int, token: str, url: str | None) -> str:
-    return f"http://{url_host(host)}:{port}/{token}/" + (f"?url={quote(url, safe='')}" if url else "")
+def _page_address(host: str, port: int, path: str, url: str | None) -> str:
+    """The page's one-time address (`path` from StudioGuard.one_time_path):
+    it goes to the browser's command line, so it holds no lasting secret."""
+    return f"http://{url_host(host)}:{port}{path}" + (f"?url={quote(url, safe='')}" if url else "")
 
 
 def _has_desktop() -> bool:
@@ -44,6 +45,8 @@ def _run(args: argparse.Namespace) -> int:
     import uvicorn
 
     from ..services.app import LOOPBACK
+    from ..recap.services_choice import shown_address
+    from ..services.gate import new_secret
     from ..services.server import InProcessServer, Services, new_token, server_config, stderr_logging
     from ..studio.app import Studio
     from ..studio.guard import StudioGuard
@@ -63,15 +66,16 @@ def _run(args: argparse.Namespace) -> int:
     # network may be loaded, but no public page leads to a private address.
     services = InProcessServer(Services(args.cache_dir, allow=allow, token=new_token(), private_sources="direct"),
                                host="127.0.0.1" if is_loopback(args.host) else args.host)
-    token = secrets.token_urlsafe(18)
     studio = Studio(project, services.base_url, first_url=args.url or "")
-    address = _page_address(args.host, port, token, args.url)
-    print(f"vantor studio: {address} (project {project.root}; services on {services.base_url})", flush=True)
+    guard = StudioGuard(studio.app, new_secret(), port)
+    address = _page_address(args.host, port, guard.one_time_path(), args.url)
+    print(f"vantor studio: {address} (opens the page once; project {project.root}; "
+          f"services on {shown_address(services.base_url)})", flush=True)
     if not args.no_browser and _has_desktop():
         threading.Thread(target=_open_browser, args=(address,), daemon=True).start()
     from ..services.app import ClientAllowList
 
-    app = ClientAllowList(StudioGuard(studio.app, token, port), allow)
+    app = ClientAllowList(guard, allow)
     signal.signal(signal.SIGTERM, _on_sigterm)
     config = server_config(app, log_level="warning", log_config=stderr_logging(), lifespan="off",
                             timeout_graceful_shutdown=2)
@@ -91,8 +95,8 @@ def register(subparsers: Any) -> None:
     parser = add_command(
         subparsers, "studio", help="mark ranges, write narrations and make recaps in the browser",
         example="vantor studio https://www.youtube.com/watch?v=... --project my-recap",
-        description="Start the local services and the browser editor on this machine. Its address (with a\n"
-                    "secret token, new each time) goes on stdout; the browser opens it unless --no-browser.\n"
+        description="Start the local services and the browser editor on this machine. Its one-time address\n"
+                    "goes on stdout; the browser opens it unless --no-browser (then open it yourself, once).\n"
                     "The project folder holds segments.json and the finished recaps (recaps/).",
     )
     parser.add_argument("url", nargs="?", help="a video address to load at once")

@@ -5,10 +5,10 @@ Download (the engine's download client speaks this):
          {"success": true, "id": ID, "progress_url": "<absolute>/progress/ID"}
          or {"success": false, "error": "<yt-dlp's reason>"}
     GET  /progress/ID
-         {"success": true, "progress": 0..1000[, "download_url": "<absolute>/files/ID.mp4"]}
+         {"success": true, "progress": 0..1000[, "download_url": "<origin>/files/CAPABILITY.mp4"]}
          plus downloaded_bytes, total_bytes, speed, eta, state for richer clients;
          a failed job: {"success": false, "progress": 0, "error": ...}
-    GET  /files/ID.mp4   the finished job's file (Range honoured)
+    GET  /files/CAPABILITY.mp4   the finished job's file (Range honoured)
 Speech (the engine's speech client speaks this):
     POST /api/generate-audio-frontend  {"text", "voice"}
          200 {"audio_data": "data:audio/mpeg;base64,...", "backend": "piper" | "espeak-ng"}
@@ -21,10 +21,13 @@ Speech (the engine's speech client speaks this):
 Addresses handed out are built from the address the client reached, so a
 service on another machine hands out addresses its clients can fetch.
 
-Every path begins with the service's token (`/<token>/ajax/...`), which the
-base address a client routes to carries; the addresses handed out carry it
-too. A request without it is answered 404 like any unknown path. A busy
-service answers job requests 503; malformed requests get 400.
+Every path begins with the service's token (`/<token>/ajax/...`), or the
+request carries it in the X-Vantor-Token header; the progress address handed
+out carries it as the job request did. The file address does not: it holds a
+random capability for that one file (see gate.Capabilities), because it goes
+on `wget`'s command line, which every local user can read. A request without
+either is answered 404 like any unknown path. A busy service answers job
+requests 503; malformed requests get 400.
 
 A client is the connection's peer address (no forwarded header is read).
 Narrations are spoken on the speech queue's own threads, in turn per client
@@ -36,9 +39,9 @@ from __future__ import annotations
 import asyncio
 import base64
 import hashlib
-import hmac
 import ipaddress
 import json
+import re
 from collections import Counter
 from collections.abc import Iterable
 from pathlib import Path
@@ -54,6 +57,7 @@ from starlette.types import ASGIApp, Receive, Scope, Send
 from .cache import FileCache, is_disk_full
 from .download_jobs import Job, JobRefused, Jobs
 from .espeak_backend import SpeechFailed
+from .gate import TOKEN_HEADER, Capabilities, header, path_after_secret, same_secret
 from .limits import Limits
 from .narration_timing import measure_timing
 from .narrator import BACKEND_NAMES
@@ -70,7 +74,14 @@ BACKEND_HEADER = "X-Vantor-Speech-Backend"
 # (v2: loudness-normalised, neural voice), so older entries are not served.
 NARRATION_FORMAT = "v2"
 MAX_FORMAT_DIGITS = 5
-TOKEN_HEADER = "x-vantor-token"
+FILES_PREFIX = "/files/"
+# What passes the token gate without the token: a file address, to be checked by its capability.
+FILE_PATH = re.compile(r"/files/[A-Za-z0-9_-]{1,128}\.mp4")
+# A file address is good until this long after it was handed out or last
+# used (wget's retries, a player's range requests, ffprobe's reads).
+FILE_ADDRESS_SECONDS = 600.0
+# Every refusal of an unknown path, token or capability: nothing tells them apart.
+NOT_FOUND = JSONResponse({"success": False, "error": "not found"}, 404)
 ANSWER_POLL_SECONDS = 0.05
 
 
@@ -104,28 +115,27 @@ class TokenGate:
     """ASGI middleware: serves only requests whose path begins with
     `/<token>` (or that carry it in the X-Vantor-Token header). The token
     becomes the root path, so the addresses the app hands out carry it.
+    File addresses pass without it: the app checks their capability.
     Anything else is the same bare 404, whatever its path."""
 
     def __init__(self, app: ASGIApp, token: str) -> None:
         self.app: ASGIApp = app
-        self._prefix: bytes = f"/{token}".encode()
-        self._token: bytes = token.encode()
+        self._token: str = token
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
         path: str = scope["path"]
-        size = len(self._prefix)
-        head = path[:size].encode("utf-8", "surrogateescape")
-        if path[size:size + 1] == "/" and hmac.compare_digest(head, self._prefix):
-            await self.app({**scope, "root_path": scope.get("root_path", "") + self._prefix.decode()}, receive, send)
+        rest = path_after_secret(path, self._token)
+        if rest is not None and rest.startswith("/"):
+            await self.app({**scope, "root_path": scope.get("root_path", "") + "/" + self._token}, receive, send)
             return
-        given = dict(scope.get("headers") or ()).get(TOKEN_HEADER.encode(), b"")
-        if given and hmac.compare_digest(given, self._token):
+        file_request = scope["method"] in ("GET", "HEAD") and FILE_PATH.fullmatch(path) is not None
+        if file_request or same_secret(header(scope.get("headers"), TOKEN_HEADER.encode()), self._token):
             await self.app(scope, receive, send)
             return
-        await JSONResponse({"success": False, "error": "not found"}, 404)(scope, receive, send)
+        await NOT_FOUND(scope, receive, send)
 
 
 class SpeechBackend(Protocol):
@@ -136,6 +146,11 @@ class SpeechBackend(Protocol):
 
 def _base(request: Request) -> str:
     return str(request.base_url).rstrip("/")
+
+
+def _origin(request: Request) -> str:
+    """The address the client reached, without the token's root path."""
+    return f"{request.url.scheme}://{request.url.netloc}"
 
 
 def _error(status: int, message: str) -> JSONResponse:
@@ -162,6 +177,7 @@ def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits
     queue = speech_queue or SpeechQueue(limits.max_speech, limits.max_speech_per_client, limits.max_speech_queued)
     timing_cache = FileCache(speech_cache.root / "timing", ".json", 64 * 1024**2)
     waiting: Counter[str] = Counter()  # client address -> job requests waiting for a first answer
+    file_addresses: Capabilities[Job] = Capabilities(FILE_ADDRESS_SECONDS)
 
     async def first_answer(job: Job) -> None:
         # Polled on the event loop, so a waiting request holds no thread.
@@ -210,14 +226,15 @@ def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits
             body |= {"downloaded_bytes": p.downloaded_bytes, "total_bytes": p.total_bytes,
                      "speed": p.speed, "eta": p.eta}
         if job.state == "finished":
-            body["download_url"] = f"{_base(request)}/files/{job.id}.mp4"
+            # A fresh capability for this file alone: the address goes on wget's command line.
+            body["download_url"] = f"{_origin(request)}{FILES_PREFIX}{file_addresses.issue(job)}.mp4"
         return JSONResponse(body)
 
     async def file(request: Request) -> FileResponse | JSONResponse:
-        # Only a finished job's file, by job id; nothing in the path names a file.
-        job = jobs.get(request.path_params["job_id"])
+        # Only a finished job's file, by a capability handed out for it; nothing in the path names a file.
+        job = file_addresses.redeem(request.path_params["capability"])
         if job is None or job.state != "finished" or job.path is None or not Path(job.path).exists():
-            return _error(404, "no finished job with that id")
+            return NOT_FOUND
         job.fetched = True
         return FileResponse(job.path, media_type="video/mp4")
 
@@ -305,7 +322,7 @@ def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits
     app = Starlette(routes=[
         Route("/ajax/download.php", job_request, methods=["GET"]),
         Route("/progress/{job_id}", progress, methods=["GET"]),
-        Route("/files/{job_id}.mp4", file, methods=["GET", "HEAD"]),
+        Route(FILES_PREFIX + "{capability}.mp4", file, methods=["GET", "HEAD"]),
         Route("/api/generate-audio-frontend", generate_audio, methods=["POST"]),
     ])
     return ClientAllowList(TokenGate(app, token) if token else app, allow)

@@ -9,11 +9,20 @@ goes to its target: the configured base is stripped (its path included, so
 own path is kept (`http://127.0.0.1:PORT/<token>/ajax/download.php`). Any
 other address, such as the absolute progress and file addresses a service
 hands out, goes to the real `requests` unchanged.
+
+A target that is a `vantor serve` address, `http://HOST:PORT/<token>`, is
+reached without the token in any address: it goes in the X-Vantor-Token
+header of every request to that host and port (the progress addresses the
+service then hands out carry no token either), so no error message or log
+line that shows an address shows the token.
 """
 
 from __future__ import annotations
 
 from typing import Any
+from urllib.parse import urlsplit
+
+from .gate import TOKEN_HEADER, TOKEN_PATTERN
 
 __all__ = ["ServiceRouter"]
 
@@ -28,6 +37,25 @@ def _under(url: str, base: str) -> bool:
     return url == base or url.startswith((base + "/", base + "?"))
 
 
+def _origin(url: str) -> str | None:
+    try:
+        parts = urlsplit(url)
+    except ValueError:
+        return None
+    return f"{parts.scheme}://{parts.netloc}".lower() if parts.scheme and parts.netloc else None
+
+
+def split_token(target: str) -> tuple[str, str | None]:
+    """(`target` without its token, the token) for a `vantor serve`
+    address whose whole path is one token; (`target`, None) otherwise."""
+    parts = urlsplit(target)
+    segment = parts.path.strip("/")
+    if parts.query or parts.fragment or parts.path not in (f"/{segment}", f"/{segment}/") \
+            or not TOKEN_PATTERN.fullmatch(segment):
+        return target, None
+    return f"{parts.scheme}://{parts.netloc}", segment
+
+
 class ServiceRouter:
     """`base_url`: where both services' requests go; `speech_url`, when
     given, takes the speech service's instead. Either may be None: that
@@ -40,7 +68,19 @@ class ServiceRouter:
         self.base_url: str | None = base_url.rstrip("/") if base_url is not None else None
         speech = speech_url if speech_url is not None else base_url
         download_base, speech_base = _configured_bases()
-        self._routes = [(download_base, self.base_url), (speech_base, speech.rstrip("/") if speech else None)]
+        self._tokens: dict[str, str] = {}  # origin -> the token its requests carry in a header
+        self._routes = [(download_base, self._target(self.base_url)),
+                        (speech_base, self._target(speech.rstrip("/") if speech else None))]
+
+    def _target(self, url: str | None) -> str | None:
+        if url is None:
+            return None
+        target, token = split_token(url)
+        origin = _origin(target)
+        if token is not None and origin is not None:
+            self._tokens[origin] = token
+            return target
+        return url
 
     def route(self, url: str) -> str:
         """The address a request for `url` is sent to."""
@@ -54,6 +94,9 @@ class ServiceRouter:
     def send(self, method: str, url: str, args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
         """Every request passes here, as the engine asked for it."""
         url = self.route(url)
+        token = self._tokens.get(_origin(url) or "") if isinstance(url, str) and self._tokens else None
+        if token is not None:
+            kwargs = {**kwargs, "headers": {**(kwargs.get("headers") or {}), TOKEN_HEADER: token}}
         if method == "GET":
             return self._requests.get(url, *args, **kwargs)
         if method == "POST":

@@ -6,8 +6,6 @@ from __future__ import annotations
 
 import logging
 import os
-import re
-import secrets
 import threading
 from collections.abc import Iterable
 from pathlib import Path
@@ -22,6 +20,7 @@ from ..net import listen, url_host
 from .app import LOOPBACK, Network, SpeechBackend, build_app
 from .cache import FileCache
 from .download_jobs import DownloadBackend, Jobs
+from .gate import TOKEN_PATTERN, new_secret
 from .limits import Limits
 from .narrator import Narrator
 from .speech_queue import SpeechQueue
@@ -31,12 +30,9 @@ from .ytdlp_backend import YtDlpBackend
 
 __all__ = ["HideToken", "InProcessServer", "Services", "TOKEN_PATTERN", "new_token", "server_config", "stderr_logging"]
 
-# A token goes into addresses as their first path segment.
-TOKEN_PATTERN = re.compile(r"[A-Za-z0-9_-]{16,128}")
-
 
 def new_token() -> str:
-    return secrets.token_urlsafe(24)
+    return new_secret()
 
 
 def stderr_logging() -> dict[str, Any]:

@@ -106,8 +106,11 @@ class Studio:
                 raise _Refused(413, f"request body over {limit} bytes")
         try:
             data = json.loads(body)
-        except ValueError:
-            raise _Refused(400, "expected a JSON object") from None
+            # A lone surrogate (a "\ud800" escape) is no text a file or a service can take.
+            json.dumps(data, ensure_ascii=False).encode("utf-8")
+        except (ValueError, RecursionError):  # RecursionError: deeply nested arrays; UnicodeError is a ValueError
+            raise _Refused(400, "expected a JSON object of text, numbers and lists, nested at most a few levels") \
+                from None
         if not isinstance(data, dict):
             raise _Refused(400, "expected a JSON object")
         return data

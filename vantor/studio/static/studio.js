@@ -268,6 +268,16 @@ async function speak(range, item) {
 const player = $("player");
 
 let loads = 0;  // a newer load's events win over an older one's
+// The service's file address lapses 10 minutes after its last use: a player
+// that fails to read after a while asks for the video again (a cache hit,
+// a new address) and goes on where it was.
+let loadedAt = 0;
+let resumeAt = null;
+player.addEventListener("error", () => {
+  if (!state.url || resumeAt !== null || performance.now() - loadedAt < 60000) return;
+  resumeAt = player.currentTime;
+  load(state.url);
+});
 
 function load(url) {
   url = url.trim();
@@ -295,14 +305,22 @@ function load(url) {
       file.hostname = location.hostname;
       state.frameRate = event.frame_rate || 25;
       player.src = file.href;
-      player.addEventListener("playing", () => {
-        window.studioTimings.firstFrame = performance.now() - started;
-      }, { once: true });
-      player.play().catch(() => { /* the user presses play */ });
+      loadedAt = performance.now();
+      if (resumeAt !== null) {
+        const at = resumeAt;
+        resumeAt = null;
+        player.addEventListener("loadedmetadata", () => { player.currentTime = at; }, { once: true });
+      } else {
+        player.addEventListener("playing", () => {
+          window.studioTimings.firstFrame = performance.now() - started;
+        }, { once: true });
+        player.play().catch(() => { /* the user presses play */ });
+      }
       say("load-status", `Loaded${event.duration ? ` (${formatTime(event.duration)})` : ""}.`);
     },
     failed(event) {
       if (mine !== loads) return;
+      resumeAt = null;
       $("load-progress").hidden = true;
       say("load-status", `Could not load the video: ${event.error}`, true);
     },

@@ -242,3 +242,21 @@ def test_package_surface(engine):
     assert vantor.run_recap is marker and re.fullmatch(r"\d+\.\d+\.\d+", vantor.__version__)
     installed = {d.version for d in importlib.metadata.distributions(name="vantor")}
     assert installed <= {vantor.__version__}  # when installed at all
+
+
+def test_a_mistyped_voice_gets_the_name_it_most_likely_meant(write, tmp_path, capsys):
+    """recap, check --voice and make_recap: a near name is offered (case
+    aside), a name near nothing gets none, before any service is asked."""
+    segments = write(GOOD)
+    common = ["--services", "local", "--output-dir", str(tmp_path)]
+    assert main(["recap", URL, segments, "--voice", "en-US-GuyNeurl", *common]) == 1
+    assert main(["check", segments, "--voice", "EN-GB", "--services", "local"]) == 1
+    assert main(["check", segments, "--voice", "Sonia"]) == 1
+    assert capsys.readouterr().err.splitlines() == [
+        "vantor: unknown voice 'en-US-GuyNeurl'; did you mean 'en-US-GuyNeural'? see vantor voices",
+        "vantor: unknown voice 'EN-GB'; did you mean 'en-gb'? see vantor voices",
+        "vantor: unknown voice 'Sonia'; see vantor voices"]
+    with pytest.raises(vantor.PreflightError, match=r"^unknown voice 'de-DE-KatjaNeurall'; did you mean "
+                                                    r"'de-DE-KatjaNeural'\? see vantor voices$"):
+        vantor.make_recap(URL, GOOD, voice="de-DE-KatjaNeurall", output_dir=tmp_path, services="local")
+    assert os.listdir(tmp_path) == ["segments.json"]

@@ -244,11 +244,20 @@ def test_package_surface(engine):
     assert installed <= {vantor.__version__}  # when installed at all
 
 
-def test_a_mistyped_voice_gets_the_name_it_most_likely_meant(write, tmp_path, capsys):
+def test_a_mistyped_voice_or_swapped_arguments_are_named(write, tmp_path, capsys):
     """recap, check --voice and make_recap: a near name is offered (case
-    aside), a name near nothing gets none, before any service is asked."""
+    aside), a name near nothing gets none; the segments file where the
+    address goes is named as such. All before any service is asked."""
     segments = write(GOOD)
     common = ["--services", "local", "--output-dir", str(tmp_path)]
+    assert main(["recap", segments, URL, "--voice", "en-us", *common]) == 1
+    typo = str(tmp_path / "typo.json")  # no such file: still a file name, not an address
+    assert main(["recap", typo, URL, "--voice", "en-us", *common]) == 1
+    assert capsys.readouterr().err.splitlines() == [
+        f"vantor: the video address and the segments file are swapped: {URL!r} is the address and {name!r} the "
+        "segments; give the address first (vantor recap URL SEGMENTS)" for name in (segments, typo)]
+    with pytest.raises(vantor.PreflightError, match=r"swapped: .*; give the address first \(url, segments\)$"):
+        vantor.make_recap(segments, URL, voice="en-us", output_dir=tmp_path, services="local")
     assert main(["recap", URL, segments, "--voice", "en-US-GuyNeurl", *common]) == 1
     assert main(["check", segments, "--voice", "EN-GB", "--services", "local"]) == 1
     assert main(["check", segments, "--voice", "Sonia"]) == 1

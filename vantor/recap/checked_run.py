@@ -89,6 +89,11 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
     `mkdir`) only when the rest passed. `wording`: whether refusals speak of
     flags or of Python arguments."""
     started = time.monotonic()
+    segments_path = os.fspath(segments_file)
+    if _swapped(url, segments_path):
+        order = "url, segments" if wording is PYTHON else "vantor recap URL SEGMENTS"
+        raise PreflightError(f"the video address and the segments file are swapped: {segments_path!r} is the "
+                             f"address and {url!r} the segments; give the address first ({order})")
     services = resolve_services(services)
     if not url.strip():
         raise PreflightError("the video address is empty")
@@ -99,7 +104,6 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
         names = OutputNames(output_name or OutputNames().final, captions=captions is not None)
     except OutputError as error:
         raise PreflightError(str(error)) from None
-    segments_path = os.fspath(segments_file)
     segments: list[dict[str, object]] = []
     warnings: list[str] = []
     if check_segments:
@@ -115,6 +119,13 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
         raise PreflightError(f"{existing[0]} exists; {wording.replace}")
     return PreparedRecap(url, segments_path, voice, speed, directory.path, services, segments, warnings,
                          started, names, overwrite, strict_fit, captions, directory.made)
+
+
+def _swapped(url: str, segments: str) -> bool:
+    """The segments file given where the address goes, and an address where
+    the file goes: no web address is a file here, and no file an address."""
+    return ("://" in segments and not os.path.exists(segments) and "://" not in url
+            and (os.path.isfile(url) or url.lower().endswith(".json")))
 
 
 @contextlib.contextmanager

@@ -179,3 +179,19 @@ def test_command_interrupted_writes_the_report_and_exits_130(tmp_path, monkeypat
     assert re.fullmatch(r"vantor: 1 job: 0 ok, 0 skipped \(already done\), 0 failed, 1 cancelled in .*", shown[-2])
     saved = json.loads(report_path.read_text())
     assert saved["interrupted"] and saved["jobs"][0]["status"] == "cancelled"
+
+
+def test_check_with_the_speech_service_reports_job_by_job_in_line_order(tmp_path, monkeypatch, capsys):
+    """Narrations are spoken voice by voice; their warnings still come out
+    under each job's line, after its segments check's own."""
+    monkeypatch.setenv("VANTOR_CACHE_DIR", str(tmp_path / "cache"))
+    (tmp_path / "short.json").write_text(json.dumps([{"start": "0", "end": "9", "voiceover": "Red."}]))
+    (tmp_path / "long.json").write_text(json.dumps([{"start": "0", "end": "1", "voiceover": "This narration is far "
+                                                     "too long for a range of only one second."}]))
+    path = jobs_file(tmp_path, {**job("o1", "short.json"), "voice": "en-gb"},
+                     {**job("o2", "long.json"), "voice": "en-us"}, {**job("o3", "short.json"), "voice": "en-gb"})
+    assert main(["batch", "--check", "--services", "local", str(path)]) == 0
+    out = capsys.readouterr().out.splitlines()
+    assert [line.split(": ")[:2] for line in out[:-1]] == [
+        ["warning", "line 1"], ["warning", "line 2"], ["warning", "line 2"], ["warning", "line 3"]], out
+    assert "probably be cut off" in out[1] and "last words will be cut" in out[2]

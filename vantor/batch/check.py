@@ -11,8 +11,8 @@ from ..recap.preflight import PreflightError, check_output_dir, check_run_voice
 from ..recap.segments_check import check_segments
 from .jobs import Job
 
-__all__ = ["JobProblem", "SharedOutputError", "check_jobs", "fit_problems", "in_line_order", "refuse_shared_output_dirs",
-           "shared_output_dirs"]
+__all__ = ["JobProblem", "SharedOutputError", "check_jobs", "fit_problems", "in_line_order",
+           "refuse_shared_output_dirs", "shared_output_dirs"]
 
 
 @dataclass(frozen=True)

@@ -149,7 +149,8 @@ class VoiceCatalog:
     def same_voice(self) -> dict[str, str]:
         """Each name that speaks with the very voice of an earlier name -> that name."""
         first: dict[str, str] = {}
-        return {v.name: first[v.identity] for v in self.voices.values() if first.setdefault(v.identity, v.name) != v.name}
+        return {v.name: first[v.identity] for v in self.voices.values()
+                if first.setdefault(v.identity, v.name) != v.name}
 
 
 _default: tuple[str | None, VoiceCatalog] | None = None

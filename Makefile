@@ -15,10 +15,19 @@ PY := $(VENV)/bin/python
 # cmake, ninja and the pip-installed tools come from the venv.
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: setup build test wheel-check clean demo bench bench-services bench-batch install uninstall
+.PHONY: setup setup-user dev build test wheel-check clean demo bench bench-services bench-batch install uninstall
 
+# The developer set-up: what the command needs plus the toolchain the tests
+# use (requirements-dev.txt, chromium for the browser tests).
 setup:
 	VENV="$(abspath $(VENV))" bash scripts/provision.sh
+
+# What the command needs to build and run, nothing more (requirements.txt).
+setup-user:
+	VENV="$(abspath $(VENV))" bash scripts/provision.sh --user
+
+# A checkout ready for development: the toolchain and the developer build.
+dev: build
 
 build: setup
 	$(VENV)/bin/cmake -S . -B $(BUILD_DIR) -G Ninja \
@@ -54,23 +63,28 @@ wheel-check: setup
 	$(WHEEL_CHECK)
 
 # Puts the `vantor` command on PATH: installs the package (built as
-# `pip install .` builds it) into $(VENV) and links $(BINDIR)/vantor to the
-# script there. /usr/local/bin is on the PATH of every Debian shell, root's
-# and users', so `vantor` works at once, in the same shell, from any
-# directory, without activating anything; a user who cannot write there gets
-# the link through sudo, as provisioning gets its packages.
+# `pip install .` builds it) with what it needs to run, and no developer
+# tools, into $(VENV), and links $(BINDIR)/vantor to the script there.
+# /usr/local/bin is on the PATH of every Debian shell, root's and users', so
+# `vantor` works at once, in the same shell, from any directory, without
+# activating anything; a user who cannot write there gets the link through
+# sudo, as provisioning gets its packages. A link there that leads to another
+# checkout's command is left as it is unless FORCE=1; `make uninstall`
+# removes the link only when it leads to this checkout's.
 BINDIR ?= /usr/local/bin
+FORCE ?= 0
 AS_BINDIR_OWNER = $(if $(shell { mkdir -p "$(BINDIR)" && [ -w "$(BINDIR)" ]; } 2>/dev/null || echo no),sudo)
-install: setup
+LINK_COMMAND = $(AS_BINDIR_OWNER) env FORCE="$(FORCE)" bash scripts/link_command.sh
+install: setup-user
 	$(PY) -m pip install --disable-pip-version-check -q --no-deps $(WHEEL_PIP_ARGS) .
-	$(AS_BINDIR_OWNER) ln -sfn "$(abspath $(VENV))/bin/vantor" "$(BINDIR)/vantor"
+	$(LINK_COMMAND) install "$(abspath $(VENV))/bin/vantor" "$(BINDIR)/vantor"
 	@case ":$$PATH:" in \
 	  *":$(BINDIR):"*) echo "installed: $(BINDIR)/vantor (try: vantor demo)" ;; \
 	  *) echo "installed: $(BINDIR)/vantor; $(BINDIR) is not on PATH: add it, e.g. export PATH=\"$(BINDIR):\$$PATH\"" ;; \
 	esac
 
 uninstall:
-	$(AS_BINDIR_OWNER) rm -f "$(BINDIR)/vantor"
+	$(LINK_COMMAND) uninstall "$(abspath $(VENV))/bin/vantor" "$(BINDIR)/vantor"
 	$(PY) -m pip uninstall --disable-pip-version-check -q -y vantor
 
 clean:

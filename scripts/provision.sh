@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
-# Prepares this machine for building and testing vantor. Idempotent, and quick
-# when everything is already in place.
+# Prepares this machine for building and testing vantor (or, with --user,
+# for building and running the `vantor` command only: `make install`).
+# Idempotent, and quick when everything is already in place.
 #
-#   1. Debian packages the tests and the build need (ffmpeg, wget, espeak-ng,
-#      util-linux's prlimit for the download service's CPU limits,
-#      g++, make, ca-certificates, openssl for the batch cluster's TLS key,
-#      and chromium with its driver for the studio's browser tests).
+#   1. Debian packages the build and the command need (ffmpeg, wget,
+#      espeak-ng, util-linux's prlimit for the download service's CPU limits,
+#      g++, make, ca-certificates, openssl for the batch cluster's TLS key),
+#      and for the tests chromium with its driver (the studio's browser tests).
 #   2. A working CPython 3.13 with headers: python3.13 on PATH, a pyenv
 #      install, a cached build in /var/cache/vantor/python3.13, or else one
 #      built here from Debian's python3.13 source package.
-#   3. The virtual environment (.venv by default) with requirements-dev.txt,
-#      reinstalled only when that file changes.
+#   3. The virtual environment (.venv by default) with requirements-dev.txt
+#      (--user: requirements.txt, what the command needs to run), reinstalled
+#      only when the files it reads change.
 #
 # Environment:
 #   VENV                        venv directory (default: <repo>/.venv)
@@ -23,7 +25,13 @@ shopt -s inherit_errexit
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="${VENV:-$ROOT/.venv}"
 case "$VENV" in /*) ;; *) VENV="$ROOT/$VENV" ;; esac
-REQUIREMENTS="$ROOT/requirements-dev.txt"
+MODE=dev
+case "${1:-}" in
+    --user) MODE=user ;;
+    "") ;;
+    *) printf '[provision] error: unknown option %s (--user: only what the command needs)\n' "$1" >&2; exit 2 ;;
+esac
+if [ "$MODE" = user ]; then REQUIREMENTS="$ROOT/requirements.txt"; else REQUIREMENTS="$ROOT/requirements-dev.txt"; fi
 PY_PREFIX="${VANTOR_PYTHON_PREFIX:-/var/cache/vantor/python3.13}"
 
 # Messages go to stderr: find_python's stdout is the interpreter path.
@@ -196,20 +204,25 @@ ensure_venv() {
         "$python" -m venv "$VENV"
     fi
 
-    local stamp="$VENV/.requirements-dev.sha256" want have=""
-    want="$(sha256sum "$REQUIREMENTS" | cut -d' ' -f1)"
+    # One stamp per file set; requirements-dev.txt includes requirements.txt.
+    local stamp="$VENV/.requirements-$MODE.sha256" want have="" name
+    name="$(basename "$REQUIREMENTS")"
+    want="$(cat "$ROOT/requirements.txt" "$REQUIREMENTS" | sha256sum | cut -d' ' -f1)"
     [ -f "$stamp" ] && have="$(cat "$stamp")"
     if [ "$want" = "$have" ]; then
-        log "requirements-dev.txt unchanged since last install"
+        log "$name unchanged since last install"
         return 0
     fi
-    log "pip install -r requirements-dev.txt"
+    log "pip install -r $name"
     "$VENV/bin/python" -m pip install --disable-pip-version-check -q -r "$REQUIREMENTS"
     echo "$want" > "$stamp"
 }
 
 main() {
-    ensure_apt_packages ffmpeg wget espeak-ng util-linux g++ make ca-certificates openssl fonts-dejavu-core chromium chromium-driver
+    local packages=(ffmpeg wget espeak-ng util-linux g++ make ca-certificates openssl fonts-dejavu-core)
+    # The studio's browser tests; a user's studio opens in the user's own browser.
+    if [ "$MODE" = dev ]; then packages+=(chromium chromium-driver); fi
+    ensure_apt_packages "${packages[@]}"
     local python
     python="$(find_python)"
     log "python 3.13: $python"

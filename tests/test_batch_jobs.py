@@ -179,3 +179,16 @@ def test_command_interrupted_writes_the_report_and_exits_130(tmp_path, monkeypat
     assert re.fullmatch(r"vantor: 1 job: 0 ok, 0 skipped \(already done\), 0 failed, 1 cancelled in .*", shown[-2])
     saved = json.loads(report_path.read_text())
     assert saved["interrupted"] and saved["jobs"][0]["status"] == "cancelled"
+
+
+
+def test_check_with_the_speech_service_reports_in_line_order(tmp_path, monkeypatch, capsys):
+    # Spoken voice by voice (en-gb: lines 1 and 3), reported line by line.
+    monkeypatch.setenv("VANTOR_CACHE_DIR", str(tmp_path / "cache"))
+    (tmp_path / "a.json").write_text(json.dumps([{"start": "0", "end": "9", "voiceover": "Red."}]))
+    (tmp_path / "b.json").write_text(json.dumps([{"start": "0", "end": "1", "voiceover": "Too long for a second " * 3}]))
+    voices = [("a.json", "en-gb"), ("b.json", "en-us"), ("a.json", "en-gb")]
+    path = jobs_file(tmp_path, *[{**job(f"o{n}", segments), "voice": v} for n, (segments, v) in enumerate(voices)])
+    assert main(["batch", "--check", "--services", "local", str(path)]) == 0
+    out = capsys.readouterr().out.splitlines()
+    assert [line.split(": ")[1] for line in out[:-1]] == ["line 1", "line 2", "line 2", "line 3"], out

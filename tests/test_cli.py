@@ -253,3 +253,27 @@ def test_whole_number_options_take_their_bounds_and_refuse_past_them():
                         (whole_number(1, 1000), "1001"), (whole_number(1, 1000), "0")]:
         with pytest.raises(argparse.ArgumentTypeError):
             parse(text)
+
+
+def test_a_mistyped_voice_or_swapped_arguments_are_named(write, tmp_path, capsys):
+    """recap, check --voice, make_recap: the name a mistyped voice likely
+    meant (case aside; none when nothing is near); swapped address and file."""
+    segments, typo = write(GOOD), str(tmp_path / "typo.json")  # no such file: still no address
+    common = ["--services", "local", "--output-dir", str(tmp_path)]
+    for argv in (["recap", URL, segments, "--voice", "en-US-GuyNeurl", *common],
+                 ["check", segments, "--voice", "EN-GB", "--services", "local"],
+                 ["check", segments, "--voice", "Sonia"],
+                 ["recap", segments, URL, "--voice", "en-us", *common], ["recap", typo, URL, "--voice", "en-us"]):
+        assert main(argv) == 1
+    assert capsys.readouterr().err.splitlines() == [
+        "vantor: unknown voice 'en-US-GuyNeurl'; did you mean 'en-US-GuyNeural'? see vantor voices",
+        "vantor: unknown voice 'EN-GB'; did you mean 'en-gb'? see vantor voices",
+        "vantor: unknown voice 'Sonia'; see vantor voices", *[
+            f"vantor: the video address and the segments file are swapped: {URL!r} is the address and {name!r} the "
+            "segments; give the address first (vantor recap URL SEGMENTS)" for name in (segments, typo)]]
+    with pytest.raises(vantor.PreflightError, match=r"^unknown voice 'de-DE-KatjaNeurall'; did you mean "
+                                                    r"'de-DE-KatjaNeural'\? see vantor voices$"):
+        vantor.make_recap(URL, GOOD, voice="de-DE-KatjaNeurall", output_dir=tmp_path, services="local")
+    with pytest.raises(vantor.PreflightError, match=r"swapped: .*; give the address first \(url, segments\)$"):
+        vantor.make_recap(segments, URL, voice="en-us", output_dir=tmp_path, services="local")
+    assert os.listdir(tmp_path) == ["segments.json"]

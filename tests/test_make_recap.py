@@ -53,8 +53,8 @@ def test_refusals_come_before_any_request(services, engine, tmp_path):
                                             r"must be a time, a string like \"1.5\" or a number, not true\)"):
         vantor.make_recap(URL, [SEGMENTS[0], {**SEGMENTS[1], "end": True}], voice="v", output_dir=tmp_path,
                           services="configured")
-    with pytest.raises(vantor.PreflightError, match="does not exist; create it or pass mkdir=True$"):
-        vantor.make_recap(URL, SEGMENTS, voice="v", output_dir=tmp_path / "missing", services="configured")
+    with pytest.raises(vantor.PreflightError, match="nor does its parent .*; create them or pass mkdir=True$"):
+        vantor.make_recap(URL, SEGMENTS, voice="v", output_dir=tmp_path / "no" / "out", services="configured")
     with pytest.raises(vantor.PreflightError, match="unknown services 'elsewhere'; use auto, configured, local or"):
         vantor.make_recap(URL, SEGMENTS, voice="v", output_dir=tmp_path, services="elsewhere")
     with pytest.raises(vantor.PreflightError, match=r"^unknown voice 'v'; see vantor voices"):
@@ -64,12 +64,16 @@ def test_refusals_come_before_any_request(services, engine, tmp_path):
     assert services[0].requests == [] and services[1].requests == [] and engine._download_video is original
 
 
-def test_a_failed_run_unwinds_the_duration_check(services, engine, tmp_path):
+def test_a_failed_run_unwinds_the_duration_check_and_the_folder_it_made(services, engine, tmp_path):
     original = engine._download_video
     services[0].script_job(body={"success": False, "error": "quota"})
+    progress = io.StringIO()
     with pytest.raises(Exception, match="Download API error"):
-        vantor.make_recap(URL, SEGMENTS, voice="v", output_dir=tmp_path, quiet=True, services="configured")
+        vantor.make_recap(URL, SEGMENTS, voice="v", output_dir=tmp_path / "new", progress=progress,
+                          services="configured")
     assert engine._download_video is original
+    assert progress.getvalue().startswith(f"vantor: created the output directory {str(tmp_path / 'new')!r}\n")
+    assert os.listdir(tmp_path) == []  # nothing was written: the folder it made is gone
 
 
 @pytest.mark.parametrize("argument, value, expected", [
@@ -98,8 +102,8 @@ def test_a_wrong_type_is_named_before_anything_starts(services, tmp_path, argume
 def test_streams_and_callbacks_of_any_kind_are_taken(services, tmp_path):
     # What passes the type checks goes on to the ordinary checks: here the missing directory.
     for extra in (dict(progress=io.StringIO()), dict(progress=None, on_event=print, speed=2),
-                  dict(output_dir=str(tmp_path / "out"), on_start=lambda run: None)):
-        arguments = dict(voice="v", output_dir=tmp_path / "out", services="configured") | extra
+                  dict(output_dir=str(tmp_path / "no" / "out"), on_start=lambda run: None)):
+        arguments = dict(voice="v", output_dir=tmp_path / "no" / "out", services="configured") | extra
         with pytest.raises(vantor.PreflightError, match="does not exist"):
             vantor.make_recap(URL, SEGMENTS, **arguments)
 

@@ -3,6 +3,8 @@ services or the network: the reason in their terms and what to do."""
 
 from __future__ import annotations
 
+import contextlib
+
 import pytest
 import requests
 
@@ -48,3 +50,15 @@ def _unreachable(url: str, kind: type[requests.RequestException] = requests.Conn
 def test_failures_read_as_one_line_with_what_to_do(error, line):
     assert explain(error) == line
     assert "\n" not in line
+
+
+
+def test_a_private_address_refused_by_vantor_serve_names_the_flag_that_allows_it(tmp_path):
+    from service_helpers import ask
+    from vantor.services.server import InProcessServer, Services, new_token
+
+    with contextlib.closing(InProcessServer(Services(tmp_path / "cache", token=new_token()))) as server:
+        refused = ask(server.base_url, "http://127.0.0.1:9/film.mp4")  # as `vantor serve` answers
+    for error in (DownloadError(refused["error"]), Exception(f"Download API error: {refused!r}")):
+        assert explain(error).endswith("; the service fetches public addresses only; if the address is on your own "
+                                       "network, start vantor serve with --allow-private-sources"), explain(error)

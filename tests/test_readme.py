@@ -115,6 +115,16 @@ def test_every_shell_command_in_the_readme_is_run_somewhere():
         account_for(words, set_up)
 
 
+def test_the_segments_shown_beside_the_first_recap_pass_the_check(tmp_path):
+    first = README.index("\nvantor recap ")
+    shown = README[first:].split("```json\n", 1)[1].split("```", 1)[0]
+    assert README.index("```json\n", first) < README.index("## ", first)  # in the same section
+    (tmp_path / "segments.json").write_text(shown)
+    done = subprocess.run([sys.executable, "-m", "vantor", "check", "-q", str(tmp_path / "segments.json")], cwd=ROOT,
+                          env=child_env(), capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and done.stdout == "", done.stdout + done.stderr
+
+
 def test_version_line_has_the_shown_shape():
     (shown,) = [line for line in README.splitlines() if line.startswith("vantor --version")]
     assert "# vantor 0.1.0 (engine for CPython 3.13, ffmpeg " in shown
@@ -125,8 +135,9 @@ def test_version_line_has_the_shown_shape():
 
 def test_the_update_command_names_what_provisioning_installs():
     (update,) = [c for c in sh_commands(README) if c[:3] == ["pip", "install", "-U"]]
-    pinned = {line.split("==")[0] for line in (ROOT / "requirements-dev.txt").read_text().splitlines()
-              if "==" in line and not line.startswith("#")}
+    lines = [line for name in ("requirements.txt", "requirements-dev.txt")
+             for line in (ROOT / name).read_text().splitlines()]
+    pinned = {line.split("==")[0] for line in lines if "==" in line and not line.startswith("#")}
     assert set(update[3:]) <= pinned, (update, pinned)
 
 

@@ -76,10 +76,29 @@ def test_missing_output_directory_is_refused_or_created(command):
     assert (rc, requests) == (1, NONE) and not os.path.exists(missing)  # nothing created for a refused run
     rc, out, err, requests = command.recap(out=missing)
     assert (rc, out, requests) == (1, "", NONE)
-    assert err == f"vantor: output directory {missing!r} does not exist; create it or pass --mkdir (-p)\n"
+    assert err == (f"vantor: output directory {missing!r} does not exist, nor does its parent "
+                   f"{str(command.tmp / 'new')!r}; create them or pass --mkdir (-p)\n")
     (command.tmp / "file").write_text("")
     rc, _, err, _ = command.recap("-p", out=str(command.tmp / "file"))
     assert rc == 1 and err.endswith("is not a directory\n")
+
+
+UNREACHABLE = ("--services", "http://127.0.0.1:9/token", "--voice", "en-us")  # a vantor serve that is not there
+
+
+@pytest.mark.parametrize("args, out", [((), "fresh"), (("-p",), "fresh/deeper")])
+def test_a_folder_made_for_a_run_that_wrote_nothing_is_removed(command, args, out):
+    """The output directory is made when its parent exists (all of it with
+    -p), said in one line; a run that then fails before writing anything
+    (no service answers) removes what it made, and only that."""
+    (command.tmp / "out" / "keep").write_text("")
+    target = command.tmp / out
+    rc, _, err, _ = command.recap(*args, *UNREACHABLE, out=str(target))
+    assert rc == 1 and err.startswith(f"vantor: created the output directory {str(target)!r}\n"), err
+    assert sorted(os.listdir(command.tmp)) == ["out", "record.json", "segments.json"]
+    os.makedirs(target / "mine")  # a folder with something in it stays
+    rc, _, err, _ = command.recap(*args, *UNREACHABLE, out=str(target))
+    assert rc == 1 and "created" not in err and (target / "mine").is_dir()
 
 
 @pytest.mark.parametrize("lacking, says", [

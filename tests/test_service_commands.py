@@ -36,10 +36,16 @@ def test_voices_into_a_closed_pipe_ends_quietly():
 
     whole = subprocess.run([sys.executable, "-m", "vantor", "voices"], cwd=ROOT, env=ENV, capture_output=True,
                            text=True, timeout=60)
-    rows = list(map(str.split, whole.stdout.splitlines()))
-    assert whole.returncode == 0 and ["en-GB-RyanNeural", "espeak-ng", "en-gb+m3"] in rows
-    assert (["en-US-GuyNeural", "neural", "en_US-joe-medium", "(en_US)"] in rows if bundled_voice() and piper_version()
-            else ["en-US-GuyNeural", "espeak-ng", "en-us+m3"] in rows)
+    header, *rows = [line.split(None, 2) for line in whole.stdout.splitlines()]
+    assert whole.returncode == 0 and header == ["NAME", "ENGINE", "VOICE"]
+    rows = [row for row in rows if len(row) == 3]
+    assert ["en-GB-RyanNeural", "espeak-ng", "en-gb+m3: not neural, only the name looks it"] in rows
+    assert ["en-us", "espeak-ng", "en-us"] in rows
+    if bundled_voice() and piper_version():
+        assert ["en-US-GuyNeural", "neural", "en_US-joe-medium (en_US)"] in rows
+        assert ["en-US-EricNeural", "neural", "en_US-joe-medium (en_US): the same voice as en-US-GuyNeural"] in rows
+    else:  # three espeak-ng variants: three voices
+        assert ["en-US-GuyNeural", "espeak-ng", "en-us+m3"] in rows and "same voice" not in whole.stdout
 
 
 @pytest.mark.parametrize("stop, status", [(signal.SIGINT, 130), (signal.SIGTERM, 0)])

@@ -175,6 +175,16 @@ def test_a_kept_recap_never_replaces_a_file(tmp_path, monkeypatch):
     assert not stray.with_suffix(".srt").exists() and not stray.with_suffix(".mp4").exists()
 
 
+def test_saved_segments_get_the_mode_of_any_new_file_and_leave_no_part_behind(tmp_path):
+    project = Project(tmp_path)
+    (tmp_path / "plain").write_text("")  # 0666 less this process's umask
+    path, _ = project.save_segments([{"start": "0", "end": "2", "voiceover": "Hello."}])
+    assert path.stat().st_mode & 0o777 == (tmp_path / "plain").stat().st_mode & 0o777 != 0o600
+    with pytest.raises(ValueError):
+        project.save_segments([{"start": "2", "end": "1", "voiceover": "x"}])
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["plain", "segments.json"]
+
+
 def test_fit_and_speak_answer_from_the_speech_service(studio):
     fit = post(studio, "api/fit", {"text": "Hello there.", "voice": "en-us", "start": "0", "end": "00:00:10"}).json()
     assert fit["range_seconds"] == 10 and 0.3 < fit["narration_seconds"] < 3 and fit["verdict"] == "short"

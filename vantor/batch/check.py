@@ -12,7 +12,8 @@ from ..recap.segments_check import check_segments
 from ..recap.services_choice import ServicesChoice
 from .jobs import Job
 
-__all__ = ["JobProblem", "SharedOutputError", "check_jobs", "fit_problems", "refuse_shared_output_dirs", "shared_output_dirs"]
+__all__ = ["JobProblem", "SharedOutputError", "check_jobs", "fit_problems", "in_line_order",
+           "refuse_shared_output_dirs", "shared_output_dirs"]
 
 
 @dataclass(frozen=True)
@@ -87,6 +88,13 @@ def check_jobs(jobs: list[Job], *, local_voices: bool = False) -> list[JobProble
     return problems
 
 
+def in_line_order(jobs: list[Job], problems: list[JobProblem]) -> list[JobProblem]:
+    """The problems job by job as the jobs file lists them; each job's own
+    in the order they were found."""
+    line = {job.name: number for number, job in enumerate(jobs)}
+    return sorted(problems, key=lambda problem: line.get(problem.job, len(line)))
+
+
 def fit_problems(jobs: list[Job], services: str | ServicesChoice, problems: list[JobProblem]) -> list[JobProblem]:
     """A warning per narration that does not fit its range, for each job
     with no error so far, spoken by the local speech service (whose cache
@@ -106,4 +114,4 @@ def fit_problems(jobs: list[Job], services: str | ServicesChoice, problems: list
             continue
         for (job, _), fits in zip(mine, reports):
             found += [JobProblem(job.name, f"{job.segments}: {fit.message}", "warning") for fit in misfits(fits or [])]
-    return found
+    return found  # voice by voice: see in_line_order

@@ -13,7 +13,7 @@ import json
 import sys
 from typing import Any
 
-from ..batch.check import JobProblem, check_jobs, fit_problems
+from ..batch.check import JobProblem, check_jobs, fit_problems, in_line_order
 from ..batch.jobs import Job, JobsFileError, load_jobs
 from ..batch.report import Report
 from ..tools import require_tools
@@ -35,7 +35,7 @@ def _check(args: argparse.Namespace, jobs: list[Job]) -> int:
     services = args.services
     problems = check_jobs(jobs, local_voices=services.where != "configured")
     if services.where != "configured":  # the narrations spoken now, to say how each fits its range
-        problems += fit_problems(jobs, services, problems)
+        problems = in_line_order(jobs, problems + fit_problems(jobs, services, problems))
     errors = [p for p in problems if p.severity == "error"]
     if args.json:
         print(json.dumps({"ok": not errors, "jobs": len(jobs), "problems": [p.as_json() for p in problems]}))

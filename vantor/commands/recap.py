@@ -85,7 +85,9 @@ def register(subparsers: Any) -> None:
                         help="file name of the recap; the horizontal video is NAME with .horizontal before .mp4 "
                              "(horizontal_final.mp4 beside the default)")
     parser.add_argument("--force", action="store_true", help="replace existing results of the same names")
-    parser.add_argument("-p", "--mkdir", action="store_true", help="create the output directory when missing")
+    parser.add_argument("-p", "--mkdir", action="store_true",
+                        help="create the output directory's missing parent folders too (a missing output directory "
+                             "whose parent exists is always created)")
     parser.add_argument("--json", action="store_true", help="print the result as one JSON object")
     parser.add_argument("-q", "--quiet", action="store_true", help="show no progress, only the result or error")
     parser.add_argument("-v", "--verbose", action="store_true",

@@ -19,19 +19,23 @@ def _run(args: argparse.Namespace) -> int:
     catalog = (default_catalog() if args.voices_dir is None
                else VoiceCatalog(bundled_voice(), args.voices_dir, neural_runtime=piper_version() is not None))
     voices = list(catalog.voices.values())
+    same = catalog.same_voice()
     if args.json:
         print(json.dumps({"voices": [{"name": v.name, "engine": v.engine,
                                       "voice": v.piper.name if v.piper else v.espeak,
-                                      "model": str(v.piper.model) if v.piper else None} for v in voices],
+                                      "model": str(v.piper.model) if v.piper else None,
+                                      "same_as": same.get(v.name)} for v in voices],
                           "problems": catalog.problems}))
         return EXIT_OK
-    width = max(len(v.name) for v in voices)
+    width = max(len("NAME"), *(len(v.name) for v in voices))
+    print(f"{'NAME':<{width}}  ENGINE     VOICE")
     for v in voices:
-        if v.engine == NEURAL:
-            assert v.piper is not None
-            print(f"{v.name:<{width}}  neural    {v.piper.name} ({v.piper.language})")
-        else:
-            print(f"{v.name:<{width}}  espeak-ng {'voice' if v.espeak == v.name else v.espeak}")
+        spoken = f"{v.piper.name} ({v.piper.language})" if v.piper else str(v.espeak)
+        if v.name in same:
+            spoken += f": the same voice as {same[v.name]}"
+        elif v.engine != NEURAL and v.name.endswith("Neural"):
+            spoken += ": not neural, only the name looks it"
+        print(f"{v.name:<{width}}  {v.engine:<9}  {spoken}")
     for problem in catalog.problems:
         print(f"skipped: {problem}")
     if not any(v.engine == NEURAL for v in voices):

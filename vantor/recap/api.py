@@ -94,8 +94,10 @@ def make_recap(
     several threads at once: each call has its own bindings of the engine.
 
     `segments`: the path of a segments file, or the segments themselves
-    (a list of {"start", "end", "voiceover"} mappings). `mkdir`: create
-    `output_dir` when missing. `services`: "auto" (the local services on a
+    (a list of {"start", "end", "voiceover"} mappings). A missing
+    `output_dir` whose parent exists is created; `mkdir`: its missing
+    parents too. A folder made for a run that fails having written nothing
+    is removed. `services`: "auto" (the local services on a
     build whose hosts are placeholders, else the configured ones), "local",
     "configured", or the address of a running `vantor serve`. `progress`:
     where progress lines go (None: `sys.stderr` at the call; `quiet`:

@@ -16,8 +16,8 @@ from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
 
 from .fit_plumbing import check_caption_choice, fit_timings, measured_fit
-from .preflight import (COMMAND_LINE, PYTHON, PreflightError, Wording, check_output_dir, check_run_voice, check_speed,
-                        checked_segments)
+from .preflight import (COMMAND_LINE, PYTHON, PreflightError, Wording, check_run_voice, check_speed, checked_segments,
+                        make_output_dir, remove_made_folders)
 from .progress_view import ProgressView, showing_progress
 from .outputs import OutputError, OutputNames, refuse_existing
 from .probe import probe_duration
@@ -75,6 +75,7 @@ class PreparedRecap:
     overwrite: bool = False
     strict_fit: bool = False  # a narration that does not fit its range refuses the run
     captions: str | None = None  # None or one of `captions.CAPTION_MODES`
+    made: tuple[str, ...] = ()  # folders the checks created for the output directory, outermost first
 
 
 def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, speed: float,
@@ -83,10 +84,16 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
             check_segments: bool = True, output_name: str | None = None,
             overwrite: bool = False, wording: Wording = COMMAND_LINE, strict_fit: bool = False,
             captions: str | None = None) -> PreparedRecap:
-    """Every check that can run before a service is asked anything; the
-    output directory is created (with `mkdir`) only when the rest passed.
-    `wording`: whether refusals speak of flags or of Python arguments."""
+    """Every check that can run before a service is asked anything; a
+    missing output directory is created (its missing parents too with
+    `mkdir`) only when the rest passed. `wording`: whether refusals speak of
+    flags or of Python arguments."""
     started = time.monotonic()
+    segments_path = os.fspath(segments_file)
+    if _swapped(url, segments_path):
+        order = "url, segments" if wording is PYTHON else "vantor recap URL SEGMENTS"
+        raise PreflightError(f"the video address and the segments file are swapped: {segments_path!r} is the "
+                             f"address and {url!r} the segments; give the address first ({order})")
     services = resolve_services(services)
     if not url.strip():
         raise PreflightError("the video address is empty")
@@ -97,7 +104,6 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
         names = OutputNames(output_name or OutputNames().final, captions=captions is not None)
     except OutputError as error:
         raise PreflightError(str(error)) from None
-    segments_path = os.fspath(segments_file)
     segments: list[dict[str, object]] = []
     warnings: list[str] = []
     if check_segments:
@@ -105,13 +111,20 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
         segments = report.segments or []
         warnings = [str(problem) for problem in report.warnings]
     check_run_voice(voice, local=services != "configured")
-    directory = check_output_dir(output_dir, create=mkdir, wording=wording)
-    refuse_existing(names, directory, overwrite=overwrite, replace=wording.replace)
     if strict_fit and not check_segments:
         raise PreflightError("--strict needs the segments checked; drop --no-check")
     check_caption_choice(captions, services, strict_fit, python=wording is PYTHON)
-    return PreparedRecap(url, segments_path, voice, speed, directory, services, segments, warnings,
-                         started, names, overwrite, strict_fit, captions)
+    directory = make_output_dir(output_dir, parents=mkdir, wording=wording)
+    refuse_existing(names, directory.path, overwrite=overwrite, replace=wording.replace)
+    return PreparedRecap(url, segments_path, voice, speed, directory.path, services, segments, warnings,
+                         started, names, overwrite, strict_fit, captions, directory.made)
+
+
+def _swapped(url: str, segments: str) -> bool:
+    """The segments file given where the address goes, and an address where
+    the file goes: no web address is a file here, and no file an address."""
+    return ("://" in segments and not os.path.exists(segments) and "://" not in url
+            and (os.path.isfile(url) or url.lower().endswith(".json")))
 
 
 @contextlib.contextmanager
@@ -145,7 +158,20 @@ def execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None = 
     (to cancel it from another thread). `verbose`: the progress shows the
     detail too (see `ProgressView`). `child_output`: a file for ffmpeg's and
     wget's own output (None: this process's)."""
+    try:
+        return _execute(run, progress=progress, live=live, on_event=on_event, on_start=on_start, verbose=verbose,
+                        child_output=child_output)
+    except BaseException:
+        remove_made_folders(run.made)  # only while empty: a 404, a refusal after the checks
+        raise
+
+
+def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
+             on_event: Callable[[RunEvent], None] | None, on_start: Callable[[EngineRun], None] | None,
+             verbose: bool, child_output: TextIO | None) -> RecapResult:
     with showing_progress(progress, live=live, verbose=verbose) as view:
+        if run.made:
+            print(f"vantor: created the output directory {run.output_dir or '.'!r}", file=view)
         for warning in run.warnings:
             print(warning, file=view)  # with the progress, before the download
 

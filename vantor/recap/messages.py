@@ -13,11 +13,17 @@ from .services_choice import without_paths
 __all__ = ["explain"]
 
 _UPDATE_YTDLP = "if it plays in a browser, update yt-dlp: pip install -U 'yt-dlp[default]'"
+# The download service's refusal of a private address (vantor.services.source_guard).
+_PRIVATE = re.compile(r"\bis private\b.*\bpublic addresses only\b")
+_ALLOW_PRIVATE = "if the address is on your own network, start vantor serve with --allow-private-sources"
 _TTS_FAILED = re.compile(r"^TTS failed for voice (.*): HTTP (\d+)$")
 
 
 def _what_to_do(failure: Failure) -> str:
-    """For a download failure: wait and retry, or check the address."""
+    """For a download failure: wait and retry, allow private addresses, or
+    check the address."""
+    if _PRIVATE.search(failure.reason):
+        return _ALLOW_PRIVATE
     if failure.transient:
         return "try again later"
     return f"check the address ({_UPDATE_YTDLP})"
@@ -56,7 +62,8 @@ def explain(error: BaseException) -> str:
         failure = classify(error)
         if failure.transient and failure.known:
             return f"the download service could not take the video now: {failure.reason}; try again later"
-        return f"the download service refused the video: {failure.reason}; check the address ({_UPDATE_YTDLP})"
+        advice = _ALLOW_PRIVATE if _PRIVATE.search(failure.reason) else f"check the address ({_UPDATE_YTDLP})"
+        return f"the download service refused the video: {failure.reason}; {advice}"
     if type(error) is Exception and text.startswith("Download timed out"):
         return ("the download service did not finish the video within 3 minutes; try again (a finished "
                 "download is kept), or use the local services (--services local), which wait for it")

@@ -16,8 +16,8 @@ from .probe import UnreadableVideo, probe_duration
 from .segments_check import Problem, SegmentsReport, check_segments, seconds_of
 
 __all__ = [
-    "COMMAND_LINE", "MAX_SPEED", "MIN_SPEED", "PYTHON", "PreflightError", "SegmentsError", "Wording",
-    "check_output_dir", "check_speed",
+    "COMMAND_LINE", "MAX_SPEED", "MIN_SPEED", "PYTHON", "OutputDir", "PreflightError", "SegmentsError", "Wording",
+    "check_output_dir", "check_speed", "make_output_dir", "remove_made_folders",
     "check_run_voice", "check_video_duration", "checked_segments",
 ]
 
@@ -87,6 +87,57 @@ def check_output_dir(path: str | os.PathLike[str], *, create: bool = False,
     if not os.access(shown, os.W_OK | os.X_OK):
         raise PreflightError(f"cannot write to output directory {shown!r}; {wording.other_dir}")
     return text
+
+
+@dataclass(frozen=True)
+class OutputDir:
+    path: str  # as the engine will be given it
+    made: tuple[str, ...] = ()  # the folders this run created, outermost first
+
+
+def make_output_dir(path: str | os.PathLike[str], *, parents: bool = False,
+                    wording: Wording = COMMAND_LINE) -> OutputDir:
+    """The output directory of a run, checked, and created when missing: the
+    last folder alone when its parent exists (as yt-dlp and ffmpeg users
+    expect), missing parents too only when asked (`parents`: -p, mkdir=True)."""
+    text = os.fspath(path)
+    shown = text or "."
+    missing: list[str] = []
+    probe = os.path.abspath(shown)
+    while not os.path.lexists(probe) and os.path.dirname(probe) != probe:
+        missing.append(probe)
+        probe = os.path.dirname(probe)
+    if len(missing) > 1 and not parents:
+        parent = os.path.dirname(os.path.normpath(shown))
+        raise PreflightError(f"output directory {shown!r} does not exist, nor does its parent {parent!r}; "
+                             f"create them or {wording.create}")
+    made: list[str] = []
+    for folder in reversed(missing):
+        try:
+            os.mkdir(folder)
+        except FileExistsError:
+            continue  # made by someone else meanwhile: not ours to remove
+        except OSError as error:
+            remove_made_folders(made)
+            raise PreflightError(f"cannot create output directory {shown!r}: {error.strerror or error}") from None
+        made.append(folder)
+    try:
+        check_output_dir(text, wording=wording)
+    except PreflightError:
+        remove_made_folders(made)
+        raise
+    return OutputDir(text, tuple(made))
+
+
+def remove_made_folders(made: tuple[str, ...] | list[str]) -> None:
+    """Removes the folders a run created, innermost first, each only while
+    it is empty (rmdir refuses anything else): a run that wrote nothing
+    leaves nothing."""
+    for folder in reversed(made):
+        try:
+            os.rmdir(folder)
+        except OSError:
+            return
 
 
 def checked_segments(path: str, name: str | None = None) -> SegmentsReport:

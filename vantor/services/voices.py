@@ -12,6 +12,7 @@ adds each as a neural voice called NAME.
 
 from __future__ import annotations
 
+import difflib
 import os
 import re
 import threading
@@ -134,8 +135,22 @@ class VoiceCatalog:
     def check(self, name: str) -> Voice:
         voice = self.voices.get(name)
         if voice is None:
-            raise ValueError(f"unknown voice '{name}'; see vantor voices")
+            near = self.nearest(name)
+            guess = f"did you mean '{near}'? " if near else ""
+            raise ValueError(f"unknown voice '{name}'; {guess}see vantor voices")
         return voice
+
+    def nearest(self, name: str) -> str | None:
+        """The voice name a mistyped one most likely meant (case aside)."""
+        by_folded = {known.casefold(): known for known in self.voices}
+        close = difflib.get_close_matches(name.casefold(), by_folded, n=1, cutoff=0.75)
+        return by_folded[close[0]] if close else None
+
+    def same_voice(self) -> dict[str, str]:
+        """Each name that speaks with the very voice of an earlier name -> that name."""
+        first: dict[str, str] = {}
+        return {v.name: first[v.identity] for v in self.voices.values()
+                if first.setdefault(v.identity, v.name) != v.name}
 
 
 _default: tuple[str | None, VoiceCatalog] | None = None

@@ -14,7 +14,7 @@ from __future__ import annotations
 import json
 import os
 import re
-import tempfile
+import secrets
 import time
 from collections.abc import Sequence
 from pathlib import Path
@@ -69,9 +69,17 @@ class Project:
     def save_segments(self, value: object) -> tuple[Path, list[str]]:
         """Writes the checked segments; returns the path and the check's warnings."""
         segments, report = page_segments(value)
-        with tempfile.NamedTemporaryFile(dir=self.root, prefix=".segments-", suffix=".part", delete=False) as f:
-            f.write(_encode(segments))
-        os.replace(f.name, self.segments_path)
+        # Created as any file the user makes is (0666 less the umask): the
+        # segments file is the user's own, for an editor or `vantor recap`.
+        part = self.root / f".segments-{secrets.token_hex(8)}.part"
+        fd = os.open(part, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+        try:
+            with os.fdopen(fd, "wb") as f:
+                f.write(_encode(segments))
+            os.replace(part, self.segments_path)
+        except BaseException:
+            part.unlink(missing_ok=True)
+            raise
         return self.segments_path, [str(p) for p in report.warnings]
 
     def read_segments(self) -> bytes | None:

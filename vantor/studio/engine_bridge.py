@@ -341,9 +341,6 @@ class MakeRun:
             run.cancel()
         self._thread.join(timeout=CANCEL_WAIT)
 
-    def alive(self) -> bool:
-        return self._thread.is_alive()
-
 
 def start_make(*, services_url: str, url: str, segments: list[dict[str, str]], voice: str, speed: float,
                work_dir: Path, on_line: Callable[[str], None], captions: str | None = None) -> MakeRun:

@@ -1,7 +1,7 @@
 """The engine's steps through a per-run host: what a host is handed, in
-order; a host shaping the conversion's command; the product host's pauses
-and its restriction of ffmpeg's inputs to local files (a whole run's
-commands are checked in test_captions)."""
+order; a host shaping the conversion's command; the product host's
+restriction of ffmpeg's inputs to local files (a whole run's commands are
+checked in test_captions, its pauses in test_engine_bindings)."""
 
 from __future__ import annotations
 
@@ -14,8 +14,8 @@ import pytest
 import vantor.vantor as engine
 from standins.media import make_narration_mp3
 from vantor.recap.bindings import engine_run
-from vantor.recap.host import RunHost, restricted_inputs
-from vantor.recap.steps import Pause, StepHost
+from vantor.recap.host import restricted_inputs
+from vantor.recap.steps import StepHost
 
 RANGES = [{"start": "0", "end": "1.5", "voiceover": "one"}, {"start": "3", "end": "4", "voiceover": "two"},
           {"start": "6", "end": "7.5", "voiceover": "three"}]
@@ -126,13 +126,3 @@ def test_a_host_that_extends_the_conversion_has_its_command_run(source_video, tm
 def test_inputs_restricted_for_ffmpeg_and_ffprobe_only(argv, restricted):
     assert restricted_inputs(argv) == restricted
 
-
-def test_local_services_skip_the_pauses_that_wait_for_nothing():
-    slept = []
-    clock = type("Clock", (), {"sleep": staticmethod(slept.append)})()
-    local, remote = RunHost(emit=lambda e: None, local=True), RunHost(emit=lambda e: None, local=False)
-    with engine_run(time=clock):
-        for host in (local, remote):
-            for why, seconds in (("narration", 0.5), ("poll", 3), ("poll", 3)):
-                host.pause(Pause(seconds, why))
-    assert slept == [3, 0.5, 3, 3]  # the local run's second poll waits: its job had to start again

@@ -35,13 +35,19 @@ if TYPE_CHECKING:
     from .host import RunEvent
     from .steps import Event
 
-__all__ = ["ProgressView", "bar", "plain_text", "showing_progress"]
+__all__ = ["ProgressView", "bar", "complete_lines", "plain_text", "showing_progress"]
 
 BAR_WIDTH = 30
 _FFMPEG_TIME = re.compile(rb"time=(\d+):(\d\d):(\d\d(?:\.\d+)?)")
 _ASCII_FOR = {"\u2192": "->", "\u2026": "..."}
 # Off a terminal the download's figure is a line this often (and at its end).
 PLAIN_DOWNLOAD_EVERY = 10.0
+
+
+def complete_lines(pending: str, text: str) -> tuple[list[str], str]:
+    """The complete lines of `pending + text`, and the rest still pending."""
+    *lines, rest = (pending + text).split("\n")
+    return lines, rest
 
 
 def human_size(count: float | None) -> str:
@@ -169,9 +175,8 @@ class ProgressView(io.TextIOBase):
         return True
 
     def write(self, text: str) -> int:
-        self._pending += text
-        while "\n" in self._pending:
-            line, self._pending = self._pending.split("\n", 1)
+        lines, self._pending = complete_lines(self._pending, text)
+        for line in lines:
             self._line(line)
         return len(text)
 

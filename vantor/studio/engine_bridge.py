@@ -242,10 +242,10 @@ class _Lines(io.TextIOBase):
         return True
 
     def write(self, text: str) -> int:
-        self._pending += text
-        while "\n" in self._pending:
-            line, self._pending = self._pending.split("\n", 1)
-            line = line.rsplit("\r", 1)[-1]
+        from ..recap.progress_view import complete_lines
+
+        lines, self._pending = complete_lines(self._pending, text)
+        for line in lines:
             if line.strip():
                 self._on_line(line)
         return len(text)

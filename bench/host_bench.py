@@ -55,16 +55,17 @@ def recap_seconds(tree: str, mode: str, page: str, out: str, env: dict[str, str]
 
 
 def floor_seconds(source: str, out: str) -> float:
-    """One ffmpeg: the 4 ranges trimmed, joined with a tone of each range's
-    length for sound, sped up, scaled, cropped and encoded once."""
-    parts, labels = [], ""
+    """One ffmpeg: the 4 ranges read with input seeking (as the recap's cuts
+    are), joined with a tone of each range's length for sound, sped up,
+    scaled, cropped and encoded once."""
+    inputs, parts, labels = [], [], ""
     for n, (start, end) in enumerate(RANGES):
-        parts.append(f"[0:v]trim={start}:{end},setpts=PTS-STARTPTS[v{n}];"
-                     f"sine=d={float(end) - float(start)}[a{n}];")
+        inputs += ["-ss", start, "-to", end, "-i", source]
+        parts.append(f"[{n}:v]setpts=PTS-STARTPTS[v{n}];sine=d={float(end) - float(start)}[a{n}];")
         labels += f"[v{n}][a{n}]"
     graph = "".join(parts) + f"{labels}concat=n={len(RANGES)}:v=1:a=1[v][a];[v]{VF}[vo];[a]atempo={SPEED}[ao]"
     started = time.perf_counter()
-    subprocess.run(["ffmpeg", "-y", "-loglevel", "error", "-i", source, "-filter_complex", graph, "-map", "[vo]",
+    subprocess.run(["ffmpeg", "-y", "-loglevel", "error", *inputs, "-filter_complex", graph, "-map", "[vo]",
                     "-map", "[ao]", "-c:a", "aac", "-c:v", "libx264", "-preset", "ultrafast", "-crf", "23", out],
                    check=True)
     return time.perf_counter() - started

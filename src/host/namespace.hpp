@@ -15,6 +15,12 @@
 // So a host that rebinds a name on the module keeps that binding for every
 // call made outside a per-run binding, and two runs in two contexts (threads,
 // tasks) each see their own bindings without touching the module.
+//
+// One per-run name is different: `host`, looked up in the per-run bindings
+// alone. When a run binds it, the steps go to it with their data (see
+// step_host() and the step helpers below) instead of the generic names, so a
+// product can shape a step (run an extended command) without decoding the
+// engine's commands or its printed lines. Unbound, nothing changes.
 #pragma once
 
 #include "host/dict.hpp"

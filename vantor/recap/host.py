@@ -83,7 +83,8 @@ def restricted_inputs(argv: Sequence[Any]) -> list[Any]:
 class RunHost(StepHost):
     """The host of one run. `emit`: each `RunEvent`. `local`: the local
     services answer (the pauses they make pointless are skipped).
-    `check_fetched(video)`: warnings about the fetched video.
+    `check_fetched(video)`: warnings about the fetched video, shown after
+    the engine says it is there.
     `child_output`: where the children's own output goes (None: this
     process's). `stop_requested`: polled while waiting; True cancels.
     `start_child`: `subprocess.Popen`'s signature. `captions`: the
@@ -171,11 +172,7 @@ class RunHost(StepHost):
         super().narration(step)
 
     def fetch(self, step: Fetch) -> int:
-        status = self.run_child(step.argv).returncode
-        if status == 0 and self._check_fetched is not None:
-            for warning in self._check_fetched(step.target):
-                self._emit(RunEvent("line", warning))
-        return status
+        return self.run_child(step.argv).returncode
 
     def cut(self, step: Cut) -> int:
         return self.run_child(step.argv).returncode
@@ -204,6 +201,9 @@ class RunHost(StepHost):
     def event(self, step: Event) -> None:
         self.raise_if_cancelled()
         self._emit(RunEvent("engine", step.text, step))
+        if step.kind == "downloaded" and step.path is not None and self._check_fetched is not None:
+            for warning in self._check_fetched(step.path):
+                self._emit(RunEvent("line", warning))
 
     # -- children -------------------------------------------------------------
 

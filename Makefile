@@ -100,8 +100,11 @@ demo: build
 	$(PY) -m vantor demo --output-dir demo-output --force
 
 # Where a run's time goes for 4, 16 and 64 segments; writes bench/results.json.
+# Then a warm recap against a one-pass ffmpeg floor and burned captions against
+# none (BEFORE=/other/built/tree for a before/after); bench/host_results.json.
 bench: build
 	$(PY) bench/bench.py
+	$(PY) bench/host_bench.py $(if $(BEFORE),--before $(BEFORE))
 
 # --- Sanitizers -------------------------------------------------------------
 # The extension built with AddressSanitizer and UndefinedBehaviorSanitizer in

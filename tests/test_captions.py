@@ -102,8 +102,16 @@ def recaps(source_video, tmp_path_factory, monkeypatch_module):
     with VideoSite(root / "www") as site:
         page = site.publish(source_video, "film")[0]
         for mode in ("track", "burn"):
+            children: list = []
+
+            def on_start(run, children=children):
+                start = run.start_child
+                run.start_child = lambda argv, **kwargs: children.append((argv, start(argv, **kwargs))) or \
+                    children[-1][1]
+
             made[mode] = make_recap(page, PAUSED, voice=VOICE, speed=1.5, output_dir=root / mode, mkdir=True,
-                                    services="local", captions=mode, quiet=True)
+                                    services="local", captions=mode, quiet=True, on_start=on_start)
+            made[mode + " children"] = children
     return made
 
 
@@ -144,23 +152,35 @@ def test_a_burned_in_word_changes_the_lower_third_only(recaps):
     change = np.abs(gray_frame(burned, (start + end) / 2) - gray_frame(plain, (start + end) / 2)) > 40
     lower, rest = change[1280:], change[:1280]
     assert lower.sum() > 2000  # the word's pixels, white on black outline
-    assert rest.sum() < 50  # elsewhere only the second encode's noise
+    assert rest.sum() < 50  # elsewhere only the encoder's noise
     rows = np.nonzero(change.any(axis=1))[0]
     assert rows.max() < 1920 - 300  # above the band the platforms' buttons cover
+    # Drawn within the conversion: the one video encode that succeeded, and nothing reads the recap back.
+    encodes = [(argv, child) for argv, child in recaps["burn children"]
+               if "-c:v" in argv and argv[argv.index("-c:v") + 1] != "copy"]
+    assert [argv[-1].endswith("FINAL_RECAP.mp4") for argv, _ in encodes] == [True] * len(encodes)
+    assert [child.returncode for _, child in encodes].count(0) == 1
+    assert not any("FINAL_RECAP.mp4" in str(item) for argv, _ in recaps["burn children"] for item in argv[:-1])
+
+
+def test_every_ffmpeg_of_a_run_reads_local_files_and_pipes_only(recaps):
+    ffmpeg = [argv for argv, _ in recaps["track children"] if argv[0] in ("ffmpeg", "ffprobe")]
+    assert len(ffmpeg) >= 2 * len(PAUSED) + 2  # cuts, merges, the concat, the conversion
+    for argv in ffmpeg:
+        inputs = [i for i, item in enumerate(argv) if item == "-i"]
+        assert inputs and all(argv[i - 2:i] == ["-protocol_whitelist", "file,pipe"] for i in inputs), argv
 
 
 @pytest.mark.slow
 def test_a_failed_burn_publishes_nothing(source_video, tmp_path, monkeypatch):
-    from vantor.recap.outputs import OutputError
-
     monkeypatch.setenv("VANTOR_CACHE_DIR", str(tmp_path / "cache"))
     monkeypatch.delenv("VANTOR_SERVICES_URL", raising=False)
 
     def on_start(run):
         start = run.start_child
 
-        def failing_burn(argv, **kwargs):  # ffmpeg cannot write where it is told
-            if any(str(item).startswith("ass=") for item in argv):
+        def failing_burn(argv, **kwargs):  # the conversion's ffmpeg cannot write where it is told
+            if any(",ass=" in str(item) for item in argv):
                 argv = [*argv[:-1], str(tmp_path / "no such folder" / "x.mp4")]
             return start(argv, **kwargs)
 
@@ -169,7 +189,7 @@ def test_a_failed_burn_publishes_nothing(source_video, tmp_path, monkeypatch):
     out = tmp_path / "out"
     with VideoSite(tmp_path / "www") as site:
         page = site.publish(source_video, "film")[0]
-        with pytest.raises(OutputError, match="burning the captions into the recap failed"):
+        with pytest.raises(subprocess.CalledProcessError):  # both encoders' attempts
             make_recap(page, PAUSED[:1], voice="en-us", speed=1.5, output_dir=out, mkdir=True, services="local",
                        captions="burn", on_start=on_start, quiet=True)
     [kept] = out.iterdir()  # the working folder, kept for the error; no result, no caption file

@@ -119,7 +119,8 @@ def test_the_services_load_without_the_recap_stack():
 
 
 def test_the_runs_clock_skips_only_the_pauses_that_wait_for_nothing():
-    from vantor.recap.run import EngineRun, RunCancelled, _Clock
+    from vantor.recap.host import RunCancelled, RunHost
+    from vantor.recap.steps import Pause
 
     class Recorder:
         def __init__(self):
@@ -128,15 +129,16 @@ def test_the_runs_clock_skips_only_the_pauses_that_wait_for_nothing():
         def sleep(self, seconds):
             self.slept.append(seconds)
 
-    run = EngineRun("u", "s.json", 1.0, "v")
     local, configured = Recorder(), Recorder()
-    local_clock, configured_clock = _Clock(run, True, local), _Clock(run, False, configured)
-    for clock in (local_clock, configured_clock):
-        for seconds in (3, 0.5, 0.5, 3, 0.5):  # the first poll, narrations, a second poll
-            clock.sleep(seconds)
+    hosts = {RunHost(emit=print, local=True): local, RunHost(emit=print, local=False): configured}
+    for host, clock in hosts.items():
+        with vantor.engine_run(time=clock):  # a clock bound for the engine is the one the run waits on
+            for seconds, why in ((3, "poll"), (0.5, "narration"), (0.5, "narration"), (3, "poll"), (0.5, "narration")):
+                host.pause(Pause(seconds, why))  # the first poll, narrations, a second poll
     assert local.slept == [3] and configured.slept == [3, 0.5, 0.5, 3, 0.5]
-    run.cancel()
-    with pytest.raises(RunCancelled):
-        local_clock.sleep(0.5)
-    with pytest.raises(RunCancelled):
-        configured_clock.sleep(3)
+    for host in hosts:
+        host.cancel()
+        with pytest.raises(RunCancelled):
+            host.pause(Pause(0.5, "narration"))
+        with pytest.raises(RunCancelled):
+            host.pause(Pause(3, "poll"))

@@ -1,6 +1,6 @@
 """How a run's progress looks on a pipe and on a terminal: the engine's
-text goes through the run's own `print` into events, and the view renders
-them (no process stream is redirected)."""
+steps reach the run's host as typed events, and the view renders them (no
+process stream is redirected)."""
 
 from __future__ import annotations
 
@@ -14,10 +14,14 @@ from types import SimpleNamespace
 import pytest
 
 from vantor.recap.progress_view import plain_text, showing_progress
-from vantor.recap.run import EngineRun, RunEvent
+from vantor.recap.host import RunEvent, RunHost
+from vantor.recap.steps import Conversion, Event
 
-DOWNLOAD = ["\U0001F4E5 Requesting download from server...\n", "\u23F3 Processing job 7...\n",
-            "\r  0%", "\r  50%", "\r  100%", "\n\u2B07\uFE0F  Downloading video...", "\n"]
+DOWNLOAD = [Event("requesting", "\U0001F4E5 Requesting download from server..."),
+            Event("job", "\u23F3 Processing job 7...", job=7),
+            *(Event("job-progress", f"\r  {n}%", percent=float(n)) for n in (0, 50, 100)),
+            Event("fetching", "\n\u2B07\uFE0F  Downloading video...")]
+FALLBACK = Event("fallback", "  (GPU unavailable, using CPU encoder...)")
 
 
 class Terminal(io.StringIO):
@@ -33,22 +37,21 @@ class Terminal(io.StringIO):
         return True
 
 
-def a_run(view, tmp_path=".") -> EngineRun:
-    return EngineRun("https://youtu.be/x", "s.json", 2.0, "v", str(tmp_path), on_event=view.on_event)
+def a_host(view) -> RunHost:
+    return RunHost(emit=view.on_event, local=False)
 
 
-def printed(view_stream, chunks, **options):
+def printed(view_stream, events, **options):
     with showing_progress(view_stream, **options) as view:
-        run = a_run(view)
-        for chunk in chunks:
-            run.engine_print(chunk, end="", flush=True)
-        run._flush_lines()
+        host = a_host(view)
+        for event in events:
+            host.event(event)
     return view
 
 
 def test_pipe_gets_plain_lines_and_the_last_job_figure():
     pipe = io.StringIO()
-    view = printed(pipe, DOWNLOAD + ["  (GPU unavailable, using CPU encoder...)\n"])
+    view = printed(pipe, DOWNLOAD + [FALLBACK])
     assert pipe.getvalue().splitlines() == [
         "\U0001F4E5 Requesting download from server...", "\u23F3 Processing job 7...", "  100%",
         "\u2B07\uFE0F  Downloading video..."]  # the fallback note only when verbose
@@ -76,7 +79,7 @@ def test_terminal_gets_a_bar_for_the_download_job():
 def test_symbols_only_where_the_stream_can_encode_them(encoding, line, shown):
     assert plain_text(line, encoding) == shown
     tty = Terminal(encoding)
-    printed(tty, [line + "\n"], live=False)
+    printed(tty, [Event("segment", line)], live=False)
     assert tty.getvalue() == shown + "\n"
 
 
@@ -89,24 +92,26 @@ def test_conversion_bar_follows_ffmpeg_and_the_encoder_is_the_one_that_succeeded
     tty = Terminal()
     saved = os.environ.get("FFREPORT")
     seen_env = []
+    source, target = str(tmp_path / "horizontal_final.mp4"), str(tmp_path / "FINAL_RECAP.mp4")
     with showing_progress(tty) as view:
-        run = a_run(view, tmp_path)
-        run.engine_print("\U0001F4D0 Converting to 9:16 vertical at 2x speed...")
-        run.run_child(["ffmpeg", "-y", "-loglevel", "error", "-re", "-i", str(tmp_path / "horizontal_final.mp4"),
-                       "-vf", "setpts=0.5*PTS", "-c:v", "libx264", "-preset", "ultrafast",
-                       str(tmp_path / "FINAL_RECAP.mp4")], check=True, capture_output=False)
+        host = a_host(view)
+        host.event(Event("converting", "\U0001F4D0 Converting to 9:16 vertical at 2x speed...", speed=2.0))
+        assert host.conversion(Conversion(["ffmpeg", "-y", "-loglevel", "error", "-re", "-i", source, "-vf",
+                                           "setpts=0.5*PTS", "-c:v", "libx264", "-preset", "ultrafast", target],
+                                          source, target, 2.0, "libx264", True)) == 0
         seen_env.append(os.environ.get("FFREPORT"))
         time.sleep(0.6)
-        run.engine_print("\U0001F9F9 Cleaning up...")
+        host.event(Event("cleaning", "\U0001F9F9 Cleaning up..."))
     bars = [int(figure) for figure in re.findall(r"\r  converting \[[#.]{30}\] +(\d+)%", tty.getvalue())]
     assert bars and bars == sorted(bars) and bars[-1] >= 95, tty.getvalue()
     assert seen_env == [saved] and os.environ.get("FFREPORT") == saved
-    assert tty.getvalue().endswith("\U0001F9F9 Cleaning up...\n") and run.encoder == "libx264"
+    assert tty.getvalue().endswith("\U0001F9F9 Cleaning up...\n") and host.encoder == "libx264"
     # A conversion that fails names no encoder; the fallback that then succeeds does.
-    other = a_run(view, tmp_path)
-    failed = other.run_child(["ffmpeg", "-v", "quiet", "-i", str(tmp_path / "missing.mp4"), "-c:v", "h264_nvenc",
-                              str(tmp_path / "FINAL_RECAP.mp4")], check=False, capture_output=True)
-    assert failed.returncode != 0 and other.encoder is None
+    other = a_host(view)
+    missing = str(tmp_path / "missing.mp4")
+    assert other.conversion(Conversion(["ffmpeg", "-v", "quiet", "-i", missing, "-c:v", "h264_nvenc", target],
+                                       missing, target, 2.0, "h264_nvenc", False)) != 0
+    assert other.encoder is None
 
 
 def _fetching(per_mille, done, total=4 * 1024 * 1024, speed=2 * 1024 * 1024, eta=1.0):
@@ -168,16 +173,14 @@ def test_a_cached_video_is_said_to_be_there_not_counted(stream):
 
 
 def test_verbose_shows_the_commands_and_the_fallback_note(tmp_path):
-    fallback = ["  (GPU unavailable, using CPU encoder...)\n"]
     quiet_pipe, verbose_pipe = io.StringIO(), io.StringIO()
     for pipe, verbose in ((quiet_pipe, False), (verbose_pipe, True)):
         with showing_progress(pipe, verbose=verbose) as view:
-            run = a_run(view, tmp_path)
-            run.run_child(["ffmpeg", "-v", "error", "-i", str(tmp_path / "no such.mp4"), "-f", "null", "-"],
-                          check=False, capture_output=True)
-            for chunk in fallback:
-                run.engine_print(chunk, end="")
+            host = a_host(view)
+            host.run_child(["ffmpeg", "-v", "error", "-i", str(tmp_path / "no such.mp4"), "-f", "null", "-"],
+                           captured=True)
+            host.event(FALLBACK)
     assert quiet_pipe.getvalue() == ""  # no news on a machine that never had a GPU
     command, captured, note = verbose_pipe.getvalue().splitlines()
-    assert command == f"  $ ffmpeg -v error -i '{tmp_path}/no such.mp4' -f null -"
-    assert captured.startswith("    ") and "no such.mp4" in captured and note == fallback[0].rstrip("\n")
+    assert command == f"  $ ffmpeg -v error -protocol_whitelist file,pipe -i '{tmp_path}/no such.mp4' -f null -"
+    assert captured.startswith("    ") and "no such.mp4" in captured and note == FALLBACK.text

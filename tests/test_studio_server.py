@@ -254,7 +254,7 @@ def test_cancel_stops_a_run_in_this_process_at_once_and_leaves_no_child(services
     assert time.monotonic() - started < 5  # not after a whole run
     with pytest.raises(bridge.BridgeError, match="^cancelled$"):
         early.wait()
-    assert not early.alive() and not list((tmp_path / "early").rglob("*.mp4"))
+    assert not early._thread.is_alive() and not list((tmp_path / "early").rglob("*.mp4"))
     # Cancelled while the conversion's ffmpeg is working (the longest step).
     lines: list[str] = []
     converting = threading.Event()
@@ -268,13 +268,13 @@ def test_cancel_stops_a_run_in_this_process_at_once_and_leaves_no_child(services
                             speed=1.0, work_dir=tmp_path / "late", on_line=on_line)
     assert converting.wait(60), lines
     for _ in range(200):  # bounded: 10 s
-        if processes_mentioning(str(tmp_path / "late")) or not run.alive():
+        if processes_mentioning(str(tmp_path / "late")) or not run._thread.is_alive():
             break
         time.sleep(0.05)
     assert processes_mentioning(str(tmp_path / "late")), lines
     started = time.monotonic()
     run.cancel()
-    assert time.monotonic() - started < 10 and not run.alive()
+    assert time.monotonic() - started < 10 and not run._thread.is_alive()
     assert processes_mentioning(str(tmp_path / "late")) == []
     with pytest.raises(bridge.BridgeError, match="^cancelled$"):
         run.wait()

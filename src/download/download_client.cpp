@@ -37,9 +37,19 @@ Ref request_headers() {
     });
 }
 
-Ref get_json(const host::Namespace& ns, Handle url, Handle headers, long timeout, bool raise_for_status) {
+// The job request ("job") or one poll ("poll", its `attempt` counted from
+// 0): requests.get, or with a step host that step, answered with a response.
+Ref get_json(const host::Namespace& ns, const char* step, Handle url, Handle headers, long timeout,
+             bool raise_for_status, int attempt = 0) {
     Ref seconds = Ref::steal(PyLong_FromLong(timeout));
-    Ref response = ns.http_get(url, headers, seconds);
+    Ref response;
+    if (Ref step_host = ns.step_host()) {
+        Ref number = Ref::steal(PyLong_FromLong(attempt));
+        response = ns.step(step_host, step, host::dict({{"url", url}, {"headers", headers}, {"timeout", seconds},
+                                                        {"attempt", number}}));
+    } else {
+        response = ns.http_get(url, headers, seconds);
+    }
     if (raise_for_status) response.attr("raise_for_status")();
     return response.attr("json")();
 }
@@ -73,12 +83,12 @@ Ref wait_for_file(const host::Namespace& ns, Handle progress_url, Handle headers
     Ref complete_at = Ref::steal(PyLong_FromLong(1000));
     Ref percent_format = host::text(".0f");
     for (int attempt = 0; attempt < max_polls; ++attempt) {
-        ns.sleep(pause);
-        Ref prog = get_json(ns, progress_url, headers, poll_timeout_seconds, false);
+        ns.pause(pause, "poll");
+        Ref prog = get_json(ns, "poll", progress_url, headers, poll_timeout_seconds, false, attempt);
         Ref progress = host::json_member_or(prog, "progress", zero, service_name);
         Ref pct = Ref::steal(PyNumber_TrueDivide(progress.get(), ten.get()));
         Ref shown = Ref::steal(PyObject_Format(pct.get(), percent_format.get()));
-        ns.print_progress(host::format("\r  %U%%", shown));
+        ns.event("job-progress", host::format("\r  %U%%", shown), {{"percent", pct}}, true);
 
         Ref success = host::json_member_or(prog, "success", Py_None, service_name);
         if (success.truthy() &&
@@ -92,26 +102,27 @@ Ref wait_for_file(const host::Namespace& ns, Handle progress_url, Handle headers
 }  // namespace
 
 void download_video(const host::Namespace& ns, Handle url, Handle output_file) {
-    ns.print_line(host::text("\U0001F4E5 Requesting download from server..."));
+    ns.event("requesting", host::text("\U0001F4E5 Requesting download from server..."));
     Ref headers = request_headers();
 
     Ref encoded_url = ns.quote_all(url);
     Ref api_url = host::concat({host::text(job_endpoint.c_str()), encoded_url});
 
-    Ref data = get_json(ns, api_url, headers, job_timeout_seconds, true);
+    Ref data = get_json(ns, "job", api_url, headers, job_timeout_seconds, true);
     if (!host::json_member_or(data, "success", Py_None, service_name).truthy()) {
         host::raise_exception(host::format("Download API error: %S", data));
     }
     Ref job_id = data["id"];
     Ref progress_url = data["progress_url"];
-    ns.print_line(host::format("%s%S...", "\u23F3 Processing job ", job_id));
+    ns.event("job", host::format("%s%S...", "\u23F3 Processing job ", job_id), {{"job", job_id}});
 
     Ref download_url = wait_for_file(ns, progress_url, headers);
     refuse_unsafe_address(download_url);
 
-    ns.print_line(host::text("\n\u2B07\uFE0F  Downloading video..."));
-    ns.run_checked(wget_command(output_file, download_url).list());
-    ns.print_line(host::format("%s%U", "\u2705 Download complete: ", output_file));
+    ns.event("fetching", host::text("\n\u2B07\uFE0F  Downloading video..."));
+    ns.command("fetch", wget_command(output_file, download_url).list(), {{"url", download_url}, {"target", output_file}},
+               true);
+    ns.event("downloaded", host::format("%s%U", "\u2705 Download complete: ", output_file), {{"path", output_file}});
 }
 
 }  // namespace vantor::download

@@ -36,6 +36,81 @@ Ref Namespace::global(const char* name) const {
     raise_format(PyExc_NameError, "name '%s' is not defined", name);
 }
 
+Ref Namespace::step_host() const {
+    if (the_run_bindings == nullptr) return Ref{};
+    PyObject* raw = nullptr;
+    check(PyContextVar_Get(the_run_bindings, nullptr, &raw));
+    Ref bindings = Ref::steal(raw);
+    if (bindings.get() == Py_None) return Ref{};
+    Ref key = text("host");
+    PyObject* found = nullptr;
+    if (check(PyMapping_GetOptionalItem(bindings.get(), key.get(), &found)) == 1) {
+        Ref host = Ref::steal(found);
+        if (host.get() != Py_None) return host;
+    }
+    return Ref{};
+}
+
+Ref Namespace::step(Handle host, const char* kind, Handle fields) const {
+    return host.attr("step")(text(kind), fields);
+}
+
+void Namespace::event(const char* kind, Handle line, std::initializer_list<Item> values, bool overwrites) const {
+    Ref host = step_host();
+    if (!host) {
+        if (overwrites) print_progress(line); else print_line(line);
+        return;
+    }
+    Ref fields = dict(values);
+    check(PyDict_SetItemString(fields.get(), "kind", text(kind).get()));
+    check(PyDict_SetItemString(fields.get(), "text", line.get()));
+    step(host, "event", fields);
+}
+
+void Namespace::pause(Handle seconds, const char* why) const {
+    Ref host = step_host();
+    if (!host) return sleep(seconds);
+    step(host, "pause", dict({{"seconds", seconds}, {"why", text(why)}}));
+}
+
+Ref Namespace::command(const char* kind, Handle argv, std::initializer_list<Item> fields, bool checked) const {
+    Ref host = step_host();
+    if (!host) {
+        if (!checked) return run_captured(argv);
+        run_checked(argv);
+        return Ref::steal(PyLong_FromLong(0));
+    }
+    Ref data = dict(fields);
+    check(PyDict_SetItemString(data.get(), "argv", argv.get()));
+    Ref status = step(host, kind, data);
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (checked && check(PyObject_RichCompareBool(status.get(), zero.get(), Py_NE)) == 1) {
+        Ref error = member("subprocess", "CalledProcessError")(status, argv);
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+        throw PyError{};
+    }
+    return status;
+}
+
+void Namespace::clean_up(std::initializer_list<Handle> paths) const {
+    Ref list = Ref::steal(PyList_New(0));
+    for (Handle path : paths) check(PyList_Append(list.get(), path.get()));
+    clean_up(list);
+}
+
+void Namespace::clean_up(Handle path_list) const {
+    Ref host = step_host();
+    if (host) {
+        step(host, "cleanup", dict({{"paths", path_list}}));
+        return;
+    }
+    Py_ssize_t count = PyList_GET_SIZE(path_list.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref path = Ref::steal(PyList_GetItemRef(path_list.get(), i));
+        if (path_exists(path)) remove(path);
+    }
+}
+
 Ref Namespace::member(const char* name, const char* attr) const { return global(name).attr(attr); }
 
 bool Namespace::path_exists(Handle path) const { return member("os", "path").attr("exists")(path).truthy(); }

@@ -15,10 +15,19 @@
 // So a host that rebinds a name on the module keeps that binding for every
 // call made outside a per-run binding, and two runs in two contexts (threads,
 // tasks) each see their own bindings without touching the module.
+//
+// One per-run name is different: `host`, looked up in the per-run bindings
+// alone. When a run binds it, the steps go to it with their data (see
+// step_host() and the step helpers below) instead of the generic names, so a
+// product can shape a step (run an extended command) without decoding the
+// engine's commands or its printed lines. Unbound, nothing changes.
 #pragma once
 
+#include "host/dict.hpp"
 #include "host/py_error.hpp"
 #include "host/ref.hpp"
+
+#include <initializer_list>
 
 namespace vantor::host {
 
@@ -69,6 +78,29 @@ public:
     void print_line(Handle text) const;
     // print(text, end="", flush=True): progress text that overwrites itself.
     void print_progress(Handle text) const;
+
+    // The run's step host: the name `host` in the per-run bindings only (never
+    // the module's names nor builtins, so a host calling the module directly
+    // sees no change); null when none is bound. With one bound, each named
+    // step below goes to `host.step(kind, fields)` instead of the generic names.
+    Ref step_host() const;
+    // host.step(kind, fields): one step with its data; the host's answer.
+    Ref step(Handle host, const char* kind, Handle fields) const;
+    // Something to show: with a host, the "event" step with {kind, text,
+    // values...}; without, print(text), or print(text, end="", flush=True)
+    // when it `overwrites` the line.
+    void event(const char* kind, Handle text, std::initializer_list<Item> values = {}, bool overwrites = false) const;
+    // A pause: with a host, the "pause" step {seconds, why}; else time.sleep.
+    void pause(Handle seconds, const char* why) const;
+    // A command: with a host, the `kind` step {argv, fields...}, answered with
+    // the exit status; without, subprocess.run as run_checked (checked) or
+    // run_captured. Checked, a status but 0 from the host raises
+    // subprocess.CalledProcessError(status, argv) as check=True would.
+    Ref command(const char* kind, Handle argv, std::initializer_list<Item> fields, bool checked) const;
+    // The files a step has done with: with a host, the "cleanup" step
+    // {paths}; without, each removed when it exists.
+    void clean_up(std::initializer_list<Handle> paths) const;
+    void clean_up(Handle path_list) const;
 
     // The operations, as bound now: _download_video(url, output_file),
     // _generate_tts(text, output_file, voice), _build_atempo_chain(speed).

@@ -1,5 +1,6 @@
 #include "pipeline/final_assembly.hpp"
 
+#include "host/dict.hpp"
 #include "host/open_file.hpp"
 #include "host/text.hpp"
 #include "media/ffmpeg_path.hpp"
@@ -47,26 +48,28 @@ media::Argv conversion_command(const RunPaths& paths, Handle vf_filter, Handle a
     return argv;
 }
 
-void print_text(const host::Namespace& ns, const char* utf8) { ns.print_line(host::text(utf8)); }
-
 // temp_output to final_output at speed_factor: the hardware encoder first,
 // the software encoder when that exits with any status but 0.
 void convert_to_vertical(const host::Namespace& ns, const RunPaths& paths, double speed_factor) {
     std::string speed_text = host::short_decimal(speed_factor);
-    ns.print_line(host::format("%s%s%s", "\U0001F4D0 Converting to 9:16 vertical at ", speed_text.c_str(),
-                               "x speed..."));
+    Ref speed = Ref::steal(PyFloat_FromDouble(speed_factor));
+    ns.event("converting", host::format("%s%s%s", "\U0001F4D0 Converting to 9:16 vertical at ", speed_text.c_str(),
+                                        "x speed..."), {{"speed", speed}});
 
     Ref vf_filter = host::text(video_filter(speed_factor).c_str());
-    Ref speed = Ref::steal(PyFloat_FromDouble(speed_factor));
     Ref af_filter = ns.build_atempo_chain(speed);
     media::Argv gpu_cmd = conversion_command(paths, vf_filter, af_filter, "h264_nvenc", "p1", "-cq");
     media::Argv cpu_cmd = conversion_command(paths, vf_filter, af_filter, "libx264", "ultrafast", "-crf");
 
-    Ref returncode = ns.run_captured(gpu_cmd.list());
+    Ref returncode = ns.command("conversion", gpu_cmd.list(),
+                                {{"source", paths.temp_output}, {"target", paths.final_output}, {"speed", speed},
+                                 {"encoder", host::text("h264_nvenc")}, {"checked", Py_False}}, false);
     Ref zero = Ref::steal(PyLong_FromLong(0));
     if (host::check(PyObject_RichCompareBool(returncode.get(), zero.get(), Py_NE)) == 1) {
-        print_text(ns, "  (GPU unavailable, using CPU encoder...)");
-        ns.run_checked(cpu_cmd.list());
+        ns.event("fallback", host::text("  (GPU unavailable, using CPU encoder...)"));
+        ns.command("conversion", cpu_cmd.list(),
+                   {{"source", paths.temp_output}, {"target", paths.final_output}, {"speed", speed},
+                    {"encoder", host::text("libx264")}, {"checked", Py_True}}, true);
         media::require_complete_mp4(paths.final_output, "converting to vertical on the software encoder");
     } else {
         media::require_complete_mp4(paths.final_output, "converting to vertical on the hardware encoder");
@@ -86,23 +89,25 @@ Ref concat_list_line(const host::Namespace& ns, Handle clip_path) {
 }
 
 Ref assemble_final(const host::Namespace& ns, Handle final_files, const RunPaths& paths, double speed_factor) {
-    print_text(ns, "\U0001F517 Concatenating segments...");
+    ns.event("concatenating", host::text("\U0001F517 Concatenating segments..."));
     write_concat_list(ns, paths.filelist, final_files);
-    ns.run_checked(concat_command(paths).list());
+    Ref clips = Ref::steal(PyList_GetSlice(final_files.get(), 0, PY_SSIZE_T_MAX));
+    ns.command("concat", concat_command(paths).list(),
+               {{"list_file", paths.filelist}, {"clips", clips}, {"target", paths.temp_output}}, true);
     media::require_complete_mp4(paths.temp_output, "concatenating the segments");
 
     convert_to_vertical(ns, paths, speed_factor);
 
-    print_text(ns, "\U0001F9F9 Cleaning up...");
-    Py_ssize_t count = PyList_GET_SIZE(final_files.get());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        remove_if_exists(ns, Ref::steal(PyList_GetItemRef(final_files.get(), i)));
-    }
-    remove_if_exists(ns, paths.filelist);
-    remove_if_exists(ns, paths.video_file);
+    ns.event("cleaning", host::text("\U0001F9F9 Cleaning up..."));
+    Ref removed = Ref::steal(PyList_GetSlice(final_files.get(), 0, PY_SSIZE_T_MAX));
+    host::check(PyList_Append(removed.get(), paths.filelist.get()));
+    host::check(PyList_Append(removed.get(), paths.video_file.get()));
+    ns.clean_up(removed);
 
-    ns.print_line(host::format("%s%U", "\u2705 Done! Horizontal Output: ", paths.temp_output));
-    ns.print_line(host::format("%s%U", "\u2705 Done! Vertical Output: ", paths.final_output));
+    ns.event("horizontal", host::format("%s%U", "\u2705 Done! Horizontal Output: ", paths.temp_output),
+             {{"path", paths.temp_output}});
+    ns.event("vertical", host::format("%s%U", "\u2705 Done! Vertical Output: ", paths.final_output),
+             {{"path", paths.final_output}});
     return paths.final_output.new_ref();
 }
 

@@ -21,7 +21,8 @@ Ref run_recap(const host::Namespace& ns, host::Handle youtube_url, host::Handle 
 
     Ref segments = read_segments_file(ns, segments_file);
     Py_ssize_t count = segment_count(segments);
-    ns.print_line(host::format("%s%zd%s", "\U0001F3AC Processing ", count, " segments..."));
+    ns.event("segments", host::format("%s%zd%s", "\U0001F3AC Processing ", count, " segments..."),
+             {{"count", Ref::steal(PyLong_FromSsize_t(count))}});
 
     Ref final_files = Ref::steal(PyList_New(0));
     for (Py_ssize_t i = 0; i < count; ++i) {

@@ -1,5 +1,6 @@
 #include "pipeline/segment_clip.hpp"
 
+#include "host/dict.hpp"
 #include "host/text.hpp"
 #include "media/ffmpeg_path.hpp"
 #include "media/mp4_check.hpp"
@@ -43,11 +44,13 @@ media::Argv merge_command(Handle clip_file, Handle voice_file, Handle merged_fil
 }  // namespace
 
 void produce_segment_clip(const host::Namespace& ns, const SegmentJob& job) {
+    Ref index = Ref::steal(PyLong_FromSsize_t(job.index));
+    Ref count = Ref::steal(PyLong_FromSsize_t(job.count));
     {
         Ref start = job.segment["start"];
         Ref end = job.segment["end"];
-        ns.print_line(host::format("  Segment %zd/%zd: %S %s %S", job.index + 1, job.count, start,
-                                      "\u2192", end));
+        ns.event("segment", host::format("  Segment %zd/%zd: %S %s %S", job.index + 1, job.count, start, "\u2192", end),
+                 {{"index", index}, {"count", count}, {"start", start}, {"end", end}});
     }
 
     Ref clip_file = numbered_path(job.output_dir, "clip_", job.index, ".mp4");
@@ -55,25 +58,33 @@ void produce_segment_clip(const host::Namespace& ns, const SegmentJob& job) {
     Ref merged_file = numbered_path(job.output_dir, "merged_", job.index, ".mp4");
 
     Ref voiceover = job.segment["voiceover"];
-    ns.generate_tts(voiceover, voice_file, job.tts_voice);
+    if (Ref step_host = ns.step_host()) {
+        ns.step(step_host, "narration", host::dict({{"index", index}, {"text", voiceover}, {"voice", job.tts_voice},
+                                                     {"target", voice_file}}));
+    } else {
+        ns.generate_tts(voiceover, voice_file, job.tts_voice);
+    }
 
     Ref pause = Ref::steal(PyFloat_FromDouble(0.5));
-    ns.sleep(pause);
+    ns.pause(pause, "narration");
 
     {
         Ref start = job.segment["start"];
         Ref end = job.segment["end"];
-        ns.run_checked(cut_command(start, end, job.video_file, clip_file).list());
+        ns.command("cut", cut_command(start, end, job.video_file, clip_file).list(),
+                   {{"index", index}, {"source", job.video_file}, {"target", clip_file}, {"start", start},
+                    {"end", end}},
+                   true);
     }
     const std::string segment = "segment " + std::to_string(job.index + 1);
     media::require_complete_mp4(clip_file, "cutting " + segment);
-    ns.run_checked(merge_command(clip_file, voice_file, merged_file).list());
+    ns.command("merge", merge_command(clip_file, voice_file, merged_file).list(),
+               {{"index", index}, {"clip", clip_file}, {"narration", voice_file}, {"target", merged_file}}, true);
     media::require_complete_mp4(merged_file, "merging " + segment);
 
     host::check(PyList_Append(job.final_files.get(), merged_file.get()));
 
-    remove_if_exists(ns, clip_file);
-    remove_if_exists(ns, voice_file);
+    ns.clean_up({clip_file, voice_file});
 }
 
 }  // namespace vantor::pipeline

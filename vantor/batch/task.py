@@ -16,7 +16,8 @@ from typing import Any
 from ..recap.preflight import check_run_voice, checked_segments
 from ..recap.failures import is_transient
 from ..recap.probe import probe_duration
-from ..recap.run import EngineRun, RunCancelled, RunEvent
+from ..recap.progress_view import showing_progress
+from ..recap.run import EngineRun, RunCancelled
 from ..services import LocalServices
 from ..tools import require_tools
 from .claim import FolderTaken, claim_folder
@@ -79,16 +80,13 @@ def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
         # it vouches for as they were (the run works in a folder of its own).
         ours = os.path.exists(os.path.join(job.output_dir, MARKER_NAME))
         handle = ensure_open(services)
-        with open(os.path.join(job.output_dir, LOG_NAME), "a", encoding="utf-8") as log:
-            def to_log(event: RunEvent) -> None:
-                if event.kind == "line":
-                    print(event.text, file=log, flush=True)
-
+        with open(os.path.join(job.output_dir, LOG_NAME), "a", encoding="utf-8") as log, \
+                showing_progress(log, live=False) as to_log:  # the job's log reads as `vantor recap` shows it
             run = EngineRun(
                 job.url, job.segments, job.speed, job.voice, job.output_dir, overwrite=force or ours,
                 services=handle if isinstance(handle, LocalServices) else None,
                 router=None if isinstance(handle, LocalServices) else handle,
-                segments=segments, on_event=to_log, child_output=log,
+                segments=segments, on_event=to_log.on_event, child_output=log,
                 stop_requested=_stop_check(stop_event), start_child=start_reaped_child, captions=job.captions)
             made = run.run()
         outputs: dict[str, float | None] = {path: probe_duration(path) for path in (made.final, made.horizontal)}

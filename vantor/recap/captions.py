@@ -21,8 +21,7 @@ from dataclasses import dataclass
 
 from ..services.narration_timing import NarrationTiming
 
-__all__ = ["CAPTION_MODES", "Cue", "burn_command", "concat_list_paths", "place_cues", "to_ass", "to_srt", "to_vtt",
-           "track_command"]
+__all__ = ["CAPTION_MODES", "Cue", "concat_list_paths", "place_cues", "to_ass", "to_srt", "to_vtt"]
 
 # "files": NAME.srt and NAME.vtt beside the recap; "burn": also drawn into
 # the picture; "track": also a soft subtitle track in the recap.
@@ -139,23 +138,6 @@ def to_ass(cues: Sequence[Cue]) -> str:
 
     return _ASS_HEAD.format(font=FONT) + "".join(
         f"Dialogue: 0,{clock(c.start)},{clock(c.end)},Word,,0,0,0,,{safe(c.text)}\n" for c in cues)
-
-
-def burn_command(source: str, ass_name: str, target: str, encoder: str) -> list[str]:
-    """ffmpeg drawing the cues of `ass_name` (a plain name in the working
-    directory: a path would need the filter's escaping) into `source`, the
-    sound copied."""
-    quality = "-cq" if encoder == "h264_nvenc" else "-crf"
-    preset = "p1" if encoder == "h264_nvenc" else "ultrafast"
-    return ["ffmpeg", "-y", "-nostdin", "-loglevel", "error", "-i", source,
-            "-vf", f"ass={ass_name}:fontsdir={FONT_DIR}", "-c:a", "copy",
-            "-c:v", encoder, "-preset", preset, quality, "23", target]
-
-
-def track_command(source: str, srt: str, target: str) -> list[str]:
-    """ffmpeg adding `srt` to `source` as a soft subtitle track, by stream copy."""
-    return ["ffmpeg", "-y", "-nostdin", "-loglevel", "error", "-i", source, "-i", srt,
-            "-map", "0:v", "-map", "0:a", "-map", "1:0", "-c:v", "copy", "-c:a", "copy", "-c:s", "mov_text", target]
 
 
 def font_installed() -> bool:

@@ -14,7 +14,9 @@ class UnreadableVideo(ValueError):
 def probe_duration(video: str) -> float:
     """The container duration of `video` in seconds."""
     done = subprocess.run(
-        ["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", video],
+        # The video may be a fetched one: it is read from the file alone.
+        ["ffprobe", "-v", "error", "-protocol_whitelist", "file,pipe", "-show_entries", "format=duration", "-of",
+         "csv=p=0", video],
         capture_output=True, text=True,
     )
     try:

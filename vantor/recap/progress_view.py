@@ -1,10 +1,11 @@
 """Shows a run's progress on stderr (or any stream), never on stdout.
 
-A run's events (`vantor.recap.run.RunEvent`: the engine's lines, its download
-job's figure, the local services' download, the conversion) go to a
-`ProgressView`, which renders them for the stream it owns:
+A run's events (`vantor.recap.host.RunEvent`: the engine's typed events,
+the local services' download, the conversion, the run's own warnings) go to
+a `ProgressView`, which renders them for the stream it owns:
 
-- not a terminal: plain lines, one per step, the download job's running
+- not a terminal: plain lines, one per step (the engine's own words, its
+  results named where the run publishes them), the download job's running
   percentage collapsed to its last figure;
 - a terminal: the same lines, plus a live bar for the download job and one
   for the conversion (ffmpeg's own time stamp, from the report file the run
@@ -30,18 +31,23 @@ from collections.abc import Iterator
 from typing import TYPE_CHECKING, TextIO
 
 if TYPE_CHECKING:
-    from .run import RunEvent
     from ..services import Progress
+    from .host import RunEvent
+    from .steps import Event
 
-__all__ = ["ProgressView", "bar", "plain_text", "showing_progress"]
+__all__ = ["ProgressView", "bar", "complete_lines", "plain_text", "showing_progress"]
 
 BAR_WIDTH = 30
-_PERCENT = re.compile(r"^\s*(\d+)%\s*$")
 _FFMPEG_TIME = re.compile(rb"time=(\d+):(\d\d):(\d\d(?:\.\d+)?)")
-_FALLBACK = "(GPU unavailable, using CPU encoder"
 _ASCII_FOR = {"\u2192": "->", "\u2026": "..."}
 # Off a terminal the download's figure is a line this often (and at its end).
 PLAIN_DOWNLOAD_EVERY = 10.0
+
+
+def complete_lines(pending: str, text: str) -> tuple[list[str], str]:
+    """The complete lines of `pending + text`, and the rest still pending."""
+    *lines, rest = (pending + text).split("\n")
+    return lines, rest
 
 
 def human_size(count: float | None) -> str:
@@ -161,20 +167,17 @@ class ProgressView(io.TextIOBase):
         self._download_line: str | None = None
         self._download_counted = False  # a figure with bytes was shown
         self._download_last: Progress | None = None
-        self.lines: list[str] = []  # every complete line, as the engine wrote it
+        self._job_figure: str | None = None  # the download job's last figure, not yet a line
+        self._published: dict[str, str] = {}  # the engine's result paths, as published
+        self.lines: list[str] = []  # every complete line shown or held back
 
     def writable(self) -> bool:
         return True
 
     def write(self, text: str) -> int:
-        self._pending += text
-        while "\n" in self._pending:
-            line, self._pending = self._pending.split("\n", 1)
-            self._line(line.rsplit("\r", 1)[-1])
-        if "\r" in self._pending:  # the download job's running figure
-            figure = _PERCENT.match(self._pending.rsplit("\r", 1)[-1])
-            if figure and self._live:
-                self.draw(bar(int(figure.group(1)) / 100, "download job"))
+        lines, self._pending = complete_lines(self._pending, text)
+        for line in lines:
+            self._line(line)
         return len(text)
 
     def flush(self) -> None:
@@ -183,8 +186,9 @@ class ProgressView(io.TextIOBase):
 
     def close(self) -> None:
         if self._pending.strip():
-            self._line(self._pending.rsplit("\r", 1)[-1])
+            self._line(self._pending)
         self._pending = ""
+        self._end_job_figure()
         self._stop_watch()
         with self._lock:
             self._clear_bar()
@@ -192,12 +196,12 @@ class ProgressView(io.TextIOBase):
 
     def on_event(self, event: RunEvent) -> None:
         """One event of a run, as `EngineRun(on_event=...)` hands it over."""
-        if event.kind == "line":
+        if event.kind == "engine":
+            self._engine(event.data)
+        elif event.kind == "line":
             self._line(event.text)
-        elif event.kind == "figure":
-            figure = _PERCENT.match(event.text)
-            if figure and self._live:
-                self.draw(bar(int(figure.group(1)) / 100, "download job"))
+        elif event.kind == "stage" and event.text == "engine" and event.data:
+            self._published = dict(event.data)
         elif event.kind == "download":
             self.show_download(event.data)
         elif event.kind == "stage" and event.text == "downloaded":
@@ -253,14 +257,39 @@ class ProgressView(io.TextIOBase):
                 if line.strip():
                     self._emit(f"    {line}")
 
-    def _line(self, line: str) -> None:
+    def _engine(self, event: Event) -> None:
+        if event.kind == "job-progress":
+            self._job_figure = event.text.lstrip("\r")
+            if self._live and event.percent is not None:
+                self.draw(bar(float(event.percent) / 100, "download job"))
+            return
+        self._end_job_figure()
+        text = event.text
+        if event.path is not None and event.path in self._published:
+            text = text.replace(event.path, self._published[event.path])
+        for line in text.split("\n"):
+            # The hardware encoder's failure comes mid-conversion and, on a
+            # machine without a GPU, is no news (`vantor doctor` says it once).
+            self._line(line, shown=self._verbose or event.kind != "fallback", ends_watch=event.kind != "fallback")
+
+    def _end_job_figure(self) -> None:
+        """The download job's last figure stays as a line of its own."""
+        figure, self._job_figure = self._job_figure, None
+        if figure is None:
+            return
+        self.lines.append(figure)
+        if self._live:
+            self._finish_bar()
+        else:
+            self._emit(figure)
+
+    def _line(self, line: str, *, shown: bool = True, ends_watch: bool = True) -> None:
+        if not line.strip():
+            return
         self.lines.append(line)
-        fallback = _FALLBACK in line
-        if not fallback:  # the fallback line comes mid-conversion
+        if ends_watch:
             self._stop_watch()
-        if self._live and self._bar_shown and _PERCENT.match(line):
-            self._finish_bar()  # the download job's bar at its last figure stays as the line
-        elif line.strip() and (self._verbose or not fallback):
+        if shown:
             self._emit(line)
 
     def _stop_watch(self) -> None:

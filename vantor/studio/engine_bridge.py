@@ -223,10 +223,10 @@ class _Lines(io.TextIOBase):
         return True
 
     def write(self, text: str) -> int:
-        self._pending += text
-        while "\n" in self._pending:
-            line, self._pending = self._pending.split("\n", 1)
-            line = line.rsplit("\r", 1)[-1]
+        from ..recap.progress_view import complete_lines
+
+        lines, self._pending = complete_lines(self._pending, text)
+        for line in lines:
             if line.strip():
                 self._on_line(line)
         return len(text)
@@ -321,9 +321,6 @@ class MakeRun:
         if run is not None:
             run.cancel()
         self._thread.join(timeout=CANCEL_WAIT)
-
-    def alive(self) -> bool:
-        return self._thread.is_alive()
 
 
 def start_make(*, services_url: str, url: str, segments: list[dict[str, str]], voice: str, speed: float,

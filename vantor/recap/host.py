@@ -1,0 +1,245 @@
+"""`RunHost`: the engine's steps as a product run takes them.
+
+Bound as the run's `host` (see `steps`), it
+- starts every child itself, so `cancel()` from any thread kills the one
+  running, and sends its output where the run says;
+- restricts each ffmpeg input to local files and pipes
+  (`-protocol_whitelist file,pipe` before every `-i`): the source video
+  comes from a service, and a crafted container or list must not make
+  ffmpeg reach the network or other protocols;
+- paces the engine's pauses, cut short by a cancellation, and on the local
+  services skips those that wait for nothing;
+- hands each thing to show to the run's `on_event` as a typed `RunEvent`;
+- checks the video's real duration against the segments after the fetch;
+- shapes the conversion: its ffmpeg reports its progress (FFREPORT, in
+  that child's environment only), and captions are drawn or added within
+  that one encode (`caption_step.CaptionPlan`).
+"""
+
+from __future__ import annotations
+
+import os
+import shlex
+import subprocess
+import tempfile
+import threading
+import time
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, TextIO
+
+from .steps import (Concat, Conversion, Cut, Event, Fetch, Job, Merge, Narration, Pause, Poll, StepHost, engine_name,
+                    fspath_argv)
+
+if TYPE_CHECKING:
+    from .caption_step import CaptionPlan
+
+__all__ = ["RunCancelled", "RunEvent", "RunHost", "restricted_inputs"]
+
+_WAIT_SLICE = 0.25  # how often a waiting run looks for a cancellation
+_FFMPEG_TOOLS = ("ffmpeg", "ffprobe")
+INPUT_PROTOCOLS = "file,pipe"
+
+
+class RunCancelled(Exception):
+    """The run was cancelled (`EngineRun.cancel`, or its stop check)."""
+
+
+@dataclass(frozen=True)
+class RunEvent:
+    """Something a run shows as it goes:
+
+    - "stage": a step of the run begins ("download", "downloaded", "engine",
+      "publish"); for "engine", `data` maps the engine's result paths in the
+      working folder to where the run publishes them;
+    - "engine": the engine's `steps.Event` in `data`, its line in `text`;
+    - "line": a line of the run's own (a warning);
+    - "download": the local services' download, `data` a `Progress`;
+    - "conversion": the conversion starts; `data` is (report file, source
+      video, speed), its ffmpeg writing time stamps to the report file;
+    - "child": a child (ffmpeg, wget) ended; `text` is its command line,
+      `data` the `CompletedProcess` with what was captured of its output.
+    """
+
+    kind: str
+    text: str = ""
+    data: Any = None
+
+
+def restricted_inputs(argv: Sequence[Any]) -> list[Any]:
+    """An ffmpeg/ffprobe `argv` with `-protocol_whitelist file,pipe` before
+    each `-i`; any other command as it is."""
+    items = list(argv)
+    if not items or os.path.basename(str(items[0])) not in _FFMPEG_TOOLS:
+        return items
+    out: list[Any] = [items[0]]
+    for item in items[1:]:
+        if item == "-i":
+            out += ["-protocol_whitelist", INPUT_PROTOCOLS]
+        out.append(item)
+    return out
+
+
+class RunHost(StepHost):
+    """The host of one run. `emit`: each `RunEvent`. `local`: the local
+    services answer (the pauses they make pointless are skipped).
+    `check_fetched(video)`: warnings about the fetched video, shown after
+    the engine says it is there.
+    `child_output`: where the children's own output goes (None: this
+    process's). `stop_requested`: polled while waiting; True cancels.
+    `start_child`: `subprocess.Popen`'s signature. `captions`: the
+    conversion's caption plan, if any."""
+
+    def __init__(self, *, emit: Callable[[RunEvent], None], local: bool,
+                 check_fetched: Callable[[str], list[str]] | None = None, child_output: TextIO | None = None,
+                 stop_requested: Callable[[], bool] | None = None,
+                 start_child: Callable[..., subprocess.Popen[Any]] = subprocess.Popen,
+                 captions: CaptionPlan | None = None) -> None:
+        self._emit, self._local = emit, local
+        self._check_fetched, self._child_output = check_fetched, child_output
+        self._stop_requested, self._start_child = stop_requested, start_child
+        self._captions = captions
+        self._cancelled = threading.Event()
+        self._lock = threading.Lock()
+        self._child: subprocess.Popen[Any] | None = None
+        self._polls = 0
+        self._clips: list[str] = []
+        self._report_dir: str | None = None
+        self.encoder: str | None = None  # of the conversion that made the recap
+        self.work_dir: str | None = None  # named when a cancellation keeps it
+
+    # -- cancellation, from any thread --------------------------------------
+
+    def cancel(self) -> None:
+        self._cancelled.set()
+        with self._lock:
+            child = self._child
+        if child is not None:
+            try:
+                child.kill()
+            except OSError:
+                pass
+
+    @property
+    def cancelled(self) -> bool:
+        return self._cancelled.is_set() or (self._stop_requested is not None and self._stop_requested())
+
+    def raise_if_cancelled(self) -> None:
+        if self.cancelled:
+            kept = self.work_dir
+            raise RunCancelled("the recap was cancelled" + (f"; its working files are kept in {kept}" if kept else ""))
+
+    def close(self) -> None:
+        """Removes the run's scratch (the conversion's report)."""
+        if self._report_dir is not None:
+            import shutil
+
+            shutil.rmtree(self._report_dir, ignore_errors=True)
+
+    # -- the steps ------------------------------------------------------------
+
+    def job(self, step: Job) -> Any:
+        self.raise_if_cancelled()
+        return super().job(step)
+
+    def poll(self, step: Poll) -> Any:
+        self.raise_if_cancelled()
+        return super().poll(step)
+
+    def pause(self, step: Pause) -> None:
+        # The local services have the narration written when they answer, and
+        # a pre-fetched video's job finished at its first poll: those pauses
+        # wait for nothing. Later polls (a job that had to start again) wait.
+        if self._local:
+            if step.why == "narration":
+                return self.raise_if_cancelled()
+            self._polls += 1
+            if self._polls == 1:
+                return self.raise_if_cancelled()
+        clock = engine_name("time")
+        if clock is not time:  # a clock the host bound for the engine is kept
+            self.raise_if_cancelled()
+            clock.sleep(step.seconds)
+            return None
+        deadline = time.monotonic() + float(step.seconds)
+        while (left := deadline - time.monotonic()) > 0:
+            self.raise_if_cancelled()
+            self._cancelled.wait(min(left, _WAIT_SLICE))
+        return self.raise_if_cancelled()
+
+    def narration(self, step: Narration) -> None:
+        self.raise_if_cancelled()
+        super().narration(step)
+
+    def fetch(self, step: Fetch) -> int:
+        return self.run_child(step.argv).returncode
+
+    def cut(self, step: Cut) -> int:
+        return self.run_child(step.argv).returncode
+
+    def merge(self, step: Merge) -> int:
+        return self.run_child(step.argv).returncode
+
+    def concat(self, step: Concat) -> int:
+        self._clips = list(step.clips)
+        return self.run_child(step.argv).returncode
+
+    def conversion(self, step: Conversion) -> int:
+        argv, cwd = list(step.argv), None
+        if self._captions is not None:
+            argv, cwd = self._captions.conversion(step, self._clips)
+        # ffmpeg's report, for the conversion bar: this child's environment only.
+        self._report_dir = self._report_dir or tempfile.mkdtemp(prefix="vantor-report-")
+        report = os.path.join(self._report_dir, "convert.log")
+        self._emit(RunEvent("conversion", data=(report, step.source, step.speed)))
+        done = self.run_child(argv, captured=not step.checked, cwd=cwd,
+                              env={**os.environ, "FFREPORT": f"file={report}:level=32"})
+        if done.returncode == 0:
+            self.encoder = step.encoder
+        return done.returncode
+
+    def event(self, step: Event) -> None:
+        self.raise_if_cancelled()
+        self._emit(RunEvent("engine", step.text, step))
+        if step.kind == "downloaded" and step.path is not None and self._check_fetched is not None:
+            for warning in self._check_fetched(step.path):
+                self._emit(RunEvent("line", warning))
+
+    # -- children -------------------------------------------------------------
+
+    def run_child(self, argv: Sequence[Any], *, captured: bool = False,
+                  **kwargs: Any) -> subprocess.CompletedProcess[Any]:
+        """Starts `argv` (inputs restricted) so that `cancel()` can kill it,
+        waits for it, and tells the run; a cancellation raises RunCancelled."""
+        self.raise_if_cancelled()
+        argv = restricted_inputs(argv)
+        if captured:
+            kwargs["stdout"] = kwargs["stderr"] = subprocess.PIPE
+        elif self._child_output is not None:
+            self._child_output.flush()  # the tool's own lines come after the run's
+            kwargs["stdout"] = kwargs["stderr"] = self._child_output
+        child = self._start_child(argv, **kwargs)
+        with self._lock:
+            self._child = child
+        try:
+            while True:
+                try:
+                    stdout, stderr = child.communicate(timeout=_WAIT_SLICE)
+                    break
+                except subprocess.TimeoutExpired:
+                    if self.cancelled:
+                        child.kill()
+                        child.wait()
+                        self.raise_if_cancelled()
+        except BaseException:
+            if child.poll() is None:
+                child.kill()
+            child.wait()
+            raise
+        finally:
+            with self._lock:
+                self._child = None
+        self.raise_if_cancelled()  # a child killed by cancel() is not a tool's failure
+        result = subprocess.CompletedProcess(argv, child.returncode, stdout, stderr)
+        self._emit(RunEvent("child", shlex.join(fspath_argv(argv)), result))
+        return result

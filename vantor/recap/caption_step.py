@@ -18,6 +18,7 @@ from typing import TYPE_CHECKING, Any
 
 from .captions import FONT_DIR, font_installed, place_cues, to_ass, to_srt, to_vtt
 from .fit_plumbing import check_caption_choice
+from .host import Shaper
 from .outputs import OutputError, OutputNames
 from .probe import UnreadableVideo, probe_duration
 
@@ -41,38 +42,34 @@ def check_caption_request(mode: str, *, timings_known: bool, names: OutputNames)
     return names if names.captions else OutputNames(names.final, captions=True)
 
 
-class CaptionPlan:
+class CaptionPlan(Shaper):
     """One run's captions. `timings(count)`: the first `count` narrations'
     word timings. `made`: (file in the working folder, published name)."""
 
     def __init__(self, mode: str, names: OutputNames, speed: float,
                  timings: Callable[[int], Sequence[NarrationTiming]]) -> None:
+        super().__init__()
         self.mode, self._names, self._speed, self._timings = mode, names, speed, timings
-        self.work_dir: str | None = None
-        self.made: list[tuple[str, str]] = []
         self._srt: str | None = None
 
-    def conversion(self, step: Conversion, clips: Sequence[str]) -> tuple[list[Any], str]:
-        """The conversion's command with the captions, and the folder to run
-        it in (the caption files are named relative to it, as the filter
-        would need escaping for a path)."""
+    def conversion(self, step: Conversion, argv: list[Any], clips: Sequence[str]) -> list[Any]:
+        """The conversion's command with the captions: drawn by the last
+        filter of its -vf (after the speed-up, scale, crop and any framing,
+        so cue times and places are the recap's), or added as a track."""
         work = self.work_dir
         assert work is not None
         if self._srt is None:
             self._write(work, clips)
-        argv = list(step.argv[:-1])
-        source = argv.index("-i") + 1
-        argv[source] = os.path.abspath(step.source)
-        out = os.path.abspath(step.target)
+        argv, out = list(argv[:-1]), argv[-1]
         if self.mode == "burn":
             at = argv.index("-vf") + 1
             argv[at] = f"{argv[at]},ass={ASS_NAME}:fontsdir={FONT_DIR}"
-            return [*argv, out], work
+            return [*argv, out]
         if self.mode == "track":
             at = argv.index("-vf")
             argv[at:at] = ["-i", "./" + os.path.basename(self._srt or ""), "-map", "0:v", "-map", "0:a", "-map", "1:0"]
-            return [*argv, "-c:s", "mov_text", out], work
-        return [*argv, out], work
+            return [*argv, "-c:s", "mov_text", out]
+        return [*argv, out]
 
     def _write(self, work: str, clips: Sequence[str]) -> None:
         try:

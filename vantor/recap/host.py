@@ -11,9 +11,10 @@ Bound as the run's `host` (see `steps`), it
   services skips those that wait for nothing;
 - hands each thing to show to the run's `on_event` as a typed `RunEvent`;
 - checks the video's real duration against the segments after the fetch;
-- shapes the conversion: its ffmpeg reports its progress (FFREPORT, in
-  that child's environment only), and captions are drawn or added within
-  that one encode (`caption_step.CaptionPlan`).
+- shapes the cut, the merge and the conversion through the run's
+  `Shaper`s (framing, sound, captions: each extends the commands it is
+  handed, so a feature costs no pass of its own), and has the conversion's
+  ffmpeg report its progress (FFREPORT, in that child's environment only).
 """
 
 from __future__ import annotations
@@ -26,15 +27,12 @@ import threading
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, TextIO
+from typing import Any, TextIO
 
 from .steps import (Concat, Conversion, Cut, Event, Fetch, Job, Merge, Narration, Pause, Poll, StepHost, engine_name,
                     fspath_argv)
 
-if TYPE_CHECKING:
-    from .caption_step import CaptionPlan
-
-__all__ = ["RunCancelled", "RunEvent", "RunHost", "restricted_inputs"]
+__all__ = ["RunCancelled", "RunEvent", "RunHost", "Shaper", "restricted_inputs"]
 
 _WAIT_SLICE = 0.25  # how often a waiting run looks for a cancellation
 _FFMPEG_TOOLS = ("ffmpeg", "ffprobe")
@@ -80,6 +78,35 @@ def restricted_inputs(argv: Sequence[Any]) -> list[Any]:
     return out
 
 
+class Shaper:
+    """A feature that shapes the engine's commands within the run's own
+    encodes. Each method is handed the command as the engine, or the
+    shapers before this one, made it and answers the command to run; the
+    default leaves it as it is. `work_dir` is the run's working folder
+    (set before the engine starts); the conversion runs there, so a filter
+    may name a file of that folder by its bare name. `close()` removes the
+    shaper's scratch files; `made` lists (file in the working folder,
+    published name) pairs to publish with the results."""
+
+    work_dir: str | None = None
+    made: list[tuple[str, str]]
+
+    def __init__(self) -> None:
+        self.made = []
+
+    def cut(self, step: Cut, argv: list[Any]) -> list[Any]:
+        return argv
+
+    def merge(self, step: Merge, argv: list[Any]) -> list[Any]:
+        return argv
+
+    def conversion(self, step: Conversion, argv: list[Any], clips: Sequence[str]) -> list[Any]:
+        return argv
+
+    def close(self) -> None:
+        pass
+
+
 class RunHost(StepHost):
     """The host of one run. `emit`: each `RunEvent`. `local`: the local
     services answer (the pauses they make pointless are skipped).
@@ -87,18 +114,19 @@ class RunHost(StepHost):
     the engine says it is there.
     `child_output`: where the children's own output goes (None: this
     process's). `stop_requested`: polled while waiting; True cancels.
-    `start_child`: `subprocess.Popen`'s signature. `captions`: the
-    conversion's caption plan, if any."""
+    `start_child`: `subprocess.Popen`'s signature. `shapers`: the run's
+    features, in the order they shape each command (framing, sound,
+    captions)."""
 
     def __init__(self, *, emit: Callable[[RunEvent], None], local: bool,
                  check_fetched: Callable[[str], list[str]] | None = None, child_output: TextIO | None = None,
                  stop_requested: Callable[[], bool] | None = None,
                  start_child: Callable[..., subprocess.Popen[Any]] = subprocess.Popen,
-                 captions: CaptionPlan | None = None) -> None:
+                 shapers: Sequence[Shaper] = ()) -> None:
         self._emit, self._local = emit, local
         self._check_fetched, self._child_output = check_fetched, child_output
         self._stop_requested, self._start_child = stop_requested, start_child
-        self._captions = captions
+        self._shapers = tuple(shapers)
         self._cancelled = threading.Event()
         self._lock = threading.Lock()
         self._child: subprocess.Popen[Any] | None = None
@@ -175,10 +203,16 @@ class RunHost(StepHost):
         return self.run_child(step.argv).returncode
 
     def cut(self, step: Cut) -> int:
-        return self.run_child(step.argv).returncode
+        argv = list(step.argv)
+        for shaper in self._shapers:
+            argv = shaper.cut(step, argv)
+        return self.run_child(argv).returncode
 
     def merge(self, step: Merge) -> int:
-        return self.run_child(step.argv).returncode
+        argv = list(step.argv)
+        for shaper in self._shapers:
+            argv = shaper.merge(step, argv)
+        return self.run_child(argv).returncode
 
     def concat(self, step: Concat) -> int:
         self._clips = list(step.clips)
@@ -186,8 +220,14 @@ class RunHost(StepHost):
 
     def conversion(self, step: Conversion) -> int:
         argv, cwd = list(step.argv), None
-        if self._captions is not None:
-            argv, cwd = self._captions.conversion(step, self._clips)
+        if self._shapers:
+            # Run in the working folder, so filters name its files bare (a
+            # path in a filter argument would need escaping).
+            argv = [*argv[:-1], os.path.abspath(argv[-1])]
+            argv[argv.index("-i") + 1] = os.path.abspath(step.source)
+            cwd = self.work_dir
+            for shaper in self._shapers:
+                argv = shaper.conversion(step, argv, self._clips)
         # ffmpeg's report, for the conversion bar: this child's environment only.
         self._report_dir = self._report_dir or tempfile.mkdtemp(prefix="vantor-report-")
         report = os.path.join(self._report_dir, "convert.log")

@@ -25,7 +25,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, TextIO
 
 from ..bindings import engine_run
-from .host import RunCancelled, RunEvent, RunHost
+from .host import RunCancelled, RunEvent, RunHost, Shaper
 from .outputs import ENGINE_FINAL, ENGINE_HORIZONTAL, OutputError, OutputNames, publish, refuse_existing, working_folder
 
 if TYPE_CHECKING:
@@ -110,9 +110,9 @@ class EngineRun:
     def run(self) -> RunOutputs:
         from .. import vantor as engine
 
-        captions = self._caption_plan()
+        shapers = self._shapers()
         self.refuse_existing()
-        host = self._host(captions)
+        host = self._host(shapers)
         if self.services is not None:
             self._event("stage", "download")
             try:
@@ -120,8 +120,8 @@ class EngineRun:
             finally:
                 self._event("stage", "downloaded")
         self.work_dir = host.work_dir = working_folder(self.output_dir)
-        if captions is not None:
-            captions.work_dir = self.work_dir
+        for shaper in shapers:
+            shaper.work_dir = self.work_dir
         try:
             segments_file = self._engine_segments_file()
             self._event("stage", "engine", self._published_paths())
@@ -134,9 +134,9 @@ class EngineRun:
             if not os.path.isdir(self.work_dir):
                 raise self._folder_gone()
             extras: list[tuple[str, str]] = []
-            if captions is not None:
-                captions.close()
-                extras = captions.made
+            for shaper in shapers:
+                shaper.close()
+                extras += shaper.made
             final, horizontal = publish(self.work_dir, self.output_dir, self.names, overwrite=self.overwrite,
                                         extras=extras)
         except BaseException as error:
@@ -151,10 +151,15 @@ class EngineRun:
         made_captions = tuple(os.path.join(self.output_dir or ".", name) for _, name in extras)
         return RunOutputs(final, horizontal, self.encoder or "unknown", made_captions)
 
-    def _host(self, captions: CaptionPlan | None) -> RunHost:
+    def _shapers(self) -> list[Shaper]:
+        """The run's features, in the order they shape each command."""
+        captions = self._caption_plan()
+        return [shaper for shaper in (captions,) if shaper is not None]
+
+    def _host(self, shapers: Sequence[Shaper]) -> RunHost:
         self.host = RunHost(emit=self._emit, local=self.services is not None,
                             check_fetched=self._fetched_check(), child_output=self.child_output,
-                            stop_requested=self.stop_requested, start_child=self.start_child, captions=captions)
+                            stop_requested=self.stop_requested, start_child=self.start_child, shapers=shapers)
         if self._cancel_asked:
             self.host.cancel()
         return self.host

@@ -27,6 +27,11 @@ ours() {
 
 case "$action" in
 install)
+    # A link to nothing left (its checkout was removed) belongs to no one.
+    if [ -L "$link" ] && [ ! -e "$link" ] && ! ours; then
+        echo "make install: $link led to $current, which no longer exists; replaced it"
+        current=""
+    fi
     if [ -n "$current" ] && ! ours && [ "${FORCE:-0}" != 1 ]; then
         echo "make install: $link already leads to $current, not to $target; left it;" \
              "to replace it: make install FORCE=1" >&2

@@ -36,6 +36,8 @@ def link(action: str, target: Path, at: Path, force: str = "0") -> int:
 
 def test_an_other_checkouts_command_is_replaced_only_when_forced_and_never_uninstalled(tmp_path):
     mine, theirs, at = tmp_path / "mine/vantor", tmp_path / "theirs/vantor", tmp_path / "vantor"
+    theirs.parent.mkdir()
+    theirs.write_text("#!/bin/sh\n")  # the other checkout's command, still there
     assert link("install", mine, at) == link("install", mine, at) == 0 and os.readlink(at) == str(mine)
     os.remove(at)
     at.symlink_to(theirs)
@@ -46,5 +48,8 @@ def test_an_other_checkouts_command_is_replaced_only_when_forced_and_never_unins
     assert link("install", mine, at, force="1") == 0 and os.readlink(at) == str(mine)
     assert link("uninstall", theirs, at) == 0 and at.is_symlink()
     assert link("uninstall", mine, at) == 0 and not os.path.lexists(at)
+    at.symlink_to(tmp_path / "removed/vantor")  # a checkout deleted since: the link leads nowhere
+    assert link("install", mine, at) == 0 and os.readlink(at) == str(mine)
+    os.remove(at)
     at.write_text("#!/bin/sh\n")  # a command installed some other way
     assert link("install", mine, at) == 1 and not at.is_symlink()

@@ -49,7 +49,8 @@ class CaptionPlan(Shaper):
     def __init__(self, mode: str, names: OutputNames, speed: float,
                  timings: Callable[[int], Sequence[NarrationTiming]]) -> None:
         super().__init__()
-        self.mode, self._names, self._speed, self._timings = mode, names, speed, timings
+        self.mode: str = mode
+        self._names, self._speed, self._timings = names, speed, timings
         self._srt: str | None = None
 
     def conversion(self, step: Conversion, argv: list[Any], clips: Sequence[str]) -> list[Any]:

@@ -81,7 +81,7 @@ FILE_PATH = re.compile(r"/files/[A-Za-z0-9_-]{1,128}\.mp4")
 # used (wget's retries, a player's range requests, ffprobe's reads).
 FILE_ADDRESS_SECONDS = 600.0
 # Every refusal of an unknown path, token or capability: nothing tells them apart.
-NOT_FOUND = JSONResponse({"success": False, "error": "not found"}, 404)
+NOT_FOUND: JSONResponse = JSONResponse({"success": False, "error": "not found"}, 404)
 ANSWER_POLL_SECONDS = 0.05
 
 

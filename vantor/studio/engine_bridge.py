@@ -98,7 +98,9 @@ def load_video(services_url: str, url: str, on_progress: Callable[[int, str], No
             url, on_progress=lambda progress: on_progress(progress.per_mille, _figures(progress)),
             stopped=cancelled.is_set, poll_seconds=POLL_SECONDS)
     except DownloadError as error:
-        raise BridgeError(str(error)) from None
+        from ..recap.messages import explain
+
+        raise BridgeError(explain(error)) from None
     except _requests().RequestException as error:
         raise BridgeError(f"the download service did not answer: {error}") from None
     if file_url is None:
@@ -108,8 +110,10 @@ def load_video(services_url: str, url: str, on_progress: Callable[[int, str], No
 
 
 def _figures(progress: Progress) -> str:
-    from ..recap.progress_view import human_size
+    from ..recap.progress_view import download_words, human_size
 
+    if progress.converting is not None:  # the studio's line reads "Downloading: 99%" without this
+        return download_words(progress)
     if progress.downloaded_bytes is None:
         return ""
     return f"{human_size(progress.downloaded_bytes)} of {human_size(progress.total_bytes)}"

@@ -295,7 +295,10 @@ function load(url) {
     progress(event) {
       if (mine !== loads) return;
       $("load-progress").value = event.per_mille;
-      say("load-status", `Downloading: ${Math.floor(event.per_mille / 10)}% ${event.figures || ""}`);
+      const figures = event.figures || "";
+      // The service's rewrite of a non-MP4 download says so, with its own percentage.
+      say("load-status", figures.startsWith("converting ") ? figures[0].toUpperCase() + figures.slice(1)
+        : `Downloading: ${Math.floor(event.per_mille / 10)}% ${figures}`);
     },
     ready(event) {
       if (mine !== loads) return;

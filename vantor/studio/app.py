@@ -260,7 +260,8 @@ class Studio:
                 bridge.discard(run.work_dir)  # asked for: nothing of it is kept
                 activity.post("cancelled")
             else:
-                activity.post("failed", error=f"{error} (its working files are in {run.work_dir})")
+                bridge.discard(run.work_dir)  # nothing left behind; the download stays in the cache
+                activity.post("failed", error=str(error))
         except OSError as error:
             activity.post("failed", error=f"the recap could not be kept: {error}")
         except Exception as error:  # any other fault still ends the activity, so the page and the limit see it

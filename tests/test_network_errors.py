@@ -30,6 +30,22 @@ def _closed_port(host: str) -> int:
         return s.getsockname()[1]
 
 
+def _self_signed_site(tmp_path):
+    """A page served over TLS with a certificate nobody signed."""
+    import ssl
+
+    from vantor.batch.cluster import _temporary_credentials
+
+    key, cert = _temporary_credentials()
+    (tmp_path / "key.pem").write_text(key)
+    (tmp_path / "cert.pem").write_text(cert)
+    site = Site({"/film": body(b"<html></html>", "text/html")}, host=PUBLIC)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(tmp_path / "cert.pem", tmp_path / "key.pem")
+    site.server.socket = context.wrap_socket(site.server.socket, server_side=True)
+    return site
+
+
 def test_a_public_address_says_what_happened(tmp_path, public_127_0_0_2, monkeypatch):
     real = source_guard._resolve
     monkeypatch.setattr(source_guard, "_resolve", lambda host, port: (
@@ -41,11 +57,14 @@ def test_a_public_address_says_what_happened(tmp_path, public_127_0_0_2, monkeyp
         said = {path: outcome(server, site.base_url + path) for path in [*routes]}
         said["name"] = outcome(server, "http://nosuch.test/film")
         said["closed"] = outcome(server, f"http://{PUBLIC}:{_closed_port(PUBLIC)}/film")
+        with _self_signed_site(tmp_path) as tls:
+            said["tls"] = outcome(server, tls.base_url.replace("http:", "https:") + "/film")
     errors = {what: answer["error"] for what, answer in said.items()}
     assert errors == {"/403": "the page answered HTTP 403 (forbidden)", "/404": "the page answered HTTP 404 (not found)",
                       "/410": "the page answered HTTP 410 (gone)", "/429": "the page answered HTTP 429 (too many requests)",
                       "/page.html": "unsupported: no video found at that address",
-                      "name": "the name nosuch.test does not resolve", "closed": f"{PUBLIC} refused the connection"}
+                      "name": "the name nosuch.test does not resolve", "closed": f"{PUBLIC} refused the connection",
+                      "tls": "the site's TLS certificate was refused"}
     assert "404" in said["/404"]["detail"] and str(tmp_path) not in said["/404"]["detail"]
 
 

@@ -43,8 +43,10 @@ class GatedBackend:
     """A download that takes as long as the test wants (the real one cannot
     be held up on purpose): it reports progress, then waits for `release`."""
 
-    def __init__(self, video: str, fail: bool = False, private_sources: str = "refuse") -> None:
+    def __init__(self, video: str, fail: bool = False, private_sources: str = "refuse",
+                 stage: str = "downloading") -> None:
         self.video = video
+        self.stage = stage
         self.fail = fail
         self.private_sources = private_sources
         self.release = threading.Event()
@@ -60,7 +62,7 @@ class GatedBackend:
         size = Path(self.video).stat().st_size
         partial = Path(work_dir) / "video.mp4.part"
         partial.write_bytes(Path(self.video).read_bytes()[: size // 2])
-        on_progress(TransferProgress(0.5, size // 2, size, 1000.0, 1.0))
+        on_progress(TransferProgress(0.5, size // 2, size, 1000.0, 1.0, stage=self.stage))
         while not self.release.wait(0.05):
             if cancelled.is_set():
                 raise RuntimeError("cancelled")

@@ -191,7 +191,7 @@ def test_a_failed_burn_publishes_nothing(source_video, tmp_path, monkeypatch):
         page = site.publish(source_video, "film")[0]
         with pytest.raises(subprocess.CalledProcessError):  # both encoders' attempts
             make_recap(page, PAUSED[:1], voice="en-us", speed=1.5, output_dir=out, mkdir=True, services="local",
-                       captions="burn", on_start=on_start, quiet=True)
+                       captions="burn", on_start=on_start, quiet=True, keep_work=True)
     [kept] = out.iterdir()  # the working folder, kept for the error; no result, no caption file
     assert kept.name.startswith(".vantor-run-") and (kept / "FINAL_RECAP.srt").exists()
 

@@ -98,7 +98,7 @@ def test_cache_hit_and_a_second_process(services, site, tmp_path):
 
 @pytest.mark.parametrize("address, reason", [
     ("ftp://127.0.0.1/film.mp4", "unsupported address"), ("/media/missing.mp4", "unavailable"),
-    ("", "unsupported address"), ("https://no-such-host.invalid/watch?v=1", "unavailable")])
+    ("", "unsupported address"), ("https://no-such-host.invalid/watch?v=1", "does not resolve")])
 def test_failures_answer_the_job_request_with_the_reason(services, site, engine, address, reason):
     address = site.base_url + address if address.startswith("/") else address
     job = ask(services.base_url, address)
@@ -245,3 +245,29 @@ def test_a_long_lived_service_forgets_old_ended_jobs(tmp_path, source_video, mon
         assert [jobs.get(i) is not None for i in ids] == [False, False, True, True, True]
     finally:
         jobs.close()
+
+
+def test_the_rewrite_to_mp4_is_shown_as_converting_with_its_own_percentage(tmp_path, source_video):
+    import io
+
+    from vantor.recap.progress_view import showing_progress
+    from vantor.services.client import ServicesClient
+    from vantor.studio.engine_bridge import _figures
+
+    backend = GatedBackend(source_video, stage="converting")
+    server = serve(tmp_path, download_backend=backend)
+    seen, pipe = [], io.StringIO()
+    try:
+        def on_progress(progress):
+            seen.append(progress)
+            backend.release.set()
+
+        with showing_progress(pipe) as view:
+            ServicesClient(server.base_url).download("https://videos.example/webm", on_progress=on_progress,
+                                                     poll_seconds=0.05)
+            view.show_download(seen[0])
+    finally:
+        server.close()
+    assert seen[0].converting == 0.5 and seen[-1].converting is None and seen[-1].per_mille == 1000
+    assert pipe.getvalue() == "  converting the source video to MP4: 50%\n"
+    assert _figures(seen[0]) == "converting the source video to MP4: 50%"

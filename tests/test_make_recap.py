@@ -125,7 +125,15 @@ def test_numbers_of_seconds_run_from_python_and_in_a_batch(services, tmp_path):
     segments_file = tmp_path / "segments.json"
     written = '[{"start": 1, "end": 2.5, "voiceover": "Hello."}]'
     segments_file.write_text(written, encoding="utf-8")
+    # What a killed earlier attempt left goes; a file or a link of that name is the user's.
+    (tmp_path / "b" / ".vantor-run-old").mkdir(parents=True)
+    (tmp_path / "b" / ".vantor-run-old" / "movie.mp4").write_bytes(b"24 MB once")
+    (tmp_path / "b" / ".vantor-run-note").write_text("mine")
+    (tmp_path / "elsewhere").mkdir()
+    (tmp_path / "b" / ".vantor-run-link").symlink_to(tmp_path / "elsewhere")
     outcome = run_job(Job(URL, str(segments_file), "v", 1.0, str(tmp_path / "b")), ConfiguredServices())
     assert outcome["status"] == "ok", outcome
     assert segments_file.read_text(encoding="utf-8") == written  # the user's file is never rewritten
-    assert "FINAL_RECAP.mp4" in os.listdir(tmp_path / "b")
+    assert "FINAL_RECAP.mp4" in os.listdir(tmp_path / "b") and (tmp_path / "elsewhere").is_dir()
+    assert sorted(n for n in os.listdir(tmp_path / "b") if n.startswith(".vantor-run")) == [
+        ".vantor-run-link", ".vantor-run-note"]

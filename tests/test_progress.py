@@ -184,3 +184,20 @@ def test_verbose_shows_the_commands_and_the_fallback_note(tmp_path):
     command, captured, note = verbose_pipe.getvalue().splitlines()
     assert command == f"  $ ffmpeg -v error -protocol_whitelist file,pipe -i '{tmp_path}/no such.mp4' -f null -"
     assert captured.startswith("    ") and "no such.mp4" in captured and note == FALLBACK.text
+
+
+def test_the_services_rewrite_to_mp4_is_its_own_line_at_once_and_its_own_bar(monkeypatch):
+    import vantor.recap.progress_view as progress
+    from vantor.services import Progress
+
+    clock = iter([0.0, 1.0, 2.0])
+    monkeypatch.setattr(progress, "time", SimpleNamespace(monotonic=lambda: next(clock)))
+    pipe, tty = io.StringIO(), Terminal()
+    for stream in (pipe, tty):
+        with showing_progress(stream) as view:
+            view.show_download(_fetching(900, 4 * 1024**2))
+            view.show_download(Progress(945, 4 * 1024**2, 4 * 1024**2, None, None, converting=0.45))
+            view.show_download(Progress(950, 4 * 1024**2, 4 * 1024**2, None, None, converting=0.5))
+    assert pipe.getvalue().splitlines()[1:] == ["  converting the source video to MP4: 45%",
+                                                "  converting the source video to MP4: 50%"]  # the last figure
+    assert "\r  converting the source video to MP4 [" + "#" * 15 + "." * 15 + "]  50%\r" in tty.getvalue()

@@ -162,8 +162,8 @@ def test_range_past_the_video_end_is_refused_before_any_narration(command):
     (line,) = err.splitlines()
     assert re.fullmatch(r"vantor: segment 2 'start': starts at 00:00:20 \(20 s\), past the end of the video "
                         r"\(12\.\d\d s\); fix its \"start\"; segment 3 'start': starts at 12 \(12 s\), .*; "
-                        r"nothing was narrated; the working files are kept in .*/out/\.vantor-run-\w+", line), line
-    assert "FINAL_RECAP.mp4" not in os.listdir(command.tmp / "out")
+                        r"nothing was narrated", line), line
+    assert os.listdir(command.tmp / "out") == []  # the working folder, with its copy of the movie, is gone
 
 
 @pytest.mark.slow

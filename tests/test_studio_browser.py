@@ -5,6 +5,7 @@ narrated, saved, made into a recap in two tabs at once, and cancelled."""
 from __future__ import annotations
 
 import json
+import re
 import subprocess
 from pathlib import Path
 
@@ -210,7 +211,7 @@ def test_cancel_during_the_conversion_leaves_no_process_and_no_result(page, film
     wait_for(page, "return document.getElementById('player').src !== ''")
     kept = set((studio.project / "recaps").glob("*")) if (studio.project / "recaps").exists() else set()
     page.find_element(By.ID, "make").click()
-    wait_for(page, "return [...document.querySelectorAll('#stages li')].some(l => l.textContent.includes('Converting'))")
+    wait_for(page, "return [...document.querySelectorAll('#stages li')].some(l => l.textContent.includes('Making the vertical video'))")
     work = next((studio.project / ".vantor-studio").iterdir())
     page.find_element(By.ID, "cancel").click()
     wait_for(page, "return document.getElementById('make-status').textContent.startsWith('Cancelled')", 30)
@@ -254,3 +255,45 @@ def test_a_page_on_another_site_or_without_the_token_cannot_drive_the_studio(bro
     """)
     assert statuses == [404, 404, 404]
     assert not saved.exists() or "pwned" not in saved.read_text(encoding="utf-8")
+
+
+def test_a_laptop_screen_keys_after_load_one_voice_waveform_plain_log_and_first_frame(page, film, studio, tmp_path):
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+
+    size = page.get_window_size()
+    page.set_window_size(1366, 768)
+    try:
+        page.find_element(By.ID, "url").send_keys(film, Keys.ENTER)
+        wait_for(page, "return window.studioTimings.firstFrame !== undefined")
+        assert page.execute_script("return document.activeElement.id") == "player"
+        press(page, "i")  # the page's key, not a letter typed into the address
+        assert page.find_element(By.ID, "url").get_attribute("value") == film
+        assert wait_for(page, "return document.querySelectorAll('#ranges li').length") == 1
+        # The timeline shows the film's thumbnails, made by the studio: 12 frames of 160 pixels.
+        page.execute_script("window.strip = new Image();"
+                            "window.strip.src = getComputedStyle(timeline).backgroundImage.slice(5, -2)")
+        assert wait_for(page, "return window.strip.complete && window.strip.naturalWidth") == 12 * 160
+
+        put_draft(page, film, RANGES)
+        wait_for(page, "return document.getElementById('player').src !== ''")
+        player, ranges = (page.find_element(By.CSS_SELECTOR, f"section[aria-labelledby={name}]").rect
+                          for name in ("mark-heading", "ranges-heading"))
+        assert player["x"] + player["width"] <= ranges["x"] and ranges["y"] < player["y"] + player["height"]
+        assert page.find_elements(By.CSS_SELECTOR, ".range-voice") == []  # the one voice is the Make form's
+        page.find_element(By.CSS_SELECTOR, "#ranges li .speak").click()
+        wait_for(page, "return document.querySelector('#ranges li .wave').dataset.drawn === '1'")
+        page.save_screenshot(str(tmp_path / "studio-1366x768.png"))
+
+        page.find_element(By.ID, "make").click()
+        wait_for(page, "return !document.getElementById('result').hidden || "
+                       "document.getElementById('make-status').classList.contains('error')")
+        log = page.execute_script("return [...document.querySelectorAll('#stages li')].map(l => l.textContent)")
+        assert any(line.startswith("Making the vertical video: ") for line in log), log
+        assert not [line for line in log if re.search(r"(?:/[^\s/]+){2,}", line) or max(map(ord, line)) > 0x2FFF], log
+        # The result shows its first frame before it is played.
+        assert wait_for(page, "const v = document.getElementById('result-video');"
+                              "return v.paused && v.currentTime > 0 && v.readyState >= 2")
+        page.save_screenshot(str(tmp_path / "studio-result-1366x768.png"))
+    finally:
+        page.set_window_size(size["width"], size["height"])

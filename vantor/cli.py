@@ -116,7 +116,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if getattr(args, "debug", False):
             traceback.print_exc()
         else:
-            print(f"vantor: {explain(error)}{_kept(error)}", file=sys.stderr)
+            print(f"vantor: {explain(error, verbose=getattr(args, 'verbose', False))}{_kept(error)}", file=sys.stderr)
         return EXIT_FAILURE
 
 

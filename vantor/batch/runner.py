@@ -63,6 +63,7 @@ def run(
     progress: BatchProgress | None = None,
     security: Any = None,
     dashboard: bool = False,
+    keep_work: bool = False,
 ) -> Report:
     """Runs every job; returns the report (also for failed jobs). `client`:
     a distributed.Client to submit to; else `scheduler` (an address such as
@@ -72,7 +73,9 @@ def run(
     Dask's configuration); `dashboard`: serve the embedded cluster's pages
     on 127.0.0.1. `services`: a provider, or
     "local" / "configured" / a `vantor serve` address. `pause`: seconds
-    before the first retry, doubling after. Ctrl-C raises BatchInterrupted."""
+    before the first retry, doubling after. `keep_work`: a failed attempt
+    keeps its working folder (else removed, as are those an earlier,
+    killed attempt left). Ctrl-C raises BatchInterrupted."""
     job_list = _as_jobs(jobs)
     for job in job_list:
         check_speed(job.speed)  # a Job made in Python skipped the jobs file's check
@@ -98,7 +101,8 @@ def run(
         report.dashboard = _dashboard(client, cluster, dashboard)
         if report.dashboard:
             progress.note(f"Dask dashboard: {report.dashboard}")
-        attempts = _Attempts(client, job_list, provider, report, batch=batch, stop_event=stop.name, force=force)
+        attempts = _Attempts(client, job_list, provider, report, batch=batch, stop_event=stop.name, force=force,
+                             keep_work=keep_work)
         attempts.run_all(progress, retries=retries, pause=pause)
     except KeyboardInterrupt:
         report.interrupted = True
@@ -125,9 +129,10 @@ class _Attempts:
     waiting for their time."""
 
     def __init__(self, client: Any, jobs: list[Job], provider: ServicesProvider, report: Report, *, batch: str,
-                 stop_event: str, force: bool) -> None:
+                 stop_event: str, force: bool, keep_work: bool = False) -> None:
         self.client, self.jobs, self.provider, self.report = client, jobs, provider, report
         self.batch, self.stop_event, self.force = batch, stop_event, force
+        self.keep_work = keep_work
         self.running: dict[Any, int] = {}  # future -> job index
         self.first_submitted: dict[int, float] = {}
         self.retry_at: list[tuple[float, int]] = []  # heap of (due time, job index)
@@ -137,6 +142,7 @@ class _Attempts:
         entry.attempts += 1
         future = self.client.submit(
             run_job, self.jobs[index], self.provider, force=self.force, stop_event=self.stop_event, batch=self.batch,
+            keep_work=self.keep_work,
             key=f"recap-{self.batch}-{index}-{entry.attempts}", pure=False, retries=0,
         )
         self.running[future] = index

@@ -9,12 +9,14 @@ from __future__ import annotations
 
 import contextlib
 import os
+import shutil
 import time
 from collections.abc import Callable
 from typing import Any
 
 from ..recap.preflight import check_run_voice, checked_segments
 from ..recap.failures import is_transient
+from ..recap.outputs import WORKING_PREFIX
 from ..recap.probe import probe_duration
 from ..recap.progress_view import showing_progress
 from ..recap.run import EngineRun, RunCancelled
@@ -56,8 +58,17 @@ def _one_line(error: BaseException) -> str:
     return text or type(error).__name__
 
 
+def _remove_leftovers(output_dir: str) -> None:
+    """The working folders an earlier attempt left (a killed worker cleans
+    nothing up); the folder's lock says no run of ours is using them."""
+    with os.scandir(output_dir) as entries:
+        for entry in entries:
+            if entry.name.startswith(WORKING_PREFIX) and entry.is_dir(follow_symlinks=False):
+                shutil.rmtree(entry.path, ignore_errors=True)
+
+
 def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
-            stop_event: str | None = None, batch: str | None = None) -> dict[str, Any]:
+            stop_event: str | None = None, batch: str | None = None, keep_work: bool = False) -> dict[str, Any]:
     started = time.monotonic()
     outcome: dict[str, Any] = {"status": "failed", "error_type": None, "error": None, "transient": False,
                                "outputs": {}}
@@ -74,6 +85,8 @@ def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
         # On this worker's machine; a `vantor serve` elsewhere speaks there.
         require_tools(local_services=isinstance(services, LocalServicesProvider) and services.address is None)
         os.makedirs(job.output_dir, exist_ok=True)
+        if not keep_work:
+            _remove_leftovers(job.output_dir)
         # Results a marker vouches for are this batch's own, and an edited job
         # replaces them; any other file of those names is left alone. The
         # marker stays through the run: a run that fails leaves the results
@@ -87,7 +100,8 @@ def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
                 services=handle if isinstance(handle, LocalServices) else None,
                 router=None if isinstance(handle, LocalServices) else handle,
                 segments=segments, on_event=to_log.on_event, child_output=log,
-                stop_requested=_stop_check(stop_event), start_child=start_reaped_child, captions=job.captions)
+                stop_requested=_stop_check(stop_event), start_child=start_reaped_child, captions=job.captions,
+                keep_work=keep_work)
             made = run.run()
         outputs: dict[str, float | None] = {path: probe_duration(path) for path in (made.final, made.horizontal)}
         write_marker(job, outputs)

@@ -18,6 +18,7 @@ from ..batch.jobs import Job, JobsFileError, load_jobs
 from ..batch.report import Report
 from ..tools import require_tools
 from ._common import EXIT_FAILURE, EXIT_OK, CommandFailed, add_command, plural, whole_number
+from .recap_options import add_keep_work_option
 from .services_option import services_argument
 
 __all__ = ["register"]
@@ -78,7 +79,7 @@ def _run(args: argparse.Namespace, jobs: list[Job]) -> int:
     try:
         report = run(jobs, workers=args.workers, scheduler=args.scheduler, retries=args.retries,
                      services=provider_for(args.services, args.cache_dir), force=args.force, progress=progress,
-                     security=remote_security(*tls), dashboard=args.dashboard)
+                     security=remote_security(*tls), dashboard=args.dashboard, keep_work=args.keep_work)
     except BatchInterrupted as interrupted:
         _finish(args, interrupted.report)
         # What became of each job, on one line; the cancelled ones had their ffmpeg stopped or never started.
@@ -133,6 +134,7 @@ def register(subparsers: Any) -> None:
                         help="extra attempts after a transient failure")
     parser.add_argument("--report", default=None, metavar="FILE", help="write the report as JSON to FILE")
     parser.add_argument("--force", action="store_true", help="redo jobs that are already finished")
+    add_keep_work_option(parser)
     services_argument(parser, "each worker process runs the download and speech services of its machine "
                               "(yt-dlp, espeak-ng), sharing the machine's cache")
     parser.add_argument("--cache-dir", default=None, metavar="DIR",

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
 import json
 import os
 import sys
@@ -17,7 +18,7 @@ from ..recap.outputs import DEFAULT_FINAL
 from ..recap.preflight import MAX_SPEED, MIN_SPEED, SegmentsError
 from ._common import EXIT_OK, CommandFailed, add_command
 from .check import print_report
-from .recap_options import add_fit_and_caption_options
+from .recap_options import add_fit_and_caption_options, add_keep_work_option
 from .services_option import services_argument
 
 __all__ = ["register"]
@@ -40,13 +41,15 @@ def _segments_file(source: str) -> Iterator[tuple[str, str | None]]:
 
 def _prepare(args: argparse.Namespace, segments: str, name: str | None) -> PreparedRecap:
     try:
-        return prepare(args.url, segments, voice=args.voice, speed=args.speed, output_dir=args.output_dir,
-                       services=args.services, mkdir=args.mkdir, check_segments=not args.no_check,
-                       segments_name=name, output_name=args.output, overwrite=args.force,
-                       strict_fit=args.strict, captions=args.captions)
+        prepared = prepare(args.url, segments, voice=args.voice, speed=args.speed, output_dir=args.output_dir,
+                           services=args.services, mkdir=args.mkdir, check_segments=not args.no_check,
+                           segments_name=name, output_name=args.output, overwrite=args.force,
+                           strict_fit=args.strict, captions=args.captions)
+        prepared = dataclasses.replace(prepared, keep_work=args.keep_work)
     except SegmentsError as refused:
         print_report(refused.report, sys.stderr)
         raise CommandFailed(refused.summary) from None  # every error is in the report above
+    return prepared
 
 
 def _print_result(result: RecapResult, as_json: bool) -> None:
@@ -96,5 +99,6 @@ def register(subparsers: Any) -> None:
     services_argument(parser, "run the download and speech services on this machine (yt-dlp, espeak-ng)")
     parser.add_argument("--no-check", action="store_true", help="skip checking the segments file first")
     add_fit_and_caption_options(parser)
+    add_keep_work_option(parser)
     parser.add_argument("--debug", action="store_true", help="show the traceback on failure")
     parser.set_defaults(handler=_run)

@@ -6,7 +6,13 @@ import argparse
 
 from ..recap.captions import CAPTION_MODES
 
-__all__ = ["add_fit_and_caption_options"]
+__all__ = ["add_fit_and_caption_options", "add_keep_work_option"]
+
+
+def add_keep_work_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--keep-work", action="store_true",
+                        help="keep a failed or interrupted run's working folder (.vantor-run-*) to look into; "
+                             "by default it is removed (the download stays in the cache)")
 
 
 def add_fit_and_caption_options(parser: argparse.ArgumentParser) -> None:

@@ -76,6 +76,7 @@ class PreparedRecap:
     strict_fit: bool = False  # a narration that does not fit its range refuses the run
     captions: str | None = None  # None or one of `captions.CAPTION_MODES`
     made: tuple[str, ...] = ()  # folders the checks created for the output directory, outermost first
+    keep_work: bool = False  # a failed run's working folder stays (else removed)
 
 
 def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, speed: float,
@@ -186,7 +187,8 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
             engine_run = EngineRun(run.url, run.segments_file, run.speed, run.voice, run.output_dir,
                                    names=run.names, overwrite=run.overwrite, services=services,
                                    segments=run.segments or None, on_event=show, captions=run.captions,
-                                   timings=fit_timings(fits), child_output=child_output)
+                                   timings=fit_timings(fits), child_output=child_output,
+                                   keep_work=run.keep_work)
             if on_start is not None:
                 on_start(engine_run)
             outputs = engine_run.run()

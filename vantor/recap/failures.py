@@ -6,7 +6,8 @@ Transient: a 5xx or 429 answer from the video site or from a service, the
 download service being busy ("... downloads are running ...; try again
 later"), a stalled download, refused, reset or timed-out connections, wget
 failing on the network. Permanent: the download service's "unavailable",
-"private" and "unsupported" reasons, any other 4xx, bad segments, ffmpeg
+"private" and "unsupported" reasons, a name that does not resolve, a refused
+TLS certificate, any other 4xx, bad segments, ffmpeg
 rejecting its input, a missing program. A refusal of the engine's download
 service that gives no recognised reason counts as transient; anything else
 unrecognised (the local services' own reasons included) as permanent, so a bug is reported at once instead of being run
@@ -21,7 +22,7 @@ import re
 import subprocess
 from dataclasses import dataclass
 
-__all__ = ["Failure", "classify", "download_reason", "is_transient"]
+__all__ = ["Failure", "classify", "download_detail", "download_reason", "is_transient"]
 
 TRANSIENT, PERMANENT = "transient", "permanent"
 
@@ -32,8 +33,9 @@ _DOWNLOAD_STALLED = "Download timed out"
 _TTS_FAILED = re.compile(r"^TTS failed for voice (.*): HTTP (\d+)$", re.DOTALL)
 _HTTP_STATUS = re.compile(r"\bHTTP(?: Error)? (\d{3})\b")
 _BUSY_OR_STALLED = re.compile(r"try again later|downloads are running|\bbusy\b|stall|timed out|time-out|"
-                              r"connection (?:was )?reset|reset by peer|temporarily", re.IGNORECASE)
-_GONE_FOR_GOOD = re.compile(r"unavailable|private|unsupported", re.IGNORECASE)
+                              r"connection (?:was )?reset|reset by peer|refused the connection|temporarily",
+                              re.IGNORECASE)
+_GONE_FOR_GOOD = re.compile(r"unavailable|private|unsupported|does not resolve|certificate", re.IGNORECASE)
 
 
 @dataclass(frozen=True)
@@ -62,6 +64,16 @@ def download_reason(detail: str) -> str:
         answer = None
     reason = answer.get("error") if isinstance(answer, dict) else None
     return str(reason) if reason else detail
+
+
+def download_detail(detail: str) -> str | None:
+    """yt-dlp's own message in the same answer ("detail"), where given."""
+    try:
+        answer = ast.literal_eval(detail)
+    except (ValueError, SyntaxError, MemoryError, RecursionError):
+        return None
+    said = answer.get("detail") if isinstance(answer, dict) else None
+    return str(said) if said else None
 
 
 def _download_failure(reason: str, *, unknown: str = TRANSIENT) -> Failure:

@@ -7,7 +7,7 @@ import re
 import subprocess
 from urllib.parse import urlsplit
 
-from .failures import Failure, classify
+from .failures import Failure, classify, download_detail
 from .services_choice import without_paths
 
 __all__ = ["explain"]
@@ -17,13 +17,27 @@ _UPDATE_YTDLP = "if it plays in a browser, update yt-dlp: pip install -U 'yt-dlp
 _PRIVATE = re.compile(r"\bis private\b.*\bpublic addresses only\b")
 _ALLOW_PRIVATE = "if the address is on your own network, start vantor serve with --allow-private-sources"
 _TTS_FAILED = re.compile(r"^TTS failed for voice (.*): HTTP (\d+)$")
+# What the download service said happened on the network, and what to do.
+_NETWORK_ADVICE = (
+    (re.compile(r"does not resolve"), "check the address for a typo, and that this computer is online"),
+    (re.compile(r"refused the connection"), "check the address and its port; if the site is down, try again later"),
+    (re.compile(r"connection timed out"), "check the network, then try again later"),
+    (re.compile(r"HTTP 403\b"), "the site refuses the download; check that the video is public"),
+    (re.compile(r"HTTP 404\b"), "check the address: the site has no page there"),
+    (re.compile(r"HTTP 410\b"), "the site removed the video; look for another copy"),
+    (re.compile(r"HTTP 429\b"), "the site limits how often it answers; try again later"),
+    (re.compile(r"TLS certificate"), "check the address's host, and this computer's clock and certificates"),
+)
 
 
 def _what_to_do(failure: Failure) -> str:
-    """For a download failure: wait and retry, allow private addresses, or
-    check the address."""
+    """For a download failure: what the network answer calls for, allow
+    private addresses, wait and retry, or check the address."""
     if _PRIVATE.search(failure.reason):
         return _ALLOW_PRIVATE
+    for said, advice in _NETWORK_ADVICE:
+        if said.search(failure.reason):
+            return advice
     if failure.transient:
         return "try again later"
     return f"check the address ({_UPDATE_YTDLP})"
@@ -45,14 +59,20 @@ def _unreachable(error: BaseException) -> str:
     return f"{where} {waited}; check the network, or that the service (vantor serve) is running there"
 
 
-def explain(error: BaseException) -> str:
+def _own_words(detail: object, verbose: bool) -> str:
+    return f" (yt-dlp said: {detail})" if verbose and detail else ""
+
+
+def explain(error: BaseException, *, verbose: bool = False) -> str:
+    """`verbose`: a download failure adds yt-dlp's own message."""
     from ..services import DownloadError
 
     name = type(error).__name__
     text = str(error)
     if isinstance(error, DownloadError):
         failure = classify(error)
-        return f"the video could not be downloaded: {text}; {_what_to_do(failure)}"
+        return (f"the video could not be downloaded: {text}; {_what_to_do(failure)}"
+                f"{_own_words(error.detail, verbose)}")
     if isinstance(error, subprocess.CalledProcessError):
         tool = error.cmd[0] if isinstance(error.cmd, (list, tuple)) and error.cmd else "a tool"
         return f"{tool} failed (exit status {error.returncode}); its own message is above, --debug shows the command"
@@ -60,10 +80,12 @@ def explain(error: BaseException) -> str:
         return _unreachable(error)
     if type(error) is Exception and text.startswith("Download API error: "):
         failure = classify(error)
-        if failure.transient and failure.known:
-            return f"the download service could not take the video now: {failure.reason}; try again later"
-        advice = _ALLOW_PRIVATE if _PRIVATE.search(failure.reason) else f"check the address ({_UPDATE_YTDLP})"
-        return f"the download service refused the video: {failure.reason}; {advice}"
+        detail = _own_words(download_detail(text.removeprefix("Download API error: ")), verbose)
+        network = any(said.search(failure.reason) for said, _ in _NETWORK_ADVICE)
+        if failure.transient and failure.known and not network:
+            return f"the download service could not take the video now: {failure.reason}; try again later{detail}"
+        advice = _what_to_do(failure) if network or _PRIVATE.search(failure.reason) else f"check the address ({_UPDATE_YTDLP})"
+        return f"the download service refused the video: {failure.reason}; {advice}{detail}"
     if type(error) is Exception and text.startswith("Download timed out"):
         return ("the download service did not finish the video within 3 minutes; try again (a finished "
                 "download is kept), or use the local services (--services local), which wait for it")

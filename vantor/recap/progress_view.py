@@ -35,7 +35,7 @@ if TYPE_CHECKING:
     from .host import RunEvent
     from .steps import Event
 
-__all__ = ["ProgressView", "bar", "complete_lines", "plain_text", "showing_progress"]
+__all__ = ["ProgressView", "bar", "complete_lines", "download_words", "plain_text", "showing_progress"]
 
 BAR_WIDTH = 30
 _FFMPEG_TIME = re.compile(rb"time=(\d+):(\d\d):(\d\d(?:\.\d+)?)")
@@ -69,6 +69,17 @@ def download_figures(progress: Progress) -> str:
         eta = int(progress.eta)
         text += f", {eta // 60}:{eta % 60:02d} left"
     return text
+
+
+CONVERTING_SOURCE = "converting the source video to MP4"
+
+
+def download_words(progress: Progress) -> str:
+    """ "downloading: 45% 12.0 MiB of 80.3 MiB, ..." or, while the service
+    rewrites a non-MP4 download, "converting the source video to MP4: 45%"."""
+    if progress.converting is not None:
+        return f"{CONVERTING_SOURCE}: {int(min(max(progress.converting, 0.0), 1.0) * 100)}%"
+    return f"downloading: {progress.per_mille // 10}% {download_figures(progress)}"
 
 
 def _already_there(progress: Progress) -> bool:
@@ -220,10 +231,15 @@ class ProgressView(io.TextIOBase):
             return  # nothing to count: `end_download` says so once
         self._download_counted = True
         if self._live:
-            self.draw(bar(progress.per_mille / 1000, "downloading") + " " + download_figures(progress))
+            self.draw(bar(progress.converting, CONVERTING_SOURCE) if progress.converting is not None
+                      else bar(progress.per_mille / 1000, "downloading") + " " + download_figures(progress))
             return
         now = time.monotonic()
-        if self._download_shown_at is None or now - self._download_shown_at >= PLAIN_DOWNLOAD_EVERY:
+        # The rewrite's first figure is a line at once: the download's last one read 90%.
+        starts_converting = progress.converting is not None and not (self._download_line or "").startswith(
+            CONVERTING_SOURCE)
+        if (self._download_shown_at is None or starts_converting
+                or now - self._download_shown_at >= PLAIN_DOWNLOAD_EVERY):
             self._download_shown_at = now
             self._plain_download(progress)
 
@@ -241,7 +257,7 @@ class ProgressView(io.TextIOBase):
         self._download_shown_at = self._download_line = None
 
     def _plain_download(self, progress: Progress) -> None:
-        line = f"  downloading: {progress.per_mille // 10}% {download_figures(progress)}"
+        line = f"  {download_words(progress)}"
         if line != self._download_line:
             self._download_line = line
             self._emit(line)

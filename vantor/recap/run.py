@@ -76,6 +76,9 @@ class EngineRun:
     start_child: Callable[..., subprocess.Popen[Any]] = subprocess.Popen
     captions: str | None = None  # None, or one of `captions.CAPTION_MODES`
     timings: Sequence[NarrationTiming] | None = None  # each segment's, when known (else asked of `services`)
+    # A failed or cancelled run's working folder is removed unless kept (the
+    # download stays in the services' cache, so a retry fetches nothing again).
+    keep_work: bool = False
 
     def __post_init__(self) -> None:
         self.work_dir: str | None = None
@@ -88,7 +91,8 @@ class EngineRun:
 
     def cancel(self) -> None:
         """Stops the run: its running child is killed now, and the run raises
-        `RunCancelled` on its own thread, keeping its working folder."""
+        `RunCancelled` on its own thread (its working folder kept only with
+        `keep_work`)."""
         self._cancel_asked = True
         if self.host is not None:
             self.host.cancel()
@@ -120,6 +124,7 @@ class EngineRun:
             finally:
                 self._event("stage", "downloaded")
         self.work_dir = host.work_dir = working_folder(self.output_dir)
+        failed = False
         for shaper in shapers:
             shaper.work_dir = self.work_dir
         try:
@@ -140,14 +145,17 @@ class EngineRun:
             final, horizontal = publish(self.work_dir, self.output_dir, self.names, overwrite=self.overwrite,
                                         extras=extras)
         except BaseException as error:
+            failed = True
             failure = self._failure(error)
             if failure is error:
                 raise
             raise failure from error
         finally:
-            host.close()
+            host.close()  # its children end before their folder goes
             if self._copy_dir is not None:
                 shutil.rmtree(self._copy_dir, ignore_errors=True)
+            if failed and not self.keep_work and self.work_dir is not None:
+                shutil.rmtree(self.work_dir, ignore_errors=True)
         made_captions = tuple(os.path.join(self.output_dir or ".", name) for _, name in extras)
         return RunOutputs(final, horizontal, self.encoder or "unknown", made_captions)
 
@@ -219,13 +227,18 @@ class EngineRun:
                            f"directory {self.output_dir or '.'} removed?); nothing was made")
 
     def _failure(self, error: BaseException) -> BaseException:
-        """The error to raise for a failed run, naming the kept working folder."""
+        """The error to raise for a failed run, naming the working folder
+        where it is kept."""
         work = self.work_dir
         if work is not None and not os.path.isdir(work) and not isinstance(error, KeyboardInterrupt):
             return self._folder_gone()
         if work is not None and os.path.isdir(work) and not os.listdir(work):
             os.rmdir(work)  # nothing was made yet: nothing to keep
             self.work_dir = work = None
+        if not self.keep_work:
+            if isinstance(error, RunCancelled) and work is not None and work in str(error):
+                error = RunCancelled("the recap was cancelled")  # the host named the folder about to go
+            work = None  # removed once the host has closed
         if self.cancelled and not isinstance(error, (RunCancelled, KeyboardInterrupt)):
             error = RunCancelled("the recap was cancelled" + (f"; its working files are kept in {work}" if work else ""))
         if work is not None and os.path.isdir(work):

@@ -45,7 +45,7 @@ import re
 from collections import Counter
 from collections.abc import Iterable
 from pathlib import Path
-from typing import Protocol
+from typing import Any, Protocol
 
 from starlette.applications import Starlette
 from starlette.concurrency import run_in_threadpool
@@ -153,6 +153,10 @@ def _origin(request: Request) -> str:
     return f"{request.url.scheme}://{request.url.netloc}"
 
 
+def _detail(job: Any) -> dict[str, str]:
+    return {"detail": job.detail} if job.detail else {}
+
+
 def _error(status: int, message: str) -> JSONResponse:
     return JSONResponse({"success": False, "error": message}, status)
 
@@ -208,7 +212,7 @@ def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits
             if not waiting[client]:
                 del waiting[client]
         if job.state == "failed":
-            return JSONResponse({"success": False, "error": job.error})
+            return JSONResponse({"success": False, "error": job.error} | _detail(job))
         return JSONResponse({"success": True, "id": job.id, "progress_url": f"{_base(request)}/progress/{job.id}"})
 
     async def progress(request: Request) -> JSONResponse:
@@ -219,12 +223,14 @@ def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits
             return JSONResponse({"success": False, "progress": 0, "state": "failed",
                                  "error": "unavailable: the file left the service's cache; ask for the video again"})
         if job.state == "failed":
-            return JSONResponse({"success": False, "progress": 0, "state": "failed", "error": job.error})
+            return JSONResponse({"success": False, "progress": 0, "state": "failed", "error": job.error} | _detail(job))
         body: dict[str, object] = {"success": True, "progress": job.per_mille, "state": job.state}
         if job.progress is not None:
             p = job.progress
             body |= {"downloaded_bytes": p.downloaded_bytes, "total_bytes": p.total_bytes,
                      "speed": p.speed, "eta": p.eta}
+            if job.state == "converting" and p.stage == "converting":
+                body["converted"] = round(p.fraction, 3)
         if job.state == "finished":
             # A fresh capability for this file alone: the address goes on wget's command line.
             body["download_url"] = f"{_origin(request)}{FILES_PREFIX}{file_addresses.issue(job)}.mp4"

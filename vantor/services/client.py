@@ -25,7 +25,12 @@ REQUEST_TIMEOUT = 60
 
 
 class DownloadError(RuntimeError):
-    """The download service's reason why a video could not be fetched."""
+    """The download service's reason why a video could not be fetched;
+    `detail`: yt-dlp's own message where the service gave it."""
+
+    def __init__(self, reason: str, detail: object = None) -> None:
+        super().__init__(reason)
+        self.detail: str | None = str(detail) if detail else None
 
 
 class SpeechError(RuntimeError):
@@ -39,6 +44,7 @@ class Progress:
     total_bytes: int | None
     speed: float | None  # bytes per second
     eta: float | None  # seconds
+    converting: float | None = None  # the service's rewrite of the download to MP4: the fraction done
 
 
 def _json(answer: Any, error: type[RuntimeError], service: str) -> dict[str, Any]:
@@ -67,14 +73,16 @@ class ServicesClient:
         answer = _json(requests.get(f"{self.base_url}/ajax/download.php?format=1080&url={quote(url, safe='')}",
                                     timeout=REQUEST_TIMEOUT), DownloadError, "download")
         if not answer.get("success") or not isinstance(answer.get("progress_url"), str):
-            raise DownloadError(str(answer.get("error") or "the download service refused the video"))
+            raise DownloadError(str(answer.get("error") or "the download service refused the video"),
+                                answer.get("detail"))
         while not stopped():
             status = _json(requests.get(answer["progress_url"], timeout=REQUEST_TIMEOUT), DownloadError, "download")
             if not status.get("success"):
-                raise DownloadError(str(status.get("error") or "the download failed"))
+                raise DownloadError(str(status.get("error") or "the download failed"), status.get("detail"))
             progress = Progress(_number(status.get("progress"), int) or 0, _number(status.get("downloaded_bytes"), int),
                                 _number(status.get("total_bytes"), int), _number(status.get("speed"), float),
-                                _number(status.get("eta"), float))
+                                _number(status.get("eta"), float),
+                                _number(status.get("converted"), float) if status.get("state") == "converting" else None)
             if on_progress is not None:
                 on_progress(progress)
             if progress.per_mille >= 1000 and isinstance(status.get("download_url"), str):

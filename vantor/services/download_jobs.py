@@ -54,6 +54,7 @@ class Job:
     progress: TransferProgress | None = None
     path: Path | None = None
     error: str | None = None
+    detail: str | None = None  # yt-dlp's own message, for a client's -v
     host: str = ""
     ended_at: float | None = None  # time.monotonic()
     fetched: bool = False  # its file was sent to a client at least once
@@ -194,7 +195,7 @@ class Jobs:
             job.update(state="failed", error="unavailable: the service shut down during the download; try again later",
                        ended_at=time.monotonic())
         except DownloadFailed as error:
-            job.update(state="failed", error=str(error), ended_at=time.monotonic())
+            job.update(state="failed", error=str(error), detail=error.detail, ended_at=time.monotonic())
         except Exception as error:  # any other fault still ends the job as failed; the detail only in the log
             _log.warning("download job %s failed", job.id, exc_info=error)
             reason = ("the service's disk is full; try again later" if is_disk_full(error)

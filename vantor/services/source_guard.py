@@ -146,6 +146,11 @@ class Guard:
         # yt-dlp reports a handler's exception only as "unexpected error":
         # the refusal is kept here for the job's answer.
         self.refused: str | None = None
+        # What went wrong on the network, in plain words, for the job's answer:
+        # said only while the fetch touched public addresses alone (the
+        # service tells nobody which private ports are open).
+        self.network_failure: str | None = None
+        self.private_tried = False
         self.last_activity: float = time.monotonic()
 
     @classmethod
@@ -195,10 +200,17 @@ class Guard:
     def connect(self, host: str, port: int, timeout: object, options: Iterable[tuple[int, int, int | bytes]] | None) -> socket.socket:
         if self.cut_reason is not None:
             raise FetchCut(self.cut_reason)
-        infos = self._addresses(host, port)
+        try:
+            infos = self._addresses(host, port)
+        except socket.gaierror:
+            self._note(f"the name {host} does not resolve")
+            raise
         if not infos:
+            self._note(f"the name {host} does not resolve")
             raise OSError(f"cannot resolve {host}")
-        self._judge(host, {is_public(info[4][0]) for info in infos})
+        publics = {is_public(info[4][0]) for info in infos}
+        self._judge(host, publics)
+        self.private_tried = self.private_tried or False in publics
         error: OSError | None = None
         for family, kind, proto, _, sockaddr in infos:
             sock = socket.socket(family, kind, proto)
@@ -214,18 +226,26 @@ class Guard:
                 public = is_public(sock.getpeername()[0])
                 self._judge(host, {public})
                 self._connected(sock, public)
+                self._note(None)
                 self.touch()
                 return sock
             except OSError as failed:
                 self.forget(sock)
                 sock.close()
                 error = failed
+                if isinstance(failed, ConnectionRefusedError):
+                    self._note(f"{host} refused the connection")
+                elif isinstance(failed, TimeoutError):
+                    self._note(f"{host} did not answer: the connection timed out")
             except BaseException:
                 self.forget(sock)
                 sock.close()
                 raise
         assert error is not None
         raise error
+
+    def _note(self, failure: str | None) -> None:
+        self.network_failure = failure  # the latest: a later connection may succeed
 
     def refuse(self, reason: str) -> None:
         if self.refused is None:

@@ -41,7 +41,11 @@ __all__ = ["Cancelled", "DownloadFailed", "Fetched", "TransferProgress", "YtDlpB
 
 
 class DownloadFailed(Exception):
-    """yt-dlp's own reason, for the job's error answer."""
+    """The job's error answer; `detail`: yt-dlp's own message (for -v)."""
+
+    def __init__(self, reason: str, detail: str | None = None) -> None:
+        super().__init__(reason)
+        self.detail: str | None = detail
 
 
 class Cancelled(Exception):
@@ -106,13 +110,27 @@ def _js_runtimes() -> dict[str, dict[str, str]]:
         return {"deno": {}}  # yt-dlp looks on PATH itself
 
 
-def _public_error(message: str, stall_seconds: float) -> str:
-    """yt-dlp's reason as one of a few plain answers: it never names the
-    service's files, and a closed port reads like a missing page."""
+_STATUS_NAMES = {403: "forbidden", 404: "not found", 410: "gone", 429: "too many requests"}
+
+
+def _public_error(message: str, stall_seconds: float, guard: Any = None) -> str:
+    """yt-dlp's reason as one of a few plain answers that never name the
+    service's files. What happened on the network (no such name, a refused
+    connection, a time-out, the page's HTTP status, a refused certificate) is
+    said only for a fetch that touched public addresses alone; for a private
+    one a closed port reads like a missing page."""
     text = message.removeprefix("ERROR: ")
     status = re.search(r"HTTP Error (\d{3})", text)
     if status and status.group(1).startswith("5"):
         return f"the video is unavailable for now: the site answered HTTP {status.group(1)}; try again later"
+    public = guard is not None and not guard.private_tried
+    if public and guard.network_failure is not None:
+        return str(guard.network_failure)
+    if public and status and int(status.group(1)) in _STATUS_NAMES:
+        code = int(status.group(1))
+        return f"the page answered HTTP {code} ({_STATUS_NAMES[code]})"
+    if public and re.search(r"CERTIFICATE_VERIFY_FAILED|certificate verify failed", text):
+        return "the site's TLS certificate was refused"
     if re.search(r"timed? ?out", text, re.IGNORECASE):
         return f"the source stalled: no data for {stall_seconds:g} s"
     if re.search(r"Unsupported URL|no video formats|Requested format is not available", text, re.IGNORECASE):
@@ -122,6 +140,11 @@ def _public_error(message: str, stall_seconds: float) -> str:
     if re.search(r"incomplete|IncompleteRead|Content-Length|ContentTooShort|bytes read|expected \d+ bytes", text, re.IGNORECASE):
         return "the source closed the connection early"
     return "the video is unavailable at that address"
+
+
+def _own_words(message: str) -> str:
+    """yt-dlp's message for `-v`, without the service's paths."""
+    return re.sub(r"(?:/[^\s/:'\"]+)+/?", "…", message.removeprefix("ERROR: ").strip())[:500]
 
 
 class YtDlpBackend:
@@ -151,9 +174,12 @@ class YtDlpBackend:
         watchdog.start()
         try:
             fetched = self._fetch(url, height, work_dir, on_progress, cancelled, guard)
-        except DownloadFailed:
+        except DownloadFailed as failed:
             if guard.refused is not None:  # whatever yt-dlp made of it
                 raise DownloadFailed(guard.refused) from None
+            if failed.detail is not None:  # worded now that the guard knows what the fetch touched
+                raise DownloadFailed(_public_error(failed.detail, self.stall_seconds, guard),
+                                     _own_words(failed.detail)) from None
             raise
         except (FetchCut, Cancelled) as error:
             if cancelled.is_set():
@@ -273,7 +299,7 @@ class YtDlpBackend:
                 # The page and format choice only: no media byte yet.
                 info = ydl.extract_info(url, download=False)
                 if info is None:
-                    raise DownloadFailed(_public_error(logger.last_error or "", self.stall_seconds))
+                    raise DownloadFailed("", logger.last_error or "")
                 if info.get("_type") == "playlist":
                     entries = [e for e in info.get("entries") or () if e]
                     if not entries:
@@ -286,7 +312,7 @@ class YtDlpBackend:
                     path = os.path.join(work_dir, f"part{n}.media")
                     success, _ = ydl.dl(path, single)
                     if not success or not os.path.isfile(path):
-                        raise DownloadFailed(_public_error(logger.last_error or "", self.stall_seconds))
+                        raise DownloadFailed("", logger.last_error or "")
                     paths.append(path)
         except (Cancelled, DownloadFailed, FetchCut, SourceRefused):
             raise
@@ -297,11 +323,11 @@ class YtDlpBackend:
                 raise cause from None
             if guard.cut_reason is not None:
                 raise FetchCut(guard.cut_reason) from None
-            raise DownloadFailed(_public_error(logger.last_error or str(error), self.stall_seconds)) from None
+            raise DownloadFailed("", logger.last_error or str(error)) from None
         except Exception as error:  # yt-dlp's extractors raise many kinds
             if guard.cut_reason is not None:
                 raise FetchCut(guard.cut_reason) from None
-            raise DownloadFailed(_public_error(str(error), self.stall_seconds)) from None
+            raise DownloadFailed("", str(error)) from None
         return _Downloaded(paths, info.get("title"))
 
 

@@ -43,6 +43,7 @@ DEFAULT_VOICE = "en-US-GuyNeural"
 CAPTIONS = ("off", "burn", "track")
 # Recaps made at once; each runs ffmpeg on the machine's cores.
 MAX_RUNS = 2
+MAX_LOADED = 8  # loads whose thumbnails can still be asked for
 # A segments file in a request: narrations of up to the speech service's
 # text limit, for many ranges.
 MAX_SEGMENTS_BYTES = 1024 * 1024
@@ -75,12 +76,14 @@ class Studio:
         self.activities: Activities = Activities()
         self._runs: dict[str, bridge.MakeRun] = {}
         self._runs_lock = threading.Lock()
+        self._loaded: dict[str, bridge.LoadedVideo] = {}  # load id -> its video, for the timeline's thumbnails
         self.app: Starlette = Starlette(routes=[
             Route("/", self.page, methods=["GET", "HEAD"]),
             Route("/static/{name}", self.static, methods=["GET", "HEAD"]),
             Route("/api/state", self.state, methods=["GET"]),
             Route("/api/load", self.load, methods=["POST"]),
             Route("/api/events/{activity_id}", self.events, methods=["GET"]),
+            Route("/api/thumbnails/{activity_id}", self.thumbnails, methods=["GET"]),
             Route("/api/speak", self.speak, methods=["POST"]),
             Route("/api/fit", self.fit, methods=["POST"]),
             Route("/api/segments", self.segments, methods=["GET"]),
@@ -168,7 +171,22 @@ class Studio:
         except Exception as error:  # any other fault still ends the load, so the page sees it
             activity.post("failed", error=f"{type(error).__name__}: {error}")
         else:
-            activity.post("ready", file_url=video.file_url, duration=video.duration, frame_rate=video.frame_rate)
+            self._loaded[activity.id] = video
+            while len(self._loaded) > MAX_LOADED:
+                self._loaded.pop(next(iter(self._loaded)))
+            activity.post("ready", file_url=video.file_url, duration=video.duration, frame_rate=video.frame_rate,
+                          thumbnails=f"api/thumbnails/{activity.id}")
+
+    async def thumbnails(self, request: Request) -> Response:
+        """The film's thumbnails for the timeline, made here from the loaded file."""
+        video = self._loaded.get(request.path_params["activity_id"])
+        if video is None:
+            raise _Refused(404, "no such video")
+        try:
+            strip = await run_in_threadpool(bridge.thumbnails, video.file_url, video.duration)
+        except bridge.BridgeError as error:
+            raise _Refused(404, str(error)) from None
+        return Response(strip, media_type="image/jpeg", headers={"cache-control": "private, max-age=3600"})
 
     async def events(self, request: Request) -> Response:
         activity = self.activities.get(request.path_params["activity_id"])
@@ -243,6 +261,7 @@ class Studio:
                 run = bridge.start_make(services_url=self.services_url, url=url, segments=segments, voice=voice,
                                         speed=speed, work_dir=self.project.work_dir(activity.id),
                                         on_line=lambda line: activity.post("stage", text=line),
+                                        on_update=lambda line: activity.post("stage", text=line, update=True),
                                         captions=None if captions == "off" else captions)
             except OSError as error:
                 activity.post("failed", error=f"the recap could not start: {error}")
@@ -260,7 +279,8 @@ class Studio:
                 bridge.discard(run.work_dir)  # asked for: nothing of it is kept
                 activity.post("cancelled")
             else:
-                activity.post("failed", error=f"{error} (its working files are in {run.work_dir})")
+                bridge.discard(run.work_dir)  # nothing left behind; the download stays in the cache
+                activity.post("failed", error=str(error))
         except OSError as error:
             activity.post("failed", error=f"the recap could not be kept: {error}")
         except Exception as error:  # any other fault still ends the activity, so the page and the limit see it

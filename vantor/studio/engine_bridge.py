@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import io
 import json
+import re
 import shutil
 import subprocess
 import tempfile
@@ -31,10 +32,12 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, TextIO, cast
 
+from .run_log import ConversionFollower, user_words
+
 if TYPE_CHECKING:
     from ..recap.checked_run import RecapResult
     from ..services import NarrationTiming, Progress
-    from ..recap.run import EngineRun
+    from ..recap.run import EngineRun, RunEvent
 
 __all__ = ["BridgeError", "Fit", "LoadedVideo", "MadeRecap", "MakeRun", "Narrations", "discard", "fit", "load_video",
            "start_make"]
@@ -45,6 +48,7 @@ POLL_SECONDS = 0.25
 # at once; a request to a service in flight ends within its own time-out.
 CANCEL_WAIT = 30.0
 REMEMBERED_NARRATIONS = 512
+_PERCENT = re.compile(r": \d+%$")  # a stage's percentage: it replaces the line before it on the page
 
 
 class BridgeError(Exception):
@@ -98,7 +102,9 @@ def load_video(services_url: str, url: str, on_progress: Callable[[int, str], No
             url, on_progress=lambda progress: on_progress(progress.per_mille, _figures(progress)),
             stopped=cancelled.is_set, poll_seconds=POLL_SECONDS)
     except DownloadError as error:
-        raise BridgeError(str(error)) from None
+        from ..recap.messages import explain
+
+        raise BridgeError(explain(error)) from None
     except _requests().RequestException as error:
         raise BridgeError(f"the download service did not answer: {error}") from None
     if file_url is None:
@@ -107,9 +113,31 @@ def load_video(services_url: str, url: str, on_progress: Callable[[int, str], No
     return LoadedVideo(file_url, duration, rate)
 
 
-def _figures(progress: Progress) -> str:
-    from ..recap.progress_view import human_size
+THUMBNAILS = 12  # frames across the film, under the player
+THUMBNAIL_SIZE = (160, 90)
 
+
+def thumbnails(file_url: str, duration: float | None) -> bytes:
+    """One JPEG: THUMBNAILS frames evenly across the film at `file_url` (the
+    file's own capability address, as ffprobe reads it above), side by side.
+    Key frames only, so it costs a fraction of a decode. Raises BridgeError."""
+    width, height = THUMBNAIL_SIZE
+    every = max(duration or 0.0, 1.0) / THUMBNAILS
+    picture = (f"fps=1/{every:.3f},scale={width}:{height}:force_original_aspect_ratio=decrease,"
+               f"pad={width}:{height}:(ow-iw)/2:(oh-ih)/2,tile={THUMBNAILS}x1")
+    done = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-protocol_whitelist", "http,tcp",
+                           "-skip_frame", "nokey", "-i", file_url, "-vf", picture, "-frames:v", "1",
+                           "-f", "image2pipe", "-c:v", "mjpeg", "-"], capture_output=True, timeout=REQUEST_TIMEOUT)
+    if done.returncode != 0 or not done.stdout.startswith(b"\xff\xd8"):
+        raise BridgeError("no thumbnails could be made of the video")
+    return done.stdout
+
+
+def _figures(progress: Progress) -> str:
+    from ..recap.progress_view import download_words, human_size
+
+    if progress.converting is not None:  # the studio's line reads "Downloading: 99%" without this
+        return download_words(progress)
     if progress.downloaded_bytes is None:
         return ""
     return f"{human_size(progress.downloaded_bytes)} of {human_size(progress.total_bytes)}"
@@ -247,7 +275,8 @@ class MakeRun:
     waiting on."""
 
     def __init__(self, url: str, segments_file: Path, *, voice: str, speed: float, captions: str | None,
-                 services_url: str, work_dir: Path, on_line: Callable[[str], None]) -> None:
+                 services_url: str, work_dir: Path, on_line: Callable[[str], None],
+                 on_update: Callable[[str], None] | None = None) -> None:
         self.work_dir: Path = work_dir
         self.captions: str | None = captions
         self.cancelled: bool = False
@@ -256,7 +285,10 @@ class MakeRun:
         self._result: RecapResult | None = None
         self._error: BaseException | None = None
         self._args = (url, segments_file, voice, speed, services_url)
-        self._lines = _Lines(on_line)
+        # The page's log: each stage a line; a percentage replaces the one before it (`on_update`).
+        self._on_line, self._on_update = on_line, on_update or on_line
+        self._lines = _Lines(self._said)
+        self._follower: ConversionFollower | None = None
         self._tools_log = work_dir / "tools.log"  # ffmpeg's and wget's own words, for a failure's line
         self._thread = threading.Thread(target=self._run, name=f"vantor-studio-run:{work_dir.name}", daemon=True)
         self._thread.start()
@@ -270,9 +302,30 @@ class MakeRun:
                                services=services_url, mkdir=True, captions=self.captions)
             with open(self._tools_log, "w", encoding="utf-8") as tools:
                 self._result = execute(prepared, progress=cast(TextIO, self._lines), live=False,
-                                       on_start=self._started, child_output=tools)
+                                       on_start=self._started, child_output=tools, on_event=self._event)
         except BaseException as error:  # handed to wait(), on the server's side
             self._error = error
+        finally:
+            self._end_follower()
+
+    def _said(self, line: str) -> None:
+        words = user_words(line)
+        if words is not None:
+            (self._on_update if _PERCENT.search(words) else self._on_line)(words)
+
+    def _event(self, event: RunEvent) -> None:
+        if event.kind == "conversion":  # each attempt (the CPU encoder's after the GPU's) anew
+            self._end_follower()
+            report, source, speed = event.data
+            self._follower = ConversionFollower(
+                report, source, speed, lambda percent: self._on_update(f"Making the vertical video: {percent}%"))
+        elif event.kind == "engine" and getattr(event.data, "kind", None) == "cleaning":
+            self._end_follower()  # its last figure, while the conversion's report is still there
+
+    def _end_follower(self) -> None:
+        follower, self._follower = self._follower, None
+        if follower is not None:
+            follower.stop()
 
     def _started(self, run: EngineRun) -> None:
         with self._lock:
@@ -324,14 +377,15 @@ class MakeRun:
 
 
 def start_make(*, services_url: str, url: str, segments: list[dict[str, str]], voice: str, speed: float,
-               work_dir: Path, on_line: Callable[[str], None], captions: str | None = None) -> MakeRun:
+               work_dir: Path, on_line: Callable[[str], None], captions: str | None = None,
+               on_update: Callable[[str], None] | None = None) -> MakeRun:
     """Starts one recap of `url` in `work_dir` (created), talking to the
     studio's own services; `captions`: None or the run's caption mode."""
     work_dir.mkdir(parents=True)
     segments_file = work_dir / "segments.json"
     segments_file.write_text(json.dumps(segments, ensure_ascii=False, indent=2), encoding="utf-8")
     return MakeRun(url, segments_file, voice=voice, speed=speed, captions=captions, services_url=services_url,
-                   work_dir=work_dir, on_line=on_line)
+                   work_dir=work_dir, on_line=on_line, on_update=on_update)
 
 
 def discard(work_dir: Path) -> None:

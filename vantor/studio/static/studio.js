@@ -109,7 +109,7 @@ function undo() {
 function setRanges(ranges) {
   state.ranges = ranges.map((r) => ({
     id: nextRangeId++, start: String(r.start ?? ""), end: String(r.end ?? ""),
-    voiceover: String(r.voiceover ?? ""), voice: state.voices.includes(r.voice) ? r.voice : state.voice,
+    voiceover: String(r.voiceover ?? ""), voice: state.voice,  // one voice for every range
   }));
   state.selected = Math.min(state.selected, state.ranges.length - 1);
   renderRanges();
@@ -142,8 +142,6 @@ function rangeItem(range, index) {
   field("start").value = range.start;
   field("end").value = range.end;
   field("text").value = range.voiceover;
-  const voice = field("range-voice");
-  for (const name of state.voices) voice.add(new Option(name, name, false, name === range.voice));
   for (const [name, member] of [["start", "start"], ["end", "end"], ["text", "voiceover"]]) {
     field(name).addEventListener("input", (e) => {
       range[member] = e.target.value;
@@ -152,7 +150,6 @@ function rangeItem(range, index) {
       changed();
     });
   }
-  voice.addEventListener("change", () => { checkpoint(); range.voice = voice.value; askFit(range, 0); changed(); });
   item.addEventListener("focusin", () => { checkpoint(); select(state.ranges.indexOf(range), false); });
   field("up").addEventListener("click", () => move(range, -1));
   field("down").addEventListener("click", () => move(range, 1));
@@ -231,7 +228,7 @@ async function fit(range) {
   words.textContent = "Measuring the narration…";
   try {
     const answer = await (await post("api/fit", {
-      text: range.voiceover, voice: range.voice, start: range.start, end: range.end,
+      text: range.voiceover, voice: state.voice, start: range.start, end: range.end,
     })).json();
     if (fitAsked.get(range.id) !== asked) return;  // a newer question is on its way
     box.dataset.verdict = answer.verdict;
@@ -252,7 +249,8 @@ async function speak(range, item) {
   const button = item.querySelector(".speak");
   button.disabled = true;
   try {
-    const blob = await (await post("api/speak", { text: range.voiceover, voice: range.voice })).blob();
+    const blob = await (await post("api/speak", { text: range.voiceover, voice: state.voice })).blob();
+    drawWave(item.querySelector(".wave"), blob);
     speaking?.pause();
     const audio = speaking = new Audio(URL.createObjectURL(blob));
     audio.addEventListener("ended", () => URL.revokeObjectURL(audio.src));
@@ -295,7 +293,10 @@ function load(url) {
     progress(event) {
       if (mine !== loads) return;
       $("load-progress").value = event.per_mille;
-      say("load-status", `Downloading: ${Math.floor(event.per_mille / 10)}% ${event.figures || ""}`);
+      const figures = event.figures || "";
+      // The service's rewrite of a non-MP4 download says so, with its own percentage.
+      say("load-status", figures.startsWith("converting ") ? figures[0].toUpperCase() + figures.slice(1)
+        : `Downloading: ${Math.floor(event.per_mille / 10)}% ${figures}`);
     },
     ready(event) {
       if (mine !== loads) return;
@@ -305,6 +306,9 @@ function load(url) {
       file.hostname = location.hostname;
       state.frameRate = event.frame_rate || 25;
       player.src = file.href;
+      // The film's thumbnails under the player, made by the studio from the loaded file.
+      $("timeline").style.backgroundImage = event.thumbnails ? `url("${event.thumbnails}")` : "";
+      player.focus();  // the page's keys (I, O, Space) work at once, not typed into the address
       loadedAt = performance.now();
       if (resumeAt !== null) {
         const at = resumeAt;
@@ -548,7 +552,37 @@ $("open-project").addEventListener("click", async () => {
 });
 
 // ---- make ------------------------------------------------------------
-$("voice").addEventListener("change", () => { state.voice = $("voice").value; saveDraft(); });
+// One voice, chosen once, for Speak, the fit meter and Make.
+$("voice").addEventListener("change", () => {
+  state.voice = $("voice").value;
+  for (const range of state.ranges) { range.voice = state.voice; askFit(range, 0); }
+  saveDraft();
+});
+
+// The narration's waveform, drawn from the audio Speak fetched.
+async function drawWave(canvas, blob) {
+  if (!canvas || !window.AudioContext) return;
+  const context = new AudioContext();
+  try {
+    const samples = (await context.decodeAudioData(await blob.arrayBuffer())).getChannelData(0);
+    const paint = canvas.getContext("2d");
+    const { width, height } = canvas;
+    paint.clearRect(0, 0, width, height);
+    paint.fillStyle = "#2b6cb0";
+    const per = Math.max(1, Math.floor(samples.length / width));
+    for (let x = 0; x < width; x++) {
+      let peak = 0;
+      for (let i = x * per; i < (x + 1) * per && i < samples.length; i++) peak = Math.max(peak, Math.abs(samples[i]));
+      const h = Math.max(1, peak * height);
+      paint.fillRect(x, (height - h) / 2, 1, h);
+    }
+    canvas.dataset.drawn = "1";
+  } catch (error) {
+    canvas.dataset.drawn = "";  // audio the browser cannot decode: no waveform
+  } finally {
+    context.close();
+  }
+}
 $("speed").addEventListener("input", () => { state.speed = Number($("speed").value); saveDraft(); });
 $("captions").addEventListener("change", () => { state.captions = $("captions").value; saveDraft(); });
 
@@ -590,8 +624,12 @@ function watchRun(id) {
   };
   const source = follow(id, {
     stage(event) {
-      const line = document.createElement("li");
+      // A percentage replaces the one before it: "Making the vertical video: 45%".
+      const label = event.update ? event.text.replace(/: \d+%$/, "") : "";
+      const last = stages.lastElementChild;
+      const line = label && last?.dataset.update === label ? last : document.createElement("li");
       line.textContent = event.text;
+      line.dataset.update = label;
       stages.append(line);
       stages.scrollTop = stages.scrollHeight;
       say("make-status", "Making the recap…");
@@ -619,6 +657,9 @@ function watchRun(id) {
 function showResult(event) {
   const video = $("result-video");
   video.querySelectorAll("track").forEach((old) => old.remove());
+  video.preload = "auto";
+  // Its first frame instead of black until played.
+  video.addEventListener("loadeddata", () => { if (video.currentTime === 0) video.currentTime = 0.001; }, { once: true });
   video.src = event.url;
   if (event.captions_url) {
     const track = document.createElement("track");

@@ -18,7 +18,6 @@ rename after success, so nothing half-written ever has a result's name.
 
 from __future__ import annotations
 
-import io
 import json
 import re
 import shutil
@@ -30,9 +29,9 @@ from collections import OrderedDict
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, TextIO, cast
+from typing import TYPE_CHECKING, Any
 
-from .run_log import ConversionFollower, user_words
+from .run_log import ConversionFollower, event_words
 
 if TYPE_CHECKING:
     from ..recap.checked_run import RecapResult
@@ -48,7 +47,6 @@ POLL_SECONDS = 0.25
 # at once; a request to a service in flight ends within its own time-out.
 CANCEL_WAIT = 30.0
 REMEMBERED_NARRATIONS = 512
-_PERCENT = re.compile(r": \d+%$")  # a stage's percentage: it replaces the line before it on the page
 
 
 class BridgeError(Exception):
@@ -239,27 +237,6 @@ class MadeRecap:
     captions: tuple[Path, ...] = ()  # NAME.srt and NAME.vtt beside it, when asked for
 
 
-class _Lines(io.TextIOBase):
-    """A text stream that hands each complete line to `on_line`."""
-
-    def __init__(self, on_line: Callable[[str], None]) -> None:
-        super().__init__()
-        self._on_line = on_line
-        self._pending = ""
-
-    def writable(self) -> bool:
-        return True
-
-    def write(self, text: str) -> int:
-        from ..recap.progress_view import complete_lines
-
-        lines, self._pending = complete_lines(self._pending, text)
-        for line in lines:
-            if line.strip():
-                self._on_line(line)
-        return len(text)
-
-
 def _last_line(path: Path) -> str:
     try:
         lines = [line for line in path.read_text(encoding="utf-8", errors="replace").splitlines() if line.strip()]
@@ -287,7 +264,6 @@ class MakeRun:
         self._args = (url, segments_file, voice, speed, services_url)
         # The page's log: each stage a line; a percentage replaces the one before it (`on_update`).
         self._on_line, self._on_update = on_line, on_update or on_line
-        self._lines = _Lines(self._said)
         self._follower: ConversionFollower | None = None
         self._tools_log = work_dir / "tools.log"  # ffmpeg's and wget's own words, for a failure's line
         self._thread = threading.Thread(target=self._run, name=f"vantor-studio-run:{work_dir.name}", daemon=True)
@@ -301,19 +277,17 @@ class MakeRun:
             prepared = prepare(url, segments_file, voice=voice, speed=speed, output_dir=self.work_dir / "out",
                                services=services_url, mkdir=True, captions=self.captions)
             with open(self._tools_log, "w", encoding="utf-8") as tools:
-                self._result = execute(prepared, progress=cast(TextIO, self._lines), live=False,
+                self._result = execute(prepared, progress=None, live=False,
                                        on_start=self._started, child_output=tools, on_event=self._event)
         except BaseException as error:  # handed to wait(), on the server's side
             self._error = error
         finally:
             self._end_follower()
 
-    def _said(self, line: str) -> None:
-        words = user_words(line)
-        if words is not None:
-            (self._on_update if _PERCENT.search(words) else self._on_line)(words)
-
     def _event(self, event: RunEvent) -> None:
+        words = event_words(event)
+        if words is not None:
+            (self._on_update if words.update else self._on_line)(str(words))
         if event.kind == "conversion":  # each attempt (the CPU encoder's after the GPU's) anew
             self._end_follower()
             report, source, speed = event.data

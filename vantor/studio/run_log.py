@@ -1,6 +1,10 @@
 """The studio's run log in a video maker's words: the stages of a recap
 with their percentages (the final conversion's included), no working paths,
-no job numbers, and no pictographs (the page's fonts are DejaVu only)."""
+no job numbers, and no pictographs (the page's fonts are DejaVu only).
+
+The words come from the run's typed events (the engine's steps, the local
+services' download progress, the run's own warnings), never from reading
+back the lines the command line prints."""
 
 from __future__ import annotations
 
@@ -8,33 +12,42 @@ import re
 import threading
 import unicodedata
 from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
 
 from ..recap.services_choice import without_paths
 
-__all__ = ["ConversionFollower", "user_words"]
+if TYPE_CHECKING:
+    from ..recap.host import RunEvent
 
-# The run's own lines, as the command line shows them, and the page's words
-# for each (None: not shown on the page).
-_WORDS: tuple[tuple[re.Pattern[str], str | None], ...] = (
-    (re.compile(r"^vantor: (?:created the output directory|using the )"), None),  # the studio's own folders
-    (re.compile(r"Requesting download from server"), "Asking the download service for the video"),
-    (re.compile(r"Processing job "), None),
-    (re.compile(r"^\s*\d+%$"), None),  # the download job's last figure
-    (re.compile(r"Downloading video"), "Downloading the video"),
-    (re.compile(r"Download complete"), "The video is downloaded"),
-    (re.compile(r"^downloading: already downloaded"), "The video is already downloaded"),
-    (re.compile(r"^downloading: (\d+)%"), r"Downloading the video: \1%"),
-    (re.compile(r"^converting the source video to MP4: (\d+)%"), r"Converting the source video to MP4: \1%"),
-    (re.compile(r"Processing (\d+) segments"), r"Narrating and cutting \1 ranges"),
-    (re.compile(r"^Segment (\d+)/(\d+): (\S+) \S+ (\S+)$"), r"Range \1 of \2: \3 to \4"),
-    (re.compile(r"Concatenating segments"), "Joining the ranges"),
-    (re.compile(r"Converting to 9:16 vertical at (\S+) speed"), r"Making the vertical video at \1 speed"),
-    (re.compile(r"GPU unavailable|Cleaning up|Done! (?:Horizontal|Vertical) Output"), None),
-)
+__all__ = ["ConversionFollower", "PageLine", "event_words"]
+
+# Each engine step's words on the page (a step not named here is not shown).
+_STEP_WORDS: dict[str, Callable[[Any], str]] = {
+    "requesting": lambda step: "Asking the download service for the video",
+    "fetching": lambda step: "Downloading the video",
+    "downloaded": lambda step: "The video is downloaded",
+    "segments": lambda step: f"Narrating and cutting {step.count} ranges",
+    "segment": lambda step: f"Range {step.index + 1} of {step.count}: {step.start} to {step.end}",
+    "concatenating": lambda step: "Joining the ranges",
+    "converting": lambda step: f"Making the vertical video at {step.speed:g}x speed",
+}
 
 
 # A file's path on this machine (two or more parts): only its name is shown.
 _FILE_PATH = re.compile(r"(?<![\w:/.])(?:/[^\s/'\"]+){2,}")
+
+
+class PageLine(str):
+    """A line of the page's log; `update`: it replaces the line before it
+    (a stage's running percentage)."""
+
+    update: bool = False
+
+
+def _line(text: str, update: bool = False) -> PageLine:
+    line = PageLine(text)
+    line.update = update
+    return line
 
 
 def _plain(line: str) -> str:
@@ -43,15 +56,23 @@ def _plain(line: str) -> str:
     return " ".join("".join(kept).split())
 
 
-def user_words(line: str) -> str | None:
-    """The page's line for one line of the run, or None to leave it out."""
-    text = _plain(line)
-    if not text:
-        return None
-    for said, words in _WORDS:
-        if (found := said.search(text)) is not None:
-            return None if words is None else found.expand(words)
-    return _FILE_PATH.sub(lambda found: found.group(0).rsplit("/", 1)[1], without_paths(text))
+def event_words(event: RunEvent) -> PageLine | None:
+    """The page's line for one event of the run, or None to leave it out."""
+    if event.kind == "engine":
+        words = _STEP_WORDS.get(getattr(event.data, "kind", ""))
+        return None if words is None else _line(words(event.data))
+    if event.kind == "download":
+        progress = event.data
+        if progress.converting is not None:
+            percent = int(min(max(progress.converting, 0.0), 1.0) * 100)
+            return _line(f"Converting the source video to MP4: {percent}%", update=True)
+        if progress.per_mille >= 1000 and progress.downloaded_bytes is None and progress.total_bytes is None:
+            return _line("The video is already downloaded")
+        return _line(f"Downloading the video: {progress.per_mille // 10}%", update=True)
+    if event.kind == "line":  # the run's own warning (the video's duration against the ranges)
+        text = _FILE_PATH.sub(lambda found: found.group(0).rsplit("/", 1)[1], _plain(without_paths(event.text)))
+        return _line(text) if text else None
+    return None
 
 
 class ConversionFollower:

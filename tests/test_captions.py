@@ -57,8 +57,10 @@ def test_caption_files_and_the_concat_list():
     cues = [Cue(3661.5, 3662.25, "a <b> & c\nd"), Cue(0.0, 0.0004, "x --> y")]
     assert to_srt(cues).splitlines()[:3] == ["1", "01:01:01,500 --> 01:01:02,250", "a <b> & c d"]
     vtt = to_vtt(cues).splitlines()
-    assert vtt[:4] == ["WEBVTT", "", "01:01:01.500 --> 01:01:02.250", "a &lt;b&gt; &amp; c d"]
-    assert vtt[5:7] == ["00:00:00.000 --> 00:00:00.000", "x --&gt; y"]
+    # Drawn by players where the burned-in words go: above the bottom 20%, clear of the right 12%.
+    assert vtt[:4] == ["WEBVTT", "", "01:01:01.500 --> 01:01:02.250 line:74% position:46% size:82%",
+                       "a &lt;b&gt; &amp; c d"]
+    assert vtt[5:7] == ["00:00:00.000 --> 00:00:00.000 line:74% position:46% size:82%", "x --&gt; y"]
     assert to_srt(cues).splitlines()[6] == "x -> y"
     assert concat_list_paths("file '/w/it'\\''s/merged_0.mp4'\nfile '/w/merged_1.mp4'\n") == [
         "/w/it's/merged_0.mp4", "/w/merged_1.mp4"]

@@ -76,6 +76,7 @@ class EngineRun:
     start_child: Callable[..., subprocess.Popen[Any]] = subprocess.Popen
     captions: str | None = None  # None, or one of `captions.CAPTION_MODES`
     timings: Sequence[NarrationTiming] | None = None  # each segment's, when known (else asked of `services`)
+    caption_style: str = "clean"  # one of `captions.CAPTION_STYLES`, for burned-in captions
 
     def __post_init__(self) -> None:
         self.work_dir: str | None = None
@@ -171,7 +172,8 @@ class EngineRun:
 
         self.names = check_caption_request(self.captions, timings_known=self.timings is not None or
                                            self.services is not None, names=self.names)
-        return CaptionPlan(self.captions, self.names, self.speed, self._narration_timings)
+        return CaptionPlan(self.captions, self.names, self.speed, self._narration_timings,
+                           style=self.caption_style, voice=self.voice)
 
     def _narration_timings(self, count: int) -> Sequence[NarrationTiming]:
         if self.timings is not None:

@@ -112,7 +112,8 @@ def recaps(source_video, tmp_path_factory, monkeypatch_module):
                     children[-1][1]
 
             made[mode] = make_recap(page, PAUSED, voice=VOICE, speed=1.5, output_dir=root / mode, mkdir=True,
-                                    services="local", captions=mode, quiet=True, on_start=on_start)
+                                    services="local", captions=mode, quiet=True, on_start=on_start,
+                                    caption_style="bold" if mode == "burn" else None)
             made[mode + " children"] = children
     return made
 
@@ -139,6 +140,11 @@ def test_every_caption_starts_where_its_word_is_heard(recaps):
     streams = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=codec_name", "-of", "csv=p=0",
                               str(final)], capture_output=True, text=True).stdout.split()
     assert streams == ["h264", "aac", "mov_text"]
+    language = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "s", "-show_entries", "stream_tags=language",
+                               "-of", "csv=p=0", str(final)], capture_output=True, text=True).stdout.split()
+    assert language == ["eng"]
+    engine = "piper" if VOICE == "en-US-GuyNeural" else "espeak-ng"
+    assert recaps["track"].as_json()["voices"] == [{"segment": i, "voice": VOICE, "engine": engine} for i in (0, 1)]
 
 
 def gray_frame(video: Path, at: float) -> np.ndarray:

@@ -123,16 +123,21 @@ def _segment_cues(timing: NarrationTiming, offset: float, clip: float, speed: fl
     return held
 
 
-def place_cues(timings: Sequence[NarrationTiming], clip_durations: Sequence[float], speed: float) -> list[Cue]:
+def place_cues(timings: Sequence[NarrationTiming], clip_durations: Sequence[float], speed: float,
+               sound_lengths: Sequence[float] | None = None) -> list[Cue]:
     """The recap's cues from each segment's narration timing and the real
-    duration of its merged clip, in order."""
+    duration of its merged clip, in order. `sound_lengths`: how long each
+    clip's sound lasts in the concatenation, when it differs from the clip
+    (whole coded audio frames, see `caption_step`): a narration is heard
+    where the sound before it ends."""
     if len(timings) != len(clip_durations):
         raise ValueError(f"{len(timings)} narration timings for {len(clip_durations)} clips")
+    lengths = clip_durations if sound_lengths is None else sound_lengths
     cues: list[Cue] = []
     offset = 0.0
-    for timing, clip in zip(timings, clip_durations):
+    for timing, clip, length in zip(timings, clip_durations, lengths):
         cues += _segment_cues(timing, offset, clip, speed, (offset + clip) / speed)
-        offset += clip
+        offset += length
     return cues
 
 

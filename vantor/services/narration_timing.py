@@ -8,6 +8,12 @@ many stretches as phrases, the longest pauses separate the phrases. Inside a
 phrase (or over the whole narration when the sound does not separate its
 phrases) the words share the sounding time, pauses skipped, in proportion
 to their syllables.
+
+Silencedetect says where a stretch of sound begins only roughly: its
+threshold is set low to keep the pauses apart, so the breath before a word
+opens the stretch early. Each stretch's start is then moved to the first
+sample loud enough to be heard as the word (ONSET_DB), read from the decoded
+samples themselves.
 """
 
 from __future__ import annotations
@@ -15,6 +21,8 @@ from __future__ import annotations
 import os
 import re
 import subprocess
+import sys
+from array import array
 from dataclasses import dataclass
 from typing import Any
 
@@ -26,6 +34,9 @@ __all__ = ["NarrationTiming", "WordTiming", "measure_timing", "sound_spans", "sp
 SILENCE_DB = -46
 # Shorter gaps are the stops inside words ("t", "k"), not pauses.
 MIN_PAUSE_S = 0.1
+# A word is heard from its first sample at this level (below the narration's peak by about 40 dB).
+ONSET_DB = -40
+_RATE = 16000  # samples per second the onsets are read at: 1/16 ms steps
 _PHRASE_END = re.compile(r"[.,;:!?…—]+[\"')\]]*$")
 
 
@@ -90,7 +101,33 @@ def sound_spans(path: str | os.PathLike[str]) -> tuple[float, list[tuple[float, 
         cursor = ends[index] if index < len(ends) else duration
     if cursor < duration:
         spans.append((cursor, duration))
-    return duration, [(max(0.0, a), min(duration, b)) for a, b in spans if b - a > 0.01]
+    spans = [(max(0.0, a), min(duration, b)) for a, b in spans if b - a > 0.01]
+    samples = _samples(path)
+    return duration, [(onset(samples, a, b), b) for a, b in spans]
+
+
+def _samples(path: str) -> array[int]:
+    """The narration as mono 16-bit samples at _RATE."""
+    result = subprocess.run(["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-i", path, "-ac", "1",
+                             "-ar", str(_RATE), "-f", "s16le", "-"], capture_output=True)
+    if result.returncode != 0:
+        raise SpeechFailed(f"cannot read the narration's samples: {result.stderr.decode(errors='replace')[-200:]}")
+    samples = array("h")
+    samples.frombytes(result.stdout[: len(result.stdout) // 2 * 2])
+    if sys.byteorder == "big":
+        samples.byteswap()
+    return samples
+
+
+def onset(samples: array[int], start: float, end: float) -> float:
+    """The time of the first sample at ONSET_DB or louder in [start, end)
+    (`start` when none is)."""
+    floor = 32768 * 10 ** (ONSET_DB / 20)
+    first, last = int(start * _RATE), min(len(samples), int(end * _RATE))
+    for index in range(first, last):
+        if abs(samples[index]) >= floor:
+            return index / _RATE
+    return start
 
 
 def _spread(words: list[str], spans: list[tuple[float, float]]) -> list[WordTiming]:

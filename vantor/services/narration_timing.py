@@ -86,13 +86,15 @@ def sound_spans(path: str | os.PathLike[str]) -> tuple[float, list[tuple[float, 
     """(duration, the stretches of sound as (start, end) seconds)."""
     path = os.fspath(path)
     duration = _duration(path)
+    # One pass: the pauses on stderr, the samples (for the onsets) on stdout.
     result = subprocess.run(["ffmpeg", "-hide_banner", "-nostdin", "-nostats", "-i", path, "-af",
-                             f"silencedetect=noise={SILENCE_DB}dB:d={MIN_PAUSE_S}", "-f", "null", "-"],
-                            capture_output=True, text=True)
+                             f"silencedetect=noise={SILENCE_DB}dB:d={MIN_PAUSE_S}", "-ac", "1", "-ar", str(_RATE),
+                             "-f", "s16le", "-"], capture_output=True)
+    log = result.stderr.decode(errors="replace")
     if result.returncode != 0:
-        raise SpeechFailed(f"cannot find the pauses of the narration: {result.stderr.strip()[-200:]}")
-    starts = [float(x) for x in re.findall(r"silence_start: (-?[\d.]+)", result.stderr)]
-    ends = [float(x) for x in re.findall(r"silence_end: (-?[\d.]+)", result.stderr)]
+        raise SpeechFailed(f"cannot find the pauses of the narration: {log.strip()[-200:]}")
+    starts = [float(x) for x in re.findall(r"silence_start: (-?[\d.]+)", log)]
+    ends = [float(x) for x in re.findall(r"silence_end: (-?[\d.]+)", log)]
     spans: list[tuple[float, float]] = []
     cursor = 0.0
     for index, start in enumerate(starts):
@@ -102,18 +104,14 @@ def sound_spans(path: str | os.PathLike[str]) -> tuple[float, list[tuple[float, 
     if cursor < duration:
         spans.append((cursor, duration))
     spans = [(max(0.0, a), min(duration, b)) for a, b in spans if b - a > 0.01]
-    samples = _samples(path)
+    samples = _samples(result.stdout)
     return duration, [(onset(samples, a, b), b) for a, b in spans]
 
 
-def _samples(path: str) -> array[int]:
-    """The narration as mono 16-bit samples at _RATE."""
-    result = subprocess.run(["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-i", path, "-ac", "1",
-                             "-ar", str(_RATE), "-f", "s16le", "-"], capture_output=True)
-    if result.returncode != 0:
-        raise SpeechFailed(f"cannot read the narration's samples: {result.stderr.decode(errors='replace')[-200:]}")
+def _samples(raw: bytes) -> array[int]:
+    """Mono 16-bit little-endian samples."""
     samples = array("h")
-    samples.frombytes(result.stdout[: len(result.stdout) // 2 * 2])
+    samples.frombytes(raw[: len(raw) // 2 * 2])
     if sys.byteorder == "big":
         samples.byteswap()
     return samples

@@ -6,8 +6,9 @@ on the recap's timeline, the caption files are written in the working
 folder, and the conversion's own command is extended: "burn" appends the
 subtitles filter to its -vf (after the speed-up, scale and crop, so the
 cue times are the recap's) in the chosen style, "track" adds the SRT as a
-soft subtitle stream tagged with the voice's language. No second encode. The files are published with the results
-(`outputs.publish`), so none is left half-written.
+soft subtitle stream tagged with the voice's language. No second encode.
+The files are published with the results (`outputs.publish`), so none is
+left half-written.
 """
 
 from __future__ import annotations

@@ -21,8 +21,8 @@ from ..recap.preflight import PreflightError, check_speed
 
 __all__ = ["Job", "JobsFileError", "load_jobs", "job_from_mapping"]
 
-_FIELDS = ("url", "segments", "voice", "speed", "output_dir", "captions")
-_OPTIONAL = ("speed", "captions")
+_FIELDS: tuple[str, ...] = ("url", "segments", "voice", "speed", "output_dir", "captions")
+_OPTIONAL: tuple[str, ...] = ("speed", "captions")
 # Caption styles (see vantor recap --caption-style).
 _FIELDS += ("caption_style",)
 _OPTIONAL += ("caption_style",)

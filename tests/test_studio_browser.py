@@ -207,6 +207,7 @@ def test_the_caption_style_is_previewed_on_the_player_in_the_safe_area(page, fil
 
     put_draft(page, film, RANGES)
     wait_for(page, "return document.getElementById('player').readyState >= 1")
+    page.execute_script("document.getElementById('player').pause()")
     Select(page.find_element(By.ID, "captions")).select_by_value("burn")
     Select(page.find_element(By.ID, "caption-style")).select_by_value("bold")
     for at, lit in ((1.1, "First,"), (3.3, "square.")):

@@ -677,6 +677,7 @@ $("load-form").addEventListener("submit", (e) => { e.preventDefault(); load($("u
 // estimate: the recap itself uses the voice's real timings).
 function showCaptionPreview() {
   const box = $("caption-preview");
+  box.className = `cue ${state.captionStyle}`;
   const at = player.currentTime;
   const range = state.ranges.find((r) => parseTime(r.start) !== null && parseTime(r.end) !== null &&
     parseTime(r.start) <= at && at < parseTime(r.end));
@@ -696,7 +697,6 @@ function showCaptionPreview() {
     if (first + i === spoken) item.className = "lit";
     line.append(item);
   });
-  box.className = `cue ${state.captionStyle}`;
   box.replaceChildren(line);
 }
 

@@ -6,6 +6,7 @@ caches (each variant run once before timing), interleaved, median of 3:
 
 - plain: `make_recap` without captions;
 - burn: the same with `captions="burn"`;
+- bold: burned with `caption_style="bold"` (each word lit while spoken; this tree only);
 - floor: one ffmpeg doing the same trims, join, speed-up, scale and crop
   with the same encoder settings (libx264 ultrafast, crf 23);
 
@@ -44,7 +45,8 @@ def child(tree: str, mode: str, page: str, out: str) -> None:
     segments = [{"start": s, "end": e, "voiceover": text} for (s, e), text in zip(RANGES, NARRATIONS)]
     started = time.perf_counter()
     make_recap(page, segments, voice="en-us", speed=SPEED, output_dir=out, mkdir=True, services="local",
-               captions=None if mode == "plain" else "burn", quiet=True, overwrite=True)
+               captions=None if mode == "plain" else "burn", quiet=True, overwrite=True,
+               **({"caption_style": "bold"} if mode == "bold" else {}))
     print(json.dumps({"seconds": time.perf_counter() - started}))
 
 
@@ -85,7 +87,8 @@ def main() -> int:
     from vantor.demo.video_site import VideoSite
 
     trees = {"after": ROOT, **({"before": os.path.abspath(args.before)} if args.before else {})}
-    times: dict[str, list[float]] = {f"{t} {m}": [] for t in trees for m in ("plain", "burn")}
+    modes = {t: ("plain", "burn", "bold") if t == "after" else ("plain", "burn") for t in trees}
+    times: dict[str, list[float]] = {f"{t} {m}": [] for t in trees for m in modes[t]}
     times["floor"] = []
     load_before = os.getloadavg()
     with tempfile.TemporaryDirectory(prefix="vantor-host-bench-") as root:
@@ -94,13 +97,13 @@ def main() -> int:
         source = make_source_video(os.path.join(root, "source.mp4"), seconds=40.0, size="1280x720")
         with VideoSite(os.path.join(root, "www")) as site:
             page = site.publish(source, "film")[0]
-            for tree in trees.values():  # warm: the download and the narrations cached, files in the page cache
-                for mode in ("plain", "burn"):
+            for name, tree in trees.items():  # warm: the download and the narrations cached, files in the page cache
+                for mode in modes[name]:
                     recap_seconds(tree, mode, page, os.path.join(root, "warm"), env)
             for _ in range(args.repeats):
                 times["floor"].append(floor_seconds(source, os.path.join(root, "floor.mp4")))
                 for name, tree in trees.items():
-                    for mode in ("plain", "burn"):
+                    for mode in modes[name]:
                         out = os.path.join(root, f"{name}-{mode}")
                         times[f"{name} {mode}"].append(recap_seconds(tree, mode, page, out, env))
     median = {key: statistics.median(values) for key, values in times.items()}
@@ -108,6 +111,7 @@ def main() -> int:
     for name in trees:
         ratios[f"{name} plain/floor"] = median[f"{name} plain"] / median["floor"]
         ratios[f"{name} burn/plain"] = median[f"{name} burn"] / median[f"{name} plain"]
+    ratios["after bold/plain"] = median["after bold"] / median["after plain"]
     report = {"median_s": median, "runs_s": times, "ratios": ratios, "load_before": load_before,
               "load_after": os.getloadavg(), "cpus": os.cpu_count()}
     for key, value in median.items():

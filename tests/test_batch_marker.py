@@ -79,6 +79,7 @@ def test_a_marker_without_the_outputs_sizes_and_hashes_is_not_trusted(finished):
 # here fails the test below, so the fingerprint's coverage is decided, not forgotten.
 CHANGED = {"url": "https://v.test/2", "voice": "w", "speed": 1.25, "captions": "burn",
            "segments": SEGMENTS + SEGMENTS, "output_dir": "elsewhere", "line": 7}
+CHANGED |= {"caption_style": "bold"}
 
 
 def test_every_field_that_changes_the_output_changes_the_fingerprint(finished, tmp_path):

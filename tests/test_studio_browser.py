@@ -202,6 +202,28 @@ def test_two_tabs_make_two_recaps_at_once_and_each_result_plays(page, film, stud
     page.switch_to.window(tabs[0])
 
 
+def test_the_caption_style_is_previewed_on_the_player_in_the_safe_area(page, film, studio):
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import Select
+
+    put_draft(page, film, RANGES)
+    wait_for(page, "return document.getElementById('player').readyState >= 1")
+    page.execute_script("document.getElementById('player').pause()")
+    Select(page.find_element(By.ID, "captions")).select_by_value("burn")
+    Select(page.find_element(By.ID, "caption-style")).select_by_value("bold")
+    for at, lit in ((1.1, "First,"), (3.3, "square.")):
+        page.execute_script(f"document.getElementById('player').currentTime = {at}")
+        wait_for(page, f"return document.querySelector('#caption-preview .lit')?.textContent.trim() === '{lit}'")
+    box = page.execute_script("const p = document.getElementById('player').getBoundingClientRect(),"
+                              " c = document.querySelector('#caption-preview span').getBoundingClientRect();"
+                              "return [c.right <= p.right - 0.12 * p.width, c.bottom <= p.bottom - 0.2 * p.height]")
+    assert box == [True, True]
+    Select(page.find_element(By.ID, "caption-style")).select_by_value("boxed")
+    assert page.find_element(By.ID, "caption-preview").get_attribute("class") == "cue boxed"
+    page.execute_script("document.getElementById('player').currentTime = 4.2")  # between the ranges
+    wait_for(page, "return document.getElementById('caption-preview').hidden")
+
+
 def test_cancel_during_the_conversion_leaves_no_process_and_no_result(page, film, studio):
     from selenium.webdriver.common.by import By
 

@@ -16,13 +16,16 @@ import json
 import os
 from dataclasses import dataclass
 
-from ..recap.captions import CAPTION_MODES
+from ..recap.captions import CAPTION_MODES, CAPTION_STYLES
 from ..recap.preflight import PreflightError, check_speed
 
 __all__ = ["Job", "JobsFileError", "load_jobs", "job_from_mapping"]
 
-_FIELDS = ("url", "segments", "voice", "speed", "output_dir", "captions")
-_OPTIONAL = ("speed", "captions")
+_FIELDS: tuple[str, ...] = ("url", "segments", "voice", "speed", "output_dir", "captions")
+_OPTIONAL: tuple[str, ...] = ("speed", "captions")
+# Caption styles (see vantor recap --caption-style).
+_FIELDS += ("caption_style",)
+_OPTIONAL += ("caption_style",)
 
 
 class JobsFileError(ValueError):
@@ -38,6 +41,7 @@ class Job:
     output_dir: str  # absolute path
     line: int = 0  # 1-based line in the jobs file; 0 when built in Python
     captions: str | None = None  # None or one of `vantor.recap.captions.CAPTION_MODES`
+    caption_style: str | None = None  # None ("clean") or one of `vantor.recap.captions.CAPTION_STYLES`
 
     @property
     def name(self) -> str:
@@ -64,6 +68,10 @@ def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
     captions = data.get("captions")
     if captions is not None and captions not in CAPTION_MODES:
         raise ValueError(f"'captions' must be one of {', '.join(map(repr, CAPTION_MODES))}, not {captions!r}")
+    style = data.get("caption_style")
+    if style is not None and (style not in CAPTION_STYLES or captions is None):
+        raise ValueError(f"'caption_style' must be one of {', '.join(map(repr, CAPTION_STYLES))}, with 'captions'; "
+                         f"not {style!r}")
     return Job(
         url=data["url"],
         segments=os.path.abspath(os.path.join(base_dir, data["segments"])),
@@ -72,6 +80,7 @@ def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
         output_dir=os.path.abspath(os.path.join(base_dir, data["output_dir"])),
         line=line,
         captions=captions,
+        caption_style=style,
     )
 
 

@@ -44,7 +44,8 @@ def _prepare(args: argparse.Namespace, segments: str, name: str | None) -> Prepa
         prepared = prepare(args.url, segments, voice=args.voice, speed=args.speed, output_dir=args.output_dir,
                            services=args.services, mkdir=args.mkdir, check_segments=not args.no_check,
                            segments_name=name, output_name=args.output, overwrite=args.force,
-                           strict_fit=args.strict, captions=args.captions)
+                           strict_fit=args.strict, captions=args.captions,
+                           caption_style=args.caption_style)
         prepared = dataclasses.replace(prepared, keep_work=args.keep_work)
     except SegmentsError as refused:
         print_report(refused.report, sys.stderr)

@@ -62,6 +62,7 @@ _EXPECTED: dict[str, tuple[Callable[[object], bool], str]] = {
     "captions": (lambda value: value is None or isinstance(value, str), "a str or None"),
     "strict_fit": (lambda value: isinstance(value, bool), "a bool"),
     "keep_work": (lambda value: isinstance(value, bool), "a bool"),
+    "caption_style": (lambda value: value is None or isinstance(value, str), "a str or None"),
 }
 
 
@@ -91,6 +92,7 @@ def make_recap(
     captions: str | None = None,
     strict_fit: bool = False,
     keep_work: bool = False,
+    caption_style: str | None = None,
 ) -> RecapResult:
     """Makes `output_name` (FINAL_RECAP.mp4) in `output_dir`, with the
     horizontal video beside it, and returns what was made. Safe to call from
@@ -117,19 +119,22 @@ def make_recap(
     report's warnings shown (`strict_fit`: a misfit refuses the run before
     the download). `captions`: "files" (NAME.srt and NAME.vtt beside the
     recap), "burn" (also drawn into the picture) or "track" (also a soft
-    subtitle track); None: none. `keep_work`: a failed or cancelled run keeps
-    its working folder (named in the error); otherwise it is removed.
+    subtitle track); None: none. `caption_style`: "clean" (the default),
+    "bold" (the word being spoken turns gold) or "boxed" (a translucent box
+    behind the words). The result's `voices` says, per segment, which
+    engine spoke it. `keep_work`: a failed or cancelled run keeps its
+    working folder (named in the error); otherwise it is removed.
     """
     _check_types(dict(url=url, voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
                       quiet=quiet, progress=progress, output_name=output_name, overwrite=overwrite,
                       on_event=on_event, on_start=on_start, captions=captions, strict_fit=strict_fit,
-                      keep_work=keep_work))
+                      keep_work=keep_work, caption_style=caption_style))
     shown = None if quiet else (progress or sys.stderr)
 
     def run(path: str | os.PathLike[str], name: str | None) -> RecapResult:
         prepared = prepare(url, path, voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
                            segments_name=name, output_name=output_name, overwrite=overwrite, wording=PYTHON,
-                           strict_fit=strict_fit, captions=captions)
+                           strict_fit=strict_fit, captions=captions, caption_style=caption_style)
         prepared = dataclasses.replace(prepared, keep_work=keep_work)
         return execute(prepared, progress=shown, on_event=on_event, on_start=on_start)
 

@@ -5,30 +5,47 @@ from the concat step, still on disk): their real durations place the cues
 on the recap's timeline, the caption files are written in the working
 folder, and the conversion's own command is extended: "burn" appends the
 subtitles filter to its -vf (after the speed-up, scale and crop, so the
-cue times are the recap's), "track" adds the SRT as a soft subtitle
-stream. No second encode. The files are published with the results
-(`outputs.publish`), so none is left half-written.
+cue times are the recap's) in the chosen style, "track" adds the SRT as a
+soft subtitle stream tagged with the voice's language. No second encode.
+The files are published with the results (`outputs.publish`), so none is
+left half-written.
 """
 
 from __future__ import annotations
 
 import os
+import re
+import subprocess
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
-from .captions import FONT_DIR, font_installed, place_cues, to_ass, to_srt, to_vtt
+from .captions import CAPTION_STYLES, FONT_DIR, font_installed, place_cues, to_ass, to_srt, to_vtt
 from .fit_plumbing import check_caption_choice
 from .host import Shaper
 from .outputs import OutputError, OutputNames
+from .preflight import PreflightError
 from .probe import UnreadableVideo, probe_duration
 
 if TYPE_CHECKING:
     from ..services import NarrationTiming
     from .steps import Conversion
 
-__all__ = ["CaptionPlan", "check_caption_request"]
+__all__ = ["CaptionPlan", "check_caption_request", "check_caption_style", "track_language"]
 
 ASS_NAME = "captions.ass"
+# A voice's language (the start of its name: "en-US-GuyNeural", "de+m3",
+# "fr_FR-siwis-medium") as the ISO 639-2 code an MP4 track carries.
+_LANGUAGES = {"en": "eng", "de": "deu", "fr": "fra", "es": "spa", "it": "ita", "pt": "por", "nl": "nld",
+              "pl": "pol", "ru": "rus", "ja": "jpn", "hi": "hin", "zh": "zho", "ko": "kor", "sv": "swe",
+              "da": "dan", "fi": "fin", "no": "nor", "nb": "nob", "cs": "ces", "tr": "tur", "uk": "ukr",
+              "el": "ell", "ar": "ara", "hu": "hun", "ro": "ron", "ca": "cat"}
+
+
+def track_language(voice: str) -> str:
+    """The ISO 639-2 code of `voice`'s language; "und" when not known."""
+    match = re.match(r"([A-Za-z]{2,3})(?:$|[-_+])", voice)
+    code = match.group(1).lower() if match else ""
+    return _LANGUAGES.get(code, code if len(code) == 3 else "und")
 
 
 def check_caption_request(mode: str, *, timings_known: bool, names: OutputNames) -> OutputNames:
@@ -42,15 +59,45 @@ def check_caption_request(mode: str, *, timings_known: bool, names: OutputNames)
     return names if names.captions else OutputNames(names.final, captions=True)
 
 
+def check_caption_style(style: str | None, captions: str | None, *, python: bool = False) -> str:
+    """The style to draw (None: "clean"); a style asks for captions."""
+    if style is None:
+        return "clean"
+    name, modes = ("caption_style", "captions=") if python else ("--caption-style", "--captions ")
+    if style not in CAPTION_STYLES:
+        raise PreflightError(f"{name} must be one of {', '.join(CAPTION_STYLES)}, not {style!r}")
+    if captions is None:
+        raise PreflightError(f"{name} {style} styles captions; add {modes}burn (or files, track)")
+    return style
+
+
+def sound_length(clip: str) -> float | None:
+    """How long `clip`'s sound lasts once the concat step has copied it: every
+    coded AAC frame of 1024 samples, the encoder's leading frame and the
+    padded last one included (the joined file keeps no per-clip trim), so
+    the next narration is heard up to two frames after the clip's picture
+    ends. None when it cannot be read."""
+    probe = subprocess.run(["ffprobe", "-v", "error", "-protocol_whitelist", "file,pipe", "-select_streams", "a:0",
+                            "-count_packets", "-show_entries", "stream=codec_name,sample_rate,nb_read_packets",
+                            "-of", "csv=p=0", clip], capture_output=True, text=True)
+    fields = probe.stdout.strip().split(",")
+    if probe.returncode != 0 or len(fields) != 3 or fields[0] != "aac" or not fields[1].isdigit() \
+            or not fields[2].isdigit() or int(fields[1]) == 0:
+        return None
+    return int(fields[2]) * 1024 / int(fields[1])
+
+
 class CaptionPlan(Shaper):
     """One run's captions. `timings(count)`: the first `count` narrations'
     word timings. `made`: (file in the working folder, published name)."""
 
     def __init__(self, mode: str, names: OutputNames, speed: float,
-                 timings: Callable[[int], Sequence[NarrationTiming]]) -> None:
+                 timings: Callable[[int], Sequence[NarrationTiming]], style: str = "clean",
+                 voice: str = "") -> None:
         super().__init__()
         self.mode: str = mode
         self._names, self._speed, self._timings = names, speed, timings
+        self.style, self._language = style, track_language(voice)
         self._srt: str | None = None
 
     def conversion(self, step: Conversion, argv: list[Any], clips: Sequence[str]) -> list[Any]:
@@ -69,7 +116,7 @@ class CaptionPlan(Shaper):
         if self.mode == "track":
             at = argv.index("-vf")
             argv[at:at] = ["-i", "./" + os.path.basename(self._srt or ""), "-map", "0:v", "-map", "0:a", "-map", "1:0"]
-            return [*argv, "-c:s", "mov_text", out]
+            return [*argv, "-c:s", "mov_text", "-metadata:s:s:0", f"language={self._language}", out]
         return [*argv, out]
 
     def _write(self, work: str, clips: Sequence[str]) -> None:
@@ -77,14 +124,15 @@ class CaptionPlan(Shaper):
             durations = [probe_duration(clip) for clip in clips]
         except UnreadableVideo as error:
             raise OutputError(f"a merged clip cannot be read to place the captions: {error}") from None
-        cues = place_cues(self._timings(len(durations)), durations, self._speed)
+        cues = place_cues(self._timings(len(durations)), durations, self._speed,
+                          [sound_length(clip) or duration for clip, duration in zip(clips, durations)])
         for suffix, text in ((".srt", to_srt(cues)), (".vtt", to_vtt(cues))):
             name = self._names.caption_name(suffix)
             _write(os.path.join(work, name), text)
             self.made.append((os.path.join(work, name), name))
         self._srt = self.made[0][0]
         if self.mode == "burn":
-            _write(os.path.join(work, ASS_NAME), to_ass(cues))
+            _write(os.path.join(work, ASS_NAME), to_ass(cues, self.style))
 
     def close(self) -> None:
         """The drawn captions' script is scratch: removed."""

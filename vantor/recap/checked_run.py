@@ -15,6 +15,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
 
+from .caption_step import check_caption_style
 from .fit_plumbing import check_caption_choice, fit_timings, measured_fit
 from .preflight import (COMMAND_LINE, PYTHON, PreflightError, Wording, check_run_voice, check_speed, checked_segments,
                         make_output_dir, remove_made_folders)
@@ -23,6 +24,7 @@ from .outputs import OutputError, OutputNames, refuse_existing
 from .probe import probe_duration
 from .run import EngineRun, RunEvent
 from .services_choice import SERVICES, ServicesChoice, resolve_services, shown_address
+from .spoken_by import spoken_notes, voices_spoken
 from ..tools import require_tools
 
 if TYPE_CHECKING:
@@ -45,6 +47,9 @@ class RecapResult:
     wall_time: float  # seconds, checks included
     encoder: str  # the video encoder of the conversion: "h264_nvenc" or "libx264"
     captions: tuple[Path, ...] = ()  # NAME.srt and NAME.vtt beside the recap, when asked for
+    # Per segment, who spoke it: {"segment", "voice", "engine": "piper" | "espeak-ng"}; empty when
+    # the speech service was not local (its word timings say which engine spoke).
+    voices: tuple[dict[str, object], ...] = ()
 
     def as_json(self) -> dict[str, object]:
         captions = {path.suffix.lstrip("."): str(path) for path in self.captions}  # "srt", "vtt"
@@ -55,6 +60,7 @@ class RecapResult:
             "segments": self.segments,
             "wall_time": round(self.wall_time, 3),
             "encoder": self.encoder,
+            "voices": [dict(voice) for voice in self.voices],
         }
 
 
@@ -77,6 +83,7 @@ class PreparedRecap:
     captions: str | None = None  # None or one of `captions.CAPTION_MODES`
     made: tuple[str, ...] = ()  # folders the checks created for the output directory, outermost first
     keep_work: bool = False  # a failed run's working folder stays (else removed)
+    caption_style: str = "clean"  # one of `captions.CAPTION_STYLES`
 
 
 def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, speed: float,
@@ -84,7 +91,7 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
             mkdir: bool = False, segments_name: str | None = None,
             check_segments: bool = True, output_name: str | None = None,
             overwrite: bool = False, wording: Wording = COMMAND_LINE, strict_fit: bool = False,
-            captions: str | None = None) -> PreparedRecap:
+            captions: str | None = None, caption_style: str | None = None) -> PreparedRecap:
     """Every check that can run before a service is asked anything; a
     missing output directory is created (its missing parents too with
     `mkdir`) only when the rest passed. `wording`: whether refusals speak of
@@ -115,10 +122,11 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
     if strict_fit and not check_segments:
         raise PreflightError("--strict needs the segments checked; drop --no-check")
     check_caption_choice(captions, services, strict_fit, python=wording is PYTHON)
+    style = check_caption_style(caption_style, captions, python=wording is PYTHON)
     directory = make_output_dir(output_dir, parents=mkdir, wording=wording)
     refuse_existing(names, directory.path, overwrite=overwrite, replace=wording.replace)
     return PreparedRecap(url, segments_path, voice, speed, directory.path, services, segments, warnings,
-                         started, names, overwrite, strict_fit, captions, directory.made)
+                         started, names, overwrite, strict_fit, captions, directory.made, caption_style=style)
 
 
 def _swapped(url: str, segments: str) -> bool:
@@ -188,7 +196,10 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
                                    names=run.names, overwrite=run.overwrite, services=services,
                                    segments=run.segments or None, on_event=show, captions=run.captions,
                                    timings=fit_timings(fits), child_output=child_output,
-                                   keep_work=run.keep_work)
+                                   keep_work=run.keep_work, caption_style=run.caption_style)
+            spoken = voices_spoken(run.voice, fit_timings(fits) or ())
+            for note in spoken_notes(spoken):
+                print(note, file=view)
             if on_start is not None:
                 on_start(engine_run)
             outputs = engine_run.run()
@@ -198,5 +209,5 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
         final_size=os.path.getsize(outputs.final), horizontal_size=os.path.getsize(outputs.horizontal),
         segments=len(run.segments) or _count_segments(run.segments_file),
         wall_time=time.monotonic() - run.started, encoder=outputs.encoder,
-        captions=tuple(Path(path) for path in outputs.captions),
+        captions=tuple(Path(path) for path in outputs.captions), voices=spoken,
     )

@@ -79,6 +79,7 @@ class EngineRun:
     # A failed or cancelled run's working folder is removed unless kept (the
     # download stays in the services' cache, so a retry fetches nothing again).
     keep_work: bool = False
+    caption_style: str = "clean"  # one of `captions.CAPTION_STYLES`, for burned-in captions
 
     def __post_init__(self) -> None:
         self.work_dir: str | None = None
@@ -179,7 +180,8 @@ class EngineRun:
 
         self.names = check_caption_request(self.captions, timings_known=self.timings is not None or
                                            self.services is not None, names=self.names)
-        return CaptionPlan(self.captions, self.names, self.speed, self._narration_timings)
+        return CaptionPlan(self.captions, self.names, self.speed, self._narration_timings,
+                           style=self.caption_style, voice=self.voice)
 
     def _narration_timings(self, count: int) -> Sequence[NarrationTiming]:
         if self.timings is not None:

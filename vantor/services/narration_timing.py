@@ -8,6 +8,12 @@ many stretches as phrases, the longest pauses separate the phrases. Inside a
 phrase (or over the whole narration when the sound does not separate its
 phrases) the words share the sounding time, pauses skipped, in proportion
 to their syllables.
+
+Silencedetect says where a stretch of sound begins only roughly: its
+threshold is set low to keep the pauses apart, so the breath before a word
+opens the stretch early. Each stretch's start is then moved to the first
+sample loud enough to be heard as the word (ONSET_DB), read from the decoded
+samples themselves.
 """
 
 from __future__ import annotations
@@ -15,6 +21,8 @@ from __future__ import annotations
 import os
 import re
 import subprocess
+import sys
+from array import array
 from dataclasses import dataclass
 from typing import Any
 
@@ -26,6 +34,9 @@ __all__ = ["NarrationTiming", "WordTiming", "measure_timing", "sound_spans", "sp
 SILENCE_DB = -46
 # Shorter gaps are the stops inside words ("t", "k"), not pauses.
 MIN_PAUSE_S = 0.1
+# A word is heard from its first sample at this level (below the narration's peak by about 40 dB).
+ONSET_DB = -40
+_RATE = 16000  # samples per second the onsets are read at: 1/16 ms steps
 _PHRASE_END = re.compile(r"[.,;:!?…—]+[\"')\]]*$")
 
 
@@ -75,13 +86,15 @@ def sound_spans(path: str | os.PathLike[str]) -> tuple[float, list[tuple[float, 
     """(duration, the stretches of sound as (start, end) seconds)."""
     path = os.fspath(path)
     duration = _duration(path)
+    # One pass: the pauses on stderr, the samples (for the onsets) on stdout.
     result = subprocess.run(["ffmpeg", "-hide_banner", "-nostdin", "-nostats", "-i", path, "-af",
-                             f"silencedetect=noise={SILENCE_DB}dB:d={MIN_PAUSE_S}", "-f", "null", "-"],
-                            capture_output=True, text=True)
+                             f"silencedetect=noise={SILENCE_DB}dB:d={MIN_PAUSE_S}", "-ac", "1", "-ar", str(_RATE),
+                             "-f", "s16le", "-"], capture_output=True)
+    log = result.stderr.decode(errors="replace")
     if result.returncode != 0:
-        raise SpeechFailed(f"cannot find the pauses of the narration: {result.stderr.strip()[-200:]}")
-    starts = [float(x) for x in re.findall(r"silence_start: (-?[\d.]+)", result.stderr)]
-    ends = [float(x) for x in re.findall(r"silence_end: (-?[\d.]+)", result.stderr)]
+        raise SpeechFailed(f"cannot find the pauses of the narration: {log.strip()[-200:]}")
+    starts = [float(x) for x in re.findall(r"silence_start: (-?[\d.]+)", log)]
+    ends = [float(x) for x in re.findall(r"silence_end: (-?[\d.]+)", log)]
     spans: list[tuple[float, float]] = []
     cursor = 0.0
     for index, start in enumerate(starts):
@@ -90,7 +103,29 @@ def sound_spans(path: str | os.PathLike[str]) -> tuple[float, list[tuple[float, 
         cursor = ends[index] if index < len(ends) else duration
     if cursor < duration:
         spans.append((cursor, duration))
-    return duration, [(max(0.0, a), min(duration, b)) for a, b in spans if b - a > 0.01]
+    spans = [(max(0.0, a), min(duration, b)) for a, b in spans if b - a > 0.01]
+    samples = _samples(result.stdout)
+    return duration, [(onset(samples, a, b), b) for a, b in spans]
+
+
+def _samples(raw: bytes) -> array[int]:
+    """Mono 16-bit little-endian samples."""
+    samples = array("h")
+    samples.frombytes(raw[: len(raw) // 2 * 2])
+    if sys.byteorder == "big":
+        samples.byteswap()
+    return samples
+
+
+def onset(samples: array[int], start: float, end: float) -> float:
+    """The time of the first sample at ONSET_DB or louder in [start, end)
+    (`start` when none is)."""
+    floor = 32768 * 10 ** (ONSET_DB / 20)
+    first, last = int(start * _RATE), min(len(samples), int(end * _RATE))
+    for index in range(first, last):
+        if abs(samples[index]) >= floor:
+            return index / _RATE
+    return start
 
 
 def _spread(words: list[str], spans: list[tuple[float, float]]) -> list[WordTiming]:

@@ -253,9 +253,10 @@ class MakeRun:
 
     def __init__(self, url: str, segments_file: Path, *, voice: str, speed: float, captions: str | None,
                  services_url: str, work_dir: Path, on_line: Callable[[str], None],
-                 on_update: Callable[[str], None] | None = None) -> None:
+                 on_update: Callable[[str], None] | None = None, caption_style: str = "clean") -> None:
         self.work_dir: Path = work_dir
         self.captions: str | None = captions
+        self.caption_style = caption_style
         self.cancelled: bool = False
         self._lock = threading.Lock()
         self._engine_run: EngineRun | None = None
@@ -275,7 +276,8 @@ class MakeRun:
         url, segments_file, voice, speed, services_url = self._args
         try:
             prepared = prepare(url, segments_file, voice=voice, speed=speed, output_dir=self.work_dir / "out",
-                               services=services_url, mkdir=True, captions=self.captions)
+                               services=services_url, mkdir=True, captions=self.captions,
+                               caption_style=self.caption_style if self.captions else None)
             with open(self._tools_log, "w", encoding="utf-8") as tools:
                 self._result = execute(prepared, progress=None, live=False,
                                        on_start=self._started, child_output=tools, on_event=self._event)
@@ -352,14 +354,14 @@ class MakeRun:
 
 def start_make(*, services_url: str, url: str, segments: list[dict[str, str]], voice: str, speed: float,
                work_dir: Path, on_line: Callable[[str], None], captions: str | None = None,
-               on_update: Callable[[str], None] | None = None) -> MakeRun:
+               on_update: Callable[[str], None] | None = None, caption_style: str = "clean") -> MakeRun:
     """Starts one recap of `url` in `work_dir` (created), talking to the
     studio's own services; `captions`: None or the run's caption mode."""
     work_dir.mkdir(parents=True)
     segments_file = work_dir / "segments.json"
     segments_file.write_text(json.dumps(segments, ensure_ascii=False, indent=2), encoding="utf-8")
     return MakeRun(url, segments_file, voice=voice, speed=speed, captions=captions, services_url=services_url,
-                   work_dir=work_dir, on_line=on_line, on_update=on_update)
+                   work_dir=work_dir, on_line=on_line, on_update=on_update, caption_style=caption_style)
 
 
 def discard(work_dir: Path) -> None:

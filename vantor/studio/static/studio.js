@@ -17,6 +17,7 @@ const state = {
   voice: "en-US-GuyNeural",
   speed: 1,
   captions: "off",     // off, burn or track
+  captionStyle: "clean", // clean, bold or boxed
   voices: [],
   undo: [],
   run: null,           // the recap being made: its id
@@ -82,6 +83,7 @@ function saveDraft() {
   try {
     localStorage.setItem(DRAFT_KEY, JSON.stringify({
       url: $("url").value, ranges: plainRanges(), voice: state.voice, speed: state.speed, captions: state.captions,
+      captionStyle: state.captionStyle,
     }));
   } catch (e) { /* storage full or refused: the draft is a convenience */ }
 }
@@ -400,6 +402,8 @@ window.addEventListener("keydown", (e) => {
 }, true);
 
 player.addEventListener("timeupdate", showPlayhead);
+player.addEventListener("timeupdate", showCaptionPreview);
+player.addEventListener("seeked", showCaptionPreview);
 player.addEventListener("seeked", showPlayhead);
 player.addEventListener("loadedmetadata", () => { state.duration = player.duration; renderTimeline(); });
 
@@ -594,7 +598,7 @@ $("make").addEventListener("click", async () => {
   try {
     ({ id } = await (await post("api/make", {
       url: state.url || $("url").value, segments: engineSegments(), voice: state.voice, speed: state.speed,
-      captions: state.captions,
+      captions: state.captions, caption_style: state.captionStyle,
     })).json());
   } catch (error) {
     say("make-status", `Not started: ${error.message}`, true);
@@ -697,6 +701,8 @@ $("load-form").addEventListener("submit", (e) => { e.preventDefault(); load($("u
   if (draft && Number(draft.speed) >= 0.5) state.speed = Number(draft.speed);
   if (["off", "burn", "track"].includes(draft?.captions)) state.captions = draft.captions;
   $("captions").value = state.captions;
+  if (["clean", "bold", "boxed"].includes(draft?.captionStyle)) state.captionStyle = draft.captionStyle;
+  $("caption-style").value = state.captionStyle;
   for (const name of state.voices) $("voice").add(new Option(name, name, false, name === state.voice));
   $("speed").value = state.speed;
   setRanges(draft?.ranges || []);
@@ -705,3 +711,38 @@ $("load-form").addEventListener("submit", (e) => { e.preventDefault(); load($("u
   const running = sessionStorage.getItem(RUN_KEY);
   if (running) watchRun(running);
 })();
+
+// ---- the caption style's preview ---------------------------------------
+// The narration of the range under the playhead, three words at a time, in
+// the chosen style; its words are spread over the range by their letters (an
+// estimate: the recap itself uses the voice's real timings).
+function showCaptionPreview() {
+  const box = $("caption-preview");
+  box.className = `cue ${state.captionStyle}`;
+  const at = player.currentTime;
+  const range = state.ranges.find((r) => parseTime(r.start) !== null && parseTime(r.end) !== null &&
+    parseTime(r.start) <= at && at < parseTime(r.end));
+  const words = range ? range.voiceover.split(/\s+/).filter(Boolean) : [];
+  box.hidden = state.captions === "off" || words.length === 0;
+  if (box.hidden) return;
+  const start = parseTime(range.start), end = parseTime(range.end);
+  const letters = words.map((w) => w.length + 1);
+  const total = letters.reduce((a, b) => a + b, 0);
+  let spoken = 0, reached = (at - start) / (end - start) * total;
+  while (spoken < words.length - 1 && reached >= letters[spoken]) reached -= letters[spoken++];
+  const first = spoken - (spoken % 3);
+  const line = document.createElement("span");
+  words.slice(first, first + 3).forEach((word, i) => {
+    const item = document.createElement("span");
+    item.textContent = (i ? " " : "") + word;
+    if (first + i === spoken) item.className = "lit";
+    line.append(item);
+  });
+  box.replaceChildren(line);
+}
+
+$("caption-style").addEventListener("change", () => {
+  state.captionStyle = $("caption-style").value;
+  saveDraft();
+  showCaptionPreview();
+});

@@ -1,7 +1,9 @@
 """The jobs file: one recap per line, as a JSON object.
 
     {"url": ..., "segments": ..., "voice": ..., "speed": 1.0, "output_dir": ...,
-     "captions": "files" | "burn" | "track"}   (captions optional: none without it)
+     "captions": "files" | "burn" | "track",   (optional: none without it)
+     "frame": "smart" | "center" | "blur" | "fit", "aspect": "9:16" | "4:5" | "1:1" | "16:9"}
+                                               (optional: smart, 9:16)
 
 Blank lines and lines starting with "#" are skipped. Relative paths are
 taken relative to the jobs file's directory, so a jobs file can travel with
@@ -17,12 +19,15 @@ import os
 from dataclasses import dataclass
 
 from ..recap.captions import CAPTION_MODES
+from ..recap.framing import DEFAULT_ASPECT, DEFAULT_FRAME, check_framing
 from ..recap.preflight import PreflightError, check_speed
 
 __all__ = ["Job", "JobsFileError", "load_jobs", "job_from_mapping"]
 
-_FIELDS = ("url", "segments", "voice", "speed", "output_dir", "captions")
-_OPTIONAL = ("speed", "captions")
+_FIELDS = ("url", "segments", "voice", "speed", "output_dir", "captions",
+           "frame", "aspect")
+_OPTIONAL = ("speed", "captions",
+             "frame", "aspect")
 
 
 class JobsFileError(ValueError):
@@ -38,6 +43,8 @@ class Job:
     output_dir: str  # absolute path
     line: int = 0  # 1-based line in the jobs file; 0 when built in Python
     captions: str | None = None  # None or one of `vantor.recap.captions.CAPTION_MODES`
+    frame: str = DEFAULT_FRAME  # one of `vantor.recap.framing.FRAME_MODES`
+    aspect: str = DEFAULT_ASPECT  # one of `vantor.recap.framing.ASPECTS`
 
     @property
     def name(self) -> str:
@@ -64,6 +71,10 @@ def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
     captions = data.get("captions")
     if captions is not None and captions not in CAPTION_MODES:
         raise ValueError(f"'captions' must be one of {', '.join(map(repr, CAPTION_MODES))}, not {captions!r}")
+    try:
+        frame, aspect = check_framing(data.get("frame", DEFAULT_FRAME), data.get("aspect", DEFAULT_ASPECT))
+    except ValueError as error:
+        raise ValueError(f"'frame'/'aspect': {error}") from None
     return Job(
         url=data["url"],
         segments=os.path.abspath(os.path.join(base_dir, data["segments"])),
@@ -72,6 +83,7 @@ def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
         output_dir=os.path.abspath(os.path.join(base_dir, data["output_dir"])),
         line=line,
         captions=captions,
+        frame=frame, aspect=aspect,
     )
 
 

@@ -12,6 +12,7 @@ from ..recap.fit_report import KEY_FRAME_NOTE, SegmentFit, misfits
 from ..recap.segments_check import Problem, SegmentsReport, check_segments, check_segments_bytes
 from ._common import EXIT_FAILURE, EXIT_OK, CommandFailed, add_command, plural
 from .services_option import services_argument
+from .recap_options import add_framing_options
 
 __all__ = ["print_fit", "print_report", "register"]
 
@@ -68,6 +69,12 @@ def _fits(reports: list[SegmentsReport], args: argparse.Namespace) -> list[list[
                        progress=None if args.json or args.quiet else sys.stderr)
 
 
+def _framing(args: argparse.Namespace) -> dict[str, object]:
+    from ..recap.framing import ASPECTS
+
+    return {"frame": args.frame, "aspect": args.aspect, "size": list(ASPECTS[args.aspect])}
+
+
 def _run(args: argparse.Namespace) -> int:
     if args.strict and args.voice is None:
         raise CommandFailed("--strict refuses narrations that do not fit their ranges; give the voice with --voice")
@@ -81,7 +88,7 @@ def _run(args: argparse.Namespace) -> int:
     if args.json:
         files = [{**r.as_json(), **({"fit": [f.as_json() for f in fit]} if fit is not None else {})}
                  for r, fit in zip(reports, fits)]
-        print(json.dumps({"ok": ok, "files": files}))
+        print(json.dumps({"ok": ok, "files": files, "framing": _framing(args)}))
     else:
         several = len(reports) > 1
         for report, fit in zip(reports, fits):
@@ -91,6 +98,10 @@ def _run(args: argparse.Namespace) -> int:
                 print_fit(fit, sys.stdout, strict=args.strict, prefix=prefix)
             if not args.quiet:
                 print(_summary(report, fit, args.strict))
+        if not args.quiet:
+            shown = _framing(args)
+            print(f"vantor: a recap would be framed {shown['frame']} at {shown['aspect']} "
+                  f"({shown['size'][0]}x{shown['size'][1]})", file=sys.stderr)
     return EXIT_OK if ok else EXIT_FAILURE
 
 
@@ -108,4 +119,5 @@ def register(subparsers: Any) -> None:
     parser.add_argument("--strict", action="store_true", help="with --voice: a narration that does not fit its "
                         "range is an error")
     services_argument(parser, "speak the narrations on this machine")
+    add_framing_options(parser)
     parser.set_defaults(handler=_run)

@@ -43,7 +43,8 @@ def _prepare(args: argparse.Namespace, segments: str, name: str | None) -> Prepa
         return prepare(args.url, segments, voice=args.voice, speed=args.speed, output_dir=args.output_dir,
                        services=args.services, mkdir=args.mkdir, check_segments=not args.no_check,
                        segments_name=name, output_name=args.output, overwrite=args.force,
-                       strict_fit=args.strict, captions=args.captions)
+                       strict_fit=args.strict, captions=args.captions,
+                       frame=args.frame, aspect=args.aspect)
     except SegmentsError as refused:
         print_report(refused.report, sys.stderr)
         raise CommandFailed(refused.summary) from None  # every error is in the report above

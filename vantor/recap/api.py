@@ -16,6 +16,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, TextIO
 
 from .checked_run import RecapResult, execute, prepare
+from .framing import DEFAULT_ASPECT, DEFAULT_FRAME
 from .outputs import DEFAULT_FINAL
 from .preflight import PYTHON
 
@@ -60,6 +61,8 @@ _EXPECTED: dict[str, tuple[Callable[[object], bool], str]] = {
     "on_start": (_is_callback, "a callable or None"),
     "captions": (lambda value: value is None or isinstance(value, str), "a str or None"),
     "strict_fit": (lambda value: isinstance(value, bool), "a bool"),
+    "frame": (lambda value: isinstance(value, str), "a str"),
+    "aspect": (lambda value: isinstance(value, str), "a str"),
 }
 
 
@@ -88,6 +91,8 @@ def make_recap(
     on_start: Callable[[EngineRun], None] | None = None,
     captions: str | None = None,
     strict_fit: bool = False,
+    frame: str = DEFAULT_FRAME,
+    aspect: str = DEFAULT_ASPECT,
 ) -> RecapResult:
     """Makes `output_name` (FINAL_RECAP.mp4) in `output_dir`, with the
     horizontal video beside it, and returns what was made. Safe to call from
@@ -115,16 +120,23 @@ def make_recap(
     the download). `captions`: "files" (NAME.srt and NAME.vtt beside the
     recap), "burn" (also drawn into the picture) or "track" (also a soft
     subtitle track); None: none.
+
+    `frame`: "smart" (a crop that follows the subject of each shot),
+    "center" (the middle), "blur" (the whole picture over a blurred copy)
+    or "fit" (the whole picture over bars); `aspect`: "9:16" (1080x1920),
+    "4:5", "1:1" or "16:9".
     """
     _check_types(dict(url=url, voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
                       quiet=quiet, progress=progress, output_name=output_name, overwrite=overwrite,
-                      on_event=on_event, on_start=on_start, captions=captions, strict_fit=strict_fit))
+                      on_event=on_event, on_start=on_start, captions=captions, strict_fit=strict_fit,
+                      frame=frame, aspect=aspect))
     shown = None if quiet else (progress or sys.stderr)
 
     def run(path: str | os.PathLike[str], name: str | None) -> RecapResult:
         prepared = prepare(url, path, voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
                            segments_name=name, output_name=output_name, overwrite=overwrite, wording=PYTHON,
-                           strict_fit=strict_fit, captions=captions)
+                           strict_fit=strict_fit, captions=captions,
+                           frame=frame, aspect=aspect)
         return execute(prepared, progress=shown, on_event=on_event, on_start=on_start)
 
     if isinstance(segments, (str, os.PathLike)):

@@ -16,6 +16,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
 
 from .fit_plumbing import check_caption_choice, fit_timings, measured_fit
+from .framing import ASPECTS, DEFAULT_ASPECT, DEFAULT_FRAME, check_framing
 from .preflight import (COMMAND_LINE, PYTHON, PreflightError, Wording, check_run_voice, check_speed, checked_segments,
                         make_output_dir, remove_made_folders)
 from .progress_view import ProgressView, showing_progress
@@ -45,6 +46,9 @@ class RecapResult:
     wall_time: float  # seconds, checks included
     encoder: str  # the video encoder of the conversion: "h264_nvenc" or "libx264"
     captions: tuple[Path, ...] = ()  # NAME.srt and NAME.vtt beside the recap, when asked for
+    # The picture's framing: the mode and the aspect (`framing.FRAME_MODES`, `framing.ASPECTS`).
+    frame: str = "center"
+    aspect: str = "9:16"
 
     def as_json(self) -> dict[str, object]:
         captions = {path.suffix.lstrip("."): str(path) for path in self.captions}  # "srt", "vtt"
@@ -55,6 +59,7 @@ class RecapResult:
             "segments": self.segments,
             "wall_time": round(self.wall_time, 3),
             "encoder": self.encoder,
+            "framing": {"frame": self.frame, "aspect": self.aspect, "size": list(ASPECTS[self.aspect])},
         }
 
 
@@ -76,6 +81,8 @@ class PreparedRecap:
     strict_fit: bool = False  # a narration that does not fit its range refuses the run
     captions: str | None = None  # None or one of `captions.CAPTION_MODES`
     made: tuple[str, ...] = ()  # folders the checks created for the output directory, outermost first
+    frame: str = DEFAULT_FRAME  # one of `framing.FRAME_MODES`
+    aspect: str = DEFAULT_ASPECT  # one of `framing.ASPECTS`
 
 
 def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, speed: float,
@@ -83,7 +90,8 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
             mkdir: bool = False, segments_name: str | None = None,
             check_segments: bool = True, output_name: str | None = None,
             overwrite: bool = False, wording: Wording = COMMAND_LINE, strict_fit: bool = False,
-            captions: str | None = None) -> PreparedRecap:
+            captions: str | None = None,
+            frame: str = DEFAULT_FRAME, aspect: str = DEFAULT_ASPECT) -> PreparedRecap:
     """Every check that can run before a service is asked anything; a
     missing output directory is created (its missing parents too with
     `mkdir`) only when the rest passed. `wording`: whether refusals speak of
@@ -114,10 +122,15 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
     if strict_fit and not check_segments:
         raise PreflightError("--strict needs the segments checked; drop --no-check")
     check_caption_choice(captions, services, strict_fit, python=wording is PYTHON)
+    try:
+        frame, aspect = check_framing(frame, aspect)
+    except ValueError as error:
+        raise PreflightError(f"{error}; choose one of those") from None
     directory = make_output_dir(output_dir, parents=mkdir, wording=wording)
     refuse_existing(names, directory.path, overwrite=overwrite, replace=wording.replace)
     return PreparedRecap(url, segments_path, voice, speed, directory.path, services, segments, warnings,
-                         started, names, overwrite, strict_fit, captions, directory.made)
+                         started, names, overwrite, strict_fit, captions, directory.made,
+                         frame, aspect)
 
 
 def _swapped(url: str, segments: str) -> bool:
@@ -186,7 +199,8 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
             engine_run = EngineRun(run.url, run.segments_file, run.speed, run.voice, run.output_dir,
                                    names=run.names, overwrite=run.overwrite, services=services,
                                    segments=run.segments or None, on_event=show, captions=run.captions,
-                                   timings=fit_timings(fits), child_output=child_output)
+                                   timings=fit_timings(fits), child_output=child_output,
+                                   frame=run.frame, aspect=run.aspect)
             if on_start is not None:
                 on_start(engine_run)
             outputs = engine_run.run()
@@ -197,4 +211,5 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
         segments=len(run.segments) or _count_segments(run.segments_file),
         wall_time=time.monotonic() - run.started, encoder=outputs.encoder,
         captions=tuple(Path(path) for path in outputs.captions),
+        frame=run.frame, aspect=run.aspect,
     )

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import json
 import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -120,3 +121,14 @@ def test_the_framing_options_are_checked_at_each_front_end(tmp_path):
                             str(tmp_path)).aspect == "4:5"
     with pytest.raises(TypeError, match="aspect must be a str"):
         make_recap("http://127.0.0.1:9/f", [], voice="en-us", aspect=1.0)  # type: ignore[arg-type]
+
+
+def test_check_says_the_framing(tmp_path):
+    path = tmp_path / "s.json"
+    path.write_text(json.dumps([{"start": "0", "end": "5", "voiceover": "Hello there."}]))
+    for argv, said in ((["--json"], {"frame": "smart", "aspect": "9:16", "size": [1080, 1920]}),
+                       (["--json", "--frame", "fit", "--aspect", "4:5"], {"frame": "fit", "aspect": "4:5",
+                                                                          "size": [1080, 1350]})):
+        out = subprocess.run([sys.executable, "-m", "vantor", "check", *argv, str(path)], capture_output=True,
+                             text=True).stdout
+        assert json.loads(out)["framing"] == said

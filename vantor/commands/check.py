@@ -70,9 +70,10 @@ def _fits(reports: list[SegmentsReport], args: argparse.Namespace) -> list[list[
 
 
 def _framing(args: argparse.Namespace) -> dict[str, object]:
-    from ..recap.framing import ASPECTS
+    from ..recap.framing import ASPECTS, DEFAULT_ASPECT, DEFAULT_FRAME
 
-    return {"frame": args.frame, "aspect": args.aspect, "size": list(ASPECTS[args.aspect])}
+    aspect = args.aspect or DEFAULT_ASPECT
+    return {"frame": args.frame or DEFAULT_FRAME, "aspect": aspect, "size": list(ASPECTS[aspect])}
 
 
 def _run(args: argparse.Namespace) -> int:
@@ -98,10 +99,9 @@ def _run(args: argparse.Namespace) -> int:
                 print_fit(fit, sys.stdout, strict=args.strict, prefix=prefix)
             if not args.quiet:
                 print(_summary(report, fit, args.strict))
-        if not args.quiet:
+        if not args.quiet and (args.frame or args.aspect):  # asked about: said (the JSON always says)
             shown = _framing(args)
-            print(f"vantor: a recap would be framed {shown['frame']} at {shown['aspect']} "
-                  f"({shown['size'][0]}x{shown['size'][1]})", file=sys.stderr)
+            print(f"framing: {shown['frame']} at {shown['aspect']} ({shown['size'][0]}x{shown['size'][1]})")
     return EXIT_OK if ok else EXIT_FAILURE
 
 
@@ -120,4 +120,4 @@ def register(subparsers: Any) -> None:
                         "range is an error")
     services_argument(parser, "speak the narrations on this machine")
     add_framing_options(parser)
-    parser.set_defaults(handler=_run)
+    parser.set_defaults(handler=_run, frame=None, aspect=None)

@@ -12,6 +12,7 @@ from ..recap.fit_report import KEY_FRAME_NOTE, SegmentFit, misfits
 from ..recap.segments_check import Problem, SegmentsReport, check_segments, check_segments_bytes
 from ._common import EXIT_FAILURE, EXIT_OK, CommandFailed, add_command, plural
 from .services_option import services_argument
+from ..recap.framing import ASPECTS
 from .recap_options import add_framing_options
 
 __all__ = ["print_fit", "print_report", "register"]
@@ -70,7 +71,7 @@ def _fits(reports: list[SegmentsReport], args: argparse.Namespace) -> list[list[
 
 
 def _framing(args: argparse.Namespace) -> dict[str, object]:
-    from ..recap.framing import ASPECTS, DEFAULT_ASPECT, DEFAULT_FRAME
+    from ..recap.framing import DEFAULT_ASPECT, DEFAULT_FRAME
 
     aspect = args.aspect or DEFAULT_ASPECT
     return {"frame": args.frame or DEFAULT_FRAME, "aspect": aspect, "size": list(ASPECTS[aspect])}
@@ -101,7 +102,8 @@ def _run(args: argparse.Namespace) -> int:
                 print(_summary(report, fit, args.strict))
         if not args.quiet and (args.frame or args.aspect):  # asked about: said (the JSON always says)
             shown = _framing(args)
-            print(f"framing: {shown['frame']} at {shown['aspect']} ({shown['size'][0]}x{shown['size'][1]})")
+            width, height = ASPECTS[str(shown["aspect"])]
+            print(f"framing: {shown['frame']} at {shown['aspect']} ({width}x{height})")
     return EXIT_OK if ok else EXIT_FAILURE
 
 

@@ -16,6 +16,7 @@ import subprocess
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 from .framing import Sample
 
@@ -88,6 +89,8 @@ def analyse(video: str, crop_share: float) -> Analysis:
     import cv2
     import numpy as np
 
+    cv: Any = cv2  # its stubs know neither `data` nor every array the calls take
+
     width, height, fps = probe_picture(video)
     rows = max(2, round(WIDTH * height / width / 2) * 2)
     # B-frames are not decoded (no other kind refers to them): a few samples a second
@@ -99,14 +102,14 @@ def analyse(video: str, crop_share: float) -> Analysis:
     if done.returncode != 0:
         raise ValueError(f"the joined video cannot be read for the framing: "
                          f"{done.stderr.decode(errors='replace').strip()[-200:]}")
-    frames = np.frombuffer(done.stdout, dtype=np.uint8)
-    frames = frames[: frames.size // (WIDTH * rows) * WIDTH * rows].reshape(-1, rows, WIDTH)
-    faces = cv2.CascadeClassifier(os.path.join(cv2.data.haarcascades, "haarcascade_frontalface_default.xml"))
+    flat: Any = np.frombuffer(done.stdout, dtype=np.uint8)
+    frames: Any = flat[: flat.size // (WIDTH * rows) * WIDTH * rows].reshape(-1, rows, WIDTH)
+    faces = cv.CascadeClassifier(os.path.join(cv.data.haarcascades, "haarcascade_frontalface_default.xml"))
     window = max(1, round(crop_share * WIDTH))
     samples: list[Sample] = []
     shot, previous, thumb_before = 0, None, None
     for index, frame in enumerate(frames):
-        thumb = cv2.resize(frame, (32, 18), interpolation=cv2.INTER_AREA).astype(np.int16)
+        thumb = cv.resize(frame, (32, 18), interpolation=cv2.INTER_AREA).astype(np.int16)
         if thumb_before is not None and float(np.abs(thumb - thumb_before).mean()) > CUT_DIFFERENCE:
             shot, previous = shot + 1, None
         thumb_before = thumb
@@ -118,7 +121,7 @@ def analyse(video: str, crop_share: float) -> Analysis:
     return Analysis(width, height, fps, tuple(samples))
 
 
-def _faces(classifier, frame, np):  # type: ignore[no-untyped-def]
+def _faces(classifier: Any, frame: Any, np: Any) -> Any:
     found = classifier.detectMultiScale(frame, scaleFactor=1.15, minNeighbors=5, minSize=(16, 16))
     if len(found) == 0:
         return None
@@ -128,14 +131,14 @@ def _faces(classifier, frame, np):  # type: ignore[no-untyped-def]
     return profile
 
 
-def _motion(frame, previous, np):  # type: ignore[no-untyped-def]
+def _motion(frame: Any, previous: Any, np: Any) -> Any:
     moved = np.abs(frame.astype(np.int16) - previous.astype(np.int16)) > MOTION_LEVEL
     if moved.mean() < MOTION_SHARE:
         return None
     return moved.sum(axis=0).astype(float)
 
 
-def _centre(profile, window: int, np) -> float:  # type: ignore[no-untyped-def]
+def _centre(profile: Any, window: int, np: Any) -> float:
     """The centre of the crop-wide window holding the most of the subject:
     two that cannot share a crop give the larger."""
     if window >= profile.size:
@@ -146,4 +149,4 @@ def _centre(profile, window: int, np) -> float:  # type: ignore[no-untyped-def]
     start = int(best[len(best) // 2])
     inside = profile[start:start + window]
     centre = start + float((inside * (np.arange(window) + 0.5)).sum() / inside.sum())  # the subject's own middle
-    return centre / profile.size
+    return float(centre / profile.size)

@@ -38,12 +38,14 @@ class FramePlan(Shaper):
     def __init__(self, frame: str, aspect: str, *, say: Callable[[str], None],
                  cache_dir: Path | None = None) -> None:
         super().__init__()
-        self.frame, self.aspect, self._say = frame, aspect, say
+        self.frame: str = frame
+        self.aspect: str = aspect
+        self._say = say
         self._cache_dir = cache_dir or framing_cache_dir()
         self._source: str | None = None
         self._ranges: list[tuple[str, str]] = []
         self._filter: str | None = None
-        self.analysed = False
+        self.analysed: bool = False
 
     def cut(self, step: Cut, argv: list[Any]) -> list[Any]:
         self._source = step.source
@@ -68,8 +70,8 @@ class FramePlan(Shaper):
         key = frame_analysis.cache_key(self._source, self._ranges) if self._source else None
         found = frame_analysis.cached(self._cache_dir, key) if key else None
         if found is None:
-            probe_w, probe_h, _ = frame_analysis.probe_picture(source)
-            found = frame_analysis.analyse(source, _crop_share(probe_w, probe_h, width, height))
+            picture = frame_analysis.probe_picture(source)
+            found = frame_analysis.analyse(source, _crop_share(picture[0], picture[1], width, height))
             self.analysed = True
             if key:
                 frame_analysis.store(self._cache_dir, key, found)

@@ -9,7 +9,7 @@ Every address below is behind the session token (see guard.py):
     POST /api/fit {text, voice, start, end}    lengths and the fit report's words
     GET  /api/segments          the project's segments file
     POST /api/save {segments}   writes it, after the check
-    POST /api/make {url, segments, voice, speed, captions}   starts a recap -> {id}
+    POST /api/make {url, segments, voice, speed, captions, frame}   starts a recap -> {id}
     POST /api/cancel/<id>       stops that recap
     GET  /results/<name>        a finished recap (Range honoured), or its captions
 """
@@ -28,6 +28,7 @@ from starlette.requests import Request
 from starlette.responses import FileResponse, JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
+from ..recap.framing import DEFAULT_FRAME, FRAME_MODES
 from ..recap.preflight import PreflightError, check_speed
 from ..recap.segments_check import TIME_FORMS, parse_time
 from ..services.limits import Limits
@@ -233,6 +234,9 @@ class Studio:
         captions = data.get("captions", "off")
         if captions not in CAPTIONS:
             raise _Refused(400, f"captions must be one of {', '.join(CAPTIONS)}, not {captions!r}")
+        frame = data.get("frame", DEFAULT_FRAME)
+        if frame not in FRAME_MODES:
+            raise _Refused(400, f"frame must be one of {', '.join(FRAME_MODES)}, not {frame!r}")
         if any(len(s["voiceover"]) > self.limits.max_text_chars for s in segments):
             raise _Refused(413, f"a narration is over {self.limits.max_text_chars} characters")
         with self._runs_lock:
@@ -243,7 +247,8 @@ class Studio:
                 run = bridge.start_make(services_url=self.services_url, url=url, segments=segments, voice=voice,
                                         speed=speed, work_dir=self.project.work_dir(activity.id),
                                         on_line=lambda line: activity.post("stage", text=line),
-                                        captions=None if captions == "off" else captions)
+                                        captions=None if captions == "off" else captions,
+                                        frame=frame)
             except OSError as error:
                 activity.post("failed", error=f"the recap could not start: {error}")
                 raise _Refused(500, f"the recap could not start: {error}") from None

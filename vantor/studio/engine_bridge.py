@@ -31,6 +31,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, TextIO, cast
 
+from ..recap.framing import DEFAULT_FRAME
+
 if TYPE_CHECKING:
     from ..recap.checked_run import RecapResult
     from ..services import NarrationTiming, Progress
@@ -247,9 +249,11 @@ class MakeRun:
     waiting on."""
 
     def __init__(self, url: str, segments_file: Path, *, voice: str, speed: float, captions: str | None,
-                 services_url: str, work_dir: Path, on_line: Callable[[str], None]) -> None:
+                 services_url: str, work_dir: Path, on_line: Callable[[str], None],
+                 frame: str = DEFAULT_FRAME) -> None:
         self.work_dir: Path = work_dir
         self.captions: str | None = captions
+        self.frame: str = frame
         self.cancelled: bool = False
         self._lock = threading.Lock()
         self._engine_run: EngineRun | None = None
@@ -267,7 +271,8 @@ class MakeRun:
         url, segments_file, voice, speed, services_url = self._args
         try:
             prepared = prepare(url, segments_file, voice=voice, speed=speed, output_dir=self.work_dir / "out",
-                               services=services_url, mkdir=True, captions=self.captions)
+                               services=services_url, mkdir=True, captions=self.captions,
+                               frame=self.frame)
             with open(self._tools_log, "w", encoding="utf-8") as tools:
                 self._result = execute(prepared, progress=cast(TextIO, self._lines), live=False,
                                        on_start=self._started, child_output=tools)
@@ -324,14 +329,15 @@ class MakeRun:
 
 
 def start_make(*, services_url: str, url: str, segments: list[dict[str, str]], voice: str, speed: float,
-               work_dir: Path, on_line: Callable[[str], None], captions: str | None = None) -> MakeRun:
+               work_dir: Path, on_line: Callable[[str], None], captions: str | None = None,
+               frame: str = DEFAULT_FRAME) -> MakeRun:
     """Starts one recap of `url` in `work_dir` (created), talking to the
     studio's own services; `captions`: None or the run's caption mode."""
     work_dir.mkdir(parents=True)
     segments_file = work_dir / "segments.json"
     segments_file.write_text(json.dumps(segments, ensure_ascii=False, indent=2), encoding="utf-8")
     return MakeRun(url, segments_file, voice=voice, speed=speed, captions=captions, services_url=services_url,
-                   work_dir=work_dir, on_line=on_line)
+                   work_dir=work_dir, on_line=on_line, frame=frame)
 
 
 def discard(work_dir: Path) -> None:

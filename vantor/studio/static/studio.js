@@ -17,6 +17,7 @@ const state = {
   voice: "en-US-GuyNeural",
   speed: 1,
   captions: "off",     // off, burn or track
+  frame: "smart",      // smart, center, blur or fit
   voices: [],
   undo: [],
   run: null,           // the recap being made: its id
@@ -551,6 +552,7 @@ $("open-project").addEventListener("click", async () => {
 $("voice").addEventListener("change", () => { state.voice = $("voice").value; saveDraft(); });
 $("speed").addEventListener("input", () => { state.speed = Number($("speed").value); saveDraft(); });
 $("captions").addEventListener("change", () => { state.captions = $("captions").value; saveDraft(); });
+$("frame").addEventListener("change", () => { state.frame = $("frame").value; });
 
 $("make").addEventListener("click", async () => {
   $("stages").replaceChildren();
@@ -560,7 +562,7 @@ $("make").addEventListener("click", async () => {
   try {
     ({ id } = await (await post("api/make", {
       url: state.url || $("url").value, segments: engineSegments(), voice: state.voice, speed: state.speed,
-      captions: state.captions,
+      captions: state.captions, frame: state.frame,
     })).json());
   } catch (error) {
     say("make-status", `Not started: ${error.message}`, true);

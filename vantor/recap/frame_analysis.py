@@ -95,29 +95,35 @@ def analyse(video: str, crop_share: float) -> Analysis:
     rows = max(2, round(WIDTH * height / width / 2) * 2)
     # B-frames are not decoded (no other kind refers to them): a few samples a second
     # come from the I- and P-frames at about a third of the decoding's work.
-    done = subprocess.run(["ffmpeg", "-v", "fatal", "-nostdin", "-protocol_whitelist", "file,pipe",
-                           "-skip_frame", "bidir", "-i", video,
-                           "-an", "-vf", f"fps={RATE},scale={WIDTH}:{rows},format=gray", "-f", "rawvideo", "-"],
-                          capture_output=True, check=False)
-    if done.returncode != 0:
-        raise ValueError(f"the joined video cannot be read for the framing: "
-                         f"{done.stderr.decode(errors='replace').strip()[-200:]}")
-    flat: Any = np.frombuffer(done.stdout, dtype=np.uint8)
-    frames: Any = flat[: flat.size // (WIDTH * rows) * WIDTH * rows].reshape(-1, rows, WIDTH)
+    child = subprocess.Popen(["ffmpeg", "-v", "fatal", "-nostdin", "-protocol_whitelist", "file,pipe",
+                              "-skip_frame", "bidir", "-i", video,
+                              "-an", "-vf", f"fps={RATE},scale={WIDTH}:{rows},format=gray", "-f", "rawvideo", "-"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     faces = cv.CascadeClassifier(os.path.join(cv.data.haarcascades, "haarcascade_frontalface_default.xml"))
     window = max(1, round(crop_share * WIDTH))
     samples: list[Sample] = []
     shot, previous, thumb_before = 0, None, None
-    for index, frame in enumerate(frames):
-        thumb = cv.resize(frame, (32, 18), interpolation=cv2.INTER_AREA).astype(np.int16)
-        if thumb_before is not None and float(np.abs(thumb - thumb_before).mean()) > CUT_DIFFERENCE:
-            shot, previous = shot + 1, None
-        thumb_before = thumb
-        profile = _faces(faces, frame, np)
-        if profile is None and previous is not None:
-            profile = _motion(frame, previous, np)
-        previous = frame
-        samples.append(Sample(round(index / RATE, 4), shot, None if profile is None else _centre(profile, window, np)))
+    assert child.stdout is not None and child.stderr is not None
+    try:
+        # Frame by frame: a long recap's samples are never all held at once.
+        while len(raw := child.stdout.read(WIDTH * rows)) == WIDTH * rows:
+            frame: Any = np.frombuffer(raw, dtype=np.uint8).reshape(rows, WIDTH)
+            thumb = cv.resize(frame, (32, 18), interpolation=cv.INTER_AREA).astype(np.int16)
+            if thumb_before is not None and float(np.abs(thumb - thumb_before).mean()) > CUT_DIFFERENCE:
+                shot, previous = shot + 1, None
+            thumb_before = thumb
+            profile = _faces(faces, frame, np)
+            if profile is None and previous is not None:
+                profile = _motion(frame, previous, np)
+            previous = frame
+            subject = None if profile is None else _centre(profile, window, np)
+            samples.append(Sample(round(len(samples) / RATE, 4), shot, subject))
+    finally:
+        child.stdout.close()
+        error = child.stderr.read(4096).decode(errors="replace").strip()
+        child.stderr.close()
+        if child.wait() != 0 or not samples:
+            raise ValueError(f"the joined video cannot be read for the framing: {error[-200:] or 'no picture'}")
     return Analysis(width, height, fps, tuple(samples))
 
 

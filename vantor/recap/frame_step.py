@@ -70,8 +70,12 @@ class FramePlan(Shaper):
         key = frame_analysis.cache_key(self._source, self._ranges) if self._source else None
         found = frame_analysis.cached(self._cache_dir, key) if key else None
         if found is None:
-            picture = frame_analysis.probe_picture(source)
-            found = frame_analysis.analyse(source, _crop_share(picture[0], picture[1], width, height))
+            try:
+                picture = frame_analysis.probe_picture(source)
+                found = frame_analysis.analyse(source, _crop_share(picture[0], picture[1], width, height))
+            except (ValueError, KeyError, IndexError) as error:
+                self._say(f"vantor: smart framing could not analyse the picture ({error}); it is framed at the centre")
+                return framing_filter("center", self.aspect)
             self.analysed = True
             if key:
                 frame_analysis.store(self._cache_dir, key, found)

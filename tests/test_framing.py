@@ -132,3 +132,13 @@ def test_check_says_the_framing(tmp_path):
         out = subprocess.run([sys.executable, "-m", "vantor", "check", *argv, str(path)], capture_output=True,
                              text=True).stdout
         assert json.loads(out)["framing"] == said
+
+
+def test_a_range_without_a_subject_says_it_fell_back(tmp_path):
+    from vantor.recap.frame_step import FramePlan
+
+    clips = [str(make_film(tmp_path / f"{i}.mp4", "[0][1]overlay=0:0", seconds=2)) for i in range(2)]
+    said: list[str] = []
+    samples = [Sample(i / 4, 0, 0.3 if i < 8 else None) for i in range(16)]  # a subject in the first range only
+    FramePlan("smart", "9:16", say=said.append)._say_fallbacks(samples, clips)
+    assert said == ["vantor: range 2: smart framing found no subject; it is framed at the centre"]

@@ -78,7 +78,8 @@ def test_a_marker_without_the_outputs_sizes_and_hashes_is_not_trusted(finished):
 # Another value for each field of a job; a field added to Job without a case
 # here fails the test below, so the fingerprint's coverage is decided, not forgotten.
 CHANGED = {"url": "https://v.test/2", "voice": "w", "speed": 1.25, "captions": "burn",
-           "segments": SEGMENTS + SEGMENTS, "output_dir": "elsewhere", "line": 7}
+           "segments": SEGMENTS + SEGMENTS, "output_dir": "elsewhere", "line": 7,
+           "frame": "blur", "aspect": "1:1"}
 CHANGED |= {"caption_style": "bold"}
 
 

@@ -1,7 +1,9 @@
 """The jobs file: one recap per line, as a JSON object.
 
     {"url": ..., "segments": ..., "voice": ..., "speed": 1.0, "output_dir": ...,
-     "captions": "files" | "burn" | "track"}   (captions optional: none without it)
+     "captions": "files" | "burn" | "track",   (optional: none without it)
+     "frame": "smart" | "center" | "blur" | "fit", "aspect": "9:16" | "4:5" | "1:1" | "16:9"}
+                                               (optional: smart, 9:16)
 
 Blank lines and lines starting with "#" are skipped. Relative paths are
 taken relative to the jobs file's directory, so a jobs file can travel with
@@ -17,6 +19,7 @@ import os
 from dataclasses import dataclass
 
 from ..recap.captions import CAPTION_MODES, CAPTION_STYLES
+from ..recap.framing import DEFAULT_ASPECT, DEFAULT_FRAME, check_framing
 from ..recap.preflight import PreflightError, check_speed
 
 __all__ = ["Job", "JobsFileError", "load_jobs", "job_from_mapping"]
@@ -26,6 +29,9 @@ _OPTIONAL: tuple[str, ...] = ("speed", "captions")
 # Caption styles (see vantor recap --caption-style).
 _FIELDS += ("caption_style",)
 _OPTIONAL += ("caption_style",)
+# Framing (see vantor recap --frame, --aspect).
+_FIELDS += ("frame", "aspect")
+_OPTIONAL += ("frame", "aspect")
 
 
 class JobsFileError(ValueError):
@@ -42,6 +48,8 @@ class Job:
     line: int = 0  # 1-based line in the jobs file; 0 when built in Python
     captions: str | None = None  # None or one of `vantor.recap.captions.CAPTION_MODES`
     caption_style: str | None = None  # None ("clean") or one of `vantor.recap.captions.CAPTION_STYLES`
+    frame: str = DEFAULT_FRAME  # one of `vantor.recap.framing.FRAME_MODES`
+    aspect: str = DEFAULT_ASPECT  # one of `vantor.recap.framing.ASPECTS`
 
     @property
     def name(self) -> str:
@@ -72,6 +80,10 @@ def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
     if style is not None and (style not in CAPTION_STYLES or captions is None):
         raise ValueError(f"'caption_style' must be one of {', '.join(map(repr, CAPTION_STYLES))}, with 'captions'; "
                          f"not {style!r}")
+    try:
+        frame, aspect = check_framing(data.get("frame", DEFAULT_FRAME), data.get("aspect", DEFAULT_ASPECT))
+    except ValueError as error:
+        raise ValueError(f"'frame'/'aspect': {error}") from None
     return Job(
         url=data["url"],
         segments=os.path.abspath(os.path.join(base_dir, data["segments"])),
@@ -81,6 +93,7 @@ def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
         line=line,
         captions=captions,
         caption_style=style,
+        frame=frame, aspect=aspect,
     )
 
 

@@ -101,7 +101,8 @@ def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
                 router=None if isinstance(handle, LocalServices) else handle,
                 segments=segments, on_event=to_log.on_event, child_output=log,
                 stop_requested=_stop_check(stop_event), start_child=start_reaped_child, captions=job.captions,
-                keep_work=keep_work, caption_style=job.caption_style or "clean")
+                keep_work=keep_work, caption_style=job.caption_style or "clean",
+                frame=job.frame, aspect=job.aspect)
             made = run.run()
         outputs: dict[str, float | None] = {path: probe_duration(path) for path in (made.final, made.horizontal)}
         write_marker(job, outputs)

@@ -110,6 +110,7 @@ def register(subparsers: Any) -> None:
                     'Each line of JOBS is one recap: {"url", "segments", "voice", "speed", "output_dir"},\n'
                     'optionally "captions": "files", "burn" or "track" (see vantor recap --captions);\n'
                     'and with it "caption_style": "clean", "bold" or "boxed" (see --caption-style);\n'
+                    'optionally "frame" and "aspect" (see vantor recap --frame, --aspect; default smart, 9:16);\n'
                     "relative paths are relative to the jobs file. Without --scheduler the jobs run on\n"
                     "worker processes of this machine. A job whose output directory holds its finished\n"
                     "recap is skipped, so a rerun redoes only what is missing (--force redoes all).\n"

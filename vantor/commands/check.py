@@ -12,6 +12,8 @@ from ..recap.fit_report import KEY_FRAME_NOTE, SegmentFit, misfits
 from ..recap.segments_check import Problem, SegmentsReport, check_segments, check_segments_bytes
 from ._common import EXIT_FAILURE, EXIT_OK, CommandFailed, add_command, plural
 from .services_option import services_argument
+from ..recap.framing import ASPECTS
+from .recap_options import add_framing_options
 
 __all__ = ["print_fit", "print_report", "register"]
 
@@ -68,6 +70,13 @@ def _fits(reports: list[SegmentsReport], args: argparse.Namespace) -> list[list[
                        progress=None if args.json or args.quiet else sys.stderr)
 
 
+def _framing(args: argparse.Namespace) -> dict[str, object]:
+    from ..recap.framing import DEFAULT_ASPECT, DEFAULT_FRAME
+
+    aspect = args.aspect or DEFAULT_ASPECT
+    return {"frame": args.frame or DEFAULT_FRAME, "aspect": aspect, "size": list(ASPECTS[aspect])}
+
+
 def _run(args: argparse.Namespace) -> int:
     if args.strict and args.voice is None:
         raise CommandFailed("--strict refuses narrations that do not fit their ranges; give the voice with --voice")
@@ -81,7 +90,7 @@ def _run(args: argparse.Namespace) -> int:
     if args.json:
         files = [{**r.as_json(), **({"fit": [f.as_json() for f in fit]} if fit is not None else {})}
                  for r, fit in zip(reports, fits)]
-        print(json.dumps({"ok": ok, "files": files}))
+        print(json.dumps({"ok": ok, "files": files, "framing": _framing(args)}))
     else:
         several = len(reports) > 1
         for report, fit in zip(reports, fits):
@@ -91,6 +100,10 @@ def _run(args: argparse.Namespace) -> int:
                 print_fit(fit, sys.stdout, strict=args.strict, prefix=prefix)
             if not args.quiet:
                 print(_summary(report, fit, args.strict))
+        if not args.quiet and (args.frame or args.aspect):  # asked about: said (the JSON always says)
+            shown = _framing(args)
+            width, height = ASPECTS[str(shown["aspect"])]
+            print(f"framing: {shown['frame']} at {shown['aspect']} ({width}x{height})")
     return EXIT_OK if ok else EXIT_FAILURE
 
 
@@ -108,4 +121,5 @@ def register(subparsers: Any) -> None:
     parser.add_argument("--strict", action="store_true", help="with --voice: a narration that does not fit its "
                         "range is an error")
     services_argument(parser, "speak the narrations on this machine")
-    parser.set_defaults(handler=_run)
+    add_framing_options(parser)
+    parser.set_defaults(handler=_run, frame=None, aspect=None)

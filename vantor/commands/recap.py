@@ -45,7 +45,7 @@ def _prepare(args: argparse.Namespace, segments: str, name: str | None) -> Prepa
                            services=args.services, mkdir=args.mkdir, check_segments=not args.no_check,
                            segments_name=name, output_name=args.output, overwrite=args.force,
                            strict_fit=args.strict, captions=args.captions,
-                           caption_style=args.caption_style)
+                           caption_style=args.caption_style, frame=args.frame, aspect=args.aspect)
         prepared = dataclasses.replace(prepared, keep_work=args.keep_work)
     except SegmentsError as refused:
         print_report(refused.report, sys.stderr)

@@ -5,8 +5,9 @@ from __future__ import annotations
 import argparse
 
 from ..recap.captions import CAPTION_MODES, CAPTION_STYLES
+from ..recap.framing import ASPECTS, DEFAULT_ASPECT, DEFAULT_FRAME, FRAME_MODES
 
-__all__ = ["add_fit_and_caption_options", "add_keep_work_option"]
+__all__ = ["add_fit_and_caption_options", "add_framing_options", "add_keep_work_option"]
 
 
 def add_keep_work_option(parser: argparse.ArgumentParser) -> None:
@@ -26,3 +27,13 @@ def add_fit_and_caption_options(parser: argparse.ArgumentParser) -> None:
                         help="how burned-in captions look: clean (white, outlined; the default), bold (the word "
                              "being spoken turns gold) or boxed (a translucent box behind the words); all stay "
                              "above the bottom 20%% and clear of the right 12%% of the picture")
+    add_framing_options(parser)
+
+
+def add_framing_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--frame", choices=FRAME_MODES, default=DEFAULT_FRAME,
+                        help="smart: a crop that follows each shot's subject (faces, else motion); center: the "
+                             "middle; blur: the whole picture over a blurred copy; fit: the whole picture over bars "
+                             f"(default {DEFAULT_FRAME})")
+    parser.add_argument("--aspect", choices=tuple(ASPECTS), default=DEFAULT_ASPECT,
+                        help="the recap's shape: " + ", ".join(f"{a} ({w}x{h})" for a, (w, h) in ASPECTS.items()))

@@ -17,6 +17,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, TextIO
 
 from .checked_run import RecapResult, execute, prepare
+from .framing import DEFAULT_ASPECT, DEFAULT_FRAME
 from .outputs import DEFAULT_FINAL
 from .preflight import PYTHON
 
@@ -63,6 +64,8 @@ _EXPECTED: dict[str, tuple[Callable[[object], bool], str]] = {
     "strict_fit": (lambda value: isinstance(value, bool), "a bool"),
     "keep_work": (lambda value: isinstance(value, bool), "a bool"),
     "caption_style": (lambda value: value is None or isinstance(value, str), "a str or None"),
+    "frame": (lambda value: isinstance(value, str), "a str"),
+    "aspect": (lambda value: isinstance(value, str), "a str"),
 }
 
 
@@ -93,6 +96,8 @@ def make_recap(
     strict_fit: bool = False,
     keep_work: bool = False,
     caption_style: str | None = None,
+    frame: str = DEFAULT_FRAME,
+    aspect: str = DEFAULT_ASPECT,
 ) -> RecapResult:
     """Makes `output_name` (FINAL_RECAP.mp4) in `output_dir`, with the
     horizontal video beside it, and returns what was made. Safe to call from
@@ -124,17 +129,23 @@ def make_recap(
     behind the words). The result's `voices` says, per segment, which
     engine spoke it. `keep_work`: a failed or cancelled run keeps its
     working folder (named in the error); otherwise it is removed.
+
+    `frame`: "smart" (a crop that follows the subject of each shot),
+    "center" (the middle), "blur" (the whole picture over a blurred copy)
+    or "fit" (the whole picture over bars); `aspect`: "9:16" (1080x1920),
+    "4:5", "1:1" or "16:9".
     """
     _check_types(dict(url=url, voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
                       quiet=quiet, progress=progress, output_name=output_name, overwrite=overwrite,
                       on_event=on_event, on_start=on_start, captions=captions, strict_fit=strict_fit,
-                      keep_work=keep_work, caption_style=caption_style))
+                      keep_work=keep_work, caption_style=caption_style, frame=frame, aspect=aspect))
     shown = None if quiet else (progress or sys.stderr)
 
     def run(path: str | os.PathLike[str], name: str | None) -> RecapResult:
         prepared = prepare(url, path, voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
                            segments_name=name, output_name=output_name, overwrite=overwrite, wording=PYTHON,
-                           strict_fit=strict_fit, captions=captions, caption_style=caption_style)
+                           strict_fit=strict_fit, captions=captions, caption_style=caption_style,
+                           frame=frame, aspect=aspect)
         prepared = dataclasses.replace(prepared, keep_work=keep_work)
         return execute(prepared, progress=shown, on_event=on_event, on_start=on_start)
 

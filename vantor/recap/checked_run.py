@@ -17,6 +17,7 @@ from typing import TYPE_CHECKING, TextIO
 
 from .caption_step import check_caption_style
 from .fit_plumbing import check_caption_choice, fit_timings, measured_fit
+from .framing import ASPECTS, DEFAULT_ASPECT, DEFAULT_FRAME, check_framing
 from .preflight import (COMMAND_LINE, PYTHON, PreflightError, Wording, check_run_voice, check_speed, checked_segments,
                         make_output_dir, remove_made_folders)
 from .progress_view import ProgressView, showing_progress
@@ -50,6 +51,9 @@ class RecapResult:
     # Per segment, who spoke it: {"segment", "voice", "engine": "piper" | "espeak-ng"}; empty when
     # the speech service was not local (its word timings say which engine spoke).
     voices: tuple[dict[str, object], ...] = ()
+    # The picture's framing: the mode and the aspect (`framing.FRAME_MODES`, `framing.ASPECTS`).
+    frame: str = "center"
+    aspect: str = "9:16"
 
     def as_json(self) -> dict[str, object]:
         captions = {path.suffix.lstrip("."): str(path) for path in self.captions}  # "srt", "vtt"
@@ -61,6 +65,7 @@ class RecapResult:
             "wall_time": round(self.wall_time, 3),
             "encoder": self.encoder,
             "voices": [dict(voice) for voice in self.voices],
+            "framing": {"frame": self.frame, "aspect": self.aspect, "size": list(ASPECTS[self.aspect])},
         }
 
 
@@ -84,6 +89,8 @@ class PreparedRecap:
     made: tuple[str, ...] = ()  # folders the checks created for the output directory, outermost first
     keep_work: bool = False  # a failed run's working folder stays (else removed)
     caption_style: str = "clean"  # one of `captions.CAPTION_STYLES`
+    frame: str = DEFAULT_FRAME  # one of `framing.FRAME_MODES`
+    aspect: str = DEFAULT_ASPECT  # one of `framing.ASPECTS`
 
 
 def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, speed: float,
@@ -91,7 +98,8 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
             mkdir: bool = False, segments_name: str | None = None,
             check_segments: bool = True, output_name: str | None = None,
             overwrite: bool = False, wording: Wording = COMMAND_LINE, strict_fit: bool = False,
-            captions: str | None = None, caption_style: str | None = None) -> PreparedRecap:
+            captions: str | None = None, caption_style: str | None = None,
+            frame: str = DEFAULT_FRAME, aspect: str = DEFAULT_ASPECT) -> PreparedRecap:
     """Every check that can run before a service is asked anything; a
     missing output directory is created (its missing parents too with
     `mkdir`) only when the rest passed. `wording`: whether refusals speak of
@@ -123,10 +131,15 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
         raise PreflightError("--strict needs the segments checked; drop --no-check")
     check_caption_choice(captions, services, strict_fit, python=wording is PYTHON)
     style = check_caption_style(caption_style, captions, python=wording is PYTHON)
+    try:
+        frame, aspect = check_framing(frame, aspect)
+    except ValueError as error:
+        raise PreflightError(f"{error}; choose one of those") from None
     directory = make_output_dir(output_dir, parents=mkdir, wording=wording)
     refuse_existing(names, directory.path, overwrite=overwrite, replace=wording.replace)
     return PreparedRecap(url, segments_path, voice, speed, directory.path, services, segments, warnings,
-                         started, names, overwrite, strict_fit, captions, directory.made, caption_style=style)
+                         started, names, overwrite, strict_fit, captions, directory.made, caption_style=style,
+                         frame=frame, aspect=aspect)
 
 
 def _swapped(url: str, segments: str) -> bool:
@@ -196,7 +209,8 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
                                    names=run.names, overwrite=run.overwrite, services=services,
                                    segments=run.segments or None, on_event=show, captions=run.captions,
                                    timings=fit_timings(fits), child_output=child_output,
-                                   keep_work=run.keep_work, caption_style=run.caption_style)
+                                   keep_work=run.keep_work, caption_style=run.caption_style,
+                                   frame=run.frame, aspect=run.aspect)
             spoken = voices_spoken(run.voice, fit_timings(fits) or ())
             for note in spoken_notes(spoken):
                 print(note, file=view)
@@ -210,4 +224,5 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
         segments=len(run.segments) or _count_segments(run.segments_file),
         wall_time=time.monotonic() - run.started, encoder=outputs.encoder,
         captions=tuple(Path(path) for path in outputs.captions), voices=spoken,
+        frame=run.frame, aspect=run.aspect,
     )

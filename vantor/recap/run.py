@@ -31,6 +31,7 @@ from .outputs import ENGINE_FINAL, ENGINE_HORIZONTAL, OutputError, OutputNames, 
 if TYPE_CHECKING:
     from ..services import LocalServices, NarrationTiming, Progress
     from .caption_step import CaptionPlan
+    from .frame_step import FramePlan
 
 __all__ = ["EngineRun", "RunCancelled", "RunEvent", "RunOutputs", "kept_work_dir"]
 
@@ -80,6 +81,9 @@ class EngineRun:
     # download stays in the services' cache, so a retry fetches nothing again).
     keep_work: bool = False
     caption_style: str = "clean"  # one of `captions.CAPTION_STYLES`, for burned-in captions
+    # The picture's framing (`framing.FRAME_MODES`, `framing.ASPECTS`); None: the engine's own centre crop.
+    frame: str | None = None
+    aspect: str = "9:16"
 
     def __post_init__(self) -> None:
         self.work_dir: str | None = None
@@ -162,8 +166,9 @@ class EngineRun:
 
     def _shapers(self) -> list[Shaper]:
         """The run's features, in the order they shape each command."""
+        framing = self._frame_plan()
         captions = self._caption_plan()
-        return [shaper for shaper in (captions,) if shaper is not None]
+        return [shaper for shaper in (framing, captions) if shaper is not None]
 
     def _host(self, shapers: Sequence[Shaper]) -> RunHost:
         self.host = RunHost(emit=self._emit, local=self.services is not None,
@@ -172,6 +177,15 @@ class EngineRun:
         if self._cancel_asked:
             self.host.cancel()
         return self.host
+
+    def _frame_plan(self) -> FramePlan | None:
+        if self.frame is None and self.aspect == "9:16":
+            return None
+        from .frame_step import FramePlan
+        from .framing import check_framing
+
+        frame, aspect = check_framing(self.frame or "center", self.aspect)
+        return FramePlan(frame, aspect, say=lambda line: self._event("line", line))
 
     def _caption_plan(self) -> CaptionPlan | None:
         if self.captions is None:

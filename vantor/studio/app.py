@@ -9,7 +9,7 @@ Every address below is behind the session token (see guard.py):
     POST /api/fit {text, voice, start, end}    lengths and the fit report's words
     GET  /api/segments          the project's segments file
     POST /api/save {segments}   writes it, after the check
-    POST /api/make {url, segments, voice, speed, captions, caption_style}   starts a recap -> {id}
+    POST /api/make {url, segments, voice, speed, captions, caption_style, frame}   starts a recap -> {id}
     POST /api/cancel/<id>       stops that recap
     GET  /results/<name>        a finished recap (Range honoured), or its captions
 """
@@ -29,6 +29,7 @@ from starlette.responses import FileResponse, JSONResponse, Response, StreamingR
 from starlette.routing import Route
 
 from ..recap.captions import CAPTION_STYLES
+from ..recap.framing import DEFAULT_FRAME, FRAME_MODES
 from ..recap.preflight import PreflightError, check_speed
 from ..recap.segments_check import TIME_FORMS, parse_time
 from ..services.limits import Limits
@@ -255,6 +256,9 @@ class Studio:
         style = data.get("caption_style", "clean")
         if style not in CAPTION_STYLES:
             raise _Refused(400, f"caption_style must be one of {', '.join(CAPTION_STYLES)}, not {style!r}")
+        frame = data.get("frame", DEFAULT_FRAME)
+        if frame not in FRAME_MODES:
+            raise _Refused(400, f"frame must be one of {', '.join(FRAME_MODES)}, not {frame!r}")
         if any(len(s["voiceover"]) > self.limits.max_text_chars for s in segments):
             raise _Refused(413, f"a narration is over {self.limits.max_text_chars} characters")
         with self._runs_lock:
@@ -266,7 +270,8 @@ class Studio:
                                         speed=speed, work_dir=self.project.work_dir(activity.id),
                                         on_line=lambda line: activity.post("stage", text=line),
                                         on_update=lambda line: activity.post("stage", text=line, update=True),
-                                        captions=None if captions == "off" else captions, caption_style=style)
+                                        captions=None if captions == "off" else captions, caption_style=style,
+                                        frame=frame)
             except OSError as error:
                 activity.post("failed", error=f"the recap could not start: {error}")
                 raise _Refused(500, f"the recap could not start: {error}") from None

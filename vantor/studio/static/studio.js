@@ -18,6 +18,7 @@ const state = {
   speed: 1,
   captions: "off",     // off, burn or track
   captionStyle: "clean", // clean, bold or boxed
+  frame: "smart",      // smart, center, blur or fit
   voices: [],
   undo: [],
   run: null,           // the recap being made: its id
@@ -589,6 +590,7 @@ async function drawWave(canvas, blob) {
 }
 $("speed").addEventListener("input", () => { state.speed = Number($("speed").value); saveDraft(); });
 $("captions").addEventListener("change", () => { state.captions = $("captions").value; saveDraft(); });
+$("frame").addEventListener("change", () => { state.frame = $("frame").value; });
 
 $("make").addEventListener("click", async () => {
   $("stages").replaceChildren();
@@ -598,7 +600,7 @@ $("make").addEventListener("click", async () => {
   try {
     ({ id } = await (await post("api/make", {
       url: state.url || $("url").value, segments: engineSegments(), voice: state.voice, speed: state.speed,
-      captions: state.captions, caption_style: state.captionStyle,
+      captions: state.captions, caption_style: state.captionStyle, frame: state.frame,
     })).json());
   } catch (error) {
     say("make-status", `Not started: ${error.message}`, true);

@@ -19,6 +19,7 @@ from ._common import EXIT_OK, CommandFailed, add_command
 from .check import print_report
 from .recap_options import add_fit_and_caption_options
 from .services_option import services_argument
+from .sound_options import add_sound_options, sound_choice
 
 __all__ = ["register"]
 
@@ -43,7 +44,8 @@ def _prepare(args: argparse.Namespace, segments: str, name: str | None) -> Prepa
         return prepare(args.url, segments, voice=args.voice, speed=args.speed, output_dir=args.output_dir,
                        services=args.services, mkdir=args.mkdir, check_segments=not args.no_check,
                        segments_name=name, output_name=args.output, overwrite=args.force,
-                       strict_fit=args.strict, captions=args.captions)
+                       strict_fit=args.strict, captions=args.captions,
+                       sound=sound_choice(args))
     except SegmentsError as refused:
         print_report(refused.report, sys.stderr)
         raise CommandFailed(refused.summary) from None  # every error is in the report above
@@ -96,5 +98,6 @@ def register(subparsers: Any) -> None:
     services_argument(parser, "run the download and speech services on this machine (yt-dlp, espeak-ng)")
     parser.add_argument("--no-check", action="store_true", help="skip checking the segments file first")
     add_fit_and_caption_options(parser)
+    add_sound_options(parser)
     parser.add_argument("--debug", action="store_true", help="show the traceback on failure")
     parser.set_defaults(handler=_run)

@@ -18,6 +18,7 @@ from typing import TYPE_CHECKING, TextIO
 from .checked_run import RecapResult, execute, prepare
 from .outputs import DEFAULT_FINAL
 from .preflight import PYTHON
+from .sound_step import DEFAULT_LOUDNESS, SoundChoice
 
 if TYPE_CHECKING:
     from .run import EngineRun, RunEvent
@@ -60,6 +61,11 @@ _EXPECTED: dict[str, tuple[Callable[[object], bool], str]] = {
     "on_start": (_is_callback, "a callable or None"),
     "captions": (lambda value: value is None or isinstance(value, str), "a str or None"),
     "strict_fit": (lambda value: isinstance(value, bool), "a bool"),
+    # The sound.
+    "source_audio": (lambda value: isinstance(value, str), "a str"),
+    "music": (lambda value: value is None or _is_path(value), "a str, os.PathLike or None"),
+    "loudness": (_is_number, "a number (int or float)"),
+    "fit": (lambda value: isinstance(value, str), "a str"),
 }
 
 
@@ -88,6 +94,10 @@ def make_recap(
     on_start: Callable[[EngineRun], None] | None = None,
     captions: str | None = None,
     strict_fit: bool = False,
+    source_audio: str = "duck",
+    music: str | os.PathLike[str] | None = None,
+    loudness: float = DEFAULT_LOUDNESS,
+    fit: str = "extend",
 ) -> RecapResult:
     """Makes `output_name` (FINAL_RECAP.mp4) in `output_dir`, with the
     horizontal video beside it, and returns what was made. Safe to call from
@@ -115,16 +125,28 @@ def make_recap(
     the download). `captions`: "files" (NAME.srt and NAME.vtt beside the
     recap), "burn" (also drawn into the picture) or "track" (also a soft
     subtitle track); None: none.
+
+    The sound: `source_audio` "duck" (the source's own sound under the
+    narration, lowered while it speaks), "mix" (lowered all along) or "off"
+    (narration only); `music`: an audio file, or a folder of them (one
+    picked by the segments, the same for the same recap), looped under the
+    recap and ducked the same way; `loudness`: the final mix's integrated
+    LUFS (true peak at most -1 dBTP); `fit`: "extend" (each clip lasts the
+    longer of its range and its narration), "range" (exactly the range, a
+    long narration cut) or "narration" (each clip ends with its narration).
     """
     _check_types(dict(url=url, voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
                       quiet=quiet, progress=progress, output_name=output_name, overwrite=overwrite,
-                      on_event=on_event, on_start=on_start, captions=captions, strict_fit=strict_fit))
+                      on_event=on_event, on_start=on_start, captions=captions, strict_fit=strict_fit,
+                      source_audio=source_audio, music=music, loudness=loudness, fit=fit))
+    sound = SoundChoice(source_audio, None if music is None else os.fspath(music), float(loudness), fit)
     shown = None if quiet else (progress or sys.stderr)
 
     def run(path: str | os.PathLike[str], name: str | None) -> RecapResult:
         prepared = prepare(url, path, voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
                            segments_name=name, output_name=output_name, overwrite=overwrite, wording=PYTHON,
-                           strict_fit=strict_fit, captions=captions)
+                           strict_fit=strict_fit, captions=captions,
+                           sound=sound)
         return execute(prepared, progress=shown, on_event=on_event, on_start=on_start)
 
     if isinstance(segments, (str, os.PathLike)):

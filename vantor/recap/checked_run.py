@@ -22,6 +22,7 @@ from .progress_view import ProgressView, showing_progress
 from .outputs import OutputError, OutputNames, refuse_existing
 from .probe import probe_duration
 from .run import EngineRun, RunEvent
+from .sound_step import SoundChoice
 from .services_choice import SERVICES, ServicesChoice, resolve_services, shown_address
 from ..tools import require_tools
 
@@ -45,6 +46,8 @@ class RecapResult:
     wall_time: float  # seconds, checks included
     encoder: str  # the video encoder of the conversion: "h264_nvenc" or "libx264"
     captions: tuple[Path, ...] = ()  # NAME.srt and NAME.vtt beside the recap, when asked for
+    # The sound asked for: source audio, music file, loudness, fit.
+    sound: SoundChoice | None = None
 
     def as_json(self) -> dict[str, object]:
         captions = {path.suffix.lstrip("."): str(path) for path in self.captions}  # "srt", "vtt"
@@ -55,7 +58,7 @@ class RecapResult:
             "segments": self.segments,
             "wall_time": round(self.wall_time, 3),
             "encoder": self.encoder,
-        }
+        } | ({"sound": _sound_json(self.sound)} if self.sound is not None else {})
 
 
 @dataclass(frozen=True)
@@ -76,6 +79,7 @@ class PreparedRecap:
     strict_fit: bool = False  # a narration that does not fit its range refuses the run
     captions: str | None = None  # None or one of `captions.CAPTION_MODES`
     made: tuple[str, ...] = ()  # folders the checks created for the output directory, outermost first
+    sound: SoundChoice | None = None  # None: the engine's own (narration only)
 
 
 def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, speed: float,
@@ -83,7 +87,7 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
             mkdir: bool = False, segments_name: str | None = None,
             check_segments: bool = True, output_name: str | None = None,
             overwrite: bool = False, wording: Wording = COMMAND_LINE, strict_fit: bool = False,
-            captions: str | None = None) -> PreparedRecap:
+            captions: str | None = None, sound: SoundChoice | None = None) -> PreparedRecap:
     """Every check that can run before a service is asked anything; a
     missing output directory is created (its missing parents too with
     `mkdir`) only when the rest passed. `wording`: whether refusals speak of
@@ -114,10 +118,15 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
     if strict_fit and not check_segments:
         raise PreflightError("--strict needs the segments checked; drop --no-check")
     check_caption_choice(captions, services, strict_fit, python=wording is PYTHON)
+    if sound is not None:
+        try:
+            sound.check()
+        except ValueError as error:
+            raise PreflightError(str(error)) from None
     directory = make_output_dir(output_dir, parents=mkdir, wording=wording)
     refuse_existing(names, directory.path, overwrite=overwrite, replace=wording.replace)
     return PreparedRecap(url, segments_path, voice, speed, directory.path, services, segments, warnings,
-                         started, names, overwrite, strict_fit, captions, directory.made)
+                         started, names, overwrite, strict_fit, captions, directory.made, sound)
 
 
 def _swapped(url: str, segments: str) -> bool:
@@ -186,7 +195,7 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
             engine_run = EngineRun(run.url, run.segments_file, run.speed, run.voice, run.output_dir,
                                    names=run.names, overwrite=run.overwrite, services=services,
                                    segments=run.segments or None, on_event=show, captions=run.captions,
-                                   timings=fit_timings(fits), child_output=child_output)
+                                   timings=fit_timings(fits), child_output=child_output, sound=run.sound)
             if on_start is not None:
                 on_start(engine_run)
             outputs = engine_run.run()
@@ -197,4 +206,9 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
         segments=len(run.segments) or _count_segments(run.segments_file),
         wall_time=time.monotonic() - run.started, encoder=outputs.encoder,
         captions=tuple(Path(path) for path in outputs.captions),
+        sound=run.sound,
     )
+
+
+def _sound_json(sound: SoundChoice) -> dict[str, object]:
+    return {"source_audio": sound.source_audio, "music": sound.music, "loudness": sound.loudness, "fit": sound.fit}

@@ -31,6 +31,7 @@ from .outputs import ENGINE_FINAL, ENGINE_HORIZONTAL, OutputError, OutputNames, 
 if TYPE_CHECKING:
     from ..services import LocalServices, NarrationTiming, Progress
     from .caption_step import CaptionPlan
+    from .sound_step import SoundChoice, SoundPlan
 
 __all__ = ["EngineRun", "RunCancelled", "RunEvent", "RunOutputs", "kept_work_dir"]
 
@@ -76,6 +77,8 @@ class EngineRun:
     start_child: Callable[..., subprocess.Popen[Any]] = subprocess.Popen
     captions: str | None = None  # None, or one of `captions.CAPTION_MODES`
     timings: Sequence[NarrationTiming] | None = None  # each segment's, when known (else asked of `services`)
+    # The sound: None keeps the engine's (narration only, clips ending with it).
+    sound: SoundChoice | None = None
 
     def __post_init__(self) -> None:
         self.work_dir: str | None = None
@@ -154,7 +157,22 @@ class EngineRun:
     def _shapers(self) -> list[Shaper]:
         """The run's features, in the order they shape each command."""
         captions = self._caption_plan()
-        return [shaper for shaper in (captions,) if shaper is not None]
+        sound = self._sound_plan()
+        return [shaper for shaper in (sound, captions) if shaper is not None]
+
+    def _sound_plan(self) -> SoundPlan | None:
+        if self.sound is None:
+            return None
+        from .sound_step import SoundPlan
+
+        self.sound.check()
+        return SoundPlan(self.sound, self.speed, self._segment_list, lambda line: self._event("line", line))
+
+    def _segment_list(self) -> list[dict[str, object]]:
+        if self.segments:
+            return list(self.segments)
+        with open(self.segments_file, encoding="utf-8") as f:
+            return list(json.load(f))
 
     def _host(self, shapers: Sequence[Shaper]) -> RunHost:
         self.host = RunHost(emit=self._emit, local=self.services is not None,
@@ -177,11 +195,7 @@ class EngineRun:
         if self.timings is not None:
             return self.timings
         assert self.services is not None
-        if self.segments:
-            segments = list(self.segments)
-        else:
-            with open(self.segments_file, encoding="utf-8") as f:
-                segments = list(json.load(f))
+        segments = self._segment_list()
         # The service keeps each narration's timing with its audio: answered from its cache.
         return [self.services.narration_timing(str(s["voiceover"]), self.voice) for s in segments[:count]]
 

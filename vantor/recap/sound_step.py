@@ -20,6 +20,7 @@ import hashlib
 import json
 import math
 import os
+import re
 import shutil
 import subprocess
 from collections.abc import Callable, Sequence
@@ -101,7 +102,7 @@ def duck_expression(windows: Sequence[tuple[float, float]], depth_db: float = DU
     after its end."""
     if not windows:
         return "1"
-    ramps = "+".join(f"clip((t-{s - DOWN_S:.4f})/{DOWN_S},0,1)*clip(({e + UP_S:.4f}-t)/{UP_S},0,1)"
+    ramps = "+".join(f"clip((t-({s - DOWN_S:.4f}))/{DOWN_S},0,1)*clip(({e + UP_S:.4f}-t)/{UP_S},0,1)"
                      for s, e in windows)
     return f"1-{1 - _gain(depth_db):.5f}*clip({ramps},0,1)"
 
@@ -229,27 +230,24 @@ class SoundPlan(Shaper):
         return argv
 
     def _measure(self, source: str, chain: str) -> str:
-        """The final mix's loudness, for loudnorm's one linear gain: its one
-        pass alone misses short recaps by a LU or more. The audio alone,
-        decoded and measured, not encoded."""
-        graph = f"{chain},loudnorm=I={self.choice.loudness:g}:TP={TRUE_PEAK:g}:LRA={_LRA}:print_format=json"
-        if self.choice.music is not None:
-            graph += "[out]"
-        done = subprocess.run(restricted_inputs(["ffmpeg", "-nostdin", "-hide_banner", "-i", source, "-vn", "-af",
-                                                 graph, "-f", "null", "-"]),
+        """The final mix's loudness as the standard meter (ebur128) reads
+        it, for loudnorm's one linear gain: loudnorm's own single pass, and
+        its own reading, miss short recaps by more than half a LU. The audio
+        alone, decoded and measured, not encoded."""
+        graph = f"{chain},ebur128=peak=true" + ("[out]" if self.choice.music is not None else "")
+        done = subprocess.run(restricted_inputs(["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-i", source,
+                                                 "-vn", "-af", graph, "-f", "null", "-"]),
                               capture_output=True, text=True, cwd=self.work_dir)
-        try:
-            found = json.loads(done.stderr[done.stderr.rindex("{"):done.stderr.rindex("}") + 1])
-            values = {key: float(found[key]) for key in ("input_i", "input_tp", "input_lra", "input_thresh",
-                                                         "target_offset")}
-        except (ValueError, KeyError):
+        summary = done.stderr[done.stderr.rfind("Summary:"):]
+        found = {key: re.search(rf"{key}:\s+(-?[\d.]+|-inf)", summary) for key in ("I", "Threshold", "LRA", "Peak")}
+        if done.returncode != 0 or "Summary:" not in done.stderr or not all(found.values()):
             raise OutputError("the recap's sound could not be measured for its loudness: "
-                              f"{(done.stderr.strip().splitlines() or ['no output'])[-1]}") from None
-        if not math.isfinite(values["input_i"]):  # silence: nothing to level
-            values = {key: 0.0 for key in values} | {"input_i": -70.0, "input_thresh": -80.0, "input_tp": -70.0}
-        return (f"measured_I={values['input_i']:.2f}:measured_TP={values['input_tp']:.2f}:"
-                f"measured_LRA={values['input_lra']:.2f}:measured_thresh={values['input_thresh']:.2f}:"
-                f"offset={values['target_offset']:.2f}")
+                              f"{(done.stderr.strip().splitlines() or ['no output'])[-1]}")
+        i, thresh, lra, peak = (float(m.group(1)) for m in found.values() if m is not None)
+        if not math.isfinite(peak) or i <= -70.0:
+            return "measured_I=-70:measured_TP=-70:measured_LRA=0:measured_thresh=-70"  # silence: left as it is
+        return (f"measured_I={i:g}:measured_TP={peak:g}:measured_LRA={max(lra, 0.1):g}:"
+                f"measured_thresh={thresh:g}:offset=0")
 
     def _music_graph(self, clips: Sequence[str]) -> str:
         """The music on the recap's timeline, ducked under each narration."""

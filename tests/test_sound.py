@@ -109,3 +109,28 @@ def test_duck_envelope_and_choices(tmp_path):
         make_recap("http://127.0.0.1:9/film", SEGMENTS, voice="en-us", output_dir=tmp_path, fit="loop", quiet=True)
     with pytest.raises(TypeError, match="loudness must be a number"):
         make_recap("http://127.0.0.1:9/film", SEGMENTS, voice="en-us", output_dir=tmp_path, loudness="-14")
+
+
+def test_the_fit_report_and_the_jobs_file_speak_of_the_chosen_fit(tmp_path):
+    import json
+
+    from vantor.batch.jobs import JobsFileError, load_jobs
+    from vantor.recap.fit_report import SegmentFit
+
+    def outcome(mode, range_length, narration=2.0, spoken_end=1.5):
+        return SegmentFit(1, range_length, narration, spoken_end, "test", mode=mode).outcome
+
+    assert [outcome("extend", 1.0), outcome("extend", 9.0)] == ["fits", "fits"]  # nothing lost, nothing shortened
+    assert [outcome("range", 1.49), outcome("range", 1.5), outcome("range", 9.0)] == ["words-cut", "fits", "fits"]
+    assert [outcome("narration", 1.49), outcome("narration", 9.0)] == ["words-cut", "range-cut"]
+    line = {"url": "u", "segments": "s.json", "voice": "en-us", "output_dir": "o"}
+    jobs = tmp_path / "jobs.jsonl"
+    (tmp_path / "bed.mp3").write_text("x")
+    jobs.write_text(json.dumps(line) + "\n" + json.dumps({**line, "music": "bed.mp3", "fit": "range",
+                                                          "source_audio": "off", "loudness": -14}) + "\n")
+    plain, sound = load_jobs(jobs)
+    assert (plain.source_audio, plain.music, plain.loudness, plain.fit) == ("duck", None, -16.0, "extend")
+    assert sound.sound.music == str(tmp_path / "bed.mp3") and (sound.fit, sound.loudness) == ("range", -14.0)
+    jobs.write_text(json.dumps({**line, "fit": "loop"}) + "\n" + json.dumps({**line, "loudness": True}) + "\n")
+    with pytest.raises(JobsFileError, match=r"(?s):1: .*fit 'loop' is unknown.*:2: 'loudness' must be a number"):
+        load_jobs(jobs)

@@ -3,6 +3,10 @@
     {"url": ..., "segments": ..., "voice": ..., "speed": 1.0, "output_dir": ...,
      "captions": "files" | "burn" | "track"}   (captions optional: none without it)
 
+and optionally the sound, as `vantor recap` takes it: "source_audio" (duck,
+mix, off), "music" (a file or folder, relative to the jobs file),
+"loudness" (LUFS), "fit" (extend, range, narration).
+
 Blank lines and lines starting with "#" are skipped. Relative paths are
 taken relative to the jobs file's directory, so a jobs file can travel with
 its segments files. Reading stops at nothing: every bad line is reported.
@@ -18,11 +22,14 @@ from dataclasses import dataclass
 
 from ..recap.captions import CAPTION_MODES
 from ..recap.preflight import PreflightError, check_speed
+from ..recap.sound_step import DEFAULT_LOUDNESS, SoundChoice
 
 __all__ = ["Job", "JobsFileError", "load_jobs", "job_from_mapping"]
 
 _FIELDS = ("url", "segments", "voice", "speed", "output_dir", "captions")
 _OPTIONAL = ("speed", "captions")
+# The sound's fields.
+_SOUND_FIELDS = ("source_audio", "music", "loudness", "fit")
 
 
 class JobsFileError(ValueError):
@@ -38,6 +45,15 @@ class Job:
     output_dir: str  # absolute path
     line: int = 0  # 1-based line in the jobs file; 0 when built in Python
     captions: str | None = None  # None or one of `vantor.recap.captions.CAPTION_MODES`
+    # The sound (`vantor.recap.sound_step.SoundChoice`).
+    source_audio: str = "duck"
+    music: str | None = None  # absolute path
+    loudness: float = DEFAULT_LOUDNESS
+    fit: str = "extend"
+
+    @property
+    def sound(self) -> SoundChoice:
+        return SoundChoice(self.source_audio, self.music, self.loudness, self.fit)
 
     @property
     def name(self) -> str:
@@ -49,9 +65,10 @@ def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
     if not isinstance(data, dict):
         raise ValueError(f"must be a JSON object, not {type(data).__name__}")
     missing = [field for field in _FIELDS if field not in data and field not in _OPTIONAL]
+    sound = _sound(data, base_dir)
     if missing:
         raise ValueError("missing " + ", ".join(repr(field) for field in missing))
-    unknown = sorted(set(data) - set(_FIELDS))
+    unknown = sorted(set(data) - set(_FIELDS) - set(_SOUND_FIELDS))
     if unknown:
         raise ValueError("unknown member " + ", ".join(repr(name) for name in unknown))
     for field in ("url", "segments", "voice", "output_dir"):
@@ -72,7 +89,20 @@ def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
         output_dir=os.path.abspath(os.path.join(base_dir, data["output_dir"])),
         line=line,
         captions=captions,
+        source_audio=sound.source_audio, music=sound.music, loudness=sound.loudness, fit=sound.fit,
     )
+
+
+def _sound(data: dict[str, object], base_dir: str) -> SoundChoice:
+    music, loudness = data.get("music"), data.get("loudness", DEFAULT_LOUDNESS)
+    if music is not None and (not isinstance(music, str) or not music):
+        raise ValueError("'music' must be a non-empty string (a file or folder)")
+    if isinstance(loudness, bool) or not isinstance(loudness, (int, float)):
+        raise ValueError(f"'loudness' must be a number of LUFS, not {loudness!r}")
+    choice = SoundChoice(str(data.get("source_audio", "duck")), None if music is None else
+                         os.path.abspath(os.path.join(base_dir, music)), float(loudness), str(data.get("fit", "extend")))
+    choice.check()
+    return choice
 
 
 def load_jobs(path: str | os.PathLike[str]) -> list[Job]:

@@ -87,7 +87,8 @@ def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
                 services=handle if isinstance(handle, LocalServices) else None,
                 router=None if isinstance(handle, LocalServices) else handle,
                 segments=segments, on_event=to_log.on_event, child_output=log,
-                stop_requested=_stop_check(stop_event), start_child=start_reaped_child, captions=job.captions)
+                stop_requested=_stop_check(stop_event), start_child=start_reaped_child, captions=job.captions,
+                sound=job.sound)
             made = run.run()
         outputs: dict[str, float | None] = {path: probe_duration(path) for path in (made.final, made.horizontal)}
         write_marker(job, outputs)

@@ -191,7 +191,7 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
 
         with services_for_run(run, view) as services:
             fits = measured_fit(run.segments, run.voice, services, view, strict=run.strict_fit,
-                                needed=run.captions is not None)
+                                needed=run.captions is not None, mode=run.sound.fit if run.sound else "narration")
             engine_run = EngineRun(run.url, run.segments_file, run.speed, run.voice, run.output_dir,
                                    names=run.names, overwrite=run.overwrite, services=services,
                                    segments=run.segments or None, on_event=show, captions=run.captions,

@@ -17,7 +17,8 @@ from vantor.recap.sound_step import SoundChoice, duck_expression, pick_music
 
 TONE, MUSIC = 5000, 800  # Hz: the source's tone, the music's; both clear of the narration's band
 SEGMENTS = [{"start": "0", "end": "14", "voiceover": "Blue."},
-            {"start": "15", "end": "17", "voiceover": "This narration is much longer than its short range, to the end."}]
+            {"start": "15", "end": "17",
+             "voiceover": "This narration is much longer than its short range, to the end."}]
 SPEED = 1.5
 
 

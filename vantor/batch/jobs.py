@@ -99,8 +99,9 @@ def _sound(data: dict[str, object], base_dir: str) -> SoundChoice:
         raise ValueError("'music' must be a non-empty string (a file or folder)")
     if isinstance(loudness, bool) or not isinstance(loudness, (int, float)):
         raise ValueError(f"'loudness' must be a number of LUFS, not {loudness!r}")
-    choice = SoundChoice(str(data.get("source_audio", "duck")), None if music is None else
-                         os.path.abspath(os.path.join(base_dir, music)), float(loudness), str(data.get("fit", "extend")))
+    music_path = None if music is None else os.path.abspath(os.path.join(base_dir, music))
+    choice = SoundChoice(str(data.get("source_audio", "duck")), music_path, float(loudness),
+                         str(data.get("fit", "extend")))
     choice.check()
     return choice
 

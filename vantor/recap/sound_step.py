@@ -209,6 +209,12 @@ class SoundPlan(Shaper):
                      f"{order}amix=inputs=2:duration=first:normalize=0[a]")
         else:
             graph = f"{narration}[a]"
+        if length is not None:
+            try:  # the cut starts at the key frame at or before the range: its picture is the clip's length
+                cut = probe_duration(step.clip)
+                length = max(length, cut) if self.choice.fit == "extend" else cut
+            except UnreadableVideo:
+                pass
         tail = ["-shortest"] if self.choice.fit == "narration" or length is None else ["-t", f"{length:.3f}"]
         return [*head, "-i", step.clip, "-i", step.narration, "-filter_complex", graph, "-map", "0:v", "-map", "[a]",
                 "-c:v", "copy", "-c:a", "aac", *tail, step.target]

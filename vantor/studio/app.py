@@ -9,7 +9,7 @@ Every address below is behind the session token (see guard.py):
     POST /api/fit {text, voice, start, end}    lengths and the fit report's words
     GET  /api/segments          the project's segments file
     POST /api/save {segments}   writes it, after the check
-    POST /api/make {url, segments, voice, speed, captions}   starts a recap -> {id}
+    POST /api/make {url, segments, voice, speed, captions, source_audio, fit}   starts a recap -> {id}
     POST /api/cancel/<id>       stops that recap
     GET  /results/<name>        a finished recap (Range honoured), or its captions
 """
@@ -30,6 +30,7 @@ from starlette.routing import Route
 
 from ..recap.preflight import PreflightError, check_speed
 from ..recap.segments_check import TIME_FORMS, parse_time
+from ..recap.sound_step import DEFAULT_LOUDNESS, SoundChoice
 from ..services.limits import Limits
 from ..services.voices import VOICES, voice_names
 from . import engine_bridge as bridge
@@ -233,6 +234,12 @@ class Studio:
         captions = data.get("captions", "off")
         if captions not in CAPTIONS:
             raise _Refused(400, f"captions must be one of {', '.join(CAPTIONS)}, not {captions!r}")
+        sound = SoundChoice(str(data.get("source_audio", "duck")), None, DEFAULT_LOUDNESS,
+                            str(data.get("fit", "extend")))
+        try:
+            sound.check()
+        except ValueError as error:
+            raise _Refused(400, str(error)) from None
         if any(len(s["voiceover"]) > self.limits.max_text_chars for s in segments):
             raise _Refused(413, f"a narration is over {self.limits.max_text_chars} characters")
         with self._runs_lock:
@@ -243,7 +250,7 @@ class Studio:
                 run = bridge.start_make(services_url=self.services_url, url=url, segments=segments, voice=voice,
                                         speed=speed, work_dir=self.project.work_dir(activity.id),
                                         on_line=lambda line: activity.post("stage", text=line),
-                                        captions=None if captions == "off" else captions)
+                                        captions=None if captions == "off" else captions, sound=sound)
             except OSError as error:
                 activity.post("failed", error=f"the recap could not start: {error}")
                 raise _Refused(500, f"the recap could not start: {error}") from None

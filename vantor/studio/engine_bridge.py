@@ -35,6 +35,7 @@ if TYPE_CHECKING:
     from ..recap.checked_run import RecapResult
     from ..services import NarrationTiming, Progress
     from ..recap.run import EngineRun
+    from ..recap.sound_step import SoundChoice
 
 __all__ = ["BridgeError", "Fit", "LoadedVideo", "MadeRecap", "MakeRun", "Narrations", "discard", "fit", "load_video",
            "start_make"]
@@ -247,8 +248,10 @@ class MakeRun:
     waiting on."""
 
     def __init__(self, url: str, segments_file: Path, *, voice: str, speed: float, captions: str | None,
-                 services_url: str, work_dir: Path, on_line: Callable[[str], None]) -> None:
+                 services_url: str, work_dir: Path, on_line: Callable[[str], None],
+                 sound: SoundChoice | None = None) -> None:
         self.work_dir: Path = work_dir
+        self.sound = sound
         self.captions: str | None = captions
         self.cancelled: bool = False
         self._lock = threading.Lock()
@@ -267,7 +270,7 @@ class MakeRun:
         url, segments_file, voice, speed, services_url = self._args
         try:
             prepared = prepare(url, segments_file, voice=voice, speed=speed, output_dir=self.work_dir / "out",
-                               services=services_url, mkdir=True, captions=self.captions)
+                               services=services_url, mkdir=True, captions=self.captions, sound=self.sound)
             with open(self._tools_log, "w", encoding="utf-8") as tools:
                 self._result = execute(prepared, progress=cast(TextIO, self._lines), live=False,
                                        on_start=self._started, child_output=tools)
@@ -324,14 +327,16 @@ class MakeRun:
 
 
 def start_make(*, services_url: str, url: str, segments: list[dict[str, str]], voice: str, speed: float,
-               work_dir: Path, on_line: Callable[[str], None], captions: str | None = None) -> MakeRun:
+               work_dir: Path, on_line: Callable[[str], None], captions: str | None = None,
+               sound: SoundChoice | None = None) -> MakeRun:
     """Starts one recap of `url` in `work_dir` (created), talking to the
-    studio's own services; `captions`: None or the run's caption mode."""
+    studio's own services; `captions`: None or the run's caption mode;
+    `sound`: the run's sound (None: the engine's own)."""
     work_dir.mkdir(parents=True)
     segments_file = work_dir / "segments.json"
     segments_file.write_text(json.dumps(segments, ensure_ascii=False, indent=2), encoding="utf-8")
     return MakeRun(url, segments_file, voice=voice, speed=speed, captions=captions, services_url=services_url,
-                   work_dir=work_dir, on_line=on_line)
+                   work_dir=work_dir, on_line=on_line, sound=sound)
 
 
 def discard(work_dir: Path) -> None:

@@ -17,6 +17,8 @@ const state = {
   voice: "en-US-GuyNeural",
   speed: 1,
   captions: "off",     // off, burn or track
+  sourceAudio: "duck", // duck, mix or off
+  fit: "extend",       // extend, range or narration
   voices: [],
   undo: [],
   run: null,           // the recap being made: its id
@@ -551,6 +553,8 @@ $("open-project").addEventListener("click", async () => {
 $("voice").addEventListener("change", () => { state.voice = $("voice").value; saveDraft(); });
 $("speed").addEventListener("input", () => { state.speed = Number($("speed").value); saveDraft(); });
 $("captions").addEventListener("change", () => { state.captions = $("captions").value; saveDraft(); });
+$("source-audio").addEventListener("change", () => { state.sourceAudio = $("source-audio").value; });
+$("fit").addEventListener("change", () => { state.fit = $("fit").value; });
 
 $("make").addEventListener("click", async () => {
   $("stages").replaceChildren();
@@ -560,7 +564,7 @@ $("make").addEventListener("click", async () => {
   try {
     ({ id } = await (await post("api/make", {
       url: state.url || $("url").value, segments: engineSegments(), voice: state.voice, speed: state.speed,
-      captions: state.captions,
+      captions: state.captions, source_audio: state.sourceAudio, fit: state.fit,
     })).json());
   } catch (error) {
     say("make-status", `Not started: ${error.message}`, true);

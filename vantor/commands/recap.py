@@ -74,7 +74,7 @@ def register(subparsers: Any) -> None:
                     "Existing results are kept unless --force is given, and no other file in the output\n"
                     "directory is touched. Progress goes to stderr; stdout carries only the result: the\n"
                     "recap's path, or with --json one object (outputs, durations, sizes, segments,\n"
-                    "wall_time, encoder; with --captions, outputs also has srt and vtt).",
+                    "wall_time, encoder, sound; with --captions, outputs also has srt and vtt).",
     )
     parser.add_argument("url", help="address of the source video")
     parser.add_argument("segments", help="segments JSON file (see `vantor check`); - reads standard input")

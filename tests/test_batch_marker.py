@@ -78,7 +78,8 @@ def test_a_marker_without_the_outputs_sizes_and_hashes_is_not_trusted(finished):
 # Another value for each field of a job; a field added to Job without a case
 # here fails the test below, so the fingerprint's coverage is decided, not forgotten.
 CHANGED = {"url": "https://v.test/2", "voice": "w", "speed": 1.25, "captions": "burn",
-           "segments": SEGMENTS + SEGMENTS, "output_dir": "elsewhere", "line": 7}
+           "segments": SEGMENTS + SEGMENTS, "output_dir": "elsewhere", "line": 7,
+           "source_audio": "off", "music": "/music/bed.mp3", "loudness": -14.0, "fit": "range"}
 
 
 def test_every_field_that_changes_the_output_changes_the_fingerprint(finished, tmp_path):

@@ -166,7 +166,11 @@ class EngineRun:
         from .sound_step import SoundPlan
 
         self.sound.check()
-        return SoundPlan(self.sound, self.speed, self._segment_list, lambda line: self._event("line", line))
+        def measure(argv: list[str], **kwargs: Any) -> subprocess.CompletedProcess[Any]:
+            assert self.host is not None  # made before the engine starts
+            return self.host.run_child(argv, captured=True, **kwargs)
+
+        return SoundPlan(self.sound, self.speed, self._segment_list, lambda line: self._event("line", line), measure)
 
     def _segment_list(self) -> list[dict[str, object]]:
         if self.segments:

@@ -128,9 +128,13 @@ class SoundPlan(Shaper):
     MUSIC_NAME = "music"
 
     def __init__(self, choice: SoundChoice, speed: float, segments: Callable[[], Sequence[dict[str, object]]],
-                 warn: Callable[[str], None]) -> None:
+                 warn: Callable[[str], None], run_child: Callable[..., subprocess.CompletedProcess[Any]] | None = None
+                 ) -> None:
         super().__init__()
         self.choice, self._speed, self._segments, self._warn = choice, speed, segments, warn
+        # The loudness reading runs as the run's own child (cancellable), given by the run.
+        self._run_child = run_child or (lambda argv, **kw: subprocess.run(restricted_inputs(argv), capture_output=True,
+                                                                          **kw))
         self._video_length: float | None = None
         self._source_sound: bool | None = None
         self._narrations: dict[int, float] = {}  # each segment's narration length
@@ -241,14 +245,14 @@ class SoundPlan(Shaper):
         its own reading, miss short recaps by more than half a LU. The audio
         alone, decoded and measured, not encoded."""
         graph = f"{chain},ebur128=peak=true" + ("[out]" if self.choice.music is not None else "")
-        done = subprocess.run(restricted_inputs(["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-i", source,
-                                                 "-vn", "-af", graph, "-f", "null", "-"]),
-                              capture_output=True, text=True, cwd=self.work_dir)
-        summary = done.stderr[done.stderr.rfind("Summary:"):]
+        done = self._run_child(["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-i", source, "-vn", "-af", graph,
+                                "-f", "null", "-"], cwd=self.work_dir)
+        stderr = done.stderr.decode(errors="replace") if isinstance(done.stderr, bytes) else str(done.stderr or "")
+        summary = stderr[stderr.rfind("Summary:"):]
         found = {key: re.search(rf"{key}:\s+(-?[\d.]+|-inf)", summary) for key in ("I", "Threshold", "LRA", "Peak")}
-        if done.returncode != 0 or "Summary:" not in done.stderr or not all(found.values()):
+        if done.returncode != 0 or "Summary:" not in stderr or not all(found.values()):
             raise OutputError("the recap's sound could not be measured for its loudness: "
-                              f"{(done.stderr.strip().splitlines() or ['no output'])[-1]}")
+                              f"{(stderr.strip().splitlines() or ['no output'])[-1]}")
         i, thresh, lra, peak = (float(m.group(1)) for m in found.values() if m is not None)
         if not math.isfinite(peak) or i <= -70.0:
             return "measured_I=-70:measured_TP=-70:measured_LRA=0:measured_thresh=-70"  # silence: left as it is

@@ -7,7 +7,8 @@ interleaved, median of `--repeats`:
 - plain: the engine's own sound (narration only, clips ending with it), no captions;
 - sound: source ducked under the narration, a music bed, one loudness pass
   and burned-in captions, with fit "narration" (the same clip lengths as plain);
-- sound+extend: the same with fit "extend" (clips keep their ranges: longer recaps);
+- sound-only: the same without captions (what the sound alone costs);
+- sound+extend: the sound with captions with fit "extend" (clips keep their ranges: longer recaps);
 
 reported as sound / plain. Then the integrated loudness and true peak
 (ffmpeg ebur128) of ten recaps with music and ten without, against the
@@ -44,13 +45,14 @@ def recap(page: str, segments: list[dict[str, str]], out: str, variant: str, mus
     from vantor.recap.sound_step import SoundChoice
 
     sound = {"plain": None, "sound": SoundChoice("duck", music, -16.0, "narration"),
+             "sound-only": SoundChoice("duck", music, -16.0, "narration"),
              "sound+extend": SoundChoice("duck", music, -16.0, "extend"),
              "music": SoundChoice("duck", music, -16.0, "extend"),
              "no-music": SoundChoice("duck", None, -16.0, "extend")}[variant]
     started = time.perf_counter()
     prepared = prepare(page, _segments_file(segments, out), voice="en-us", speed=SPEED, output_dir=out,
                        services="local", overwrite=True,
-                       captions="burn" if variant.startswith("sound") else None, sound=sound)
+                       captions="burn" if variant in ("sound", "sound+extend") else None, sound=sound)
     result = execute(prepared, progress=None)
     return time.perf_counter() - started, str(result.final)
 
@@ -85,7 +87,7 @@ def main() -> int:
         subprocess.run(["ffmpeg", "-y", "-loglevel", "error", "-f", "lavfi", "-i",
                         "sine=frequency=440:duration=7,volume=0.5", "-ac", "2", music], check=True)
         segments = [{"start": s, "end": e, "voiceover": t} for (s, e), t in zip(RANGES, NARRATIONS)]
-        variants = ("plain", "sound", "sound+extend")
+        variants = ("plain", "sound-only", "sound", "sound+extend")
         times: dict[str, list[float]] = {v: [] for v in variants}
         for variant in variants:  # warm the caches
             recap(page, segments, os.path.join(root, variant), variant, music)
@@ -104,6 +106,7 @@ def main() -> int:
     figures = {
         "seconds": {v: round(m, 3) for v, m in medians.items()},
         "sound_over_plain": round(medians["sound"] / medians["plain"], 3),
+        "sound_only_over_plain": round(medians["sound-only"] / medians["plain"], 3),
         "extend_over_plain": round(medians["sound+extend"] / medians["plain"], 3),
         "loudness": {kind: {"integrated": [i for i, _ in found], "true_peak": [p for _, p in found],
                             "worst_off_target_lu": round(max(abs(i + 16) for i, _ in found), 2)}

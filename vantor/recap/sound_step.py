@@ -50,6 +50,8 @@ MUSIC_SUFFIXES = (".mp3", ".wav", ".flac", ".ogg", ".oga", ".opus", ".m4a", ".aa
 _MUSIC_FORMATS = {"mp3", "wav", "flac", "ogg", "mov", "aac", "matroska"}
 _STEREO = "aresample=48000,aformat=channel_layouts=stereo"  # every sound mixed alike
 _LRA = 20  # wide enough that loudnorm keeps its one linear gain
+_PEAK_ROOM = 0.1  # dB under the true-peak bound that a linear gain must leave
+_LIMIT_ROOM = 2.0  # dB under the bound the limiter holds sample peaks (true peaks overshoot them)
 _LONG_NARRATION_S = 0.05  # a narration this much past its clip's end loses words
 
 
@@ -140,7 +142,7 @@ class SoundPlan(Shaper):
         self._narrations: dict[int, float] = {}  # each segment's narration length
         self._lengths: dict[int, float] = {}  # each merged clip's planned length
         self._music: tuple[str, str, float] | None = None  # (bare name, demuxer, length)
-        self._measured: str | None = None  # the final mix's loudness, as loudnorm takes it
+        self._levelled: str | None = None  # the final mix's chain with its loudness pass
 
     # -- the cut ---------------------------------------------------------------
 
@@ -231,15 +233,33 @@ class SoundPlan(Shaper):
         chain = str(argv[at])
         if self.choice.music is not None:
             chain = f"[in]{chain}[v];{self._music_graph(clips)}[m];[v][m]amix=inputs=2:duration=first:normalize=0"
-        if self._measured is None:
-            self._measured = self._measure(argv[argv.index("-i") + 1], chain)
-        target = f"I={self.choice.loudness:g}:TP={TRUE_PEAK:g}:LRA={_LRA}"
-        argv[at] = f"{chain},loudnorm={target}:{self._measured}:linear=true,{_STEREO}"
+        if self._levelled is None:
+            self._levelled = self._level(argv[argv.index("-i") + 1], chain)
+        argv[at] = self._levelled
         if self.choice.music is not None:
             argv[at] += "[out]"
         return argv
 
-    def _measure(self, source: str, chain: str) -> str:
+    def _level(self, source: str, chain: str) -> str:
+        """`chain` with one linear gain to the target loudness. Where that
+        gain would lift the true peak past its bound (loudnorm would then
+        fall back to its dynamic mode, which lands 0.7 LU short), the gain
+        comes first and a limiter holds the peaks a little under the bound,
+        measured again."""
+        i, thresh, lra, peak = self._measure(source, chain)
+        gain = self.choice.loudness - i
+        if math.isfinite(peak) and i > -70.0 and peak + gain > TRUE_PEAK - _PEAK_ROOM:
+            chain = (f"{chain},volume={gain:.2f}dB,alimiter=limit={_gain(TRUE_PEAK - _LIMIT_ROOM):.4f}:"
+                     "level=false:latency=true")
+            i, thresh, lra, peak = self._measure(source, chain)
+        if not math.isfinite(peak) or i <= -70.0:  # silence: left as it is
+            return f"{chain},{_STEREO}"
+        measured = (f"measured_I={i:g}:measured_TP={peak:g}:measured_LRA={max(lra, 0.1):g}:"
+                    f"measured_thresh={thresh:g}:offset=0")
+        target = f"I={self.choice.loudness:g}:TP={TRUE_PEAK:g}:LRA={_LRA}"
+        return f"{chain},loudnorm={target}:{measured}:linear=true,{_STEREO}"
+
+    def _measure(self, source: str, chain: str) -> tuple[float, float, float, float]:
         """The final mix's loudness as the standard meter (ebur128) reads
         it, for loudnorm's one linear gain: loudnorm's own single pass, and
         its own reading, miss short recaps by more than half a LU. The audio
@@ -254,10 +274,7 @@ class SoundPlan(Shaper):
             raise OutputError("the recap's sound could not be measured for its loudness: "
                               f"{(stderr.strip().splitlines() or ['no output'])[-1]}")
         i, thresh, lra, peak = (float(m.group(1)) for m in found.values() if m is not None)
-        if not math.isfinite(peak) or i <= -70.0:
-            return "measured_I=-70:measured_TP=-70:measured_LRA=0:measured_thresh=-70"  # silence: left as it is
-        return (f"measured_I={i:g}:measured_TP={peak:g}:measured_LRA={max(lra, 0.1):g}:"
-                f"measured_thresh={thresh:g}:offset=0")
+        return i, thresh, lra, peak
 
     def _music_graph(self, clips: Sequence[str]) -> str:
         """The music on the recap's timeline, ducked under each narration."""

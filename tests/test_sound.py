@@ -13,7 +13,8 @@ import pytest
 
 from vantor.errors import PreflightError
 from vantor.recap.api import make_recap
-from vantor.recap.sound_step import SoundChoice, duck_expression, pick_music
+from vantor.recap.sound_step import SoundChoice, SoundPlan, duck_expression, pick_music
+from vantor.recap.steps import Cut
 
 TONE, MUSIC = 5000, 800  # Hz: the source's tone, the music's; both clear of the narration's band
 SEGMENTS = [{"start": "0", "end": "14", "voiceover": "Blue."},
@@ -135,3 +136,16 @@ def test_the_fit_report_and_the_jobs_file_speak_of_the_chosen_fit(tmp_path):
     jobs.write_text(json.dumps({**line, "fit": "loop"}) + "\n" + json.dumps({**line, "loudness": True}) + "\n")
     with pytest.raises(JobsFileError, match=r"(?s):1: .*fit 'loop' is unknown.*:2: 'loudness' must be a number"):
         load_jobs(jobs)
+
+
+def test_extend_runs_the_cut_to_the_narrations_end_and_warns_into_the_next_range(tmp_path):
+    movie, clip = str(tmp_path / "movie.mp4"), str(tmp_path / "clip_0.mp4")
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=d=20:size=64x64", "-f", "lavfi", "-i", "sine=d=20", "-shortest", movie)
+    ffmpeg("-f", "lavfi", "-i", "sine=d=3", str(tmp_path / "voice_0.mp3"))
+    argv = ["ffmpeg", "-y", "-ss", "0", "-to", "1", "-i", movie, "-c", "copy", "-an", clip]
+    for next_start, warns in (("2", True), ("1", True), ("3.2", False), ("0.5", False)):
+        warned: list[str] = []
+        plan = SoundPlan(SoundChoice(), 1.0, lambda: [{"start": "0", "end": "1"}, {"start": next_start}], warned.append)
+        shaped = plan.cut(Cut(argv, 0, movie, clip, "0", "1"), list(argv))
+        assert float(shaped[shaped.index("-to") + 1]) == pytest.approx(3.0, abs=0.1) and "-an" not in shaped
+        assert bool(warned) is warns and all("into the next range" in line for line in warned), next_start

@@ -173,7 +173,7 @@ class SoundPlan(Shaper):
                 self._warn(f"segment {step.index + 1}: the narration runs past the video's end; its last "
                            f"{start + spoken - stop:.1f} s are cut (shorten it or move the range earlier)")
             following = self._next_start(step.index)
-            if following is not None and stop > following + _LONG_NARRATION_S and stop > end:
+            if following is not None and end <= following < stop - _LONG_NARRATION_S:
                 self._warn(f"segment {step.index + 1}: its narration plays on to {stop:.1f} s, into the next "
                            f"range (from {following:g} s); shorten it or pass --fit range")
             if stop > end:

@@ -188,7 +188,8 @@ def test_check_with_the_speech_service_reports_in_line_order(tmp_path, monkeypat
     (tmp_path / "a.json").write_text(json.dumps([{"start": "0", "end": "9", "voiceover": "Red."}]))
     (tmp_path / "b.json").write_text(json.dumps([{"start": "0", "end": "1", "voiceover": "Too long for a second " * 3}]))
     voices = [("a.json", "en-gb"), ("b.json", "en-us"), ("a.json", "en-gb")]
-    path = jobs_file(tmp_path, *[{**job(f"o{n}", segments), "voice": v} for n, (segments, v) in enumerate(voices)])
+    path = jobs_file(tmp_path, *[{**job(f"o{n}", segments), "voice": v, "fit": "narration"}  # its cuts are warned
+                                 for n, (segments, v) in enumerate(voices)])
     assert main(["batch", "--check", "--services", "local", str(path)]) == 0
     out = capsys.readouterr().out.splitlines()
     assert [line.split(": ")[1] for line in out[:-1]] == ["line 1", "line 2", "line 2", "line 3"], out

@@ -79,7 +79,8 @@ def test_a_marker_without_the_outputs_sizes_and_hashes_is_not_trusted(finished):
 # here fails the test below, so the fingerprint's coverage is decided, not forgotten.
 CHANGED = {"url": "https://v.test/2", "voice": "w", "speed": 1.25, "captions": "burn",
            "segments": SEGMENTS + SEGMENTS, "output_dir": "elsewhere", "line": 7,
-           "frame": "blur", "aspect": "1:1"}
+           "frame": "blur", "aspect": "1:1",
+           "source_audio": "off", "music": "/music/bed.mp3", "loudness": -14.0, "fit": "range"}
 CHANGED |= {"caption_style": "bold"}
 
 

@@ -116,7 +116,8 @@ def recaps(source_video, tmp_path_factory, monkeypatch_module):
 
             made[mode] = make_recap(page, PAUSED, voice=VOICE, speed=1.5, output_dir=root / mode, mkdir=True,
                                     services="local", captions=mode, quiet=True, on_start=on_start,
-                                    caption_style="bold" if mode == "burn" else None)
+                                    caption_style="bold" if mode == "burn" else None,
+                                    source_audio="off")  # onsets are read from the narration alone
             made[mode + " children"] = children
     return made
 
@@ -223,7 +224,7 @@ def test_the_fit_report_both_ways_and_strict(tmp_path, monkeypatch):
         {"start": "00:00:01", "end": "00:00:02.5",
          "voiceover": "This narration is far too long for a range of one and a half seconds."},
         {"start": "1:00", "end": "1:01.2", "voiceover": "Blue sky."}]))
-    code, out = check(segments, "--voice", "en-us")
+    code, out = check(segments, "--voice", "en-us", "--fit", "narration")
     lines = out.splitlines()
     assert code == 0
     assert re.fullmatch(r"warning: segment 1: the range \(10\.0 s\) will be cut to the narration \(0\.\d s\)", lines[0])
@@ -231,9 +232,9 @@ def test_the_fit_report_both_ways_and_strict(tmp_path, monkeypatch):
                         r"\(1\.5 s\): its last words will be cut; widen the range or shorten the text", lines[1])
     assert lines[2].startswith("note: ") and "key frame" in lines[2]
     assert lines[3] == f"{segments}: OK (2 warnings)"  # the word-count guess gives way to the measure
-    code, out = check(segments, "--voice", "en-us", "--strict")
+    code, out = check(segments, "--voice", "en-us", "--fit", "narration", "--strict")
     assert code == 1 and out.splitlines()[0].startswith("error: segment 1: the range")
-    code, out = check(segments, "--voice", "en-us", "--json")
+    code, out = check(segments, "--voice", "en-us", "--fit", "narration", "--json")
     fit = json.loads(out)["files"][0]["fit"]
     assert [f["outcome"] for f in fit] == ["range-cut", "words-cut", "fits"]
     assert [f["range"] for f in fit] == [10.0, 1.5, 1.2] and all(f["narration"] > 0 for f in fit)
@@ -252,7 +253,7 @@ def test_strict_refuses_before_the_download_and_jobs_take_captions(tmp_path, mon
     with pytest.raises(FitError, match=r"segment 1: the range \(9\.0 s\) will be cut.*nothing was downloaded"):
         # an address nothing answers: reaching the download would be another error
         make_recap("http://127.0.0.1:9/film", misfit, voice="en-us", output_dir=tmp_path, services="local",
-                   strict_fit=True, quiet=True)
+                   strict_fit=True, quiet=True, fit="narration")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["cache"]
     with pytest.raises(Exception, match='captions need the local speech service.s word timings; pass services="local"'):
         make_recap("http://127.0.0.1:9/film", misfit, voice="en-us", output_dir=tmp_path, services="configured",
@@ -268,7 +269,7 @@ def test_strict_refuses_before_the_download_and_jobs_take_captions(tmp_path, mon
 
     (tmp_path / "s.json").write_text(json.dumps(misfit))
     jobs = tmp_path / "jobs.jsonl"
-    line = {"url": "u", "segments": "s.json", "voice": "en-us", "output_dir": "o"}
+    line = {"url": "u", "segments": "s.json", "voice": "en-us", "output_dir": "o", "fit": "narration"}
     jobs.write_text(json.dumps({**line, "captions": "karaoke"}) + "\n")
     with pytest.raises(JobsFileError, match=r"jobs.jsonl:1: 'captions' must be one of"):
         load_jobs(jobs)

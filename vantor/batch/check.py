@@ -105,10 +105,10 @@ def fit_problems(jobs: list[Job], services: str | ServicesChoice, problems: list
     checked = [job for job in jobs if job.name not in failed]
     lists = [check_segments(job.segments).segments for job in checked]
     found = []
-    for voice in dict.fromkeys(job.voice for job in checked):
-        mine = [(job, segments) for job, segments in zip(checked, lists) if job.voice == voice]
+    for voice, fit in dict.fromkeys((job.voice, job.fit) for job in checked):
+        mine = [(job, segments) for job, segments in zip(checked, lists) if (job.voice, job.fit) == (voice, fit)]
         try:
-            reports = fit_reports([segments for _, segments in mine], voice, services)
+            reports = fit_reports([segments for _, segments in mine], voice, services, mode=fit)
         except PreflightError as error:
             found.append(JobProblem(mine[0][0].name, f"no fit report: {error}", "warning"))
             continue

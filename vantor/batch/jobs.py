@@ -5,6 +5,10 @@
      "frame": "smart" | "center" | "blur" | "fit", "aspect": "9:16" | "4:5" | "1:1" | "16:9"}
                                                (optional: smart, 9:16)
 
+and optionally the sound, as `vantor recap` takes it: "source_audio" (duck,
+mix, off), "music" (a file or folder, relative to the jobs file),
+"loudness" (LUFS), "fit" (extend, range, narration).
+
 Blank lines and lines starting with "#" are skipped. Relative paths are
 taken relative to the jobs file's directory, so a jobs file can travel with
 its segments files. Reading stops at nothing: every bad line is reported.
@@ -21,6 +25,7 @@ from dataclasses import dataclass
 from ..recap.captions import CAPTION_MODES, CAPTION_STYLES
 from ..recap.framing import DEFAULT_ASPECT, DEFAULT_FRAME, check_framing
 from ..recap.preflight import PreflightError, check_speed
+from ..recap.sound_step import DEFAULT_LOUDNESS, SoundChoice
 
 __all__ = ["Job", "JobsFileError", "load_jobs", "job_from_mapping"]
 
@@ -32,6 +37,8 @@ _OPTIONAL += ("caption_style",)
 # Framing (see vantor recap --frame, --aspect).
 _FIELDS += ("frame", "aspect")
 _OPTIONAL += ("frame", "aspect")
+# The sound (see vantor recap --source-audio, --music, --loudness, --fit).
+_SOUND_FIELDS = ("source_audio", "music", "loudness", "fit")
 
 
 class JobsFileError(ValueError):
@@ -50,6 +57,15 @@ class Job:
     caption_style: str | None = None  # None ("clean") or one of `vantor.recap.captions.CAPTION_STYLES`
     frame: str = DEFAULT_FRAME  # one of `vantor.recap.framing.FRAME_MODES`
     aspect: str = DEFAULT_ASPECT  # one of `vantor.recap.framing.ASPECTS`
+    # The sound (`vantor.recap.sound_step.SoundChoice`).
+    source_audio: str = "duck"
+    music: str | None = None  # absolute path
+    loudness: float = DEFAULT_LOUDNESS
+    fit: str = "extend"
+
+    @property
+    def sound(self) -> SoundChoice:
+        return SoundChoice(self.source_audio, self.music, self.loudness, self.fit)
 
     @property
     def name(self) -> str:
@@ -61,9 +77,10 @@ def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
     if not isinstance(data, dict):
         raise ValueError(f"must be a JSON object, not {type(data).__name__}")
     missing = [field for field in _FIELDS if field not in data and field not in _OPTIONAL]
+    sound = _sound(data, base_dir)
     if missing:
         raise ValueError("missing " + ", ".join(repr(field) for field in missing))
-    unknown = sorted(set(data) - set(_FIELDS))
+    unknown = sorted(set(data) - set(_FIELDS) - set(_SOUND_FIELDS))
     if unknown:
         raise ValueError("unknown member " + ", ".join(repr(name) for name in unknown))
     for field in ("url", "segments", "voice", "output_dir"):
@@ -94,7 +111,21 @@ def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
         captions=captions,
         caption_style=style,
         frame=frame, aspect=aspect,
+        source_audio=sound.source_audio, music=sound.music, loudness=sound.loudness, fit=sound.fit,
     )
+
+
+def _sound(data: dict[str, object], base_dir: str) -> SoundChoice:
+    music, loudness = data.get("music"), data.get("loudness", DEFAULT_LOUDNESS)
+    if music is not None and (not isinstance(music, str) or not music):
+        raise ValueError("'music' must be a non-empty string (a file or folder)")
+    if isinstance(loudness, bool) or not isinstance(loudness, (int, float)):
+        raise ValueError(f"'loudness' must be a number of LUFS, not {loudness!r}")
+    music_path = None if music is None else os.path.abspath(os.path.join(base_dir, music))
+    choice = SoundChoice(str(data.get("source_audio", "duck")), music_path, float(loudness),
+                         str(data.get("fit", "extend")))
+    choice.check()
+    return choice
 
 
 def load_jobs(path: str | os.PathLike[str]) -> list[Job]:

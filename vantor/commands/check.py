@@ -11,6 +11,7 @@ from typing import Any, TextIO
 from ..recap.fit_report import KEY_FRAME_NOTE, SegmentFit, misfits
 from ..recap.segments_check import Problem, SegmentsReport, check_segments, check_segments_bytes
 from ._common import EXIT_FAILURE, EXIT_OK, CommandFailed, add_command, plural
+from ..recap.sound_step import FIT_MODES
 from .services_option import services_argument
 from ..recap.framing import ASPECTS
 from .recap_options import add_framing_options
@@ -67,7 +68,7 @@ def _fits(reports: list[SegmentsReport], args: argparse.Namespace) -> list[list[
     from ..recap.fit_report import fit_reports
 
     return fit_reports([r.segments if r.ok else None for r in reports], args.voice, args.services,
-                       progress=None if args.json or args.quiet else sys.stderr)
+                       progress=None if args.json or args.quiet else sys.stderr, mode=args.fit)
 
 
 def _framing(args: argparse.Namespace) -> dict[str, object]:
@@ -121,5 +122,8 @@ def register(subparsers: Any) -> None:
     parser.add_argument("--strict", action="store_true", help="with --voice: a narration that does not fit its "
                         "range is an error")
     services_argument(parser, "speak the narrations on this machine")
+    parser.add_argument("--fit", choices=FIT_MODES, default="extend",
+                        help="with --voice: the fit the recap will use (see vantor recap --fit); only lost words "
+                             "and clips much shorter than their ranges are warned")
     add_framing_options(parser)
     parser.set_defaults(handler=_run, frame=None, aspect=None)

@@ -20,6 +20,7 @@ from ._common import EXIT_OK, CommandFailed, add_command
 from .check import print_report
 from .recap_options import add_fit_and_caption_options, add_keep_work_option
 from .services_option import services_argument
+from .sound_options import add_sound_options, sound_choice
 
 __all__ = ["register"]
 
@@ -45,7 +46,8 @@ def _prepare(args: argparse.Namespace, segments: str, name: str | None) -> Prepa
                            services=args.services, mkdir=args.mkdir, check_segments=not args.no_check,
                            segments_name=name, output_name=args.output, overwrite=args.force,
                            strict_fit=args.strict, captions=args.captions,
-                           caption_style=args.caption_style, frame=args.frame, aspect=args.aspect)
+                           caption_style=args.caption_style, frame=args.frame, aspect=args.aspect,
+                           sound=sound_choice(args))
         prepared = dataclasses.replace(prepared, keep_work=args.keep_work)
     except SegmentsError as refused:
         print_report(refused.report, sys.stderr)
@@ -76,7 +78,7 @@ def register(subparsers: Any) -> None:
                     "Existing results are kept unless --force is given, and no other file in the output\n"
                     "directory is touched. Progress goes to stderr; stdout carries only the result: the\n"
                     "recap's path, or with --json one object (outputs, durations, sizes, segments,\n"
-                    "wall_time, encoder; with --captions, outputs also has srt and vtt).",
+                    "wall_time, encoder, sound; with --captions, outputs also has srt and vtt).",
     )
     parser.add_argument("url", help="address of the source video")
     parser.add_argument("segments", help="segments JSON file (see `vantor check`); - reads standard input")
@@ -101,5 +103,6 @@ def register(subparsers: Any) -> None:
     parser.add_argument("--no-check", action="store_true", help="skip checking the segments file first")
     add_fit_and_caption_options(parser)
     add_keep_work_option(parser)
+    add_sound_options(parser)
     parser.add_argument("--debug", action="store_true", help="show the traceback on failure")
     parser.set_defaults(handler=_run)

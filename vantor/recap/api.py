@@ -20,6 +20,7 @@ from .checked_run import RecapResult, execute, prepare
 from .framing import DEFAULT_ASPECT, DEFAULT_FRAME
 from .outputs import DEFAULT_FINAL
 from .preflight import PYTHON
+from .sound_step import DEFAULT_LOUDNESS, SoundChoice
 
 if TYPE_CHECKING:
     from .run import EngineRun, RunEvent
@@ -66,6 +67,11 @@ _EXPECTED: dict[str, tuple[Callable[[object], bool], str]] = {
     "caption_style": (lambda value: value is None or isinstance(value, str), "a str or None"),
     "frame": (lambda value: isinstance(value, str), "a str"),
     "aspect": (lambda value: isinstance(value, str), "a str"),
+    # The sound.
+    "source_audio": (lambda value: isinstance(value, str), "a str"),
+    "music": (lambda value: value is None or _is_path(value), "a str, os.PathLike or None"),
+    "loudness": (_is_number, "a number (int or float)"),
+    "fit": (lambda value: isinstance(value, str), "a str"),
 }
 
 
@@ -98,6 +104,10 @@ def make_recap(
     caption_style: str | None = None,
     frame: str = DEFAULT_FRAME,
     aspect: str = DEFAULT_ASPECT,
+    source_audio: str = "duck",
+    music: str | os.PathLike[str] | None = None,
+    loudness: float = DEFAULT_LOUDNESS,
+    fit: str = "extend",
 ) -> RecapResult:
     """Makes `output_name` (FINAL_RECAP.mp4) in `output_dir`, with the
     horizontal video beside it, and returns what was made. Safe to call from
@@ -134,18 +144,29 @@ def make_recap(
     "center" (the middle), "blur" (the whole picture over a blurred copy)
     or "fit" (the whole picture over bars); `aspect`: "9:16" (1080x1920),
     "4:5", "1:1" or "16:9".
+
+    The sound: `source_audio` "duck" (the source's own sound under the
+    narration, lowered while it speaks), "mix" (lowered all along) or "off"
+    (narration only); `music`: an audio file, or a folder of them (one
+    picked by the segments, the same for the same recap), looped under the
+    recap and ducked the same way; `loudness`: the final mix's integrated
+    LUFS (true peak at most -1 dBTP); `fit`: "extend" (each clip lasts the
+    longer of its range and its narration), "range" (exactly the range, a
+    long narration cut) or "narration" (each clip ends with its narration).
     """
     _check_types(dict(url=url, voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
                       quiet=quiet, progress=progress, output_name=output_name, overwrite=overwrite,
                       on_event=on_event, on_start=on_start, captions=captions, strict_fit=strict_fit,
-                      keep_work=keep_work, caption_style=caption_style, frame=frame, aspect=aspect))
+                      keep_work=keep_work, caption_style=caption_style, frame=frame, aspect=aspect,
+                      source_audio=source_audio, music=music, loudness=loudness, fit=fit))
+    sound = SoundChoice(source_audio, None if music is None else os.fspath(music), float(loudness), fit)
     shown = None if quiet else (progress or sys.stderr)
 
     def run(path: str | os.PathLike[str], name: str | None) -> RecapResult:
         prepared = prepare(url, path, voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
                            segments_name=name, output_name=output_name, overwrite=overwrite, wording=PYTHON,
                            strict_fit=strict_fit, captions=captions, caption_style=caption_style,
-                           frame=frame, aspect=aspect)
+                           frame=frame, aspect=aspect, sound=sound)
         prepared = dataclasses.replace(prepared, keep_work=keep_work)
         return execute(prepared, progress=shown, on_event=on_event, on_start=on_start)
 

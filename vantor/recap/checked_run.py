@@ -24,6 +24,7 @@ from .progress_view import ProgressView, showing_progress
 from .outputs import OutputError, OutputNames, refuse_existing
 from .probe import probe_duration
 from .run import EngineRun, RunEvent
+from .sound_step import SoundChoice
 from .services_choice import SERVICES, ServicesChoice, resolve_services, shown_address
 from .spoken_by import spoken_notes, voices_spoken
 from ..tools import require_tools
@@ -54,6 +55,8 @@ class RecapResult:
     # The picture's framing: the mode and the aspect (`framing.FRAME_MODES`, `framing.ASPECTS`).
     frame: str = "center"
     aspect: str = "9:16"
+    # The sound asked for: source audio, music file, loudness, fit.
+    sound: SoundChoice | None = None
 
     def as_json(self) -> dict[str, object]:
         captions = {path.suffix.lstrip("."): str(path) for path in self.captions}  # "srt", "vtt"
@@ -66,7 +69,7 @@ class RecapResult:
             "encoder": self.encoder,
             "voices": [dict(voice) for voice in self.voices],
             "framing": {"frame": self.frame, "aspect": self.aspect, "size": list(ASPECTS[self.aspect])},
-        }
+        } | ({"sound": _sound_json(self.sound)} if self.sound is not None else {})
 
 
 @dataclass(frozen=True)
@@ -91,6 +94,7 @@ class PreparedRecap:
     caption_style: str = "clean"  # one of `captions.CAPTION_STYLES`
     frame: str = DEFAULT_FRAME  # one of `framing.FRAME_MODES`
     aspect: str = DEFAULT_ASPECT  # one of `framing.ASPECTS`
+    sound: SoundChoice | None = None  # None: the engine's own (narration only)
 
 
 def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, speed: float,
@@ -99,7 +103,8 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
             check_segments: bool = True, output_name: str | None = None,
             overwrite: bool = False, wording: Wording = COMMAND_LINE, strict_fit: bool = False,
             captions: str | None = None, caption_style: str | None = None,
-            frame: str = DEFAULT_FRAME, aspect: str = DEFAULT_ASPECT) -> PreparedRecap:
+            frame: str = DEFAULT_FRAME, aspect: str = DEFAULT_ASPECT,
+            sound: SoundChoice | None = None) -> PreparedRecap:
     """Every check that can run before a service is asked anything; a
     missing output directory is created (its missing parents too with
     `mkdir`) only when the rest passed. `wording`: whether refusals speak of
@@ -125,7 +130,10 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
     if check_segments:
         report = checked_segments(segments_path, segments_name)
         segments = report.segments or []
-        warnings = [str(problem) for problem in report.warnings]
+        # With the local services the fit report gives each narration its voiced
+        # length: the check's guess from word counts would be a second, other one.
+        warnings = [str(problem) for problem in report.warnings
+                    if not (services == "local" and problem.member == "voiceover" and problem.severity == "warning")]
     check_run_voice(voice, local=services != "configured")
     if strict_fit and not check_segments:
         raise PreflightError("--strict needs the segments checked; drop --no-check")
@@ -135,11 +143,16 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
         frame, aspect = check_framing(frame, aspect)
     except ValueError as error:
         raise PreflightError(f"{error}; choose one of those") from None
+    if sound is not None:
+        try:
+            sound.check()
+        except ValueError as error:
+            raise PreflightError(str(error)) from None
     directory = make_output_dir(output_dir, parents=mkdir, wording=wording)
     refuse_existing(names, directory.path, overwrite=overwrite, replace=wording.replace)
     return PreparedRecap(url, segments_path, voice, speed, directory.path, services, segments, warnings,
                          started, names, overwrite, strict_fit, captions, directory.made, caption_style=style,
-                         frame=frame, aspect=aspect)
+                         frame=frame, aspect=aspect, sound=sound)
 
 
 def _swapped(url: str, segments: str) -> bool:
@@ -204,13 +217,13 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
 
         with services_for_run(run, view) as services:
             fits = measured_fit(run.segments, run.voice, services, view, strict=run.strict_fit,
-                                needed=run.captions is not None)
+                                needed=run.captions is not None, mode=run.sound.fit if run.sound else "narration")
             engine_run = EngineRun(run.url, run.segments_file, run.speed, run.voice, run.output_dir,
                                    names=run.names, overwrite=run.overwrite, services=services,
                                    segments=run.segments or None, on_event=show, captions=run.captions,
                                    timings=fit_timings(fits), child_output=child_output,
                                    keep_work=run.keep_work, caption_style=run.caption_style,
-                                   frame=run.frame, aspect=run.aspect)
+                                   frame=run.frame, aspect=run.aspect, sound=run.sound)
             spoken = voices_spoken(run.voice, fit_timings(fits) or ())
             for note in spoken_notes(spoken):
                 print(note, file=view)
@@ -225,4 +238,9 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
         wall_time=time.monotonic() - run.started, encoder=outputs.encoder,
         captions=tuple(Path(path) for path in outputs.captions), voices=spoken,
         frame=run.frame, aspect=run.aspect,
+        sound=run.sound,
     )
+
+
+def _sound_json(sound: SoundChoice) -> dict[str, object]:
+    return {"source_audio": sound.source_audio, "music": sound.music, "loudness": sound.loudness, "fit": sound.fit}

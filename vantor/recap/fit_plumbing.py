@@ -32,14 +32,15 @@ def check_caption_choice(captions: str | None, services: str, strict_fit: bool, 
 
 
 def measured_fit(segments: Sequence[Mapping[str, object]], voice: str, services: LocalServices | None,
-                 out: IO[str] | io.TextIOBase, *, strict: bool, needed: bool = False) -> list[SegmentFit] | None:
+                 out: IO[str] | io.TextIOBase, *, strict: bool, needed: bool = False,
+                 mode: str = "narration") -> list[SegmentFit] | None:
     """The fit report, its misfits shown on `out` (None without checked
     segments or local services); FitError under `strict` when one misfits.
     A service that cannot give it is a warning unless it is `needed`."""
     if not segments or services is None:
         return None
     try:
-        fits = fit_report(segments, voice, services, on_segment=speaking_progress(out))
+        fits = fit_report(segments, voice, services, on_segment=speaking_progress(out), mode=mode)
     except PreflightError as error:
         if strict or needed:
             raise

@@ -1,10 +1,14 @@
 """How each narration fits its range, known before the download.
 
-The engine merges each clip with its narration and ends at the shorter of
-the two: a narration longer than its range loses its last words, and a range
-longer than its narration is cut to the narration. The speech service speaks
-each narration here (it keeps the audio, so the run's own requests for it
-are answered from its cache) and says, per segment, which will happen.
+What happens depends on the run's fit (`sound_step.FIT_MODES`): "extend"
+lets a clip last the longer of its range and its narration (nothing is
+lost before the video's end, known only after the download); "range" keeps
+the range, so a narration longer than it loses its last words; "narration"
+(the engine's own merge) ends each clip with its narration, so a long one
+loses its last words and a short one cuts its range short. The speech
+service speaks each narration here (it keeps the audio, so the run's own
+requests for it are answered from its cache) and says, per segment, which
+will happen; only lost words and a much shorter clip are warned.
 
 Lengths are those of the ranges as written. The clip is cut by stream copy
 from the key frame at or before the start, so it can run up to one key-frame
@@ -51,15 +55,18 @@ class SegmentFit:
     spoken_end: float  # where its last word ends (trailing silence excluded)
     backend: str
     timing: NarrationTiming | None = field(default=None, compare=False, repr=False)  # its words, for captions
+    mode: str = "narration"  # the run's fit: "extend", "range" or "narration"
 
     @property
     def outcome(self) -> str:
         """"words-cut": the range ends before the last word does;
         "range-cut": the range outlasts the narration, and is cut to it;
-        "fits": neither matters."""
+        "fits": neither matters (with "extend", always before the download)."""
+        if self.mode == "extend":
+            return FITS
         if self.range_length < self.spoken_end:
             return WORDS_CUT
-        if self.range_length > self.narration_length + RANGE_SLACK:
+        if self.mode == "narration" and self.range_length > self.narration_length + RANGE_SLACK:
             return RANGE_CUT
         return FITS
 
@@ -73,12 +80,15 @@ class SegmentFit:
         if self.outcome == RANGE_CUT:
             return (head + f"the range ({self.range_length:.1f} s) will be cut to the narration "
                     f"({self.narration_length:.1f} s)")
+        if self.mode == "extend" and self.narration_length > self.range_length:
+            return head + (f"the narration ({self.narration_length:.1f} s) plays on past its range "
+                           f"({self.range_length:.1f} s) over the source")
         return head + f"the narration ({self.narration_length:.1f} s) fits its range ({self.range_length:.1f} s)"
 
     def as_json(self) -> dict[str, object]:
         return {"segment": self.number, "range": round(self.range_length, 3),
                 "narration": round(self.narration_length, 3), "spoken_end": round(self.spoken_end, 3),
-                "outcome": self.outcome, "backend": self.backend, "message": self.message}
+                "outcome": self.outcome, "backend": self.backend, "message": self.message, "fit": self.mode}
 
 
 def range_length(segment: Mapping[str, object]) -> float:
@@ -90,13 +100,14 @@ def range_length(segment: Mapping[str, object]) -> float:
     return end - start
 
 
-def segment_fit(number: int, segment: Mapping[str, object], timing: NarrationTiming) -> SegmentFit:
+def segment_fit(number: int, segment: Mapping[str, object], timing: NarrationTiming,
+                mode: str = "narration") -> SegmentFit:
     spoken_end = timing.words[-1].end if timing.words else timing.duration
-    return SegmentFit(number, range_length(segment), timing.duration, spoken_end, timing.backend, timing)
+    return SegmentFit(number, range_length(segment), timing.duration, spoken_end, timing.backend, timing, mode)
 
 
 def fit_report(segments: Sequence[Mapping[str, object]], voice: str, services: LocalServices, *,
-               on_segment: Callable[[int, int], None] | None = None) -> list[SegmentFit]:
+               on_segment: Callable[[int, int], None] | None = None, mode: str = "narration") -> list[SegmentFit]:
     """Every segment's fit, in order. Each narration is spoken by the speech
     service of `services` in `voice`; `on_segment(number, count)` is called
     before each, as speaking can take a while."""
@@ -110,7 +121,7 @@ def fit_report(segments: Sequence[Mapping[str, object]], voice: str, services: L
             timing = services.narration_timing(str(segment["voiceover"]), voice)
         except SpeechError as error:
             raise PreflightError(f"segment {number}: the speech service could not speak the narration: {error}") from None
-        fits.append(segment_fit(number, segment, timing))
+        fits.append(segment_fit(number, segment, timing, mode))
     return fits
 
 
@@ -138,7 +149,7 @@ def speaking_progress(out: IO[str] | io.TextIOBase | None) -> Callable[[int, int
 
 
 def fit_reports(segment_lists: Sequence[Sequence[Mapping[str, object]] | None], voice: str, services: str | ServicesChoice, *,
-                progress: IO[str] | None = None) -> list[list[SegmentFit] | None]:
+                progress: IO[str] | None = None, mode: str = "narration") -> list[list[SegmentFit] | None]:
     """The fit report of each list of segments (None stays None), from the
     services `services` names (see `vantor.recap.services_choice`); the
     configured hosts cannot say when words are spoken."""
@@ -154,5 +165,6 @@ def fit_reports(segment_lists: Sequence[Sequence[Mapping[str, object]] | None], 
     if all(segments is None for segments in segment_lists):
         return [None] * len(segment_lists)
     with start_local_services(None if chosen == "local" else chosen) as started:
-        return [None if segments is None else fit_report(segments, voice, started, on_segment=speaking_progress(progress))
+        return [None if segments is None else fit_report(segments, voice, started, on_segment=speaking_progress(progress),
+                                                         mode=mode)
                 for segments in segment_lists]

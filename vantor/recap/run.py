@@ -32,6 +32,7 @@ if TYPE_CHECKING:
     from ..services import LocalServices, NarrationTiming, Progress
     from .caption_step import CaptionPlan
     from .frame_step import FramePlan
+    from .sound_step import SoundChoice, SoundPlan
 
 __all__ = ["EngineRun", "RunCancelled", "RunEvent", "RunOutputs", "kept_work_dir"]
 
@@ -84,6 +85,8 @@ class EngineRun:
     # The picture's framing (`framing.FRAME_MODES`, `framing.ASPECTS`); None: the engine's own centre crop.
     frame: str | None = None
     aspect: str = "9:16"
+    # The sound: None keeps the engine's (narration only, clips ending with it).
+    sound: SoundChoice | None = None
 
     def __post_init__(self) -> None:
         self.work_dir: str | None = None
@@ -168,7 +171,26 @@ class EngineRun:
         """The run's features, in the order they shape each command."""
         framing = self._frame_plan()
         captions = self._caption_plan()
-        return [shaper for shaper in (framing, captions) if shaper is not None]
+        sound = self._sound_plan()
+        return [shaper for shaper in (framing, sound, captions) if shaper is not None]
+
+    def _sound_plan(self) -> SoundPlan | None:
+        if self.sound is None:
+            return None
+        from .sound_step import SoundPlan
+
+        self.sound.check()
+        def measure(argv: list[str], **kwargs: Any) -> subprocess.CompletedProcess[Any]:
+            assert self.host is not None  # made before the engine starts
+            return self.host.run_child(argv, captured=True, **kwargs)
+
+        return SoundPlan(self.sound, self.speed, self._segment_list, lambda line: self._event("line", line), measure)
+
+    def _segment_list(self) -> list[dict[str, object]]:
+        if self.segments:
+            return list(self.segments)
+        with open(self.segments_file, encoding="utf-8") as f:
+            return list(json.load(f))
 
     def _host(self, shapers: Sequence[Shaper]) -> RunHost:
         self.host = RunHost(emit=self._emit, local=self.services is not None,
@@ -201,11 +223,7 @@ class EngineRun:
         if self.timings is not None:
             return self.timings
         assert self.services is not None
-        if self.segments:
-            segments = list(self.segments)
-        else:
-            with open(self.segments_file, encoding="utf-8") as f:
-                segments = list(json.load(f))
+        segments = self._segment_list()
         # The service keeps each narration's timing with its audio: answered from its cache.
         return [self.services.narration_timing(str(s["voiceover"]), self.voice) for s in segments[:count]]
 

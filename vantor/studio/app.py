@@ -9,7 +9,7 @@ Every address below is behind the session token (see guard.py):
     POST /api/fit {text, voice, start, end}    lengths and the fit report's words
     GET  /api/segments          the project's segments file
     POST /api/save {segments}   writes it, after the check
-    POST /api/make {url, segments, voice, speed, captions, caption_style, frame}   starts a recap -> {id}
+    POST /api/make {url, segments, voice, speed, captions, caption_style, frame, source_audio, fit}   starts a recap -> {id}
     POST /api/cancel/<id>       stops that recap
     GET  /results/<name>        a finished recap (Range honoured), or its captions
 """
@@ -32,6 +32,7 @@ from ..recap.captions import CAPTION_STYLES
 from ..recap.framing import DEFAULT_FRAME, FRAME_MODES
 from ..recap.preflight import PreflightError, check_speed
 from ..recap.segments_check import TIME_FORMS, parse_time
+from ..recap.sound_step import DEFAULT_LOUDNESS, SoundChoice
 from ..services.limits import Limits
 from ..services.voices import VOICES, voice_names
 from . import engine_bridge as bridge
@@ -259,6 +260,12 @@ class Studio:
         frame = data.get("frame", DEFAULT_FRAME)
         if frame not in FRAME_MODES:
             raise _Refused(400, f"frame must be one of {', '.join(FRAME_MODES)}, not {frame!r}")
+        sound = SoundChoice(str(data.get("source_audio", "duck")), None, DEFAULT_LOUDNESS,
+                            str(data.get("fit", "extend")))
+        try:
+            sound.check()
+        except ValueError as error:
+            raise _Refused(400, str(error)) from None
         if any(len(s["voiceover"]) > self.limits.max_text_chars for s in segments):
             raise _Refused(413, f"a narration is over {self.limits.max_text_chars} characters")
         with self._runs_lock:
@@ -271,7 +278,7 @@ class Studio:
                                         on_line=lambda line: activity.post("stage", text=line),
                                         on_update=lambda line: activity.post("stage", text=line, update=True),
                                         captions=None if captions == "off" else captions, caption_style=style,
-                                        frame=frame)
+                                        frame=frame, sound=sound)
             except OSError as error:
                 activity.post("failed", error=f"the recap could not start: {error}")
                 raise _Refused(500, f"the recap could not start: {error}") from None

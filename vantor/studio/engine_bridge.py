@@ -39,6 +39,7 @@ if TYPE_CHECKING:
     from ..recap.checked_run import RecapResult
     from ..services import NarrationTiming, Progress
     from ..recap.run import EngineRun, RunEvent
+    from ..recap.sound_step import SoundChoice
 
 __all__ = ["BridgeError", "Fit", "LoadedVideo", "MadeRecap", "MakeRun", "Narrations", "discard", "fit", "load_video",
            "start_make"]
@@ -256,8 +257,9 @@ class MakeRun:
     def __init__(self, url: str, segments_file: Path, *, voice: str, speed: float, captions: str | None,
                  services_url: str, work_dir: Path, on_line: Callable[[str], None],
                  on_update: Callable[[str], None] | None = None, caption_style: str = "clean",
-                 frame: str = DEFAULT_FRAME) -> None:
+                 frame: str = DEFAULT_FRAME, sound: SoundChoice | None = None) -> None:
         self.work_dir: Path = work_dir
+        self.sound = sound
         self.captions: str | None = captions
         self.caption_style = caption_style
         self.frame: str = frame
@@ -282,7 +284,7 @@ class MakeRun:
             prepared = prepare(url, segments_file, voice=voice, speed=speed, output_dir=self.work_dir / "out",
                                services=services_url, mkdir=True, captions=self.captions,
                                caption_style=self.caption_style if self.captions else None,
-                               frame=self.frame)
+                               frame=self.frame, sound=self.sound)
             with open(self._tools_log, "w", encoding="utf-8") as tools:
                 self._result = execute(prepared, progress=None, live=False,
                                        on_start=self._started, child_output=tools, on_event=self._event)
@@ -360,15 +362,16 @@ class MakeRun:
 def start_make(*, services_url: str, url: str, segments: list[dict[str, str]], voice: str, speed: float,
                work_dir: Path, on_line: Callable[[str], None], captions: str | None = None,
                on_update: Callable[[str], None] | None = None, caption_style: str = "clean",
-               frame: str = DEFAULT_FRAME) -> MakeRun:
+               frame: str = DEFAULT_FRAME, sound: SoundChoice | None = None) -> MakeRun:
     """Starts one recap of `url` in `work_dir` (created), talking to the
-    studio's own services; `captions`: None or the run's caption mode."""
+    studio's own services; `captions`: None or the run's caption mode;
+    `sound`: the run's sound (None: the engine's own)."""
     work_dir.mkdir(parents=True)
     segments_file = work_dir / "segments.json"
     segments_file.write_text(json.dumps(segments, ensure_ascii=False, indent=2), encoding="utf-8")
     return MakeRun(url, segments_file, voice=voice, speed=speed, captions=captions, services_url=services_url,
                    work_dir=work_dir, on_line=on_line, on_update=on_update, caption_style=caption_style,
-                   frame=frame)
+                   frame=frame, sound=sound)
 
 
 def discard(work_dir: Path) -> None:

@@ -19,6 +19,8 @@ const state = {
   captions: "off",     // off, burn or track
   captionStyle: "clean", // clean, bold or boxed
   frame: "smart",      // smart, center, blur or fit
+  sourceAudio: "duck", // duck, mix or off
+  fit: "extend",       // extend, range or narration
   voices: [],
   undo: [],
   run: null,           // the recap being made: its id
@@ -591,6 +593,8 @@ async function drawWave(canvas, blob) {
 $("speed").addEventListener("input", () => { state.speed = Number($("speed").value); saveDraft(); });
 $("captions").addEventListener("change", () => { state.captions = $("captions").value; saveDraft(); });
 $("frame").addEventListener("change", () => { state.frame = $("frame").value; });
+$("source-audio").addEventListener("change", () => { state.sourceAudio = $("source-audio").value; });
+$("fit").addEventListener("change", () => { state.fit = $("fit").value; });
 
 $("make").addEventListener("click", async () => {
   $("stages").replaceChildren();
@@ -601,6 +605,7 @@ $("make").addEventListener("click", async () => {
     ({ id } = await (await post("api/make", {
       url: state.url || $("url").value, segments: engineSegments(), voice: state.voice, speed: state.speed,
       captions: state.captions, caption_style: state.captionStyle, frame: state.frame,
+      source_audio: state.sourceAudio, fit: state.fit,
     })).json());
   } catch (error) {
     say("make-status", `Not started: ${error.message}`, true);

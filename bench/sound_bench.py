@@ -1,0 +1,125 @@
+"""What the sound costs a warm recap, and where its loudness lands.
+
+For one synthetic source (a steady tone for sound) and 4 ranges, on the
+local services with warm caches (each variant run once before timing),
+interleaved, median of `--repeats`:
+
+- plain: the engine's own sound (narration only, clips ending with it), no captions;
+- sound: source ducked under the narration, a music bed, one loudness pass
+  and burned-in captions, with fit "narration" (the same clip lengths as plain);
+- sound-only: the same without captions (what the sound alone costs);
+- sound+extend: the sound with captions with fit "extend" (clips keep their ranges: longer recaps);
+
+reported as sound / plain. Then the integrated loudness and true peak
+(ffmpeg ebur128) of ten recaps with music and ten without, against the
+-16 LUFS target. The machine may be shared: the load average is reported.
+
+    .venv/bin/python bench/sound_bench.py [--repeats 3] [--json bench/sound_results.json]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, ROOT)
+
+RANGES = [("2", "6"), ("10", "14"), ("20", "24"), ("30", "34")]
+NARRATIONS = ["The first part opens here.", "Then the second one comes.", "A third, quicker.",
+              "And the end of it all."]
+WORDS = ["Blue.", "A short one.", "The crowd rises as the ball goes in.", "Then silence, and a long wait.",
+         "Nobody expected what came next, least of all the keeper.", "Again."]
+SPEED = 1.5
+
+
+def recap(page: str, segments: list[dict[str, str]], out: str, variant: str, music: str) -> tuple[float, str]:
+    from vantor.recap.checked_run import execute, prepare
+    from vantor.recap.sound_step import SoundChoice
+
+    sound = {"plain": None, "sound": SoundChoice("duck", music, -16.0, "narration"),
+             "sound-only": SoundChoice("duck", music, -16.0, "narration"),
+             "sound+extend": SoundChoice("duck", music, -16.0, "extend"),
+             "music": SoundChoice("duck", music, -16.0, "extend"),
+             "no-music": SoundChoice("duck", None, -16.0, "extend")}[variant]
+    started = time.perf_counter()
+    prepared = prepare(page, _segments_file(segments, out), voice="en-us", speed=SPEED, output_dir=out,
+                       services="local", overwrite=True,
+                       captions="burn" if variant in ("sound", "sound+extend") else None, sound=sound)
+    result = execute(prepared, progress=None)
+    return time.perf_counter() - started, str(result.final)
+
+
+def _segments_file(segments: list[dict[str, str]], out: str) -> str:
+    os.makedirs(out, exist_ok=True)
+    path = os.path.join(out, "segments.json")
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(segments, f)
+    return path
+
+
+def loudness(video: str) -> tuple[float, float]:
+    err = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-i", video, "-af", "ebur128=peak=true",
+                          "-f", "null", "-"], capture_output=True, text=True).stderr
+    return float(re.findall(r"I:\s+(\S+) LUFS", err)[-1]), float(re.findall(r"Peak:\s+(\S+) dBFS", err)[-1])
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--json")
+    args = parser.parse_args()
+    from vantor.demo.source_video import make_source_video
+    from vantor.demo.video_site import VideoSite
+
+    load_before = os.getloadavg()
+    with tempfile.TemporaryDirectory(prefix="vantor-sound-bench-") as root, \
+            VideoSite(os.path.join(root, "www")) as site:
+        page = site.publish(make_source_video(os.path.join(root, "film.mp4"), seconds=40.0), "film")[0]
+        music = os.path.join(root, "bed.mp3")
+        subprocess.run(["ffmpeg", "-y", "-loglevel", "error", "-f", "lavfi", "-i",
+                        "sine=frequency=440:duration=7,volume=0.5", "-ac", "2", music], check=True)
+        segments = [{"start": s, "end": e, "voiceover": t} for (s, e), t in zip(RANGES, NARRATIONS)]
+        variants = ("plain", "sound-only", "sound", "sound+extend")
+        times: dict[str, list[float]] = {v: [] for v in variants}
+        for variant in variants:  # warm the caches
+            recap(page, segments, os.path.join(root, variant), variant, music)
+        for _ in range(args.repeats):
+            for variant in variants:
+                times[variant].append(recap(page, segments, os.path.join(root, variant), variant, music)[0])
+        medians = {v: statistics.median(t) for v, t in times.items()}
+        levels: dict[str, list[tuple[float, float]]] = {"music": [], "no-music": []}
+        for n in range(10):
+            texts = [WORDS[(n + k) % len(WORDS)] for k in range(2)]
+            chosen = [{"start": str(4 * n), "end": str(4 * n + 3), "voiceover": texts[0]},
+                      {"start": str(4 * n + 3), "end": str(4 * n + 6), "voiceover": texts[1]}]
+            for kind in levels:
+                out = os.path.join(root, f"{kind}-{n}")
+                levels[kind].append(loudness(recap(page, chosen, out, kind, music)[1]))
+    figures = {
+        "seconds": {v: round(m, 3) for v, m in medians.items()},
+        "sound_over_plain": round(medians["sound"] / medians["plain"], 3),
+        "sound_only_over_plain": round(medians["sound-only"] / medians["plain"], 3),
+        "extend_over_plain": round(medians["sound+extend"] / medians["plain"], 3),
+        "loudness": {kind: {"integrated": [i for i, _ in found], "true_peak": [p for _, p in found],
+                            "worst_off_target_lu": round(max(abs(i + 16) for i, _ in found), 2)}
+                     for kind, found in levels.items()},
+        "load": {"before": [round(x, 2) for x in load_before], "after": [round(x, 2) for x in os.getloadavg()]},
+    }
+    text = json.dumps(figures, indent=2)
+    print(text)
+    if args.json:
+        with open(args.json, "w", encoding="utf-8") as f:
+            f.write(text + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

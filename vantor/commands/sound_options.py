@@ -1,0 +1,28 @@
+"""The sound options `vantor recap` takes: the source's sound, music, loudness, fit."""
+
+from __future__ import annotations
+
+import argparse
+
+from ..recap.sound_step import DEFAULT_LOUDNESS, FIT_MODES, SOURCE_AUDIO_MODES, SoundChoice
+
+__all__ = ["add_sound_options", "sound_choice"]
+
+
+def add_sound_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--source-audio", choices=SOURCE_AUDIO_MODES, default="duck",
+                        help="the source's own sound under the narration: duck (lowered about 12 dB while the "
+                             "narration speaks; default), mix (lowered all along) or off (narration only)")
+    parser.add_argument("--music", metavar="FILE|DIR", default=None,
+                        help="a music bed from an audio file, or from a folder (one file picked by the segments: "
+                             "the same recap gets the same file), looped, ducked under the narration, faded out")
+    parser.add_argument("--loudness", type=float, default=DEFAULT_LOUDNESS, metavar="LUFS",
+                        help=f"integrated loudness of the final mix (default {DEFAULT_LOUDNESS:g}; e.g. -14 for "
+                             "short-video platforms); true peak at most -1 dBTP")
+    parser.add_argument("--fit", choices=FIT_MODES, default="extend",
+                        help="extend: each clip lasts the longer of its range and its narration (default); range: "
+                             "exactly the range, a long narration cut; narration: each clip ends with its narration")
+
+
+def sound_choice(args: argparse.Namespace) -> SoundChoice:
+    return SoundChoice(args.source_audio, args.music, args.loudness, args.fit)

@@ -35,7 +35,8 @@ if TYPE_CHECKING:
     from .host import RunEvent
     from .steps import Event
 
-__all__ = ["ProgressView", "bar", "complete_lines", "download_words", "plain_text", "showing_progress"]
+__all__ = ["ProgressView", "bar", "complete_lines", "conversion_done", "download_words", "expected_length",
+           "plain_text", "showing_progress"]
 
 BAR_WIDTH = 30
 _FFMPEG_TIME = re.compile(rb"time=(\d+):(\d\d):(\d\d(?:\.\d+)?)")
@@ -113,6 +114,33 @@ def plain_text(line: str, encoding: str | None) -> str:
     return " " * indent + stripped
 
 
+def expected_length(source: str | None, speed: float) -> float | None:
+    """The recap's length for a conversion of `source` at `speed` (None:
+    unknown, so no figure is shown)."""
+    from .probe import UnreadableVideo, probe_duration
+
+    try:
+        return probe_duration(source) / speed if source else None
+    except UnreadableVideo:
+        return None
+
+
+def conversion_done(report: str, expected: float | None) -> float | None:
+    """The share of the recap the conversion's ffmpeg has written, from the
+    last time stamp of its report (None: nothing to say yet)."""
+    if not expected:
+        return None
+    try:
+        with open(report, "rb") as f:
+            stamps = _FFMPEG_TIME.findall(f.read())
+    except OSError:
+        return None
+    if not stamps:
+        return None
+    hours, minutes, seconds = stamps[-1]
+    return (int(hours) * 3600 + int(minutes) * 60 + float(seconds)) / expected
+
+
 def bar(fraction: float, label: str) -> str:
     """"  label [#####.....]  50%" for a fraction from 0 to 1."""
     fraction = min(max(fraction, 0.0), 1.0)
@@ -124,15 +152,10 @@ class _ConversionWatch:
     """Follows the time stamps the conversion's ffmpeg writes to its report."""
 
     def __init__(self, view: ProgressView, report: str, source: str | None, speed: float) -> None:
-        from .probe import UnreadableVideo, probe_duration
-
         self._view = view
         self._report = report
         self._stop = threading.Event()
-        try:
-            self._expected: float | None = probe_duration(source) / speed if source else None
-        except UnreadableVideo:
-            self._expected = None
+        self._expected = expected_length(source, speed)
         self._thread = threading.Thread(target=self._follow, name="vantor-conversion-bar", daemon=True)
         self._thread.start()
 
@@ -141,17 +164,8 @@ class _ConversionWatch:
             self._show()
 
     def _show(self) -> None:
-        if not self._expected:
-            return
-        try:
-            with open(self._report, "rb") as f:
-                stamps = _FFMPEG_TIME.findall(f.read())
-        except OSError:
-            return
-        if stamps:
-            hours, minutes, seconds = stamps[-1]
-            done = int(hours) * 3600 + int(minutes) * 60 + float(seconds)
-            self._view.draw(bar(done / self._expected, "converting"))
+        if (done := conversion_done(self._report, self._expected)) is not None:
+            self._view.draw(bar(done, "converting"))
 
     def stop(self) -> None:
         self._stop.set()

@@ -83,12 +83,9 @@ class ConversionFollower:
     EVERY = 0.5
 
     def __init__(self, report: str, source: str | None, speed: float, on_percent: Callable[[int], None]) -> None:
-        from ..recap.probe import UnreadableVideo, probe_duration
+        from ..recap.progress_view import expected_length
 
-        try:
-            self._expected = probe_duration(source) / speed if source else None
-        except UnreadableVideo:
-            self._expected = None
+        self._expected = expected_length(source, speed)
         self._report, self._on_percent, self._shown = report, on_percent, -1
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._follow, name="vantor-studio-conversion", daemon=True)
@@ -99,19 +96,10 @@ class ConversionFollower:
             self._show()
 
     def _show(self) -> None:
-        from ..recap.progress_view import _FFMPEG_TIME
+        from ..recap.progress_view import conversion_done
 
-        if not self._expected:
-            return
-        try:
-            with open(self._report, "rb") as f:
-                stamps = _FFMPEG_TIME.findall(f.read())
-        except OSError:
-            return
-        if stamps:
-            hours, minutes, seconds = stamps[-1]
-            done = int(hours) * 3600 + int(minutes) * 60 + float(seconds)
-            percent = min(100, int(done / self._expected * 100))
+        if (done := conversion_done(self._report, self._expected)) is not None:
+            percent = min(100, int(done * 100))
             if percent > self._shown:
                 self._shown = percent
                 self._on_percent(percent)

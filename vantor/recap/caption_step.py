@@ -97,7 +97,8 @@ class CaptionPlan(Shaper):
         super().__init__()
         self.mode: str = mode
         self._names, self._speed, self._timings = names, speed, timings
-        self.style, self._language = style, track_language(voice)
+        self.style: str = style
+        self._language = track_language(voice)
         self._srt: str | None = None
 
     def conversion(self, step: Conversion, argv: list[Any], clips: Sequence[str]) -> list[Any]:

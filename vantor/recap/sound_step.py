@@ -133,7 +133,8 @@ class SoundPlan(Shaper):
                  warn: Callable[[str], None], run_child: Callable[..., subprocess.CompletedProcess[Any]] | None = None
                  ) -> None:
         super().__init__()
-        self.choice, self._speed, self._segments, self._warn = choice, speed, segments, warn
+        self.choice: SoundChoice = choice
+        self._speed, self._segments, self._warn = speed, segments, warn
         # The loudness reading runs as the run's own child (cancellable), given by the run.
         self._run_child = run_child or (lambda argv, **kw: subprocess.run(restricted_inputs(argv), capture_output=True,
                                                                           **kw))

@@ -150,7 +150,7 @@ class Guard:
         # said only while the fetch touched public addresses alone (the
         # service tells nobody which private ports are open).
         self.network_failure: str | None = None
-        self.private_tried = False
+        self.private_tried: bool = False
         self.last_activity: float = time.monotonic()
 
     @classmethod

@@ -7,7 +7,6 @@ whole run (its ffmpeg children)."""
 from __future__ import annotations
 
 import json
-import socket
 import stat
 import subprocess
 import sys
@@ -17,12 +16,11 @@ from pathlib import Path
 
 import pytest
 import requests
-import uvicorn
 
 from child_env import child_env
+from studio_served import served_studio
 from vantor.services.server import InProcessServer, Services
 from vantor.studio.app import Studio
-from vantor.studio.guard import StudioGuard
 from vantor.studio.project import Project
 
 pytestmark = pytest.mark.slow
@@ -106,30 +104,20 @@ def test_a_studio_session_puts_no_token_on_a_command_line(tmp_path, film):
         services = services_with(watch, tmp_path / "cache")
         (tmp_path / "project").mkdir()
         studio = Studio(Project(tmp_path / "project"), services.base_url)
-        sock = socket.create_server(("127.0.0.1", 0))
-        port = sock.getsockname()[1]
-        guard = StudioGuard(studio.app, STUDIO_TOKEN, port)
-        server = uvicorn.Server(uvicorn.Config(guard, log_level="warning", lifespan="off"))
-        threading.Thread(target=server.run, kwargs={"sockets": [sock]}, daemon=True).start()
         try:
-            while not server.started:
-                time.sleep(0.05)
-            page = requests.Session()
-            page.get(f"http://127.0.0.1:{port}{guard.one_time_path()}", timeout=10)
-            page.headers.update({"origin": f"http://127.0.0.1:{port}", "content-type": "application/json"})
-            base = f"http://127.0.0.1:{port}/{STUDIO_TOKEN}/"
-            for path, body in (("api/load", {"url": film}),
-                               ("api/make", {"url": film, "segments": SEGMENTS, "voice": "en-us", "speed": 1.5})):
-                activity = studio.activities.get(page.post(base + path, json=body, timeout=30).json()["id"])
-                deadline = time.monotonic() + 300
-                while not activity.ended and time.monotonic() < deadline:
-                    time.sleep(0.1)
-                assert activity.since(0)[-1][1]["type"] in ("ready", "done"), activity.since(0)[-1]
+            with served_studio(studio, STUDIO_TOKEN) as page:
+                page.session.headers.update({"origin": page.origin, "content-type": "application/json"})
+                for path, body in (("api/load", {"url": film}),
+                                   ("api/make", {"url": film, "segments": SEGMENTS, "voice": "en-us", "speed": 1.5})):
+                    answer = page.session.post(page.base + path, json=body, timeout=30)
+                    activity = studio.activities.get(answer.json()["id"])
+                    deadline = time.monotonic() + 300
+                    while not activity.ended and time.monotonic() < deadline:
+                        time.sleep(0.1)
+                    assert activity.since(0)[-1][1]["type"] in ("ready", "done"), activity.since(0)[-1]
         finally:
             studio.close()
-            server.should_exit = True
             services.close()
-            sock.close()
     # The load's ffprobe and the recap's wget fetched the file; the recap's ffmpeg ran.
     assert {"ffprobe", "wget", "ffmpeg"} <= watch.tools(), watch.seen
     assert watch.leaks == []

@@ -6,20 +6,16 @@ Python's digit limit, lone surrogates, JSON of another shape."""
 from __future__ import annotations
 
 import json
-import socket
-import threading
-import time
 
 import pytest
 import requests
-import uvicorn
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from studio_served import served_studio
 from vantor.services.narrator import Narrator
 from vantor.services.server import InProcessServer, Services
 from vantor.studio.app import Studio
-from vantor.studio.guard import StudioGuard
 from vantor.studio.project import Project
 
 TOKEN = "malformed-bodies-token-0123"
@@ -81,23 +77,9 @@ def services(tmp_path_factory):
 def studio(tmp_path_factory, services):
     """The studio behind its guard, signed in as its page is."""
     root = tmp_path_factory.mktemp("project")
-    app = Studio(Project(root), services.base_url)
-    sock = socket.create_server(("127.0.0.1", 0))
-    port = sock.getsockname()[1]
-    guard = StudioGuard(app.app, TOKEN, port)
-    server = uvicorn.Server(uvicorn.Config(guard, log_level="warning", lifespan="off"))
-    thread = threading.Thread(target=server.run, kwargs={"sockets": [sock]}, daemon=True)
-    thread.start()
-    while not server.started:
-        time.sleep(0.05)
-    session = requests.Session()
-    origin = f"http://127.0.0.1:{port}"
-    session.get(origin + guard.one_time_path(), timeout=10)
-    session.headers.update({"origin": origin, "content-type": "application/json"})
-    yield session, f"{origin}/{TOKEN}/", root
-    server.should_exit = True
-    thread.join(timeout=10)
-    sock.close()
+    with served_studio(Studio(Project(root), services.base_url), TOKEN) as page:
+        page.session.headers.update({"origin": page.origin, "content-type": "application/json"})
+        yield page.session, page.base, root
 
 
 @pytest.mark.parametrize("endpoint", sorted(STUDIO))

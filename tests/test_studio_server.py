@@ -12,9 +12,9 @@ import time
 
 import pytest
 import requests
-import uvicorn
 
 from studio_browser import StudioProcess, processes_mentioning
+from studio_served import served_studio
 from vantor.cli import main
 from vantor.services.server import InProcessServer, Services, new_token
 from vantor.studio import engine_bridge as bridge
@@ -76,26 +76,9 @@ def studio(tmp_path, services):
     """The studio's application behind its guard, served on loopback."""
     (tmp_path / "project").mkdir()
     app = Studio(Project(tmp_path / "project"), services.base_url)
-    import socket
-
-    sock = socket.create_server(("127.0.0.1", 0))
-    port = sock.getsockname()[1]
-    guard = StudioGuard(app.app, TOKEN, port)
-    server = uvicorn.Server(uvicorn.Config(guard, log_level="warning", lifespan="off"))
-    thread = threading.Thread(target=server.run, kwargs={"sockets": [sock]}, daemon=True)
-    thread.start()
-    for _ in range(200):
-        if server.started:
-            break
-        time.sleep(0.05)
-    app.base = f"http://127.0.0.1:{port}/{TOKEN}/"  # type: ignore[attr-defined]
-    app.origin = f"http://127.0.0.1:{port}"  # type: ignore[attr-defined]
-    app.session = requests.Session()  # type: ignore[attr-defined]  # signed in by the one-time address
-    assert app.session.get(app.origin + guard.one_time_path(), timeout=10).url == app.base
-    yield app
-    server.should_exit = True
-    thread.join(timeout=10)
-    sock.close()
+    with served_studio(app, TOKEN) as page:
+        app.base, app.origin, app.session = page.base, page.origin, page.session  # type: ignore[attr-defined]
+        yield app
 
 
 def post(studio, path, body, **kwargs):

@@ -8,7 +8,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Any, Literal
 
-__all__ = ["Sentence", "Transcript", "TranscriptSource", "Word"]
+__all__ = ["Sentence", "Suggestion", "Transcript", "TranscriptSource", "Word"]
 
 TranscriptSource = Literal["captions", "recognition"]
 _SENTENCE_END = (".", "?", "!", "…")
@@ -72,3 +72,20 @@ class Transcript:
             raise ValueError(f"unknown transcript source {source!r}")
         words = tuple(Word(float(w["start"]), float(w["end"]), str(w["text"])) for w in data["words"])
         return cls(words, source, data.get("language"))
+
+
+@dataclass(frozen=True, slots=True)
+class Suggestion:
+    """One drafted range: whole sentences with a little room before the first
+    word and after the last, the signals that chose it in words a user reads,
+    and the covered sentences as a placeholder narration to rewrite."""
+
+    start: float
+    end: float
+    text: str  # the sentences the range covers
+    score: float
+    reasons: tuple[str, ...]  # e.g. "speech density 3.1 words/s", "keyword 'penalty'"
+
+    def to_json(self) -> dict[str, Any]:
+        return {"start": round(self.start, 3), "end": round(self.end, 3), "text": self.text,
+                "score": round(self.score, 3), "reasons": list(self.reasons)}

@@ -95,12 +95,13 @@ def test_ranges_hold_whole_sentences_padded_within_their_neighbours_and_the_vide
     transcript = sentences_at((0.1, 4.0, "Kick off here."), (4.2, 9.0, "The penalty is given now."),
                               (10.0, 14.0, "He scores the penalty!"), (20.0, 30.0, "Slow talk at end."))
     found = suggest(transcript, count=3, length=6.0, keywords=["Penalty"], duration=30.5)
-    # The first sentence's range would overlap the second's: the next best is taken.
+    # The first sentence's padding gives way to the second's range.
     assert [(s.start, s.end) for s in found] == [(4.0, 4.2 + 5 * 0.96 + PAD_AFTER), (9.7, 14.0 + PAD_AFTER),
-                                                 (20.0 - PAD_BEFORE, 30.5)]
+                                                 (0.0, 4.0)]
     assert found[0].text == "The penalty is given now." and "keywords 'penalty' x1" in found[0].reasons
     assert found[0].reasons[0].startswith("speech density 1.0 words/s")
     assert [(s.start, s.end) for s in suggest(sentences_at((0.1, 2.0, "Early start.")))] == [(0.0, 2.7)]
+    assert [(s.start, s.end) for s in suggest(sentences_at((20.0, 30.0, "Late.")), duration=30.5)] == [(19.7, 30.5)]
     with pytest.raises(ValueError, match="count"):
         suggest(transcript, count=0)
     with pytest.raises(ValueError, match="length"):
@@ -120,3 +121,30 @@ def test_the_draft_passes_check_as_is_with_its_narrations_marked():
     assert placeholder("a b c d", 1.2) == "REWRITE: a b…" and placeholder("a b", 1.2) == "REWRITE: a b"
     assert placeholder("a b c", 1.19) == "REWRITE: a…"
     assert placeholder("a b c", 0.4) == "REWRITE: a…"
+
+
+def test_the_commands_and_the_api_through_a_running_service(tmp_path, services, monkeypatch, capsys):
+    import vantor
+    from vantor.cli import main
+
+    monkeypatch.setenv("VANTOR_CACHE_DIR", str(tmp_path / "cache"))
+    draft = tmp_path / "segments.json"
+    with Site({"/p.html": body(page(True), "text/html"), "/en.vtt": body(VTT, "text/vtt")}) as site:
+        url = site.base_url + "/p.html"
+        assert main(["transcript", url, "--services", services]) == 0
+        assert capsys.readouterr().out == "[00:01] The keeper saves it.\n[00:03] What a match!\n"
+        assert main(["transcript", url, "--services", services, "--vtt", "-q"]) == 0
+        assert capsys.readouterr().out.startswith("WEBVTT\n\n00:00:01.000 --> 00:00:03.000\nThe keeper saves it.\n")
+        assert main(["suggest", url, "--services", services, "--count", "2", "--length", "3", "-o", str(draft)]) == 0
+        shown = capsys.readouterr().out
+        assert main(["suggest", url, "--services", services, "-o", str(draft)]) == 1  # kept without --force
+        assert "exists" in capsys.readouterr().err
+        assert [s.text for s in vantor.suggest(url, services=services, count=1)] == ["The keeper saves it. What a match!"]
+        assert vantor.transcript(url, services=services).words[0].text == "The"
+    assert "speech density" in shown and "draft written to" in shown
+    assert [(d["start"], d["end"]) for d in json.loads(draft.read_text())] == [("0.700", "3.500"), ("3.500", "5.700")]
+    assert main(["check", str(draft)]) == 0
+    with pytest.raises(TypeError, match="transcript: url must be a str"):
+        vantor.transcript(b"http://x")
+    with pytest.raises(TypeError, match="suggest: count must be an int"):
+        vantor.suggest("http://x", count="2")

@@ -4,7 +4,8 @@ signals a user can read.
 Every run of whole sentences that fits `length` is a candidate, scored by
 how densely it is spoken against the whole video, how far it fills the
 length, and the keywords it holds: those the user names, and the video's
-own repeated rare words. The best are taken, none overlapping another.
+own repeated rare words. The best are taken, none overlapping another
+(a range's padding gives way to a range already taken).
 Each range begins PAD_BEFORE before its first word and ends PAD_AFTER after
 its last, but never reaches into the words before or after it, nor past the
 video's ends.
@@ -77,8 +78,13 @@ def suggest(transcript: Transcript, *, count: int = 5, length: float = 30.0, key
     windows = list(_windows(sentences, words, length, overall, wanted, own))
     chosen: list[Suggestion] = []
     for window in sorted(windows, key=lambda w: (-w.score, w.first)):
-        start, end = _padded(sentences[window.first], sentences[window.last], words, duration)
-        if end <= start or any(start < taken.end and taken.start < end for taken in chosen):
+        first, last = sentences[window.first], sentences[window.last]
+        start, end = _padded(first, last, words, duration)
+        # Padding may give way to a range already taken; the sentences may not.
+        for taken in chosen:
+            if start < taken.end and taken.start < end:
+                start, end = (max(start, taken.end), end) if taken.start < first.start else (start, min(end, taken.start))
+        if end <= start or start > first.start or end < min(last.end, duration or last.end):
             continue
         text = " ".join(s.text for s in sentences[window.first:window.last + 1])
         chosen.append(Suggestion(start, end, text, window.score, window.reasons))

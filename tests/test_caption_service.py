@@ -59,6 +59,12 @@ def test_each_form_gives_word_times_tags_and_repeats_stripped():
     assert words(parse_captions(ttml, "ttml")) == [(1.0, 1.4, "Hi"), (1.4, 2.0, "all")]
     srt = "1\n00:00:01,000 --> 00:00:03,000\n<i>Tom &amp; Ann</i> [Music]\n\n2\n00:00:03,000 --> 00:00:04,000\n¡Sí!\n"
     assert words(parse_captions(srt.encode(), "srt")) == [(1.0, 2.0, "Tom"), (2.0, 3.0, "Ann"), (3.0, 4.0, "¡Sí!")]
+    # Rolling cues: two or more repeated first words go, one only with its whole cue; a later cue is no repeat.
+    rolling = "".join(f"{n}\n00:00:{a},000 --> 00:00:{b},000\n{text}\n\n" for n, (a, b, text) in enumerate(
+        [("01", "02", "one two three"), ("02", "03", "two three four"), ("03", "04", "four score"),
+         ("04", "05", "score"), ("09", "10", "score")], 1))
+    assert [w.text for w in parse_captions(rolling.encode(), "srt")] == ["one", "two", "three", "four", "four", "score",
+                                                                         "score"]
 
 
 @pytest.mark.parametrize("content, form, said", [
@@ -142,6 +148,15 @@ def test_a_caption_file_redirecting_to_an_internal_port_is_not_fetched(service, 
         with pytest.raises(DownloadError, match="private"):
             service.captions(attacker.base_url + "/page.html")
     assert internal.hits == [] and "/en.vtt" in attacker.hits
+
+
+def test_the_request_refuses_what_it_cannot_read(service):
+    import requests
+
+    for query, said in (("url=file:///etc/passwd", "http:// or https://"), ("url=http://x/&lang=en%20x", "lang")):
+        answer = requests.get(f"{service.base_url}/api/captions?{query}", timeout=30)
+        assert answer.status_code == 400 and said in answer.json()["error"]
+    assert requests.get(service.base_url.rsplit("/", 1)[0] + "/api/captions?url=http://x/", timeout=30).status_code == 404
 
 
 @pytest.mark.parametrize("length", [True, False])

@@ -1,6 +1,6 @@
 """Suggestion figures over a 40-minute transcript (target: `suggest` under
-2 s): a person's captions (punctuated) and automatic ones (no punctuation,
-sentences by pauses), at about 2.6 words a second, with the time to read
+2 s): a person's captions (punctuated), automatic ones (no punctuation,
+sentences by pauses) and a monologue without a second's pause, at about 2.6 words a second, with the time to read
 the same words as a 40-minute json3 caption file and to check the draft.
 
     .venv/bin/python bench/suggest_bench.py [--minutes 40] [--runs 5]
@@ -25,7 +25,7 @@ from vantor.transcripts.model import Transcript, Word  # noqa: E402
 from vantor.transcripts.suggest import draft_segments, suggest  # noqa: E402
 
 
-def speech(minutes: float, punctuated: bool, seed: int = 26) -> Transcript:
+def speech(minutes: float, punctuated: bool, seed: int = 26, longest_pause: float = 1.8) -> Transcript:
     """Words drawn from a Zipf-like vocabulary of 3000, in sentences of 4-25
     words with pauses between them."""
     rng = random.Random(seed)
@@ -38,7 +38,7 @@ def speech(minutes: float, punctuated: bool, seed: int = 26) -> Transcript:
             length = rng.uniform(0.18, 0.45)
             words.append(Word(at, at + length, text + ("." if punctuated and i == size - 1 else "")))
             at += length + rng.uniform(0.0, 0.08)
-        at += rng.uniform(0.3, 1.8)
+        at += rng.uniform(0.3, longest_pause)
     return Transcript(tuple(words), "captions", "en")
 
 
@@ -63,8 +63,9 @@ def main() -> None:
     parser.add_argument("--runs", type=int, default=5)
     args = parser.parse_args()
     figures: dict[str, object] = {"minutes": args.minutes, "runs": args.runs}
-    for name, punctuated in (("captions", True), ("automatic", False)):
-        transcript = speech(args.minutes, punctuated)
+    # "monologue": automatic captions with no pause of a second, so one sentence to cut.
+    for name, punctuated, pause in (("captions", True, 1.8), ("automatic", False, 1.8), ("monologue", False, 0.9)):
+        transcript = speech(args.minutes, punctuated, longest_pause=pause)
         seconds, found = timed(lambda: suggest(transcript, count=5, length=30.0, keywords=["w17x"]), args.runs)
         draft = draft_segments(found)  # type: ignore[arg-type]
         figures[name] = {"words": len(transcript.words), "sentences": len(transcript.sentences()),

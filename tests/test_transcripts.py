@@ -148,3 +148,12 @@ def test_the_commands_and_the_api_through_a_running_service(tmp_path, services, 
         vantor.transcript(b"http://x")
     with pytest.raises(TypeError, match="suggest: count must be an int"):
         vantor.suggest("http://x", count="2")
+
+
+def test_a_long_unpunctuated_run_is_cut_at_its_longest_pauses():
+    # 60 s of automatic captions without a second's pause: a word every 0.5 s, longer pauses at 20 s and 41 s.
+    times = [n * 0.5 + (0.6 if n >= 40 else 0) + (0.7 if n >= 82 else 0) for n in range(120)]
+    transcript = Transcript(tuple(Word(t, t + 0.4, f"w{n}") for n, t in enumerate(times)), "captions", None)
+    found = sorted(suggest(transcript, count=3, length=25.0), key=lambda s: s.start)
+    assert [s.text.split()[0] for s in found] == ["w0", "w40", "w82"]
+    assert all(s.end - s.start <= 25.0 + PAD_BEFORE + PAD_AFTER for s in found)

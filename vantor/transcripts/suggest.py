@@ -1,7 +1,8 @@
 """Draft segments from a transcript: ranges of whole sentences chosen by
 signals a user can read.
 
-Every run of whole sentences that fits `length` is a candidate, scored by
+Every run of whole sentences that fits `length` is a candidate (a longer
+sentence is cut at its longest pauses), scored by
 how densely it is spoken against the whole video, how far it fills the
 length, and the keywords it holds: those the user names, and the video's
 own repeated rare words. The best are taken, none overlapping another
@@ -31,6 +32,8 @@ REWRITE = "REWRITE:"
 KEYWORD_CHARS = 4
 KEYWORD_REPEATS = 3
 KEYWORDS_FOUND = 8
+# A sentence longer than the ranges is cut at a pause among this many words.
+CUT_SCAN = 200
 _WORD = re.compile(r"[^\w'’-]+")
 _COMMON = frozenset("""
 about above after again against also always another anything around back been before being below between both
@@ -68,8 +71,8 @@ def suggest(transcript: Transcript, *, count: int = 5, length: float = 30.0, key
         raise ValueError(f"count must be a whole number of 1 or more, not {count!r}")
     if not math.isfinite(length) or length <= 0:
         raise ValueError(f"length must be a number of seconds above 0, not {length!r}")
-    sentences = transcript.sentences()
     words = transcript.words
+    sentences = _within(transcript.sentences(), words, length)
     if not sentences:
         return []
     overall = len(words) / max(sentences[-1].end - sentences[0].start, 1.0)
@@ -91,6 +94,31 @@ def suggest(transcript: Transcript, *, count: int = 5, length: float = 30.0, key
         if len(chosen) == count:
             break
     return chosen
+
+
+def _within(sentences: list[Sentence], words: Sequence[Word], length: float) -> list[Sentence]:
+    """The sentences, each longer than `length` cut into parts that fit,
+    each cut at the longest pause among the last CUT_SCAN words before it
+    would overflow (automatic captions have no punctuation: a monologue
+    without a second's pause reads as one sentence). Linear in the words."""
+    found: list[Sentence] = []
+
+    def part(begin: int, stop: int) -> Sentence:
+        return Sentence(words[begin].start, words[stop - 1].end, " ".join(w.text for w in words[begin:stop]), begin,
+                        stop - begin)
+
+    for s in sentences:
+        if s.end - s.start <= length:
+            found.append(s)
+            continue
+        begin, stop = s.first_word, s.first_word + s.word_count
+        for i in range(begin + 1, stop):
+            if words[i].end - words[begin].start > length:
+                cut = max(range(max(begin + 1, i - CUT_SCAN), i + 1), key=lambda j: words[j].start - words[j - 1].end)
+                found.append(part(begin, cut))
+                begin = cut
+        found.append(part(begin, stop))
+    return found
 
 
 def _windows(sentences: list[Sentence], words: Sequence[Word], length: float, overall: float,
@@ -120,7 +148,7 @@ def _windows(sentences: list[Sentence], words: Sequence[Word], length: float, ov
         fill = min(1.0, span / length)
         score = fill * density / overall + sum(min(n, 3) for n in named.values()) + 0.25 * len(repeated)
         reasons = [f"speech density {density:.1f} words/s (the video's {overall:.1f})",
-                   f"{last - first + 1} whole sentence{'s' if last > first else ''} over {span:.1f} s"]
+                   f"{last - first + 1} sentence{'s' if last > first else ''} over {span:.1f} s"]
         if named:
             reasons.append("keywords " + ", ".join(f"'{k}' x{n}" for k, n in named.items()))
         if repeated:

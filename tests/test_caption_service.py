@@ -106,6 +106,11 @@ def test_the_track_chosen():
     assert pick(wanted="de-DE", video_language=None) == ("de-DE", "automatic", "json3")
     assert pick(wanted=None, video_language=None) == ("en", "automatic", "json3")  # word times first
     assert pick(wanted="ja", video_language=None) == ("en", "automatic", "json3")
+    assert pick(wanted="de", video_language=None) == ("de", "subtitles", "vtt")
+    assert choose_track({}, {"de-AT": entry("vtt"), "pt-BR": entry("vtt")}, wanted="pt",
+                        video_language=None).language == "pt-BR"
+    assert choose_track({"de-AT": entry("vtt"), "pt": [{"ext": "vtt", "url": "https://x/l.m3u8", "protocol": "m3u8_native"}]},
+                        {}, wanted="pt", video_language="de-DE").language == "de-AT"
     assert choose_track({"live_chat": entry("json3")}, {"ja": [{"ext": "json3", "url": "file:///etc/passwd"}]},
                         wanted=None, video_language=None) is None
     assert choose_track({"ja": entry("sbv"), "ko": entry("srt")}, None, wanted=None,
@@ -136,7 +141,7 @@ def test_a_page_with_caption_tracks_through_the_service(service):
     assert [w[2] for w in english.words] == ["Hello", "there", "you."] and english.words[0][0] == 1.0
     assert french.words == [(0.5, 1.0, "Bonjour")]
     assert none.words is None and none.reason == "the video has no captions"
-    assert bad.words is None and "malformed" in bad.reason and "WEBVTT" in bad.reason
+    assert bad.words is None and bad.reason.startswith("the site's captions could not be read: ") and "WEBVTT" in bad.reason
 
 
 def test_a_caption_file_redirecting_to_an_internal_port_is_not_fetched(service, monkeypatch):

@@ -74,7 +74,9 @@ def _best_form(entries: object) -> tuple[str, str] | None:
         if not isinstance(entry, dict) or not isinstance(entry.get("url"), str):
             continue
         form = str(entry.get("ext") or "")
-        if form in CAPTION_FORMS and entry["url"].lower().startswith(("http://", "https://")):
+        # One plain file: a streamed form (HLS, DASH) would be a playlist, not captions.
+        plain = entry.get("protocol") in (None, "http", "https")
+        if form in CAPTION_FORMS and plain and entry["url"].lower().startswith(("http://", "https://")):
             offered.setdefault(form, entry["url"])
     return next(((form, offered[form]) for form in CAPTION_FORMS if form in offered), None)
 
@@ -190,7 +192,7 @@ class CaptionFetcher:
         try:
             words = parse_captions(self._fetch(ydl, track.url, guard), track.form)
         except CaptionsMalformed as error:
-            return CaptionsAnswer(key, duration, track, reason=f"the site's captions are malformed: {error}",
+            return CaptionsAnswer(key, duration, track, reason=f"the site's captions could not be read: {error}",
                                   languages=languages)
         if not words:
             return CaptionsAnswer(key, duration, track, reason="the site's captions have no words", languages=languages)

@@ -73,6 +73,7 @@ def test_each_form_gives_word_times_tags_and_repeats_stripped():
     (b"00:00:01.000 --> 00:00:02.000\nhi\n", "vtt", "starts with WEBVTT"),
     (b"WEBVTT\n\n00:00:01.000 --> soon\nhi\n", "vtt", "not a cue's times"),
     (b"WEBVTT\n\n00:00:03.000 --> 00:00:02.000\nhi\n", "vtt", "not in a video"),
+    (b"WEBVTT\n\n100:00:00.000 --> 100:00:00.001\nhi\n", "vtt", "not in a video"),
     (b"1\nhello\n", "srt", "not a SubRip cue"),
     (b'<!DOCTYPE x [<!ENTITY a "aaaa">]><tt><p begin="1s" end="2s">&a;</p></tt>', "ttml", "declares entities"),
     (b"<tt><p", "ttml", "not XML"), (b"\xff\xfe", "srt", "not UTF-8"), (b"x", "sbv", "not read"),
@@ -83,6 +84,8 @@ def test_malformed_captions_are_refused_in_one_line(content, form, said):
 
 
 def test_bounds_on_cues_and_words(monkeypatch):
+    edges = b"WEBVTT\n\n00:00:00.000 --> 00:00:00.500\nhi\n\n100:00:00.000 --> 100:00:00.000\nbye\n"
+    assert words(parse_captions(edges, "vtt")) == [(0.0, 0.5, "hi"), (360000.0, 360000.0, "bye")]
     cues = "WEBVTT\n\n" + "".join(f"00:00:{i:02d}.000 --> 00:00:{i:02d}.500\nw{i} x\n\n" for i in range(3))
     monkeypatch.setattr(caption_forms, "MAX_CUES", 3)
     assert len(parse_captions(cues.encode(), "vtt")) == 6

@@ -102,6 +102,9 @@ def test_ranges_hold_whole_sentences_padded_within_their_neighbours_and_the_vide
     assert found[0].reasons[0].startswith("speech density 1.0 words/s")
     assert [(s.start, s.end) for s in suggest(sentences_at((0.1, 2.0, "Early start.")))] == [(0.0, 2.7)]
     assert [(s.start, s.end) for s in suggest(sentences_at((20.0, 30.0, "Late.")), duration=30.5)] == [(19.7, 30.5)]
+    # The video's own keywords: four letters or more, said three times or more.
+    own = suggest(sentences_at((0.0, 4.0, "Goal goal goal gol gol gol."), (9.0, 13.0, "Saves saves here now.")), length=5.0)
+    assert own[0].reasons[2:] == ("the video's repeated words 'goal' x3",) and len(own[1].reasons) == 2
     with pytest.raises(ValueError, match="count"):
         suggest(transcript, count=0)
     with pytest.raises(ValueError, match="length"):

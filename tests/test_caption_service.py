@@ -70,6 +70,7 @@ def test_each_form_gives_word_times_tags_and_repeats_stripped():
 @pytest.mark.parametrize("content, form, said", [
     (b"not json", "json3", "not JSON"), (b'{"events": 3}', "json3", "no list of events"),
     (b'{"events":[{"tStartMs":"x","segs":[{"utf8":"a"}]}]}', "json3", "not a time"),
+    (b'{"events":[{"tStartMs":100,"segs":[{"utf8":"a","tOffsetMs":-200}]}]}', "json3", "not in a video"),
     (b"00:00:01.000 --> 00:00:02.000\nhi\n", "vtt", "starts with WEBVTT"),
     (b"WEBVTT\n\n00:00:01.000 --> soon\nhi\n", "vtt", "not a cue's times"),
     (b"WEBVTT\n\n00:00:03.000 --> 00:00:02.000\nhi\n", "vtt", "not in a video"),

@@ -106,6 +106,8 @@ class _Words:
     def add(self, start: float, end: float, text: str) -> None:
         if len(self.words) >= MAX_WORDS:
             raise CaptionsMalformed(f"more than {MAX_WORDS} words")
+        if not 0 <= start <= max(start, end) <= MAX_SECONDS:  # a word stamp or offset outside its cue
+            raise CaptionsMalformed(f"a word at {start:g} s is not in a video")
         self.words.append(CaptionWord(round(start, 3), round(max(start, end), 3), text))
 
 

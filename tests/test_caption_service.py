@@ -9,12 +9,13 @@ import threading
 
 import pytest
 
-from hostile_site import Site, body, redirect
+from hostile_site import Site, body, drip, redirect, silent
 from vantor.services import caption_forms, source_guard
 from vantor.services.caption_forms import CaptionsMalformed, parse_captions
 from vantor.services.captions import CaptionFetcher, choose_track
 from vantor.services.client import DownloadError, ServicesClient
 from vantor.services.server import InProcessServer, Services, new_token
+from vantor.services.ytdlp_backend import DownloadFailed
 
 PUBLIC = "127.0.0.2"
 # YouTube's automatic WebVTT: word stamps, a 10 ms cue repeating the line,
@@ -178,3 +179,23 @@ def test_a_caption_file_over_the_bound_is_refused(tmp_path, length):
         assert len(fits.captions(site.base_url + "/page.html", None, threading.Event()).words) == 200
         refused = over.captions(site.base_url + "/page.html", None, threading.Event())
     assert refused.words is None and f"larger than {len(vtt) - 1} bytes" in refused.reason
+
+
+def test_a_caption_file_that_stalls_or_never_ends_is_cut():
+    stop = threading.Event()
+    routes = {"/slow.html": body(page(("en", "/slow.vtt")), "text/html"), "/slow.vtt": drip(stop, 0.2, 1000),
+              "/mute.html": body(page(("en", "/mute.vtt")), "text/html"), "/mute.vtt": silent(stop),
+              "/ok.html": body(page())}
+    try:
+        with Site(routes) as site:
+            # yt-dlp's first page loads its extractors (seconds on a busy machine): not the time measured here.
+            CaptionFetcher(private_sources="direct").captions(site.base_url + "/ok.html", None, threading.Event())
+            with pytest.raises(DownloadFailed, match="deadline of 4 s"):
+                CaptionFetcher(private_sources="direct", deadline=4).captions(site.base_url + "/slow.html", None,
+                                                                              threading.Event())
+            with pytest.raises(DownloadFailed, match="the source stalled: no data for 2 s"):
+                CaptionFetcher(private_sources="direct", stall_seconds=2).captions(site.base_url + "/mute.html", None,
+                                                                                   threading.Event())
+            assert {"/slow.vtt", "/mute.vtt"} <= set(site.hits)  # cut while fetching the captions
+    finally:
+        stop.set()

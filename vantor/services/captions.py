@@ -154,7 +154,9 @@ class CaptionFetcher:
 
         logger = _Logger()
         options = {"quiet": True, "no_warnings": True, "noprogress": True, "logger": logger,
-                   "noplaylist": True, "playlist_items": "1", "socket_timeout": self.stall_seconds,
+                   "noplaylist": True, "playlist_items": "1",
+                   # The watchdog ends a stall first, in the same words wherever it happens.
+                   "socket_timeout": 2 * self.stall_seconds,
                    "js_runtimes": _js_runtimes(), "cachedir": False, "proxy": "", "skip_download": True,
                    "ignore_no_formats_error": True}
         try:
@@ -216,9 +218,17 @@ class CaptionFetcher:
             if declared.isdigit() and int(declared) > self.max_bytes:
                 raise CaptionsMalformed(f"the caption file is larger than {self.max_bytes} bytes")
             content = bytearray()
-            while chunk := response.read(READ_CHUNK):
-                guard.touch()
-                content += chunk
-                if len(content) > self.max_bytes:
-                    raise CaptionsMalformed(f"the caption file is larger than {self.max_bytes} bytes")
+            try:
+                while chunk := response.read(READ_CHUNK):
+                    guard.touch()
+                    content += chunk
+                    if len(content) > self.max_bytes:
+                        raise CaptionsMalformed(f"the caption file is larger than {self.max_bytes} bytes")
+            except (OSError, RequestError):
+                pass  # said below: cut short, or ended early
+        # A read ended by the watchdog, or a short body, is no caption file.
+        if guard.cut_reason is not None or guard.refused is not None:
+            raise DownloadFailed(guard.refused or guard.cut_reason or "")
+        if declared.isdigit() and int(declared) != len(content):
+            raise CaptionsMalformed(f"the caption file ended after {len(content)} of its {declared} bytes")
         return bytes(content)

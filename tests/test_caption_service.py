@@ -5,6 +5,7 @@ public internet and 127.0.0.1 the internal network."""
 
 from __future__ import annotations
 
+import re
 import threading
 
 import pytest
@@ -199,3 +200,27 @@ def test_a_caption_file_that_stalls_or_never_ends_is_cut():
             assert {"/slow.vtt", "/mute.vtt"} <= set(site.hits)  # cut while fetching the captions
     finally:
         stop.set()
+
+
+def test_a_compressed_caption_file_is_read_and_a_short_one_refused():
+    import gzip
+
+    vtt = b"WEBVTT\n\n00:00:01.000 --> 00:00:02.000\nhi there\n"
+
+    def sent(data: bytes, length: int, encoding: str | None = None):
+        def answer(h):
+            h.send_response(200)
+            if encoding:
+                h.send_header("Content-Encoding", encoding)
+            h.send_header("Content-Length", str(length))
+            h.end_headers()
+            h.wfile.write(data)
+        return answer
+
+    routes = {"/gz.html": body(page(("en", "/gz.vtt")), "text/html"), "/gz.vtt": sent(gzip.compress(vtt), len(gzip.compress(vtt)), "gzip"),
+              "/cut.html": body(page(("en", "/cut.vtt")), "text/html"), "/cut.vtt": sent(vtt, len(vtt) + 1)}
+    with Site(routes) as site:
+        fetcher = CaptionFetcher(private_sources="direct")
+        assert [w.text for w in fetcher.captions(site.base_url + "/gz.html", None, threading.Event()).words] == ["hi", "there"]
+        cut = fetcher.captions(site.base_url + "/cut.html", None, threading.Event())
+    assert cut.words is None and re.search(rf"ended after \d+ of its {len(vtt) + 1} bytes$", cut.reason)

@@ -229,6 +229,8 @@ class CaptionFetcher:
         # A read ended by the watchdog, or a short body, is no caption file.
         if guard.cut_reason is not None or guard.refused is not None:
             raise DownloadFailed(guard.refused or guard.cut_reason or "")
-        if declared.isdigit() and int(declared) != len(content):
+        # A compressed body's length is the compressed one: compared only for a plain body.
+        plain = response.headers.get("Content-Encoding", "identity").strip().lower() in ("", "identity")
+        if plain and declared.isdigit() and int(declared) != len(content):
             raise CaptionsMalformed(f"the caption file ended after {len(content)} of its {declared} bytes")
         return bytes(content)

@@ -217,10 +217,12 @@ def test_a_compressed_caption_file_is_read_and_a_short_one_refused():
             h.wfile.write(data)
         return answer
 
-    routes = {"/gz.html": body(page(("en", "/gz.vtt")), "text/html"), "/gz.vtt": sent(gzip.compress(vtt), len(gzip.compress(vtt)), "gzip"),
+    packed = gzip.compress(vtt)
+    routes = {"/gz.html": body(page(("en", "/gz.vtt")), "text/html"), "/gz.vtt": sent(packed, len(packed), "gzip"),
               "/cut.html": body(page(("en", "/cut.vtt")), "text/html"), "/cut.vtt": sent(vtt, len(vtt) + 1)}
     with Site(routes) as site:
         fetcher = CaptionFetcher(private_sources="direct")
-        assert [w.text for w in fetcher.captions(site.base_url + "/gz.html", None, threading.Event()).words] == ["hi", "there"]
+        packed_words = fetcher.captions(site.base_url + "/gz.html", None, threading.Event()).words
+        assert [w.text for w in packed_words] == ["hi", "there"]
         cut = fetcher.captions(site.base_url + "/cut.html", None, threading.Event())
     assert cut.words is None and re.search(rf"ended after \d+ of its {len(vtt) + 1} bytes$", cut.reason)

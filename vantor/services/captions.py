@@ -24,6 +24,9 @@ from .ytdlp_backend import WATCH_SECONDS, DownloadFailed, _js_runtimes, _Logger,
 __all__ = ["CaptionFetcher", "CaptionTrack", "CaptionsAnswer", "choose_track"]
 
 READ_CHUNK = 64 * 1024
+# A page names its languages and its video: such names are cut to these lengths.
+MAX_NAME = 35
+MAX_KEY = 200
 # Listed tracks that are no captions (YouTube lists its live chat among them).
 _NOT_CAPTIONS = ("live_chat",)
 # Extractors that read any page: their ids are made up from the address.
@@ -93,11 +96,11 @@ def choose_track(subtitles: object, automatic: object, *, wanted: str | None,
             for name in listed:
                 if isinstance(name, str) and name not in _NOT_CAPTIONS and _matches(name, language):
                     if (best := _best_form(listed[name])) is not None:
-                        return CaptionTrack(name, kind, *best)
+                        return CaptionTrack(name[:MAX_NAME], kind, *best)
     for kind, listed in kinds:
         for name in listed:
             if isinstance(name, str) and name not in _NOT_CAPTIONS and (best := _best_form(listed[name])):
-                return CaptionTrack(name, kind, *best)
+                return CaptionTrack(name[:MAX_NAME], kind, *best)
     return None
 
 
@@ -180,16 +183,17 @@ class CaptionFetcher:
     def _answer(self, ydl: Any, info: dict[str, Any], language: str | None, guard: Any) -> CaptionsAnswer:
         extractor, video_id = info.get("extractor_key"), info.get("id")
         # The generic extractor names a video after the address's last part: no key across sites.
-        key = f"{extractor}:{video_id}" if extractor and extractor not in _GENERIC and video_id else None
+        key = f"{extractor}:{video_id}"[:MAX_KEY] if extractor and extractor not in _GENERIC and video_id else None
         duration = info.get("duration")
         duration = float(duration) if isinstance(duration, (int, float)) and duration > 0 else None
         subtitles, automatic = info.get("subtitles"), info.get("automatic_captions")
-        languages = sorted({str(n) for listed in (subtitles, automatic) if isinstance(listed, dict) for n in listed
-                            if n not in _NOT_CAPTIONS})[:200]
+        listed = [names for names in (subtitles, automatic) if isinstance(names, dict)]
+        languages = sorted({str(n)[:MAX_NAME] for names in listed for n in names if n not in _NOT_CAPTIONS})[:200]
         video_language = info.get("language") if isinstance(info.get("language"), str) else None
         track = choose_track(subtitles, automatic, wanted=language, video_language=video_language)
         if track is None:
-            reason = "the video's captions are in no form the service reads" if languages else "the video has no captions"
+            reason = ("the video's captions are in no form the service reads" if languages
+                      else "the video has no captions")
             return CaptionsAnswer(key, duration, reason=reason, languages=languages)
         try:
             words = parse_captions(self._fetch(ydl, track.url, guard), track.form)

@@ -189,7 +189,8 @@ def test_entry_points(write):
     assert scripts == {"vantor": "vantor.cli:main"}
     helped = python("-m", "vantor", "--help")
     listed = re.findall(r"^ {4}(\w+) +\S", helped.stdout, re.M)
-    assert helped.returncode == 0 and listed == ["recap", "check", "doctor", "serve", "voices", "demo", "batch", "studio"], helped.stdout
+    assert helped.returncode == 0 and listed == ["recap", "check", "doctor", "serve", "voices", "demo", "batch", "studio",
+                                                 "transcript", "suggest"], helped.stdout
     refused = python("-m", "vantor", "recap", URL, write(BAD), "--voice", "v")
     assert (refused.returncode, refused.stdout) == (1, "") and len(where(refused.stderr)) == len(BAD_WHERE)
 

@@ -11,6 +11,8 @@
                  [--force] [--services local|configured|URL] [--json] [-q]
     vantor batch --check JOBS
     vantor studio [URL] [--project DIR] [--host 127.0.0.1] [--port 8766] [--allow CIDR] [--no-browser]
+    vantor transcript URL [--json|--srt|--vtt] [--language CODE] [--services ...] [-q]
+    vantor suggest URL [--count N] [--length SECONDS] [--keyword WORD]... [-o FILE] [--force] [--json]
 
 Every subcommand exits 0 when it succeeded, 1 when it failed or refused its
 input (one line on stderr, `vantor: ...`), 2 for a command line it cannot
@@ -28,7 +30,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from . import __version__
-from .commands import batch, check, demo, doctor, recap, serve, studio, voices
+from .commands import batch, check, demo, doctor, recap, serve, studio, suggest, transcript, voices
 from .commands._common import EXIT_FAILURE, EXIT_INTERRUPTED, CommandFailed
 from .recap.messages import explain
 from .errors import PreflightError
@@ -38,7 +40,7 @@ from .recap.run import kept_work_dir
 __all__ = ["build_parser", "main", "version_line"]
 
 # Each registers its parser, in the order `vantor --help` lists them.
-COMMANDS = (recap, check, doctor, serve, voices, demo, batch, studio)
+COMMANDS = (recap, check, doctor, serve, voices, demo, batch, studio, transcript, suggest)
 
 
 def _ffmpeg_version() -> str:

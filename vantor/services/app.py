@@ -9,6 +9,10 @@ Download (the engine's download client speaks this):
          plus downloaded_bytes, total_bytes, speed, eta, state for richer clients;
          a failed job: {"success": false, "progress": 0, "error": ...}
     GET  /files/CAPABILITY.mp4   the finished job's file (Range honoured)
+    GET  /api/captions?url=<address>[&lang=LANGUAGE]
+         {"success": true, "video_key", "duration", "language", "kind", "form",
+          "words": [[start, end, text], ...] or null, "reason": why null}
+         or {"success": false, "error": ...}: the page itself could not be read
 Speech (the engine's speech client speaks this):
     POST /api/generate-audio-frontend  {"text", "voice"}
          200 {"audio_data": "data:audio/mpeg;base64,...", "backend": "piper" | "espeak-ng"}
@@ -55,6 +59,7 @@ from starlette.routing import Route
 from starlette.types import ASGIApp, Receive, Scope, Send
 
 from .cache import FileCache, is_disk_full
+from .captions import CaptionFetcher
 from .download_jobs import Job, JobRefused, Jobs
 from .espeak_backend import SpeechFailed
 from .gate import TOKEN_HEADER, Capabilities, header, path_after_secret, same_secret
@@ -63,6 +68,7 @@ from .narration_timing import measure_timing
 from .narrator import BACKEND_NAMES
 from .speech_queue import Busy, SpeechQueue
 from .voices import Voice
+from .ytdlp_backend import DownloadFailed
 
 __all__ = ["BACKEND_HEADER", "LOOPBACK", "TOKEN_HEADER", "ClientAllowList", "SpeechBackend", "TokenGate", "build_app"]
 
@@ -177,11 +183,13 @@ def _peer(request: Request) -> str:
 
 def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits: Limits,
               allow: Iterable[Network] = LOOPBACK, token: str | None = None,
-              speech_queue: SpeechQueue | None = None) -> ASGIApp:
+              speech_queue: SpeechQueue | None = None, captions: CaptionFetcher | None = None) -> ASGIApp:
     queue = speech_queue or SpeechQueue(limits.max_speech, limits.max_speech_per_client, limits.max_speech_queued)
     timing_cache = FileCache(speech_cache.root / "timing", ".json", 64 * 1024**2)
     waiting: Counter[str] = Counter()  # client address -> job requests waiting for a first answer
     file_addresses: Capabilities[Job] = Capabilities(FILE_ADDRESS_SECONDS)
+    caption_fetcher = captions or CaptionFetcher()
+    caption_requests = [0]  # running now; bounded like downloads, each holds a thread
 
     async def first_answer(job: Job) -> None:
         # Polled on the event loop, so a waiting request holds no thread.
@@ -214,6 +222,28 @@ def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits
         if job.state == "failed":
             return JSONResponse({"success": False, "error": job.error} | _detail(job))
         return JSONResponse({"success": True, "id": job.id, "progress_url": f"{_base(request)}/progress/{job.id}"})
+
+    async def caption_request(request: Request) -> JSONResponse:
+        url = request.query_params.get("url", "")
+        language = request.query_params.get("lang") or None
+        if not url.lower().startswith(("http://", "https://")):
+            return _error(400, "unsupported address: give an http:// or https:// video address")
+        if language is not None and not re.fullmatch(r"[A-Za-z0-9-]{1,35}", language):
+            return _error(400, "lang must be a language code like en or pt-BR")
+        if jobs.closing:
+            return _error(503, "busy: the service is shutting down; try again later")
+        if caption_requests[0] >= limits.max_jobs:
+            return _error(503, f"busy: {caption_requests[0]} caption requests are running, the service's limit; "
+                               "try again later")
+        caption_requests[0] += 1
+        try:
+            answer = await run_in_threadpool(caption_fetcher.captions, url, language, jobs.closing_event)
+        except DownloadFailed as failed:
+            return JSONResponse({"success": False, "error": str(failed)}
+                                | ({"detail": failed.detail} if failed.detail else {}))
+        finally:
+            caption_requests[0] -= 1
+        return JSONResponse(answer.to_json())
 
     async def progress(request: Request) -> JSONResponse:
         job = jobs.get(request.path_params["job_id"])
@@ -328,6 +358,7 @@ def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits
     app = Starlette(routes=[
         Route("/ajax/download.php", job_request, methods=["GET"]),
         Route("/progress/{job_id}", progress, methods=["GET"]),
+        Route("/api/captions", caption_request, methods=["GET"]),
         Route(FILES_PREFIX + "{capability}.mp4", file, methods=["GET", "HEAD"]),
         Route("/api/generate-audio-frontend", generate_audio, methods=["POST"]),
     ])

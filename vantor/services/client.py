@@ -19,9 +19,11 @@ from urllib.parse import quote
 
 from .narration_timing import NarrationTiming
 
-__all__ = ["DownloadError", "Progress", "ServicesClient", "SpeechError"]
+__all__ = ["CaptionWords", "DownloadError", "Progress", "ServicesClient", "SpeechError"]
 
 REQUEST_TIMEOUT = 60
+# The service reads the page and the caption file within its own deadline (120 s).
+CAPTIONS_TIMEOUT = 150
 
 
 class DownloadError(RuntimeError):
@@ -45,6 +47,37 @@ class Progress:
     speed: float | None  # bytes per second
     eta: float | None  # seconds
     converting: float | None = None  # the service's rewrite of the download to MP4: the fraction done
+
+
+@dataclass(frozen=True)
+class CaptionWords:
+    """The download service's captions answer: `words` (start, end, text)
+    is None when the video has none it can read, and `reason` says why."""
+
+    video_key: str | None  # the site's id of the video; None where only the address names it
+    duration: float | None
+    language: str | None
+    kind: str | None  # "subtitles" (a person's) or "automatic"
+    words: list[tuple[float, float, str]] | None
+    reason: str | None
+
+
+def _caption_words(value: object) -> list[tuple[float, float, str]] | None:
+    if value is None:
+        return None
+    if not isinstance(value, list):
+        raise DownloadError("the download service's captions are not a list of words")
+    words = []
+    for item in value:
+        if not (isinstance(item, list) and len(item) == 3 and isinstance(item[2], str)
+                and all(_number(t, float) is not None for t in item[:2])):
+            raise DownloadError("the download service's captions are not a list of words")
+        words.append((float(item[0]), float(item[1]), item[2]))
+    return words
+
+
+def _text(value: object) -> str | None:
+    return value if isinstance(value, str) else None
 
 
 def _json(answer: Any, error: type[RuntimeError], service: str) -> dict[str, Any]:
@@ -89,6 +122,21 @@ class ServicesClient:
                 return str(status["download_url"])
             time.sleep(poll_seconds)
         return None
+
+    def captions(self, url: str, language: str | None = None) -> CaptionWords:
+        """The words of the site's captions for `url` (the page is read, no
+        media fetched); DownloadError when the page cannot be read."""
+        import requests
+
+        query = f"url={quote(url, safe='')}" + (f"&lang={quote(language, safe='')}" if language else "")
+        answer = _json(requests.get(f"{self.base_url}/api/captions?{query}", timeout=CAPTIONS_TIMEOUT),
+                       DownloadError, "download")
+        if not answer.get("success"):
+            raise DownloadError(str(answer.get("error") or "the download service could not read the page"),
+                                answer.get("detail"))
+        return CaptionWords(_text(answer.get("video_key")), _number(answer.get("duration"), float),
+                            _text(answer.get("language")), _text(answer.get("kind")),
+                            _caption_words(answer.get("words")), _text(answer.get("reason")))
 
     def _speak(self, text: str, voice: str, *, timing: bool = False) -> tuple[int, dict[str, Any]]:
         import requests

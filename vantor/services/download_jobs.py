@@ -108,6 +108,11 @@ class Jobs:
     def closing(self) -> bool:
         return self._closing.is_set()
 
+    @property
+    def closing_event(self) -> threading.Event:
+        """Set once the service is shutting down (other requests end with it)."""
+        return self._closing
+
     def begin_close(self) -> None:
         """Refuses new jobs and ends running downloads (at once, not waited for)."""
         self._closing.set()

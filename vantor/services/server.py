@@ -19,6 +19,7 @@ from ..net import listen, url_host
 
 from .app import LOOPBACK, Network, SpeechBackend, build_app
 from .cache import FileCache
+from .captions import CaptionFetcher
 from .download_jobs import DownloadBackend, Jobs
 from .gate import TOKEN_PATTERN, new_secret
 from .limits import Limits
@@ -94,7 +95,9 @@ class Services:
         self.speech_queue: SpeechQueue = SpeechQueue(self.limits.max_speech, self.limits.max_speech_per_client,
                                                      self.limits.max_speech_queued)
         self.app: ASGIApp = build_app(self.jobs, speech_backend, self.speech_cache, self.limits, allow, token,
-                                      speech_queue=self.speech_queue)
+                                      speech_queue=self.speech_queue,
+                                      captions=CaptionFetcher(private_sources=private_sources,
+                                                              stall_seconds=self.limits.stall_seconds))
 
     def close(self) -> None:
         self.jobs.close()

@@ -1,0 +1,162 @@
+"""A video's transcript through the local services (captions first, then
+recognition, cached per video) and the segments drafted from it."""
+
+from __future__ import annotations
+
+import json
+from pathlib import Path
+
+import pytest
+
+from hostile_site import Site, body
+from vantor.recap.segments_check import check_segments_bytes, parse_time
+from vantor.services.server import InProcessServer, Services, new_token
+from vantor.transcripts import recognition
+from vantor.transcripts.model import Transcript, Word
+from vantor.transcripts.source import TranscriptUnavailable, transcript_for, video_words
+from vantor.transcripts.suggest import PAD_AFTER, PAD_BEFORE, draft_segments, placeholder, suggest
+
+VTT = (b"WEBVTT\n\n00:00:01.000 --> 00:00:03.000\nThe keeper saves it.\n\n"
+       b"00:00:03.500 --> 00:00:05.000\nWhat a match!\n")
+
+
+def page(track: bool) -> bytes:
+    listed = '<track kind="captions" srclang="en" src="/en.vtt">' if track else ""
+    return f'<html><body><video controls><source src="/v.mp4" type="video/mp4">{listed}</video></body></html>'.encode()
+
+
+@pytest.fixture
+def services(tmp_path):
+    server = InProcessServer(Services(tmp_path / "services", token=new_token(), private_sources="direct"))
+    yield server.base_url
+    server.close()
+
+
+@pytest.fixture
+def recognitions(monkeypatch):
+    """Recognition on this machine as installed: every call is recorded and
+    answers two words (the model is not here, so the seam is forced)."""
+    calls: list[Path] = []
+
+    def recognise(media, *, language=None, progress=None, cancel=None):
+        calls.append(Path(media).read_bytes()[4:8])
+        progress(0.5)
+        return Transcript((Word(0.5, 1.0, "Hello"), Word(1.1, 1.6, "world.")), "recognition", "en")
+
+    monkeypatch.setattr(recognition, "available", lambda: None)
+    monkeypatch.setattr(recognition, "recognise", recognise)
+    return calls
+
+
+def test_captions_are_used_without_recognition_and_cached(tmp_path, services, recognitions):
+    stages: list[str] = []
+    with Site({"/p.html": body(page(True), "text/html"), "/en.vtt": body(VTT, "text/vtt")}) as site:
+        first = transcript_for(site.base_url + "/p.html", services_url=services, cache_dir=tmp_path / "t",
+                               progress=lambda stage, fraction: stages.append(stage))
+        hits = list(site.hits)
+        again = transcript_for(site.base_url + "/p.html", services_url=services, cache_dir=tmp_path / "t")
+        assert site.hits == hits  # the second call fetched nothing
+    assert recognitions == [] and set(stages) == {"captions"}
+    assert first == again and first.source == "captions"
+    assert [s.text for s in first.sentences()] == ["The keeper saves it.", "What a match!"]
+
+
+def test_without_captions_the_downloaded_video_is_recognised_once(tmp_path, services, recognitions, source_video):
+    stages: list[str] = []
+    routes = {"/p.html": body(page(False), "text/html"), "/v.mp4": body(Path(source_video).read_bytes())}
+    with Site(routes) as site:
+        for _ in range(2):
+            found = video_words(site.base_url + "/p.html", services_url=services, cache_dir=tmp_path / "t",
+                                progress=lambda stage, fraction: stages.append(stage))
+    assert recognitions == [b"ftyp"]  # a whole MP4 handed over, once
+    assert found.transcript.source == "recognition" and [w.text for w in found.transcript.words] == ["Hello", "world."]
+    assert {"captions", "downloading", "transcribing"} <= set(stages)
+
+
+def test_without_captions_or_recognition_one_line_says_what_to_install(tmp_path, services):
+    with Site({"/p.html": body(page(False), "text/html")}) as site:
+        with pytest.raises(TranscriptUnavailable, match=r"^the video has no captions, and .*pip install") as refused:
+            transcript_for(site.base_url + "/p.html", services_url=services, cache_dir=tmp_path / "t")
+        assert "/v.mp4" not in site.hits  # nothing downloaded for a recognition that cannot run
+    assert "\n" not in str(refused.value)
+
+
+def sentences_at(*spans: tuple[float, float, str]) -> Transcript:
+    """Each (start, end, sentence): its words spread evenly over the span."""
+    words = []
+    for start, end, text in spans:
+        parts = text.split()
+        step = (end - start) / len(parts)
+        words += [Word(start + i * step, start + (i + 1) * step, w) for i, w in enumerate(parts)]
+    return Transcript(tuple(words), "captions", "en")
+
+
+def test_ranges_hold_whole_sentences_padded_within_their_neighbours_and_the_video():
+    transcript = sentences_at((0.1, 4.0, "Kick off here."), (4.2, 9.0, "The penalty is given now."),
+                              (10.0, 14.0, "He scores the penalty!"), (20.0, 30.0, "Slow talk at end."))
+    found = suggest(transcript, count=3, length=6.0, keywords=["Penalty"], duration=30.5)
+    # The first sentence's padding gives way to the second's range.
+    assert [(s.start, s.end) for s in found] == [(4.0, 4.2 + 5 * 0.96 + PAD_AFTER), (9.7, 14.0 + PAD_AFTER),
+                                                 (0.0, 4.0)]
+    assert found[0].text == "The penalty is given now." and "keywords 'penalty' x1" in found[0].reasons
+    assert found[0].reasons[0].startswith("speech density 1.0 words/s")
+    assert [(s.start, s.end) for s in suggest(sentences_at((0.1, 2.0, "Early start.")))] == [(0.0, 2.7)]
+    assert [(s.start, s.end) for s in suggest(sentences_at((20.0, 30.0, "Late.")), duration=30.5)] == [(19.7, 30.5)]
+    # The video's own keywords: four letters or more, said three times or more.
+    own = suggest(sentences_at((0.0, 4.0, "Goal goal goal gol gol gol."), (9.0, 13.0, "Saves saves here now.")), length=5.0)
+    assert own[0].reasons[2:] == ("the video's repeated words 'goal' x3",) and len(own[1].reasons) == 2
+    with pytest.raises(ValueError, match="count"):
+        suggest(transcript, count=0)
+    with pytest.raises(ValueError, match="length"):
+        suggest(transcript, length=float("nan"))
+
+
+def test_the_draft_passes_check_as_is_with_its_narrations_marked():
+    long = " ".join(["word"] * 40) + "."
+    transcript = sentences_at((1.0, 2.0, "Short one."), (5.0, 8.0, long), (12.0, 40.0, long))
+    draft = draft_segments(suggest(transcript, count=3, length=30.0))
+    report = check_segments_bytes(json.dumps(draft).encode())
+    assert report.ok and report.warnings == [] and len(draft) >= 2
+    assert [float(d["start"]) for d in draft] == sorted(float(d["start"]) for d in draft)
+    for d in draft:
+        seconds = parse_time(d["end"]) - parse_time(d["start"])
+        assert d["voiceover"].startswith("REWRITE: ") and len(d["voiceover"].split()) <= seconds * 2.5
+    assert placeholder("a b c d", 1.2) == "REWRITE: a b…" and placeholder("a b", 1.2) == "REWRITE: a b"
+    assert placeholder("a b c", 1.19) == "REWRITE: a…"
+    assert placeholder("a b c", 0.4) == "REWRITE: a…"
+
+
+def test_the_commands_and_the_api_through_a_running_service(tmp_path, services, monkeypatch, capsys):
+    import vantor
+    from vantor.cli import main
+
+    monkeypatch.setenv("VANTOR_CACHE_DIR", str(tmp_path / "cache"))
+    draft = tmp_path / "segments.json"
+    with Site({"/p.html": body(page(True), "text/html"), "/en.vtt": body(VTT, "text/vtt")}) as site:
+        url = site.base_url + "/p.html"
+        assert main(["transcript", url, "--services", services]) == 0
+        assert capsys.readouterr().out == "[00:01] The keeper saves it.\n[00:03] What a match!\n"
+        assert main(["transcript", url, "--services", services, "--vtt", "-q"]) == 0
+        assert capsys.readouterr().out.startswith("WEBVTT\n\n00:00:01.000 --> 00:00:03.000\nThe keeper saves it.\n")
+        assert main(["suggest", url, "--services", services, "--count", "2", "--length", "3", "-o", str(draft)]) == 0
+        shown = capsys.readouterr().out
+        assert main(["suggest", url, "--services", services, "-o", str(draft)]) == 1  # kept without --force
+        assert "exists" in capsys.readouterr().err
+        assert [s.text for s in vantor.suggest(url, services=services, count=1)] == ["The keeper saves it. What a match!"]
+        assert vantor.transcript(url, services=services).words[0].text == "The"
+    assert "speech density" in shown and "draft written to" in shown
+    assert [(d["start"], d["end"]) for d in json.loads(draft.read_text())] == [("0.700", "3.500"), ("3.500", "5.700")]
+    assert main(["check", str(draft)]) == 0
+    with pytest.raises(TypeError, match="transcript: url must be a str"):
+        vantor.transcript(b"http://x")
+    with pytest.raises(TypeError, match="suggest: count must be an int"):
+        vantor.suggest("http://x", count="2")
+
+
+def test_a_long_unpunctuated_run_is_cut_at_its_longest_pauses():
+    # 60 s of automatic captions without a second's pause: a word every 0.5 s, longer pauses at 20 s and 41 s.
+    times = [n * 0.5 + (0.6 if n >= 40 else 0) + (0.7 if n >= 82 else 0) for n in range(120)]
+    transcript = Transcript(tuple(Word(t, t + 0.4, f"w{n}") for n, t in enumerate(times)), "captions", None)
+    found = sorted(suggest(transcript, count=3, length=25.0), key=lambda s: s.start)
+    assert [s.text.split()[0] for s in found] == ["w0", "w40", "w82"]
+    assert all(s.end - s.start <= 25.0 + PAD_BEFORE + PAD_AFTER for s in found)

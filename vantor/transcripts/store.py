@@ -1,0 +1,71 @@
+"""Transcripts kept in the user's cache, so a video is transcribed once.
+
+An entry is filed under the address it was asked for (found again with no
+network at all) and, when the site names the video, under that name too
+(the same video at another address is not recognised again). Entries are
+read back as untrusted: one that does not read is ignored and made anew.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+from dataclasses import dataclass
+from pathlib import Path
+
+from ..services.cache import FileCache
+from ..services.limits import default_cache_dir
+from .model import Transcript
+
+__all__ = ["StoredTranscript", "TranscriptStore"]
+
+STORE_BYTES = 256 * 1024**2
+# Changes when an entry's meaning does, so older ones are not read.
+STORE_FORMAT = 1
+
+
+@dataclass(frozen=True)
+class StoredTranscript:
+    transcript: Transcript
+    duration: float | None  # the video's length, when the site said it
+    video_key: str | None
+
+
+def _key(kind: str, name: str, language: str | None) -> str:
+    # One letter and hex digits: the cache names partial files "<key>-...".
+    return kind + hashlib.sha256(f"{name}\n{language or ''}".encode()).hexdigest()[:32]
+
+
+class TranscriptStore:
+    def __init__(self, root: str | os.PathLike[str] | None = None) -> None:
+        self.cache: FileCache = FileCache(Path(root) if root is not None else default_cache_dir() / "transcripts",
+                                          ".json", STORE_BYTES)
+
+    def by_address(self, url: str, language: str | None) -> StoredTranscript | None:
+        return self._read(_key("a", url, language))
+
+    def by_video(self, video_key: str | None, language: str | None) -> StoredTranscript | None:
+        return self._read(_key("v", video_key, language)) if video_key else None
+
+    def put(self, url: str, language: str | None, stored: StoredTranscript) -> None:
+        data = json.dumps({"format": STORE_FORMAT, "transcript": stored.transcript.to_json(),
+                           "duration": stored.duration, "video_key": stored.video_key}).encode()
+        self.cache.put_bytes(_key("a", url, language), data)
+        if stored.video_key:
+            self.cache.put_bytes(_key("v", stored.video_key, language), data)
+
+    def _read(self, key: str) -> StoredTranscript | None:
+        path = self.cache.get(key)
+        if path is None:
+            return None
+        try:
+            data = json.loads(path.read_bytes())
+            if data.get("format") != STORE_FORMAT:
+                return None
+            duration = data.get("duration")
+            return StoredTranscript(Transcript.from_json(data["transcript"]),
+                                    float(duration) if isinstance(duration, (int, float)) else None,
+                                    data.get("video_key") if isinstance(data.get("video_key"), str) else None)
+        except (OSError, ValueError, TypeError, KeyError, AttributeError, RecursionError):
+            return None

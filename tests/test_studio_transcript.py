@@ -150,6 +150,14 @@ def test_the_panel_in_a_browser(tmp_path, film):
             words[6].click()  # "penalty": the playhead moves to its start, and it is the word lit
             assert wait_for(driver, "return document.getElementById('player').currentTime") == pytest.approx(3.4)
             assert wait_for(driver, "return document.querySelector('#transcript-words .current')?.textContent") == "penalty"
+            # In a box too small for them all, the word under the playhead is scrolled into view.
+            driver.execute_script("const b = document.getElementById('transcript-words'); b.style.flex = 'none';"
+                                  "b.style.height = '3em'; b.scrollTop = 0; player.currentTime = 11.5")
+            wait_for(driver, "return document.querySelector('#transcript-words .current').textContent === 'late.'")
+            assert driver.execute_script("const b = document.getElementById('transcript-words').getBoundingClientRect(),"
+                                         "w = document.querySelector('#transcript-words .current').getBoundingClientRect();"
+                                         "return b.top <= w.top && w.bottom <= b.bottom")
+            driver.execute_script("document.getElementById('transcript-words').removeAttribute('style')")
 
             # Drags, either way: the words' ends and a margin, bounded by 0 and the film's length.
             for down, up in ((5, 10), (3, 0), (11, 14)):
@@ -194,6 +202,11 @@ def test_the_panel_in_a_browser(tmp_path, film):
             assert wait_for(driver, "return document.querySelectorAll('#suggestions .suggestion').length") == 2
             driver.execute_script("window.scrollTo(0, document.querySelector('[aria-labelledby=mark-heading]').offsetTop)")
             driver.save_screenshot(str(tmp_path / "transcript-scrolled-1366x768.png"))
+            # Scrolled to the player, the words are in view beside it, under the ranges.
+            assert driver.execute_script(
+                "const p = player.getBoundingClientRect(), w = document.getElementById('transcript-words')"
+                ".getBoundingClientRect(), r = document.getElementById('ranges').getBoundingClientRect();"
+                "return p.right <= w.left && r.top < w.top && 0 <= w.top && w.bottom <= innerHeight")
             fakes.unavailable = True
             driver.refresh()
             status = wait_for(driver, "const s = document.getElementById('transcript-status');"

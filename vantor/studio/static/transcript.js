@@ -184,7 +184,7 @@ function followPlayhead() {
   const element = transcript.elements[now];
   if (!element) return;
   element.classList.add("current");
-  if (!player.paused || transcript.anchor === null) keepInView(element);
+  if (transcript.anchor === null) keepInView(element);  // not while a drag is choosing words
 }
 
 player.addEventListener("timeupdate", followPlayhead);

@@ -16,7 +16,7 @@ from studio_served import served_studio
 from vantor.studio.app import Studio
 from vantor.studio.events import ENDING
 from vantor.studio.project import Project
-from vantor.studio.transcript_bridge import MAX_SUGGESTIONS
+from vantor.studio.transcript_bridge import KEEP_TRANSCRIPTS, MAX_SUGGESTIONS
 from vantor.transcripts.model import Suggestion, Transcript, Word
 from vantor.transcripts.source import TranscriptUnavailable
 
@@ -122,6 +122,13 @@ def test_unavailable_is_a_line_a_fault_is_one_line_and_a_cancel_keeps_nothing(se
     assert ask("api/suggest", {"id": slow}).status_code == 404  # its late words are not kept
     assert ask(f"api/cancel/{slow}", {}).status_code == 404
 
+    # The latest few transcripts are kept for suggestions; an older one is asked for anew.
+    kept = []
+    for i in range(KEEP_TRANSCRIPTS + 1):
+        kept.append(ask("api/transcript", {"url": f"http://site.test/{i}"}).json()["id"])
+        assert events(page, kept[-1])[-1]["type"] == "ready"
+    assert [ask("api/suggest", {"id": i}).status_code for i in kept[:2]] == [404, 200]
+
 
 @pytest.mark.slow
 def test_the_panel_in_a_browser(tmp_path, film):
@@ -185,6 +192,9 @@ def test_the_panel_in_a_browser(tmp_path, film):
             assert driver.find_element(By.ID, "transcript-hits").text == "1 of 2"
             box.send_keys(" was")
             assert len(driver.find_elements(By.CSS_SELECTOR, "#transcript-words .hit")) == 2  # one hit of two words
+            driver.find_element(By.ID, "transcript-sentence").click()  # the hit's sentence, lit under the playhead
+            assert wait_for(driver, "return state.ranges.length === 4 && state.ranges[3].start + ' ' + state.ranges[3].end") \
+                == "00:00:01.700 00:00:06.100"
 
             assert fakes.asked[-1][1:] == (5, 30.0)  # asked with the form's defaults once the words came
             items = driver.find_elements(By.CSS_SELECTOR, "#suggestions .suggestion")
@@ -193,9 +203,9 @@ def test_the_panel_in_a_browser(tmp_path, film):
             items[0].find_element(By.CLASS_NAME, "accept").click()
             items[1].find_element(By.CLASS_NAME, "dismiss").click()
             assert driver.find_elements(By.CSS_SELECTOR, "#suggestions .suggestion") == []
-            assert driver.execute_script("return state.ranges.map(r => [r.start, r.end, r.voiceover])")[3] == [
+            assert driver.execute_script("return state.ranges.map(r => [r.start, r.end, r.voiceover])")[4] == [
                 "00:00:06.700", end, "Another penalty follows late."]
-            assert driver.execute_script("return document.querySelectorAll('#ranges .range .text')[3].value") == \
+            assert driver.execute_script("return document.querySelectorAll('#ranges .range .text')[4].value") == \
                 "Another penalty follows late."
 
             driver.find_element(By.ID, "suggest").click()  # asked again, the list comes back whole

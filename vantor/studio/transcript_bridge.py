@@ -22,7 +22,7 @@ from ..transcripts.model import Suggestion, Transcript
 from ..transcripts.source import TranscriptUnavailable
 from .events import Activities, Activity
 
-__all__ = ["MAX_SUGGESTIONS", "MAX_TRANSCRIBING", "SUGGESTION_LENGTHS", "Suggest", "TranscriptFor",
+__all__ = ["KEEP_TRANSCRIPTS", "MAX_SUGGESTIONS", "MAX_TRANSCRIBING", "SUGGESTION_LENGTHS", "Suggest", "TranscriptFor",
            "TranscriptRefused", "Transcripts", "usable"]
 
 # Transcriptions at once: recognition takes the machine's cores.

@@ -15,6 +15,8 @@ const transcript = {
   words: [],        // {start, end, text}, in time order
   elements: [],     // the word's <span>, by index
   current: -1,      // the word under the playhead
+  sentences: [],    // {start, end, first_word, word_count}
+  sentenceOf: [],   // word index -> its sentence's index
   hits: [],         // index of each hit's first word
   hitLength: 0,
   hit: -1,          // the hit shown
@@ -132,7 +134,9 @@ function showWords(data) {
   transcript.words = data.words;
   transcript.elements = [];
   transcript.current = -1;
-  const paragraphs = data.sentences.map((sentence) => {
+  transcript.sentences = data.sentences;
+  transcript.sentenceOf = [];
+  const paragraphs = data.sentences.map((sentence, number) => {
     const paragraph = document.createElement("p");
     paragraph.className = "sentence";
     const at = document.createElement("span");
@@ -146,6 +150,7 @@ function showWords(data) {
       word.dataset.i = i;
       word.textContent = data.words[i].text;
       transcript.elements[i] = word;
+      transcript.sentenceOf[i] = number;
       paragraph.append(" ", word);
     }
     return paragraph;
@@ -153,6 +158,7 @@ function showWords(data) {
   box.replaceChildren(...paragraphs);
   const some = transcript.words.length > 0;
   for (const id of ["transcript-search", "transcript-previous", "transcript-next", "suggest"]) $(id).disabled = !some;
+  $("transcript-sentence").disabled = true;
   search();
   followPlayhead();
 }
@@ -180,10 +186,13 @@ function followPlayhead() {
   const now = wordAt(player.currentTime);
   if (now === transcript.current) return;
   transcript.elements[transcript.current]?.classList.remove("current");
+  transcript.elements[transcript.current]?.parentElement.classList.remove("current-sentence");
   transcript.current = now;
   const element = transcript.elements[now];
+  $("transcript-sentence").disabled = !element;
   if (!element) return;
   element.classList.add("current");
+  element.parentElement.classList.add("current-sentence");
   if (transcript.anchor === null) keepInView(element);  // not while a drag is choosing words
 }
 
@@ -225,12 +234,24 @@ window.addEventListener("pointerup", (e) => {
     player.currentTime = transcript.words[from].start;
     return;
   }
+  rangeOfWords(from, to);
+});
+
+// A range of the words `from` to `to` (either way round), snapped to them.
+function rangeOfWords(from, to) {
   const [first, last] = from < to ? [from, to] : [to, from];
   const words = transcript.words.slice(first, last + 1);
   if (addTranscriptRange(withinVideo(words[0].start - WORD_LEAD_S), withinVideo(words[words.length - 1].end + WORD_TAIL_S),
                          "")) {
     say("save-status", `Range ${state.ranges.length} made from the words “${words.map((w) => w.text).join(" ")}”.`);
   }
+}
+
+// The sentence lit under the playhead (after a click, a search hit, or
+// while playing), as a range: the keyboard's way to what a drag does.
+$("transcript-sentence").addEventListener("click", () => {
+  const sentence = transcript.sentences[transcript.sentenceOf[transcript.current]];
+  if (sentence) rangeOfWords(sentence.first_word, sentence.first_word + sentence.word_count - 1);
 });
 
 // ---- search ----------------------------------------------------------

@@ -190,7 +190,9 @@ def test_the_panel_in_a_browser(tmp_path, film):
             assert driver.find_element(By.ID, "transcript-hits").text == "2 of 2"
             box.send_keys(Keys.SHIFT, Keys.ENTER)
             assert driver.find_element(By.ID, "transcript-hits").text == "1 of 2"
-            box.send_keys(" was")
+            driver.find_element(By.ID, "transcript-previous").click()  # round to the last
+            assert driver.find_element(By.ID, "transcript-hits").text == "2 of 2"
+            box.send_keys(" was", Keys.ENTER)
             assert len(driver.find_elements(By.CSS_SELECTOR, "#transcript-words .hit")) == 2  # one hit of two words
             driver.find_element(By.ID, "transcript-sentence").click()  # the hit's sentence, lit under the playhead
             assert wait_for(driver, "return state.ranges.length === 4 && state.ranges[3].start + ' ' + state.ranges[3].end") \

@@ -250,7 +250,7 @@ function rangeOfWords(from, to) {
 // The sentence lit under the playhead (after a click, a search hit, or
 // while playing), as a range: the keyboard's way to what a drag does.
 $("transcript-sentence").addEventListener("click", () => {
-  const sentence = transcript.sentences[transcript.sentenceOf[transcript.current]];
+  const sentence = transcript.sentences[transcript.sentenceOf[wordAt(player.currentTime)]];  // a seek still under way counts
   if (sentence) rangeOfWords(sentence.first_word, sentence.first_word + sentence.word_count - 1);
 });
 

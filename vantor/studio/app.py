@@ -328,7 +328,7 @@ class Studio:
         if run is None:
             stopped = await run_in_threadpool(self.transcripts.cancel, activity_id)
             if stopped is None:
-                raise _Refused(404, "no recap running with that id")
+                raise _Refused(404, "no recap or transcription running with that id")
             return JSONResponse({"cancelled": stopped})
         await run_in_threadpool(run.cancel)
         return JSONResponse({"cancelled": True})

@@ -95,9 +95,11 @@ def test_one_transcription_per_address_thinned_progress_clean_words_and_bounded_
     shown = [(e["stage"], e["fraction"]) for e in got if e["type"] == "progress"]
     assert shown[:2] == [("downloading", 0.0), ("transcribing", 0.0)] and shown[-1] == ("transcribing", 1.0) != shown[-2]
     assert 90 <= len(shown) <= 103
-    assert got[-1]["transcript"] == TRANSCRIPT.to_json() | {  # no NaN, no word ending first; in time order
+    assert got[-1] == {"type": "ready", "words": len(WORDS) + 1, "source": "captions"}
+    words = page.session.get(page.base + f"api/transcript/{first}", timeout=10).json()
+    assert words == TRANSCRIPT.to_json() | {  # no NaN, no word ending first; in time order
         "words": [w.to_json() for w in sorted(TRANSCRIPT.words + (Word(2.0, 2.5, "early"),), key=lambda w: w.start)],
-        "sentences": got[-1]["transcript"]["sentences"]}
+        "sentences": words["sentences"]}
 
     answer = ask("api/suggest", {"id": first, "count": 2, "length": 45})
     assert [s["start"] for s in answer.json()["suggestions"]] == [6.7, 2.9]  # the infinite one dropped
@@ -128,6 +130,7 @@ def test_unavailable_is_a_line_a_fault_is_one_line_and_a_cancel_keeps_nothing(se
         kept.append(ask("api/transcript", {"url": f"http://site.test/{i}"}).json()["id"])
         assert events(page, kept[-1])[-1]["type"] == "ready"
     assert [ask("api/suggest", {"id": i}).status_code for i in kept[:2]] == [404, 200]
+    assert [page.session.get(page.base + f"api/transcript/{i}", timeout=10).status_code for i in kept[:2]] == [404, 200]
 
 
 @pytest.mark.slow

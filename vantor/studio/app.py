@@ -12,6 +12,7 @@ Every address below is behind the session token (see guard.py):
     POST /api/make {url, segments, voice, speed, captions, caption_style, frame, source_audio, fit}   starts a recap -> {id}
     POST /api/cancel/<id>       stops that recap, or that transcription
     POST /api/transcript {url}  the video's words, found or transcribed -> {id}; events as a load's
+    GET  /api/transcript/<id>   those words, once its events said "ready"
     POST /api/suggest {id, count, length}      ranges drafted from that transcript
     GET  /results/<name>        a finished recap (Range honoured), or its captions
 """
@@ -103,6 +104,7 @@ class Studio:
             Route("/api/make", self.make, methods=["POST"]),
             Route("/api/cancel/{activity_id}", self.cancel, methods=["POST"]),
             Route("/api/transcript", self.transcript, methods=["POST"]),
+            Route("/api/transcript/{activity_id}", self.transcript_words, methods=["GET"]),
             Route("/api/suggest", self.suggest, methods=["POST"]),
             Route("/results/{name}", self.result, methods=["GET", "HEAD"]),
         ], exception_handlers={_Refused: self._refused})
@@ -341,6 +343,12 @@ class Studio:
         except transcript_bridge.TranscriptRefused as error:
             raise _Refused(error.status, str(error)) from None
         return JSONResponse({"id": activity.id})
+
+    async def transcript_words(self, request: Request) -> Response:
+        words = await run_in_threadpool(self.transcripts.words, request.path_params["activity_id"])
+        if words is None:
+            raise _Refused(404, "no transcript with that id; load the video again")
+        return JSONResponse(words, headers={"cache-control": "no-store"})
 
     async def suggest(self, request: Request) -> Response:
         data = await self._body(request, self.limits.max_request_bytes)

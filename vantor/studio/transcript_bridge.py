@@ -2,10 +2,11 @@
 ranges suggested from them.
 
 Getting a transcript may take minutes (recognition runs on this machine),
-so it is an activity like a load: its progress and then its words arrive as
-events; asked again for an address already being transcribed, the running
-activity is answered. The words are kept per activity, so suggestions are
-drafted from exactly what the page shows. Captions come from the site and
+so it is an activity like a load: its progress arrives as events, then
+"ready", and the page asks for the words; asked again for an address already
+being transcribed, the running activity is answered. The words are kept for
+the latest few activities only (not in their events, which are kept much
+longer), and suggestions are drafted from exactly what the page shows. Captions come from the site and
 are hostile: a word without finite, ordered times is dropped before the
 page (or JSON, which has no NaN) sees it.
 """
@@ -128,7 +129,7 @@ class Transcripts:
                     self._kept[activity.id] = transcript
                     while len(self._kept) > KEEP_TRANSCRIPTS:
                         self._kept.popitem(last=False)
-                activity.post("ready", transcript=transcript.to_json())
+                activity.post("ready", words=len(transcript.words), source=transcript.source)
         finally:
             with self._lock:
                 self._running.pop(activity.id, None)
@@ -145,6 +146,12 @@ class Transcripts:
         running[1].join(timeout=CANCEL_WAIT)
         activity.post("cancelled")  # the first end stands
         return activity.since(0)[-1][1]["type"] == "cancelled"
+
+    def words(self, activity_id: str) -> dict[str, Any] | None:
+        """The transcript an activity found, as JSON; None once it is no longer kept."""
+        with self._lock:
+            transcript = self._kept.get(activity_id)
+        return None if transcript is None else transcript.to_json()
 
     def stop(self) -> None:
         """Asks every transcription to stop (the studio is going away)."""

@@ -77,12 +77,22 @@ function askTranscript(url) {
                         transcribing: "Transcribing" }[event.stage] || "Working";
         transcriptSay(`${doing}: ${Math.floor(event.fraction * 100)}%`);
       },
-      ready(event) {
+      async ready(event) {
         if (mine !== transcript.asked) return;
         ended();
-        showWords(event.transcript);
-        const from = event.transcript.source === "captions" ? "the site's captions" : "recognition";
-        transcriptSay(`${event.transcript.words.length} words, from ${from}.`);
+        let data;
+        try {
+          const answer = await fetch(`api/transcript/${id}`);
+          data = await answer.json();
+          if (!answer.ok) throw new Error(data.error || answer.status);
+        } catch (error) {
+          if (mine === transcript.asked) transcriptSay(`No transcript: ${error.message}`, true);
+          return;
+        }
+        if (mine !== transcript.asked) return;
+        showWords(data);
+        const from = data.source === "captions" ? "the site's captions" : "recognition";
+        transcriptSay(`${data.words.length} words, from ${from}.`);
         if (transcript.words.length) askSuggestions();
       },
       failed(event) {

@@ -159,7 +159,7 @@ def test_the_panel_in_a_browser(tmp_path, film):
 
             words[6].click()  # "penalty": the playhead moves to its start, and it is the word lit
             assert wait_for(driver, "return document.getElementById('player').currentTime") == pytest.approx(3.4)
-            assert wait_for(driver, "return document.querySelector('#transcript-words .current')?.textContent") == "penalty"
+            wait_for(driver, "return document.querySelector('#transcript-words .current')?.textContent === 'penalty'")
             # In a box too small for them all, the word under the playhead is scrolled into view.
             driver.execute_script("const b = document.getElementById('transcript-words'); b.style.flex = 'none';"
                                   "b.style.height = '3em'; b.scrollTop = 0; player.currentTime = 11.5")
@@ -185,6 +185,8 @@ def test_the_panel_in_a_browser(tmp_path, film):
             box.send_keys("i o  ")  # the page's keys are letters here
             assert len(driver.find_elements(By.CSS_SELECTOR, "#ranges .range")) == 3
             assert driver.execute_script("return document.getElementById('player').paused")
+            box.send_keys(Keys.ESCAPE)  # back to the player and its keys
+            assert driver.execute_script("return document.activeElement.id") == "player"
             box.clear()
             box.send_keys("PENALTY", Keys.ENTER)
             assert len(driver.find_elements(By.CSS_SELECTOR, "#transcript-words .hit")) == 2
@@ -201,6 +203,7 @@ def test_the_panel_in_a_browser(tmp_path, film):
             assert wait_for(driver, "return state.ranges.length === 4 && state.ranges[3].start + ' ' + state.ranges[3].end") \
                 == "00:00:01.700 00:00:06.100"
 
+            wait_for(driver, "return document.querySelectorAll('#suggestions .suggestion').length")
             assert fakes.asked[-1][1:] == (5, 30.0)  # asked with the form's defaults once the words came
             items = driver.find_elements(By.CSS_SELECTOR, "#suggestions .suggestion")
             assert [i.find_element(By.CSS_SELECTOR, ".reasons").text for i in items] == [

@@ -306,6 +306,11 @@ function showHit(step) {
 
 $("transcript-search").addEventListener("input", search);
 $("transcript-search").addEventListener("keydown", (e) => {
+  if (e.key === "Escape") {  // back to the player, where the page's keys work
+    e.preventDefault();
+    player.focus({ preventScroll: true });
+    return;
+  }
   if (e.key !== "Enter") return;
   e.preventDefault();
   showHit(e.shiftKey ? -1 : 1);

@@ -230,6 +230,9 @@ def test_the_panel_in_a_browser(tmp_path, film):
             status = wait_for(driver, "const s = document.getElementById('transcript-status');"
                                       "return s.textContent.startsWith('no captions') && s")
             assert status.text == UNAVAILABLE and "error" not in status.get_attribute("class")
+            fakes.unavailable = False  # the same film loaded again by hand is asked for anew
+            driver.find_element(By.ID, "url").send_keys(Keys.ENTER)
+            wait_for(driver, "return document.querySelectorAll('#transcript-words .word').length", 30)
     finally:
         driver.quit()
         services.close()

@@ -129,9 +129,13 @@ $("transcript-cancel").addEventListener("click", async () => {
 });
 
 // The player's new film (a Load) asks for its words; the same film played
-// again (its address renewed) keeps them.
+// again (its address renewed) keeps them. Loaded again by hand, a film
+// without words (stopped, failed) is asked for anew.
 player.addEventListener("loadedmetadata", () => {
   if (state.url && state.url !== transcript.url) askTranscript(state.url);
+});
+$("load-form").addEventListener("submit", () => {
+  if (!transcript.words.length) transcript.url = "";
 });
 
 // ---- the words -------------------------------------------------------

@@ -93,7 +93,8 @@ def test_one_transcription_per_address_thinned_progress_clean_words_and_bounded_
     fakes.release.set()
     got = events(page, first)
     shown = [(e["stage"], e["fraction"]) for e in got if e["type"] == "progress"]
-    assert shown[:2] == [("downloading", 0.0), ("transcribing", 0.0)] and shown[-1] == ("transcribing", 1.0) != shown[-2]
+    assert shown[:2] == [("downloading", 0.0), ("transcribing", 0.0)]
+    assert shown[-1] == ("transcribing", 1.0) != shown[-2]  # a stage's end, once
     assert 90 <= len(shown) <= 103
     assert got[-1] == {"type": "ready", "words": len(WORDS) + 1, "source": "captions"}
     words = page.session.get(page.base + f"api/transcript/{first}", timeout=10).json()
@@ -103,10 +104,13 @@ def test_one_transcription_per_address_thinned_progress_clean_words_and_bounded_
 
     answer = ask("api/suggest", {"id": first, "count": 2, "length": 45})
     assert [s["start"] for s in answer.json()["suggestions"]] == [6.7, 2.9]  # the infinite one dropped
-    assert fakes.asked[-1][0].words[3:5] == (TRANSCRIPT.words[3], Word(2.0, 2.5, "early")) and fakes.asked[-1][1:] == (2, 45.0)
-    for count, length, status in ((1, 5, 200), (MAX_SUGGESTIONS, 300, 200), (0, 30, 400), (MAX_SUGGESTIONS + 1, 30, 400),
-                                  (True, 30, 400), ("5", 30, 400), (5, 4.99, 400), (5, 300.01, 400), (5, "30", 400)):
-        assert ask("api/suggest", {"id": first, "count": count, "length": length}).status_code == status, (count, length)
+    transcript, count, length = fakes.asked[-1]
+    assert transcript.words[3:5] == (TRANSCRIPT.words[3], Word(2.0, 2.5, "early")) and (count, length) == (2, 45.0)
+    for count, length, status in ((1, 5, 200), (MAX_SUGGESTIONS, 300, 200), (0, 30, 400),
+                                  (MAX_SUGGESTIONS + 1, 30, 400), (True, 30, 400), ("5", 30, 400),
+                                  (5, 4.99, 400), (5, 300.01, 400), (5, "30", 400)):
+        answer = ask("api/suggest", {"id": first, "count": count, "length": length})
+        assert answer.status_code == status, (count, length)
     assert ask("api/suggest", {"id": "f" * 16}).status_code == 404
 
 
@@ -154,7 +158,7 @@ def test_the_panel_in_a_browser(tmp_path, film):
             words = driver.find_elements(By.CSS_SELECTOR, "#transcript-words .word")
             assert [w.text for w in words] == [t for t, _, _ in WORDS[:4]] + ["early"] + [t for t, _, _ in WORDS[4:]]
             assert driver.execute_script("return document.querySelectorAll('#transcript-words b').length") == 0
-            duration = driver.execute_script("const p = document.getElementById('player'); p.pause(); return p.duration")
+            duration = driver.execute_script("player.pause(); return player.duration")
             driver.save_screenshot(str(tmp_path / "transcript-1366x768.png"))
 
             words[6].click()  # "penalty": the playhead moves to its start, and it is the word lit
@@ -164,8 +168,9 @@ def test_the_panel_in_a_browser(tmp_path, film):
             driver.execute_script("const b = document.getElementById('transcript-words'); b.style.flex = 'none';"
                                   "b.style.height = '3em'; b.scrollTop = 0; player.currentTime = 11.5")
             wait_for(driver, "return document.querySelector('#transcript-words .current').textContent === 'late.'")
-            assert driver.execute_script("const b = document.getElementById('transcript-words').getBoundingClientRect(),"
-                                         "w = document.querySelector('#transcript-words .current').getBoundingClientRect();"
+            assert driver.execute_script("const b = document.getElementById('transcript-words')"
+                                         ".getBoundingClientRect(), w = document.querySelector("
+                                         "'#transcript-words .current').getBoundingClientRect();"
                                          "return b.top <= w.top && w.bottom <= b.bottom")
             driver.execute_script("document.getElementById('transcript-words').removeAttribute('style')")
 
@@ -200,8 +205,8 @@ def test_the_panel_in_a_browser(tmp_path, film):
             box.send_keys(" was", Keys.ENTER)
             assert len(driver.find_elements(By.CSS_SELECTOR, "#transcript-words .hit")) == 2  # one hit of two words
             driver.find_element(By.ID, "transcript-sentence").click()  # the hit's sentence, lit under the playhead
-            assert wait_for(driver, "return state.ranges.length === 4 && state.ranges[3].start + ' ' + state.ranges[3].end") \
-                == "00:00:01.700 00:00:06.100"
+            made = wait_for(driver, "return state.ranges.length === 4 && [state.ranges[3].start, state.ranges[3].end]")
+            assert made == ["00:00:01.700", "00:00:06.100"]
 
             wait_for(driver, "return document.querySelectorAll('#suggestions .suggestion').length")
             assert fakes.asked[-1][1:] == (5, 30.0)  # asked with the form's defaults once the words came
@@ -218,7 +223,7 @@ def test_the_panel_in_a_browser(tmp_path, film):
 
             driver.find_element(By.ID, "suggest").click()  # asked again, the list comes back whole
             assert wait_for(driver, "return document.querySelectorAll('#suggestions .suggestion').length") == 2
-            driver.execute_script("window.scrollTo(0, document.querySelector('[aria-labelledby=mark-heading]').offsetTop)")
+            driver.execute_script("scrollTo(0, document.querySelector('[aria-labelledby=mark-heading]').offsetTop)")
             driver.save_screenshot(str(tmp_path / "transcript-scrolled-1366x768.png"))
             # Scrolled to the player, the words are in view beside it, under the ranges.
             assert driver.execute_script(

@@ -255,8 +255,9 @@ window.addEventListener("pointerup", (e) => {
 function rangeOfWords(from, to) {
   const [first, last] = from < to ? [from, to] : [to, from];
   const words = transcript.words.slice(first, last + 1);
-  if (addTranscriptRange(withinVideo(words[0].start - WORD_LEAD_S), withinVideo(words[words.length - 1].end + WORD_TAIL_S),
-                         "")) {
+  const start = withinVideo(words[0].start - WORD_LEAD_S);
+  const end = withinVideo(words[words.length - 1].end + WORD_TAIL_S);
+  if (addTranscriptRange(start, end, "")) {
     say("save-status", `Range ${state.ranges.length} made from the words “${words.map((w) => w.text).join(" ")}”.`);
   }
 }
@@ -264,7 +265,8 @@ function rangeOfWords(from, to) {
 // The sentence lit under the playhead (after a click, a search hit, or
 // while playing), as a range: the keyboard's way to what a drag does.
 $("transcript-sentence").addEventListener("click", () => {
-  const sentence = transcript.sentences[transcript.sentenceOf[wordAt(player.currentTime)]];  // a seek still under way counts
+  // The playhead's own time: a seek still under way counts.
+  const sentence = transcript.sentences[transcript.sentenceOf[wordAt(player.currentTime)]];
   if (sentence) rangeOfWords(sentence.first_word, sentence.first_word + sentence.word_count - 1);
 });
 

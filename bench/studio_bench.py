@@ -134,9 +134,11 @@ def main() -> None:
                 # Asked by the page itself: the studio answers only its own tab (its cookie).
                 sizes = driver.execute_async_script(
                     "const done = arguments[arguments.length - 1];"
-                    "Promise.all(['./', 'static/studio.css', 'static/studio.js'].map("
+                    "Promise.all(['./', 'static/studio.css', 'static/studio.js', 'static/transcript.css',"
+                    "'static/transcript.js'].map("
                     "p => fetch(p).then(r => r.arrayBuffer()).then(b => b.byteLength))).then(done)")
-                weights = dict(zip(("index.html", "static/studio.css", "static/studio.js"), sizes))
+                weights = dict(zip(("index.html", "static/studio.css", "static/studio.js", "static/transcript.css",
+                                    "static/transcript.js"), sizes))
                 if args.screenshot:
                     screenshot(driver, studio.address, film, Path(args.screenshot))
         finally:

@@ -23,6 +23,7 @@ class SignedIn:
     session: requests.Session  # holds the studio's cookie
     origin: str  # http://127.0.0.1:PORT
     base: str  # the page's own address, ORIGIN/TOKEN/
+    guard: StudioGuard  # its one_time_path() opens the page in a browser
 
 
 @contextlib.contextmanager
@@ -42,7 +43,7 @@ def served_studio(studio: Studio, token: str) -> Iterator[SignedIn]:
         session = requests.Session()
         # The one-time address leads to the page, setting the cookie.
         assert session.get(origin + guard.one_time_path(), timeout=10).url == f"{origin}/{token}/"
-        yield SignedIn(session, origin, f"{origin}/{token}/")
+        yield SignedIn(session, origin, f"{origin}/{token}/", guard)
     finally:
         server.should_exit = True
         thread.join(timeout=10)

@@ -23,7 +23,8 @@ BODIES = settings(max_examples=60, deadline=None, database=None, derandomize=Tru
                   suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
 # Each endpoint with the members it reads.
 STUDIO = {"api/load": ("url",), "api/speak": ("text", "voice"), "api/fit": ("text", "voice", "start", "end"),
-          "api/save": ("segments",), "api/make": ("url", "segments", "voice", "speed", "captions")}
+          "api/save": ("segments",), "api/make": ("url", "segments", "voice", "speed", "captions"),
+          "api/transcript": ("url",), "api/suggest": ("id", "count", "length")}
 SPEECH = ("text", "voice")
 
 

@@ -10,7 +10,10 @@ Every address below is behind the session token (see guard.py):
     GET  /api/segments          the project's segments file
     POST /api/save {segments}   writes it, after the check
     POST /api/make {url, segments, voice, speed, captions, caption_style, frame, source_audio, fit}   starts a recap -> {id}
-    POST /api/cancel/<id>       stops that recap
+    POST /api/cancel/<id>       stops that recap, or that transcription
+    POST /api/transcript {url}  the video's words, found or transcribed -> {id}; events as a load's
+    GET  /api/transcript/<id>   those words, once its events said "ready"
+    POST /api/suggest {id, count, length}      ranges drafted from that transcript
     GET  /results/<name>        a finished recap (Range honoured), or its captions
 """
 
@@ -35,7 +38,10 @@ from ..recap.segments_check import TIME_FORMS, parse_time
 from ..recap.sound_step import DEFAULT_LOUDNESS, SoundChoice
 from ..services.limits import Limits
 from ..services.voices import VOICES, voice_names
+from ..transcripts.source import transcript_for as find_transcript
+from ..transcripts.suggest import suggest as suggest_ranges
 from . import engine_bridge as bridge
+from . import transcript_bridge
 from .events import Activities, Activity
 from .project import Project, SegmentsRefused, page_segments
 
@@ -51,7 +57,8 @@ MAX_LOADED = 8  # loads whose thumbnails can still be asked for
 # text limit, for many ranges.
 MAX_SEGMENTS_BYTES = 1024 * 1024
 RESULT_TYPES = {".mp4": "video/mp4", ".vtt": "text/vtt; charset=utf-8", ".srt": "application/x-subrip; charset=utf-8"}
-STATIC_FILES = {"studio.css": "text/css; charset=utf-8", "studio.js": "text/javascript; charset=utf-8"}
+STATIC_FILES = {"studio.css": "text/css; charset=utf-8", "studio.js": "text/javascript; charset=utf-8",
+                "transcript.css": "text/css; charset=utf-8", "transcript.js": "text/javascript; charset=utf-8"}
 
 
 class _Refused(Exception):
@@ -70,7 +77,8 @@ class Studio:
     project folder, the activities under way."""
 
     def __init__(self, project: Project, services_url: str, *, limits: Limits | None = None,
-                 first_url: str = "") -> None:
+                 first_url: str = "", transcript_for: transcript_bridge.TranscriptFor = find_transcript,
+                 suggest: transcript_bridge.Suggest = suggest_ranges) -> None:
         self.project: Project = project
         self.services_url: str = services_url.rstrip("/")
         self.limits: Limits = limits or Limits()
@@ -80,6 +88,8 @@ class Studio:
         self._runs: dict[str, bridge.MakeRun] = {}
         self._runs_lock = threading.Lock()
         self._loaded: dict[str, bridge.LoadedVideo] = {}  # load id -> its video, for the timeline's thumbnails
+        self.transcripts: transcript_bridge.Transcripts = transcript_bridge.Transcripts(
+            self.activities, self.services_url, transcript_for, suggest)
         self.app: Starlette = Starlette(routes=[
             Route("/", self.page, methods=["GET", "HEAD"]),
             Route("/static/{name}", self.static, methods=["GET", "HEAD"]),
@@ -93,6 +103,9 @@ class Studio:
             Route("/api/save", self.save, methods=["POST"]),
             Route("/api/make", self.make, methods=["POST"]),
             Route("/api/cancel/{activity_id}", self.cancel, methods=["POST"]),
+            Route("/api/transcript", self.transcript, methods=["POST"]),
+            Route("/api/transcript/{activity_id}", self.transcript_words, methods=["GET"]),
+            Route("/api/suggest", self.suggest, methods=["POST"]),
             Route("/results/{name}", self.result, methods=["GET", "HEAD"]),
         ], exception_handlers={_Refused: self._refused})
 
@@ -315,9 +328,35 @@ class Studio:
         with self._runs_lock:
             run = self._runs.get(activity_id)
         if run is None:
-            raise _Refused(404, "no recap running with that id")
+            stopped = await run_in_threadpool(self.transcripts.cancel, activity_id)
+            if stopped is None:
+                raise _Refused(404, "no recap or transcription running with that id")
+            return JSONResponse({"cancelled": stopped})
         await run_in_threadpool(run.cancel)
         return JSONResponse({"cancelled": True})
+
+    # -- the transcript panel ----------------------------------------------
+    async def transcript(self, request: Request) -> Response:
+        url = self._address(await self._body(request, self.limits.max_request_bytes))
+        try:
+            activity = self.transcripts.start(url)
+        except transcript_bridge.TranscriptRefused as error:
+            raise _Refused(error.status, str(error)) from None
+        return JSONResponse({"id": activity.id})
+
+    async def transcript_words(self, request: Request) -> Response:
+        words = await run_in_threadpool(self.transcripts.words, request.path_params["activity_id"])
+        if words is None:
+            raise _Refused(404, "no transcript with that id; load the video again")
+        return JSONResponse(words, headers={"cache-control": "no-store"})
+
+    async def suggest(self, request: Request) -> Response:
+        data = await self._body(request, self.limits.max_request_bytes)
+        try:
+            found = await run_in_threadpool(self.transcripts.suggestions, data)
+        except transcript_bridge.TranscriptRefused as error:
+            raise _Refused(error.status, str(error)) from None
+        return JSONResponse({"suggestions": found})
 
     async def result(self, request: Request) -> Response:
         path = self.project.result(request.path_params["name"])
@@ -332,6 +371,7 @@ class Studio:
             runs = list(self._runs.values())
         for run in runs:
             run.cancel()
+        self.transcripts.stop()
 
 
 def static_dir() -> Path:

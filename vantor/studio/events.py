@@ -26,7 +26,7 @@ ENDING = ("ready", "done", "failed", "cancelled")
 class Activity:
     def __init__(self, kind: str) -> None:
         self.id: str = uuid.uuid4().hex[:16]
-        self.kind: str = kind  # "load" or "make"
+        self.kind: str = kind  # "load", "make" or "transcript"
         self._events: list[dict[str, object]] = []
         self._lock = threading.Lock()
         self.cancel: threading.Event = threading.Event()

@@ -241,3 +241,32 @@ def test_the_panel_in_a_browser(tmp_path, film):
     finally:
         driver.quit()
         services.close()
+
+
+def test_the_real_sources_answer_the_panel_from_a_page_with_a_caption_track(tmp_path):
+    import functools
+
+    from hostile_site import Site, body
+    from vantor.services.server import InProcessServer, Services, new_token
+    from vantor.transcripts.source import transcript_for
+
+    vtt = (b"WEBVTT\n\n00:00:01.000 --> 00:00:03.000\nThe keeper saves the penalty.\n\n"
+           b"00:00:04.000 --> 00:00:06.000\nWhat a match!\n")
+    html = b'<video><source src="/v.mp4" type="video/mp4"><track kind="captions" srclang="en" src="/en.vtt"></video>'
+    services = InProcessServer(Services(tmp_path / "cache", token=new_token(), private_sources="direct"))
+    studio = Studio(Project(tmp_path), services.base_url,
+                    transcript_for=functools.partial(transcript_for, cache_dir=tmp_path / "transcripts"))
+    try:
+        with Site({"/p.html": body(html, "text/html"), "/en.vtt": body(vtt, "text/vtt")}) as site, \
+                served_studio(studio, TOKEN) as page:
+            page.session.headers.update({"origin": page.origin, "content-type": "application/json"})
+            ask = lambda path, body: page.session.post(page.base + path, json=body, timeout=60)  # noqa: E731
+            activity = ask("api/transcript", {"url": site.base_url + "/p.html"}).json()["id"]
+            assert events(page, activity)[-1] == {"type": "ready", "words": 8, "source": "captions"}
+            words = page.session.get(page.base + f"api/transcript/{activity}", timeout=10).json()
+            assert [s["text"] for s in words["sentences"]] == ["The keeper saves the penalty.", "What a match!"]
+            drafted = ask("api/suggest", {"id": activity, "count": 1, "length": 5}).json()["suggestions"]
+            assert len(drafted) == 1 and drafted[0]["start"] <= 1.0 and drafted[0]["end"] >= 3.0
+    finally:
+        studio.close()
+        services.close()

@@ -77,8 +77,8 @@ def store(cache_dir: Path, key: str, analysis: Analysis) -> None:
     os.replace(scratch, cache_dir / f"{key}.json")  # never half-written
 
 
-def probe_picture(video: str) -> tuple[int, int, float]:
-    done = subprocess.run(["ffprobe", "-v", "error", "-protocol_whitelist", "file,pipe", "-select_streams", "v:0",
+def probe_picture(video: str, protocols: str = "file,pipe") -> tuple[int, int, float]:
+    done = subprocess.run(["ffprobe", "-v", "error", "-protocol_whitelist", protocols, "-select_streams", "v:0",
                            "-show_entries", "stream=width,height,r_frame_rate", "-of", "json", video],
                           capture_output=True, text=True, check=False)
     stream = json.loads(done.stdout or "{}").get("streams", [{}])[0]
@@ -87,19 +87,24 @@ def probe_picture(video: str) -> tuple[int, int, float]:
     return int(stream["width"]), int(stream["height"]), fps if 1 <= fps <= 240 else 30.0
 
 
-def analyse(video: str, crop_share: float) -> Analysis:
-    """`crop_share`: the crop's width as a share of the scaled picture's."""
+def analyse(video: str, crop_share: float, *, start: float | None = None, end: float | None = None,
+            protocols: str = "file,pipe") -> Analysis:
+    """`crop_share`: the crop's width as a share of the scaled picture's.
+    `start`, `end`: only that stretch of `video` (the samples' times count
+    from `start`); `protocols`: what ffmpeg may read it through."""
     import cv2
     import numpy as np
 
     cv: Any = cv2  # its stubs know neither `data` nor every array the calls take
 
-    width, height, fps = probe_picture(video)
+    width, height, fps = probe_picture(video, protocols)
+    stretch = [] if start is None else ["-ss", f"{start:.3f}"]
+    stretch += [] if end is None else ["-t", f"{end - (start or 0.0):.3f}"]
     rows = max(2, round(WIDTH * height / width / 2) * 2)
     # B-frames are not decoded (no other kind refers to them): a few samples a second
     # come from the I- and P-frames at about a third of the decoding's work.
-    child = subprocess.Popen(["ffmpeg", "-v", "fatal", "-nostdin", "-protocol_whitelist", "file,pipe",
-                              "-skip_frame", "bidir", "-i", video,
+    child = subprocess.Popen(["ffmpeg", "-v", "fatal", "-nostdin", "-protocol_whitelist", protocols,
+                              "-skip_frame", "bidir", *stretch, "-i", video,
                               "-an", "-vf", f"fps={RATE},scale={WIDTH}:{rows},format=gray", "-f", "rawvideo", "-"],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     faces = cv.CascadeClassifier(os.path.join(cv.data.haarcascades, "haarcascade_frontalface_default.xml"))

@@ -64,7 +64,7 @@ def test_a_range_of_its_own_is_checked_and_kept_by_the_studio():
         text = f'[{{"start": "0", "end": "5", "voiceover": "Hello there.", "frame": {frame}}}]'
         return [str(p) for p in check_segments_bytes(text.encode(), "s.json").errors]
 
-    assert problems('"left"') == [] and problems('"blur"') == [] and problems('"auto"') == []
+    assert [problems(f'"{word}"') for word in ("auto", "left", "centre", "right", "blur")] == [[]] * 5
     assert problems('"top"') == ["error: segment 1 'frame': 'top' is no framing; use one of auto, left, centre, "
                                  "right, blur"]
     assert problems("1") != []

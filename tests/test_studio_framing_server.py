@@ -58,6 +58,7 @@ def test_a_still_is_framed_as_the_recap_frames_it(signed_in):
     assert left.shape == right.shape == whole.shape == (480, 270)
     # The box is at x 290-350 of 640 at 3 s: in the middle third, in neither end's crop; blur shows it.
     assert left.max() < 200 and right.max() < 200 and whole.max() > 200
+    assert still(layout="fit", at="0").status_code == 200  # the first frame is a time
     for query in ({"layout": "zoom"}, {"layout": "crop", "centre": "1.01"}, {"layout": "crop", "centre": "nan"},
                   {"layout": "fit", "aspect": "2:1"}, {"layout": "fit", "at": "-1"}):
         assert still(**query).status_code == 400, query
@@ -76,3 +77,4 @@ def test_the_framing_routes_refuse_what_they_cannot_answer(signed_in):
     assert "at most" not in post({"segments": [{"start": "0", "end": "0.1"}] * framing_view.MAX_RANGES}).text
     long = post({"segments": [{"start": "0", "end": str(framing_view.MAX_SECONDS + 0.5)}]})
     assert "at most" in long.json()["error"]
+    assert "at most" not in post({"segments": [{"start": "0", "end": str(framing_view.MAX_SECONDS)}]}).text

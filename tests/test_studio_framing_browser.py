@@ -34,7 +34,8 @@ def window_at(page, seconds: float) -> tuple[float, str]:
                         seconds)
     wait_for(page, "return Math.abs(document.getElementById('player').currentTime - arguments[0]) < 0.01 && "
                    "!document.getElementById('player').seeking", 30, seconds)
-    return page.execute_script("const p = document.getElementById('player'), w = document.getElementById('frame-window');"
+    return page.execute_script("const p = document.getElementById('player');"
+                               "const w = document.getElementById('frame-window');"
                                "return [parseFloat(w.style.left) / p.clientWidth, w.dataset.layout]")
 
 

@@ -121,10 +121,13 @@ class FramePlan(Shaper):
     def _ranges_own(self, clips: Sequence[str], speed: float) -> list[tuple[float, float, str]]:
         """(start, end in output time, framing) of each range with its own framing."""
         own = [(number, value) for number, value in enumerate(self._range_frames()) if value not in (None, "auto")]
+        for number, value in own:  # only a run whose segments were not checked gets here with one
+            if value not in RANGE_FRAMES:
+                self._say(f"vantor: range {number + 1}: no framing {value!r} ({', '.join(RANGE_FRAMES)}); "
+                          "it follows the run's")
+        own = [(number, value) for number, value in own if value in RANGE_FRAMES]
         if not own:
             return []
-        if any(value not in RANGE_FRAMES for _, value in own):
-            raise ValueError(f"a range's frame must be one of {', '.join(RANGE_FRAMES)}")
         starts = self._bounds(clips)
         if starts is None:
             self._say("vantor: the ranges' clips cannot be measured; their own framing is not applied")

@@ -22,9 +22,9 @@ from __future__ import annotations
 from collections.abc import Sequence
 from dataclasses import dataclass
 
-__all__ = ["ASPECTS", "DEFAULT_ASPECT", "DEFAULT_FRAME", "FRAME_MODES", "MAX_STEP_PX", "RANGE_FRAMES", "Sample",
-           "camera_path", "check_framing", "check_range_frame", "framing_filter", "held_expression", "layered_filter", "path_expression",
-           "smart_filter"]
+__all__ = ["ASPECTS", "DEFAULT_ASPECT", "DEFAULT_FRAME", "FIXED_CROPS", "FRAME_MODES", "MAX_STEP_PX", "RANGE_FRAMES",
+           "Sample", "camera_path", "check_framing", "check_range_frame", "framing_filter", "held_expression",
+           "layered_filter", "path_expression", "smart_filter"]
 
 FRAME_MODES = ("smart", "center", "blur", "fit")
 DEFAULT_FRAME = "smart"

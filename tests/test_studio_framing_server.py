@@ -33,7 +33,11 @@ def signed_in(tmp_path, monkeypatch):
         yield page
 
 
-def test_a_range_s_path_is_in_the_video_s_time_and_analysed_once(signed_in, monkeypatch):
+def test_a_range_s_path_in_the_video_s_time_analysed_once_and_a_still_framed_as_the_recap_frames_it(
+        signed_in, monkeypatch):
+    import cv2
+    import numpy as np
+
     ask = lambda: signed_in.session.post(signed_in.base + "api/framing/v1", timeout=60,  # noqa: E731
                                          json={"segments": [{"start": "1", "end": "5"}]})
     path = ask().json()["ranges"][0]
@@ -42,19 +46,11 @@ def test_a_range_s_path_is_in_the_video_s_time_and_analysed_once(signed_in, monk
     monkeypatch.setattr(frame_analysis, "analyse", lambda *a, **k: pytest.fail("analysed again"))
     assert ask().json()["ranges"][0] == path
 
-
-def test_a_still_is_framed_as_the_recap_frames_it(signed_in):
-    import cv2
-    import numpy as np
-
-    def still(**query: str) -> object:
-        return signed_in.session.get(signed_in.base + "api/still/v1", params={"at": "3", "aspect": "9:16", **query},
-                                     timeout=60)
-
-    def grey(**query: str) -> np.ndarray:
-        return cv2.imdecode(np.frombuffer(still(**query).content, np.uint8), cv2.IMREAD_GRAYSCALE)
-
-    left, right, whole = grey(layout="crop", centre="0"), grey(layout="crop", centre="1"), grey(layout="blur")
+    still = lambda **query: signed_in.session.get(  # noqa: E731
+        signed_in.base + "api/still/v1", params={"at": "3", "aspect": "9:16", **query}, timeout=60)
+    left, right, whole = (cv2.imdecode(np.frombuffer(still(**query).content, np.uint8), cv2.IMREAD_GRAYSCALE)
+                          for query in ({"layout": "crop", "centre": "0"}, {"layout": "crop", "centre": "1"},
+                                        {"layout": "blur"}))
     assert left.shape == right.shape == whole.shape == (480, 270)
     # The box is at x 290-350 of 640 at 3 s: in the middle third, in neither end's crop; blur shows it.
     assert left.max() < 200 and right.max() < 200 and whole.max() > 200

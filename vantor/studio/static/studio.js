@@ -876,6 +876,9 @@ function showStill(range) {
   const query = new URLSearchParams({ at: times[0].toFixed(3), layout: at.layout, centre: at.centre.toFixed(4),
                                       aspect: "9:16" });
   const src = `api/still/${framing.video}?${query}`;
+  const path = framing.paths.get(pathKey(range));
+  image.title = path && !path.found && (range.frame || "auto") === "auto" && state.frame === "smart"
+    ? "No subject found in this range: the recap frames it at the centre." : "";
   if (image.getAttribute("src") !== src) image.src = src;
 }
 

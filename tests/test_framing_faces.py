@@ -93,14 +93,16 @@ def test_a_range_s_own_framing_and_two_faces_apart_reach_the_recap(tmp_path, mon
     box = [picture([], box_x=60 + int(20 * np.sin(i / 5))) for i in range(4 * FPS)]  # the left third
     source = film(tmp_path / "two.mp4", box + [picture([20, 460])] * (4 * FPS))
     segments = [{"start": "0", "end": "3.5", "voiceover": "A white box on the left.", "frame": "right"},
-                {"start": "4", "end": "7.5", "voiceover": "Two people, far apart."}]
+                {"start": "4", "end": "7.5", "voiceover": "Two people, far apart."},
+                {"start": "0", "end": "3.5", "voiceover": "The box again, on the left.", "frame": "left"}]
     with VideoSite(tmp_path / "www") as site:
         made = make_recap(site.publish(source, "two")[0], segments, voice="en-us", speed=1.25,
                           output_dir=tmp_path / "out", mkdir=True, services="local", quiet=True, frame="smart")
     box_seen, whole_seen = visible(made.final)
-    first = int(np.argmax(whole_seen))
-    assert whole_seen.any() and whole_seen[first:].mean() >= 0.95 and first >= 0.35 * len(whole_seen), whole_seen
-    assert not box_seen[:first].any()  # the first range's crop is held at the right, away from the box
+    first, last = int(np.argmax(whole_seen)), len(whole_seen) - 1 - int(np.argmax(whole_seen[::-1]))
+    assert whole_seen.any() and whole_seen[first:last + 1].mean() >= 0.95, whole_seen  # the middle range, whole
+    assert not box_seen[:first].any() and first >= 0.2 * len(box_seen)  # the first held at the right, off the box
+    assert box_seen[last + 1:].mean() >= 0.95 and last <= 0.8 * len(box_seen)  # the third held at the left, on it
 
 
 def test_two_faces_are_apart_when_of_about_one_size_and_no_crop_holds_both():
@@ -114,3 +116,6 @@ def test_two_faces_are_apart_when_of_about_one_size_and_no_crop_holds_both():
     assert not frame_analysis._apart(np.array([[0, 0, 30, 30]]), 100)
     samples = [Sample(i / 4, 0, 0.5, i < 2) for i in range(4)] + [Sample(1 + i / 4, 1, 0.5, i < 1) for i in range(3)]
     assert frame_analysis.apart_shots(samples) == [(0.0, 1.0)]  # two of four: shown whole; one of three: not
+    from vantor.recap.frame_step import _outside
+
+    assert _outside([(0, 10), (11, 12)], [(2, 3), (9, 11.5)]) == [(0, 2), (3, 9), (11.5, 12)]  # own ranges win

@@ -77,8 +77,7 @@ class FramePlan(Shaper):
             centre, apart = self._smart(step, clips)
         held = [(start, end, FIXED_CROPS[own]) for start, end, own in ranges if own in FIXED_CROPS]
         spans = [(start, end, "crop" if own in FIXED_CROPS else "blur") for start, end, own in ranges]
-        spans += [(start, end, "blur") for start, end in apart
-                  if not any(start < other_end and other_start < end for other_start, other_end, _ in ranges)]
+        spans += [(start, end, "blur") for start, end in _outside(apart, [(a, b) for a, b, _ in ranges])]
         base = "crop" if self.frame in ("smart", "center") else self.frame
         return layered_filter(self.aspect, held_expression(centre, held), spans, base)
 
@@ -111,8 +110,8 @@ class FramePlan(Shaper):
         # A shot is known from its first sample on: one that starts with its range starts there.
         near = 1 / frame_analysis.RATE
         bounds = self._bounds(clips) or []
-        apart = [(next((b for b in bounds if start - near <= b <= start), start) / step.speed,
-                  next((b for b in bounds if end <= b <= end + near), end) / step.speed)
+        apart = [(next((b for b in bounds if abs(b - start) <= near), start) / step.speed,
+                  next((b for b in bounds if abs(b - end) <= near), end) / step.speed)
                  for start, end in frame_analysis.apart_shots(found.samples)]
         for _ in apart[:1]:
             self._say(f"vantor: {len(apart)} shot(s) with two subjects apart are shown whole over blur")
@@ -152,6 +151,15 @@ class FramePlan(Shaper):
             inside = [s for s in samples if start <= s.time < end]
             if inside and all(s.subject is None for s in inside):
                 self._say(f"vantor: range {number}: smart framing found no subject; it is framed at the centre")
+
+
+def _outside(spans: Sequence[tuple[float, float]], taken: Sequence[tuple[float, float]]) -> list[tuple[float, float]]:
+    """`spans` less the parts within `taken` (the ranges framed their own way)."""
+    left = list(spans)
+    for cut_start, cut_end in taken:
+        left = [piece for start, end in left
+                for piece in ((start, min(end, cut_start)), (max(start, cut_end), end)) if piece[1] > piece[0]]
+    return left
 
 
 def _crop_share(width: int, height: int, out_width: int, out_height: int) -> float:

@@ -1,6 +1,8 @@
 """Framing figures: the smart analysis's time per minute of chosen ranges
-(target: at most 0.15 of real time on 2 cores), and a warm recap with
-`smart` against the same recap with `center` (target: at most 1.3x).
+(target: at most 0.15 of real time on 2 cores), a warm recap with `smart`
+against the same recap with `center` (target: at most 1.3x), and the cost
+of a shot shown whole over blur within the smart encode (the picture split
+and the layers switched by time) against smart alone.
 
     .venv/bin/python bench/framing_bench.py [--height 720] [--seconds 60]
 """
@@ -22,6 +24,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 from vantor.demo.video_site import VideoSite  # noqa: E402
 from vantor.recap import frame_analysis  # noqa: E402
 from vantor.recap.api import make_recap  # noqa: E402
+from vantor.recap.framing import camera_path, layered_filter, path_expression  # noqa: E402
 
 
 def film(path: Path, seconds: int, height: int) -> Path:
@@ -38,6 +41,14 @@ def _cpu() -> float:
     return mine.ru_utime + mine.ru_stime + children.ru_utime + children.ru_stime
 
 
+def encode_seconds(source: Path, vf: str) -> float:
+    """Wall seconds of one encode of `source` through `vf`, as the conversion encodes (libx264, discarded)."""
+    started = time.perf_counter()
+    subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-i", str(source), "-an", "-vf", vf, "-c:v", "libx264",
+                    "-preset", "veryfast", "-f", "null", "-"], check=True)
+    return time.perf_counter() - started
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--height", type=int, default=720)
@@ -47,13 +58,22 @@ def main() -> None:
         root = Path(scratch)
         source = film(root / "film.mp4", args.seconds, args.height)
         started, cpu = time.perf_counter(), _cpu()
-        frame_analysis.analyse(str(source), 0.32)
+        found = frame_analysis.analyse(str(source), 0.32)
         analysis, cpu = time.perf_counter() - started, _cpu() - cpu
+        scaled = found.width * max(1080 / found.width, 1920 / found.height)
+        centre = path_expression(camera_path(found.samples, scaled_width=scaled, crop_width=1080, speed=1.0,
+                                             fps=found.fps))
+        third = args.seconds / 3
+        smart_s = encode_seconds(source, layered_filter("9:16", centre, []))
+        blurred_s = encode_seconds(source, layered_filter("9:16", centre, [(third, 2 * third, "blur")]))
         figures: dict[str, object] = {"source": f"{args.height}p, {args.seconds} s",
                                       "analysis_s": round(analysis, 2),
                                       "analysis_share_of_real_time": round(analysis / args.seconds, 3),
                                       # CPU seconds (this process and ffmpeg's), less subject to the machine's load
-                                      "analysis_cpu_s": round(cpu, 2)}
+                                      "analysis_cpu_s": round(cpu, 2),
+                                      # the same smart encode with its middle third shown whole over blur
+                                      "encode_smart_s": round(smart_s, 2), "encode_smart_blur_third_s":
+                                      round(blurred_s, 2), "blur_shot_over_smart": round(blurred_s / smart_s, 3)}
         os.environ["VANTOR_CACHE_DIR"] = str(root / "cache")  # this benchmark's process only
         half = args.seconds / 2 - 1
         segments = [{"start": "0", "end": f"{half}", "voiceover": "A white box moves at the left of a test picture. " * 3},
@@ -70,6 +90,7 @@ def main() -> None:
                 figures[f"warm_{frame}_s"] = round(time.perf_counter() - started, 2)
         figures["warm_smart_over_center"] = round(float(figures["warm_smart_s"]) / float(figures["warm_center_s"]), 3)
         figures["load"] = os.getloadavg()[0]
+        figures["uptime"] = subprocess.run(["uptime"], capture_output=True, text=True).stdout.strip()
         print(json.dumps(figures, indent=2))
         (Path(__file__).parent / "framing_results.json").write_text(json.dumps(figures, indent=2) + "\n")
 

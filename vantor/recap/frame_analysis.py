@@ -10,6 +10,7 @@ second recap of the same ranges analyses nothing.
 from __future__ import annotations
 
 import hashlib
+import itertools
 import json
 import os
 import subprocess
@@ -20,14 +21,16 @@ from typing import Any
 
 from .framing import Sample
 
-__all__ = ["Analysis", "analyse", "cache_key", "cached", "probe_picture", "store"]
+__all__ = ["Analysis", "analyse", "apart_shots", "cache_key", "cached", "probe_picture", "store"]
 
-VERSION = 1  # of the analysis: a change here makes the cached results stale
+VERSION = 2  # of the analysis: a change here makes the cached results stale
 RATE = 4.0  # samples a second
 WIDTH = 320  # of the analysed picture
 CUT_DIFFERENCE = 30.0  # mean absolute change of a thumbnail (0-255) that starts a new shot
 MOTION_LEVEL = 24  # a pixel's change that counts as motion
 MOTION_SHARE = 0.002  # of the picture's pixels moving, below which nothing moves
+LARGER = 1.5  # a face this many times another's area is the subject when the two cannot share a crop
+APART_SHARE = 0.5  # of a shot's samples with a subject: two faces apart there, and the shot is shown whole
 
 
 @dataclass(frozen=True)
@@ -39,7 +42,7 @@ class Analysis:
 
     def to_json(self) -> str:
         return json.dumps({"version": VERSION, "width": self.width, "height": self.height, "fps": self.fps,
-                           "samples": [[s.time, s.shot, s.subject] for s in self.samples]})
+                           "samples": [[s.time, s.shot, s.subject, s.apart] for s in self.samples]})
 
     @classmethod
     def from_json(cls, text: str) -> Analysis | None:
@@ -47,8 +50,8 @@ class Analysis:
         if data.get("version") != VERSION:
             return None
         return cls(int(data["width"]), int(data["height"]), float(data["fps"]),
-                   tuple(Sample(float(t), int(shot), None if s is None else float(s))
-                         for t, shot, s in data["samples"]))
+                   tuple(Sample(float(t), int(shot), None if s is None else float(s), bool(apart))
+                         for t, shot, s, apart in data["samples"]))
 
 
 def cache_key(source: str, ranges: Sequence[tuple[str, str]]) -> str:
@@ -74,8 +77,8 @@ def store(cache_dir: Path, key: str, analysis: Analysis) -> None:
     os.replace(scratch, cache_dir / f"{key}.json")  # never half-written
 
 
-def probe_picture(video: str) -> tuple[int, int, float]:
-    done = subprocess.run(["ffprobe", "-v", "error", "-protocol_whitelist", "file,pipe", "-select_streams", "v:0",
+def probe_picture(video: str, protocols: str = "file,pipe") -> tuple[int, int, float]:
+    done = subprocess.run(["ffprobe", "-v", "error", "-protocol_whitelist", protocols, "-select_streams", "v:0",
                            "-show_entries", "stream=width,height,r_frame_rate", "-of", "json", video],
                           capture_output=True, text=True, check=False)
     stream = json.loads(done.stdout or "{}").get("streams", [{}])[0]
@@ -84,19 +87,24 @@ def probe_picture(video: str) -> tuple[int, int, float]:
     return int(stream["width"]), int(stream["height"]), fps if 1 <= fps <= 240 else 30.0
 
 
-def analyse(video: str, crop_share: float) -> Analysis:
-    """`crop_share`: the crop's width as a share of the scaled picture's."""
+def analyse(video: str, crop_share: float, *, start: float | None = None, end: float | None = None,
+            protocols: str = "file,pipe") -> Analysis:
+    """`crop_share`: the crop's width as a share of the scaled picture's.
+    `start`, `end`: only that stretch of `video` (the samples' times count
+    from `start`); `protocols`: what ffmpeg may read it through."""
     import cv2
     import numpy as np
 
     cv: Any = cv2  # its stubs know neither `data` nor every array the calls take
 
-    width, height, fps = probe_picture(video)
+    width, height, fps = probe_picture(video, protocols)
+    stretch = [] if start is None else ["-ss", f"{start:.3f}"]
+    stretch += [] if end is None else ["-t", f"{end - (start or 0.0):.3f}"]
     rows = max(2, round(WIDTH * height / width / 2) * 2)
     # B-frames are not decoded (no other kind refers to them): a few samples a second
     # come from the I- and P-frames at about a third of the decoding's work.
-    child = subprocess.Popen(["ffmpeg", "-v", "fatal", "-nostdin", "-protocol_whitelist", "file,pipe",
-                              "-skip_frame", "bidir", "-i", video,
+    child = subprocess.Popen(["ffmpeg", "-v", "fatal", "-nostdin", "-protocol_whitelist", protocols,
+                              "-skip_frame", "bidir", *stretch, "-i", video,
                               "-an", "-vf", f"fps={RATE},scale={WIDTH}:{rows},format=gray", "-f", "rawvideo", "-"],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     faces = cv.CascadeClassifier(os.path.join(cv.data.haarcascades, "haarcascade_frontalface_default.xml"))
@@ -112,12 +120,13 @@ def analyse(video: str, crop_share: float) -> Analysis:
             if thumb_before is not None and float(np.abs(thumb - thumb_before).mean()) > CUT_DIFFERENCE:
                 shot, previous = shot + 1, None
             thumb_before = thumb
-            profile = _faces(faces, frame, np)
+            found = faces.detectMultiScale(frame, scaleFactor=1.15, minNeighbors=5, minSize=(16, 16))
+            profile = _faces(found, frame, np)
             if profile is None and previous is not None:
                 profile = _motion(frame, previous, np)
             previous = frame
             subject = None if profile is None else _centre(profile, window, np)
-            samples.append(Sample(round(len(samples) / RATE, 4), shot, subject))
+            samples.append(Sample(round(len(samples) / RATE, 4), shot, subject, _apart(found, window)))
     finally:
         child.stdout.close()
         error = child.stderr.read(4096).decode(errors="replace").strip()
@@ -127,8 +136,29 @@ def analyse(video: str, crop_share: float) -> Analysis:
     return Analysis(width, height, fps, tuple(samples))
 
 
-def _faces(classifier: Any, frame: Any, np: Any) -> Any:
-    found = classifier.detectMultiScale(frame, scaleFactor=1.15, minNeighbors=5, minSize=(16, 16))
+def _apart(found: Any, window: int) -> bool:
+    """The two largest faces are of about one size and no crop holds both."""
+    if len(found) < 2:
+        return False
+    first, second = sorted(((int(w) * int(h), int(x), int(w)) for x, _, w, h in found), reverse=True)[:2]
+    if first[0] >= LARGER * second[0]:
+        return False
+    return max(first[1] + first[2], second[1] + second[2]) - min(first[1], second[1]) > window
+
+
+def apart_shots(samples: Sequence[Sample]) -> list[tuple[float, float]]:
+    """(start, end) in the joined video of each shot in which two faces
+    apart are found in at least APART_SHARE of the samples with a subject."""
+    spans: list[tuple[float, float]] = []
+    for _, group in itertools.groupby(samples, key=lambda s: s.shot):  # a shot's samples follow each other
+        inside = list(group)
+        seen = [s for s in inside if s.subject is not None]
+        if seen and sum(s.apart for s in seen) >= APART_SHARE * len(seen):
+            spans.append((inside[0].time, inside[-1].time + 1 / RATE))
+    return spans
+
+
+def _faces(found: Any, frame: Any, np: Any) -> Any:
     if len(found) == 0:
         return None
     profile = np.zeros(frame.shape[1])

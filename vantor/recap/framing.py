@@ -9,6 +9,12 @@ the crop follows it within the conversion's own encode. Within a shot the
 camera holds while the subject stays inside the dead zone and otherwise
 eases toward it, never faster than `MAX_STEP_PX` pixels per output frame;
 at a shot change it cuts.
+
+A range may override the run's mode (its segment's `"frame"`: left,
+centre, right or blur); a shot whose two subjects cannot share one crop is
+shown whole over blur. Where a run mixes a crop with whole pictures, the
+picture is split once and the layers are switched by time (`enable`), all
+in the same encode.
 """
 
 from __future__ import annotations
@@ -16,13 +22,18 @@ from __future__ import annotations
 from collections.abc import Sequence
 from dataclasses import dataclass
 
-__all__ = ["ASPECTS", "DEFAULT_ASPECT", "DEFAULT_FRAME", "FRAME_MODES", "MAX_STEP_PX", "Sample", "camera_path",
-           "check_framing", "framing_filter", "path_expression", "smart_filter"]
+__all__ = ["ASPECTS", "DEFAULT_ASPECT", "DEFAULT_FRAME", "FIXED_CROPS", "FRAME_MODES", "MAX_STEP_PX", "RANGE_FRAMES",
+           "Sample", "camera_path", "check_framing", "check_range_frame", "framing_filter", "held_expression",
+           "layered_filter", "path_expression", "smart_filter"]
 
 FRAME_MODES = ("smart", "center", "blur", "fit")
 DEFAULT_FRAME = "smart"
 ASPECTS = {"9:16": (1080, 1920), "4:5": (1080, 1350), "1:1": (1080, 1080), "16:9": (1920, 1080)}
 DEFAULT_ASPECT = "9:16"
+# A range's own framing (its segment's "frame"): auto follows the run's mode.
+RANGE_FRAMES = ("auto", "left", "centre", "right", "blur")
+# Where each fixed crop sits, as the crop's centre over the scaled width (clipped to the picture).
+FIXED_CROPS = {"left": 0.0, "centre": 0.5, "right": 1.0}
 
 MAX_STEP_PX = 6  # the most the crop moves between two output frames within a shot
 DEAD_ZONE = 0.12  # of the crop's width: the subject may wander this far from the centre before the camera moves
@@ -38,6 +49,13 @@ def check_framing(frame: object, aspect: object) -> tuple[str, str]:
     return str(frame), str(aspect)
 
 
+def check_range_frame(value: object) -> str | None:
+    """None when `value` is a range's framing, else what is wrong, in words."""
+    if value in RANGE_FRAMES:
+        return None
+    return f"{value!r} is no framing; use one of {', '.join(RANGE_FRAMES)}"
+
+
 def framing_filter(frame: str, aspect: str) -> str:
     """The filters after the speed-up for the modes without analysis (and
     `smart` before its path is known: the centre)."""
@@ -47,13 +65,49 @@ def framing_filter(frame: str, aspect: str) -> str:
     if frame == "fit":
         return f"{inside},pad={width}:{height}:(ow-iw)/2:(oh-ih)/2:black,setsar=1"
     if frame == "blur":
-        # The backdrop is blurred at an eighth of the size: the same look for a fraction of the work.
-        small_w, small_h = _even(width / 8), _even(height / 8)
-        return (f"split[vantor_bg][vantor_fg];[vantor_bg]scale={small_w}:{small_h}:force_original_aspect_ratio="
-                f"increase,crop={small_w}:{small_h},boxblur=6:2,eq=brightness=-0.12,scale={width}:{height}"
-                f"[vantor_back];[vantor_fg]{inside}[vantor_front];[vantor_back][vantor_front]"
-                f"overlay=(W-w)/2:(H-h)/2,setsar=1")
+        return _blurred(aspect, "")
     return cover
+
+
+def _blurred(aspect: str, label: str) -> str:
+    """The whole picture over a blurred copy of itself; `label`: the input's
+    ("" for the chain's own)."""
+    width, height = ASPECTS[aspect]
+    inside = f"scale={width}:{height}:force_original_aspect_ratio=decrease:force_divisible_by=2"
+    # The backdrop is blurred at an eighth of the size: the same look for a fraction of the work.
+    small_w, small_h = _even(width / 8), _even(height / 8)
+    return (f"{label}split[vantor_bg][vantor_fg];[vantor_bg]scale={small_w}:{small_h}:force_original_aspect_ratio="
+            f"increase,crop={small_w}:{small_h},boxblur=6:2,eq=brightness=-0.12,scale={width}:{height}"
+            f"[vantor_back];[vantor_fg]{inside}[vantor_front];[vantor_back][vantor_front]"
+            f"overlay=(W-w)/2:(H-h)/2,setsar=1")
+
+
+def layered_filter(aspect: str, centre_expression: str, spans: Sequence[tuple[float, float, str]],
+                   base: str = "crop") -> str:
+    """A picture that switches layout by output time: `base` ("crop", at
+    `centre_expression`; "blur"; "fit") except within each (start, end,
+    layout) span. The input is split once per layout used; each layer other
+    than the base is laid over it while its spans last."""
+    used = list(dict.fromkeys([base, *(layout for _, _, layout in spans if layout != base)]))
+    if len(used) == 1:
+        return smart_filter(aspect, centre_expression) if base == "crop" else framing_filter(base, aspect)
+    chains = ["split=" + str(len(used)) + "".join(f"[vantor_in_{layout}]" for layout in used)]
+    for layout in used:
+        label = f"[vantor_in_{layout}]"
+        if layout == "crop":
+            chains.append(label + smart_filter(aspect, centre_expression))
+        elif layout == "blur":
+            chains.append(_blurred(aspect, label))
+        else:
+            chains.append(label + framing_filter(layout, aspect))
+        chains[-1] += f"[vantor_{layout}]"
+    below = f"[vantor_{base}]"
+    for number, layout in enumerate(used[1:], 1):
+        during = "+".join(f"between(t,{start:.4f},{end:.4f})" for start, end, kind in spans if kind == layout)
+        chains.append(f"{below}[vantor_{layout}]overlay=0:0:enable='{during}'"
+                      + ("" if number == len(used) - 1 else f"[vantor_over_{number}]"))
+        below = f"[vantor_over_{number}]"
+    return ";".join(chains)
 
 
 def smart_filter(aspect: str, centre_expression: str) -> str:
@@ -64,6 +118,16 @@ def smart_filter(aspect: str, centre_expression: str) -> str:
             f"crop=w={width}:h={height}:x='clip(({centre_expression})*iw-ow/2,0,iw-ow)':y='(ih-oh)/2'")
 
 
+def held_expression(centre_expression: str, held: Sequence[tuple[float, float, float]]) -> str:
+    """The crop's centre held at a fixed share within each (start, end,
+    share) span of output time, following `centre_expression` elsewhere."""
+    if not held:
+        return centre_expression
+    inside = [f"gte(t,{start:.4f})*lt(t,{end:.4f})" for start, end, _ in held]
+    fixed = "+".join(f"{share:.4f}*{span}" for (_, _, share), span in zip(held, inside))
+    return f"({centre_expression})*(1-({'+'.join(inside)}))+{fixed}"
+
+
 def _even(value: float) -> int:
     return max(2, int(round(value / 2)) * 2)
 
@@ -71,11 +135,13 @@ def _even(value: float) -> int:
 @dataclass(frozen=True)
 class Sample:
     """One analysed frame: its time in the joined video, its shot, and the
-    subject's centre as a share of the width (None: none found)."""
+    subject's centre as a share of the width (None: none found); `apart`:
+    two faces of about one size that no crop holds together."""
 
     time: float
     shot: int
     subject: float | None
+    apart: bool = False
 
 
 def camera_path(samples: Sequence[Sample], *, scaled_width: float, crop_width: float, speed: float,

@@ -207,7 +207,9 @@ class EngineRun:
         from .framing import check_framing
 
         frame, aspect = check_framing(self.frame or "center", self.aspect)
-        return FramePlan(frame, aspect, say=lambda line: self._event("line", line))
+        return FramePlan(frame, aspect, say=lambda line: self._event("line", line),
+                         range_frames=lambda: [segment.get("frame") if isinstance(segment, dict) else None
+                                               for segment in self._segment_list()])
 
     def _caption_plan(self) -> CaptionPlan | None:
         if self.captions is None:

@@ -21,6 +21,8 @@ from dataclasses import dataclass, field
 from decimal import Decimal
 from typing import Literal
 
+from .framing import check_range_frame
+
 __all__ = [
     "TIME_FORMS", "WORDS_PER_SECOND", "Problem", "SegmentsReport", "check_segments", "check_segments_bytes",
     "engine_segments", "json_type_name", "parse_time", "seconds_of", "time_text",
@@ -241,6 +243,8 @@ def _check_segment(number: int, segment: object) -> list[Problem]:
     if "start" in times and "end" in times and times["end"] <= times["start"]:
         problems.append(Problem(number, "end", f"{segment['end']!r} is not after start {segment['start']!r}; "
                                                "end is a position in the video, not a length"))
+    if "frame" in segment and (wrong := check_range_frame(segment["frame"])):  # the range's own framing
+        problems.append(Problem(number, "frame", wrong))
     narration = segment.get("voiceover")
     if isinstance(narration, str):
         if not narration.strip():

@@ -15,11 +15,14 @@ Every address below is behind the session token (see guard.py):
     GET  /api/transcript/<id>   those words, once its events said "ready"
     POST /api/suggest {id, count, length}      ranges drafted from that transcript
     GET  /results/<name>        a finished recap (Range honoured), or its captions
+    POST /api/framing/<id> {segments, aspect}  each range's smart camera path, in the loaded video's time
+    GET  /api/still/<id>?at&layout&centre&aspect  a range's first frame as the recap frames it (JPEG)
 """
 
 from __future__ import annotations
 
 import json
+import subprocess
 import threading
 from importlib import resources
 from pathlib import Path
@@ -107,6 +110,8 @@ class Studio:
             Route("/api/transcript/{activity_id}", self.transcript_words, methods=["GET"]),
             Route("/api/suggest", self.suggest, methods=["POST"]),
             Route("/results/{name}", self.result, methods=["GET", "HEAD"]),
+            Route("/api/framing/{activity_id}", self.framing, methods=["POST"]),
+            Route("/api/still/{activity_id}", self.still, methods=["GET"]),
         ], exception_handlers={_Refused: self._refused})
 
     @staticmethod
@@ -364,6 +369,48 @@ class Studio:
             raise _Refused(404, "no such recap")
         return FileResponse(path, media_type=RESULT_TYPES[path.suffix],
                             filename=path.name if "download" in request.query_params else None)
+
+    # -- framing: the crop window over the player, a still per range ----
+    def _loaded_video(self, request: Request) -> bridge.LoadedVideo:
+        video = self._loaded.get(request.path_params["activity_id"])
+        if video is None:
+            raise _Refused(404, "no such video")
+        return video
+
+    async def framing(self, request: Request) -> Response:
+        from . import framing_view
+
+        video = self._loaded_video(request)
+        data = await self._body(request, MAX_SEGMENTS_BYTES)
+        segments, aspect = data.get("segments"), data.get("aspect", "9:16")
+        if not isinstance(segments, list) or not isinstance(aspect, str):
+            raise _Refused(400, "give the ranges as segments: [{start, end}, ...] and an aspect")
+        ranges = []
+        for number, segment in enumerate(segments, 1):
+            given = [segment.get(member) if isinstance(segment, dict) else None for member in ("start", "end")]
+            start, end = (parse_time(value) if isinstance(value, str) else None for value in given)
+            if start is None or end is None or not 0 <= start < end:
+                raise _Refused(400, f"range {number} needs a start and a later end; {TIME_FORMS}")
+            ranges.append((start, end))
+        try:
+            paths = await run_in_threadpool(framing_view.range_paths, video.file_url, ranges, aspect)
+        except framing_view.FramingRefused as error:
+            raise _Refused(400, str(error)) from None
+        return JSONResponse({"ranges": [path.as_json() for path in paths]})
+
+    async def still(self, request: Request) -> Response:
+        from . import framing_view
+
+        video = self._loaded_video(request)
+        query = request.query_params
+        try:
+            at, centre = float(query.get("at", "")), float(query.get("centre", "0.5"))
+            picture = await run_in_threadpool(framing_view.still, video.file_url, at, query.get("layout", ""),
+                                              centre, query.get("aspect", "9:16"))
+        except (ValueError, subprocess.TimeoutExpired) as error:  # FramingRefused is a ValueError
+            raise _Refused(400, str(error) if isinstance(error, framing_view.FramingRefused)
+                           else "a still needs a time and a centre as numbers") from None
+        return Response(picture, media_type="image/jpeg", headers={"cache-control": "private, max-age=3600"})
 
     def close(self) -> None:
         """Stops every recap still running (the studio is going away)."""

@@ -26,6 +26,7 @@ __all__ = ["Project", "SegmentsRefused", "SEGMENTS_FILE", "page_segments"]
 SEGMENTS_FILE = "segments.json"
 _RESULT_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,120}\.(mp4|vtt|srt)")
 _MEMBERS = ("start", "end", "voiceover")
+_OWN_FRAMING = "frame"  # a range's own framing, kept unless it follows the run's ("auto")
 
 
 class SegmentsRefused(ValueError):
@@ -35,19 +36,23 @@ class SegmentsRefused(ValueError):
 
 
 def page_segments(value: object) -> tuple[list[dict[str, str]], SegmentsReport]:
-    """The page's ranges as the engine's segments, only the three members:
+    """The page's ranges as the engine's segments, the three members and a
+    range's own framing (the engine reads only the three, by name):
     checked as a segments file is, so a number of seconds is taken and
     written as the engine's string, as for `vantor recap`; refused with
     every problem the check finds."""
     if not isinstance(value, list):
         raise SegmentsRefused("segments must be an array")
-    ranges = [{m: item[m] for m in _MEMBERS if m in item} if isinstance(item, dict) else item for item in value]
+    ranges = [{m: item[m] for m in (*_MEMBERS, _OWN_FRAMING) if m in item} if isinstance(item, dict) else item
+              for item in value]
     report = check_segments_bytes(_encode(ranges), SEGMENTS_FILE)
     if not report.ok or report.segments is None:
         first = str(report.errors[0]).removeprefix("error: ")
         raise SegmentsRefused(f"{len(report.errors)} problem(s) in the segments (first: {first})", report)
     checked = engine_segments(report.segments) or report.segments
-    return [{m: str(segment[m]) for m in _MEMBERS} for segment in checked], report
+    return [{m: str(segment[m]) for m in _MEMBERS if m in segment}
+            | ({_OWN_FRAMING: str(segment[_OWN_FRAMING])} if segment.get(_OWN_FRAMING, "auto") != "auto" else {})
+            for segment in checked], report
 
 
 def _encode(segments: list[dict[str, str]]) -> bytes:

@@ -79,7 +79,7 @@ function say(id, text, isError = false) {
 
 // ---- draft, undo -----------------------------------------------------
 function plainRanges() {
-  return state.ranges.map(({ start, end, voiceover, voice }) => ({ start, end, voiceover, voice }));
+  return state.ranges.map(({ start, end, voiceover, voice, frame }) => ({ start, end, voiceover, voice, frame }));
 }
 
 function saveDraft() {
@@ -115,6 +115,7 @@ function setRanges(ranges) {
   state.ranges = ranges.map((r) => ({
     id: nextRangeId++, start: String(r.start ?? ""), end: String(r.end ?? ""),
     voiceover: String(r.voiceover ?? ""), voice: state.voice,  // one voice for every range
+    frame: OWN_FRAMES.includes(r.frame) ? r.frame : "auto",
   }));
   state.selected = Math.min(state.selected, state.ranges.length - 1);
   renderRanges();
@@ -124,6 +125,7 @@ function setRanges(ranges) {
 function changed() {
   saveDraft();
   renderTimeline();
+  askFraming();
 }
 
 // ---- the ranges list -------------------------------------------------
@@ -163,6 +165,7 @@ function rangeItem(range, index) {
   field("up").disabled = index === 0;
   field("down").disabled = index === state.ranges.length - 1;
   queueMicrotask(() => showTimes(range));
+  framingRow(range, item);
   return item;
 }
 
@@ -311,6 +314,7 @@ function load(url) {
       file.hostname = location.hostname;
       state.frameRate = event.frame_rate || 25;
       player.src = file.href;
+      framingFor(id);
       // The film's thumbnails under the player, made by the studio from the loaded file.
       $("timeline").style.backgroundImage = event.thumbnails ? `url("${event.thumbnails}")` : "";
       player.focus();  // the page's keys (I, O, Space) work at once, not typed into the address
@@ -352,7 +356,7 @@ function markIn() {
   if (current && !current.end.trim()) {
     current.start = at;  // the range still open takes the new start
   } else {
-    state.ranges.push({ id: nextRangeId++, start: at, end: "", voiceover: "", voice: state.voice });
+    state.ranges.push({ id: nextRangeId++, start: at, end: "", voiceover: "", voice: state.voice, frame: "auto" });
     state.selected = state.ranges.length - 1;
   }
   renderRanges();
@@ -504,7 +508,8 @@ timeline.addEventListener("pointerdown", (e) => {
 
 // ---- the segments file -----------------------------------------------
 function engineSegments() {
-  return state.ranges.map(({ start, end, voiceover }) => ({ start, end, voiceover }));
+  return state.ranges.map(({ start, end, voiceover, frame }) =>
+    (frame && frame !== "auto" ? { start, end, voiceover, frame } : { start, end, voiceover }));
 }
 
 function refusal(error) {
@@ -592,7 +597,7 @@ async function drawWave(canvas, blob) {
 }
 $("speed").addEventListener("input", () => { state.speed = Number($("speed").value); saveDraft(); });
 $("captions").addEventListener("change", () => { state.captions = $("captions").value; saveDraft(); });
-$("frame").addEventListener("change", () => { state.frame = $("frame").value; });
+$("frame").addEventListener("change", () => { state.frame = $("frame").value; showFraming(); });
 $("source-audio").addEventListener("change", () => { state.sourceAudio = $("source-audio").value; });
 $("fit").addEventListener("change", () => { state.fit = $("fit").value; });
 
@@ -753,3 +758,138 @@ $("caption-style").addEventListener("change", () => {
   saveDraft();
   showCaptionPreview();
 });
+
+// ---- the framing: the recap's window over the player, each range's own, its still ----
+// The studio asks for each range's smart camera path (in the video's own
+// time) once its times are known, and draws where the 9:16 picture falls.
+const OWN_FRAMES = ["auto", "left", "centre", "right", "blur"];
+const FIXED_CENTRES = { left: 0, centre: 0.5, right: 1 };
+const RECAP_SIZE = [1080, 1920];
+const FRAMING_DELAY_MS = 600;
+const framing = { video: null, paths: new Map(), timer: null };  // paths: "start|end" -> the range's path
+
+function framingFor(video) {
+  framing.video = video;
+  framing.paths.clear();
+  askFraming(0);
+}
+
+function askFraming(delay = FRAMING_DELAY_MS) {
+  clearTimeout(framing.timer);
+  framing.timer = setTimeout(fetchFraming, delay);
+}
+
+function timesOf(range) {
+  const start = parseTime(range.start), end = parseTime(range.end);
+  return start !== null && end !== null && end > start ? [start, end] : null;
+}
+
+const pathKey = (range) => String(timesOf(range));
+
+async function fetchFraming() {
+  const video = framing.video;
+  if (!video) return;
+  const wanted = state.ranges.filter((r) => timesOf(r) && !framing.paths.has(pathKey(r)));
+  if (wanted.length && state.frame === "smart") {
+    try {
+      const answer = await (await post(`api/framing/${video}`, {
+        segments: wanted.map(({ start, end }) => ({ start, end })), aspect: "9:16",
+      })).json();
+      if (video !== framing.video) return;
+      answer.ranges.forEach((path, i) => framing.paths.set(pathKey(wanted[i]), path));
+    } catch (error) {
+      say("save-status", `Framing: ${error.message}`, true);
+    }
+  }
+  showFraming();
+}
+
+function showFraming() {
+  drawFrameWindow();
+  state.ranges.forEach(showStill);
+  if (state.frame === "smart" && state.ranges.some((r) => timesOf(r) && !framing.paths.has(pathKey(r)))) askFraming();
+}
+
+// The crop's centre on the path at time t: linear between keys, a step at a cut.
+function pathAt(keys, t) {
+  if (!keys.length) return 0.5;
+  let value = keys[0][1];
+  for (let i = 1; i < keys.length; i++) {
+    const [t0, x0] = keys[i - 1], [t1, x1] = keys[i];
+    if (t1 - t0 < 1e-6) value += t >= t1 ? x1 - x0 : 0;
+    else value += (x1 - x0) * Math.min(1, Math.max(0, (t - t0) / (t1 - t0)));
+  }
+  return value;
+}
+
+// How the recap frames time t of `range` (none: outside every range).
+function framingAt(range, t) {
+  const own = range?.frame || "auto";
+  if (own in FIXED_CENTRES) return { layout: "crop", centre: FIXED_CENTRES[own] };
+  if (own === "blur") return { layout: "blur", centre: 0.5 };
+  if (state.frame === "blur" || state.frame === "fit") return { layout: state.frame, centre: 0.5 };
+  const path = range && state.frame === "smart" ? framing.paths.get(pathKey(range)) : null;
+  if (!path) return { layout: "crop", centre: 0.5 };
+  if (path.whole.some(([a, b]) => a <= t && t < b)) return { layout: "blur", centre: 0.5 };
+  return { layout: "crop", centre: pathAt(path.keys, t) };
+}
+
+function drawFrameWindow() {
+  const box = $("frame-window");
+  const w = player.videoWidth, h = player.videoHeight;
+  box.hidden = !w || !h;
+  if (box.hidden) return;
+  const t = player.currentTime;
+  const range = state.ranges.find((r) => timesOf(r) && timesOf(r)[0] <= t && t < timesOf(r)[1]);
+  const at = framingAt(range, t);
+  // The picture inside the player's box (letterboxed), then the window inside the picture.
+  const shown = Math.min(player.clientWidth / w, player.clientHeight / h);
+  const offsetX = (player.clientWidth - w * shown) / 2, offsetY = (player.clientHeight - h * shown) / 2;
+  let x = 0, y = 0, width = w, height = h;
+  if (at.layout === "crop") {
+    const [W, H] = RECAP_SIZE, scale = Math.max(W / w, H / h), scaled = w * scale;
+    width = W / scale;
+    height = H / scale;
+    x = Math.min(Math.max(at.centre * scaled - W / 2, 0), scaled - W) / scale;
+    y = (h - height) / 2;
+  }
+  Object.assign(box.style, { left: `${offsetX + x * shown}px`, top: `${offsetY + y * shown}px`,
+                             width: `${width * shown}px`, height: `${height * shown}px` });
+  box.dataset.layout = at.layout;
+}
+
+function followFrameWindow() {
+  drawFrameWindow();
+  if (!player.paused) requestAnimationFrame(followFrameWindow);
+}
+player.addEventListener("play", () => requestAnimationFrame(followFrameWindow));
+for (const name of ["seeked", "timeupdate", "loadedmetadata"]) player.addEventListener(name, drawFrameWindow);
+window.addEventListener("resize", drawFrameWindow);
+
+function showStill(range) {
+  const image = itemOf(range)?.querySelector(".still");
+  const times = timesOf(range);
+  if (!image) return;
+  image.hidden = !framing.video || !times;
+  if (image.hidden) return;
+  const at = framingAt(range, times[0]);
+  const query = new URLSearchParams({ at: times[0].toFixed(3), layout: at.layout, centre: at.centre.toFixed(4),
+                                      aspect: "9:16" });
+  const src = `api/still/${framing.video}?${query}`;
+  const path = framing.paths.get(pathKey(range));
+  image.title = path && !path.found && (range.frame || "auto") === "auto" && state.frame === "smart"
+    ? "No subject found in this range: the recap frames it at the centre." : "";
+  if (image.getAttribute("src") !== src) image.src = src;
+}
+
+function framingRow(range, item) {
+  const choice = item.querySelector(".own-frame");
+  choice.value = range.frame || "auto";
+  choice.addEventListener("change", () => {
+    checkpoint();
+    range.frame = choice.value;
+    saveDraft();
+    showFraming();
+  });
+  queueMicrotask(() => showStill(range));
+}

@@ -1,0 +1,76 @@
+"""The studio's framing routes over real HTTP: each range's camera path in
+the video's own time (analysed once, then from the cache), a still framed as
+the recap frames it, and the questions they refuse."""
+
+from __future__ import annotations
+
+import subprocess
+
+import pytest
+
+from studio_served import served_studio
+from vantor.demo.video_site import VideoSite
+from vantor.recap import frame_analysis
+from vantor.studio import framing_view
+from vantor.studio.app import Studio
+from vantor.studio.engine_bridge import LoadedVideo
+from vantor.studio.project import Project
+
+
+@pytest.fixture
+def signed_in(tmp_path, monkeypatch):
+    monkeypatch.setenv("VANTOR_CACHE_DIR", str(tmp_path / "cache"))
+    video = tmp_path / "right.mp4"  # a white box that walks to the right
+    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "color=c=0x203040:s=640x360:r=25:d=6",
+                    "-f", "lavfi", "-i", "color=c=white:s=60x100:r=25:d=6", "-filter_complex",
+                    "[0][1]overlay=x='20+90*t':y=130", "-c:v", "libx264", "-pix_fmt", "yuv420p", str(video)],
+                   check=True)
+    (tmp_path / "project").mkdir()
+    studio = Studio(Project(tmp_path / "project"), "http://127.0.0.1:9")
+    with VideoSite(tmp_path / "www") as site, served_studio(studio, "t" * 32) as page:
+        studio._loaded["v1"] = LoadedVideo(site.publish(video, "right")[1], 6.0, 25.0)
+        page.session.headers["origin"] = page.origin  # as the page's own requests carry it
+        yield page
+
+
+def test_a_range_s_path_in_the_video_s_time_analysed_once_and_a_still_framed_as_the_recap_frames_it(
+        signed_in, monkeypatch):
+    import cv2
+    import numpy as np
+
+    ask = lambda: signed_in.session.post(signed_in.base + "api/framing/v1", timeout=60,  # noqa: E731
+                                         json={"segments": [{"start": "1", "end": "5"}]})
+    path = ask().json()["ranges"][0]
+    assert path["start"] == 1 and path["found"] and path["keys"][0][0] == pytest.approx(1, abs=0.01)
+    assert path["keys"][-1][0] > 4 and path["keys"][-1][1] > path["keys"][0][1] + 0.1  # it moved right
+    monkeypatch.setattr(frame_analysis, "analyse", lambda *a, **k: pytest.fail("analysed again"))
+    assert ask().json()["ranges"][0] == path
+
+    still = lambda **query: signed_in.session.get(  # noqa: E731
+        signed_in.base + "api/still/v1", params={"at": "3", "aspect": "9:16", **query}, timeout=60)
+    left, right, whole = (cv2.imdecode(np.frombuffer(still(**query).content, np.uint8), cv2.IMREAD_GRAYSCALE)
+                          for query in ({"layout": "crop", "centre": "0"}, {"layout": "crop", "centre": "1"},
+                                        {"layout": "blur"}))
+    assert left.shape == right.shape == whole.shape == (480, 270)
+    # The box is at x 290-350 of 640 at 3 s: in the middle third, in neither end's crop; blur shows it.
+    assert left.max() < 200 and right.max() < 200 and whole.max() > 200
+    assert still(layout="fit", at="0").status_code == 200  # the first frame is a time
+    for query in ({"layout": "zoom"}, {"layout": "crop", "centre": "1.01"}, {"layout": "crop", "centre": "nan"},
+                  {"layout": "fit", "aspect": "2:1"}, {"layout": "fit", "at": "-1"}):
+        assert still(**query).status_code == 400, query
+
+
+def test_the_framing_routes_refuse_what_they_cannot_answer(signed_in):
+    post = lambda body, video="v1": signed_in.session.post(  # noqa: E731
+        signed_in.base + f"api/framing/{video}", json=body, timeout=60)
+    assert post({"segments": []}, "v2").status_code == 404
+    assert signed_in.session.get(signed_in.base + "api/still/v2?at=1&layout=fit").status_code == 404
+    for body in ({"segments": [{"start": "3", "end": "3"}]}, {"segments": [{"start": "x", "end": "3"}]},
+                 {"segments": "0-3"}, {"segments": [["0", "3"]]}, {"segments": [], "aspect": 9}):
+        assert post(body).status_code == 400, body
+    many = post({"segments": [{"start": "0", "end": "0.1"}] * (framing_view.MAX_RANGES + 1)})
+    assert many.status_code == 400 and "at most" in many.json()["error"]
+    assert "at most" not in post({"segments": [{"start": "0", "end": "0.1"}] * framing_view.MAX_RANGES}).text
+    long = post({"segments": [{"start": "0", "end": str(framing_view.MAX_SECONDS + 0.5)}]})
+    assert "at most" in long.json()["error"]
+    assert "at most" not in post({"segments": [{"start": "0", "end": str(framing_view.MAX_SECONDS)}]}).text

@@ -1,0 +1,107 @@
+"""What the studio shows of the framing: each range's camera path in the
+source's own time (so the crop window can be drawn over the player as it
+plays) and a still of a range's first frame as the recap will frame it.
+
+Both read the loaded video through its capability address, as the
+timeline's thumbnails do. A range is analysed as the recap's smart framing
+analyses (frame_analysis, the same cache folder), at the source's own
+speed; a range already analysed is answered from the cache.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import subprocess
+import threading
+from collections.abc import Sequence
+from dataclasses import dataclass
+from pathlib import Path
+
+from ..recap import frame_analysis
+from ..recap.frame_step import framing_cache_dir
+from ..recap.framing import ASPECTS, camera_path, framing_filter, smart_filter
+
+__all__ = ["FramingRefused", "LAYOUTS", "MAX_RANGES", "MAX_SECONDS", "RangePath", "range_paths", "still"]
+
+LAYOUTS = ("crop", "blur", "fit")  # a still's: a crop at a given centre, or the whole picture
+MAX_RANGES = 64  # ranges in one question
+MAX_SECONDS = 3600.0  # of ranges in one question: the analysis reads each of them
+STILL_HEIGHT = 480  # the still is sent small; the recap's own size is only its shape
+TIMEOUT = 120.0  # seconds for one still
+_analysing = threading.Lock()  # one analysis at a time: each runs ffmpeg on the machine's cores
+
+
+class FramingRefused(ValueError):
+    """A question the studio does not answer, in one line for the page."""
+
+
+@dataclass(frozen=True)
+class RangePath:
+    start: float
+    end: float
+    keys: tuple[tuple[float, float], ...]  # (source time, crop centre as a share of the scaled width)
+    whole: tuple[tuple[float, float], ...]  # source-time spans shown whole over blur (two subjects apart)
+    found: bool  # a subject was found somewhere in the range
+
+    def as_json(self) -> dict[str, object]:
+        return {"start": self.start, "end": self.end, "keys": [[round(t, 3), round(x, 4)] for t, x in self.keys],
+                "whole": [list(span) for span in self.whole], "found": self.found}
+
+
+def range_paths(file_url: str, ranges: Sequence[tuple[float, float]], aspect: str,
+                cache_dir: Path | None = None) -> list[RangePath]:
+    """Each range's smart camera path, analysed (or read from the cache)."""
+    if aspect not in ASPECTS:
+        raise FramingRefused(f"the aspect must be one of {', '.join(ASPECTS)}")
+    if len(ranges) > MAX_RANGES or sum(end - start for start, end in ranges) > MAX_SECONDS:
+        raise FramingRefused(f"at most {MAX_RANGES} ranges of {MAX_SECONDS:.0f} s in all are analysed at once")
+    folder = cache_dir or framing_cache_dir()
+    width, height = ASPECTS[aspect]
+    paths = []
+    for start, end in ranges:
+        found = _analysis(file_url, start, end, folder, width, height)
+        scale = max(width / found.width, height / found.height)
+        scaled = found.width * scale
+        samples = found.samples
+        keys = camera_path(samples, scaled_width=scaled, crop_width=width, speed=1.0, fps=found.fps) \
+            if scaled > width + 1 and samples else [(0.0, 0.5)]
+        whole = frame_analysis.apart_shots(samples) if scaled > width + 1 else []
+        paths.append(RangePath(start, end, tuple((start + t, x) for t, x in keys),
+                               tuple((round(start + a, 3), round(min(end, start + b), 3)) for a, b in whole),
+                               any(s.subject is not None for s in samples)))
+    return paths
+
+
+def _analysis(file_url: str, start: float, end: float, folder: Path, width: int,
+              height: int) -> frame_analysis.Analysis:
+    # The address is the file's capability: only its digest is kept.
+    key = hashlib.sha256(f"studio|{frame_analysis.VERSION}|{file_url}|{start:.3f}|{end:.3f}|{width}x{height}"
+                         .encode()).hexdigest()
+    with _analysing:
+        found = frame_analysis.cached(folder, key)
+        if found is None:
+            try:
+                picture = frame_analysis.probe_picture(file_url, "http,tcp")
+                scale = max(width / picture[0], height / picture[1])
+                found = frame_analysis.analyse(file_url, min(1.0, width / (picture[0] * scale)), start=start,
+                                               end=end, protocols="http,tcp")
+            except (ValueError, KeyError, IndexError) as error:
+                raise FramingRefused(f"the range {start:.2f}-{end:.2f} s could not be analysed: {error}") from None
+            frame_analysis.store(folder, key, found)
+    return found
+
+
+def still(file_url: str, at: float, layout: str, centre: float, aspect: str) -> bytes:
+    """One JPEG: the frame at `at` s framed as the recap frames it (the same
+    filters), sent at STILL_HEIGHT pixels high."""
+    if layout not in LAYOUTS or aspect not in ASPECTS or not 0.0 <= centre <= 1.0 or not at >= 0.0:
+        raise FramingRefused(f"a still needs a layout of {', '.join(LAYOUTS)}, a centre from 0 to 1, a time "
+                             f"and an aspect of {', '.join(ASPECTS)}")
+    framed = smart_filter(aspect, f"{centre:.4f}") if layout == "crop" else framing_filter(layout, aspect)
+    done = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-protocol_whitelist", "http,tcp",
+                           "-ss", f"{at:.3f}", "-i", file_url, "-vf", f"{framed},scale=-2:{STILL_HEIGHT}",
+                           "-frames:v", "1", "-f", "image2pipe", "-c:v", "mjpeg", "-"],
+                          capture_output=True, timeout=TIMEOUT, check=False)
+    if done.returncode != 0 or not done.stdout.startswith(b"\xff\xd8"):
+        raise FramingRefused("no still could be made of the video at that time")
+    return done.stdout

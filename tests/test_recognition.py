@@ -131,6 +131,8 @@ def test_cancel_and_unreadable_media_end_in_one_line(film, tmp_path):
     cancel_now.set()
     with pytest.raises(RecognitionCancelled):
         recognition.recognise(film[0], cancel=cancel_now)
+    with pytest.raises(RecognitionFailed, match=r"^film\.mp4 is longer than 0\.004 hours"):
+        recognition._decode_sound(film[0], longest=14.4)  # the film is 15 s
     assert children() == []
     silent = tmp_path / "silent.mp4"
     subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i", "color=s=64x64:d=1",

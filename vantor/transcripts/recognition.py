@@ -29,6 +29,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from ..services.media_format import MAX_DURATION
 from .model import Transcript, Word
 from .word_onsets import sharpen_starts
 
@@ -161,9 +162,10 @@ def _model(files: ModelFiles) -> Any:
         return model
 
 
-def _decode_sound(media: Path, cancel: threading.Event | None = None) -> Any:
+def _decode_sound(media: Path, cancel: threading.Event | None = None, longest: float = MAX_DURATION) -> Any:
     """The first sound track of `media` as 16 kHz mono float32 samples (numpy),
-    decoded by ffmpeg reading local files only."""
+    decoded by ffmpeg reading local files only; at most `longest` seconds
+    (the download service's bound: a longer film would hold gigabytes)."""
     import numpy as np
 
     command = ["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-protocol_whitelist", "file,pipe",
@@ -174,8 +176,13 @@ def _decode_sound(media: Path, cancel: threading.Event | None = None) -> Any:
         child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=errors)
         assert child.stdout is not None
         try:
+            size, bound = 0, longest * SAMPLE_RATE * 4
             while chunk := child.stdout.read(_CHUNK):
                 chunks.append(chunk)
+                size += len(chunk)
+                if size > bound:
+                    raise RecognitionFailed(f"{media.name} is longer than {longest / 3600:g} hours, "
+                                            "more than recognition reads")
                 if cancel is not None and cancel.is_set():
                     raise RecognitionCancelled("recognition cancelled")
         finally:

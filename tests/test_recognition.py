@@ -87,6 +87,8 @@ def test_a_word_starts_where_its_sound_begins():
     assert [w.start for w in sharpen_starts(words, samples, rate)] == [0.3, 0.305, 0.0, 0.47]
     samples[int(0.3 * rate):int(0.4 * rate)] = 10 ** (-36 / 20)  # below it: the breath before the word
     assert sharpen_starts(words[:1], samples, rate)[0].start == 0.5
+    samples[:int(0.5 * rate)] = 0.05  # music under the speech, 26 dB down: the model's start stands
+    assert sharpen_starts(words[:1], samples, rate)[0].start == 0.0
 
 
 def test_a_model_not_there_whole_is_named(tmp_path):

@@ -47,6 +47,10 @@ MODEL_SHA256 = "905e5bf8336bcc625ba4e33498d675a4b935504118c594d868c36e91a60c1a57
 MODEL_SIZE = 145217607
 BESIDE = ("config.json", "tokenizer.json", "vocabulary.json")
 SAMPLE_RATE = 16000
+# A stretch whose words sit around this much silence is dropped as made up.
+HALLUCINATION_SILENCE_S = 2.0
+# The language is detected from up to this many 30 s windows, until one is sure.
+LANGUAGE_WINDOWS = 4
 _PART = re.compile(r"model\.bin\.part(\d+)")
 _CHUNK = 1 << 20
 
@@ -205,7 +209,7 @@ def recognise(media: Path, *, language: str | None = None, progress: Callable[[f
               cancel: threading.Event | None = None, folders: Sequence[Path] | None = None) -> Transcript:
     """The words spoken in `media` (a file this product made), with their times.
     `language`: a Whisper language code ("en"), else it is detected from the
-    first 30 s. `progress(fraction)` after each recognised stretch; `cancel`
+    first 30 s windows. `progress(fraction)` after each recognised stretch; `cancel`
     is checked between stretches and raises RecognitionCancelled."""
     found = available(folders=folders)
     if found is not None:
@@ -224,7 +228,11 @@ def recognise(media: Path, *, language: str | None = None, progress: Callable[[f
     words: list[Word] = []
     try:
         segments, info = model.transcribe(samples, language=language, word_timestamps=True,
-                                          condition_on_previous_text=False)
+                                          condition_on_previous_text=False,
+                                          # words made up over music or noise, between real speech
+                                          hallucination_silence_threshold=HALLUCINATION_SILENCE_S,
+                                          # a music intro says little of the language: read on
+                                          language_detection_segments=LANGUAGE_WINDOWS)
         try:
             for segment in segments:  # each stretch is recognised when asked for
                 if cancel is not None and cancel.is_set():

@@ -2,7 +2,7 @@
 (the sound decoded by ffmpeg included), the model's load time, memory
 before, after loading and at its peak while transcribing, and the word error
 rate against the script. The film is the neural voice's narrations over
-quiet noise. Writes bench/recognition_results.json.
+quiet noise. Writes bench/recognition_results.json (one entry per length).
 
     .venv/bin/python bench/recognition_bench.py [--seconds 120]
 """
@@ -66,8 +66,9 @@ def make_film(folder: Path, seconds: float) -> tuple[Path, list[str]]:
     try:
         while total < seconds:
             line = LINES[len(parts) % len(LINES)]
-            mp3 = folder / f"n{len(parts)}.mp3"
-            mp3.write_bytes(narrator.narrate(line, "en-US-GuyNeural").mp3)
+            mp3 = folder / f"n{len(parts) % len(LINES)}.mp3"  # each line spoken once, then repeated
+            if not mp3.exists():
+                mp3.write_bytes(narrator.narrate(line, "en-US-GuyNeural").mp3)
             length = float(subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of",
                                            "csv=p=0", str(mp3)], capture_output=True, text=True).stdout)
             parts.append((mp3, total + 1.0))
@@ -128,7 +129,10 @@ def main() -> None:
                     "rss_peak_transcribing_mib": peak[0], "words_said": len(said), "words_heard": len(heard),
                     "word_error_rate": edits(said, heard) / len(said), "language": transcript.language})
     print(json.dumps(results, indent=2))
-    (Path(__file__).parent / "recognition_results.json").write_text(json.dumps(results, indent=2) + "\n")
+    saved = Path(__file__).parent / "recognition_results.json"
+    every = json.loads(saved.read_text()) if saved.exists() else {}
+    every[f"{args.seconds:g} s asked"] = results
+    saved.write_text(json.dumps(every, indent=2) + "\n")
 
 
 if __name__ == "__main__":

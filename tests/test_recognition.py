@@ -20,8 +20,8 @@ from vantor.services.narration_timing import sound_spans
 from vantor.services.narrator import Narrator
 from vantor.services.piper_backend import bundled_voice, piper_version
 from vantor.transcripts import recognition
-from vantor.transcripts.model import Word
-from vantor.transcripts.recognition import RecognitionCancelled, RecognitionFailed, RecognitionUnavailable
+from vantor.transcripts.model import Transcript, Word
+from vantor.transcripts.recognition import RecognitionCancelled, RecognitionFailed, RecognitionUnavailable, pieces
 from vantor.transcripts.word_onsets import sharpen_starts
 
 needs_model = pytest.mark.skipif(recognition.available() is not None, reason=str(recognition.available()))
@@ -55,17 +55,21 @@ def film(tmp_path_factory) -> tuple[Path, dict[str, float]]:
     return root / "film.mp4", known
 
 
+def assert_found(transcript: Transcript, known: dict[str, float]) -> None:
+    for word, at in known.items():  # searched for in capitals: a case-insensitive match of whole words
+        hits = [w for w in transcript.words if re.sub(r"\W", "", w.text).casefold() == word.upper().casefold()]
+        assert hits and abs(hits[0].start - at) <= 0.3, (word, at, hits, [w.text for w in transcript.words])
+
+
 @needs_model
 @needs_voice
-def test_words_are_found_where_they_are_spoken(film):
+def test_words_are_found_where_they_are_spoken(film, monkeypatch):
     media, known = film
     fractions: list[float] = []
     transcript = recognition.recognise(media, progress=fractions.append)
     assert transcript.source == "recognition" and transcript.language == "en"
     assert len(known) == 6 and fractions == sorted(fractions) and fractions[-1] == 1.0 and len(fractions) > 2
-    for word, at in known.items():  # searched for in capitals: a case-insensitive match of whole words
-        hits = [w for w in transcript.words if re.sub(r"\W", "", w.text).casefold() == word.upper().casefold()]
-        assert hits and abs(hits[0].start - at) <= 0.3, (word, at, hits, [w.text for w in transcript.words])
+    assert_found(transcript, known)
     again: list[tuple[Word, ...]] = []  # two at once share the loaded model
     both = [threading.Thread(target=lambda: again.append(recognition.recognise(media, language="en").words))
             for _ in range(2)]
@@ -76,6 +80,20 @@ def test_words_are_found_where_they_are_spoken(film):
     assert again == [transcript.words] * 2
     with pytest.raises(RecognitionFailed, match="unknown language 'xx'"):
         recognition.recognise(media, language="xx")
+    monkeypatch.setattr(recognition, "PIECE_S", 6.0)  # pieces cut in the pauses, 4-6 s and 9-11 s
+    monkeypatch.setattr(recognition, "CUT_SEARCH_S", 2.0)
+    assert_found(pieced := recognition.recognise(media), known)
+    assert pieced.language == "en"
+
+
+def test_long_sound_is_recognised_in_pieces_cut_where_it_is_quietest():
+    rate = 16000
+    samples = np.ones(10 * rate, dtype=np.float32)
+    samples[int(2.5 * rate):int(2.51 * rate)] = 0.0
+    found = pieces(samples, rate, piece_s=3.0, search_s=1.0)
+    assert found[0] == (0, int(2.505 * rate)) and found[-1][1] == len(samples)
+    assert all(a < b <= a + 3 * rate and b == next_a for (a, b), (next_a, _) in zip(found, found[1:]))
+    assert pieces(samples, rate, piece_s=10.0) == [(0, len(samples))]
 
 
 def test_a_word_starts_where_its_sound_begins():

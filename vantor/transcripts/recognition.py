@@ -31,7 +31,7 @@ from typing import Any
 
 from ..services.media_format import MAX_DURATION
 from .model import Transcript, Word
-from .word_onsets import sharpen_starts
+from .word_onsets import FRAME_S, levels, sharpen_starts
 
 __all__ = ["MODEL_NAME", "ModelFiles", "RecognitionCancelled", "RecognitionFailed", "RecognitionUnavailable",
            "available", "find_model", "recognise"]
@@ -51,6 +51,11 @@ SAMPLE_RATE = 16000
 HALLUCINATION_SILENCE_S = 2.0
 # The language is detected from up to this many 30 s windows, until one is sure.
 LANGUAGE_WINDOWS = 4
+# Sound recognised at a time: faster-whisper's features of a whole film take
+# about 0.5 MB a second of it (a 40-minute film: 1.3 GB more at the peak).
+PIECE_S = 300.0
+# Each piece ends at the quietest 10 ms of its last CUT_SEARCH_S, between words.
+CUT_SEARCH_S = 10.0
 _PART = re.compile(r"model\.bin\.part(\d+)")
 _CHUNK = 1 << 20
 
@@ -205,6 +210,25 @@ def _decode_sound(media: Path, cancel: threading.Event | None = None, longest: f
     return np.frombuffer(raw[:len(raw) - len(raw) % 4], dtype=np.float32)
 
 
+def pieces(samples: Any, rate: int, piece_s: float = PIECE_S, search_s: float = CUT_SEARCH_S) -> list[tuple[int, int]]:
+    """(first, end) sample indices of the pieces `samples` is recognised in:
+    at most `piece_s` seconds each, cut in the middle of the quietest frame of
+    the last `search_s` seconds of each."""
+    import numpy as np
+
+    size = int(rate * FRAME_S)
+    heard_at = levels(samples, rate)
+    found, first = [], 0
+    while len(samples) - first > piece_s * rate:
+        hi = int((first + piece_s * rate) // size)
+        lo = max(int((first + (piece_s - search_s) * rate) // size), first // size + 1)  # always onwards
+        cut = (lo + int(np.argmin(heard_at[lo:hi]))) * size + size // 2
+        found.append((first, cut))
+        first = cut
+    found.append((first, len(samples)))
+    return found
+
+
 def recognise(media: Path, *, language: str | None = None, progress: Callable[[float], None] | None = None,
               cancel: threading.Event | None = None, folders: Sequence[Path] | None = None) -> Transcript:
     """The words spoken in `media` (a file this product made), with their times.
@@ -226,25 +250,28 @@ def recognise(media: Path, *, language: str | None = None, progress: Callable[[f
     if cancel is not None and cancel.is_set():
         raise RecognitionCancelled("recognition cancelled")
     words: list[Word] = []
-    try:
-        segments, info = model.transcribe(samples, language=language, word_timestamps=True,
-                                          condition_on_previous_text=False,
-                                          # words made up over music or noise, between real speech
-                                          hallucination_silence_threshold=HALLUCINATION_SILENCE_S,
-                                          # a music intro says little of the language: read on
-                                          language_detection_segments=LANGUAGE_WINDOWS)
+    for first, end in pieces(samples, SAMPLE_RATE, PIECE_S, CUT_SEARCH_S):
+        offset = first / SAMPLE_RATE
         try:
-            for segment in segments:  # each stretch is recognised when asked for
-                if cancel is not None and cancel.is_set():
-                    raise RecognitionCancelled("recognition cancelled")
-                words.extend(Word(round(float(w.start), 3), round(float(w.end), 3), w.word.strip())
-                             for w in segment.words or () if w.word.strip())
-                if progress is not None:
-                    progress(min(1.0, segment.end / duration))
-        finally:
-            segments.close()
-    except (RuntimeError, ValueError) as error:
-        raise RecognitionFailed(f"recognition of {media.name} failed: {_line(error)}") from None
+            segments, info = model.transcribe(samples[first:end], language=language, word_timestamps=True,
+                                              condition_on_previous_text=False,
+                                              # words made up over music or noise, between real speech
+                                              hallucination_silence_threshold=HALLUCINATION_SILENCE_S,
+                                              # a music intro says little of the language: read on
+                                              language_detection_segments=LANGUAGE_WINDOWS)
+            try:
+                for segment in segments:  # each stretch is recognised when asked for
+                    if cancel is not None and cancel.is_set():
+                        raise RecognitionCancelled("recognition cancelled")
+                    words.extend(Word(round(offset + float(w.start), 3), round(offset + float(w.end), 3),
+                                      w.word.strip()) for w in segment.words or () if w.word.strip())
+                    if progress is not None:
+                        progress(min(1.0, (offset + segment.end) / duration))
+            finally:
+                segments.close()
+        except (RuntimeError, ValueError) as error:
+            raise RecognitionFailed(f"recognition of {media.name} failed: {_line(error)}") from None
+        language = info.language  # the first piece's, for the rest
     if progress is not None:
         progress(1.0)
-    return Transcript(tuple(sharpen_starts(words, samples, SAMPLE_RATE)), "recognition", info.language)
+    return Transcript(tuple(sharpen_starts(words, samples, SAMPLE_RATE)), "recognition", language)

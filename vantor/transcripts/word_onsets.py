@@ -15,7 +15,7 @@ from typing import Any
 
 from .model import Word
 
-__all__ = ["FRAME_S", "MIN_WORD_S", "ONSET_DB", "sharpen_starts"]
+__all__ = ["FRAME_S", "MIN_WORD_S", "ONSET_DB", "levels", "sharpen_starts"]
 
 FRAME_S = 0.01
 # Fricatives ("s", "h") are some 20-30 dB below the vowel after them: still the word.
@@ -23,7 +23,7 @@ ONSET_DB = 35.0
 MIN_WORD_S = 0.05
 
 
-def _levels(samples: Any, rate: int) -> Any:
+def levels(samples: Any, rate: int) -> Any:
     """The RMS level of each FRAME_S of `samples` (numpy float32)."""
     import numpy as np
 
@@ -37,11 +37,11 @@ def sharpen_starts(words: list[Word], samples: Any, rate: int) -> list[Word]:
     """`words` with each start moved to where its sound begins (see above)."""
     import numpy as np
 
-    levels = _levels(samples, rate)
+    heard_at = levels(samples, rate)
     sharpened = []
     for word in words:
         first, last = int(word.start / FRAME_S), int(np.ceil(word.end / FRAME_S))
-        window = levels[first:last]
+        window = heard_at[first:last]
         start = word.start
         if len(window) and (peak := float(window.max())) > 0:
             heard = int(np.argmax(window >= peak * 10 ** (-ONSET_DB / 20)))

@@ -52,7 +52,7 @@ HALLUCINATION_SILENCE_S = 2.0
 # The language is detected from up to this many 30 s windows, until one is sure.
 LANGUAGE_WINDOWS = 4
 # Sound recognised at a time: faster-whisper's features of a whole film take
-# about 0.5 MB a second of it (a 40-minute film: 1.3 GB more at the peak).
+# about 0.65 MiB a second of it (a 40-minute film: 1.5 GiB more at the peak).
 PIECE_S = 300.0
 # Each piece ends at the quietest 10 ms of its last CUT_SEARCH_S, between words.
 CUT_SEARCH_S = 10.0

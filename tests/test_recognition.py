@@ -1,7 +1,8 @@
 """Recognition on this machine: a film whose sound is the project's own
 narrations at known times gives back those words within 0.3 s, found by a
-search; where each word's sound begins; what it says when the model is not
-there whole; a cancelled or unreadable file."""
+search, also when recognised in pieces; where each word's sound begins and
+where long sound is cut; what it says when the model is not there whole; a
+cancelled, unreadable or too long file; the doctor's line."""
 
 from __future__ import annotations
 

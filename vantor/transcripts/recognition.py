@@ -180,16 +180,14 @@ def _decode_sound(media: Path, cancel: threading.Event | None = None, longest: f
     command = ["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-protocol_whitelist", "file,pipe",
                "-i", f"file:{media}", "-map", "0:a:0", "-vn", "-ac", "1", "-ar", str(SAMPLE_RATE),
                "-f", "f32le", "pipe:1"]
-    chunks: list[bytes] = []
+    raw = bytearray()  # grown in place: no second copy of a long film's samples
     with tempfile.TemporaryFile() as errors:  # a file: a chatty input cannot fill a pipe and stall ffmpeg
         child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=errors)
         assert child.stdout is not None
         try:
-            size, bound = 0, longest * SAMPLE_RATE * 4
             while chunk := child.stdout.read(_CHUNK):
-                chunks.append(chunk)
-                size += len(chunk)
-                if size > bound:
+                raw += chunk
+                if len(raw) > longest * SAMPLE_RATE * 4:
                     raise RecognitionFailed(f"{media.name} is longer than {longest / 3600:g} hours, "
                                             "more than recognition reads")
                 if cancel is not None and cancel.is_set():
@@ -199,15 +197,14 @@ def _decode_sound(media: Path, cancel: threading.Event | None = None, longest: f
             if child.poll() is None:
                 child.kill()
             child.wait()
-        errors.seek(0)
+        errors.seek(max(0, errors.seek(0, os.SEEK_END) - 4096))  # the end says why; a damaged file says much
         said = errors.read().decode(errors="replace").strip().splitlines()
     if child.returncode != 0:
         if any("matches no streams" in line for line in said):
             raise RecognitionFailed(f"{media.name} has no sound to recognise")
         why = said[-1][:200] if said else f"exit status {child.returncode}"
         raise RecognitionFailed(f"cannot read the sound of {media.name}: {why}")
-    raw = b"".join(chunks)
-    return np.frombuffer(raw[:len(raw) - len(raw) % 4], dtype=np.float32)
+    return np.frombuffer(raw, dtype=np.float32, count=len(raw) // 4)
 
 
 def pieces(samples: Any, rate: int, piece_s: float = PIECE_S, search_s: float = CUT_SEARCH_S) -> list[tuple[int, int]]:

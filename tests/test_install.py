@@ -24,6 +24,8 @@ def test_install_takes_the_runtime_set_and_tests_add_the_toolchain():
     assert needed <= pinned("requirements.txt") and not pinned("requirements.txt") & tools
     dev = (ROOT / "requirements-dev.txt").read_text()
     assert "-r requirements.txt" in dev and tools <= pinned("requirements-dev.txt")
+    # The tests recognise speech with exactly what the transcribe extra installs.
+    assert {d for d in extras["transcribe"] if "==" in d} <= set(dev.splitlines())
     dry = subprocess.run(["make", "-n", "install", "test", "VENV=/none/venv", "BINDIR=/none/bin"], cwd=ROOT,
                          capture_output=True, text=True, timeout=60).stdout
     assert re.findall(r"provision\.sh.*", dry) == ["provision.sh --user", "provision.sh"], dry

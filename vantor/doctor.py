@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import shutil
 import subprocess
+from collections.abc import Sequence
+from pathlib import Path
 from typing import TextIO
 
 from .tools import LOCAL_SERVICE_TOOLS, RUN_TOOLS, Tool, install_hint
@@ -66,6 +68,7 @@ def run_doctor(out: TextIO) -> int:
     ready = check_tools(RUN_TOOLS, out)
     if shutil.which("ffmpeg"):
         ready = check_encoders(out) and ready
+    check_recognition(out)
     try:
         from . import _service_settings as settings
     except ImportError:
@@ -152,4 +155,24 @@ def check_neural_voice(out: TextIO) -> bool:
         print(f"✓ voices from {VOICES_DIR_ENV}: {', '.join(own)}", file=out)
     for problem in catalog.problems:
         print(f"  note: skipped a voice: {problem}", file=out)
+    return True
+
+
+def check_recognition(out: TextIO, folders: Sequence[Path] | None = None) -> bool:
+    """Speech recognition is optional (videos with captions need none): a
+    note saying what to install when it is missing. True when it can run."""
+    from importlib.metadata import PackageNotFoundError, version
+
+    from .transcripts.recognition import MODEL_NAME, MODEL_PACKAGES, available
+
+    reason = available(folders=folders)
+    if reason is not None:
+        print(f"  note: no speech recognition (videos without captions get no transcript): {reason}", file=out)
+        return False
+    try:
+        installed = ", ".join(f"{name.replace('_', '-')} {version(name)}" for name in MODEL_PACKAGES)
+        engine = f"faster-whisper {version('faster-whisper')}"
+    except PackageNotFoundError as missing:  # the files are there without their package's record
+        installed, engine = f"{missing} not recorded", "faster-whisper"
+    print(f"✓ speech recognition: {MODEL_NAME} ({installed}) with {engine}", file=out)
     return True

@@ -73,7 +73,9 @@ def test_without_captions_the_downloaded_video_is_recognised_once(tmp_path, serv
     assert {"captions", "downloading", "transcribing"} <= set(stages)
 
 
-def test_without_captions_or_recognition_one_line_says_what_to_install(tmp_path, services):
+def test_without_captions_or_recognition_one_line_says_what_to_install(tmp_path, services, monkeypatch):
+    missing = recognition.available
+    monkeypatch.setattr(recognition, "available", lambda: missing(folders=[tmp_path]))  # no model in that folder
     with Site({"/p.html": body(page(False), "text/html")}) as site:
         with pytest.raises(TranscriptUnavailable, match=r"^the video has no captions, and .*pip install") as refused:
             transcript_for(site.base_url + "/p.html", services_url=services, cache_dir=tmp_path / "t")

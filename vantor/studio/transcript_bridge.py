@@ -20,7 +20,7 @@ from collections.abc import Callable
 from typing import Any, Protocol
 
 from ..transcripts.model import Suggestion, Transcript
-from ..transcripts.source import TranscriptUnavailable
+from ..transcripts.source import TranscriptCancelled, TranscriptUnavailable
 from .events import Activities, Activity
 
 __all__ = ["KEEP_TRANSCRIPTS", "MAX_SUGGESTIONS", "MAX_TRANSCRIBING", "SUGGESTION_LENGTHS", "Suggest", "TranscriptFor",
@@ -114,6 +114,8 @@ class Transcripts:
             found = self._transcript_for(url, services_url=self.services_url, progress=_Progress(activity),
                                          cancel=activity.cancel)
             transcript = usable(found)
+        except TranscriptCancelled:
+            activity.post("cancelled")
         except TranscriptUnavailable as error:
             activity.post("failed", error=str(error), unavailable=True)
         except Exception as error:  # any other fault still ends the activity, in one line for the panel

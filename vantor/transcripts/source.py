@@ -89,7 +89,9 @@ def _recognised(client: ServicesClient, url: str, language: str | None, say: Pro
             transcript = recognition.recognise(media, language=language,
                                                progress=lambda fraction: say("transcribing", fraction),
                                                cancel=stopped)
-        except recognition.RecognitionUnavailable as error:
+        except recognition.RecognitionCancelled:
+            raise TranscriptCancelled("the transcript was cancelled") from None
+        except (recognition.RecognitionUnavailable, recognition.RecognitionFailed) as error:
             raise TranscriptUnavailable(str(error)) from None
     if stopped.is_set():
         raise TranscriptCancelled("the transcript was cancelled")

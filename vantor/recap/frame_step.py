@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any
 
 from .framing import ASPECTS, camera_path, framing_filter, path_expression, smart_filter
 from .host import Shaper
-from .probe import UnreadableVideo, probe_duration
+from .probe import UnreadableVideo
 
 if TYPE_CHECKING:
     from .steps import Conversion, Cut
@@ -91,7 +91,7 @@ class FramePlan(Shaper):
     def _say_fallbacks(self, samples: Sequence[Any], clips: Sequence[str]) -> None:
         """A range in which no sample found a subject is framed at its centre; said."""
         try:
-            durations = [probe_duration(clip) for clip in clips]
+            durations = [self.media.length(clip) for clip in clips]
         except UnreadableVideo:
             return
         start = 0.0

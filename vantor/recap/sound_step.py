@@ -27,9 +27,9 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from .host import INPUT_PROTOCOLS, Shaper, restricted_inputs
+from .host import Shaper, restricted_inputs
 from .outputs import OutputError
-from .probe import UnreadableVideo, probe_duration
+from .probe import UnreadableVideo
 from .segments_check import parse_time, seconds_of
 from .steps import Conversion, Cut, Merge
 
@@ -109,20 +109,6 @@ def duck_expression(windows: Sequence[tuple[float, float]], depth_db: float = DU
     return f"1-{1 - _gain(depth_db):.5f}*clip({ramps},0,1)"
 
 
-def _audio_format(path: str) -> str | None:
-    """The demuxer of the file's first audio stream, or None when it has none."""
-    done = subprocess.run(["ffprobe", "-v", "error", "-protocol_whitelist", INPUT_PROTOCOLS, "-select_streams", "a:0",
-                           "-show_entries", "format=format_name:stream=codec_type", "-of", "json", path],
-                          capture_output=True, text=True)
-    try:
-        found = json.loads(done.stdout or "{}")
-    except ValueError:
-        return None
-    if done.returncode != 0 or not found.get("streams"):
-        return None
-    return str(found.get("format", {}).get("format_name", "")).split(",")[0]
-
-
 class SoundPlan(Shaper):
     """One run's sound. `segments()`: the run's segments (for the next
     range's start); `warn(line)`: a warning of the run."""
@@ -144,16 +130,17 @@ class SoundPlan(Shaper):
         self._lengths: dict[int, float] = {}  # each merged clip's planned length
         self._music: tuple[str, str, float] | None = None  # (bare name, demuxer, length)
         self._levelled: str | None = None  # the final mix's chain with its loudness pass
+        self._bed: str | None = None  # the music's graph
 
     # -- the cut ---------------------------------------------------------------
 
     def cut(self, step: Cut, argv: list[Any]) -> list[Any]:
         if self._video_length is None:
-            try:
-                self._video_length = probe_duration(step.source)
+            try:  # its length and whether it has sound: one read, its packets not counted
+                source = self.media.facts(step.source, count_packets=False)
+                self._video_length, self._source_sound = source.duration, source.audio_format is not None
             except UnreadableVideo:
-                self._video_length = math.inf
-            self._source_sound = _audio_format(step.source) is not None
+                self._video_length, self._source_sound = math.inf, False
         start, end = parse_time(step.start), parse_time(step.end)
         if start is None or end is None:
             return argv
@@ -162,7 +149,7 @@ class SoundPlan(Shaper):
             argv.remove("-an")
         voice = os.path.join(os.path.dirname(step.target), f"voice_{step.index}.mp3")
         try:
-            spoken = probe_duration(voice)
+            spoken = self.media.narration_length(step.index, voice)
         except UnreadableVideo:
             return argv
         self._narrations[step.index] = spoken
@@ -218,7 +205,7 @@ class SoundPlan(Shaper):
             graph = f"{narration}[a]"
         if length is not None:
             try:  # the cut starts at the key frame at or before the range: its picture is the clip's length
-                cut = probe_duration(step.clip)
+                cut = self.media.length(step.clip)
                 length = max(length, cut) if self.choice.fit == "extend" else cut
             except UnreadableVideo:
                 pass
@@ -233,7 +220,9 @@ class SoundPlan(Shaper):
         at = argv.index("-af") + 1
         chain = str(argv[at])
         if self.choice.music is not None:
-            chain = f"[in]{chain}[v];{self._music_graph(clips)}[m];[v][m]amix=inputs=2:duration=first:normalize=0"
+            # The software attempt after a failed hardware one reuses the graph and the reading.
+            self._bed = self._bed or self._music_graph(clips)
+            chain = f"[in]{chain}[v];{self._bed}[m];[v][m]amix=inputs=2:duration=first:normalize=0"
         if self._levelled is None:
             self._levelled = self._level(argv[argv.index("-i") + 1], chain)
         argv[at] = self._levelled
@@ -280,7 +269,7 @@ class SoundPlan(Shaper):
     def _music_graph(self, clips: Sequence[str]) -> str:
         """The music on the recap's timeline, ducked under each narration."""
         try:
-            durations = [probe_duration(clip) for clip in clips]
+            durations = [self.media.length(clip) for clip in clips]
         except UnreadableVideo as error:
             raise OutputError(f"a merged clip cannot be read to place the music: {error}") from None
         total = sum(durations) / self._speed
@@ -309,14 +298,16 @@ class SoundPlan(Shaper):
         if self._music is None:
             assert self.work_dir is not None and self.choice.music is not None
             source = pick_music(self.choice.music, json.dumps(list(self._segments()), sort_keys=True, default=str))
-            demuxer = _audio_format(source)
-            if demuxer not in _MUSIC_FORMATS:
+            try:
+                found = self.media.facts(source, count_packets=False)
+            except UnreadableVideo:
+                found = None
+            if found is None or found.audio_format not in _MUSIC_FORMATS:
                 raise OutputError(f"the music {source} is not an audio file ffmpeg reads here "
                                   f"(mp3, wav, flac, ogg, m4a); convert it or choose another")
-            try:
-                length = probe_duration(source)
-            except UnreadableVideo as error:
-                raise OutputError(f"the music {source} cannot be read: {error}") from None
+            demuxer, length = str(found.audio_format), found.duration
+            if not math.isfinite(length):
+                raise OutputError(f"the music {source} cannot be read: it states no duration")
             if length < 2.0:
                 raise OutputError(f"the music {source} is {length:.1f} s long; use a bed of at least 2 s")
             shutil.copyfile(source, os.path.join(self.work_dir, self.MUSIC_NAME))

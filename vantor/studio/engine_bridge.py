@@ -286,8 +286,10 @@ class MakeRun:
                                caption_style=self.caption_style if self.captions else None,
                                frame=self.frame, sound=self.sound)
             with open(self._tools_log, "w", encoding="utf-8") as tools:
-                self._result = execute(prepared, progress=None, live=False,
-                                       on_start=self._started, child_output=tools, on_event=self._event)
+                # Cancelled before the engine's run exists: the fit report stops between and during narrations.
+                self._result = execute(prepared, progress=None, live=False, on_start=self._started,
+                                       child_output=tools, on_event=self._event,
+                                       stop_requested=lambda: self.cancelled)
         except BaseException as error:  # handed to wait(), on the server's side
             self._error = error
         finally:

@@ -73,6 +73,26 @@ class SegmentFit:
         return FITS
 
     @property
+    def clip_length(self) -> float:
+        """How long the clip will last, before the speed-up: "extend" the
+        longer of range and narration, "range" the range, "narration" the
+        shorter of the two (the video's end, known after the download, may
+        shorten any)."""
+        if self.mode == "extend":
+            return max(self.range_length, self.narration_length)
+        if self.mode == "range":
+            return self.range_length
+        return min(self.range_length, self.narration_length)
+
+    @property
+    def lost_words(self) -> tuple[str, ...]:
+        """The words still being spoken when the clip ends ("range" and
+        "narration"; "extend" loses none before the video's end)."""
+        if self.mode == "extend" or self.timing is None:
+            return ()
+        return tuple(word.word for word in self.timing.words if word.end > self.range_length)
+
+    @property
     def message(self) -> str:
         head = f"segment {self.number}: "
         if self.outcome == WORDS_CUT:

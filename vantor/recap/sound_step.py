@@ -33,7 +33,8 @@ from .probe import UnreadableVideo
 from .segments_check import parse_time, seconds_of
 from .steps import Conversion, Cut, Merge
 
-__all__ = ["FIT_MODES", "SOURCE_AUDIO_MODES", "SoundChoice", "SoundPlan", "duck_expression", "pick_music"]
+__all__ = ["FIT_MODES", "SOURCE_AUDIO_MODES", "SoundChoice", "SoundPlan", "duck_expression", "music_names",
+           "pick_music"]
 
 SOURCE_AUDIO_MODES = ("off", "duck", "mix")
 FIT_MODES = ("extend", "range", "narration")
@@ -81,13 +82,18 @@ class SoundChoice:
             pick_music(self.music, "")
 
 
+def music_names(folder: str) -> list[str]:
+    """The names of the audio files in `folder` (MUSIC_SUFFIXES), in name order."""
+    return sorted(n for n in os.listdir(folder) if n.lower().endswith(MUSIC_SUFFIXES)
+                  and os.path.isfile(os.path.join(folder, n)))
+
+
 def pick_music(path: str, key: str) -> str:
     """The music file: `path` itself, or from a folder the one that `key`
     (the run's segments) picks by its hash among the folder's audio files in
     name order, so the same recap always gets the same bed."""
     if os.path.isdir(path):
-        names = sorted(n for n in os.listdir(path) if n.lower().endswith(MUSIC_SUFFIXES)
-                       and os.path.isfile(os.path.join(path, n)))
+        names = music_names(path)
         if not names:
             raise ValueError(f"the music folder {path} holds no audio file ({' '.join(MUSIC_SUFFIXES)}); "
                              "add one or pass a file")

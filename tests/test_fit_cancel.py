@@ -1,6 +1,6 @@
 """A cancelled run's fit report stops between narrations and while one is
-being spoken, instead of waiting for the speech (a stand-in service whose
-speech takes as long as the test says: the real one cannot be made slow)."""
+spoken (a stand-in service whose speech takes as long as the test says: the
+real one cannot be made slow on purpose)."""
 
 from __future__ import annotations
 
@@ -29,18 +29,14 @@ class SlowSpeech:
 
 
 def test_the_fit_report_stops_when_asked():
-    stopped = threading.Event()
-    slow = SlowSpeech(5.0)
+    stopped, slow, quick = threading.Event(), SlowSpeech(5.0), SlowSpeech(0.0)
     threading.Timer(0.3, stopped.set).start()
     started = time.monotonic()
-    with pytest.raises(RunCancelled):
-        fit_report(SEGMENTS, "en-us", slow, stop=stopped.is_set)  # during the first narration's speech
+    with pytest.raises(RunCancelled):  # during the first narration's speech
+        fit_report(SEGMENTS, "en-us", slow, stop=stopped.is_set)
     assert time.monotonic() - started < 1.5 and slow.asked == ["One."]
-    quick = SlowSpeech(0.0)
-    asked_once = lambda: len(quick.asked) >= 1  # noqa: E731 - between the two narrations
-    with pytest.raises(RunCancelled):
-        fit_report(SEGMENTS, "en-us", quick, stop=asked_once)
-    assert quick.asked == ["One."]
-    assert [f.narration_length for f in fit_report(SEGMENTS, "en-us", quick, stop=lambda: False)] == [1.0, 1.0]
+    with pytest.raises(RunCancelled):  # between the two narrations
+        fit_report(SEGMENTS, "en-us", quick, stop=lambda: len(quick.asked) >= 1)
+    assert quick.asked == ["One."] and len(fit_report(SEGMENTS, "en-us", quick, stop=lambda: False)) == 2
     with pytest.raises(Exception, match="segment 1: the speech service could not speak the narration: no voice"):
         fit_report(SEGMENTS, "en-us", SlowSpeech(0.0, fail=True), stop=lambda: False)

@@ -52,17 +52,13 @@ def test_music_is_chosen_by_a_name_of_the_folder_never_by_a_path(studio, tmp_pat
 def test_the_fit_meter_says_what_each_fit_makes_of_the_range():
     timing = NarrationTiming(3.0, (WordTiming("Hello", 0.1, 0.8), WordTiming("big", 0.9, 1.5),
                                    WordTiming("world.", 1.6, 2.6)), "espeak")
-    lines = {mode: {end: bridge.fit("0", end, timing, mode) for end in ("1.0", "1.5", "2.6", "3.25", "3.3", "9")}
-             for mode in ("extend", "range", "narration")}
-    extend, range_, narration = lines["extend"], lines["range"], lines["narration"]
-    assert extend["1.0"].clip_words == "clip 3.0 s: runs 2.0 s past the range's end, over the source"
-    assert extend["1.0"].verdict == "past" and extend["9"].clip_words == "clip 9.0 s: the range, no word lost"
-    assert extend["9"].verdict == "fits" and extend["1.0"].narration_seconds == 3.0  # one length: the voiced one
-    assert range_["1.0"].clip_words == "clip 1.0 s: 2 words lost (big world.)" and range_["1.0"].verdict == "long"
-    assert range_["1.5"].lost_words == ("world.",) and range_["2.6"].lost_words == ()
-    assert range_["9"].clip_words == "clip 9.0 s: the range, no word lost"
-    assert narration["9"].clip_words == "clip 3.0 s: 6.0 s shorter than the range" and narration["9"].verdict == "short"
-    assert narration["3.3"].clip_words.endswith("shorter than the range")
-    assert narration["3.25"].clip_words == "clip 3.0 s: the range, no word lost"
-    assert narration["1.0"].clip_words == "clip 1.0 s: 2 words lost (big world.)"
-    assert extend["1.0"].as_json()["fit"] == "extend" and extend["1.0"].as_json()["clip_seconds"] == 3.0
+    said = {(mode, end): (fit := bridge.fit("0", end, timing, mode)).verdict + " " + fit.clip_words
+            for mode in ("extend", "range", "narration") for end in ("1.0", "1.5", "2.6", "3.25", "3.3", "9")}
+    assert said["extend", "1.0"] == "past clip 3.0 s: runs 2.0 s past the range's end, over the source"
+    assert said["extend", "9"] == said["range", "9"] == "fits clip 9.0 s: no word lost"
+    assert said["range", "1.0"] == said["narration", "1.0"] == "long clip 1.0 s: 2 words lost (big world.)"
+    assert said["range", "1.5"] == "long clip 1.5 s: 1 word lost (world.)" and said["range", "2.6"].startswith("fits")
+    assert said["narration", "9"] == "short clip 3.0 s: 6.0 s shorter than the range"
+    assert said["narration", "3.25"] == "fits clip 3.0 s: no word lost"
+    assert said["narration", "3.3"] == "short clip 3.0 s: 0.3 s shorter than the range"
+    assert bridge.fit("0", "1", timing, "extend").as_json()["clip_seconds"] == 3.0  # one length: the voiced one

@@ -233,7 +233,7 @@ class Fit:
             return f"{clip}: runs {past:.1f} s past the range's end, over the source"
         if self.mode == "narration" and self.range_seconds - self.clip_seconds > RANGE_SLACK:
             return f"{clip}: {self.range_seconds - self.clip_seconds:.1f} s shorter than the range"
-        return f"{clip}: the range, no word lost"
+        return f"{clip}: no word lost"
 
     def as_json(self) -> dict[str, object]:
         return {"verdict": self.verdict, "words": self.words, "range_seconds": round(self.range_seconds, 3),

@@ -15,9 +15,9 @@
   -1 dBTP).
 
 The clips and the recap carry 48 kHz stereo AAC (the engine's carry the
-narration alone), made with ffmpeg's fast AAC coder: its default one costs
-twice the CPU for the same 128 kb/s, and the sound would then cost a recap
-about a tenth more time than its encodes need.
+narration alone), made with ffmpeg's fast AAC coder: its default one takes
+twice the CPU for the same 128 kb/s (0.45 s against 0.21 s for 6.6 s of
+stereo), paid in every merge and again in the conversion.
 """
 
 from __future__ import annotations

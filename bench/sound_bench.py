@@ -6,15 +6,17 @@ interleaved, median of `--repeats`:
 
 - plain: the engine's own sound (narration only, clips ending with it), no captions;
 - sound: source ducked under the narration, a music bed, one loudness pass
-  and burned-in captions, with fit "narration" (the same clip lengths as plain);
+  and burned-in captions in the "bold" style, with fit "narration" (the same
+  clip lengths as plain);
 - sound-only: the same without captions (what the sound alone costs);
 - sound+extend: the sound with captions with fit "extend" (clips keep their ranges: longer recaps);
 
-reported as sound / plain. Then the integrated loudness and true peak
+reported as sound / plain, in wall time and in CPU seconds (this process's
+and its children's: steadier than the wall time on a shared machine). Then the integrated loudness and true peak
 (ffmpeg ebur128) of ten recaps with music and ten without, against the
 -16 LUFS target. The machine may be shared: the load average is reported.
 
-    .venv/bin/python bench/sound_bench.py [--repeats 3] [--json bench/sound_results.json]
+    .venv/bin/python bench/sound_bench.py [--repeats 3] [--no-loudness] [--json bench/sound_results.json]
 """
 
 from __future__ import annotations
@@ -23,6 +25,7 @@ import argparse
 import json
 import os
 import re
+import resource
 import statistics
 import subprocess
 import sys
@@ -40,7 +43,13 @@ WORDS = ["Blue.", "A short one.", "The crowd rises as the ball goes in.", "Then 
 SPEED = 1.5
 
 
-def recap(page: str, segments: list[dict[str, str]], out: str, variant: str, music: str) -> tuple[float, str]:
+def _cpu() -> float:
+    mine, children = resource.getrusage(resource.RUSAGE_SELF), resource.getrusage(resource.RUSAGE_CHILDREN)
+    return mine.ru_utime + mine.ru_stime + children.ru_utime + children.ru_stime
+
+
+def recap(page: str, segments: list[dict[str, str]], out: str, variant: str, music: str
+          ) -> tuple[float, float, str]:
     from vantor.recap.checked_run import execute, prepare
     from vantor.recap.sound_step import SoundChoice
 
@@ -49,12 +58,13 @@ def recap(page: str, segments: list[dict[str, str]], out: str, variant: str, mus
              "sound+extend": SoundChoice("duck", music, -16.0, "extend"),
              "music": SoundChoice("duck", music, -16.0, "extend"),
              "no-music": SoundChoice("duck", None, -16.0, "extend")}[variant]
-    started = time.perf_counter()
+    captioned = variant in ("sound", "sound+extend")
+    started, cpu = time.perf_counter(), _cpu()
     prepared = prepare(page, _segments_file(segments, out), voice="en-us", speed=SPEED, output_dir=out,
-                       services="local", overwrite=True,
-                       captions="burn" if variant in ("sound", "sound+extend") else None, sound=sound)
+                       services="local", overwrite=True, captions="burn" if captioned else None,
+                       caption_style="bold" if captioned else None, sound=sound)
     result = execute(prepared, progress=None)
-    return time.perf_counter() - started, str(result.final)
+    return time.perf_counter() - started, _cpu() - cpu, str(result.final)
 
 
 def _segments_file(segments: list[dict[str, str]], out: str) -> str:
@@ -74,6 +84,7 @@ def loudness(video: str) -> tuple[float, float]:
 def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--no-loudness", action="store_true", help="time the variants only")
     parser.add_argument("--json")
     args = parser.parse_args()
     from vantor.demo.source_video import make_source_video
@@ -89,28 +100,34 @@ def main() -> int:
         segments = [{"start": s, "end": e, "voiceover": t} for (s, e), t in zip(RANGES, NARRATIONS)]
         variants = ("plain", "sound-only", "sound", "sound+extend")
         times: dict[str, list[float]] = {v: [] for v in variants}
+        cpus: dict[str, list[float]] = {v: [] for v in variants}
         for variant in variants:  # warm the caches
             recap(page, segments, os.path.join(root, variant), variant, music)
         for _ in range(args.repeats):
             for variant in variants:
-                times[variant].append(recap(page, segments, os.path.join(root, variant), variant, music)[0])
+                wall, cpu, _ = recap(page, segments, os.path.join(root, variant), variant, music)
+                times[variant].append(wall)
+                cpus[variant].append(cpu)
         medians = {v: statistics.median(t) for v, t in times.items()}
+        cpu_medians = {v: statistics.median(t) for v, t in cpus.items()}
         levels: dict[str, list[tuple[float, float]]] = {"music": [], "no-music": []}
-        for n in range(10):
+        for n in range(0 if args.no_loudness else 10):
             texts = [WORDS[(n + k) % len(WORDS)] for k in range(2)]
             chosen = [{"start": str(4 * n), "end": str(4 * n + 3), "voiceover": texts[0]},
                       {"start": str(4 * n + 3), "end": str(4 * n + 6), "voiceover": texts[1]}]
             for kind in levels:
                 out = os.path.join(root, f"{kind}-{n}")
-                levels[kind].append(loudness(recap(page, chosen, out, kind, music)[1]))
+                levels[kind].append(loudness(recap(page, chosen, out, kind, music)[2]))
     figures = {
         "seconds": {v: round(m, 3) for v, m in medians.items()},
+        "cpu_seconds": {v: round(m, 3) for v, m in cpu_medians.items()},
         "sound_over_plain": round(medians["sound"] / medians["plain"], 3),
+        "sound_over_plain_cpu": round(cpu_medians["sound"] / cpu_medians["plain"], 3),
         "sound_only_over_plain": round(medians["sound-only"] / medians["plain"], 3),
         "extend_over_plain": round(medians["sound+extend"] / medians["plain"], 3),
         "loudness": {kind: {"integrated": [i for i, _ in found], "true_peak": [p for _, p in found],
                             "worst_off_target_lu": round(max(abs(i + 16) for i, _ in found), 2)}
-                     for kind, found in levels.items()},
+                     for kind, found in levels.items() if found},
         "load": {"before": [round(x, 2) for x in load_before], "after": [round(x, 2) for x in os.getloadavg()]},
     }
     text = json.dumps(figures, indent=2)

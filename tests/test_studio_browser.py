@@ -112,6 +112,10 @@ def test_load_mark_two_ranges_by_keyboard_narrate_and_save(page, film, studio):
 
     short, long = "A short line.", ("This narration is far too long for so short a range, and it keeps going on "
                                     "about nothing in particular for many more words than fit.")
+    # The meter speaks of the chosen fit: "narration" (the engine's own) cuts both.
+    from selenium.webdriver.support.ui import Select
+
+    Select(page.find_element(By.ID, "fit")).select_by_value("narration")
     items[0].find_element(By.CLASS_NAME, "text").send_keys(short)
     items[1].find_element(By.CLASS_NAME, "text").send_keys(long)
     verdicts = wait_for(page, "const v = [...document.querySelectorAll('#ranges .fit')].map(f => f.dataset.verdict);"

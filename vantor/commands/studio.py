@@ -8,6 +8,7 @@ import os
 import signal
 import sys
 import threading
+from pathlib import Path
 from typing import Any
 from urllib.parse import quote
 
@@ -41,6 +42,22 @@ def _open_browser(address: str) -> None:
         pass
 
 
+def _music_dir(folder: str | None) -> Path | None:
+    """The folder `--music` names, checked once at the start."""
+    if folder is None:
+        return None
+    from ..recap.sound_step import MUSIC_SUFFIXES, music_names
+
+    path = Path(folder).resolve()
+    if not path.is_dir():
+        raise CommandFailed(f"--music {folder}: not a folder; pass a folder of audio files ({' '.join(MUSIC_SUFFIXES)})")
+    try:
+        music_names(str(path))
+    except OSError as error:
+        raise CommandFailed(f"--music {folder}: cannot be read ({error.strerror}); pass a folder you can read") from None
+    return path
+
+
 def _run(args: argparse.Namespace) -> int:
     import uvicorn
 
@@ -56,6 +73,7 @@ def _run(args: argparse.Namespace) -> int:
         project = Project(args.project)
     except NotADirectoryError as error:
         raise CommandFailed(f"{error}; create it or choose another with --project") from None
+    music = _music_dir(args.music)
     listening = listening_socket(args)
     port = listening.getsockname()[1]
     allow = (*LOOPBACK, *args.allow)
@@ -66,7 +84,7 @@ def _run(args: argparse.Namespace) -> int:
     # network may be loaded, but no public page leads to a private address.
     services = InProcessServer(Services(args.cache_dir, allow=allow, token=new_token(), private_sources="direct"),
                                host="127.0.0.1" if is_loopback(args.host) else args.host)
-    studio = Studio(project, services.base_url, first_url=args.url or "")
+    studio = Studio(project, services.base_url, first_url=args.url or "", music_dir=music)
     guard = StudioGuard(studio.app, new_secret(), port)
     address = _page_address(args.host, port, guard.one_time_path(), args.url)
     print(f"vantor studio: {address} (opens the page once; project {project.root}; "
@@ -107,4 +125,6 @@ def register(subparsers: Any) -> None:
                         help="client network allowed besides loopback; required for a non-loopback --host")
     parser.add_argument("--cache-dir", default=str(default_cache_dir()), metavar="DIR", help="services' cache directory")
     parser.add_argument("--no-browser", action="store_true", help="only print the address")
+    parser.add_argument("--music", metavar="DIR",
+                        help="a folder of music beds the page may choose from, by name (none by default)")
     parser.set_defaults(handler=_run, parser=parser)

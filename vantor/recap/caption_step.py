@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import os
 import re
-import subprocess
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -24,7 +23,7 @@ from .fit_plumbing import check_caption_choice
 from .host import Shaper
 from .outputs import OutputError, OutputNames
 from .preflight import PreflightError
-from .probe import UnreadableVideo, probe_duration
+from .probe import UnreadableVideo
 
 if TYPE_CHECKING:
     from ..services import NarrationTiming
@@ -71,22 +70,6 @@ def check_caption_style(style: str | None, captions: str | None, *, python: bool
     return style
 
 
-def sound_length(clip: str) -> float | None:
-    """How long `clip`'s sound lasts once the concat step has copied it: every
-    coded AAC frame of 1024 samples, the encoder's leading frame and the
-    padded last one included (the joined file keeps no per-clip trim), so
-    the next narration is heard up to two frames after the clip's picture
-    ends. None when it cannot be read."""
-    probe = subprocess.run(["ffprobe", "-v", "error", "-protocol_whitelist", "file,pipe", "-select_streams", "a:0",
-                            "-count_packets", "-show_entries", "stream=codec_name,sample_rate,nb_read_packets",
-                            "-of", "csv=p=0", clip], capture_output=True, text=True)
-    fields = probe.stdout.strip().split(",")
-    if probe.returncode != 0 or len(fields) != 3 or fields[0] != "aac" or not fields[1].isdigit() \
-            or not fields[2].isdigit() or int(fields[1]) == 0:
-        return None
-    return int(fields[2]) * 1024 / int(fields[1])
-
-
 class CaptionPlan(Shaper):
     """One run's captions. `timings(count)`: the first `count` narrations'
     word timings. `made`: (file in the working folder, published name)."""
@@ -122,11 +105,12 @@ class CaptionPlan(Shaper):
 
     def _write(self, work: str, clips: Sequence[str]) -> None:
         try:
-            durations = [probe_duration(clip) for clip in clips]
+            durations = [self.media.length(clip) for clip in clips]
         except UnreadableVideo as error:
             raise OutputError(f"a merged clip cannot be read to place the captions: {error}") from None
+        # The next narration is heard up to two AAC frames after a clip's picture ends (see `MediaFacts`).
         cues = place_cues(self._timings(len(durations)), durations, self._speed,
-                          [sound_length(clip) or duration for clip, duration in zip(clips, durations)])
+                          [self.media.facts(clip).sound_length or duration for clip, duration in zip(clips, durations)])
         for suffix, text in ((".srt", to_srt(cues)), (".vtt", to_vtt(cues))):
             name = self._names.caption_name(suffix)
             _write(os.path.join(work, name), text)

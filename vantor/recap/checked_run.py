@@ -187,15 +187,16 @@ def _count_segments(path: str) -> int:
 def execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None = None,
             on_event: Callable[[RunEvent], None] | None = None,
             on_start: Callable[[EngineRun], None] | None = None, verbose: bool = False,
-            child_output: TextIO | None = None) -> RecapResult:
+            child_output: TextIO | None = None, stop_requested: Callable[[], bool] | None = None) -> RecapResult:
     """Runs the recap; its progress goes to `progress` (None: nowhere) and
     each event to `on_event`. `on_start` gets the `EngineRun` before it runs
     (to cancel it from another thread). `verbose`: the progress shows the
     detail too (see `ProgressView`). `child_output`: a file for ffmpeg's and
-    wget's own output (None: this process's)."""
+    wget's own output (None: this process's). `stop_requested()` True
+    cancels the run (RunCancelled), the fit report's speech included."""
     try:
         return _execute(run, progress=progress, live=live, on_event=on_event, on_start=on_start, verbose=verbose,
-                        child_output=child_output)
+                        child_output=child_output, stop_requested=stop_requested)
     except BaseException:
         remove_made_folders(run.made)  # only while empty: a 404, a refusal after the checks
         raise
@@ -203,7 +204,8 @@ def execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None = 
 
 def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
              on_event: Callable[[RunEvent], None] | None, on_start: Callable[[EngineRun], None] | None,
-             verbose: bool, child_output: TextIO | None) -> RecapResult:
+             verbose: bool, child_output: TextIO | None,
+             stop_requested: Callable[[], bool] | None = None) -> RecapResult:
     with showing_progress(progress, live=live, verbose=verbose) as view:
         if run.made:
             print(f"vantor: created the output directory {run.output_dir or '.'!r}", file=view)
@@ -217,13 +219,15 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
 
         with services_for_run(run, view) as services:
             fits = measured_fit(run.segments, run.voice, services, view, strict=run.strict_fit,
-                                needed=run.captions is not None, mode=run.sound.fit if run.sound else "narration")
+                                needed=run.captions is not None, mode=run.sound.fit if run.sound else "narration",
+                                stop=stop_requested)
             engine_run = EngineRun(run.url, run.segments_file, run.speed, run.voice, run.output_dir,
                                    names=run.names, overwrite=run.overwrite, services=services,
                                    segments=run.segments or None, on_event=show, captions=run.captions,
                                    timings=fit_timings(fits), child_output=child_output,
                                    keep_work=run.keep_work, caption_style=run.caption_style,
-                                   frame=run.frame, aspect=run.aspect, sound=run.sound)
+                                   frame=run.frame, aspect=run.aspect, sound=run.sound,
+                                   stop_requested=stop_requested)
             spoken = voices_spoken(run.voice, fit_timings(fits) or ())
             for note in spoken_notes(spoken):
                 print(note, file=view)

@@ -5,7 +5,7 @@ word timings handed on to the captions."""
 from __future__ import annotations
 
 import io
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import IO, TYPE_CHECKING
 
 from .captions import CAPTION_MODES
@@ -33,14 +33,15 @@ def check_caption_choice(captions: str | None, services: str, strict_fit: bool, 
 
 def measured_fit(segments: Sequence[Mapping[str, object]], voice: str, services: LocalServices | None,
                  out: IO[str] | io.TextIOBase, *, strict: bool, needed: bool = False,
-                 mode: str = "narration") -> list[SegmentFit] | None:
+                 mode: str = "narration", stop: Callable[[], bool] | None = None) -> list[SegmentFit] | None:
     """The fit report, its misfits shown on `out` (None without checked
     segments or local services); FitError under `strict` when one misfits.
-    A service that cannot give it is a warning unless it is `needed`."""
+    A service that cannot give it is a warning unless it is `needed`.
+    `stop()` True cancels it (RunCancelled) between and during narrations."""
     if not segments or services is None:
         return None
     try:
-        fits = fit_report(segments, voice, services, on_segment=speaking_progress(out), mode=mode)
+        fits = fit_report(segments, voice, services, on_segment=speaking_progress(out), mode=mode, stop=stop)
     except PreflightError as error:
         if strict or needed:
             raise

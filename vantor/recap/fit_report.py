@@ -18,6 +18,7 @@ interval longer than its range; the report says so instead of guessing.
 from __future__ import annotations
 
 import io
+import threading
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import IO, TYPE_CHECKING
@@ -39,6 +40,7 @@ KEY_FRAME_NOTE = ("note: lengths are of the ranges as written; each clip is cut 
                   "at or before its start, so it can run up to one key-frame interval longer")
 
 FITS, WORDS_CUT, RANGE_CUT = "fits", "words-cut", "range-cut"
+_STOP_SLICE = 0.1  # how often a report waiting on speech looks for a cancellation
 
 
 class FitError(PreflightError):
@@ -69,6 +71,26 @@ class SegmentFit:
         if self.mode == "narration" and self.range_length > self.narration_length + RANGE_SLACK:
             return RANGE_CUT
         return FITS
+
+    @property
+    def clip_length(self) -> float:
+        """How long the clip will last, before the speed-up: "extend" the
+        longer of range and narration, "range" the range, "narration" the
+        shorter of the two (the video's end, known after the download, may
+        shorten any)."""
+        if self.mode == "extend":
+            return max(self.range_length, self.narration_length)
+        if self.mode == "range":
+            return self.range_length
+        return min(self.range_length, self.narration_length)
+
+    @property
+    def lost_words(self) -> tuple[str, ...]:
+        """The words still being spoken when the clip ends ("range" and
+        "narration"; "extend" loses none before the video's end)."""
+        if self.mode == "extend" or self.timing is None:
+            return ()
+        return tuple(word.word for word in self.timing.words if word.end > self.range_length)
 
     @property
     def message(self) -> str:
@@ -107,22 +129,57 @@ def segment_fit(number: int, segment: Mapping[str, object], timing: NarrationTim
 
 
 def fit_report(segments: Sequence[Mapping[str, object]], voice: str, services: LocalServices, *,
-               on_segment: Callable[[int, int], None] | None = None, mode: str = "narration") -> list[SegmentFit]:
+               on_segment: Callable[[int, int], None] | None = None, mode: str = "narration",
+               stop: Callable[[], bool] | None = None) -> list[SegmentFit]:
     """Every segment's fit, in order. Each narration is spoken by the speech
     service of `services` in `voice`; `on_segment(number, count)` is called
-    before each, as speaking can take a while."""
+    before each, as speaking can take a while. `stop()` True (asked between
+    narrations and while one is spoken) ends the report with RunCancelled."""
     fits = []
     for number, segment in enumerate(segments, 1):
+        _stop_if_asked(stop)
         if on_segment is not None:
             on_segment(number, len(segments))
         from ..services import SpeechError
 
         try:
-            timing = services.narration_timing(str(segment["voiceover"]), voice)
+            timing = _spoken(services, str(segment["voiceover"]), voice, stop)
         except SpeechError as error:
             raise PreflightError(f"segment {number}: the speech service could not speak the narration: {error}") from None
         fits.append(segment_fit(number, segment, timing, mode))
     return fits
+
+
+def _stop_if_asked(stop: Callable[[], bool] | None) -> None:
+    if stop is not None and stop():
+        from .host import RunCancelled
+
+        raise RunCancelled("the recap was cancelled")
+
+
+def _spoken(services: LocalServices, text: str, voice: str, stop: Callable[[], bool] | None) -> NarrationTiming:
+    """The narration's timing; with `stop`, asked on a thread of its own so
+    that a cancellation need not wait for the speech (the service finishes
+    it and keeps it in its cache; the answer is dropped)."""
+    if stop is None:
+        return services.narration_timing(text, voice)
+    answer: list[NarrationTiming] = []
+    failure: list[BaseException] = []
+
+    def ask() -> None:
+        try:
+            answer.append(services.narration_timing(text, voice))
+        except BaseException as error:  # handed to the report's thread
+            failure.append(error)
+
+    asking = threading.Thread(target=ask, name="vantor-fit-speech", daemon=True)
+    asking.start()
+    while asking.is_alive():
+        _stop_if_asked(stop)
+        asking.join(_STOP_SLICE)
+    if failure:
+        raise failure[0]
+    return answer[0]
 
 
 def misfits(fits: Sequence[SegmentFit]) -> list[SegmentFit]:

@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Any
 from .framing import (ASPECTS, FIXED_CROPS, RANGE_FRAMES, camera_path, framing_filter, held_expression,
                       layered_filter, path_expression)
 from .host import Shaper
-from .probe import UnreadableVideo, probe_duration
+from .probe import UnreadableVideo
 
 if TYPE_CHECKING:
     from .steps import Conversion, Cut
@@ -138,7 +138,7 @@ class FramePlan(Shaper):
         """Where each range starts in the joined video, and where the last ends (None: unreadable)."""
         if self._starts is None:
             try:
-                durations = [probe_duration(clip) for clip in clips]
+                durations = [self.media.length(clip) for clip in clips]
             except UnreadableVideo:
                 return None
             self._starts = [sum(durations[:number]) for number in range(len(durations) + 1)]

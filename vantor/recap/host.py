@@ -29,6 +29,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any, TextIO
 
+from .run_media import RunMedia
 from .steps import (Concat, Conversion, Cut, Event, Fetch, Job, Merge, Narration, Pause, Poll, StepHost, engine_name,
                     fspath_argv)
 
@@ -86,13 +87,17 @@ class Shaper:
     (set before the engine starts); the conversion runs there, so a filter
     may name a file of that folder by its bare name. `close()` removes the
     shaper's scratch files; `made` lists (file in the working folder,
-    published name) pairs to publish with the results."""
+    published name) pairs to publish with the results. `media`: what the
+    run knows of its files (the run hands every shaper its one record, so
+    no file is probed twice)."""
 
     work_dir: str | None = None
     made: list[tuple[str, str]]
+    media: RunMedia
 
     def __init__(self) -> None:
         self.made = []
+        self.media = RunMedia()
 
     def cut(self, step: Cut, argv: list[Any]) -> list[Any]:
         return argv

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import math
 import os
+from collections.abc import Callable
 from dataclasses import dataclass
 
 from ..errors import PreflightError
@@ -180,12 +181,14 @@ def _past_the_end(segments: list[dict[str, object]], duration: float) -> list[Pr
     return problems
 
 
-def check_video_duration(segments: list[dict[str, object]], video: str) -> list[Problem]:
+def check_video_duration(segments: list[dict[str, object]], video: str,
+                         length: Callable[[str], float] = probe_duration) -> list[Problem]:
     """After the download: refuses a range starting past the end of the
     video's real duration (ffmpeg would cut an empty clip and the recap would
-    still "succeed"); returns the warnings for ranges running past it."""
+    still "succeed"); returns the warnings for ranges running past it.
+    `length`: how the video's duration is read (a run reads it once)."""
     try:
-        duration = probe_duration(video)
+        duration = length(video)
     except UnreadableVideo as error:
         raise PreflightError(f"the downloaded video {video!r} cannot be read: {error}") from None
     problems = _past_the_end(segments, duration)

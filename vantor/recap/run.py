@@ -27,6 +27,7 @@ from typing import TYPE_CHECKING, Any, TextIO
 from ..bindings import engine_run
 from .host import RunCancelled, RunEvent, RunHost, Shaper
 from .outputs import ENGINE_FINAL, ENGINE_HORIZONTAL, OutputError, OutputNames, publish, refuse_existing, working_folder
+from .run_media import RunMedia
 
 if TYPE_CHECKING:
     from ..services import LocalServices, NarrationTiming, Progress
@@ -94,6 +95,7 @@ class EngineRun:
         self.host: RunHost | None = None  # made when the run starts
         self._cancel_asked = False
         self._copy_dir: str | None = None  # the engine's copy of the segments
+        self._media = RunMedia()
 
     # -- control, from any thread -------------------------------------------
 
@@ -124,6 +126,9 @@ class EngineRun:
 
         shapers = self._shapers()
         self.refuse_existing()
+        # One record of the run's media for its checks and shapers; the narrations'
+        # lengths from their voiced timings when the run's own services spoke them.
+        self._media = RunMedia(self.timings if self.services is not None else None)
         host = self._host(shapers)
         if self.services is not None:
             self._event("stage", "download")
@@ -134,7 +139,7 @@ class EngineRun:
         self.work_dir = host.work_dir = working_folder(self.output_dir)
         failed = False
         for shaper in shapers:
-            shaper.work_dir = self.work_dir
+            shaper.work_dir, shaper.media = self.work_dir, self._media
         try:
             segments_file = self._engine_segments_file()
             self._event("stage", "engine", self._published_paths())
@@ -234,8 +239,8 @@ class EngineRun:
             return None
         from .preflight import check_video_duration
 
-        segments = list(self.segments)
-        return lambda video: [str(warning) for warning in check_video_duration(segments, video)]
+        segments, media = list(self.segments), self._media
+        return lambda video: [str(warning) for warning in check_video_duration(segments, video, media.source_length)]
 
     def _published_paths(self) -> dict[str, str]:
         """Where the engine's results in the working folder will be once published."""

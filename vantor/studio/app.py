@@ -6,10 +6,11 @@ Every address below is behind the session token (see guard.py):
     POST /api/load {url}        the download service fetches the address -> {id}
     GET  /api/events/<id>       the load's or recap's events (text/event-stream)
     POST /api/speak {text, voice}              the narration's MP3
-    POST /api/fit {text, voice, start, end}    lengths and the fit report's words
+    POST /api/fit {text, voice, start, end, fit}   lengths, the fit report's words, what `fit` makes of the clip
     GET  /api/segments          the project's segments file
     POST /api/save {segments}   writes it, after the check
-    POST /api/make {url, segments, voice, speed, captions, caption_style, frame, source_audio, fit}   starts a recap -> {id}
+    POST /api/make {url, segments, voice, speed, captions, caption_style, frame, source_audio, fit, music}
+                                starts a recap -> {id}; music: a file of the studio's music folder, by name
     POST /api/cancel/<id>       stops that recap, or that transcription
     POST /api/transcript {url}  the video's words, found or transcribed -> {id}; events as a load's
     GET  /api/transcript/<id>   those words, once its events said "ready"
@@ -38,7 +39,7 @@ from ..recap.captions import CAPTION_STYLES
 from ..recap.framing import DEFAULT_FRAME, FRAME_MODES
 from ..recap.preflight import PreflightError, check_speed
 from ..recap.segments_check import TIME_FORMS, parse_time
-from ..recap.sound_step import DEFAULT_LOUDNESS, SoundChoice
+from ..recap.sound_step import DEFAULT_LOUDNESS, FIT_MODES, SoundChoice, music_names
 from ..services.limits import Limits
 from ..services.voices import VOICES, voice_names
 from ..transcripts.source import transcript_for as find_transcript
@@ -80,9 +81,13 @@ class Studio:
     project folder, the activities under way."""
 
     def __init__(self, project: Project, services_url: str, *, limits: Limits | None = None,
-                 first_url: str = "", transcript_for: transcript_bridge.TranscriptFor = find_transcript,
+                 first_url: str = "", music_dir: Path | None = None,
+                 transcript_for: transcript_bridge.TranscriptFor = find_transcript,
                  suggest: transcript_bridge.Suggest = suggest_ranges) -> None:
         self.project: Project = project
+        # The folder the user named for music (`vantor studio --music DIR`): the
+        # page lists its files by name and picks one by name, never by path.
+        self.music_dir: Path | None = music_dir
         self.services_url: str = services_url.rstrip("/")
         self.limits: Limits = limits or Limits()
         self.first_url: str = first_url
@@ -172,7 +177,8 @@ class Studio:
     async def state(self, request: Request) -> Response:
         return JSONResponse({"voices": voice_names(), "voice": DEFAULT_VOICE, "project": str(self.project.root),
                              "url": self.first_url, "max_text_chars": self.limits.max_text_chars,
-                             "has_segments": self.project.segments_path.is_file()})
+                             "has_segments": self.project.segments_path.is_file(), "music": self._music_names(),
+                             "fit_modes": list(FIT_MODES)})
 
     # -- load ------------------------------------------------------------
     async def load(self, request: Request) -> Response:
@@ -236,11 +242,14 @@ class Studio:
         assert isinstance(start, str) and isinstance(end, str)
         if (parse_time(end) or 0.0) <= (parse_time(start) or 0.0):
             raise _Refused(400, "the range ends before it starts")
+        mode = data.get("fit", "narration")  # without one: the engine's own, as the fit report says it
+        if mode not in FIT_MODES:
+            raise _Refused(400, f"fit must be one of {', '.join(FIT_MODES)}, not {mode!r}")
         try:
             timing = await run_in_threadpool(self.narrations.timing, text, voice)
         except bridge.BridgeError as error:
             raise _Refused(502, str(error)) from None
-        return JSONResponse(bridge.fit(start, end, timing).as_json())
+        return JSONResponse(bridge.fit(start, end, timing, str(mode)).as_json())
 
     # -- the segments file -----------------------------------------------
     async def segments(self, request: Request) -> Response:
@@ -278,7 +287,7 @@ class Studio:
         frame = data.get("frame", DEFAULT_FRAME)
         if frame not in FRAME_MODES:
             raise _Refused(400, f"frame must be one of {', '.join(FRAME_MODES)}, not {frame!r}")
-        sound = SoundChoice(str(data.get("source_audio", "duck")), None, DEFAULT_LOUDNESS,
+        sound = SoundChoice(str(data.get("source_audio", "duck")), self._music(data.get("music")), DEFAULT_LOUDNESS,
                             str(data.get("fit", "extend")))
         try:
             sound.check()
@@ -303,6 +312,26 @@ class Studio:
             self._runs[activity.id] = run
         threading.Thread(target=self._finish, args=(activity, run), name="vantor-studio-make", daemon=True).start()
         return JSONResponse({"id": activity.id})
+
+    def _music_names(self) -> list[str]:
+        if self.music_dir is None:
+            return []
+        try:
+            return music_names(str(self.music_dir))
+        except OSError:  # the folder went away: nothing to offer
+            return []
+
+    def _music(self, name: object) -> str | None:
+        """The music file the page chose by `name` (None or "": none): one of
+        the folder's own names as listed now; anything else, a path above
+        all, is refused."""
+        if name is None or name == "":
+            return None
+        if self.music_dir is None:
+            raise _Refused(400, "this studio has no music folder; start it with vantor studio --music DIR")
+        if not isinstance(name, str) or name not in self._music_names():
+            raise _Refused(400, f"music must be the name of a file in the studio's music folder, not {name!r}")
+        return str(self.music_dir / name)
 
     def _finish(self, activity: Activity, run: bridge.MakeRun) -> None:
         try:

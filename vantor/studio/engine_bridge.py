@@ -33,6 +33,7 @@ from typing import TYPE_CHECKING, Any
 
 from .run_log import ConversionFollower, event_words
 
+from ..recap.fit_report import RANGE_SLACK
 from ..recap.framing import DEFAULT_FRAME
 
 if TYPE_CHECKING:
@@ -205,29 +206,51 @@ class Narrations:
         return timing
 
 
-# The fit report's outcomes as the page's meter shows them.
+# The fit report's outcomes as the page's meter shows them; "past": with
+# "extend", the narration plays on past the range's end (nothing is lost).
 _VERDICTS = {"fits": "fits", "words-cut": "long", "range-cut": "short"}
 
 
 @dataclass(frozen=True)
 class Fit:
-    verdict: str  # "fits", "long" (the narration's last words are cut), "short" (the range is cut)
+    verdict: str  # "fits", "long" (the narration's last words are cut), "short" (the range is cut), "past"
     words: str  # the fit report's own words
     range_seconds: float
-    narration_seconds: float
+    narration_seconds: float  # the voiced length: the one length the page shows for a narration
+    mode: str = "narration"  # the run's fit (`sound_step.FIT_MODES`)
+    clip_seconds: float = 0.0  # what the clip will last, before the speed-up
+    lost_words: tuple[str, ...] = ()  # still being spoken when the clip ends
+
+    @property
+    def clip_words(self) -> str:
+        """What the chosen fit makes of the range, in one line for the meter."""
+        clip = f"clip {self.clip_seconds:.1f} s"
+        past = self.narration_seconds - self.range_seconds
+        if self.lost_words:
+            count = len(self.lost_words)
+            return f"{clip}: {count} word{'s' * (count != 1)} lost ({' '.join(self.lost_words)})"
+        if self.mode == "extend" and past > 0:
+            return f"{clip}: runs {past:.1f} s past the range's end, over the source"
+        if self.mode == "narration" and self.range_seconds - self.clip_seconds > RANGE_SLACK:
+            return f"{clip}: {self.range_seconds - self.clip_seconds:.1f} s shorter than the range"
+        return f"{clip}: no word lost"
 
     def as_json(self) -> dict[str, object]:
         return {"verdict": self.verdict, "words": self.words, "range_seconds": round(self.range_seconds, 3),
-                "narration_seconds": round(self.narration_seconds, 3)}
+                "narration_seconds": round(self.narration_seconds, 3), "fit": self.mode,
+                "clip_seconds": round(self.clip_seconds, 3), "lost_words": list(self.lost_words),
+                "clip_words": self.clip_words}
 
 
-def fit(start: str, end: str, timing: NarrationTiming) -> Fit:
-    """What the run's fit report will say of this range and narration."""
+def fit(start: str, end: str, timing: NarrationTiming, mode: str = "narration") -> Fit:
+    """What the run's fit report will say of this range and narration, and
+    what the run's fit `mode` will make of the clip."""
     from ..recap.fit_report import segment_fit
 
-    report = segment_fit(1, {"start": start, "end": end}, timing)
-    return Fit(_VERDICTS[report.outcome], report.message.removeprefix("segment 1: "), report.range_length,
-               report.narration_length)
+    report = segment_fit(1, {"start": start, "end": end}, timing, mode)
+    past = mode == "extend" and report.narration_length > report.range_length
+    return Fit("past" if past else _VERDICTS[report.outcome], report.message.removeprefix("segment 1: "),
+               report.range_length, report.narration_length, mode, report.clip_length, report.lost_words)
 
 
 # --------------------------------------------------------------------------
@@ -286,8 +309,10 @@ class MakeRun:
                                caption_style=self.caption_style if self.captions else None,
                                frame=self.frame, sound=self.sound)
             with open(self._tools_log, "w", encoding="utf-8") as tools:
-                self._result = execute(prepared, progress=None, live=False,
-                                       on_start=self._started, child_output=tools, on_event=self._event)
+                # Cancelled before the engine's run exists: the fit report stops between and during narrations.
+                self._result = execute(prepared, progress=None, live=False, on_start=self._started,
+                                       child_output=tools, on_event=self._event,
+                                       stop_requested=lambda: self.cancelled)
         except BaseException as error:  # handed to wait(), on the server's side
             self._error = error
         finally:

@@ -227,6 +227,7 @@ async function fit(range) {
   const start = parseTime(range.start), end = parseTime(range.end);
   if (!range.voiceover.trim() || start === null || end === null || end <= start) {
     box.dataset.verdict = "";
+    showClip(item, {});
     words.textContent = range.voiceover.trim() ? "Give the range a start and an end to see the fit."
                                                : "Write a narration to see its fit.";
     return;
@@ -236,10 +237,11 @@ async function fit(range) {
   words.textContent = "Measuring the narration…";
   try {
     const answer = await (await post("api/fit", {
-      text: range.voiceover, voice: state.voice, start: range.start, end: range.end,
+      text: range.voiceover, voice: state.voice, start: range.start, end: range.end, fit: state.fit,
     })).json();
     if (fitAsked.get(range.id) !== asked) return;  // a newer question is on its way
     box.dataset.verdict = answer.verdict;
+    showClip(item, answer);
     item.querySelector(".bar").style.width =
       `${Math.min(100, 50 * answer.narration_seconds / answer.range_seconds)}%`;
     words.textContent = answer.words;
@@ -247,6 +249,7 @@ async function fit(range) {
   } catch (error) {
     if (fitAsked.get(range.id) !== asked) return;
     box.dataset.verdict = "";
+    showClip(item, {});
     words.textContent = `No fit: ${error.message}`;
   }
 }
@@ -610,7 +613,7 @@ $("make").addEventListener("click", async () => {
     ({ id } = await (await post("api/make", {
       url: state.url || $("url").value, segments: engineSegments(), voice: state.voice, speed: state.speed,
       captions: state.captions, caption_style: state.captionStyle, frame: state.frame,
-      source_audio: state.sourceAudio, fit: state.fit,
+      source_audio: state.sourceAudio, fit: state.fit, music: state.music,
     })).json());
   } catch (error) {
     say("make-status", `Not started: ${error.message}`, true);
@@ -707,6 +710,7 @@ $("load-form").addEventListener("submit", (e) => { e.preventDefault(); load($("u
   state.voices = answer.voices;
   state.voice = answer.voice;
   $("project").textContent = answer.project;
+  showMusic(answer.music || []);
   let draft = null;
   try { draft = JSON.parse(localStorage.getItem(DRAFT_KEY) || "null"); } catch (e) { /* no draft */ }
   if (draft && state.voices.includes(draft.voice)) state.voice = draft.voice;
@@ -893,3 +897,26 @@ function framingRow(range, item) {
   });
   queueMicrotask(() => showStill(range));
 }
+
+// ---- music and what the chosen fit makes of each range -----------------
+// The music beds are the files of the folder the studio was started with,
+// offered and sent by name only (the server takes no path from the page).
+state.music = "";
+
+function showMusic(names) {
+  const select = $("music");
+  for (const name of names) select.add(new Option(name, name));
+  select.disabled = names.length === 0;
+}
+
+$("music").addEventListener("change", () => { state.music = $("music").value; });
+
+// One line per range for the chosen fit: the clip's length, and where it
+// runs past the range, the words lost or how much shorter it is.
+function showClip(item, answer) {
+  const line = item.querySelector(".fit-clip");
+  line.textContent = answer.clip_words || "";
+  line.dataset.fit = answer.fit || "";
+}
+
+$("fit").addEventListener("change", () => { for (const range of state.ranges) askFit(range, 0); });

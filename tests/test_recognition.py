@@ -139,8 +139,16 @@ def test_a_missing_or_damaged_model_is_refused_in_one_line(tmp_path):
 
 
 def children() -> list[str]:
-    """This process's children still there (a zombie too: not waited for)."""
-    return Path(f"/proc/self/task/{os.getpid()}/children").read_text().split()
+    """This process's ffmpeg children still there (a zombie too: not waited for);
+    other tests' servers may have children of their own."""
+    found = []
+    for pid in Path(f"/proc/self/task/{os.getpid()}/children").read_text().split():
+        try:
+            if Path(f"/proc/{pid}/comm").read_text().strip() == "ffmpeg":
+                found.append(pid)
+        except FileNotFoundError:  # ended and reaped in between
+            pass
+    return found
 
 
 @needs_model

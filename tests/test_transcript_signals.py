@@ -8,6 +8,7 @@ from __future__ import annotations
 import json
 import subprocess
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -78,6 +79,7 @@ def test_suggestions_weigh_a_loudness_peak_and_shot_changes_and_say_so():
 
 
 def test_read_video_through_a_running_service_then_from_the_cache(tmp_path, services, film, monkeypatch, capsys):
+    import vantor
     from vantor.cli import main
 
     monkeypatch.setenv("VANTOR_CACHE_DIR", str(tmp_path / "cache"))
@@ -88,6 +90,8 @@ def test_read_video_through_a_running_service_then_from_the_cache(tmp_path, serv
         url = site.base_url + "/p.html"
         assert main(["suggest", url, "--services", services, "-q", "--length", "5", "-o", str(tmp_path / "a")]) == 0
         assert "add --read-video" in capsys.readouterr().out and "/v.mp4" not in site.hits
+        found = vantor.suggest(url, services=services, read_video=True, length=5.0)
+        assert found[0].reasons[-2].startswith("loudness peak") and "/v.mp4" in site.hits
         assert main(["suggest", url, "--services", services, "-q", "--read-video", "--json"]) == 0
         assert json.loads(capsys.readouterr().out)["video_read"] is True
         hits = list(site.hits)
@@ -97,3 +101,24 @@ def test_read_video_through_a_running_service_then_from_the_cache(tmp_path, serv
     assert "add --read-video" not in shown.out and "reading the video" not in shown.err
     best = shown.out.splitlines()[0]  # the burst and the cut at 7 s outweigh the denser speech
     assert best.startswith("1. 00:00:06.200 - 00:00:11.200") and best.endswith("at 00:09; 1 shot change")
+    with pytest.raises(TypeError, match="suggest: read_video must be a bool"):
+        vantor.suggest("http://x", read_video=1)
+
+
+def test_the_studio_weighs_the_signals_kept_with_a_transcript(tmp_path, monkeypatch):
+    from vantor.studio.events import Activities
+    from vantor.studio.transcript_bridge import Transcripts
+    from vantor.transcripts.store import StoredTranscript, TranscriptStore
+
+    monkeypatch.setenv("VANTOR_CACHE_DIR", str(tmp_path))
+    words = sentences_at((0.5, 2.0, "Kept words."))
+    read = VideoSignals((-30.0, -20.0), (1.5,))
+    TranscriptStore().put("http://site.test/kept", None, StoredTranscript(words, 2.0, None, read))
+    studio = Transcripts(Activities(), "http://127.0.0.1:9", lambda url, **_: words, suggest)
+    for url, reasons in (("http://site.test/kept", ["1 shot change"]), ("http://site.test/new", [])):
+        activity = studio.start(url)
+        for _ in range(3000):
+            if activity.ended:
+                break
+            time.sleep(0.01)
+        assert studio.suggestions({"id": activity.id})[0]["reasons"][2:] == reasons

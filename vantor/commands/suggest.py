@@ -25,8 +25,10 @@ __all__ = ["MAX_LENGTH", "register"]
 
 MAX_COUNT = 100
 MAX_LENGTH = 3600.0
-NOT_READ = ("loudness peaks and shot changes were not weighed: the video itself was not read (its captions were); "
-            "add --read-video to read it")
+NOT_READ = {"captions": "loudness peaks and shot changes were not weighed: the video itself was not read (its "
+                         "captions were); add --read-video to read it",
+            "recognition": "loudness peaks and shot changes were not weighed: they could not be read from the "
+                           "video; add --read-video to see why"}
 
 
 def _length(text: str) -> float:
@@ -81,7 +83,8 @@ def _run(args: argparse.Namespace) -> int:
                           "file": args.output, "source": found_words.transcript.source,
                           "video_read": found_words.signals is not None}))
         return EXIT_OK
-    reasons = _reasons(found) + ("" if found_words.signals is not None else NOT_READ + "\n")
+    reasons = _reasons(found) + (
+        "" if found_words.signals is not None else NOT_READ[found_words.transcript.source] + "\n")
     if args.output:
         sys.stdout.write(reasons)
         print(f"draft written to {args.output}: rewrite each REWRITE: narration, then vantor check {args.output}")

@@ -74,6 +74,9 @@ def test_suggestions_weigh_a_loudness_peak_and_shot_changes_and_say_so():
     assert heard[0].start < 9.0 < heard[0].end and heard[1].start < 7.0 < heard[1].end
     assert heard[0].reasons[-1] == "loudness peak 6 LU above the video's median at 00:09"
     assert heard[1].reasons[-1] == "2 shot changes"  # from the first word's start up to the last word's end
+    loudness[9] = -4.0  # 36 LU: counts as two peaks' worth, no more; as do five shot changes of seven
+    capped = suggest(transcript, count=6, length=3.0, loudness=loudness, shots=[6.3 + n / 10 for n in range(7)])
+    assert [round(s.score - plain[0].score, 6) for s in capped[:2]] == [2.0, 1.0]
     loudness[9] = -34.1
     assert suggest(transcript, count=6, length=3.0, loudness=loudness) == plain
 

@@ -1,7 +1,9 @@
 """Suggestion figures over a 40-minute transcript (target: `suggest` under
 2 s): a person's captions (punctuated), automatic ones (no punctuation,
 sentences by pauses) and a monologue without a second's pause, at about 2.6 words a second, with the time to read
-the same words as a 40-minute json3 caption file and to check the draft.
+the same words as a 40-minute json3 caption file and to check the draft; each
+also with the video's signals (a loudness a second with peaks, a shot change
+every few seconds), as after --read-video.
 
     .venv/bin/python bench/suggest_bench.py [--minutes 40] [--runs 5]
 """
@@ -42,6 +44,18 @@ def speech(minutes: float, punctuated: bool, seed: int = 26, longest_pause: floa
     return Transcript(tuple(words), "captions", "en")
 
 
+def signals(minutes: float, seed: int = 26) -> tuple[list[float], list[float]]:
+    """Loudness a second around -23 LUFS with a burst every few minutes, and
+    a shot change every 1-8 s."""
+    rng = random.Random(seed)
+    seconds = int(minutes * 60) + 1
+    loudness = [rng.gauss(-23.0, 2.0) + (12.0 if rng.random() < 0.01 else 0.0) for _ in range(seconds)]
+    shots, at = [], 0.0
+    while (at := at + rng.uniform(1.0, 8.0)) < seconds:
+        shots.append(round(at, 2))
+    return loudness, shots
+
+
 def as_json3(transcript: Transcript) -> bytes:
     events = [{"tStartMs": round(w.start * 1000), "dDurationMs": round((w.end - w.start) * 1000),
                "segs": [{"utf8": w.text, "tOffsetMs": 0}]} for w in transcript.words]
@@ -71,6 +85,12 @@ def main() -> None:
         figures[name] = {"words": len(transcript.words), "sentences": len(transcript.sentences()),
                          "suggest_s": round(seconds, 4), "ranges": len(draft),
                          "draft_passes_check": check_segments_bytes(json.dumps(draft).encode()).ok}
+        loudness, shots = signals(args.minutes)
+        seconds, found = timed(lambda: suggest(transcript, count=5, length=30.0, keywords=["w17x"],
+                                               loudness=loudness, shots=shots), args.runs)
+        figures[name].update({"with_signals_s": round(seconds, 4), "shots": len(shots),  # type: ignore[attr-defined]
+                              "ranges_with_a_peak": sum(any("loudness peak" in r for r in s.reasons)
+                                                        for s in found)})  # type: ignore[attr-defined]
     content = as_json3(speech(args.minutes, False))
     seconds, words = timed(lambda: parse_captions(content, "json3"), args.runs)
     figures["json3_parse"] = {"bytes": len(content), "words": len(words), "parse_s": round(seconds, 4)}  # type: ignore[arg-type]

@@ -70,7 +70,8 @@ def test_without_captions_the_downloaded_video_is_recognised_once(tmp_path, serv
                                 progress=lambda stage, fraction: stages.append(stage))
     assert recognitions == [b"ftyp"]  # a whole MP4 handed over, once
     assert found.transcript.source == "recognition" and [w.text for w in found.transcript.words] == ["Hello", "world."]
-    assert {"captions", "downloading", "transcribing"} <= set(stages)
+    assert {"captions", "downloading", "transcribing", "reading the video"} <= set(stages)
+    assert found.signals is not None and len(found.signals.loudness) == 12  # read while the video was here
 
 
 def test_without_captions_or_recognition_one_line_says_what_to_install(tmp_path, services, monkeypatch):

@@ -1,6 +1,8 @@
 """`vantor suggest URL`: a draft segments file from the video's words,
 ranges of whole sentences with the reasons each was chosen. The draft goes
-to -o FILE (the reasons to stdout), or to stdout (the reasons to stderr)."""
+to -o FILE (the reasons to stdout), or to stdout (the reasons to stderr).
+Loudness peaks and shot changes count when the video was read: after
+recognition, or with --read-video; otherwise a line says they were not."""
 
 from __future__ import annotations
 
@@ -23,6 +25,10 @@ __all__ = ["MAX_LENGTH", "register"]
 
 MAX_COUNT = 100
 MAX_LENGTH = 3600.0
+NOT_READ = {"captions": "loudness peaks and shot changes were not weighed: the video itself was not read (its "
+                         "captions were); add --read-video to read it",
+            "recognition": "loudness peaks and shot changes were not weighed: they could not be read from the "
+                           "video; add --read-video to see why"}
 
 
 def _length(text: str) -> float:
@@ -62,9 +68,11 @@ def _write(path: str, content: str, force: bool) -> None:
 
 
 def _run(args: argparse.Namespace) -> int:
-    found_words = words_for(args)
+    from ..transcripts.api import signal_arguments
+
+    found_words = words_for(args, read_video=args.read_video)
     found = suggest(found_words.transcript, count=args.count, length=args.length, keywords=args.keyword,
-                    duration=found_words.duration)
+                    duration=found_words.duration, **signal_arguments(found_words))
     if not found:
         raise CommandFailed("the video's transcript has no words to suggest ranges from")
     draft = json.dumps(draft_segments(found), indent=2, ensure_ascii=False) + "\n"
@@ -72,12 +80,16 @@ def _run(args: argparse.Namespace) -> int:
         _write(args.output, draft, args.force)
     if args.json:
         print(json.dumps({"suggestions": [s.to_json() for s in found], "segments": json.loads(draft),
-                          "file": args.output, "source": found_words.transcript.source}))
-    elif args.output:
-        sys.stdout.write(_reasons(found))
+                          "file": args.output, "source": found_words.transcript.source,
+                          "video_read": found_words.signals is not None}))
+        return EXIT_OK
+    reasons = _reasons(found) + (
+        "" if found_words.signals is not None else NOT_READ[found_words.transcript.source] + "\n")
+    if args.output:
+        sys.stdout.write(reasons)
         print(f"draft written to {args.output}: rewrite each REWRITE: narration, then vantor check {args.output}")
     else:
-        sys.stderr.write(_reasons(found))
+        sys.stderr.write(reasons)
         sys.stdout.write(draft)
     return EXIT_OK
 
@@ -96,6 +108,9 @@ def register(subparsers: Any) -> None:
                         help="a word to look for (repeatable); the video's own repeated words count too")
     parser.add_argument("-o", "--output", metavar="FILE", help="write the draft here (default: stdout)")
     parser.add_argument("--force", action="store_true", help="replace an existing -o file")
+    parser.add_argument("--read-video", action="store_true",
+                        help="download a captioned video to weigh its loudness peaks and shot changes too (kept "
+                             "with its transcript)")
     parser.add_argument("--json", action="store_true",
                         help="one JSON object: the suggestions with their reasons, and the draft")
     parser.set_defaults(handler=_run)

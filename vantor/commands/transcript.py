@@ -20,7 +20,8 @@ from .services_option import services_argument
 __all__ = ["StageProgress", "add_source_options", "register", "words_for"]
 
 _STAGE_WORDS = {"captions": "reading the site's captions", "downloading": "downloading the video to transcribe it",
-                "transcribing": "transcribing the speech"}
+                "transcribing": "transcribing the speech",
+                "reading the video": "reading the video's loudness and shot changes"}
 # Off a terminal, a running stage's figure is a line this often (in tenths).
 PLAIN_STEP = 0.1
 
@@ -60,13 +61,14 @@ def add_source_options(parser: argparse.ArgumentParser) -> None:
     services_argument(parser, "read the captions and download the video on this machine")
 
 
-def words_for(args: argparse.Namespace) -> StoredTranscript:
+def words_for(args: argparse.Namespace, read_video: bool = False) -> StoredTranscript:
     """The video's words for a command, with progress on stderr unless quiet."""
     from ..transcripts.api import words_through_services
 
     progress = StageProgress(None if args.quiet else sys.stderr)
     try:
-        return words_through_services(args.url, args.services.where, language=args.language, progress=progress)
+        return words_through_services(args.url, args.services.where, language=args.language, progress=progress,
+                                      read_video=read_video)
     except TranscriptUnavailable as error:
         raise CommandFailed(str(error)) from None
     finally:

@@ -8,7 +8,9 @@ being transcribed, the running activity is answered. The words are kept for
 the latest few activities only (not in their events, which are kept much
 longer), and suggestions are drafted from exactly what the page shows. Captions come from the site and
 are hostile: a word without finite, ordered times is dropped before the
-page (or JSON, which has no NaN) sees it.
+page (or JSON, which has no NaN) sees it. When the video's loudness and
+shot changes were read and kept with its transcript (`vantor suggest
+--read-video`, or recognition), the suggestions weigh them too.
 """
 
 from __future__ import annotations
@@ -16,15 +18,17 @@ from __future__ import annotations
 import math
 import threading
 from collections import OrderedDict
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any, Protocol
 
 from ..transcripts.model import Suggestion, Transcript
+from ..transcripts.signals import VideoSignals
 from ..transcripts.source import TranscriptCancelled, TranscriptUnavailable
+from ..transcripts.store import TranscriptStore
 from .events import Activities, Activity
 
 __all__ = ["KEEP_TRANSCRIPTS", "MAX_SUGGESTIONS", "MAX_TRANSCRIBING", "SUGGESTION_LENGTHS", "Suggest", "TranscriptFor",
-           "TranscriptRefused", "Transcripts", "usable"]
+           "TranscriptRefused", "Transcripts", "kept_signals", "usable"]
 
 # Transcriptions at once: recognition takes the machine's cores.
 MAX_TRANSCRIBING = 2
@@ -45,7 +49,18 @@ class TranscriptFor(Protocol):
 
 
 class Suggest(Protocol):
-    def __call__(self, transcript: Transcript, *, count: int = 5, length: float = 30.0) -> list[Suggestion]: ...
+    def __call__(self, transcript: Transcript, *, count: int = 5, length: float = 30.0,
+                 loudness: Sequence[float] | None = None, shots: Sequence[float] | None = None
+                 ) -> list[Suggestion]: ...
+
+
+def kept_signals(url: str) -> VideoSignals | None:
+    """The loudness and shot changes kept with the transcript of `url`, if they were read."""
+    try:
+        found = TranscriptStore().by_address(url, None)
+    except OSError:  # no cache to read: the words still stand
+        return None
+    return found.signals if found is not None else None
 
 
 class TranscriptRefused(Exception):
@@ -92,7 +107,7 @@ class Transcripts:
         self._suggest = suggest
         self._lock = threading.Lock()
         self._running: dict[str, tuple[str, threading.Thread]] = {}  # activity id -> (address, its thread)
-        self._kept: OrderedDict[str, Transcript] = OrderedDict()
+        self._kept: OrderedDict[str, tuple[Transcript, VideoSignals | None]] = OrderedDict()
 
     def start(self, url: str) -> Activity:
         with self._lock:
@@ -114,6 +129,7 @@ class Transcripts:
             found = self._transcript_for(url, services_url=self.services_url, progress=_Progress(activity),
                                          cancel=activity.cancel)
             transcript = usable(found)
+            signals = kept_signals(url)
         except TranscriptCancelled:
             activity.post("cancelled")
         except TranscriptUnavailable as error:
@@ -128,7 +144,7 @@ class Transcripts:
                 activity.post("cancelled")
             else:
                 with self._lock:
-                    self._kept[activity.id] = transcript
+                    self._kept[activity.id] = (transcript, signals)
                     while len(self._kept) > KEEP_TRANSCRIPTS:
                         self._kept.popitem(last=False)
                 activity.post("ready", words=len(transcript.words), source=transcript.source)
@@ -152,8 +168,8 @@ class Transcripts:
     def words(self, activity_id: str) -> dict[str, Any] | None:
         """The transcript an activity found, as JSON; None once it is no longer kept."""
         with self._lock:
-            transcript = self._kept.get(activity_id)
-        return None if transcript is None else transcript.to_json()
+            kept = self._kept.get(activity_id)
+        return None if kept is None else kept[0].to_json()
 
     def stop(self) -> None:
         """Asks every transcription to stop (the studio is going away)."""
@@ -175,11 +191,16 @@ class Transcripts:
         if type(length) not in (int, float) or not low <= length <= high:
             raise TranscriptRefused(400, f"length must be a number of seconds from {low:g} to {high:g}")
         with self._lock:
-            transcript = self._kept.get(activity_id)
-        if transcript is None:
+            kept = self._kept.get(activity_id)
+        if kept is None:
             raise TranscriptRefused(404, "no transcript with that id; load the video again")
+        transcript, signals = kept
         try:
-            found = self._suggest(transcript, count=count, length=float(length))
+            if signals is None:  # asked as before: a suggest that knows no signals still answers
+                found = self._suggest(transcript, count=count, length=float(length))
+            else:
+                found = self._suggest(transcript, count=count, length=float(length), loudness=signals.loudness,
+                                      shots=signals.shots)
         except Exception as error:
             raise TranscriptRefused(500, f"no suggestions: {type(error).__name__}: {error}") from None
         return [s.to_json() for s in found[:count]

@@ -13,7 +13,7 @@ from .source import video_words
 from .store import StoredTranscript
 from .suggest import suggest as suggest_ranges
 
-__all__ = ["suggest", "transcript", "words_through_services"]
+__all__ = ["signal_arguments", "suggest", "transcript", "words_through_services"]
 
 Progress = Callable[[str, float], None]
 
@@ -34,10 +34,11 @@ def _check_common(caller: str, url: object, services: object, language: object, 
 
 
 def words_through_services(url: str, services: str | None, *, language: str | None = None,
-                           progress: Progress | None = None, cancel: threading.Event | None = None
-                           ) -> StoredTranscript:
+                           progress: Progress | None = None, cancel: threading.Event | None = None,
+                           read_video: bool = False) -> StoredTranscript:
     """The video's words from the services `services` names (None: "auto"),
-    started here when local, as a recap finds them."""
+    started here when local, as a recap finds them; `read_video`: its
+    loudness and shot changes too."""
     from ..services import start_local_services
     from ..recap.services_choice import resolve_services
 
@@ -46,7 +47,8 @@ def words_through_services(url: str, services: str | None, *, language: str | No
         raise PreflightError("transcripts need the local download service; pass --services local or the "
                              "address of a vantor serve")
     with start_local_services(None if chosen == "local" else chosen) as started:
-        return video_words(url, services_url=started.base_url, progress=progress, cancel=cancel, language=language)
+        return video_words(url, services_url=started.base_url, progress=progress, cancel=cancel, language=language,
+                           read_video=read_video)
 
 
 def transcript(url: str, *, services: str | None = None, language: str | None = None,
@@ -63,19 +65,31 @@ def transcript(url: str, *, services: str | None = None, language: str | None = 
 
 def suggest(url: str, *, count: int = 5, length: float = 30.0, keywords: Sequence[str] = (),
             services: str | None = None, language: str | None = None, progress: Progress | None = None,
-            cancel: threading.Event | None = None) -> list[Suggestion]:
+            cancel: threading.Event | None = None, read_video: bool = False) -> list[Suggestion]:
     """Up to `count` ranges of about `length` seconds of the video at `url`,
     best first: whole sentences, each with the reasons it was chosen
     (`vantor.transcripts.suggest.draft_segments` makes a segments file of
-    them). `keywords`: words to look for. Otherwise as `transcript`."""
+    them). `keywords`: words to look for. `read_video`: download the video
+    to weigh its loudness peaks and shot changes too (kept with the
+    transcript; a recognised video has them already). Otherwise as
+    `transcript`."""
     _check_common("suggest", url, services, language, progress, cancel)
     _check("suggest", "count", count, isinstance(count, int) and not isinstance(count, bool), "an int")
     _check("suggest", "length", length, isinstance(length, (int, float)) and not isinstance(length, bool),
            "a number (int or float)")
     _check("suggest", "keywords", keywords, not isinstance(keywords, (str, bytes)) and isinstance(keywords, Sequence)
            and all(isinstance(k, str) for k in keywords), "a sequence of str")
+    _check("suggest", "read_video", read_video, isinstance(read_video, bool), "a bool")
     if count < 1 or not math.isfinite(length) or length <= 0:
         raise ValueError("suggest: count must be 1 or more and length a number of seconds above 0")
-    found = words_through_services(url, services, language=language, progress=progress, cancel=cancel)
+    found = words_through_services(url, services, language=language, progress=progress, cancel=cancel,
+                                   read_video=read_video)
     return suggest_ranges(found.transcript, count=count, length=float(length), keywords=keywords,
-                          duration=found.duration)
+                          duration=found.duration, **signal_arguments(found))
+
+
+def signal_arguments(found: StoredTranscript) -> dict[str, tuple[float, ...]]:
+    """`suggest`'s loudness and shots keywords from what was kept of the video."""
+    if found.signals is None:
+        return {}
+    return {"loudness": found.signals.loudness, "shots": found.signals.shots}

@@ -18,7 +18,8 @@ def clock(seconds: float, separator: str = ".") -> str:
     return f"{hours:02d}:{minutes:02d}:{rest // 1000:02d}{separator}{rest % 1000:03d}"
 
 
-def _short_clock(seconds: float) -> str:
+def short_clock(seconds: float) -> str:
+    """MM:SS, or H:MM:SS past an hour."""
     whole = int(max(0.0, seconds))
     hours, rest = divmod(whole, 3600)
     shown = f"{rest // 60:02d}:{rest % 60:02d}"
@@ -26,7 +27,7 @@ def _short_clock(seconds: float) -> str:
 
 
 def as_plain(transcript: Transcript) -> str:
-    return "".join(f"[{_short_clock(s.start)}] {s.text}\n" for s in transcript.sentences())
+    return "".join(f"[{short_clock(s.start)}] {s.text}\n" for s in transcript.sentences())
 
 
 def as_srt(transcript: Transcript) -> str:

@@ -1,17 +1,21 @@
 """Where a video's transcript comes from: the site's captions through the
 download service when it has them, else recognition on this machine; cached
-per video."""
+per video. The video is downloaded only when needed: for recognition, or
+when its loudness and shot changes are asked for (`read_video`); once it is
+here, both are read from the same file before it goes."""
 
 from __future__ import annotations
 
 import os
 import tempfile
 import threading
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from dataclasses import replace
 from pathlib import Path
 
 from ..services.client import CaptionWords, ServicesClient
-from . import recognition
+from . import recognition, signals
 from .model import Transcript, Word
 from .store import StoredTranscript, TranscriptStore
 
@@ -20,6 +24,7 @@ __all__ = ["TranscriptCancelled", "TranscriptUnavailable", "transcript_for", "vi
 Progress = Callable[[str, float], None]
 FETCH_CHUNK = 1024 * 1024
 FETCH_TIMEOUT = 60
+READING = "reading the video"  # the progress stage of reading loudness and shot changes
 
 
 class TranscriptUnavailable(Exception):
@@ -41,30 +46,47 @@ def transcript_for(url: str, *, services_url: str, progress: Callable[[str, floa
 
 def video_words(url: str, *, services_url: str, progress: Progress | None = None,
                 cancel: threading.Event | None = None, language: str | None = None,
-                cache_dir: str | os.PathLike[str] | None = None) -> StoredTranscript:
-    """`transcript_for`, with the video's length where the site said it."""
+                cache_dir: str | os.PathLike[str] | None = None, read_video: bool = False) -> StoredTranscript:
+    """`transcript_for`, with the video's length where the site said it, and
+    its loudness and shot changes when they were read: always after
+    recognition, and for captions when `read_video` (the video is then
+    downloaded; stage READING)."""
     say: Progress = progress or (lambda stage, fraction: None)
     stopped = cancel or threading.Event()
     store = TranscriptStore(cache_dir)
     say("captions", 0.0)
     if (found := store.by_address(url, language)) is not None:
         say("captions", 1.0)
-        return found
+        return _with_signals(found, ServicesClient(services_url), url, language, store, say, stopped, read_video)
     client = ServicesClient(services_url)
     captions = client.captions(url, language)
     if captions.words:
         made = StoredTranscript(_from_captions(captions), captions.duration, captions.video_key)
         store.put(url, language, made)
         say("captions", 1.0)
-        return made
+        return _with_signals(made, client, url, language, store, say, stopped, read_video)
     if (found := store.by_video(captions.video_key, language)) is not None:
         store.put(url, language, found)  # found at once by this address next time
-        return found
+        return _with_signals(found, client, url, language, store, say, stopped, read_video)
     missing = recognition.available()
     if missing is not None:
         raise TranscriptUnavailable(f"{captions.reason or 'the video has no captions'}, and {missing}")
-    transcript = _recognised(client, url, language, say, stopped)
-    made = StoredTranscript(transcript, captions.duration, captions.video_key)
+    transcript, read = _recognised(client, url, language, say, stopped)
+    made = StoredTranscript(transcript, captions.duration, captions.video_key, None if isinstance(read, str) else read)
+    store.put(url, language, made)  # the words are kept even when the signals could not be read
+    if read_video and isinstance(read, str):
+        raise TranscriptUnavailable(read)
+    return made
+
+
+def _with_signals(found: StoredTranscript, client: ServicesClient, url: str, language: str | None,
+                  store: TranscriptStore, say: Progress, stopped: threading.Event, read_video: bool
+                  ) -> StoredTranscript:
+    """`found`, with the video's signals read now when asked for and not kept yet."""
+    if not read_video or found.signals is not None:
+        return found
+    with _downloaded(client, url, say, stopped) as media:
+        made = replace(found, signals=_read(media, say, stopped))
     store.put(url, language, made)
     return made
 
@@ -74,9 +96,10 @@ def _from_captions(captions: CaptionWords) -> Transcript:
     return Transcript(words, "captions", captions.language)
 
 
-def _recognised(client: ServicesClient, url: str, language: str | None, say: Progress,
-                stopped: threading.Event) -> Transcript:
-    """The video downloaded through the services as a recap's is, then recognised."""
+@contextmanager
+def _downloaded(client: ServicesClient, url: str, say: Progress, stopped: threading.Event) -> Iterator[Path]:
+    """The video downloaded through the services as a recap's is, in a
+    private folder that goes when the block ends."""
     address = client.download(url, on_progress=lambda p: say("downloading", p.per_mille / 1000),
                               stopped=stopped.is_set)
     if address is None:
@@ -85,6 +108,23 @@ def _recognised(client: ServicesClient, url: str, language: str | None, say: Pro
         media = Path(folder) / "video.mp4"
         _fetch(address, media, stopped)
         say("downloading", 1.0)
+        yield media
+
+
+def _read(media: Path, say: Progress, stopped: threading.Event) -> signals.VideoSignals:
+    try:
+        return signals.read_signals(media, progress=lambda fraction: say(READING, fraction), cancel=stopped)
+    except signals.SignalsCancelled:
+        raise TranscriptCancelled("the transcript was cancelled") from None
+    except signals.SignalsFailed as error:
+        raise TranscriptUnavailable(str(error)) from None
+
+
+def _recognised(client: ServicesClient, url: str, language: str | None, say: Progress,
+                stopped: threading.Event) -> tuple[Transcript, signals.VideoSignals | str]:
+    """The video downloaded and recognised, and its signals read while it is
+    here (or the one line saying why they could not be)."""
+    with _downloaded(client, url, say, stopped) as media:
         try:
             transcript = recognition.recognise(media, language=language,
                                                progress=lambda fraction: say("transcribing", fraction),
@@ -93,10 +133,16 @@ def _recognised(client: ServicesClient, url: str, language: str | None, say: Pro
             raise TranscriptCancelled("the transcript was cancelled") from None
         except (recognition.RecognitionUnavailable, recognition.RecognitionFailed) as error:
             raise TranscriptUnavailable(str(error)) from None
+        say("transcribing", 1.0)
+        try:
+            read: signals.VideoSignals | str = _read(media, say, stopped)
+        except TranscriptCancelled:
+            raise
+        except TranscriptUnavailable as error:
+            read = str(error)
     if stopped.is_set():
         raise TranscriptCancelled("the transcript was cancelled")
-    say("transcribing", 1.0)
-    return transcript
+    return transcript, read
 
 
 def _fetch(address: str, target: Path, stopped: threading.Event) -> None:

@@ -4,6 +4,7 @@ An entry is filed under the address it was asked for (found again with no
 network at all) and, when the site names the video, under that name too
 (the same video at another address is not recognised again). Entries are
 read back as untrusted: one that does not read is ignored and made anew.
+The video's loudness and shot changes, once read, are kept in its entry.
 """
 
 from __future__ import annotations
@@ -17,6 +18,7 @@ from pathlib import Path
 from ..services.cache import FileCache
 from ..services.limits import default_cache_dir
 from .model import Transcript
+from .signals import VideoSignals
 
 __all__ = ["StoredTranscript", "TranscriptStore"]
 
@@ -30,6 +32,7 @@ class StoredTranscript:
     transcript: Transcript
     duration: float | None  # the video's length, when the site said it
     video_key: str | None
+    signals: VideoSignals | None = None  # when the video itself was read
 
 
 def _key(kind: str, name: str, language: str | None) -> str:
@@ -50,7 +53,8 @@ class TranscriptStore:
 
     def put(self, url: str, language: str | None, stored: StoredTranscript) -> None:
         data = json.dumps({"format": STORE_FORMAT, "transcript": stored.transcript.to_json(),
-                           "duration": stored.duration, "video_key": stored.video_key}).encode()
+                           "duration": stored.duration, "video_key": stored.video_key,
+                           "signals": stored.signals.to_json() if stored.signals is not None else None}).encode()
         self.cache.put_bytes(_key("a", url, language), data)
         if stored.video_key:
             self.cache.put_bytes(_key("v", stored.video_key, language), data)
@@ -66,6 +70,15 @@ class TranscriptStore:
             duration = data.get("duration")
             return StoredTranscript(Transcript.from_json(data["transcript"]),
                                     float(duration) if isinstance(duration, (int, float)) else None,
-                                    data.get("video_key") if isinstance(data.get("video_key"), str) else None)
+                                    data.get("video_key") if isinstance(data.get("video_key"), str) else None,
+                                    _signals(data.get("signals")))
         except (OSError, ValueError, TypeError, KeyError, AttributeError, RecursionError):
             return None
+
+
+def _signals(data: object) -> VideoSignals | None:
+    """An entry's signals; ones that do not read are read again, the words are kept."""
+    try:
+        return VideoSignals.from_json(data) if isinstance(data, dict) else None
+    except (ValueError, TypeError, KeyError):
+        return None

@@ -5,8 +5,10 @@ Every run of whole sentences that fits `length` is a candidate (a longer
 sentence is cut at its longest pauses), scored by
 how densely it is spoken against the whole video, how far it fills the
 length, and the keywords it holds: those the user names, and the video's
-own repeated rare words. The best are taken, none overlapping another
-(a range's padding gives way to a range already taken).
+own repeated rare words; and, when the video was read, a loudness peak
+well above the video's median and the shot changes inside it. The best are
+taken, none overlapping another (a range's padding gives way to a range
+already taken).
 Each range begins PAD_BEFORE before its first word and ends PAD_AFTER after
 its last, but never reaches into the words before or after it, nor past the
 video's ends.
@@ -16,11 +18,14 @@ from __future__ import annotations
 
 import math
 import re
-from collections import Counter
+import statistics
+from bisect import bisect_left
+from collections import Counter, deque
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 
 from ..recap.segments_check import WORDS_PER_SECOND, parse_time
+from .formats import short_clock
 from .model import Sentence, Suggestion, Transcript, Word
 
 __all__ = ["PAD_AFTER", "PAD_BEFORE", "REWRITE", "draft_segments", "placeholder", "suggest"]
@@ -34,6 +39,12 @@ KEYWORD_REPEATS = 3
 KEYWORDS_FOUND = 8
 # A sentence longer than the ranges is cut at a pause among this many words.
 CUT_SCAN = 200
+# A window's loudest second this far above the video's median is a peak.
+PEAK_LU = 6.0
+PEAK_SCORE = 1.0
+# Each shot change inside a window adds this, up to SHOTS_COUNTED of them.
+SHOT_SCORE = 0.2
+SHOTS_COUNTED = 5
 _WORD = re.compile(r"[^\w'’-]+")
 _COMMON = frozenset("""
 about above after again against also always another anything around back been before being below between both
@@ -63,10 +74,20 @@ def _own_keywords(words: Sequence[Word]) -> list[str]:
     return [word for word, seen in counts.most_common(KEYWORDS_FOUND) if seen >= KEYWORD_REPEATS]
 
 
+@dataclass(frozen=True)
+class _Signals:
+    loudness: Sequence[float]
+    median: float
+    shots: Sequence[float]
+
+
 def suggest(transcript: Transcript, *, count: int = 5, length: float = 30.0, keywords: Sequence[str] = (),
-            duration: float | None = None) -> list[Suggestion]:
+            duration: float | None = None, loudness: Sequence[float] | None = None,
+            shots: Sequence[float] | None = None) -> list[Suggestion]:
     """Up to `count` ranges of about `length` seconds, best first.
-    `keywords`: words the user looks for; `duration`: the video's length."""
+    `keywords`: words the user looks for; `duration`: the video's length;
+    `loudness`: each second's loudest LUFS and `shots`: the times shots
+    change (signals.VideoSignals), when the video was read."""
     if isinstance(count, bool) or not isinstance(count, int) or count < 1:
         raise ValueError(f"count must be a whole number of 1 or more, not {count!r}")
     if not math.isfinite(length) or length <= 0:
@@ -78,7 +99,8 @@ def suggest(transcript: Transcript, *, count: int = 5, length: float = 30.0, key
     overall = len(words) / max(sentences[-1].end - sentences[0].start, 1.0)
     wanted = [n for k in keywords if (n := _norm(k))]
     own = [k for k in _own_keywords(words) if k not in wanted]
-    windows = list(_windows(sentences, words, length, overall, wanted, own))
+    signals = _Signals(loudness or (), statistics.median(loudness) if loudness else 0.0, sorted(shots or ()))
+    windows = list(_windows(sentences, words, length, overall, wanted, own, signals))
     chosen: list[Suggestion] = []
     for window in sorted(windows, key=lambda w: (-w.score, w.first)):
         first, last = sentences[window.first], sentences[window.last]
@@ -122,7 +144,7 @@ def _within(sentences: list[Sentence], words: Sequence[Word], length: float) -> 
 
 
 def _windows(sentences: list[Sentence], words: Sequence[Word], length: float, overall: float,
-             wanted: list[str], own: list[str]) -> Iterable[_Window]:
+             wanted: list[str], own: list[str], signals: _Signals) -> Iterable[_Window]:
     """Each run of whole sentences from each sentence that fits `length` (a
     longer single sentence stands alone), with its score and reasons."""
     norms = [_norm(w.text) for w in words]
@@ -135,6 +157,7 @@ def _windows(sentences: list[Sentence], words: Sequence[Word], length: float, ov
         seen = Counter(n for n in norms[s.first_word:s.first_word + s.word_count] if n in keyed)
         for k in keyed:
             hits[k].append(hits[k][-1] + seen[k])
+    loudest = _Loudest(signals.loudness)
     last = 0
     for first in range(len(sentences)):
         last = max(last, first)
@@ -154,7 +177,37 @@ def _windows(sentences: list[Sentence], words: Sequence[Word], length: float, ov
         if repeated:
             top = sorted(repeated.items(), key=lambda item: -item[1])[:3]
             reasons.append("the video's repeated words " + ", ".join(f"'{k}' x{n}" for k, n in top))
+        peak = loudest.within(sentences[first].start, sentences[last].end)
+        if peak is not None and (above := signals.loudness[peak] - signals.median) >= PEAK_LU:
+            score += PEAK_SCORE * min(2.0, above / PEAK_LU)
+            reasons.append(f"loudness peak {above:.0f} LU above the video's median at {short_clock(peak)}")
+        if changes := (bisect_left(signals.shots, sentences[last].end)
+                       - bisect_left(signals.shots, sentences[first].start)):
+            score += SHOT_SCORE * min(changes, SHOTS_COUNTED)
+            reasons.append(f"{changes} shot change{'s' if changes > 1 else ''}")
         yield _Window(first, last, score, tuple(reasons))
+
+
+class _Loudest:
+    """The loudest second of each window in turn: a sliding maximum, linear
+    in the seconds, as both ends of `_windows`' windows only move onwards."""
+
+    def __init__(self, loudness: Sequence[float]) -> None:
+        self.loudness = loudness
+        self.held: deque[int] = deque()  # seconds in the window, loudest first
+        self.added = 0
+
+    def within(self, start: float, end: float) -> int | None:
+        low = int(start)
+        high = min(len(self.loudness), max(low + 1, math.ceil(end)))
+        while self.added < high:
+            while self.held and self.loudness[self.held[-1]] <= self.loudness[self.added]:
+                self.held.pop()
+            self.held.append(self.added)
+            self.added += 1
+        while self.held and self.held[0] < low:
+            self.held.popleft()
+        return self.held[0] if self.held else None
 
 
 def _padded(first: Sentence, last: Sentence, words: Sequence[Word], duration: float | None) -> tuple[float, float]:

@@ -14,7 +14,7 @@ import urllib.parse
 from types import SimpleNamespace
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import vantor.vantor as engine_module
@@ -208,13 +208,15 @@ def atempo_model(speed):
 
 @PROPERTY
 @given(st.floats(min_value=0.5, max_value=1e300))
+@example(35.0)  # 1.09375 printed as 1.0938: the rounding's whole half step
 def test_tempo_chain_multiplies_back_within_range(engine, speed):
     chain = engine._build_atempo_chain(speed)
     assert chain == atempo_model(speed)
     factors = [float(part.removeprefix("atempo=")) for part in chain.split(",")]
     assert all(0.5 <= f <= 2.0 for f in factors) and all(p.startswith("atempo=") for p in chain.split(","))
     # Only the last factor is rounded (to four decimals).
-    assert math.prod(factors) == pytest.approx(speed, rel=0.5e-4 / factors[-1] + 1e-12)
+    # Off by at most 0.5e-4 of the unrounded factor, which may lie that much below the printed one.
+    assert math.prod(factors) == pytest.approx(speed, rel=0.5e-4 / (factors[-1] - 0.5e-4) + 1e-12)
 
 
 # --- download address ---------------------------------------------------------

@@ -14,6 +14,7 @@ kills every group still registered.
 
 from __future__ import annotations
 
+import atexit
 import os
 import signal
 import subprocess
@@ -58,6 +59,21 @@ def _tell(line: str) -> None:
         assert stdin is not None
         stdin.write(line + "\n")
         stdin.flush()
+
+
+@atexit.register
+def _close_watchdog() -> None:
+    """At a normal exit the watchdog is told (its input ends: it kills what is
+    still registered, as when the worker dies) and reaped, not left to run on."""
+    with _lock:
+        if _watchdog is None or _watchdog_pid_of != os.getpid():
+            return
+        if _watchdog.stdin is not None:
+            _watchdog.stdin.close()
+        try:
+            _watchdog.wait(5)
+        except subprocess.TimeoutExpired:
+            pass
 
 
 class _ReapedChild(subprocess.Popen):  # type: ignore[type-arg]

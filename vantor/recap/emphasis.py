@@ -14,7 +14,7 @@ piece, so the n-th timed word is the n-th word of the marked text.
 from __future__ import annotations
 
 import re
-from collections.abc import Mapping, Sequence
+from collections.abc import Sequence
 from dataclasses import replace
 
 from ..services.narration_timing import NarrationTiming
@@ -45,16 +45,16 @@ def marked_words(text: str) -> list[bool]:
     return flags
 
 
-def spoken_segments(segments: Sequence[object]) -> list[object] | None:
+def spoken_segments(segments: Sequence[dict[str, object]]) -> list[dict[str, object]] | None:
     """`segments` with their narrations as spoken; None when none is marked."""
     def marked(segment: object) -> bool:
-        return isinstance(segment, Mapping) and isinstance(segment.get("voiceover"), str) and \
+        return isinstance(segment, dict) and isinstance(segment.get("voiceover"), str) and \
             "*" in segment["voiceover"]
 
     if not any(marked(segment) for segment in segments):
         return None
-    return [{**segment, "voiceover": spoken_text(segment["voiceover"])} if marked(segment) else segment
-            for segment in segments]  # type: ignore[dict-item]
+    return [{**segment, "voiceover": spoken_text(str(segment["voiceover"]))} if marked(segment) else segment
+            for segment in segments]
 
 
 def marked_timing(timing: NarrationTiming, narration: str) -> NarrationTiming:

@@ -68,7 +68,7 @@ def _db(value: float) -> float:
     return 20 * math.log10(value) if value > 0 else -math.inf
 
 
-def _k_weighted(samples: Samples, rate: int) -> Samples:
+def _k_weighted(samples: Samples, rate: int) -> NDArray[np.float64]:
     """`samples` through BS.1770's K-weighting (a high shelf, then a high
     pass), applied by the filters' frequency response over a transform
     padded long enough that their ringing does not wrap."""

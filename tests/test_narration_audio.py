@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from vantor.services.loudness import level, measure, meter
+from vantor.services.loudness import level, measure
 from vantor.services.narration_sound import read_wav
 from vantor.services.narration_timing import sound_spans, spread_words, syllables
 

@@ -9,7 +9,6 @@ import subprocess
 import pytest
 
 from studio_served import served_studio
-from vantor.demo.video_site import VideoSite
 from vantor.recap import frame_analysis
 from vantor.studio import framing_view
 from vantor.studio.app import Studio
@@ -27,8 +26,8 @@ def signed_in(tmp_path, monkeypatch):
                    check=True)
     (tmp_path / "project").mkdir()
     studio = Studio(Project(tmp_path / "project"), "http://127.0.0.1:9")
-    with VideoSite(tmp_path / "www") as site, served_studio(studio, "t" * 32) as page:
-        studio._loaded["v1"] = LoadedVideo(site.publish(video, "right")[1], 6.0, 25.0)
+    with served_studio(studio, "t" * 32) as page:
+        studio._loaded["v1"] = LoadedVideo(str(video), 6.0, 25.0)  # the studio's own copy of a loaded film
         page.session.headers["origin"] = page.origin  # as the page's own requests carry it
         yield page
 

@@ -14,7 +14,7 @@ from contextlib import contextmanager
 from dataclasses import replace
 from pathlib import Path
 
-from ..services.client import CaptionWords, ServicesClient
+from ..services.client import CaptionWords, DownloadError, ServicesClient, fetch_file
 from . import recognition, signals
 from .model import Transcript, Word
 from .store import StoredTranscript, TranscriptStore
@@ -22,8 +22,6 @@ from .store import StoredTranscript, TranscriptStore
 __all__ = ["TranscriptCancelled", "TranscriptUnavailable", "transcript_for", "video_words"]
 
 Progress = Callable[[str, float], None]
-FETCH_CHUNK = 1024 * 1024
-FETCH_TIMEOUT = 60
 READING = "reading the video"  # the progress stage of reading loudness and shot changes
 
 
@@ -147,18 +145,9 @@ def _recognised(client: ServicesClient, url: str, language: str | None, say: Pro
 
 def _fetch(address: str, target: Path, stopped: threading.Event) -> None:
     """The service's finished file, whole: its size is checked against what was announced."""
-    import requests
-
-    with requests.get(address, stream=True, timeout=FETCH_TIMEOUT) as answer:
-        if answer.status_code != 200:
-            raise TranscriptUnavailable(f"the download service answered HTTP {answer.status_code} for the video's file; "
-                                        "try again")
-        with open(target, "wb") as out:
-            for chunk in answer.iter_content(FETCH_CHUNK):
-                if stopped.is_set():
-                    raise TranscriptCancelled("the transcript was cancelled")
-                out.write(chunk)
-        announced = answer.headers.get("Content-Length", "")
-    size = target.stat().st_size
-    if size == 0 or (announced.isdigit() and int(announced) != size):
-        raise TranscriptUnavailable("the video's file came back incomplete from the download service; try again")
+    try:
+        fetched = fetch_file(address, target, stopped.is_set)
+    except DownloadError as error:
+        raise TranscriptUnavailable(str(error)) from None
+    if not fetched:
+        raise TranscriptCancelled("the transcript was cancelled")

@@ -2,7 +2,9 @@
 
 An entry is filed under the address it was asked for (found again with no
 network at all) and, when the site names the video, under that name too
-(the same video at another address is not recognised again). Entries are
+(the same video at another address is not recognised again; the name holds
+the address's host unless a fixed site's own extractor read it, see
+services.captions.video_key). Entries are
 read back as untrusted: one that does not read is ignored and made anew.
 The video's loudness and shot changes, once read, are kept in its entry.
 """
@@ -23,8 +25,9 @@ from .signals import VideoSignals
 __all__ = ["StoredTranscript", "TranscriptStore"]
 
 STORE_BYTES = 256 * 1024**2
-# Changes when an entry's meaning does, so older ones are not read.
-STORE_FORMAT = 1
+# Changes when an entry's meaning does, so older ones are not read (2: a
+# video's key holds the host unless its extractor is of a fixed site).
+STORE_FORMAT = 2
 
 
 @dataclass(frozen=True)

@@ -92,6 +92,8 @@ def suggest(transcript: Transcript, *, count: int = 5, length: float = 30.0, key
         raise ValueError(f"count must be a whole number of 1 or more, not {count!r}")
     if not math.isfinite(length) or length <= 0:
         raise ValueError(f"length must be a number of seconds above 0, not {length!r}")
+    if duration is None and loudness:
+        duration = float(len(loudness))  # the video was read: its seconds are known, whatever its captions say
     words = transcript.words
     sentences = _within(transcript.sentences(), words, length)
     if not sentences:

@@ -8,13 +8,10 @@ Unix user."""
 
 from __future__ import annotations
 
-import contextlib
 import errno
 import json
 import os
-import pwd
 import re
-import shutil
 import subprocess
 import sys
 import threading
@@ -26,6 +23,7 @@ import pytest
 import requests
 
 from child_env import child_env
+from other_user import another_user
 from studio_served import served_studio
 from vantor.services.server import InProcessServer, Services
 from vantor.studio.app import Studio
@@ -179,21 +177,6 @@ first = post(null)
 with open({out!r}, "w") as f:
     json.dump({{"argv": sys.argv, "first": first, "again": post(null), "fields": fields}}, f)
 """
-
-
-@contextlib.contextmanager
-def another_user():
-    """A Unix user made for the test and removed after it."""
-    name = f"vantor-t{os.getpid() % 100000}"
-    made = subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", name],
-                          capture_output=True, text=True) if os.geteuid() == 0 and shutil.which("useradd") else None
-    if made is None or made.returncode != 0:
-        pytest.skip("a second Unix user cannot be created here (needs root and useradd): "
-                    + (made.stderr.strip() if made else "not root"))
-    try:
-        yield pwd.getpwnam(name)
-    finally:
-        subprocess.run(["userdel", name], capture_output=True)
 
 
 def test_another_user_racing_through_proc_cannot_take_the_studios_open_address(tmp_path):

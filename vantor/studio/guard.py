@@ -217,7 +217,7 @@ async def _body(receive: Receive, limit: int) -> bytes:
     body = b""
     while True:
         message = await receive()
-        body += message.get("body", b"")
+        body += bytes(message.get("body", b""))
         if len(body) > limit or not message.get("more_body"):
             return body[:limit]
 

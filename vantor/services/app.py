@@ -68,6 +68,7 @@ from .gate import TOKEN_HEADER, Capabilities, header, path_after_secret, same_se
 from .limits import Limits
 from .narration_timing import measure_timing
 from .narrator import BACKEND_NAMES
+from .speech_bounds import unreadable
 from .speech_queue import Busy, SpeechQueue
 from .voices import Voice
 from .ytdlp_backend import DownloadFailed
@@ -313,6 +314,8 @@ def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits
         chosen = speech.voice(voice)
         if chosen is None:
             return _error(400, f"unknown voice '{voice}'; see vantor voices")
+        if chosen.piper is not None and (why := unreadable(text, chosen.piper.language, chosen.name)) is not None:
+            return _error(400, why)  # at once: no turn in the queue for what the voice cannot read
         backend = BACKEND_NAMES[chosen.engine]
         timed = data.get("timing") is True
         key = hashlib.sha256(json.dumps([NARRATION_FORMAT, chosen.identity, chosen.name, text]).encode())

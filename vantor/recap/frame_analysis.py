@@ -64,16 +64,22 @@ def cache_key(source: str, ranges: Sequence[tuple[str, str]]) -> str:
 
 
 def cached(cache_dir: Path, key: str) -> Analysis | None:
+    from ..services.cache import private_tree
+
     try:
+        private_tree(cache_dir)  # entries an older version left readable are tightened
         return Analysis.from_json((cache_dir / f"{key}.json").read_text(encoding="utf-8"))
     except (OSError, ValueError, KeyError, TypeError):
         return None  # absent or unreadable: analysed again
 
 
 def store(cache_dir: Path, key: str, analysis: Analysis) -> None:
-    cache_dir.mkdir(parents=True, exist_ok=True)
+    from ..services.cache import private_dir, private_file
+
+    private_dir(cache_dir)  # what a user analysed is private, as the rest of the cache
     scratch = cache_dir / f".{key}.{os.getpid()}.tmp"
-    scratch.write_text(analysis.to_json(), encoding="utf-8")
+    with os.fdopen(private_file(scratch), "w", encoding="utf-8") as f:
+        f.write(analysis.to_json())
     os.replace(scratch, cache_dir / f"{key}.json")  # never half-written
 
 

@@ -21,7 +21,7 @@ from ..net import listen, url_host
 
 from .app import FILE_ADDRESS_SECONDS, FILE_PATH, FILES_PREFIX, LOOPBACK, Network, SpeechBackend, build_app, \
     finished_file
-from .cache import FileCache
+from .cache import FileCache, private_dir
 from .captions import CaptionFetcher
 from .download_jobs import DownloadBackend, Job, Jobs
 from .gate import TOKEN_PATTERN, Capabilities, new_secret
@@ -93,7 +93,7 @@ class Services:
                  allow: Iterable[Network] = LOOPBACK, voices_dir: str | os.PathLike[str] | None = None,
                  token: str | None = None, private_sources: str = "refuse") -> None:
         self.limits: Limits = limits or Limits()
-        self.cache_dir: Path = Path(cache_dir)
+        self.cache_dir: Path = private_dir(cache_dir)
         self.token: str | None = token
         backend = download_backend or YtDlpBackend(
             max_file_bytes=self.limits.max_file_bytes, stall_seconds=self.limits.stall_seconds,

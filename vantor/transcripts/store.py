@@ -17,7 +17,7 @@ import os
 from dataclasses import dataclass
 from pathlib import Path
 
-from ..services.cache import FileCache
+from ..services.cache import FileCache, private_dir
 from ..services.limits import default_cache_dir
 from .model import Transcript
 from .signals import VideoSignals
@@ -45,8 +45,9 @@ def _key(kind: str, name: str, language: str | None) -> str:
 
 class TranscriptStore:
     def __init__(self, root: str | os.PathLike[str] | None = None) -> None:
-        self.cache: FileCache = FileCache(Path(root) if root is not None else default_cache_dir() / "transcripts",
-                                          ".json", STORE_BYTES)
+        if root is None:
+            root = private_dir(default_cache_dir()) / "transcripts"
+        self.cache: FileCache = FileCache(root, ".json", STORE_BYTES)
 
     def by_address(self, url: str, language: str | None) -> StoredTranscript | None:
         return self._read(_key("a", url, language))

@@ -104,8 +104,13 @@ def _run(args: argparse.Namespace) -> int:
     signal.signal(signal.SIGTERM, _on_sigterm)
     config = server_config(app, log_level="warning", log_config=stderr_logging(), lifespan="off",
                             timeout_graceful_shutdown=2)
+    class Server(uvicorn.Server):
+        def handle_exit(self, sig: int, frame: Any) -> None:
+            studio.framing_queue.stop()  # its analyses end now, so their requests answer within the shutdown
+            super().handle_exit(sig, frame)
+
     try:
-        uvicorn.Server(config).run(sockets=[listening])
+        Server(config).run(sockets=[listening])
     except _Terminated:
         pass
     finally:

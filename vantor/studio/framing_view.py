@@ -79,7 +79,7 @@ class FramingQueue:
         """`subprocess.Popen`, its child killed by `stop()`."""
         with self._lock:
             if self.stopped:
-                raise FramingRefused("the studio is stopping")
+                raise FramingBusy("busy: the studio is stopping")
             child = subprocess.Popen(argv, **options)
             self._children.add(child)
         return child
@@ -158,7 +158,7 @@ def _analysis(video: str, start: float, end: float, folder: Path, width: int, he
                                                end=end, protocols="file", start_child=start_child)
             except (ValueError, KeyError, IndexError) as error:
                 if queue.stopped:
-                    raise FramingRefused("the studio is stopping") from None
+                    raise FramingBusy("busy: the studio is stopping") from None
                 raise FramingRefused(f"the range {start:.2f}-{end:.2f} s could not be analysed: {error}") from None
             finally:
                 for child in children:

@@ -187,3 +187,12 @@ def test_the_same_video_is_known_by_its_key_and_only_a_fixed_sites_key_spans_hos
                         cache_dir=tmp_path / "t")
     assert found.transcript == said and recognitions == []
     assert TranscriptStore(tmp_path / "t").by_video(video_key(youtube, "http://evil.example/embed.html"), None) is None
+
+
+def test_a_run_of_sentences_exactly_the_length_asked_is_one_range():
+    said = [Word(0.0, 4.0, "First"), Word(4.5, 10.0, "sentence."), Word(10.5, 14.0, "Second"), Word(14.5, 20.0, "one.")]
+    transcript = Transcript(tuple(said), "captions", "en")
+    both = suggest(transcript, count=1, length=20.0)  # 0 to 20 s: fits exactly
+    assert (both[0].start, both[0].text) == (0.0, "First sentence. Second one.")  # padded past 20 s
+    apart = suggest(transcript, count=2, length=19.99)
+    assert sorted(s.text for s in apart) == ["First sentence.", "Second one."]

@@ -149,9 +149,3 @@ class OneTimeCodes:
                 self._used.add(key)
                 return "fresh"
             return "used" if key in self._used else "unknown"
-
-    def void(self) -> None:
-        """Every code still open becomes used (the session they would open exists)."""
-        with self._lock:
-            self._used |= self._open
-            self._open.clear()

@@ -155,7 +155,6 @@ class StudioGuard:
         if taken == "fresh" and self._session is None:
             # The session is made here, once: every other code is void from now on.
             self._session = new_secret()
-            self._codes.void()
             if posted:
                 self.close()  # the open file did its work
             setting = (b"set-cookie", f"{self.cookie_name}={self._session}; HttpOnly; SameSite=Strict; Path=/".encode())

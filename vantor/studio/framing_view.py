@@ -58,7 +58,7 @@ class FramingQueue:
         self._lock = threading.Lock()
         self._admitted = {"analysis": 0, "still": 0}
         self._children: set[subprocess.Popen[Any]] = set()
-        self.stopped = False
+        self.stopped: bool = False
 
     @contextmanager
     def admitted(self, kind: str) -> Iterator[None]:

@@ -67,7 +67,7 @@ def test_suggestions_weigh_a_loudness_peak_and_shot_changes_and_say_so():
     transcript = sentences_at(*((n * 3.0 + 0.2, n * 3.0 + 2.6, "Two words here.") for n in range(6)))
     plain = suggest(transcript, count=6, length=3.0)
     assert suggest(transcript, count=6, length=3.0, loudness=None, shots=None) == plain
-    loudness = [-40.0] * 18
+    loudness = [-40.0] * 19  # an 18.x s video: the last range's padding (to 18.3 s) is within it
     loudness[9] = -34.0  # exactly a peak: 6 LU above the median
     third = transcript.sentences()[2]  # 6.2 s to 8.6 s
     heard = suggest(transcript, count=6, length=3.0, loudness=loudness, shots=[6.1, third.start, 7.9, third.end])

@@ -26,7 +26,7 @@ from vantor.services.narrator import Narrator
 from vantor.services.espeak_backend import SpeechFailed
 from vantor.services.piper_backend import PiperBackend, bundled_voice, piper_version, read_voice_files
 from vantor.services.server import InProcessServer, Services
-from vantor.services.voices import ESPEAK, NEURAL, VoiceCatalog
+from vantor.services.voices import ESPEAK, NEURAL, VoiceCatalog, voice_groups
 from vantor.demo.video_site import VideoSite
 
 # The levels the README promises, written out: a test must not follow a changed constant.
@@ -191,6 +191,14 @@ def test_a_folder_of_voices_adds_voices_by_name_and_says_what_it_skipped(tmp_pat
     # A model replaced under the same name is another voice to the cache.
     (folder / "narrator-one.onnx").write_bytes(b"another model")
     assert VoiceCatalog(None, folder).check("narrator-one").identity != catalog.check("narrator-one").identity
+    # Grouped by engine: the user's voice among the neural ones; without piper the neural-looking names,
+    # the default among them, are espeak-ng's and say so.
+    neural, espeak = voice_groups(catalog)
+    assert (neural.engine, espeak.engine) == (NEURAL, ESPEAK)
+    assert [(v.name, mark) for v, mark in neural.voices] == [("narrator-one", "narrator-one (en_GB), your own")]
+    marks = dict((v.name, mark) for v, mark in espeak.voices)
+    assert marks["en-US-GuyNeural"] == "en-us+m3: espeak-ng, not neural (only the name looks it) [default]"
+    assert marks["en-gb"] == "en-gb" and list(marks).index("ko") < list(marks).index("en-US-JennyNeural")
     listed = subprocess.run([sys.executable, "-m", "vantor", "voices", "--json", "--voices-dir", str(folder)],
                             capture_output=True, text=True, check=True, timeout=120)
     voices = {v["name"]: v for v in json.loads(listed.stdout)["voices"]}

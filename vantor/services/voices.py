@@ -21,7 +21,7 @@ from pathlib import Path
 
 from .piper_backend import PiperVoiceFiles, bundled_voice, piper_version, read_voice_files
 
-__all__ = ["DEFAULT_VOICE", "NEURAL", "VOICES", "VOICES_DIR_ENV", "Voice", "VoiceCatalog", "check_voice", "default_catalog",
+__all__ = ["DEFAULT_VOICE", "NEURAL", "VOICES", "VoiceGroup", "voice_groups", "VOICES_DIR_ENV", "Voice", "VoiceCatalog", "check_voice", "default_catalog",
            "espeak_voice", "voice_names"]
 
 VOICES_DIR_ENV = "VANTOR_VOICES_DIR"
@@ -153,6 +153,44 @@ class VoiceCatalog:
         first: dict[str, str] = {}
         return {v.name: first[v.identity] for v in self.voices.values()
                 if first.setdefault(v.identity, v.name) != v.name}
+
+
+@dataclass(frozen=True)
+class VoiceGroup:
+    """The voices one engine speaks, each with what to know of it."""
+
+    engine: str  # NEURAL or ESPEAK
+    title: str
+    voices: tuple[tuple[Voice, str], ...]  # (voice, its mark)
+
+
+_TITLES = {NEURAL: "neural (piper): natural speech, offline", ESPEAK: "espeak-ng: robotic, many languages"}
+
+
+def voice_groups(catalog: VoiceCatalog) -> list[VoiceGroup]:
+    """The catalog's voices by engine, neural first, each marked: what
+    speaks it, the default, another name for the same voice, a voice of the
+    user's own folder, a neural-looking name that espeak-ng speaks."""
+    same = catalog.same_voice()
+
+    def mark(voice: Voice) -> str:
+        if voice.name in same:
+            return f"the same voice as {same[voice.name]}"
+        if voice.piper is not None:
+            spoken = f"{voice.piper.name} ({voice.piper.language})"
+            return spoken + (", your own" if voice.espeak is None else "")
+        if voice.name.endswith("Neural"):
+            return f"{voice.espeak}: espeak-ng, not neural (only the name looks it)"
+        return str(voice.espeak)
+
+    groups = []
+    for engine in (NEURAL, ESPEAK):
+        chosen = [v for v in catalog.voices.values() if v.engine == engine]
+        chosen.sort(key=lambda v: v.engine == ESPEAK and v.name.endswith("Neural"))  # espeak's own names first
+        marked = tuple((v, mark(v) + (" [default]" if v.name == DEFAULT_VOICE else "")) for v in chosen)
+        if marked:
+            groups.append(VoiceGroup(engine, _TITLES[engine], marked))
+    return groups
 
 
 _default: tuple[str | None, VoiceCatalog] | None = None

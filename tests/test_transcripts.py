@@ -78,7 +78,7 @@ def test_without_captions_or_recognition_one_line_says_what_to_install(tmp_path,
     missing = recognition.available
     monkeypatch.setattr(recognition, "available", lambda: missing(folders=[tmp_path]))  # no model in that folder
     with Site({"/p.html": body(page(False), "text/html")}) as site:
-        with pytest.raises(TranscriptUnavailable, match=r"^the video has no captions, and .*pip install") as refused:
+        with pytest.raises(TranscriptUnavailable, match=r"^the video has no captions, and .*; add it with: make -C .* transcribe$") as refused:
             transcript_for(site.base_url + "/p.html", services_url=services, cache_dir=tmp_path / "t")
         assert "/v.mp4" not in site.hits  # nothing downloaded for a recognition that cannot run
     assert "\n" not in str(refused.value)

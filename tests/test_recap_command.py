@@ -13,6 +13,7 @@ import re
 import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -246,3 +247,33 @@ def test_demo_interrupted_exits_130(tmp_path):
         demo.kill()
     assert (demo.returncode, out) == (130, "")
     assert err.splitlines()[-1] == "vantor: interrupted" and "Traceback" not in err
+
+
+@pytest.mark.slow
+def test_ctrl_c_during_the_conversion_is_interrupted_exit_130_even_where_sigint_is_ignored(command):
+    """A terminal's Ctrl-C signals the whole group; a recap started in the
+    background of a script ignores SIGINT itself and sees only its ffmpeg stop."""
+    from test_interrupt import processes_naming
+
+    out = command.tmp / "out"
+    argv = ["recap", URL, command.segments([{"start": "0", "end": "11", "voiceover": "The whole film."}]),
+            "--output-dir", str(out), "--services", "configured", "--frame", "center"]
+    child = subprocess.Popen([sys.executable, str(ROOT / "tests" / "standin_command.py"), str(command.tmp / "r.json"),
+                              command.video, *argv], cwd=command.tmp, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True, start_new_session=True,
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
+    try:
+        for _ in range(6000):  # the software conversion writing (past ffmpeg's start: it has its handler)
+            if any("libx264" in p[2] for p in processes_naming(str(out))) and any(
+                    f.stat().st_size for f in out.glob(".vantor-run-*/FINAL_RECAP.mp4")):
+                break
+            assert child.poll() is None, child.communicate()
+            time.sleep(0.02)
+        os.killpg(child.pid, signal.SIGINT)
+        stdout, err = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            os.killpg(child.pid, signal.SIGKILL)
+            child.wait()
+    assert (child.returncode, stdout) == (130, "") and err.splitlines()[-1] == "vantor: interrupted", err
+    assert processes_naming(str(out)) == [] and os.listdir(out) == []  # no ffmpeg left, nothing kept

@@ -200,7 +200,7 @@ def test_version_line():
                         r"hosts \S+, \S+\)\n", done.stdout), done.stdout
 
 
-@pytest.mark.parametrize("argv", [["recap", URL, "s.json"], ["check"], ["doctor", "x"], ["demo", "--bogus"],
+@pytest.mark.parametrize("argv", [["recap", URL], ["check"], ["doctor", "x"], ["demo", "--bogus"],
                                   ["nope"], []])
 def test_usage_errors_exit_2(argv):
     done = subprocess.run([sys.executable, "-m", "vantor", *argv], cwd=ROOT, capture_output=True, text=True,

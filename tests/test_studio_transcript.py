@@ -265,7 +265,7 @@ def test_the_real_sources_answer_the_panel_from_a_page_with_a_caption_track(tmp_
             assert events(page, activity)[-1] == {"type": "ready", "words": 8, "source": "captions"}
             words = page.session.get(page.base + f"api/transcript/{activity}", timeout=10).json()
             assert [s["text"] for s in words["sentences"]] == ["The keeper saves the penalty.", "What a match!"]
-            drafted = ask("api/suggest", {"id": activity, "count": 1, "length": 5}).json()["suggestions"]
+            drafted = ask("api/suggest", {"id": activity, "count": 1, "length": 5, "include_ends": True}).json()["suggestions"]
             assert len(drafted) == 1 and drafted[0]["start"] <= 1.0 and drafted[0]["end"] >= 3.0
     finally:
         studio.close()

@@ -21,7 +21,7 @@ from pathlib import Path
 
 from .piper_backend import PiperVoiceFiles, bundled_voice, piper_version, read_voice_files
 
-__all__ = ["NEURAL", "VOICES", "VOICES_DIR_ENV", "Voice", "VoiceCatalog", "check_voice", "default_catalog",
+__all__ = ["DEFAULT_VOICE", "NEURAL", "VOICES", "VOICES_DIR_ENV", "Voice", "VoiceCatalog", "check_voice", "default_catalog",
            "espeak_voice", "voice_names"]
 
 VOICES_DIR_ENV = "VANTOR_VOICES_DIR"
@@ -57,6 +57,8 @@ _NEURAL = {
 
 # Neural-style names the bundled neural voice (US English, male) speaks.
 _BUNDLED_NEURAL = ("en-US-GuyNeural", "en-US-ChristopherNeural", "en-US-EricNeural")
+# A recap's voice when none is named: the bundled neural voice's first name.
+DEFAULT_VOICE = _BUNDLED_NEURAL[0]
 # A user's voice file name: letters, digits, '_', '-', '.'; nothing a path could hide in.
 _USER_VOICE_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]{0,99}")
 

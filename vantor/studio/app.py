@@ -41,7 +41,7 @@ from ..recap.preflight import PreflightError, check_speed
 from ..recap.segments_check import TIME_FORMS, parse_time
 from ..recap.sound_step import DEFAULT_LOUDNESS, FIT_MODES, SoundChoice, music_names
 from ..services.limits import Limits
-from ..services.voices import VOICES, voice_names
+from ..services.voices import DEFAULT_VOICE, VOICES, voice_names
 from ..transcripts.source import transcript_for as find_transcript
 from ..transcripts.suggest import suggest as suggest_ranges
 from . import engine_bridge as bridge
@@ -51,7 +51,6 @@ from .project import Project, SegmentsRefused, page_segments
 
 __all__ = ["DEFAULT_VOICE", "MAX_RUNS", "Studio"]
 
-DEFAULT_VOICE = "en-US-GuyNeural"
 # The page's caption choices: none, drawn into the picture, or a track.
 CAPTIONS = ("off", "burn", "track")
 # Recaps made at once; each runs ffmpeg on the machine's cores.

@@ -25,6 +25,7 @@ from ..transcripts.model import Suggestion, Transcript
 from ..transcripts.signals import VideoSignals
 from ..transcripts.source import TranscriptCancelled, TranscriptUnavailable
 from ..transcripts.store import TranscriptStore
+from ..transcripts.suggest import DEFAULT_LENGTH
 from .events import Activities, Activity
 
 __all__ = ["KEEP_TRANSCRIPTS", "MAX_SUGGESTIONS", "MAX_TRANSCRIBING", "SUGGESTION_LENGTHS", "Suggest", "TranscriptFor",
@@ -182,7 +183,8 @@ class Transcripts:
 
     def suggestions(self, data: dict[str, Any]) -> list[dict[str, Any]]:
         """The suggestions for {id, count, length}, as JSON objects."""
-        activity_id, count, length = data.get("id"), data.get("count", 5), data.get("length", 30.0)
+        activity_id, count, length = data.get("id"), data.get("count", 5), data.get("length", DEFAULT_LENGTH)
+        include_ends = data.get("include_ends", False)
         if not isinstance(activity_id, str):
             raise TranscriptRefused(400, "id must be the transcript's activity id")
         if type(count) is not int or not 1 <= count <= MAX_SUGGESTIONS:
@@ -190,17 +192,19 @@ class Transcripts:
         low, high = SUGGESTION_LENGTHS
         if type(length) not in (int, float) or not low <= length <= high:
             raise TranscriptRefused(400, f"length must be a number of seconds from {low:g} to {high:g}")
+        if type(include_ends) is not bool:
+            raise TranscriptRefused(400, "include_ends must be true or false")
         with self._lock:
             kept = self._kept.get(activity_id)
         if kept is None:
             raise TranscriptRefused(404, "no transcript with that id; load the video again")
         transcript, signals = kept
         try:
+            chosen = {"count": count, "length": float(length)} | ({"include_ends": True} if include_ends else {})
             if signals is None:  # asked as before: a suggest that knows no signals still answers
-                found = self._suggest(transcript, count=count, length=float(length))
+                found = self._suggest(transcript, **chosen)
             else:
-                found = self._suggest(transcript, count=count, length=float(length), loudness=signals.loudness,
-                                      shots=signals.shots)
+                found = self._suggest(transcript, **chosen, loudness=signals.loudness, shots=signals.shots)
         except Exception as error:
             raise TranscriptRefused(500, f"no suggestions: {type(error).__name__}: {error}") from None
         return [s.to_json() for s in found[:count]

@@ -51,8 +51,22 @@ class TranscriptFor(Protocol):
 
 class Suggest(Protocol):
     def __call__(self, transcript: Transcript, *, count: int = 5, length: float = 30.0,
-                 loudness: Sequence[float] | None = None, shots: Sequence[float] | None = None
-                 ) -> list[Suggestion]: ...
+                 loudness: Sequence[float] | None = None, shots: Sequence[float] | None = None,
+                 include_ends: bool = False) -> list[Suggestion]: ...
+
+
+def _ask(suggest: Suggest, transcript: Transcript, signals: VideoSignals | None, count: int, length: float,
+         include_ends: bool) -> list[Suggestion]:
+    """Suggestions, asked as before where nothing new is wanted: a suggest
+    that knows no signals, or no include_ends, still answers."""
+    if signals is None:
+        if include_ends:
+            return suggest(transcript, count=count, length=length, include_ends=True)
+        return suggest(transcript, count=count, length=length)
+    if include_ends:
+        return suggest(transcript, count=count, length=length, loudness=signals.loudness, shots=signals.shots,
+                       include_ends=True)
+    return suggest(transcript, count=count, length=length, loudness=signals.loudness, shots=signals.shots)
 
 
 def kept_signals(url: str) -> VideoSignals | None:
@@ -200,11 +214,7 @@ class Transcripts:
             raise TranscriptRefused(404, "no transcript with that id; load the video again")
         transcript, signals = kept
         try:
-            chosen = {"count": count, "length": float(length)} | ({"include_ends": True} if include_ends else {})
-            if signals is None:  # asked as before: a suggest that knows no signals still answers
-                found = self._suggest(transcript, **chosen)
-            else:
-                found = self._suggest(transcript, **chosen, loudness=signals.loudness, shots=signals.shots)
+            found = _ask(self._suggest, transcript, signals, count, float(length), include_ends)
         except Exception as error:
             raise TranscriptRefused(500, f"no suggestions: {type(error).__name__}: {error}") from None
         return [s.to_json() for s in found[:count]

@@ -118,7 +118,7 @@ def report_lines(problems: list[Problem]) -> list[str]:
     """A line per problem, in order; past SHOWN_ALIKE problems of one kind
     (severity, member and message), one line counts the rest, so a file of
     thousands of drafts is a few lines."""
-    kinds = {}
+    kinds: dict[tuple[str, str | None, str], int] = {}
     for problem in problems:
         key = (problem.severity, problem.member, problem.message)
         kinds[key] = kinds.get(key, 0) + 1

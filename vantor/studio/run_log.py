@@ -89,7 +89,7 @@ class RunLog:
     is (the copy of a video already downloaded)."""
 
     def __init__(self) -> None:
-        self.downloaded = False
+        self.downloaded: bool = False
 
     def words(self, event: RunEvent) -> PageLine | None:
         if event.kind == "download" and event.data.per_mille >= 1000:

@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 from child_env import child_env
-from vantor.services.file_source import is_video_file, published_file, source_address
+from vantor.services.file_source import is_video_file, published_file
 
 ROOT = Path(__file__).resolve().parents[1]
 
@@ -26,27 +26,25 @@ def status(address: str, method: str = "GET") -> tuple[int, bytes]:
 
 
 def test_only_the_published_address_serves_the_file_and_only_while_it_lasts(tmp_path):
-    film = tmp_path / "my film.mp4"
+    film, other = tmp_path / "my film.mp4", tmp_path / "other.mp4"
     film.write_bytes(b"\x00\x00\x00\x18ftypisom" + bytes(range(256)) * 64)
-    (tmp_path / "other.mp4").write_bytes(b"not for anyone")
+    other.write_bytes(b"not for anyone")
     with published_file(str(film)) as address:
         assert address.startswith("http://127.0.0.1:") and address.endswith("/my%20film.mp4")
         assert status(address) == (200, film.read_bytes()) and status(address, "HEAD") == (200, b"")
         root, secret, name = address.rsplit("/", 2)
         wrong = secret[:-1] + ("A" if secret[-1] != "A" else "B")  # the same length, one character off
-        for other in (f"{root}/{wrong}/{name}", f"{root}/{secret}/other.mp4", f"{root}/{secret}/", f"{root}/",
-                      f"{address}?x", f"{root}/{secret}/../other.mp4"):
-            assert status(other) == (404, b""), other
+        for elsewhere in (f"{root}/{wrong}/{name}", f"{root}/{secret}/other.mp4", f"{root}/", f"{address}?x",
+                          f"{root}/{secret}/../other.mp4"):
+            assert status(elsewhere) == (404, b""), elsewhere
     with pytest.raises(urllib.error.URLError):
         status(address)
 
 
-def test_a_web_address_is_its_own_source_and_a_file_needs_the_local_services(tmp_path):
+def test_a_file_is_a_source_only_for_the_local_services(tmp_path):
     film = tmp_path / "film.mp4"
     film.write_bytes(b"x")
     assert is_video_file(str(film)) and not is_video_file(str(tmp_path)) and not is_video_file("https://a.b/c.mp4")
-    with source_address("https://a.b/c.mp4") as address:
-        assert address == "https://a.b/c.mp4"
     (tmp_path / "s.json").write_text('[{"start": "0", "end": "1", "voiceover": "Hello."}]')
     done = subprocess.run([sys.executable, "-m", "vantor", "recap", str(film), str(tmp_path / "s.json"),
                            "--services", "configured", "--output-dir", str(tmp_path)], cwd=ROOT, env=child_env(),

@@ -61,3 +61,24 @@ def test_an_other_checkouts_command_is_replaced_only_when_forced_and_never_unins
     os.remove(at)
     at.write_text("#!/bin/sh\n")  # a command installed some other way
     assert link("install", mine, at) == 1 and not at.is_symlink()
+
+
+def test_an_extra_is_added_by_a_command_that_works_for_the_install(monkeypatch):
+    import shlex
+    import sys
+
+    from vantor import extras
+
+    assert extras.install_extra("transcribe") == f"make -C {ROOT} transcribe"  # the checkout's own target
+    pinned = [d for d in tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["optional-dependencies"]
+              ["transcribe"]]
+    assert extras.install_extra("transcribe", reinstall=True) == shlex.join(
+        [sys.executable, "-m", "pip", "install", "--force-reinstall", *pinned])
+    # Installed from a wheel: the environment's own pip with the extra's packages, never 'vantor[...]'.
+    monkeypatch.setattr(extras, "source_checkout", lambda: None)
+    monkeypatch.setattr(extras.metadata, "requires", lambda name: [
+        'faster-whisper==1.2.1; extra == "transcribe"', "dask>=2026.8; extra == 'batch'", "requests>=2.31"])
+    assert extras.install_extra("transcribe") == shlex.join([sys.executable, "-m", "pip", "install",
+                                                             "faster-whisper==1.2.1"])
+    assert extras.install_extra("batch").endswith(" -m pip install 'dask>=2026.8'")
+    assert "vantor[" not in extras.install_extra("neural")

@@ -126,3 +126,30 @@ def test_a_host_that_extends_the_conversion_has_its_command_run(source_video, tm
 def test_inputs_restricted_for_ffmpeg_and_ffprobe_only(argv, restricted):
     assert restricted_inputs(argv) == restricted
 
+
+
+def test_a_child_stopped_by_ctrl_c_interrupts_the_run_instead_of_failing_it(tmp_path):
+    import signal
+    import threading
+    import time
+
+    from vantor.recap.host import RunHost
+
+    host = RunHost(emit=lambda event: None, local=True)
+    started = []
+
+    def start(argv, **kwargs):  # the terminal's Ctrl-C, reaching the child alone
+        child = subprocess.Popen(argv, **kwargs)
+        started.append(child)
+        threading.Timer(0.5, child.send_signal, (signal.SIGINT,)).start()
+        return child
+
+    host._start_child = start
+    forever = ["ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-f", "lavfi", "-i", "testsrc", "-f", "null", "-"]
+    for argv in (forever, ["sleep", "30"]):
+        began = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            host.run_child(argv)
+        assert time.monotonic() - began < 20 and started[-1].returncode in (255, -signal.SIGINT)
+    failed = host.run_child(["sh", "-c", "exit 255"])  # another tool's 255 is its own failure
+    assert failed.returncode == 255

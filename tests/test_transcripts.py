@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 from hostile_site import Site, body
-from vantor.recap.segments_check import check_segments_bytes, parse_time
+from vantor.recap.segments_check import check_segments_bytes, is_draft, parse_time
 from vantor.services.server import InProcessServer, Services, new_token
 from vantor.transcripts import recognition
 from vantor.transcripts.model import Transcript, Word
@@ -78,7 +78,7 @@ def test_without_captions_or_recognition_one_line_says_what_to_install(tmp_path,
     missing = recognition.available
     monkeypatch.setattr(recognition, "available", lambda: missing(folders=[tmp_path]))  # no model in that folder
     with Site({"/p.html": body(page(False), "text/html")}) as site:
-        with pytest.raises(TranscriptUnavailable, match=r"^the video has no captions, and .*pip install") as refused:
+        with pytest.raises(TranscriptUnavailable, match=r"^the video has no captions, and .*; add it with: make -C .* transcribe$") as refused:
             transcript_for(site.base_url + "/p.html", services_url=services, cache_dir=tmp_path / "t")
         assert "/v.mp4" not in site.hits  # nothing downloaded for a recognition that cannot run
     assert "\n" not in str(refused.value)
@@ -139,12 +139,18 @@ def test_the_defaults_fit_a_recap_short_clips_within_one_shot_past_greetings_and
     assert kept(200.0, 50.3, 53.3, length=7.0) and not kept(200.0, 50.3, 53.29, length=8.0)
 
 
-def test_the_draft_passes_check_as_is_with_its_narrations_marked():
+def test_the_draft_is_refused_as_it_is_naming_every_segment_and_fits_once_rewritten():
     long = " ".join(["word"] * 40) + "."
     transcript = sentences_at((1.0, 2.0, "Short one."), (5.0, 8.0, long), (12.0, 40.0, long))
     draft = draft_segments(suggest(transcript, count=3, length=8.0, include_ends=True))
-    report = check_segments_bytes(json.dumps(draft).encode())
+    report = check_segments_bytes(json.dumps(draft).encode(), drafts=True)
     assert report.ok and report.warnings == [] and len(draft) >= 2
+    refused = check_segments_bytes(json.dumps(draft).encode())
+    assert [(p.number, p.member) for p in refused.problems] == [(n, "voiceover") for n in range(1, len(draft) + 1)]
+    assert "still the draft of vantor suggest" in refused.errors[0].message
+    for narration, marked in ((" rewrite: the words", True), ("REWRITE:x", True), ("Now REWRITE: this", False),
+                              ("REWRITE it all", False)):
+        assert is_draft(narration) is marked, narration
     assert [float(d["start"]) for d in draft] == sorted(float(d["start"]) for d in draft)
     for d in draft:
         seconds = parse_time(d["end"]) - parse_time(d["start"])
@@ -176,7 +182,9 @@ def test_the_commands_and_the_api_through_a_running_service(tmp_path, services, 
         assert vantor.transcript(url, services=services).words[0].text == "The"
     assert "speech density" in shown and "draft written to" in shown
     assert [(d["start"], d["end"]) for d in json.loads(draft.read_text())] == [("0.700", "3.500"), ("3.500", "5.700")]
-    assert main(["check", str(draft)]) == 0
+    assert main(["check", str(draft)]) == 1  # the draft as it is: its narrations are the video's own words
+    assert [line.split(":")[1] for line in capsys.readouterr().out.splitlines()[:2]] == [" segment 1 'voiceover'",
+                                                                                        " segment 2 'voiceover'"]
     with pytest.raises(TypeError, match="transcript: url must be a str"):
         vantor.transcript(b"http://x")
     with pytest.raises(TypeError, match="suggest: count must be an int"):

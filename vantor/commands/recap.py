@@ -83,15 +83,14 @@ def register(subparsers: Any) -> None:
     parser.add_argument("url", help="address of the source video, or a video file on this machine")
     parser.add_argument("segments", help="segments JSON file (see `vantor check`); - reads standard input")
     parser.add_argument("--voice", default=DEFAULT_VOICE, metavar="NAME",
-                        help="voice name of the speech service (vantor voices lists them; the default is the neural "
-                             "voice)")
+                        help="voice name of the speech service (vantor voices lists them)")
     parser.add_argument("--speed", type=float, default=1.0, metavar="FACTOR",
                         help=f"speed of the result, from {MIN_SPEED:g} to {MAX_SPEED:g}")
     parser.add_argument("--output-dir", default=".", metavar="DIR",
                         help="directory for the results; the run works in a folder of its own inside it")
     parser.add_argument("-o", "--output", default=DEFAULT_FINAL, metavar="NAME",
                         help="file name of the recap; the horizontal video is NAME with .horizontal before .mp4 "
-                             "(horizontal_final.mp4 beside the default)")
+                             "(horizontal_final.mp4 beside FINAL_RECAP.mp4)")
     parser.add_argument("--force", action="store_true", help="replace existing results of the same names")
     parser.add_argument("-p", "--mkdir", action="store_true",
                         help="create the output directory's missing parent folders too (a missing output directory "

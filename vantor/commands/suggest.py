@@ -66,7 +66,7 @@ def _write(path: str, content: str, force: bool) -> None:
         os.replace(out.name, path)
     except OSError as error:
         raise CommandFailed(f"cannot write {path}: {error.strerror or error}") from None
-    report = check_segments(path)  # the file as written, read back as a recap would
+    report = check_segments(path, drafts=True)  # the file as written, read back as a recap would, but for the marker
     if not report.ok:
         raise CommandFailed(f"the draft written to {path} does not pass vantor check: {report.errors[0]}")
 
@@ -96,7 +96,8 @@ def _run(args: argparse.Namespace) -> int:
         "" if found_words.signals is not None else NOT_READ[found_words.transcript.source] + "\n")
     if args.output:
         sys.stdout.write(reasons)
-        print(f"draft written to {args.output}: rewrite each REWRITE: narration, then vantor check {args.output}")
+        print(f"draft written to {args.output}: write your own narration in place of each REWRITE: one (vantor "
+              f"check and vantor recap refuse it as it is), then vantor check {args.output}")
     else:
         sys.stderr.write(reasons)
         sys.stdout.write(draft)

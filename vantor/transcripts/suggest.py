@@ -26,7 +26,7 @@ from collections import Counter, deque
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 
-from ..recap.segments_check import WORDS_PER_SECOND, parse_time
+from ..recap.segments_check import DRAFT_MARKER, WORDS_PER_SECOND, parse_time
 from .formats import short_clock
 from .model import Sentence, Suggestion, Transcript, Word
 
@@ -35,7 +35,7 @@ __all__ = ["DEFAULT_LENGTH", "ENDS_SECONDS", "MIN_LENGTH", "PAD_AFTER", "PAD_BEF
 
 PAD_BEFORE = 0.3
 PAD_AFTER = 0.7
-REWRITE = "REWRITE:"
+REWRITE = DRAFT_MARKER
 # A recap's clip: long enough to say a sentence over, short enough to keep the pace.
 DEFAULT_LENGTH = 15.0
 MIN_LENGTH = 6.0

@@ -2,8 +2,8 @@
 
 Each row is one class of fault the engine, the local services or the batch
 meet on a bad day: which cases are tried, what vantor does about them, and how
-the tests that try them came out just now. Prints a Markdown table (the one in README.md's
-"Reliability and security" section) and exits non-zero when any of those
+the tests that try them came out just now. Prints a Markdown table (the one in docs/security.md,
+"Reliability and security") and exits non-zero when any of those
 tests fails.
 
     .venv/bin/python scripts/faults.py [extra pytest arguments]

@@ -37,11 +37,30 @@ STUDIO_TOKEN = "studio-token-never-on-a-command-line"
 SEGMENTS = [{"start": "1", "end": "3", "voiceover": "One."}, {"start": "5", "end": "7", "voiceover": "Two."}]
 
 
+def _parents() -> dict[int, int]:
+    found = {}
+    for entry in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            found[int(entry.parent.name)] = int(entry.read_text().rsplit(")", 1)[1].split()[1])
+        except (OSError, ValueError, IndexError):
+            continue
+    return found
+
+
+def _ours(pid: int, parents: dict[int, int]) -> bool:
+    """`pid` is this test's process or one it started (other tests on the machine are not looked at)."""
+    while pid > 1:
+        if pid == os.getpid():
+            return True
+        pid = parents.get(pid, 0)
+    return False
+
+
 class Watch:
-    """Scans every process's command line for the secrets and for file
-    addresses: every 10 ms, and whenever `scan()` is called. `seen`: the
-    lines naming `mark` (the run's files), so the test knows which children
-    it saw."""
+    """Scans the command line of every process this test started for the
+    secrets and for file addresses: every 10 ms, and whenever `scan()` is
+    called. `seen`: the lines naming `mark` (the run's files), so the test
+    knows which children it saw."""
 
     def __init__(self, secrets: tuple[str, ...], mark: str) -> None:
         self.secrets, self.mark = secrets, mark
@@ -51,7 +70,10 @@ class Watch:
         self._thread = threading.Thread(target=lambda: [self.scan() for _ in iter(lambda: self._stop.wait(0.01), True)])
 
     def scan(self) -> None:
+        parents = _parents()
         for entry in Path("/proc").glob("[0-9]*/cmdline"):
+            if not _ours(int(entry.parent.name), parents):
+                continue
             try:
                 line = entry.read_bytes().replace(b"\0", b" ").decode(errors="replace")
             except OSError:

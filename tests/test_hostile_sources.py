@@ -181,7 +181,10 @@ def test_which_addresses_are_public(address, public):
     ("ERROR: [generic] x: Unable to download webpage: HTTP Error 503: Service Unavailable", "HTTP 503; try again"),
     ("ERROR: [generic] x: Unable to download webpage: HTTP Error 404: Not Found", "unavailable at that address"),
     ("ERROR: [generic] x: Unable to download webpage: [Errno 111] Connection refused", "unavailable at that address"),
-    ("ERROR: Unsupported URL: http://x/y", "unsupported"), ("ERROR: x: Read timed out.", "stalled"),
+    ("ERROR: Unsupported URL: http://x/y", "unsupported: the page has no video"), ("ERROR: x: Read timed out.", "stalled"),
+    ("ERROR: [youtube] x: Unable to extract yt initial data; please report this issue on https://x/y",
+     "cannot read this site"),
+    ("ERROR: [site] 1: No video formats found!", "cannot read this site"),
     ("ERROR: x: This is a private video. Sign in", "private"),
     ("ERROR: x: Got server HTTP error: Downloaded 5 bytes, expected 9 bytes", "closed the connection early"),
     ("ERROR: x: IncompleteRead(10 bytes read, 5 more expected)", "closed the connection early")])

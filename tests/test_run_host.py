@@ -175,3 +175,30 @@ def test_the_fetch_puts_no_file_address_on_a_command_line(tmp_path):
     assert os.path.samefile(tmp_path / "linked.mp4", cached) and len(seen) == 1  # nothing ran
     with pytest.raises(Exception, match="control character"):
         fetch_step.fetch(wget_step(address + "\nhttp://127.0.0.1:1/other", tmp_path / "x.mp4"), run)
+
+
+def test_a_child_stopped_by_ctrl_c_interrupts_the_run_instead_of_failing_it(tmp_path):
+    import signal
+    import threading
+    import time
+
+    from vantor.recap.host import RunHost
+
+    host = RunHost(emit=lambda event: None, local=True)
+    started = []
+
+    def start(argv, **kwargs):  # the terminal's Ctrl-C, reaching the child alone
+        child = subprocess.Popen(argv, **kwargs)
+        started.append(child)
+        threading.Timer(0.5, child.send_signal, (signal.SIGINT,)).start()
+        return child
+
+    host._start_child = start
+    forever = ["ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-f", "lavfi", "-i", "testsrc", "-f", "null", "-"]
+    for argv in (forever, ["sleep", "30"]):
+        began = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            host.run_child(argv)
+        assert time.monotonic() - began < 20 and started[-1].returncode in (255, -signal.SIGINT)
+    failed = host.run_child(["sh", "-c", "exit 255"])  # another tool's 255 is its own failure
+    assert failed.returncode == 255

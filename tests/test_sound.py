@@ -142,6 +142,24 @@ def test_the_fit_report_and_the_jobs_file_speak_of_the_chosen_fit(tmp_path):
         load_jobs(jobs)
 
 
+def test_check_notes_each_clip_extend_plays_past_its_range_and_by_how_much():
+    import io
+
+    from vantor.commands.check import print_fit
+    from vantor.recap.fit_report import SegmentFit
+
+    fits = [SegmentFit(n, 6.0, narration, narration - 0.2, "test", mode=mode) for n, narration, mode in (
+        (1, 9.8, "extend"), (2, 6.04, "extend"), (3, 6.06, "extend"), (4, 5.0, "extend"), (5, 9.8, "range"))]
+    out = io.StringIO()
+    print_fit(fits, out)
+    notes = [line for line in out.getvalue().splitlines() if line.startswith("note: segment")]
+    assert notes == ["note: segment 1: the clip plays 3.8 s past its range's end, over the source (the narration "
+                     "lasts 9.8 s, the range 6.0 s)",
+                     "note: segment 3: the clip plays 0.1 s past its range's end, over the source (the narration "
+                     "lasts 6.1 s, the range 6.0 s)"]
+    assert [f.as_json()["past_range"] for f in fits] == [3.8, 0.04, 0.06, 0.0, 0.0]
+
+
 def test_extend_runs_the_cut_to_the_narrations_end_and_warns_into_the_next_range(tmp_path):
     movie, clip = str(tmp_path / "movie.mp4"), str(tmp_path / "clip_0.mp4")
     ffmpeg("-f", "lavfi", "-i", "testsrc2=d=20:size=64x64", "-f", "lavfi", "-i", "sine=d=20", "-shortest", movie)

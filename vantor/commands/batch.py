@@ -63,7 +63,9 @@ def _finish(args: argparse.Namespace, report: Report) -> None:
 
 def _run(args: argparse.Namespace, jobs: list[Job]) -> int:
     if importlib.util.find_spec("distributed") is None:
-        raise CommandFailed("batch needs Dask distributed; install it with: pip install 'vantor[batch]'")
+        from ..extras import install_extra
+
+        raise CommandFailed(f"batch needs Dask distributed; install it with: {install_extra('batch')}")
     from ..batch.cluster import remote_security
     from ..batch.progress import BatchProgress
     from ..batch.runner import BatchInterrupted, run

@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import os
 import shlex
+import signal
 import subprocess
 import tempfile
 import threading
@@ -65,6 +66,17 @@ class RunEvent:
     kind: str
     text: str = ""
     data: Any = None
+
+
+# ffmpeg's own exit status when a signal (Ctrl-C, SIGTERM) stopped it.
+_FFMPEG_SIGNALLED = 255
+
+
+def _interrupted(argv: Sequence[Any], status: int) -> bool:
+    """Whether a child's exit status says Ctrl-C stopped it: killed by
+    SIGINT, or ffmpeg's status for a signal it caught."""
+    return status == -signal.SIGINT or (status == _FFMPEG_SIGNALLED
+                                        and os.path.basename(str(argv[0])).startswith("ffmpeg"))
 
 
 def restricted_inputs(argv: Sequence[Any]) -> list[Any]:
@@ -289,6 +301,10 @@ class RunHost(StepHost):
             with self._lock:
                 self._child = None
         self.raise_if_cancelled()  # a child killed by cancel() is not a tool's failure
+        if _interrupted(argv, child.returncode):
+            # Ctrl-C reached the child (the terminal signals the whole group); this process may
+            # ignore SIGINT (started in the background) or see it only after the child's exit.
+            raise KeyboardInterrupt(f"{os.path.basename(str(argv[0]))} was interrupted")
         result = subprocess.CompletedProcess(argv, child.returncode, stdout, stderr)
         self._emit(RunEvent("child", shlex.join(fspath_argv(argv)), result))
         return result

@@ -113,6 +113,12 @@ def _js_runtimes() -> dict[str, dict[str, str]]:
 
 
 _STATUS_NAMES = {403: "forbidden", 404: "not found", 410: "gone", 429: "too many requests"}
+# A page yt-dlp read whole but found no video in, and a site whose own reader in yt-dlp no longer
+# understands its pages (sites change; a newer yt-dlp reads them again).
+NO_VIDEO = "unsupported: the page has no video that yt-dlp can download"
+CANNOT_READ = "unsupported: yt-dlp cannot read this site's pages any more"
+_SITE_CHANGED = re.compile(r"Unable to extract|please report this issue|No video formats found|"
+                           r"Requested format is not available|Failed to extract|nsig extraction failed", re.IGNORECASE)
 
 
 def _public_error(message: str, stall_seconds: float, guard: Any = None) -> str:
@@ -135,10 +141,12 @@ def _public_error(message: str, stall_seconds: float, guard: Any = None) -> str:
         return "the site's TLS certificate was refused"
     if re.search(r"timed? ?out", text, re.IGNORECASE):
         return f"the source stalled: no data for {stall_seconds:g} s"
-    if re.search(r"Unsupported URL|no video formats|Requested format is not available", text, re.IGNORECASE):
-        return "unsupported: no video found at that address"
     if re.search(r"private video|sign in|login|members[- ]only", text, re.IGNORECASE):
         return "the video is private or needs a sign-in"
+    if re.search(r"Unsupported URL", text):
+        return NO_VIDEO
+    if _SITE_CHANGED.search(text):
+        return CANNOT_READ
     if re.search(r"incomplete|IncompleteRead|Content-Length|ContentTooShort|bytes read|expected \d+ bytes", text, re.IGNORECASE):
         return "the source closed the connection early"
     return "the video is unavailable at that address"

@@ -10,7 +10,7 @@ Every address below is behind the session token (see guard.py):
     POST /api/fit {text, voice, start, end, fit}   lengths, the fit report's words, what `fit` makes of the clip
     GET  /api/segments          the project's segments file
     POST /api/save {segments}   writes it, after the check
-    POST /api/make {url, segments, voice, speed, captions, caption_style, frame, source_audio, fit, music}
+    POST /api/make {url, segments, voice, speed, captions, caption_style, frame, aspect, source_audio, fit, music}
                                 starts a recap -> {id}; music: a file of the studio's music folder, by name
     POST /api/cancel/<id>       stops that recap, or that transcription
     POST /api/transcript {url}  the video's words, found or transcribed -> {id}; events as a load's
@@ -39,13 +39,13 @@ from starlette.responses import FileResponse, JSONResponse, Response, StreamingR
 from starlette.routing import Route
 
 from ..recap.captions import CAPTION_STYLES
-from ..recap.framing import DEFAULT_FRAME, FRAME_MODES
+from ..recap.framing import ASPECTS, DEFAULT_ASPECT, DEFAULT_FRAME, FRAME_MODES
 from ..recap.preflight import PreflightError, check_speed
 from ..recap.segments_check import TIME_FORMS, parse_time
 from ..recap.sound_step import DEFAULT_LOUDNESS, FIT_MODES, SoundChoice, music_names
 from ..services.limits import Limits
 from ..services.server import in_process
-from ..services.voices import VOICES, voice_names
+from ..services.voices import DEFAULT_VOICE, VOICES, default_catalog, voice_groups, voice_names
 from ..transcripts.source import transcript_for as find_transcript
 from ..transcripts.suggest import suggest as suggest_ranges
 from . import engine_bridge as bridge
@@ -55,7 +55,6 @@ from .project import Project, SegmentsRefused, page_segments
 
 __all__ = ["DEFAULT_VOICE", "MAX_RUNS", "Studio"]
 
-DEFAULT_VOICE = "en-US-GuyNeural"
 # The page's caption choices: none, drawn into the picture, or a track.
 CAPTIONS = ("off", "burn", "track")
 # Recaps made at once; each runs ffmpeg on the machine's cores.
@@ -188,7 +187,11 @@ class Studio:
         return Response(_static(name), media_type=STATIC_FILES[name], headers={"cache-control": "no-cache"})
 
     async def state(self, request: Request) -> Response:
-        return JSONResponse({"voices": voice_names(), "voice": DEFAULT_VOICE, "project": str(self.project.root),
+        groups = [{"title": group.title, "engine": group.engine,
+                   "voices": [{"name": voice.name, "mark": mark} for voice, mark in group.voices]}
+                  for group in voice_groups(default_catalog())]
+        return JSONResponse({"voices": voice_names(), "voice_groups": groups, "voice": DEFAULT_VOICE,
+                             "project": str(self.project.root),
                              "url": self.first_url, "max_text_chars": self.limits.max_text_chars,
                              "has_segments": self.project.segments_path.is_file(), "music": self._music_names(),
                              "fit_modes": list(FIT_MODES)})
@@ -310,6 +313,9 @@ class Studio:
         frame = data.get("frame", DEFAULT_FRAME)
         if frame not in FRAME_MODES:
             raise _Refused(400, f"frame must be one of {', '.join(FRAME_MODES)}, not {frame!r}")
+        aspect = data.get("aspect", DEFAULT_ASPECT)
+        if aspect not in ASPECTS:
+            raise _Refused(400, f"aspect must be one of {', '.join(ASPECTS)}, not {aspect!r}")
         sound = SoundChoice(str(data.get("source_audio", "duck")), self._music(data.get("music")), DEFAULT_LOUDNESS,
                             str(data.get("fit", "extend")))
         try:
@@ -328,7 +334,7 @@ class Studio:
                                         on_line=lambda line: activity.post("stage", text=line),
                                         on_update=lambda line: activity.post("stage", text=line, update=True),
                                         captions=None if captions == "off" else captions, caption_style=style,
-                                        frame=frame, sound=sound)
+                                        frame=frame, aspect=aspect, sound=sound)
             except OSError as error:
                 activity.post("failed", error=f"the recap could not start: {error}")
                 raise _Refused(500, f"the recap could not start: {error}") from None

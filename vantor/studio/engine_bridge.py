@@ -31,10 +31,10 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from .run_log import ConversionFollower, event_words
+from .run_log import ConversionFollower, RunLog
 
 from ..recap.fit_report import RANGE_SLACK
-from ..recap.framing import DEFAULT_FRAME
+from ..recap.framing import DEFAULT_ASPECT, DEFAULT_FRAME
 
 if TYPE_CHECKING:
     from ..recap.checked_run import RecapResult
@@ -295,8 +295,9 @@ class MakeRun:
     def __init__(self, url: str, segments_file: Path, *, voice: str, speed: float, captions: str | None,
                  services_url: str, work_dir: Path, on_line: Callable[[str], None],
                  on_update: Callable[[str], None] | None = None, caption_style: str = "clean",
-                 frame: str = DEFAULT_FRAME, sound: SoundChoice | None = None) -> None:
+                 frame: str = DEFAULT_FRAME, aspect: str = DEFAULT_ASPECT, sound: SoundChoice | None = None) -> None:
         self.work_dir: Path = work_dir
+        self.aspect: str = aspect
         self.sound = sound
         self.captions: str | None = captions
         self.caption_style = caption_style
@@ -310,6 +311,7 @@ class MakeRun:
         # The page's log: each stage a line; a percentage replaces the one before it (`on_update`).
         self._on_line, self._on_update = on_line, on_update or on_line
         self._follower: ConversionFollower | None = None
+        self._log = RunLog()
         self._tools_log = work_dir / "tools.log"  # ffmpeg's and wget's own words, for a failure's line
         self._thread = threading.Thread(target=self._run, name=f"vantor-studio-run:{work_dir.name}", daemon=True)
         self._thread.start()
@@ -322,7 +324,7 @@ class MakeRun:
             prepared = prepare(url, segments_file, voice=voice, speed=speed, output_dir=self.work_dir / "out",
                                services=services_url, mkdir=True, captions=self.captions,
                                caption_style=self.caption_style if self.captions else None,
-                               frame=self.frame, sound=self.sound)
+                               frame=self.frame, aspect=self.aspect, sound=self.sound)
             with open(self._tools_log, "w", encoding="utf-8") as tools:
                 # Cancelled before the engine's run exists: the fit report stops between and during narrations.
                 self._result = execute(prepared, progress=None, live=False, on_start=self._started,
@@ -334,7 +336,7 @@ class MakeRun:
             self._end_follower()
 
     def _event(self, event: RunEvent) -> None:
-        words = event_words(event)
+        words = self._log.words(event)
         if words is not None:
             (self._on_update if words.update else self._on_line)(str(words))
         if event.kind == "conversion":  # each attempt (the CPU encoder's after the GPU's) anew
@@ -402,7 +404,7 @@ class MakeRun:
 def start_make(*, services_url: str, url: str, segments: list[dict[str, str]], voice: str, speed: float,
                work_dir: Path, on_line: Callable[[str], None], captions: str | None = None,
                on_update: Callable[[str], None] | None = None, caption_style: str = "clean",
-               frame: str = DEFAULT_FRAME, sound: SoundChoice | None = None) -> MakeRun:
+               frame: str = DEFAULT_FRAME, aspect: str = DEFAULT_ASPECT, sound: SoundChoice | None = None) -> MakeRun:
     """Starts one recap of `url` in `work_dir` (created), talking to the
     studio's own services; `captions`: None or the run's caption mode;
     `sound`: the run's sound (None: the engine's own)."""
@@ -411,7 +413,7 @@ def start_make(*, services_url: str, url: str, segments: list[dict[str, str]], v
     segments_file.write_text(json.dumps(segments, ensure_ascii=False, indent=2), encoding="utf-8")
     return MakeRun(url, segments_file, voice=voice, speed=speed, captions=captions, services_url=services_url,
                    work_dir=work_dir, on_line=on_line, on_update=on_update, caption_style=caption_style,
-                   frame=frame, sound=sound)
+                   frame=frame, aspect=aspect, sound=sound)
 
 
 def discard(work_dir: Path) -> None:

@@ -70,7 +70,8 @@ def video_words(url: str, *, services_url: str, progress: Progress | None = None
     if missing is not None:
         raise TranscriptUnavailable(f"{captions.reason or 'the video has no captions'}, and {missing}")
     transcript, read = _recognised(client, url, language, say, stopped)
-    made = StoredTranscript(transcript, captions.duration, captions.video_key, None if isinstance(read, str) else read)
+    signals_read = None if isinstance(read, str) else read
+    made = StoredTranscript(transcript, _length(captions.duration, signals_read), captions.video_key, signals_read)
     store.put(url, language, made)  # the words are kept even when the signals could not be read
     if read_video and isinstance(read, str):
         raise TranscriptUnavailable(read)
@@ -84,9 +85,16 @@ def _with_signals(found: StoredTranscript, client: ServicesClient, url: str, lan
     if not read_video or found.signals is not None:
         return found
     with _downloaded(client, url, say, stopped) as media:
-        made = replace(found, signals=_read(media, say, stopped))
+        signals_read = _read(media, say, stopped)
+        made = replace(found, signals=signals_read, duration=_length(found.duration, signals_read))
     store.put(url, language, made)
     return made
+
+
+def _length(said: float | None, read: signals.VideoSignals | None) -> float | None:
+    """The video's length: the site's, else the seconds its reading found
+    (so no range is drafted past the video, whatever its captions say)."""
+    return said if said is not None or read is None or not read.loudness else float(len(read.loudness))
 
 
 def _from_captions(captions: CaptionWords) -> Transcript:

@@ -246,7 +246,7 @@ def test_piper_child_timeouts_foreign_paths_and_one_narration_at_a_time(tmp_path
             list(pool.map(lambda t: piper.speak_wav(t, voice, tmp_path / f"{len(t)}.wav"), texts))
         assert [round(streams(tmp_path / f"{len(t)}.wav")["duration"], 1) for t in texts] == [0.3, 3.0, 1.2, 2.1, 0.7, 1.6]
         # A child that stops answering is ended and replaced; a blank line would never be answered.
-        monkeypatch.setattr("vantor.services.piper_backend.START_SECONDS", 1.0)
+        monkeypatch.setattr("vantor.services.speech_bounds.BASE_SECONDS", 1.0)
         with pytest.raises(SpeechFailed, match="^the text is empty$"):
             piper.speak_wav(" \n\u2028 ", voice, tmp_path / "blank.wav")
         with pytest.raises(SpeechFailed, match="^the neural voice took over 1 s for one narration$"):
@@ -301,3 +301,26 @@ def test_doctor_reports_the_neural_voice_or_how_to_get_it(monkeypatch):
     out = StringIO()
     assert not check_neural_voice(out)
     assert out.getvalue().count("\n") == 1 and "espeak-ng" in out.getvalue() and install_extra("neural") in out.getvalue()
+
+
+def test_speech_is_bounded_by_its_text_and_a_script_the_voice_cannot_read_is_refused_at_once(tmp_path):
+    from vantor.services.speech_bounds import speech_seconds, unreadable
+
+    # From a small base, growing with the text: 5,000 characters get 110 s, not minutes more.
+    assert (speech_seconds("a" * 10), speech_seconds("a" * 5000), speech_seconds("", loading=True)) == (
+        pytest.approx(10.2), pytest.approx(110.0), pytest.approx(40.0))
+    assert unreadable("Привет, как дела? " * 50, "en_US", "v").startswith("the voice v reads Latin script")
+    assert "Cjk" in unreadable("你好世界，今天", "en_US", "v") and unreadable("Ça va, Zoë? Москва.", "fr_FR", "v") is None
+    assert unreadable("Hello there", "ru_RU", "v") is not None and unreadable("Привет", "xx", "v") is None
+    # Through the service: answered 400 in one line, the voice never asked.
+    folder = tmp_path / "voices"
+    folder.mkdir()
+    (folder / "v.onnx").write_bytes(b"model")
+    (folder / "v.onnx.json").write_text(json.dumps({"audio": {"sample_rate": 22050}, "language": {"code": "en_US"}}))
+    narrator = CountingNarrator(VoiceCatalog(None, folder))
+    server = serve(tmp_path / "cache", narrator)
+    try:
+        answer = say(server, "Доброе утро. " * 300, "v")
+        assert answer.status_code == 400 and "reads Latin script" in answer.json()["error"] and narrator.spoken == []
+    finally:
+        server.close()

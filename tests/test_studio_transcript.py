@@ -150,7 +150,7 @@ def test_the_panel_in_a_browser(tmp_path, film):
     fakes = Fakes()
     studio = Studio(Project(tmp_path), services.base_url, transcript_for=fakes.transcript_for, suggest=fakes.suggest)
     try:
-        with served_studio(studio, TOKEN) as page:
+        with served_studio(studio, TOKEN, sign_in=False) as page:
             driver.set_window_size(1366, 768)
             driver.get(page.origin + page.guard.one_time_path())
             put_draft(driver, film, [])

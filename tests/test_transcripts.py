@@ -198,3 +198,36 @@ def test_a_long_unpunctuated_run_is_cut_at_its_longest_pauses():
     found = sorted(suggest(transcript, count=3, length=25.0, include_ends=True), key=lambda s: s.start)
     assert [s.text.split()[0] for s in found] == ["w0", "w40", "w82"]
     assert all(s.end - s.start <= 25.0 + PAD_BEFORE + PAD_AFTER for s in found)
+
+
+def test_the_same_video_is_known_by_its_key_and_only_a_fixed_sites_key_spans_hosts(tmp_path, recognitions,
+                                                                                 monkeypatch):
+    from vantor.services.captions import video_key
+    from vantor.services.client import CaptionWords, ServicesClient
+    from vantor.transcripts.store import StoredTranscript, TranscriptStore
+
+    youtube = {"extractor_key": "Youtube", "id": "dQw4w9WgXcQ"}
+    assert video_key(youtube, "https://youtu.be/dQw4w9WgXcQ") == video_key(youtube, "https://www.youtube.com/watch?v=dQw4w9WgXcQ")
+    assert video_key(youtube, "http://evil.example/embed.html") != video_key(youtube, "https://youtu.be/dQw4w9WgXcQ")
+    hosted = {"extractor_key": "PeerTube", "id": "9c9d"}
+    assert video_key(hosted, "https://evil.example/w/9c9d") != video_key(hosted, "https://framatube.org/w/9c9d")
+    assert video_key({"extractor_key": "Generic", "id": "page"}, "https://a.example/page") is None
+    # A video known by its key is not recognised again when another address names it.
+    key = video_key(youtube, "https://youtu.be/dQw4w9WgXcQ")
+    said = Transcript((Word(0.5, 1.0, "Known"), Word(1.1, 1.6, "words.")), "captions", "en")
+    TranscriptStore(tmp_path / "t").put("https://youtu.be/dQw4w9WgXcQ", None, StoredTranscript(said, 10.0, key))
+    monkeypatch.setattr(ServicesClient, "captions",
+                        lambda self, url, language=None: CaptionWords(key, 10.0, None, None, None, "no captions"))
+    found = video_words("https://www.youtube.com/watch?v=dQw4w9WgXcQ", services_url="http://127.0.0.1:9",
+                        cache_dir=tmp_path / "t")
+    assert found.transcript == said and recognitions == []
+    assert TranscriptStore(tmp_path / "t").by_video(video_key(youtube, "http://evil.example/embed.html"), None) is None
+
+
+def test_a_run_of_sentences_exactly_the_length_asked_is_one_range():
+    said = [Word(0.0, 4.0, "First"), Word(4.5, 10.0, "sentence."), Word(10.5, 14.0, "Second"), Word(14.5, 20.0, "one.")]
+    transcript = Transcript(tuple(said), "captions", "en")
+    both = suggest(transcript, count=1, length=20.0, include_ends=True)  # 0 to 20 s: fits exactly
+    assert (both[0].start, both[0].text) == (0.0, "First sentence. Second one.")  # padded past 20 s
+    apart = suggest(transcript, count=2, length=19.99, include_ends=True)
+    assert sorted(s.text for s in apart) == ["First sentence.", "Second one."]

@@ -325,11 +325,9 @@ function load(url) {
     ready(event) {
       if (mine !== loads) return;
       $("load-progress").hidden = true;
-      // The file comes from the download service, reached by the page's own host name.
-      const file = new URL(event.file_url);
-      file.hostname = location.hostname;
+      // The studio's own copy of the film, behind the page's session.
       state.frameRate = event.frame_rate || 25;
-      player.src = file.href;
+      player.src = event.video;
       framingFor(id);
       // The film's thumbnails under the player, made by the studio from the loaded file.
       $("timeline").style.backgroundImage = event.thumbnails ? `url("${event.thumbnails}")` : "";

@@ -63,7 +63,7 @@ def test_caption_files_and_the_concat_list():
     # Drawn by players where the burned-in words go: above the bottom 20%, clear of the right 12%.
     assert vtt[:4] == ["WEBVTT", "", "01:01:01.500 --> 01:01:02.250 line:74% position:46% size:82%",
                        "a &lt;b&gt; &amp; c d"]
-    assert vtt[5:7] == ["00:00:00.000 --> 00:00:00.000 line:74% position:46% size:82%", "x --&gt; y"]
+    assert vtt[5:7] == ["00:00:00.000 --> 00:00:00.000 line:74% position:46% size:82%", "x -&gt; y"]  # no "-->" is left in any form
     assert to_srt(cues).splitlines()[6] == "x -> y"
     assert concat_list_paths("file '/w/it'\\''s/merged_0.mp4'\nfile '/w/merged_1.mp4'\n") == [
         "/w/it's/merged_0.mp4", "/w/merged_1.mp4"]

@@ -64,6 +64,13 @@ def test_sound_spans_skip_leading_trailing_and_inner_silence(tmp_path):
     assert [(round(a, 1), round(b, 1)) for a, b in spans] == [(0.3, 0.8), (1.2, 1.8)]
 
 
+def test_a_quiet_breath_before_a_word_is_not_the_word(tmp_path):
+    # 0.3 s of breath at -44 dBFS (sound to the pause finder, under the onset level), then the word.
+    graph = "aevalsrc=0.0063*sin(2*PI*150*t)*between(t\\,0.2\\,0.5)+0.5*sin(2*PI*300*t)*between(t\\,0.5\\,1.0):s=22050"
+    _, spans = sound_spans(make(tmp_path / "breath.wav", graph, 1.3))
+    assert len(spans) == 1 and spans[0][0] == pytest.approx(0.5, abs=0.02)  # not 0.2: captions would lead the word
+
+
 def test_words_follow_phrases_onto_stretches_of_sound():
     # As many stretches as phrases: one phrase each.
     timed = spread_words("Red. ... Green. ... Blue.", [(0.1, 0.5), (1.0, 1.6), (2.0, 2.4)])

@@ -29,7 +29,7 @@ from __future__ import annotations
 
 import json
 import re
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -153,39 +153,80 @@ def probe(path: str, bounds: Bounds) -> Streams:
                    audio.get("codec_name") if audio else None, duration)
 
 
-def check_complete(path: str, streams: Streams, bounds: Bounds) -> None:
+def check_complete(path: str, streams: Streams, bounds: Bounds, expected: float | None = None) -> None:
     """Raises NotAVideo when `path` holds less than its container declares:
     the packets of its last seconds are read (not the whole file) and must
     reach the declared duration. A source that closed the connection early
-    without a Content-Length leaves exactly such a file."""
+    without a Content-Length leaves exactly such a file. MPEG-TS declares no
+    duration: its packets' span is held to `expected` (an HLS playlist's
+    total), when there is one; so is any container's duration."""
+    if streams.demuxer == "mpegts":
+        if expected is not None and expected > 0:
+            _check_span(path, expected, bounds)
+        return
     duration = streams.duration
-    if streams.demuxer == "mpegts" or duration is None or not duration > 0:
-        return  # MPEG-TS declares no duration (its length is only estimated); a stream-like file none at all
-    tail = run(["ffprobe", "-v", "error", "-nofind_stream_info", "-read_intervals",
-                f"{max(0.0, duration - TAIL_SECONDS):.3f}%", "-show_entries", "packet=pts_time,duration_time",
-                "-of", "csv=p=0", *input_options(path)], bounds, "checking the download is whole")
-    reached = 0.0
-    for line in tail.stdout.splitlines():
-        fields = line.split(",")
-        try:
-            reached = max(reached, float(fields[0]) + (float(fields[1]) if len(fields) > 1 and fields[1] else 0.0))
-        except ValueError:
-            continue
+    if duration is None or not duration > 0:
+        return  # a stream-like file declares none at all
+    if expected is not None and duration < expected - END_TOLERANCE:
+        raise NotAVideo(f"the source closed the connection early: the file lasts {duration:.2f} s of the "
+                        f"playlist's {expected:.2f} s")
+    reached = _reach(path, max(0.0, duration - TAIL_SECONDS), bounds)
     if reached < duration - END_TOLERANCE:
         raise NotAVideo(f"the source closed the connection early: the file ends at {reached:.2f} s "
                         f"of its {duration:.2f} s")
 
 
+def _times(line: str) -> list[float]:
+    """The numbers of one `pts_time,duration_time` line (none when it holds none)."""
+    try:
+        return [float(field) for field in line.split(",") if field]
+    except ValueError:
+        return []
+
+
+def _reach(path: str, start: float, bounds: Bounds) -> float:
+    """The latest end of a packet read from `start` s on; counted line by
+    line, so a file of thousands of frames a second is read whole, not cut
+    at what a child's output keeps."""
+    reached = [0.0]
+
+    def packet(line: str) -> None:
+        if times := _times(line):
+            reached[0] = max(reached[0], sum(times[:2]))
+
+    run(["ffprobe", "-v", "error", "-nofind_stream_info", "-read_intervals", f"{start:.3f}%",
+         "-show_entries", "packet=pts_time,duration_time", "-of", "csv=p=0", *input_options(path)], bounds,
+        "checking the download is whole", packet)
+    return reached[0]
+
+
+def _check_span(path: str, expected: float, bounds: Bounds) -> None:
+    """An MPEG-TS file's packets, first to last, must span `expected` s."""
+    first = run(["ffprobe", "-v", "error", "-nofind_stream_info", "-read_intervals", "%+#20",
+                 "-show_entries", "packet=pts_time", "-of", "csv=p=0", *input_options(path)], bounds,
+                "checking the download is whole")
+    starts = [times[0] for line in first.stdout.splitlines() if (times := _times(line))]
+    if not starts:
+        raise NotAVideo("the download is not a video ffprobe can read (unsupported)")
+    start = min(starts)
+    span = _reach(path, start + max(0.0, expected - TAIL_SECONDS), bounds) - start
+    if span < expected - END_TOLERANCE:
+        raise NotAVideo(f"the source closed the connection early: its packets span {max(0.0, span):.2f} s "
+                        f"of the playlist's {expected:.2f} s")
+
+
 def rewrite(video: str, audio: str | None, target: str, bounds: Bounds,
-            on_fraction: Callable[[float], None] = lambda f: None) -> None:
+            on_fraction: Callable[[float], None] = lambda f: None,
+            expected: Sequence[float | None] = ()) -> None:
     """Writes `target`, a fresh MP4 made from the download `video` (and the
-    separately downloaded `audio`): each input checked (bounds, whole), the
+    separately downloaded `audio`): each input checked (bounds, whole, and
+    against its HLS playlist's total in `expected`, in the same order), the
     fitting codecs copied, the rest converted, no metadata carried over."""
     inputs = [video] + ([audio] if audio else [])
     found = []
-    for path in inputs:
+    for n, path in enumerate(inputs):
         streams = probe(path, bounds)
-        check_complete(path, streams, bounds)
+        check_complete(path, streams, bounds, expected[n] if n < len(expected) else None)
         found.append(streams)
     picture = found[0]
     if picture.video_codec is None:

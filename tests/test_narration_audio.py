@@ -1,5 +1,5 @@
 """Loudness normalisation and the spreading of words over a narration's
-sound, on audio made here with ffmpeg."""
+sound, on audio made here with ffmpeg and held to ffmpeg's own readings."""
 
 from __future__ import annotations
 
@@ -8,7 +8,8 @@ import subprocess
 
 import pytest
 
-from vantor.services.loudness import measure, normalise
+from vantor.services.loudness import level, measure
+from vantor.services.narration_sound import read_wav
 from vantor.services.narration_timing import sound_spans, spread_words, syllables
 
 # The levels the README promises, written out: a test must not follow a changed constant.
@@ -22,6 +23,16 @@ def make(path, filter_graph, seconds):
     return path
 
 
+def levelled(source, target):
+    """`source` levelled in-process, written as a float WAV ffmpeg reads back: (before, after)."""
+    samples, rate = read_wav(source)
+    out, before, after = level(samples, rate)
+    out.astype("<f4").tofile(target.with_suffix(".f32"))
+    subprocess.run(["ffmpeg", "-y", "-loglevel", "error", "-f", "f32le", "-ar", str(rate), "-ac", "1", "-i",
+                    str(target.with_suffix(".f32")), "-c:a", "pcm_f32le", str(target)], check=True)
+    return before, after
+
+
 @pytest.mark.parametrize("graph, seconds", [
     ("sine=frequency=220:sample_rate=22050,volume=0.02", 0.7),  # a quiet, one-word narration
     ("sine=frequency=330:sample_rate=22050,volume=0.9", 4.0),  # loud, near full scale
@@ -30,15 +41,17 @@ def make(path, filter_graph, seconds):
 ])
 def test_normalise_reaches_the_target_within_the_peak_limit(tmp_path, graph, seconds):
     source = make(tmp_path / "in.wav", graph, seconds)
-    before, after = normalise(source, tmp_path / "out.wav", 22050)
-    assert before == measure(source)
-    assert after == measure(tmp_path / "out.wav")
-    assert abs(after.integrated - TARGET) <= 0.5 and after.true_peak <= PEAK_LIMIT
+    before, after = levelled(source, tmp_path / "out.wav")
+    # The in-process meter reads as ffmpeg's ebur128 does (which prints tenths).
+    for ours, theirs in ((before, measure(source)), (after, measure(tmp_path / "out.wav"))):
+        assert ours.integrated == pytest.approx(theirs.integrated, abs=0.1)
+        assert ours.true_peak == pytest.approx(theirs.true_peak, abs=0.2)
+    assert abs(measure(tmp_path / "out.wav").integrated - TARGET) <= 0.5 and after.true_peak <= PEAK_LIMIT
 
 
 def test_silence_is_left_silent(tmp_path):
     source = make(tmp_path / "in.wav", "anullsrc=r=22050:cl=mono", 1.0)
-    before, after = normalise(source, tmp_path / "out.wav", 22050)
+    before, after = levelled(source, tmp_path / "out.wav")
     assert before.integrated == -math.inf or before.integrated < -60
     assert after.true_peak == -math.inf or after.true_peak < -60
 
@@ -82,3 +95,31 @@ def test_words_follow_phrases_onto_stretches_of_sound():
                                          ("rhythm", 1), ("2026", 4), ("—", 1), ("Green.", 1)])
 def test_syllable_weights(word, count):
     assert syllables(word) == count
+
+
+def test_a_narration_costs_one_child_after_its_voice_and_its_timings_fit_its_mp3(monkeypatch, tmp_path):
+    from vantor.services.narration_timing import measure_timing
+    from vantor.services.narrator import Narrator
+
+    programs = []
+
+    class Counted(subprocess.Popen):
+        def __init__(self, args, *rest, **options):
+            programs.append(next(a for a in args if "prlimit" not in a and not a.startswith("--")).split("/")[-1])
+            super().__init__(args, *rest, **options)
+
+    monkeypatch.setattr(subprocess, "Popen", Counted)
+    narrator = Narrator()
+    spoken = narrator.narrate("Red. ... Green. ... Blue.", "en-us")
+    monkeypatch.undo()
+    # espeak-ng speaks; one ffmpeg encodes the MP3: the levels and the timings are read in this process.
+    assert programs == ["espeak-ng", "ffmpeg"]
+    (tmp_path / "n.mp3").write_bytes(spoken.mp3)
+    level_read = measure(tmp_path / "n.mp3")
+    assert abs(level_read.integrated - TARGET) <= 0.5 and level_read.true_peak <= PEAK_LIMIT
+    from_mp3 = measure_timing(tmp_path / "n.mp3", "Red. ... Green. ... Blue.", "espeak-ng")
+    assert [w.word for w in spoken.timing.words] == ["Red.", "Green.", "Blue."]
+    assert spoken.timing.duration == pytest.approx(from_mp3.duration, abs=0.005)
+    assert all(abs(a.start - b.start) <= 0.01 and abs(a.end - b.end) <= 0.01
+               for a, b in zip(spoken.timing.words, from_mp3.words, strict=True))
+    assert narrator.spoken_timing(narrator.speak("Red.", "en-us")).words[0].word == "Red."

@@ -66,7 +66,7 @@ from .download_jobs import Job, JobRefused, Jobs
 from .espeak_backend import SpeechFailed
 from .gate import TOKEN_HEADER, Capabilities, header, path_after_secret, same_secret
 from .limits import Limits
-from .narration_timing import measure_timing
+from .narration_timing import NarrationTiming, measure_timing
 from .narrator import BACKEND_NAMES
 from .speech_bounds import unreadable
 from .speech_queue import Busy, SpeechQueue
@@ -153,6 +153,8 @@ class SpeechBackend(Protocol):
     def voice(self, name: str) -> Voice | None: ...
 
     def speak(self, text: str, voice: str) -> bytes: ...
+
+    def spoken_timing(self, mp3: bytes) -> NarrationTiming | None: ...
 
 
 def _base(request: Request) -> str:
@@ -357,6 +359,9 @@ def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits
             audio = speech.speak(text, voice.name)
             timing_cache.path(key).unlink(missing_ok=True)  # it described the audio spoken before
             cached = speech_cache.put_bytes(key, audio)
+            made = speech.spoken_timing(audio)  # read from the sound the MP3 was made from
+            if made is not None:
+                timing_cache.put_bytes(key, json.dumps(made.to_json()).encode())
         audio = cached.read_bytes()
         if not timed:
             return audio, None

@@ -1,8 +1,9 @@
 """The download backend that fetches with yt-dlp, used as a library.
 
-Formats are chosen so the file usually fits the engine as downloaded
-(H.264/AAC, at most 1080 lines); every download is then rewritten by
-media_format.rewrite into a fresh MP4, the only file handed on.
+Formats are chosen at the tallest picture the site offers within the asked
+height (at most 1080 lines), H.264 with AAC first, then VP9 or AV1; every
+download is then rewritten by media_format.rewrite into a fresh MP4, the only
+file handed on, which copies those pictures and converts only the rest.
 
 Each fetch runs under a `source_guard.Guard`: only allowed addresses are
 connected, and a watchdog ends the fetch at its deadline, when no byte has
@@ -36,10 +37,15 @@ FRAGMENTED = ("m3u8", "m3u8_native", "http_dash_segments")
 # HLS key methods yt-dlp decrypts itself; any other is handed to ffmpeg.
 NATIVE_KEY_METHODS = ("NONE", "AES-128")
 MAX_PLAYLIST_BYTES = 4 * 1024 * 1024
+# Pictures the rewrite copies, as sites name their codecs (RFC 6381): H.264,
+# VP9 profile 0 and AV1 main profile at 8 bits (4:2:0 both); a 10-bit HDR
+# picture, which yt-dlp would rank first, is converted whole.
+COPIED_CODECS = r"^(avc1|vp0?9($|\.00\.)|av0?1($|\.0\.\d+[MH]\.08))"
 _KEY_TAG = re.compile(r"^#EXT-X-(?:SESSION-)?KEY:(.*)$", re.MULTILINE)
 _EXTINF = re.compile(r"^#EXTINF:\s*([^,\s]*)", re.MULTILINE)
 
-__all__ = ["Cancelled", "DownloadFailed", "Fetched", "TransferProgress", "YtDlpBackend", "format_selector"]
+__all__ = ["Cancelled", "DownloadFailed", "FormatChoice", "Fetched", "TransferProgress", "YtDlpBackend",
+           "format_selector"]
 
 
 class DownloadFailed(Exception):
@@ -71,16 +77,36 @@ class Fetched:
     reach: str = "public"  # the kinds of address the fetch reached (source_guard.REACHES)
 
 
-def format_selector(height: int) -> str:
+def format_selector(height: int, tallest: int | None = None) -> str:
+    """yt-dlp's format choice for a picture of at most `height` lines (and
+    at most MAX_HEIGHT), `tallest` being the tallest the site offers within
+    that: at that height, H.264 with AAC where it is offered (one file, or
+    the two merged by our rewrite), else a picture our rewrite copies, else
+    anything (converted); then any height below; without heights, the best."""
     height = min(height, MAX_HEIGHT)
-    fits_v = f"[height<={height}][vcodec^=avc1]"
+    at = f"[height={tallest}]" if tallest else f"[height<={height}]"
+    h264, copied = f"{at}[vcodec^=avc1]", f"{at}[vcodec~='{COPIED_CODECS}']"
     return "/".join((
-        f"b{fits_v}[acodec^=mp4a][ext=mp4]",  # one file that already fits
-        f"bv*{fits_v}[ext=mp4]+ba[acodec^=mp4a]",  # H.264 + AAC, merged by our rewrite
-        f"b[height<={height}]",  # anything up to the height; converted afterwards
-        f"bv*[height<={height}]+ba",
+        f"b{h264}[acodec^=mp4a]", f"bv*{h264}+ba[acodec^=mp4a]",
+        f"b{copied}", f"bv*{copied}+ba",
+        f"b{at}", f"bv*{at}+ba",
+        f"b[height<={height}]", f"bv*[height<={height}]+ba",
         "b/bv*+ba",  # no height known
     ))
+
+
+class FormatChoice:
+    """yt-dlp's `format` option as a function of the formats a page offers:
+    format_selector at the tallest picture within `height`."""
+
+    def __init__(self, height: int) -> None:
+        self.height: int = min(height, MAX_HEIGHT)
+        self.ydl: Any = None  # the YoutubeDL this choice is an option of, whose selectors it builds
+
+    def __call__(self, ctx: dict[str, Any]) -> Any:
+        heights = [f["height"] for f in ctx["formats"]
+                   if f.get("vcodec") != "none" and isinstance(f.get("height"), int) and 0 < f["height"] <= self.height]
+        return self.ydl.build_format_selector(format_selector(self.height, max(heights, default=None)))(ctx)
 
 
 class _Logger:
@@ -280,8 +306,9 @@ class YtDlpBackend:
                 eta=d.get("eta"),
             ))
 
+        choice = FormatChoice(height)
         options = {
-            "format": format_selector(height),
+            "format": choice,
             "outtmpl": {"default": os.path.join(work_dir, "video.%(ext)s")},
             "paths": {"home": work_dir, "temp": work_dir},
             "noplaylist": True,
@@ -310,6 +337,7 @@ class YtDlpBackend:
             options["max_filesize"] = self.max_file_bytes
         try:
             with GuardedYoutubeDL(options, guard) as ydl:
+                choice.ydl = ydl
                 # The page and format choice only: no media byte yet.
                 info = ydl.extract_info(url, download=False)
                 if info is None:

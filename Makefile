@@ -15,7 +15,8 @@ PY := $(VENV)/bin/python
 # cmake, ninja and the pip-installed tools come from the venv.
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: setup setup-user dev build test wheel-check clean demo bench bench-services bench-batch install uninstall
+.PHONY: setup setup-user dev build test wheel-check clean demo bench bench-services bench-batch install uninstall \
+	transcribe
 
 # The developer set-up: what the command needs plus the toolchain the tests
 # use (requirements-dev.txt, chromium for the browser tests).
@@ -83,6 +84,12 @@ install: setup-user
 	  *) echo "installed: $(BINDIR)/vantor; $(BINDIR) is not on PATH: add it, e.g. export PATH=\"$(BINDIR):\$$PATH\"" ;; \
 	esac
 
+# Speech recognition for videos without captions (the transcribe extra):
+# its pinned packages into $(VENV), beside what `make install` put there.
+transcribe: setup-user
+	$(PY) -m pip install --disable-pip-version-check -q -r requirements-transcribe.txt
+	@echo "speech recognition installed in $(VENV) (vantor doctor checks it)"
+
 uninstall:
 	$(LINK_COMMAND) uninstall "$(abspath $(VENV))/bin/vantor" "$(BINDIR)/vantor"
 	$(PY) -m pip uninstall --disable-pip-version-check -q -y vantor
@@ -130,14 +137,14 @@ test-asan: setup
 
 # --- Soak ---------------------------------------------------------------------
 # 200 recaps in one process on a tiny source: RSS after the first and the last
-# run, time per run; writes bench/soak.json (figures in README).
+# run, time per run; writes bench/soak.json (figures in docs/security.md).
 .PHONY: soak
 soak: build
 	$(PY) bench/soak.py
 
 # --- Fault table ----------------------------------------------------------------
-# Runs the tests behind each fault class and prints the table that README's
-# "Reliability and security" section shows; fails when any of them fails.
+# Runs the tests behind each fault class and prints the table that
+# docs/security.md shows; fails when any of them fails.
 .PHONY: faults
 faults: build
 	$(PY) scripts/faults.py
@@ -149,7 +156,7 @@ bench-services: build
 
 # The studio in headless chromium: cached address to first frame, typed
 # narration to its fit, the page's weight; writes bench/studio_results.json
-# and the README's picture of the editor.
+# and the picture of the editor in docs/studio.md.
 .PHONY: bench-studio
 bench-studio: build
 	$(PY) bench/studio_bench.py --screenshot docs/studio.png

@@ -15,7 +15,7 @@
    requests load it.
 
 With --screenshot PATH it also saves a picture of the editor with two
-narrated ranges on a 1366x768 window (the README's).
+narrated ranges on a 1366x768 window (the one docs/studio.md shows).
 
     .venv/bin/python bench/studio_bench.py [--json bench/studio_results.json] [--screenshot docs/studio.png]
 """

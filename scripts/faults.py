@@ -2,8 +2,8 @@
 
 Each row is one class of fault the engine, the local services or the batch
 meet on a bad day: which cases are tried, what vantor does about them, and how
-the tests that try them came out just now. Prints a Markdown table (the one in README.md's
-"Reliability and security" section) and exits non-zero when any of those
+the tests that try them came out just now. Prints a Markdown table (the one in docs/security.md,
+"Reliability and security") and exits non-zero when any of those
 tests fails.
 
     .venv/bin/python scripts/faults.py [extra pytest arguments]
@@ -192,18 +192,24 @@ FAULTS = [
           "character or after its fourth, in the path and in the X-Vantor-Token header; file addresses by job "
           "id and by a wrong capability; the request log",
           "the same bare 404 for each; the token holder (path or header) is served; a file only by the "
-          "capability handed out for it (gone 10 minutes after its last use); the log shows <token>",
-          (SB + "test_only_the_token_holder_is_served", SB + "test_a_file_address_names_one_file_and_expires_when_unused",
+          "capability handed out for it (gone 600 s after it was handed out, however it is used); the log shows "
+          "<token>",
+          (SB + "test_only_the_token_holder_is_served",
+           SB + "test_a_file_address_lapses_ten_minutes_after_it_was_handed_out_however_it_is_used",
            "tests/test_service_commands.py::test_serve_logs_on_stderr_and_stops_with_the_shared_statuses")),
     Fault("secrets on command lines",
           "all of /proc scanned from the services' file answer and every 10 ms through a recap via a vantor "
           "serve (VANTOR_SERVICES_URL) and a studio session (load, make); the browser vantor studio opens; its "
-          "one-time address used twice; the page's token without the cookie, and a cookie wrong in one "
-          "character",
-          "no token in any process's command line: wget and ffprobe get a capability for one file, the "
-          "router sends the token in a header, the browser a one-time address exchanged for an HttpOnly, "
-          "SameSite=Strict cookie; a second use is 403, the token without the cookie 404",
-          ("tests/test_command_line_secrets.py::", "tests/test_studio_server.py::test_guard")),
+          "one-time address used twice; a second Unix user scanning /proc and racing the browser for the open "
+          "address; the page's token without the cookie, and a cookie wrong in one character",
+          "no token and no file address (/files/) in any process's command line: a run links the in-process "
+          "services' cached file or has wget read the address from a 0600 file, the studio probes its own copy, "
+          "the router sends the token in a header; the browser opens a 0600 file whose form posts a one-time "
+          "code for an HttpOnly, SameSite=Strict cookie; one session per studio, a second use is 403 and said on "
+          "the terminal, the token without the cookie 404",
+          ("tests/test_command_line_secrets.py::", "tests/test_studio_server.py::test_guard",
+           "tests/test_studio_server.py::test_the_first_exchange_makes_the_one_session_and_voids_every_other_code",
+           "tests/test_run_host.py::test_the_fetch_puts_no_file_address_on_a_command_line")),
     Fault("studio and services: malformed bodies",
           "generated bodies for api/load, speak, fit, save, make and the speech endpoint: 9,000 to 32,000 "
           "nested [ or {, bytes that are no JSON, numbers past Python's 4,300 digits, lone surrogates, "
@@ -241,6 +247,43 @@ FAULTS = [
           "with no temporary file left; a file stays until fetched, then a poll says it left the cache",
           (SB + "test_partial_files_nobody_holds_are_removed_and_counted", SB + "test_a_lock_file_removed_by_its_holder_still_excludes",
            SB + "test_speech_on_a_full_disk_is_507_and_leaves_nothing", SB + "test_a_finished_file_stays_until_its_client_fetched_it")),
+    Fault("services: hostile captions",
+          "a 320 KB rolling caption quadratic to compare; 8 MiB and 100,000 cues on both sides of the limit; "
+          "bidirectional overrides, zero-width characters and --->; words past the video; a reading past its "
+          "deadline; a hostile host naming a real video's id",
+          "read in linear time (about 2 s through the service), within the request's deadline and a CPU bound; "
+          "controls dropped, no --> left in any caption written; words kept within the video; a video's key "
+          "holds the host unless a fixed site's extractor read the address",
+          ("tests/test_caption_service.py::", "tests/test_transcripts.py::test_the_same_video_is_known_by_its_key")),
+    Fault("services: fragments and incomplete files",
+          "an HLS playlist whose fourth fragment answers 404, or is on an internal address; MPEG-TS cut to "
+          "two thirds of its playlist; an MKV cut to 60 %; a whole file of 3,000 frames a second",
+          "a failed fragment fails the job (no skipping, three retries), naming the guard's refusal; MPEG-TS is "
+          "held to its playlist's total by its packets' span, Matroska and MP4 to their declared duration; no "
+          "false refusal at high frame rates",
+          (HS + "test_a_fragment_that_fails_fails_the_job", HS + "test_completeness_of_mpeg_ts_against_its_playlist",
+           HS + "test_a_whole_file_of_3000_frames_a_second_is_not_refused")),
+    Fault("batch: links in output folders",
+          "links another Unix user planted in a 0777 job folder: recap.log, the marker, its old temporary's "
+          "name, the lock, the report and an output, pointing at a root-only file",
+          "nothing opened through a link (O_EXCL temporaries renamed into place, O_NOFOLLOW for the rest): that "
+          "job fails in one line, the file is untouched; the folder is named in one line before the jobs run",
+          (BATCH + "test_links_another_user_planted_in_an_open_folder_are_not_followed",
+           "tests/test_batch_marker.py::test_nothing_is_written_or_read_through_a_link_planted_in_the_folder")),
+    Fault("services: speech that holds a slot",
+          "5,000 characters of Cyrillic for an English neural voice; a neural child that never answers",
+          "refused at once, 400 in one line, the voice never asked; a narration's time limit grows from 10 s "
+          "by 0.02 s a character (espeak-ng bounded too)",
+          ("tests/test_neural_speech.py::test_speech_is_bounded_by_its_text",
+           "tests/test_neural_speech.py::test_piper_child_timeouts_foreign_paths_and_one_narration_at_a_time")),
+    Fault("private caches and a bounded studio",
+          "a cache an older version left 0755/0644, then a smart-framed recap; 12 framing questions on a 300 s "
+          "film at once, then SIGTERM",
+          "every cache folder 0700 and file 0600 (downloads, framing, transcripts, speech); one analysis runs "
+          "and two wait, the rest 503 at once, other requests answer; the studio exits within 5 s, every "
+          "question answered",
+          ("tests/test_framing.py::test_smart_recap_keeps_a_left_third_subject_in_the_crop_and_analyses_once",
+           "tests/test_studio_framing_server.py::test_framing_questions_past_a_short_queue")),
 ]
 
 

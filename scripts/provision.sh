@@ -204,10 +204,11 @@ ensure_venv() {
         "$python" -m venv "$VENV"
     fi
 
-    # One stamp per file set; requirements-dev.txt includes requirements.txt.
+    # One stamp per file set; requirements-dev.txt includes requirements.txt
+    # and requirements-transcribe.txt.
     local stamp="$VENV/.requirements-$MODE.sha256" want have="" name
     name="$(basename "$REQUIREMENTS")"
-    want="$(cat "$ROOT/requirements.txt" "$REQUIREMENTS" | sha256sum | cut -d' ' -f1)"
+    want="$(cat "$ROOT/requirements.txt" "$ROOT/requirements-transcribe.txt" "$REQUIREMENTS" | sha256sum | cut -d' ' -f1)"
     [ -f "$stamp" ] && have="$(cat "$stamp")"
     if [ "$want" = "$have" ]; then
         log "$name unchanged since last install"

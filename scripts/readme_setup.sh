@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the README's set-up block exactly as written, in one bash shell: the
-# sh block right after the "set-up block" marker. --print shows the lines
+# sh block right after the "set-up block" marker (.ci/run sets BINDIR and PATH
+# first). --print shows the lines
 # instead of running them.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."

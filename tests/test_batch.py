@@ -381,3 +381,38 @@ def test_a_job_dask_reran_after_its_worker_died_counts_both_attempts(tmp_path, s
     assert killed is not None, "no worker took the job's folder"
     entry = reports[0].jobs[0]
     assert (entry.status, entry.attempts) == ("ok", 2), entry.error
+
+
+def test_links_another_user_planted_in_an_open_folder_are_not_followed(tmp_path, standins, monkeypatch, capsys):
+    """A folder every user can write in, and links its other user planted
+    there to a root-only file: the log's link fails that job in one line,
+    the marker and the report replace theirs; the file is untouched, and
+    the folder is named before the jobs run."""
+    import vantor.batch.services
+    from other_user import another_user
+    from vantor.cli import main
+
+    monkeypatch.setattr(vantor.batch.services, "provider_for", lambda choice, cache_dir=None: standins[2])
+    (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS[:1]))
+    secret = tmp_path / "secret"
+    secret.write_text("root only")
+    secret.chmod(0o600)
+    with another_user() as user:
+        planted = {"logged": ["recap.log"], "marked": [f"{MARKER_NAME}.tmp", MARKER_NAME]}
+        for folder, names in planted.items():
+            (tmp_path / "out" / folder).mkdir(parents=True)
+            (tmp_path / "out" / folder).chmod(0o777)
+            for name in names:
+                os.symlink(secret, tmp_path / "out" / folder / name)
+                os.lchown(tmp_path / "out" / folder / name, user.pw_uid, user.pw_gid)
+        os.symlink(secret, tmp_path / "out" / "report.json")
+        status = main(["batch", str(write_jobs(tmp_path, [job("logged"), job("marked")])), "--workers", "1",
+                       "--report", str(tmp_path / "out" / "report.json")])
+    out, err = capsys.readouterr()
+    assert status == 1 and secret.read_text() == "root only"
+    warned = [line for line in err.splitlines() if "other users can write in the output folder" in line]
+    assert len(warned) == 2 and err.index(warned[-1]) < err.index("[1/2]")
+    assert re.search(r"^vantor: line 1: .*recap\.log", err, re.M), err
+    assert not (tmp_path / "out" / "marked" / MARKER_NAME).is_symlink()
+    report = json.loads((tmp_path / "out" / "report.json").read_text())
+    assert [j["status"] for j in report["jobs"]] == ["failed", "ok"]

@@ -100,3 +100,27 @@ def test_every_field_that_changes_the_output_changes_the_fingerprint(finished, t
         assert (changed == before) is (field.name in ("output_dir", "line")), field.name
     assert job_hash(dataclasses.replace(finished, captions="track")) != job_hash(
         dataclasses.replace(finished, captions="burn"))
+
+
+def test_nothing_is_written_or_read_through_a_link_planted_in_the_folder(finished, tmp_path):
+    from vantor.batch.claim import LOCK_NAME, claim_folder
+    from vantor.batch.report import Report
+
+    out = tmp_path / "out"
+    secret = tmp_path / "secret"
+    secret.write_text("root only")
+    for planted in (f"{MARKER_NAME}.tmp", MARKER_NAME, "report.json"):  # the old temporary's name, the files
+        (out / planted).unlink(missing_ok=True)
+        os.symlink(secret, out / planted)
+    assert finished_outputs(finished) is None  # a marker that is a link vouches for nothing
+    write_marker(finished, {name: 1.0 for name in OUTPUT_NAMES})
+    Report(jobs=[], workers=1, wall_s=0.0).write(out / "report.json")
+    assert not (out / MARKER_NAME).is_symlink() and not (out / "report.json").is_symlink()
+    assert finished_outputs(finished) is not None and secret.read_text() == "root only"
+    os.symlink(secret, out / LOCK_NAME)
+    with pytest.raises(OSError):
+        with claim_folder(str(out)):
+            pass
+    (out / OUTPUT_NAMES[0]).unlink()
+    os.symlink(secret, out / OUTPUT_NAMES[0])
+    assert finished_outputs(finished) is None and secret.read_text() == "root only"

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import re
 import threading
+import time
 
 import pytest
 
@@ -98,6 +99,55 @@ def test_bounds_on_cues_and_words(monkeypatch):
     monkeypatch.setattr(caption_forms, "MAX_CUES", 2)
     with pytest.raises(CaptionsMalformed, match="more than 2 cues"):
         parse_captions(cues.encode(), "vtt")
+
+
+def test_the_caption_limits_are_8_mib_and_100000_cues():
+    note = b"WEBVTT\n\nNOTE "
+    assert parse_captions(note + b"x" * (8 * 1024 * 1024 - len(note)), "vtt") == []
+    with pytest.raises(CaptionsMalformed, match="larger than 8388608 bytes"):
+        parse_captions(note + b"x" * (8 * 1024 * 1024 + 1 - len(note)), "vtt")
+    cues = lambda count: ('{"events":[' + ",".join(['{"tStartMs":0,"segs":[{"utf8":""}]}'] * count)  # noqa: E731
+                          + "]}").encode()
+    assert parse_captions(cues(100_000), "json3") == []
+    with pytest.raises(CaptionsMalformed, match="more than 100000 cues"):
+        parse_captions(cues(100_001), "json3")
+
+
+def test_words_show_no_controls_no_timing_arrow_and_keep_within_the_video():
+    from vantor.recap.captions import Cue, to_srt
+    from vantor.services.caption_forms import CaptionWord, within_video
+    from vantor.transcripts.formats import as_srt
+    from vantor.transcripts.model import Transcript, Word
+
+    hidden = "\u202eevil\u202c pa\u200bss\ufeff \u2066x\u2069 a--->b -->"
+    srt = f"1\n00:00:01,000 --> 00:00:02,000\n{hidden}\n".encode()
+    assert [w.text for w in parse_captions(srt, "srt")] == ["evil", "pass", "x", "a->b"]
+    written = to_srt([Cue(0.0, 1.0, "a--->b ---> c\u202e")]) + as_srt(Transcript((Word(0, 1, "x---->y."),), "captions", "en"))
+    assert [line for line in written.splitlines() if "-->" in line and not line[0].isdigit()] == []
+    assert "\u202e" not in written and "a->b -> c" in written and "x->y." in written
+    words = [CaptionWord(1.0, 2.0, "in"), CaptionWord(9.5, 10.5, "across"), CaptionWord(10.0, 11.0, "past")]
+    assert within_video(words, 10.0) == [words[0], CaptionWord(9.5, 10.0, "across")]
+    assert within_video(words, None) == words
+
+
+def test_a_rolling_caption_is_read_in_linear_time_within_the_deadline(service):
+    from vantor.services.caption_forms import CaptionsTooSlow
+
+    # 320 KB: each cue's first words against the tail before it, quadratic when every length is compared.
+    size = 80_000
+    first, second = " ".join(["w"] * size), " ".join(["x"] + ["w"] * (size - 1))
+    rolling = f"WEBVTT\n\n00:00:00.000 --> 00:00:10.000\n{first}\n\n00:00:10.000 --> 00:00:20.000\n{second}\n"
+    routes = {"/ok.html": body(page()), "/page.html": body(page(("en", "/en.vtt")), "text/html"),
+              "/en.vtt": body(rolling.encode(), "text/vtt")}
+    with Site(routes) as site:
+        service.captions(site.base_url + "/ok.html")  # yt-dlp loads its extractors once: not what is timed
+        started = time.monotonic()
+        answered = service.captions(site.base_url + "/page.html")
+        took = time.monotonic() - started
+    assert len(answered.words) == 2 * size and took < 6  # seconds: 12 or more when quadratic, about 1 when linear
+    many = "WEBVTT\n\n" + "".join(f"00:00:{i % 60:02d}.000 --> 00:00:{i % 60:02d}.500\nw{i}\n\n" for i in range(2048))
+    with pytest.raises(CaptionsTooSlow, match="deadline"):
+        parse_captions(many.encode(), "vtt", until=time.monotonic() - 1)
 
 
 def test_the_track_chosen():

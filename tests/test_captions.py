@@ -63,7 +63,7 @@ def test_caption_files_and_the_concat_list():
     # Drawn by players where the burned-in words go: above the bottom 20%, clear of the right 12%.
     assert vtt[:4] == ["WEBVTT", "", "01:01:01.500 --> 01:01:02.250 line:74% position:46% size:82%",
                        "a &lt;b&gt; &amp; c d"]
-    assert vtt[5:7] == ["00:00:00.000 --> 00:00:00.000 line:74% position:46% size:82%", "x --&gt; y"]
+    assert vtt[5:7] == ["00:00:00.000 --> 00:00:00.000 line:74% position:46% size:82%", "x -&gt; y"]  # no "-->" is left in any form
     assert to_srt(cues).splitlines()[6] == "x -> y"
     assert concat_list_paths("file '/w/it'\\''s/merged_0.mp4'\nfile '/w/merged_1.mp4'\n") == [
         "/w/it's/merged_0.mp4", "/w/merged_1.mp4"]
@@ -223,7 +223,8 @@ def test_the_fit_report_both_ways_and_strict(tmp_path, monkeypatch):
         {"start": "0", "end": "10", "voiceover": "Red."},
         {"start": "00:00:01", "end": "00:00:02.5",
          "voiceover": "This narration is far too long for a range of one and a half seconds."},
-        {"start": "1:00", "end": "1:01.2", "voiceover": "Blue sky."}]))
+        # 0.9 s spoken (the MP3's samples, not its container's padded figure) in 1.1 s: within the slack.
+        {"start": "1:00", "end": "1:01.1", "voiceover": "Blue sky."}]))
     code, out = check(segments, "--voice", "en-us", "--fit", "narration")
     lines = out.splitlines()
     assert code == 0
@@ -237,7 +238,7 @@ def test_the_fit_report_both_ways_and_strict(tmp_path, monkeypatch):
     code, out = check(segments, "--voice", "en-us", "--fit", "narration", "--json")
     fit = json.loads(out)["files"][0]["fit"]
     assert [f["outcome"] for f in fit] == ["range-cut", "words-cut", "fits"]
-    assert [f["range"] for f in fit] == [10.0, 1.5, 1.2] and all(f["narration"] > 0 for f in fit)
+    assert [f["range"] for f in fit] == [10.0, 1.5, 1.1] and all(f["narration"] > 0 for f in fit)
     assert code == 0
     assert check(segments, "--strict")[0] != 0  # --strict means nothing without a voice
 
@@ -278,7 +279,7 @@ def test_strict_refuses_before_the_download_and_jobs_take_captions(tmp_path, mon
     assert main(["batch", "--check", "--services", "local", str(jobs)]) == 0
     out = capsys.readouterr().out.splitlines()
     assert [l.split(": ", 2)[:2] for l in out[:2]] == [["warning", "line 1"], ["warning", "line 2"]]
-    assert out[0].endswith("the range (9.0 s) will be cut to the narration (0.8 s)") and out[2] == "2 jobs: OK (2 warnings)"
+    assert out[0].endswith("the range (9.0 s) will be cut to the narration (0.7 s)") and out[2] == "2 jobs: OK (2 warnings)"
 
 
 def test_fit_and_cue_boundaries():

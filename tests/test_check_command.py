@@ -104,3 +104,15 @@ def test_several_files_stdin_quiet_and_json(write, tmp_path):
 def test_unreadable_files(write, tmp_path, name, content, line):
     path = tmp_path / name if content is None else write(name, content)
     assert check(path) == (1, f"{line}\n{path}: 1 error\n", "")
+
+
+def test_drafts_and_many_alike_problems_are_a_line_each_then_a_count(write):
+    drafts = [{"start": str(n), "end": str(n + 1), "voiceover": "REWRITE: what the film says"} for n in range(48)]
+    rc, out, _ = check(write("s.json", drafts[:4] + [{**GOOD[0], "end": "x"}] + drafts[4:]))
+    said = "'voiceover': still the draft of vantor suggest (it begins with 'REWRITE:'); write your own narration"
+    lines = out.splitlines()
+    assert rc == 1 and [line.split(said)[0] for line in lines[:3]] == [f"error: segment {n} " for n in (1, 2, 3)]
+    assert lines[3].startswith(f"error: and 45 more segments {said}")  # where the fourth would be
+    assert lines[4] == "error: segment 5 'end': 'x' is not a time" and len(lines) == 7  # then the hint, the sum
+    rc, out, _ = check(write("s.json", drafts[:4]))  # four alike: each its own line, no count
+    assert rc == 1 and len(out.splitlines()) == 5 and "more" not in out

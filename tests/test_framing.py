@@ -5,6 +5,7 @@ and recaps whose crop follows a subject in the left third, analysed once."""
 from __future__ import annotations
 
 import json
+import stat
 import subprocess
 import sys
 from pathlib import Path
@@ -98,6 +99,11 @@ def white_frames(video: Path) -> np.ndarray:
 def test_smart_recap_keeps_a_left_third_subject_in_the_crop_and_analyses_once(tmp_path, monkeypatch):
     monkeypatch.setenv("VANTOR_CACHE_DIR", str(tmp_path / "cache"))
     monkeypatch.delenv("VANTOR_SERVICES_URL", raising=False)
+    for old in ("downloads/old.mp4", "framing/old.json", "speech/old.mp3", "transcripts/old.json"):
+        (tmp_path / "cache" / old).parent.mkdir(mode=0o755, parents=True, exist_ok=True)
+        (tmp_path / "cache" / old).write_bytes(b"as an older version left it")
+        (tmp_path / "cache" / old).chmod(0o644)
+    (tmp_path / "cache").chmod(0o755)
     film = make_film(tmp_path / "left.mp4", LEFT, seconds=8)
     segments = [{"start": "0", "end": "3.5", "voiceover": "A white box stands on the left of the picture."},
                 {"start": "4", "end": "7.5", "voiceover": "It is still there and moves a little."}]
@@ -112,6 +118,16 @@ def test_smart_recap_keeps_a_left_third_subject_in_the_crop_and_analyses_once(tm
         again = make_recap(page, segments, voice="en-us", speed=1.25, output_dir=tmp_path / "smart", overwrite=True,
                            services="local", quiet=True, frame="smart")
         assert white_frames(again.final).mean() >= 0.95
+    # The cache after the recaps, and once transcripts are asked for: private, the old entries tightened.
+    from vantor.transcripts.store import TranscriptStore
+
+    TranscriptStore()
+    modes = {str(path.relative_to(tmp_path)): stat.S_IMODE(path.lstat().st_mode)
+             for path in [tmp_path / "cache", *(tmp_path / "cache").rglob("*")]}
+    assert {"cache/downloads/old.mp4", "cache/framing/old.json", "cache/transcripts/old.json"} <= set(modes)
+    assert any(name.startswith("cache/framing/") and name != "cache/framing/old.json" for name in modes)  # analysed
+    assert {name: mode for name, mode in modes.items()
+            if mode != (0o700 if (tmp_path / name).is_dir() else 0o600)} == {}
 
 
 def test_the_framing_options_are_checked_at_each_front_end(tmp_path):

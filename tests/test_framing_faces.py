@@ -113,6 +113,7 @@ def test_two_faces_are_apart_when_of_about_one_size_and_no_crop_holds_both():
 
     assert apart((0, 30, 30), (71, 30, 30)) and not apart((0, 30, 30), (70, 30, 30))  # 101 px wide together; 100 fit
     assert apart((0, 30, 30), (200, 29, 31)) and not apart((0, 30, 30), (200, 30, 45))  # 899 is about 900; 1.5x wins
+    assert apart((0, 30, 30), (200, 19, 71))  # 1349 of 900, just under 1.5x: still of about one size
     assert not frame_analysis._apart(np.array([[0, 0, 30, 30]]), 100)
     samples = [Sample(i / 4, 0, 0.5, i < 2) for i in range(4)] + [Sample(1 + i / 4, 1, 0.5, i < 1) for i in range(3)]
     assert frame_analysis.apart_shots(samples) == [(0.0, 1.0)]  # two of four: shown whole; one of three: not

@@ -181,7 +181,10 @@ def test_which_addresses_are_public(address, public):
     ("ERROR: [generic] x: Unable to download webpage: HTTP Error 503: Service Unavailable", "HTTP 503; try again"),
     ("ERROR: [generic] x: Unable to download webpage: HTTP Error 404: Not Found", "unavailable at that address"),
     ("ERROR: [generic] x: Unable to download webpage: [Errno 111] Connection refused", "unavailable at that address"),
-    ("ERROR: Unsupported URL: http://x/y", "unsupported"), ("ERROR: x: Read timed out.", "stalled"),
+    ("ERROR: Unsupported URL: http://x/y", "unsupported: the page has no video"), ("ERROR: x: Read timed out.", "stalled"),
+    ("ERROR: [youtube] x: Unable to extract yt initial data; please report this issue on https://x/y",
+     "cannot read this site"),
+    ("ERROR: [site] 1: No video formats found!", "cannot read this site"),
     ("ERROR: x: This is a private video. Sign in", "private"),
     ("ERROR: x: Got server HTTP error: Downloaded 5 bytes, expected 9 bytes", "closed the connection early"),
     ("ERROR: x: IncompleteRead(10 bytes read, 5 more expected)", "closed the connection early")])
@@ -378,3 +381,59 @@ def test_the_picture_and_duration_bounds(width, height, hours, refused):
             check_declared(width, height, hours * 3600 if hours else None)
     else:
         check_declared(width, height, hours * 3600 if hours else None)
+
+
+@pytest.fixture(scope="module")
+def fragments(tmp_path_factory, source_video) -> dict[str, bytes]:
+    """The 12 s source as six 2 s MPEG-TS fragments, by name."""
+    folder = tmp_path_factory.mktemp("fragments")
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-i", source_video, "-c", "copy", "-f", "hls", "-hls_time", "2",
+                    "-hls_playlist_type", "vod", "-hls_segment_filename", str(folder / "f%d.ts"),
+                    str(folder / "list.m3u8")], check=True)
+    return {path.name: path.read_bytes() for path in folder.glob("f*.ts")}
+
+
+@pytest.mark.parametrize("fourth, said", [("missing", "fragment"), ("internal", "private")])
+def test_a_fragment_that_fails_fails_the_job(tmp_path, fragments, public_127_0_0_2, fourth, said):
+    """The fourth of six fragments answers 404, or is on an internal address
+    the guard refuses: the job fails saying so, and nothing is cached."""
+    with Site({"/f3.ts": body(fragments["f3.ts"], "video/mp2t")}) as internal:
+        names = sorted(fragments, key=lambda name: int(name[1:-3]))
+        lines = [f"#EXTINF:2.0,\n{internal.base_url + '/f3.ts' if n == 3 and fourth == 'internal' else name}\n"
+                 for n, name in enumerate(names)]
+        playlist = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-PLAYLIST-TYPE:VOD\n" + "".join(lines) + "#EXT-X-ENDLIST\n"
+        routes = {"/list.m3u8": body(playlist.encode(), "application/vnd.apple.mpegurl")}
+        routes |= {f"/{name}": body(data, "video/mp2t") for name, data in fragments.items() if name != "f3.ts"}
+        with Site(routes, host=PUBLIC) as site, served(tmp_path, "refuse") as server:
+            last = outcome(server, site.base_url + "/list.m3u8")
+    assert last["success"] is False and said in last["error"], (last["error"], last.get("detail"))
+    assert cached(tmp_path) == [] and internal.hits == []
+
+
+def test_completeness_of_mpeg_ts_against_its_playlist_and_of_matroska(tmp_path, fragments, source_video):
+    from vantor.services.ytdlp_backend import playlist_seconds
+
+    bounds = Bounds.starting_now(60, 60)
+    names = sorted(fragments, key=lambda name: int(name[1:-3]))
+    whole, short = tmp_path / "whole.ts", tmp_path / "short.ts"
+    whole.write_bytes(b"".join(fragments[name] for name in names))  # as yt-dlp's HLS downloader joins them
+    short.write_bytes(b"".join(fragments[name] for name in names[:4]))
+    check_complete(str(whole), probe(str(whole), bounds), bounds, 12.0)
+    with pytest.raises(NotAVideo, match="span 8.* of the playlist's 12.00 s"):
+        check_complete(str(short), probe(str(short), bounds), bounds, 12.0)
+    assert playlist_seconds("#EXTM3U\n#EXTINF:2.5,\na.ts\n#EXTINF:4,title\nb.ts\n#EXT-X-ENDLIST\n") == 6.5
+    mkv = tmp_path / "film.mkv"
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-i", source_video, "-c", "copy", str(mkv)], check=True)
+    check_complete(str(mkv), probe(str(mkv), bounds), bounds)
+    cut = tmp_path / "cut.mkv"
+    cut.write_bytes(mkv.read_bytes()[: mkv.stat().st_size * 6 // 10])
+    with pytest.raises(NotAVideo, match="closed the connection early"):
+        check_complete(str(cut), probe(str(cut), bounds), bounds)
+
+
+def test_a_whole_file_of_3000_frames_a_second_is_not_refused(tmp_path):
+    film = tmp_path / "fast.mp4"
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i", "color=c=gray:s=32x32:r=3000:d=6",
+                    "-c:v", "libx264", "-preset", "ultrafast", str(film)], check=True)
+    bounds = Bounds.starting_now(60, 60)
+    check_complete(str(film), probe(str(film), bounds), bounds)  # 12,000 packets in its last 4 s

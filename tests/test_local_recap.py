@@ -115,8 +115,7 @@ def test_the_voice_of_a_running_serve_is_checked_before_any_request(segments, tm
         lines = asked.stderr.splitlines()
         assert [lines[0], lines[-1]] == [
             f"vantor: using the local download and speech services (at http://127.0.0.1:{server.server_port})",
-            "vantor: the video could not be downloaded: no video at that address; check the address "
-            "(if it plays in a browser, update yt-dlp: pip install -U 'yt-dlp[default]')"]
+            "vantor: the video could not be downloaded: no video at that address; check the address"]
         # Between them the fit report, which this stand-in cannot give: one line says so.
         assert lines[1:-1] == ["  speaking narration 1/2 for the fit report",
                                "warning: no fit report: segment 1: the speech service could not speak the narration: "

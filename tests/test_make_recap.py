@@ -53,6 +53,10 @@ def test_refusals_come_before_any_request(services, engine, tmp_path):
                                             r"must be a time, a string like \"1.5\" or a number, not true\)"):
         vantor.make_recap(URL, [SEGMENTS[0], {**SEGMENTS[1], "end": True}], voice="v", output_dir=tmp_path,
                           services="configured")
+    drafts = [{**SEGMENTS[0], "voiceover": "REWRITE: the film's words"}] * 5
+    with pytest.raises(SegmentsError, match=r"^segments: 5 errors in the segments file \(first: segments 1, 2, 3 and 2 "
+                                            r"more 'voiceover': still the draft of vantor suggest"):
+        vantor.make_recap(URL, drafts, output_dir=tmp_path, services="configured")
     with pytest.raises(vantor.PreflightError, match="nor does its parent .*; create them or pass mkdir=True$"):
         vantor.make_recap(URL, SEGMENTS, voice="v", output_dir=tmp_path / "no" / "out", services="configured")
     with pytest.raises(vantor.PreflightError, match="unknown services 'elsewhere'; use auto, configured, local or"):

@@ -11,7 +11,6 @@ import requests
 from vantor.recap.messages import explain
 from vantor.services import DownloadError
 
-UPDATE = "(if it plays in a browser, update yt-dlp: pip install -U 'yt-dlp[default]')"
 
 
 def _unreachable(url: str, kind: type[requests.RequestException] = requests.ConnectionError) -> Exception:
@@ -21,12 +20,12 @@ def _unreachable(url: str, kind: type[requests.RequestException] = requests.Conn
 
 @pytest.mark.parametrize("error, line", [
     (Exception("Download API error: {'success': False, 'error': 'Video unavailable. This video is private'}"),
-     f"the download service refused the video: Video unavailable. This video is private; check the address {UPDATE}"),
+     f"the download service refused the video: Video unavailable. This video is private; check the address"),
     (Exception("Download API error: {'success': False}"),  # no reason given: the answer itself
-     f"the download service refused the video: {{'success': False}}; check the address {UPDATE}"),
+     f"the download service refused the video: {{'success': False}}; check the address"),
     (Exception("Download API error: download_url 'ftp://x' is not an http or https address"),
      "the download service refused the video: download_url 'ftp://x' is not an http or https address; "
-     f"check the address {UPDATE}"),
+     f"check the address"),
     (Exception("Download timed out after 3 minutes"),
      "the download service did not finish the video within 3 minutes; try again (a finished download is kept), "
      "or use the local services (--services local), which wait for it"),
@@ -36,7 +35,7 @@ def _unreachable(url: str, kind: type[requests.RequestException] = requests.Conn
      "the speech service failed for the voice en-us (HTTP 503); try again later"),
     (DownloadError("ERROR: [generic] Unable to download webpage: HTTP Error 404: Not Found"),
      "the video could not be downloaded: ERROR: [generic] Unable to download webpage: HTTP Error 404: Not Found; "
-     f"check the address {UPDATE}"),
+     f"check the address"),
     (_unreachable("https://api.vidfetch.invalid/ajax/download.php?url=x"),
      "api.vidfetch.invalid is a placeholder host of this build; use the local services (--services local) "
      "or build with real service hosts"),

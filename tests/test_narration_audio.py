@@ -1,5 +1,5 @@
 """Loudness normalisation and the spreading of words over a narration's
-sound, on audio made here with ffmpeg."""
+sound, on audio made here with ffmpeg and held to ffmpeg's own readings."""
 
 from __future__ import annotations
 
@@ -8,7 +8,8 @@ import subprocess
 
 import pytest
 
-from vantor.services.loudness import measure, normalise
+from vantor.services.loudness import level, measure
+from vantor.services.narration_sound import read_wav
 from vantor.services.narration_timing import sound_spans, spread_words, syllables
 
 # The levels the README promises, written out: a test must not follow a changed constant.
@@ -22,6 +23,16 @@ def make(path, filter_graph, seconds):
     return path
 
 
+def levelled(source, target):
+    """`source` levelled in-process, written as a float WAV ffmpeg reads back: (before, after)."""
+    samples, rate = read_wav(source)
+    out, before, after = level(samples, rate)
+    out.astype("<f4").tofile(target.with_suffix(".f32"))
+    subprocess.run(["ffmpeg", "-y", "-loglevel", "error", "-f", "f32le", "-ar", str(rate), "-ac", "1", "-i",
+                    str(target.with_suffix(".f32")), "-c:a", "pcm_f32le", str(target)], check=True)
+    return before, after
+
+
 @pytest.mark.parametrize("graph, seconds", [
     ("sine=frequency=220:sample_rate=22050,volume=0.02", 0.7),  # a quiet, one-word narration
     ("sine=frequency=330:sample_rate=22050,volume=0.9", 4.0),  # loud, near full scale
@@ -30,15 +41,17 @@ def make(path, filter_graph, seconds):
 ])
 def test_normalise_reaches_the_target_within_the_peak_limit(tmp_path, graph, seconds):
     source = make(tmp_path / "in.wav", graph, seconds)
-    before, after = normalise(source, tmp_path / "out.wav", 22050)
-    assert before == measure(source)
-    assert after == measure(tmp_path / "out.wav")
-    assert abs(after.integrated - TARGET) <= 0.5 and after.true_peak <= PEAK_LIMIT
+    before, after = levelled(source, tmp_path / "out.wav")
+    # The in-process meter reads as ffmpeg's ebur128 does (which prints tenths).
+    for ours, theirs in ((before, measure(source)), (after, measure(tmp_path / "out.wav"))):
+        assert ours.integrated == pytest.approx(theirs.integrated, abs=0.1)
+        assert ours.true_peak == pytest.approx(theirs.true_peak, abs=0.2)
+    assert abs(measure(tmp_path / "out.wav").integrated - TARGET) <= 0.5 and after.true_peak <= PEAK_LIMIT
 
 
 def test_silence_is_left_silent(tmp_path):
     source = make(tmp_path / "in.wav", "anullsrc=r=22050:cl=mono", 1.0)
-    before, after = normalise(source, tmp_path / "out.wav", 22050)
+    before, after = levelled(source, tmp_path / "out.wav")
     assert before.integrated == -math.inf or before.integrated < -60
     assert after.true_peak == -math.inf or after.true_peak < -60
 
@@ -49,6 +62,13 @@ def test_sound_spans_skip_leading_trailing_and_inner_silence(tmp_path):
     duration, spans = sound_spans(make(tmp_path / "two.wav", graph, 2.1))
     assert duration == pytest.approx(2.1, abs=0.02)
     assert [(round(a, 1), round(b, 1)) for a, b in spans] == [(0.3, 0.8), (1.2, 1.8)]
+
+
+def test_a_quiet_breath_before_a_word_is_not_the_word(tmp_path):
+    # 0.3 s of breath at -44 dBFS (sound to the pause finder, under the onset level), then the word.
+    graph = "aevalsrc=0.0063*sin(2*PI*150*t)*between(t\\,0.2\\,0.5)+0.5*sin(2*PI*300*t)*between(t\\,0.5\\,1.0):s=22050"
+    _, spans = sound_spans(make(tmp_path / "breath.wav", graph, 1.3))
+    assert len(spans) == 1 and spans[0][0] == pytest.approx(0.5, abs=0.02)  # not 0.2: captions would lead the word
 
 
 def test_words_follow_phrases_onto_stretches_of_sound():
@@ -75,3 +95,31 @@ def test_words_follow_phrases_onto_stretches_of_sound():
                                          ("rhythm", 1), ("2026", 4), ("—", 1), ("Green.", 1)])
 def test_syllable_weights(word, count):
     assert syllables(word) == count
+
+
+def test_a_narration_costs_one_child_after_its_voice_and_its_timings_fit_its_mp3(monkeypatch, tmp_path):
+    from vantor.services.narration_timing import measure_timing
+    from vantor.services.narrator import Narrator
+
+    programs = []
+
+    class Counted(subprocess.Popen):
+        def __init__(self, args, *rest, **options):
+            programs.append(next(a for a in args if "prlimit" not in a and not a.startswith("--")).split("/")[-1])
+            super().__init__(args, *rest, **options)
+
+    monkeypatch.setattr(subprocess, "Popen", Counted)
+    narrator = Narrator()
+    spoken = narrator.narrate("Red. ... Green. ... Blue.", "en-us")
+    monkeypatch.undo()
+    # espeak-ng speaks; one ffmpeg encodes the MP3: the levels and the timings are read in this process.
+    assert programs == ["espeak-ng", "ffmpeg"]
+    (tmp_path / "n.mp3").write_bytes(spoken.mp3)
+    level_read = measure(tmp_path / "n.mp3")
+    assert abs(level_read.integrated - TARGET) <= 0.5 and level_read.true_peak <= PEAK_LIMIT
+    from_mp3 = measure_timing(tmp_path / "n.mp3", "Red. ... Green. ... Blue.", "espeak-ng")
+    assert [w.word for w in spoken.timing.words] == ["Red.", "Green.", "Blue."]
+    assert spoken.timing.duration == pytest.approx(from_mp3.duration, abs=0.005)
+    assert all(abs(a.start - b.start) <= 0.01 and abs(a.end - b.end) <= 0.01
+               for a, b in zip(spoken.timing.words, from_mp3.words, strict=True))
+    assert narrator.spoken_timing(narrator.speak("Red.", "en-us")).words[0].word == "Red."

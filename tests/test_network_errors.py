@@ -62,7 +62,7 @@ def test_a_public_address_says_what_happened(tmp_path, public_127_0_0_2, monkeyp
     errors = {what: answer["error"] for what, answer in said.items()}
     assert errors == {"/403": "the page answered HTTP 403 (forbidden)", "/404": "the page answered HTTP 404 (not found)",
                       "/410": "the page answered HTTP 410 (gone)", "/429": "the page answered HTTP 429 (too many requests)",
-                      "/page.html": "unsupported: no video found at that address",
+                      "/page.html": "unsupported: the page has no video that yt-dlp can download",
                       "name": "the name nosuch.test does not resolve", "closed": f"{PUBLIC} refused the connection",
                       "tls": "the site's TLS certificate was refused"}
     assert "404" in said["/404"]["detail"] and str(tmp_path) not in said["/404"]["detail"]
@@ -98,7 +98,9 @@ def test_network_words_only_for_public_fetches(raw, failure, public, private):
     ("the page answered HTTP 410 (gone)", False, "removed"),
     ("the name x.test does not resolve", False, "typo"),
     ("the site's TLS certificate was refused", False, "certificates"),
-    ("unsupported: no video found at that address", False, "update yt-dlp")])
+    ("unsupported: the page has no video that yt-dlp can download", False, "the video's own page"),
+    ("unsupported: yt-dlp cannot read this site's pages any more", False, "-m pip install -U 'yt-dlp[default]'"),
+    ("the video is unavailable at that address", False, "check the address")])
 def test_batch_and_the_user_read_each_answer(reason, transient, advice):
     local = DownloadError(reason, "HTTP Error 999: raw words")
     engine = Exception("Download API error: " + repr({"success": False, "error": reason, "detail": "raw words"}))
@@ -106,5 +108,6 @@ def test_batch_and_the_user_read_each_answer(reason, transient, advice):
         assert classify(error).transient is transient
         said = explain(error)
         assert reason in said and advice in said and "raw words" not in said
+        assert ("update yt-dlp" in said) is ("cannot read" in reason)  # only a site yt-dlp no longer reads
         assert explain(error, verbose=True).endswith("(yt-dlp said: " + ("HTTP Error 999: raw words)" if error is local
                                                                           else "raw words)"))

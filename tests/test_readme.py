@@ -1,9 +1,12 @@
-"""The README's shell commands stay true: every command in its `sh` blocks is
-accounted for here, run by CI or by a test, and the options each `vantor`
-command shows are options that command takes."""
+"""The README's and docs/'s shell commands stay true: every command in their
+`sh` blocks is accounted for here, run by CI or by a test, the options each
+`vantor` command shows are options that command takes, the README's first
+recap runs as written, and every picture and page they link to is there."""
 
 from __future__ import annotations
 
+import json
+import os
 import re
 import shlex
 import subprocess
@@ -16,6 +19,8 @@ from child_env import child_env
 
 ROOT = Path(__file__).resolve().parent.parent
 README = (ROOT / "README.md").read_text(encoding="utf-8")
+PAGES = {p: p.read_text(encoding="utf-8") for p in [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]}
+ALL_TEXT = "\n".join(PAGES.values())
 
 
 def sh_commands(text: str) -> list[list[str]]:
@@ -41,7 +46,10 @@ def test_the_finder_reads_blocks_continuations_and_comments():
 
 
 def ci_runs_the_set_up_block() -> list[list[str]]:
-    assert "bash scripts/readme_setup.sh\n" in (ROOT / ".ci/run").read_text()
+    ci = (ROOT / ".ci/run").read_text()
+    # The command goes into a folder of the run's own, first on PATH, before the set-up runs.
+    assert ci.index('export BINDIR="$bindir" PATH="$bindir:$PATH"') < ci.index("bash scripts/readme_setup.sh\n")
+    assert ci.index("bash scripts/readme_setup.sh\n") < ci.index("\nmake test\n")
     printed = subprocess.run(["bash", "scripts/readme_setup.sh", "--print"], cwd=ROOT, capture_output=True,
                              text=True, check=True).stdout
     return [shlex.split(line, comments=True) for line in printed.splitlines()]
@@ -51,7 +59,7 @@ def test_ci_runs_the_set_up_block_as_written():
     marker = README.index("<!-- set-up block:")
     first_block = README[marker:].split("```sh\n", 1)[1].split("```", 1)[0]
     assert ci_runs_the_set_up_block() == sh_commands(f"```sh\n{first_block}```\n")
-    assert ci_runs_the_set_up_block() == [["make", "install"], ["vantor", "demo"], ["make", "test"]]
+    assert ci_runs_the_set_up_block() == [["make", "install"], ["vantor", "demo"]]
 
 
 def files_running(*words: str) -> list[str]:
@@ -96,9 +104,10 @@ def account_for(words: list[str], set_up: list[list[str]]) -> str:
         runs = files_running(command) or files_running("-m", "vantor", command)
         assert runs, f"no test runs `vantor {command}`"
         return f"{', '.join(runs)}; options checked against --help"
-    if program == "make":
-        assert words[1] == "build"  # the prerequisite of `make test`, which CI runs
+    if words[:2] == ["make", "build"]:
         return "CI: make test builds first; settings: this test"
+    if words == ["make", "transcribe"]:
+        return "tests/test_install.py: what its dry run installs"
     if words[:3] == ["pip", "install", "."]:
         return "this test: the settings it sets"
     if words[:3] == ["pip", "install", "-U"]:
@@ -107,26 +116,53 @@ def account_for(words: list[str], set_up: list[list[str]]) -> str:
                          "run it somewhere and account for it in tests/test_readme.py")
 
 
-def test_every_shell_command_in_the_readme_is_run_somewhere():
+def test_every_shell_command_in_the_readme_and_docs_is_run_somewhere():
     set_up = ci_runs_the_set_up_block()
     commands = sh_commands(README)
-    assert len(commands) >= 15 and all(c in commands for c in set_up)
-    for words in commands:
-        account_for(words, set_up)
+    assert all(c in commands for c in set_up)
+    for page, text in PAGES.items():
+        for words in sh_commands(text):
+            try:
+                account_for(words, set_up)
+            except AssertionError as error:
+                raise AssertionError(f"{page.relative_to(ROOT)}: {error}") from None
+    assert len(sh_commands(ALL_TEXT)) >= 30
 
 
-def test_the_segments_shown_beside_the_first_recap_pass_the_check(tmp_path):
-    first = README.index("\nvantor recap ")
-    shown = README[first:].split("```json\n", 1)[1].split("```", 1)[0]
-    assert README.index("```json\n", first) < README.index("## ", first)  # in the same section
-    (tmp_path / "segments.json").write_text(shown)
-    done = subprocess.run([sys.executable, "-m", "vantor", "check", "-q", str(tmp_path / "segments.json")], cwd=ROOT,
-                          env=child_env(), capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0 and done.stdout == "", done.stdout + done.stderr
+def test_pictures_and_pages_linked_are_files_of_the_repository():
+    for page, text in PAGES.items():
+        images = re.findall(r"!\[[^\]]*\]\(([^)\s]+)\)", text)
+        links = re.findall(r"(?<!!)\[[^\]]*\]\(([^)\s#]+)(?:#[^)]*)?\)", text)
+        assert page.name != "README.md" or images
+        for target in images + [t for t in links if "://" not in t]:
+            assert "://" not in target and (page.parent / target).is_file(), (page.name, target)
+
+
+def first_recap() -> tuple[list[str], str]:
+    """The README's first `vantor recap` command and the segments shown with it."""
+    section = README[README.index("## Your first recap"):]
+    section = section[:section.index("\n## ", 1)]
+    (command, *_) = [c for c in sh_commands(section) if c[:2] == ["vantor", "recap"]]
+    return command, section.split("```json\n", 1)[1].split("```", 1)[0]
+
+
+@pytest.mark.slow
+def test_the_first_recap_runs_as_written_on_what_the_demo_leaves(tmp_path):
+    from vantor.demo import leave_film_and_segments
+
+    command, shown = first_recap()
+    film, segments = leave_film_and_segments(str(tmp_path / "demo-output"), size="320x180")
+    assert command[2:4] == [os.path.relpath(film, tmp_path), os.path.relpath(segments, tmp_path)]
+    assert json.loads(shown) == json.loads(Path(segments).read_text())[:2]  # what the reader finds there
+    done = subprocess.run([sys.executable, "-m", "vantor", *command[1:]], cwd=tmp_path, env=child_env(),
+                          capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr[-3000:]
+    made = tmp_path / done.stdout.strip()
+    assert made == tmp_path / "my-recap" / "FINAL_RECAP.mp4" and made.stat().st_size > 10_000
 
 
 def test_version_line_has_the_shown_shape():
-    (shown,) = [line for line in README.splitlines() if line.startswith("vantor --version")]
+    (shown,) = [line for line in ALL_TEXT.splitlines() if line.startswith("vantor --version")]
     assert "# vantor 0.1.0 (engine for CPython 3.13, ffmpeg " in shown
     done = subprocess.run([sys.executable, "-m", "vantor", "--version"], cwd=ROOT, env=child_env(),
                           capture_output=True, text=True, timeout=60)
@@ -134,7 +170,7 @@ def test_version_line_has_the_shown_shape():
 
 
 def test_the_update_command_names_what_provisioning_installs():
-    (update,) = [c for c in sh_commands(README) if c[:3] == ["pip", "install", "-U"]]
+    (update,) = [c for c in sh_commands(ALL_TEXT) if c[:3] == ["pip", "install", "-U"]]
     lines = [line for name in ("requirements.txt", "requirements-dev.txt")
              for line in (ROOT / name).read_text().splitlines()]
     pinned = {line.split("==")[0] for line in lines if "==" in line and not line.startswith("#")}
@@ -146,8 +182,8 @@ def test_service_hosts_set_at_build_time_reach_the_settings(tmp_path):
     """The README's `pip install . -Ccmake.define.X=V` and `make build
     CMAKE_ARGS=-DX=V` set CMake cache variables: configured with those
     values, the generated settings module holds them."""
-    (pip,) = [c for c in sh_commands(README) if c[:3] == ["pip", "install", "."]]
-    (make,) = [c for c in sh_commands(README) if c[:2] == ["make", "build"]]
+    (pip,) = [c for c in sh_commands(ALL_TEXT) if c[:3] == ["pip", "install", "."]]
+    (make,) = [c for c in sh_commands(ALL_TEXT) if c[:2] == ["make", "build"]]
     defines = [w.replace("-Ccmake.define.", "-D", 1) for w in pip[3:]]
     assert len(defines) == 3 and all(d.startswith("-DVANTOR_") for d in defines)
     assert make[2].startswith("CMAKE_ARGS=") and make[2].split("=", 1)[1] in defines

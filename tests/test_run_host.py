@@ -6,7 +6,9 @@ checked in test_captions, its pauses in test_engine_bindings)."""
 from __future__ import annotations
 
 import json
+import os
 import shutil
+import stat
 import subprocess
 
 import pytest
@@ -14,8 +16,9 @@ import pytest
 import vantor.vantor as engine
 from standins.media import make_narration_mp3
 from vantor.bindings import engine_run
+from vantor.recap import fetch_step
 from vantor.recap.host import restricted_inputs
-from vantor.recap.steps import StepHost
+from vantor.recap.steps import Fetch, StepHost
 
 RANGES = [{"start": "0", "end": "1.5", "voiceover": "one"}, {"start": "3", "end": "4", "voiceover": "two"},
           {"start": "6", "end": "7.5", "voiceover": "three"}]
@@ -126,3 +129,76 @@ def test_a_host_that_extends_the_conversion_has_its_command_run(source_video, tm
 def test_inputs_restricted_for_ffmpeg_and_ffprobe_only(argv, restricted):
     assert restricted_inputs(argv) == restricted
 
+
+
+def test_a_step_whose_child_a_signal_killed_fails_the_run(source_video, tmp_path):
+    class Killed(Recorder):
+        def cut(self, step):
+            return -9  # what subprocess reports for a child ended by SIGKILL
+
+    with pytest.raises(subprocess.CalledProcessError) as failed:
+        recap(tmp_path, Killed(source_video))
+    assert failed.value.returncode == -9 and failed.value.cmd[0] == "ffmpeg"
+
+
+AGENT = "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/144.0.0.0 Safari/537.36"
+
+
+def wget_step(address, target):
+    return Fetch(["wget", "-q", "-O", str(target), "--user-agent", AGENT, address], address, str(target))
+
+
+def test_the_fetch_puts_no_file_address_on_a_command_line(tmp_path):
+    """wget reads the address from a private file; the run's own services'
+    file is taken from their cache in place (one file, two names)."""
+    from hostile_site import Site, body
+
+    seen = []
+
+    def run(argv):
+        listed = argv[argv.index("-i") + 1]
+        seen.append((list(argv), stat.S_IMODE(os.stat(listed).st_mode), stat.S_IMODE(os.stat(os.path.dirname(
+            listed)).st_mode)))
+        return subprocess.run(argv)
+
+    with Site({"/files/cap.mp4": body(b"film bytes")}) as site:
+        address = site.base_url + "/files/cap.mp4"
+        assert fetch_step.fetch(wget_step(address, tmp_path / "movie.mp4"), run) == 0
+    (argv, file_mode, folder_mode), = seen
+    assert (tmp_path / "movie.mp4").read_bytes() == b"film bytes" and (file_mode, folder_mode) == (0o600, 0o700)
+    assert argv[:6] == wget_step(address, tmp_path / "movie.mp4").argv[:6] and address not in argv
+    assert not os.path.exists(argv[-1])  # removed with its folder
+    cached = tmp_path / "cached.mp4"
+    cached.write_bytes(b"cached film")
+    local = {"http://127.0.0.1:1/files/x.mp4": cached}.get
+    assert fetch_step.fetch(wget_step("http://127.0.0.1:1/files/x.mp4", tmp_path / "linked.mp4"), run, local) == 0
+    assert os.path.samefile(tmp_path / "linked.mp4", cached) and len(seen) == 1  # nothing ran
+    with pytest.raises(Exception, match="control character"):
+        fetch_step.fetch(wget_step(address + "\nhttp://127.0.0.1:1/other", tmp_path / "x.mp4"), run)
+
+
+def test_a_child_stopped_by_ctrl_c_interrupts_the_run_instead_of_failing_it(tmp_path):
+    import signal
+    import threading
+    import time
+
+    from vantor.recap.host import RunHost
+
+    host = RunHost(emit=lambda event: None, local=True)
+    started = []
+
+    def start(argv, **kwargs):  # the terminal's Ctrl-C, reaching the child alone
+        child = subprocess.Popen(argv, **kwargs)
+        started.append(child)
+        threading.Timer(0.5, child.send_signal, (signal.SIGINT,)).start()
+        return child
+
+    host._start_child = start
+    forever = ["ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-f", "lavfi", "-i", "testsrc", "-f", "null", "-"]
+    for argv in (forever, ["sleep", "30"]):
+        began = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            host.run_child(argv)
+        assert time.monotonic() - began < 20 and started[-1].returncode in (255, -signal.SIGINT)
+    failed = host.run_child(["sh", "-c", "exit 255"])  # another tool's 255 is its own failure
+    assert failed.returncode == 255

@@ -35,3 +35,20 @@ def _step(kind: str, **numbers) -> RunEvent:
 def test_the_run_log_in_the_users_words(event, words, update):
     said = event_words(event)
     assert (None if said is None else (str(said), said.update)) == (None if words is None else (words, update))
+
+
+def test_a_video_the_services_downloaded_ahead_is_not_downloaded_again_in_the_log():
+    from vantor.studio.run_log import RunLog
+
+    def said(events):
+        log = RunLog()
+        return [str(words) for words in map(log.words, events) if words is not None]
+
+    engine = [_step("requesting"), _step("fetching"), _step("downloaded", path="/w/movie.mp4"), _step("segments", count=1)]
+    cached = RunEvent("download", data=Progress(1000, None, None, None, None))
+    assert said([cached, *engine]) == ["The video is already downloaded", "Taking the downloaded video into this recap",
+                                       "The video is ready", "Narrating and cutting 1 ranges"]
+    fetched = [RunEvent("download", data=Progress(p, p, 1000, None, None)) for p in (450, 1000)]
+    assert said([*fetched, *engine])[2:4] == ["Taking the downloaded video into this recap", "The video is ready"]
+    assert said(engine)[:3] == ["Asking the download service for the video", "Downloading the video",
+                                "The video is downloaded"]  # a run the services did not fetch for

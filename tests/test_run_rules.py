@@ -209,3 +209,18 @@ def test_a_serve_token_travels_in_a_header_and_only_to_its_own_host_and_port(mon
     # Only a whole path of one token-like segment is read as a token; any other path stays in the address.
     for kept in ("http://h:1/proxy/" + token, "http://h:1/short", f"http://h:1/{token}?q=1", f"http://h:1/{token}!"):
         assert router.split_token(kept) == (kept, None)
+
+
+def test_many_segments_past_the_end_are_a_line_each_the_first_few_then_a_count():
+    from vantor.recap.preflight import check_video_duration
+
+    on_time = {"start": "1", "end": "2", "voiceover": "On time."}
+    late = [{"start": str(20 + n), "end": str(21 + n), "voiceover": "Late."} for n in range(48)]
+    with pytest.raises(PreflightError) as refused:
+        check_video_duration([on_time, *late], "film.mp4", lambda _: 12.0)
+    lines = str(refused.value).splitlines()
+    assert lines[0] == "48 segments start past the end of the video (12.00 s); nothing was narrated:"
+    assert [line.split("'")[0] for line in lines[1:]] == ["  segment 2 ", "  segment 3 ", "  segment 4 ", "  and 45 more"]
+    with pytest.raises(PreflightError, match=r"^segment 2 'start': starts at 20 \(20 s\), past the end of the video "
+                                             r"\(12\.00 s\); fix its \"start\"; nothing was narrated$"):
+        check_video_duration([on_time, late[0]], "film.mp4", lambda _: 12.0)

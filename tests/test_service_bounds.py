@@ -90,19 +90,29 @@ def test_only_the_token_holder_is_served(tmp_path, source_video):
         server.close()
 
 
-def test_a_file_address_names_one_file_and_expires_when_unused():
-    from vantor.services.gate import Capabilities
+def test_a_file_address_lapses_ten_minutes_after_it_was_handed_out_however_it_is_used(tmp_path, source_video,
+                                                                                      monkeypatch):
+    from vantor.services import gate
 
-    now = [0.0]
-    addresses: Capabilities[str] = Capabilities(idle_seconds=600, keep=3, clock=lambda: now[0])
-    first, second = addresses.issue("a"), addresses.issue("b")
-    assert (addresses.redeem(first), addresses.redeem(second), addresses.redeem(first + "x")) == ("a", "b", None)
-    now[0] = 599.0  # each use keeps it for another 600 s (wget's retries, a player's seeks)
-    assert addresses.redeem(first) == "a"
-    now[0] = 1198.9
-    assert addresses.redeem(first) == "a" and addresses.redeem(second) is None  # unused for 600 s: gone
-    kept = [addresses.issue(str(n)) for n in range(3)]
-    assert addresses.redeem(first) is None and [addresses.redeem(k) for k in kept] == ["0", "1", "2"]
+    now = [1000.0]
+    monkeypatch.setattr(gate, "now", lambda: now[0])  # the services' own clock, as their addresses read it
+    backend = GatedBackend(source_video)
+    backend.release.set()
+    server = serve(tmp_path, download_backend=backend)
+    try:
+        job = ask(server.base_url, "https://videos.example/a")
+        address = poll_until_done(job["progress_url"])[-1]["download_url"]
+        served = lambda: requests.get(address, timeout=15).status_code  # noqa: E731
+        assert served() == 200
+        now[0] += 599.9  # used just before: that does not keep it
+        assert served() == 200 and server.services.local_file(address) is not None
+        now[0] += 0.1
+        assert served() == 404 and server.services.local_file(address) is None
+        fresh = requests.get(job["progress_url"], timeout=15).json()["download_url"]  # the job hands out another
+        assert fresh != address and requests.get(fresh, timeout=15).status_code == 200
+        assert server.services.local_file(fresh.replace("/files/", "/files/x")) is None
+    finally:
+        server.close()
 
 
 @pytest.mark.parametrize("query, status", [

@@ -142,6 +142,24 @@ def test_the_fit_report_and_the_jobs_file_speak_of_the_chosen_fit(tmp_path):
         load_jobs(jobs)
 
 
+def test_check_notes_each_clip_extend_plays_past_its_range_and_by_how_much():
+    import io
+
+    from vantor.commands.check import print_fit
+    from vantor.recap.fit_report import SegmentFit
+
+    fits = [SegmentFit(n, 6.0, narration, narration - 0.2, "test", mode=mode) for n, narration, mode in (
+        (1, 9.8, "extend"), (2, 6.04, "extend"), (3, 6.06, "extend"), (4, 5.0, "extend"), (5, 9.8, "range"))]
+    out = io.StringIO()
+    print_fit(fits, out)
+    notes = [line for line in out.getvalue().splitlines() if line.startswith("note: segment")]
+    assert notes == ["note: segment 1: the clip plays 3.8 s past its range's end, over the source (the narration "
+                     "lasts 9.8 s, the range 6.0 s)",
+                     "note: segment 3: the clip plays 0.1 s past its range's end, over the source (the narration "
+                     "lasts 6.1 s, the range 6.0 s)"]
+    assert [f.as_json()["past_range"] for f in fits] == [3.8, 0.04, 0.06, 0.0, 0.0]
+
+
 def test_extend_runs_the_cut_to_the_narrations_end_and_warns_into_the_next_range(tmp_path):
     movie, clip = str(tmp_path / "movie.mp4"), str(tmp_path / "clip_0.mp4")
     ffmpeg("-f", "lavfi", "-i", "testsrc2=d=20:size=64x64", "-f", "lavfi", "-i", "sine=d=20", "-shortest", movie)
@@ -153,3 +171,38 @@ def test_extend_runs_the_cut_to_the_narrations_end_and_warns_into_the_next_range
         shaped = plan.cut(Cut(argv, 0, movie, clip, "0", "1"), list(argv))
         assert float(shaped[shaped.index("-to") + 1]) == pytest.approx(3.0, abs=0.1) and "-an" not in shaped
         assert bool(warned) is warns and all("into the next range" in line for line in warned), next_start
+
+
+def test_fit_narration_keeps_the_source_sound_under_the_narration(tmp_path):
+    from vantor.recap.steps import Merge
+
+    movie, clip = str(tmp_path / "movie.mp4"), str(tmp_path / "clip_0.mp4")
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=d=4:size=64x64", "-f", "lavfi", "-i", "sine=d=4", "-shortest", movie)
+    ffmpeg("-f", "lavfi", "-i", "sine=d=1", str(tmp_path / "voice_0.mp3"))
+    cut = ["ffmpeg", "-y", "-ss", "0", "-to", "3", "-i", movie, "-c", "copy", "-an", clip]
+    merge = ["ffmpeg", "-y", "-i", clip, "-i", str(tmp_path / "voice_0.mp3"), "-c:v", "copy", "-c:a", "aac",
+             "-shortest", str(tmp_path / "merged_0.mp4")]
+    for source_audio, kept in (("duck", True), ("off", False)):
+        plan = SoundPlan(SoundChoice(source_audio=source_audio, fit="narration"), 1.0, lambda: [], print)
+        assert ("-an" not in plan.cut(Cut(cut, 0, movie, clip, "0", "3"), list(cut))) is kept
+        shaped = plan.merge(Merge(merge, 0, clip, str(tmp_path / "voice_0.mp3"), merge[-1]), list(merge))
+        graph = shaped[shaped.index("-filter_complex") + 1] if "-filter_complex" in shaped else ""
+        assert ("[0:a]" in graph and "[n][s]amix" in graph) is kept and "-shortest" in shaped  # ends with the words
+
+
+def test_the_last_gain_never_lifts_the_true_peak_past_its_bound():
+    from vantor.recap.steps import Conversion
+
+    readings = iter([(-20.0, -3.0), (-18.0, -1.8)])  # the mix, then the mix through the limiter
+
+    def meter(argv, **kwargs):
+        i, peak = next(readings)
+        said = f"Summary:\n  Integrated loudness:\n    I: {i} LUFS\n  True peak:\n    Peak: {peak} dBFS\n"
+        return subprocess.CompletedProcess(argv, 0, b"", said.encode())
+
+    plan = SoundPlan(SoundChoice(source_audio="off"), 1.0, lambda: [], print, meter)
+    argv = ["ffmpeg", "-y", "-i", "h.mp4", "-vf", "scale", "-af", "atempo=1.0", "-c:a", "aac", "FINAL_RECAP.mp4"]
+    chain = plan.conversion(Conversion(argv, "h.mp4", "FINAL_RECAP.mp4", 1.0, "libx264", True), list(argv), [])
+    levelled = chain[chain.index("-af") + 1]
+    assert "alimiter" in levelled  # +4 dB would lift -3 dBTP past the bound: the limiter first
+    assert levelled.rsplit("volume=", 1)[1].startswith("0.70dB")  # then at most -1.1 dBTP, not the 2 dB to -16 LUFS

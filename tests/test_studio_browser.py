@@ -220,8 +220,8 @@ def test_the_caption_style_is_previewed_on_the_player_in_the_safe_area(page, fil
         wait_for(page, f"return document.querySelector('#caption-preview .lit')?.textContent.trim() === '{lit}'")
     box = page.execute_script("const p = document.getElementById('player').getBoundingClientRect(),"
                               " c = document.querySelector('#caption-preview span').getBoundingClientRect();"
-                              "return [c.right <= p.right - 0.12 * p.width, c.bottom <= p.bottom - 0.2 * p.height + 0.5]")
-    assert box == [True, True]  # (half a pixel: the layout's rounding)
+                              "return [c.right <= p.right - 0.12 * p.width, c.bottom <= p.bottom - 0.2 * p.height]")
+    assert box == [True, True]
     Select(page.find_element(By.ID, "caption-style")).select_by_value("boxed")
     assert page.find_element(By.ID, "caption-preview").get_attribute("class") == "cue boxed"
     page.execute_script("document.getElementById('player').currentTime = 4.2")  # between the ranges

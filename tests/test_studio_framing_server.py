@@ -9,7 +9,6 @@ import subprocess
 import pytest
 
 from studio_served import served_studio
-from vantor.demo.video_site import VideoSite
 from vantor.recap import frame_analysis
 from vantor.studio import framing_view
 from vantor.studio.app import Studio
@@ -27,8 +26,8 @@ def signed_in(tmp_path, monkeypatch):
                    check=True)
     (tmp_path / "project").mkdir()
     studio = Studio(Project(tmp_path / "project"), "http://127.0.0.1:9")
-    with VideoSite(tmp_path / "www") as site, served_studio(studio, "t" * 32) as page:
-        studio._loaded["v1"] = LoadedVideo(site.publish(video, "right")[1], 6.0, 25.0)
+    with served_studio(studio, "t" * 32) as page:
+        studio._loaded["v1"] = LoadedVideo(str(video), 6.0, 25.0)  # the studio's own copy of a loaded film
         page.session.headers["origin"] = page.origin  # as the page's own requests carry it
         yield page
 
@@ -97,3 +96,48 @@ def test_a_caption_still_per_look_over_the_first_range_s_frame_or_grey(signed_in
                           ({"video": "v9"}, 404), ({"at": "x"}, 400), ({"aspect": "2:1"}, 400)):
         answer = still(**query)
         assert answer.status_code == status and len(answer.json()["error"]) < 200, query
+
+
+@pytest.mark.slow
+def test_framing_questions_past_a_short_queue_are_busy_and_sigterm_ends_the_studio_within_5_s(tmp_path):
+    import signal
+    import threading
+    import time
+
+    import requests
+
+    from studio_browser import StudioProcess
+    from vantor.demo.video_site import VideoSite
+
+    film = tmp_path / "long.mp4"  # long enough that its analysis outlasts the test
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25", "-t", "300",
+                    "-c:v", "libx264", "-preset", "ultrafast", "-g", "50", str(film)], check=True)
+    with VideoSite(tmp_path / "www") as site:
+        studio = StudioProcess(tmp_path)
+        try:
+            session = requests.Session()
+            base = session.get(studio.address, timeout=10).url
+            session.headers.update({"origin": studio.origin, "content-type": "application/json"})
+            load = session.post(base + "api/load", json={"url": site.publish(film, "long")[0]}, timeout=30).json()["id"]
+            ask = lambda start, end: session.post(base + f"api/framing/{load}", timeout=120,  # noqa: E731
+                                                  json={"segments": [{"start": str(start), "end": str(end)}]})
+            deadline = time.monotonic() + 120
+            while ask(0, 0.5).status_code == 404 and time.monotonic() < deadline:  # loaded yet?
+                time.sleep(0.2)
+            answers: list[int] = []
+            questions = [threading.Thread(target=lambda n=n: answers.append(ask(n, n + 290).status_code))
+                         for n in range(12)]
+            for question in questions:
+                question.start()
+            while len(answers) < 12 - 1 - framing_view.WAITING and time.monotonic() < deadline:
+                time.sleep(0.05)
+            assert answers.count(503) == 12 - 1 - framing_view.WAITING  # at once, holding no thread
+            assert session.get(base + "api/state", timeout=10).status_code == 200  # the rest of the studio answers
+            stopped = time.monotonic()
+            studio.process.send_signal(signal.SIGTERM)
+            assert studio.process.wait(timeout=30) == 0 and time.monotonic() - stopped < 5
+            for question in questions:
+                question.join(timeout=30)
+            assert answers.count(503) == 12  # the analysing and the waiting ones told the studio is stopping
+        finally:
+            studio.close()

@@ -9,6 +9,7 @@ import os
 import re
 import threading
 import time
+from pathlib import Path
 
 import pytest
 import requests
@@ -107,6 +108,28 @@ def test_save_writes_exactly_the_engines_format_and_refuses_what_the_engine_woul
         assert saved.read_bytes() == before  # the saved file is left whole
     assert post(studio, "api/save", {"segments": [{"start": "5", "end": "4", "voiceover": "x"}]}).json()["problems"]
     assert studio.session.get(studio.base + "api/segments", timeout=10).content == before
+
+
+def test_the_first_exchange_makes_the_one_session_and_voids_every_other_code(tmp_path):
+    """Two codes out (the open file's and the printed one): the first used
+    opens the studio; the other, used after, opens nothing and is said."""
+    said: list[str] = []
+    (tmp_path / "project").mkdir()
+    with served_studio(Studio(Project(tmp_path / "project"), "http://127.0.0.1:9"), TOKEN, sign_in=False) as page:
+        page.guard._say = said.append
+        printed = page.guard.one_time_path()
+        opened = page.guard.open_file(page.origin, "https://v.example/x")
+        code = re.search(r'name="code" value="([^"]+)"', Path(opened).read_text()).group(1)
+        posted = requests.post(page.origin + "/open", data={"code": code, "url": "https://v.example/x"},
+                               headers={"origin": "null"}, allow_redirects=False, timeout=10)
+        assert posted.status_code == 200 and f"url=/{TOKEN}/?url=https%3A%2F%2Fv.example%2Fx" in posted.text
+        assert not os.path.exists(opened) and said == []
+        late = requests.get(page.origin + printed, allow_redirects=False, timeout=10)
+        assert late.status_code == 403 and "set-cookie" not in late.headers and len(said) == 1
+        assert requests.get(page.base + "api/state", cookies=posted.cookies, timeout=10).status_code == 200
+        foreign = requests.post(page.origin + "/open", data={"code": code}, headers={"origin": "http://evil.example"},
+                                timeout=10)
+        assert foreign.status_code == 403
 
 
 def test_only_kept_recaps_are_served_and_with_ranges(studio, tmp_path):

@@ -150,7 +150,7 @@ def test_the_panel_in_a_browser(tmp_path, film):
     fakes = Fakes()
     studio = Studio(Project(tmp_path), services.base_url, transcript_for=fakes.transcript_for, suggest=fakes.suggest)
     try:
-        with served_studio(studio, TOKEN) as page:
+        with served_studio(studio, TOKEN, sign_in=False) as page:
             driver.set_window_size(1366, 768)
             driver.get(page.origin + page.guard.one_time_path())
             put_draft(driver, film, [])
@@ -209,27 +209,30 @@ def test_the_panel_in_a_browser(tmp_path, film):
             assert made == ["00:00:01.700", "00:00:06.100"]
 
             wait_for(driver, "return document.querySelectorAll('#suggestions .suggestion').length")
-            assert fakes.asked[-1][1:] == (5, 30.0)  # asked with the form's defaults once the words came
+            assert fakes.asked[-1][1:] == (5, 15.0)  # asked with the form's defaults once the words came
             items = driver.find_elements(By.CSS_SELECTOR, "#suggestions .suggestion")
             assert [i.find_element(By.CSS_SELECTOR, ".reasons").text for i in items] == [
                 "keyword 'penalty'", "speech density 3.1 words/s"]
             items[0].find_element(By.CLASS_NAME, "accept").click()
             items[1].find_element(By.CLASS_NAME, "dismiss").click()
             assert driver.find_elements(By.CSS_SELECTOR, "#suggestions .suggestion") == []
+            # Accepted, the film's words stay marked as the draft's until they are rewritten.
             assert driver.execute_script("return state.ranges.map(r => [r.start, r.end, r.voiceover])")[4] == [
-                "00:00:06.700", end, "Another penalty follows late."]
+                "00:00:06.700", end, "REWRITE: Another penalty follows late."]
             assert driver.execute_script("return document.querySelectorAll('#ranges .range .text')[4].value") == \
-                "Another penalty follows late."
+                "REWRITE: Another penalty follows late."
+            assert wait_for(driver, "return document.querySelectorAll('#ranges .fit')[4].dataset.verdict") == "draft"
 
             driver.find_element(By.ID, "suggest").click()  # asked again, the list comes back whole
             assert wait_for(driver, "return document.querySelectorAll('#suggestions .suggestion').length") == 2
-            driver.execute_script("scrollTo(0, document.querySelector('[aria-labelledby=mark-heading]').offsetTop)")
+            driver.execute_script("document.getElementById('transcript-panel').scrollIntoView()")
             driver.save_screenshot(str(tmp_path / "transcript-scrolled-1366x768.png"))
-            # Scrolled to the player, the words are in view beside it, under the ranges.
+            # The right column scrolled to the words: they are in view beside the player, which stays.
             assert driver.execute_script(
                 "const p = player.getBoundingClientRect(), w = document.getElementById('transcript-words')"
                 ".getBoundingClientRect(), r = document.getElementById('ranges').getBoundingClientRect();"
-                "return p.right <= w.left && r.top < w.top && 0 <= w.top && w.bottom <= innerHeight")
+                "return p.right <= w.left && r.top < w.top && 0 <= w.top && w.top < innerHeight && p.top >= 0 "
+                "&& p.bottom <= innerHeight")
             fakes.unavailable = True
             driver.refresh()
             status = wait_for(driver, "const s = document.getElementById('transcript-status');"
@@ -265,7 +268,7 @@ def test_the_real_sources_answer_the_panel_from_a_page_with_a_caption_track(tmp_
             assert events(page, activity)[-1] == {"type": "ready", "words": 8, "source": "captions"}
             words = page.session.get(page.base + f"api/transcript/{activity}", timeout=10).json()
             assert [s["text"] for s in words["sentences"]] == ["The keeper saves the penalty.", "What a match!"]
-            drafted = ask("api/suggest", {"id": activity, "count": 1, "length": 5}).json()["suggestions"]
+            drafted = ask("api/suggest", {"id": activity, "count": 1, "length": 5, "include_ends": True}).json()["suggestions"]
             assert len(drafted) == 1 and drafted[0]["start"] <= 1.0 and drafted[0]["end"] >= 3.0
     finally:
         studio.close()

@@ -63,22 +63,26 @@ def test_the_burst_and_the_cuts_are_found_within_bounds(film, tmp_path):
             VideoSignals.from_json(hostile)
 
 
-def test_suggestions_weigh_a_loudness_peak_and_shot_changes_and_say_so():
+def test_suggestions_weigh_a_loudness_peak_stay_within_a_shot_and_say_so():
     transcript = sentences_at(*((n * 3.0 + 0.2, n * 3.0 + 2.6, "Two words here.") for n in range(6)))
-    plain = suggest(transcript, count=6, length=3.0)
-    assert suggest(transcript, count=6, length=3.0, loudness=None, shots=None) == plain
+    chosen = {"count": 6, "length": 3.0, "include_ends": True}
+    plain = suggest(transcript, **chosen)
+    assert suggest(transcript, **chosen, loudness=None, shots=None) == plain and len(plain) == 6
     loudness = [-40.0] * 18
     loudness[9] = -34.0  # exactly a peak: 6 LU above the median
-    third = transcript.sentences()[2]  # 6.2 s to 8.6 s
-    heard = suggest(transcript, count=6, length=3.0, loudness=loudness, shots=[6.1, third.start, 7.9, third.end])
-    assert heard[0].start < 9.0 < heard[0].end and heard[1].start < 7.0 < heard[1].end
+    heard = suggest(transcript, **chosen, loudness=loudness)
+    assert heard[0].start < 9.0 < heard[0].end
     assert heard[0].reasons[-1] == "loudness peak 6 LU above the video's median at 00:09"
-    assert heard[1].reasons[-1] == "2 shot changes"  # from the first word's start up to the last word's end
-    loudness[9] = -4.0  # 36 LU: counts as two peaks' worth, no more; as do five shot changes of seven
-    capped = suggest(transcript, count=6, length=3.0, loudness=loudness, shots=[6.3 + n / 10 for n in range(7)])
-    assert [round(s.score - plain[0].score, 6) for s in capped[:2]] == [2.0, 1.0]
+    loudness[9] = -4.0  # 36 LU: counts as two peaks' worth, no more
+    assert round(suggest(transcript, **chosen, loudness=loudness)[0].score - plain[0].score, 6) == 2.0
     loudness[9] = -34.1
-    assert suggest(transcript, count=6, length=3.0, loudness=loudness) == plain
+    assert suggest(transcript, **chosen, loudness=loudness) == plain
+    # A cut inside the third sentence (6.2 s to 8.6 s) leaves it out; one at the end of the fourth
+    # (11.6 s), or just past its padding, keeps it, its padding held inside its shot.
+    cut = suggest(transcript, **chosen, shots=[7.9, 11.6, 12.1])
+    assert [round(s.start, 1) for s in sorted(cut, key=lambda s: s.start)] == [0.0, 3.2, 8.9, 12.1, 15.2]
+    fourth = next(s for s in cut if s.start == 8.9)
+    assert fourth.end == 11.6 and fourth.reasons[-1] == "within one shot"
 
 
 def test_read_video_through_a_running_service_then_from_the_cache(tmp_path, services, film, monkeypatch, capsys):
@@ -86,24 +90,27 @@ def test_read_video_through_a_running_service_then_from_the_cache(tmp_path, serv
     from vantor.cli import main
 
     monkeypatch.setenv("VANTOR_CACHE_DIR", str(tmp_path / "cache"))
-    captions = VTT + b"\n00:00:06.500 --> 00:00:10.500\nThe crowd roars as he scores.\n"
+    captions = VTT + b"\n00:00:07.200 --> 00:00:10.500\nThe crowd roars as he scores.\n"
     routes = {"/p.html": body(page(True), "text/html"), "/en.vtt": body(captions, "text/vtt"),
               "/v.mp4": body(film.read_bytes())}
     with Site(routes) as site:
         url = site.base_url + "/p.html"
-        assert main(["suggest", url, "--services", services, "-q", "--length", "5", "-o", str(tmp_path / "a")]) == 0
+        assert main(["suggest", url, "--services", services, "-q", "--length", "5", "--include-ends",
+                     "-o", str(tmp_path / "a")]) == 0
         assert "add --read-video" in capsys.readouterr().out and "/v.mp4" not in site.hits
-        found = vantor.suggest(url, services=services, read_video=True, length=5.0)
+        found = vantor.suggest(url, services=services, read_video=True, length=5.0, include_ends=True)
         assert found[0].reasons[-2].startswith("loudness peak") and "/v.mp4" in site.hits
-        assert main(["suggest", url, "--services", services, "-q", "--read-video", "--json"]) == 0
+        assert main(["suggest", url, "--services", services, "-q", "--read-video", "--include-ends", "--length", "5",
+                     "--json"]) == 0
         assert json.loads(capsys.readouterr().out)["video_read"] is True
         hits = list(site.hits)
-        assert main(["suggest", url, "--services", services, "--length", "5", "-o", str(tmp_path / "b")]) == 0
+        assert main(["suggest", url, "--services", services, "--length", "5", "--include-ends",
+                     "-o", str(tmp_path / "b")]) == 0
         assert site.hits == hits  # the words and the signals both came from the cache
     shown = capsys.readouterr()
     assert "add --read-video" not in shown.out and "reading the video" not in shown.err
-    best = shown.out.splitlines()[0]  # the burst and the cut at 7 s outweigh the denser speech
-    assert best.startswith("1. 00:00:06.200 - 00:00:11.200") and best.endswith("at 00:09; 1 shot change")
+    best = shown.out.splitlines()[0]  # the burst outweighs the denser speech; the range starts with its shot
+    assert best.startswith("1. 00:00:07.000 - 00:00:11.200") and best.endswith("at 00:09; within one shot")
     with pytest.raises(TypeError, match="suggest: read_video must be a bool"):
         vantor.suggest("http://x", read_video=1)
 
@@ -114,14 +121,14 @@ def test_the_studio_weighs_the_signals_kept_with_a_transcript(tmp_path, monkeypa
     from vantor.transcripts.store import StoredTranscript, TranscriptStore
 
     monkeypatch.setenv("VANTOR_CACHE_DIR", str(tmp_path))
-    words = sentences_at((0.5, 2.0, "Kept words."))
-    read = VideoSignals((-30.0, -20.0), (1.5,))
-    TranscriptStore().put("http://site.test/kept", None, StoredTranscript(words, 2.0, None, read))
+    words = sentences_at((0.5, 8.0, "Kept words."))
+    read = VideoSignals((-30.0, -20.0), (0.2,))
+    TranscriptStore().put("http://site.test/kept", None, StoredTranscript(words, 8.0, None, read))
     studio = Transcripts(Activities(), "http://127.0.0.1:9", lambda url, **_: words, suggest)
-    for url, reasons in (("http://site.test/kept", ["1 shot change"]), ("http://site.test/new", [])):
+    for url, reasons in (("http://site.test/kept", ["within one shot"]), ("http://site.test/new", [])):
         activity = studio.start(url)
         for _ in range(3000):
             if activity.ended:
                 break
             time.sleep(0.01)
-        assert studio.suggestions({"id": activity.id})[0]["reasons"][2:] == reasons
+        assert studio.suggestions({"id": activity.id, "include_ends": True})[0]["reasons"][2:] == reasons

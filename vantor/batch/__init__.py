@@ -3,7 +3,7 @@
     from vantor.batch import run
     report = run("jobs.jsonl", workers=2)
 
-Needs the `distributed` package (`pip install vantor[batch]`).
+Needs the `distributed` package (`make install` brings it; see `vantor.extras`).
 """
 
 from .check import SharedOutputError, check_jobs

@@ -20,6 +20,8 @@ import json
 import os
 from collections.abc import Iterator
 
+from .safe_files import open_own
+
 __all__ = ["LOCK_NAME", "FolderTaken", "claim_folder", "recorded_attempts"]
 
 LOCK_NAME = ".vantor-batch.lock"
@@ -56,7 +58,7 @@ def claim_folder(output_dir: str, batch: str | None = None) -> Iterator[int]:
     runs; yields this attempt's number. FolderTaken when another holds it."""
     os.makedirs(output_dir, exist_ok=True)
     path = os.path.join(output_dir, LOCK_NAME)
-    fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)  # not inherited by ffmpeg or wget
+    fd = open_own(path, os.O_RDWR | os.O_CREAT, 0o644)  # never through a link; not inherited by ffmpeg or wget
     try:
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -72,7 +74,7 @@ def recorded_attempts(output_dir: str, batch: str) -> int | None:
     """The attempts `batch` made in the folder, as the lock file says (for
     a task that Dask gave up on, whose own count never came back)."""
     try:
-        with open(os.path.join(output_dir, LOCK_NAME), "rb") as f:
+        with os.fdopen(open_own(os.path.join(output_dir, LOCK_NAME)), "rb") as f:
             record = json.loads(f.read(4096) or b"{}")
     except (OSError, ValueError):
         return None

@@ -1,6 +1,6 @@
 """The jobs file: one recap per line, as a JSON object.
 
-    {"url": ..., "segments": ..., "voice": ..., "speed": 1.0, "output_dir": ...,
+    {"url": ..., "segments": ..., "output_dir": ..., "voice": "en-US-GuyNeural", "speed": 1.0,
      "captions": "files" | "burn" | "track",   (optional: none without it)
      "frame": "smart" | "center" | "blur" | "fit", "aspect": "9:16" | "4:5" | "1:1" | "16:9"}
                                                (optional: smart, 9:16)
@@ -29,11 +29,12 @@ from ..recap.captions import CAPTION_MODES, CAPTION_STYLES
 from ..recap.framing import DEFAULT_ASPECT, DEFAULT_FRAME, check_framing
 from ..recap.preflight import PreflightError, check_speed
 from ..recap.sound_step import DEFAULT_LOUDNESS, SoundChoice
+from ..services.voices import DEFAULT_VOICE
 
 __all__ = ["Job", "JobsFileError", "load_jobs", "job_from_mapping"]
 
 _FIELDS: tuple[str, ...] = ("url", "segments", "voice", "speed", "output_dir", "captions")
-_OPTIONAL: tuple[str, ...] = ("speed", "captions")
+_OPTIONAL: tuple[str, ...] = ("speed", "captions", "voice")
 # Caption styles (see vantor recap --caption-style, --caption-position, --caption-size).
 _FIELDS += ("caption_style", "caption_position", "caption_size")
 _OPTIONAL += ("caption_style", "caption_position", "caption_size")
@@ -88,6 +89,7 @@ def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
     unknown = sorted(set(data) - set(_FIELDS) - set(_SOUND_FIELDS))
     if unknown:
         raise ValueError("unknown member " + ", ".join(repr(name) for name in unknown))
+    data = {"voice": DEFAULT_VOICE, **data}
     for field in ("url", "segments", "voice", "output_dir"):
         if not isinstance(data[field], str) or not data[field]:
             raise ValueError(f"{field!r} must be a non-empty string")

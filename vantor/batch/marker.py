@@ -20,6 +20,7 @@ from typing import Any
 
 from ..recap.outputs import OutputNames
 from .jobs import Job
+from .safe_files import open_own, replace_file
 
 __all__ = ["MARKER_NAME", "NOT_IN_FINGERPRINT", "OUTPUT_NAMES", "job_hash", "finished_outputs", "write_marker"]
 
@@ -47,7 +48,7 @@ def _file_record(path: str) -> dict[str, Any]:
     """Size and sha256 of the file's content (about 1 s per GB here)."""
     digest = hashlib.sha256()
     size = 0
-    with open(path, "rb") as f:
+    with os.fdopen(open_own(path), "rb") as f:  # an output replaced by a link is no output of ours
         while chunk := f.read(_CHUNK):
             digest.update(chunk)
             size += len(chunk)
@@ -58,7 +59,7 @@ def _unchanged(path: str, recorded: object) -> bool:
     if not isinstance(recorded, dict):
         return False
     try:
-        if os.stat(path).st_size != recorded.get("size"):  # cut short or emptied: no need to read it
+        if os.lstat(path).st_size != recorded.get("size"):  # cut short or emptied: no need to read it
             return False
         return _file_record(path) == recorded
     except OSError:
@@ -70,7 +71,7 @@ def finished_outputs(job: Job) -> dict[str, Any] | None:
     description and its outputs are still the files it wrote; None otherwise
     (also for a marker without the outputs' sizes and hashes)."""
     try:
-        with open(os.path.join(job.output_dir, MARKER_NAME), encoding="utf-8") as f:
+        with os.fdopen(open_own(os.path.join(job.output_dir, MARKER_NAME)), encoding="utf-8") as f:
             record = json.load(f)
         current = job_hash(job)
     except (OSError, ValueError):
@@ -90,10 +91,4 @@ def write_marker(job: Job, outputs: dict[str, float | None]) -> None:
     leaves a marker that claims a recap that is not complete."""
     files = {name: _file_record(os.path.join(job.output_dir, name)) for name in OUTPUT_NAMES}
     record = {"job_sha256": job_hash(job), "outputs": outputs, "files": files}
-    path = os.path.join(job.output_dir, MARKER_NAME)
-    temporary = path + ".tmp"
-    with open(temporary, "w", encoding="utf-8") as f:
-        json.dump(record, f)
-        f.flush()
-        os.fsync(f.fileno())
-    os.replace(temporary, path)
+    replace_file(os.path.join(job.output_dir, MARKER_NAME), json.dumps(record).encode())

@@ -8,6 +8,7 @@ from dataclasses import asdict, dataclass, field
 from typing import Any
 
 from .jobs import Job
+from .safe_files import replace_file
 
 __all__ = ["JobReport", "Report"]
 
@@ -61,8 +62,4 @@ class Report:
         return asdict(self)
 
     def write(self, path: str | os.PathLike[str]) -> None:
-        temporary = os.fspath(path) + ".tmp"
-        with open(temporary, "w", encoding="utf-8") as f:
-            json.dump(self.to_dict(), f, indent=2)
-            f.write("\n")
-        os.replace(temporary, path)
+        replace_file(os.fspath(path), (json.dumps(self.to_dict(), indent=2) + "\n").encode())

@@ -25,6 +25,7 @@ from ..tools import require_tools
 from .claim import FolderTaken, claim_folder
 from .jobs import Job
 from .marker import MARKER_NAME, finished_outputs, write_marker
+from .safe_files import open_own
 from .services import LocalServicesProvider, ServicesProvider, ensure_open
 from .worker_host import start_reaped_child
 
@@ -93,7 +94,8 @@ def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
         # it vouches for as they were (the run works in a folder of its own).
         ours = os.path.exists(os.path.join(job.output_dir, MARKER_NAME))
         handle = ensure_open(services)
-        with open(os.path.join(job.output_dir, LOG_NAME), "a", encoding="utf-8") as log, \
+        log_fd = open_own(os.path.join(job.output_dir, LOG_NAME), os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+        with os.fdopen(log_fd, "a", encoding="utf-8") as log, \
                 showing_progress(log, live=False) as to_log:  # the job's log reads as `vantor recap` shows it
             run = EngineRun(
                 job.url, job.segments, job.speed, job.voice, job.output_dir, overwrite=force or ours,

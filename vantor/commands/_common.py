@@ -43,13 +43,17 @@ class CommandFailed(Exception):
 
 
 class HelpFormatter(argparse.ArgumentDefaultsHelpFormatter, argparse.RawDescriptionHelpFormatter):
-    """Defaults shown after each option that has a meaningful one;
+    """Defaults shown after each option that has a meaningful one, once and
+    as a user types it (an option's own words may say it already);
     description and example kept as written."""
 
     def _get_help_string(self, action: argparse.Action) -> str | None:
-        if action.default in (None, False, [], argparse.SUPPRESS) or action.required:
+        said = action.help or ""
+        if action.default in (None, False, [], argparse.SUPPRESS) or action.required or "(default" in said:
             return action.help
-        return super()._get_help_string(action)
+        default = action.default
+        shown = default if isinstance(default, (str, int, float)) else getattr(default, "choice", default)
+        return f"{said} (default: {str(shown).replace('%', '%%')})"
 
 
 def add_command(subparsers: Any, name: str, *, help: str, example: str,

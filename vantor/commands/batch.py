@@ -63,10 +63,13 @@ def _finish(args: argparse.Namespace, report: Report) -> None:
 
 def _run(args: argparse.Namespace, jobs: list[Job]) -> int:
     if importlib.util.find_spec("distributed") is None:
-        raise CommandFailed("batch needs Dask distributed; install it with: pip install 'vantor[batch]'")
+        from ..extras import install_extra
+
+        raise CommandFailed(f"batch needs Dask distributed; install it with: {install_extra('batch')}")
     from ..batch.cluster import remote_security
     from ..batch.progress import BatchProgress
     from ..batch.runner import BatchInterrupted, run
+    from ..batch.safe_files import shared_folder_warning
     from ..batch.services import provider_for
 
     tls = (args.tls_ca_file, args.tls_cert, args.tls_key)
@@ -75,6 +78,9 @@ def _run(args: argparse.Namespace, jobs: list[Job]) -> int:
                           "makes its own")
     if args.scheduler is None:  # the embedded cluster's workers share this machine's programs
         require_tools(local_services=args.services.where == "local")
+    for folder in dict.fromkeys(job.output_dir for job in jobs):  # each once, before anything runs
+        if (warning := shared_folder_warning(folder)) is not None:
+            print(warning, file=sys.stderr)
     progress = BatchProgress(len(jobs), None if args.quiet else sys.stderr)
     try:
         report = run(jobs, workers=args.workers, scheduler=args.scheduler, retries=args.retries,

@@ -8,8 +8,8 @@ import json
 import sys
 from typing import Any, TextIO
 
-from ..recap.fit_report import KEY_FRAME_NOTE, SegmentFit, misfits
-from ..recap.segments_check import Problem, SegmentsReport, check_segments, check_segments_bytes
+from ..recap.fit_report import KEY_FRAME_NOTE, SegmentFit, extended, misfits
+from ..recap.segments_check import Problem, SegmentsReport, check_segments, check_segments_bytes, report_lines
 from ._common import EXIT_FAILURE, EXIT_OK, CommandFailed, add_command, plural
 from ..recap.sound_step import FIT_MODES
 from .services_option import services_argument
@@ -22,18 +22,21 @@ __all__ = ["print_fit", "print_report", "register"]
 def print_report(report: SegmentsReport, out: TextIO, *, quiet: bool = False, prefix: str = "") -> None:
     """Problem lines, then the shared advice once (errors only when `quiet`)."""
     shown = report.errors if quiet else report.problems
-    for problem in shown:
-        print(f"{prefix}{problem}", file=out)
+    for line in report_lines(shown):
+        print(f"{prefix}{line}", file=out)
     for hint in report.hints(shown):
         print(f"{prefix}hint: {hint}", file=out)
 
 
 def print_fit(fits: list[SegmentFit], out: TextIO, *, strict: bool = False, prefix: str = "") -> None:
-    """A line per segment whose narration and range do not fit, then the
-    note on stream-copy cuts once; errors under `strict`, else warnings."""
+    """A line per segment whose narration and range do not fit (errors
+    under `strict`, else warnings), a note per clip that plays past its
+    range, then the note on stream-copy cuts once."""
     wrong = misfits(fits)
     for fit in wrong:
         print(f"{prefix}{'error' if strict else 'warning'}: {fit.message}", file=out)
+    for fit in extended(fits):
+        print(f"{prefix}note: {fit.past_range_note}", file=out)
     if wrong:
         print(f"{prefix}{KEY_FRAME_NOTE}", file=out)
 

@@ -24,6 +24,9 @@ def _run(args: argparse.Namespace) -> int:
     if not args.quiet:
         print(f"  horizontal video: {os.path.abspath(outputs['horizontal'])}", file=sys.stderr)
         print(f"  contact sheet:    {os.path.abspath(outputs['preview'])}", file=sys.stderr)
+        film, segments = (os.path.relpath(outputs[key]) for key in ("film", "segments"))
+        print(f"  your turn: edit {segments}, then: vantor recap {film} {segments} --output-dir my-recap",
+              file=sys.stderr)
     return EXIT_OK
 
 

@@ -16,6 +16,7 @@ from typing import Any
 from ..recap.checked_run import PreparedRecap, RecapResult, execute, prepare
 from ..recap.outputs import DEFAULT_FINAL
 from ..recap.preflight import MAX_SPEED, MIN_SPEED, SegmentsError
+from ..services.voices import DEFAULT_VOICE
 from ._common import EXIT_OK, CommandFailed, add_command
 from .check import print_report
 from .recap_options import add_fit_and_caption_options, add_keep_work_option
@@ -71,8 +72,7 @@ def _run(args: argparse.Namespace) -> int:
 def register(subparsers: Any) -> None:
     parser = add_command(
         subparsers, "recap", help="make a recap (FINAL_RECAP.mp4) from a video address and a segments file",
-        example='vantor recap "https://www.youtube.com/watch?v=..." segments.json --voice en-US-GuyNeural '
-                "--speed 1.5 -p --output-dir out",
+        example='vantor recap "https://www.youtube.com/watch?v=..." segments.json --speed 1.5 -p --output-dir out',
         description="Make FINAL_RECAP.mp4 from a video address and a segments file.\n\n"
                     "The segments file, the speed and the output directory are checked before anything is\n"
                     "downloaded; after the download every segment is checked against the video's length.\n"
@@ -81,16 +81,17 @@ def register(subparsers: Any) -> None:
                     "recap's path, or with --json one object (outputs, durations, sizes, segments,\n"
                     "wall_time, encoder, sound; with --captions, outputs also has srt and vtt).",
     )
-    parser.add_argument("url", help="address of the source video")
+    parser.add_argument("url", help="address of the source video, or a video file on this machine")
     parser.add_argument("segments", help="segments JSON file (see `vantor check`); - reads standard input")
-    parser.add_argument("--voice", required=True, metavar="NAME", help="voice name of the speech service")
+    parser.add_argument("--voice", default=DEFAULT_VOICE, metavar="NAME",
+                        help="voice name of the speech service (vantor voices lists them)")
     parser.add_argument("--speed", type=float, default=1.0, metavar="FACTOR",
                         help=f"speed of the result, from {MIN_SPEED:g} to {MAX_SPEED:g}")
     parser.add_argument("--output-dir", default=".", metavar="DIR",
                         help="directory for the results; the run works in a folder of its own inside it")
     parser.add_argument("-o", "--output", default=DEFAULT_FINAL, metavar="NAME",
                         help="file name of the recap; the horizontal video is NAME with .horizontal before .mp4 "
-                             "(horizontal_final.mp4 beside the default)")
+                             "(horizontal_final.mp4 beside FINAL_RECAP.mp4)")
     parser.add_argument("--force", action="store_true", help="replace existing results of the same names")
     parser.add_argument("-p", "--mkdir", action="store_true",
                         help="create the output directory's missing parent folders too (a missing output directory "

@@ -86,22 +86,35 @@ def _run(args: argparse.Namespace) -> int:
                                host="127.0.0.1" if is_loopback(args.host) else args.host)
     studio = Studio(project, services.base_url, first_url=args.url or "", music_dir=music)
     guard = StudioGuard(studio.app, new_secret(), port)
-    address = _page_address(args.host, port, guard.one_time_path(), args.url)
-    print(f"vantor studio: {address} (opens the page once; project {project.root}; "
-          f"services on {shown_address(services.base_url)})", flush=True)
+    where = f"project {project.root}; services on {shown_address(services.base_url)}"
     if not args.no_browser and _has_desktop():
-        threading.Thread(target=_open_browser, args=(address,), daemon=True).start()
+        # The browser's command line is every local user's to read: it names a private file of ours,
+        # whose form carries the one-time code to the server.
+        origin = f"http://{url_host(args.host)}:{port}"
+        opened = guard.open_file(origin, args.url)
+        print(f"vantor studio: {origin} (opening it in the browser; if no page opens, run vantor studio "
+              f"--no-browser and open the address it prints; {where})", flush=True)
+        threading.Thread(target=_open_browser, args=(Path(opened).as_uri(),), daemon=True).start()
+    else:
+        address = _page_address(args.host, port, guard.one_time_path(), args.url)
+        print(f"vantor studio: {address} (opens the page once; {where})", flush=True)
     from ..services.app import ClientAllowList
 
     app = ClientAllowList(guard, allow)
     signal.signal(signal.SIGTERM, _on_sigterm)
     config = server_config(app, log_level="warning", log_config=stderr_logging(), lifespan="off",
                             timeout_graceful_shutdown=2)
+    class Server(uvicorn.Server):
+        def handle_exit(self, sig: int, frame: Any) -> None:
+            studio.framing_queue.stop()  # its analyses end now, so their requests answer within the shutdown
+            super().handle_exit(sig, frame)
+
     try:
-        uvicorn.Server(config).run(sockets=[listening])
+        Server(config).run(sockets=[listening])
     except _Terminated:
         pass
     finally:
+        guard.close()
         studio.close()
         services.close()
         listening.close()
@@ -113,8 +126,9 @@ def register(subparsers: Any) -> None:
     parser = add_command(
         subparsers, "studio", help="mark ranges, write narrations and make recaps in the browser",
         example="vantor studio https://www.youtube.com/watch?v=... --project my-recap",
-        description="Start the local services and the browser editor on this machine. Its one-time address\n"
-                    "goes on stdout; the browser opens it unless --no-browser (then open it yourself, once).\n"
+        description="Start the local services and the browser editor on this machine. The browser opens\n"
+                    "it through a private file that carries a one-time code; with --no-browser a one-time\n"
+                    "address goes on stdout instead (open it yourself, once).\n"
                     "The project folder holds segments.json and the finished recaps (recaps/).",
     )
     parser.add_argument("url", nargs="?", help="a video address to load at once")

@@ -17,7 +17,7 @@ from typing import Any
 from ..recap.segments_check import check_segments
 from ..transcripts.formats import clock
 from ..transcripts.model import Suggestion
-from ..transcripts.suggest import draft_segments, suggest
+from ..transcripts.suggest import DEFAULT_LENGTH, ENDS_SECONDS, MIN_LENGTH, draft_segments, suggest
 from ._common import EXIT_OK, CommandFailed, add_command, whole_number
 from .transcript import add_source_options, words_for
 
@@ -50,10 +50,14 @@ def _reasons(found: list[Suggestion]) -> str:
     return "".join(line + "\n" for line in lines)
 
 
+def _refuse_existing(path: str | None, force: bool) -> None:
+    if path and os.path.exists(path) and not force:
+        raise CommandFailed(f"{path} exists; give another -o or pass --force to replace it")
+
+
 def _write(path: str, content: str, force: bool) -> None:
     """The draft, whole or not at all; an existing file only with --force."""
-    if os.path.exists(path) and not force:
-        raise CommandFailed(f"{path} exists; give another -o or pass --force to replace it")
+    _refuse_existing(path, force)  # again: it may have appeared while the words were read
     folder = os.path.dirname(os.path.abspath(path))
     try:
         with tempfile.NamedTemporaryFile("w", encoding="utf-8", dir=folder, prefix=".vantor-draft-", suffix=".json",
@@ -62,7 +66,7 @@ def _write(path: str, content: str, force: bool) -> None:
         os.replace(out.name, path)
     except OSError as error:
         raise CommandFailed(f"cannot write {path}: {error.strerror or error}") from None
-    report = check_segments(path)  # the file as written, read back as a recap would
+    report = check_segments(path, drafts=True)  # the file as written, read back as a recap would, but for the marker
     if not report.ok:
         raise CommandFailed(f"the draft written to {path} does not pass vantor check: {report.errors[0]}")
 
@@ -70,11 +74,16 @@ def _write(path: str, content: str, force: bool) -> None:
 def _run(args: argparse.Namespace) -> int:
     from ..transcripts.api import signal_arguments
 
+    _refuse_existing(args.output, args.force)  # before anything is read
     found_words = words_for(args, read_video=args.read_video)
     found = suggest(found_words.transcript, count=args.count, length=args.length, keywords=args.keyword,
-                    duration=found_words.duration, **signal_arguments(found_words))
-    if not found:
+                    duration=found_words.duration, include_ends=args.include_ends, **signal_arguments(found_words))
+    if not found and not found_words.transcript.words:
         raise CommandFailed("the video's transcript has no words to suggest ranges from")
+    if not found:
+        ends = "" if args.include_ends else "; --include-ends lets in the video's first and last half-minute"
+        raise CommandFailed(f"no run of whole sentences of {min(MIN_LENGTH, args.length / 2):g} to {args.length:g} s "
+                            f"was found{ends}; a larger --length may find some")
     draft = json.dumps(draft_segments(found), indent=2, ensure_ascii=False) + "\n"
     if args.output:
         _write(args.output, draft, args.force)
@@ -87,7 +96,8 @@ def _run(args: argparse.Namespace) -> int:
         "" if found_words.signals is not None else NOT_READ[found_words.transcript.source] + "\n")
     if args.output:
         sys.stdout.write(reasons)
-        print(f"draft written to {args.output}: rewrite each REWRITE: narration, then vantor check {args.output}")
+        print(f"draft written to {args.output}: write your own narration in place of each REWRITE: one (vantor "
+              f"check and vantor recap refuse it as it is), then vantor check {args.output}")
     else:
         sys.stderr.write(reasons)
         sys.stdout.write(draft)
@@ -102,8 +112,12 @@ def register(subparsers: Any) -> None:
     )
     add_source_options(parser)
     parser.add_argument("--count", type=whole_number(1, MAX_COUNT), default=5, help="how many ranges")
-    parser.add_argument("--length", type=_length, default=30.0, metavar="SECONDS",
-                        help="about how long each range is (whole sentences up to this)")
+    parser.add_argument("--length", type=_length, default=DEFAULT_LENGTH, metavar="SECONDS",
+                        help=f"the longest range: whole sentences up to this, at least {MIN_LENGTH:g} s (or half "
+                             "of it), within one shot where the shots are known")
+    parser.add_argument("--include-ends", action="store_true",
+                        help=f"let ranges start in the video's first or end in its last {ENDS_SECONDS:g} s, where "
+                             "channels greet and sign off (passed over by default)")
     parser.add_argument("--keyword", action="append", default=[], metavar="WORD",
                         help="a word to look for (repeatable); the video's own repeated words count too")
     parser.add_argument("-o", "--output", metavar="FILE", help="write the draft here (default: stdout)")

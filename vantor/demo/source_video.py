@@ -9,11 +9,14 @@ import subprocess
 __all__ = ["make_source_video"]
 
 
-def make_source_video(path: str, seconds: float = 12.0, size: str = "640x360", rate: int = 25) -> str:
+def make_source_video(path: str, seconds: float = 12.0, size: str = "640x360", rate: int = 25, *,
+                      compact: bool = False) -> str:
     """Writes an H.264/AAC MP4 with moving pictures, a running clock and sound.
 
     Key frames every second, so stream-copy cuts land close to the asked times.
+    `compact`: a file to keep (a sixth of the size, twice the encoding time).
     """
+    preset = ["-preset", "veryfast", "-crf", "30"] if compact else ["-preset", "ultrafast"]
     clock = (
         "drawtext=text='%{pts\\:hms}':x=(w-tw)/2:y=h-th-20:fontsize=h/14:"
         "fontcolor=white:box=1:boxcolor=black@0.6"
@@ -25,7 +28,7 @@ def make_source_video(path: str, seconds: float = 12.0, size: str = "640x360", r
         "-f", "lavfi", "-i", "sine=frequency=330:sample_rate=44100",
         "-t", str(seconds),
         "-vf", clock,
-        "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g", str(rate),
+        "-c:v", "libx264", *preset, "-pix_fmt", "yuv420p", "-g", str(rate),
         "-c:a", "aac", "-shortest", os.path.abspath(path),  # never read as "proto:" or "-option"
     ]
     result = subprocess.run(cmd, capture_output=True)

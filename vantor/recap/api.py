@@ -21,6 +21,7 @@ from .framing import DEFAULT_ASPECT, DEFAULT_FRAME
 from .outputs import DEFAULT_FINAL
 from .preflight import PYTHON
 from .sound_step import DEFAULT_LOUDNESS, SoundChoice
+from ..services.voices import DEFAULT_VOICE
 
 if TYPE_CHECKING:
     from .run import EngineRun, RunEvent
@@ -89,7 +90,7 @@ def make_recap(
     url: str,
     segments: Segments,
     *,
-    voice: str,
+    voice: str = DEFAULT_VOICE,
     speed: float = 1.0,
     output_dir: str | os.PathLike[str] = ".",
     mkdir: bool = False,

@@ -28,6 +28,7 @@ import re
 from collections.abc import Sequence
 from dataclasses import dataclass
 
+from ..services.caption_forms import visible_text
 from ..services.narration_timing import NarrationTiming
 from .caption_font import load_metrics
 from .caption_layout import BASE_SIZES, BOX_PAD, OUTLINE, SAFE_AREAS
@@ -126,12 +127,13 @@ def _clock(seconds: float, decimal: str) -> str:
 
 
 def _one_line(text: str) -> str:
-    return " ".join(text.split())
+    # Nothing that reorders or hides text is drawn or written; no "-->" is left.
+    return " ".join(visible_text(text).split())
 
 
 def to_srt(cues: Sequence[Cue]) -> str:
-    # A text line holding "-->" would read as a timing line.
-    return "".join(f"{n}\n{_clock(c.start, ',')} --> {_clock(c.end, ',')}\n{_one_line(c.text).replace('-->', '->')}\n\n"
+    # A text line holding "-->" would read as a timing line (_one_line leaves none).
+    return "".join(f"{n}\n{_clock(c.start, ',')} --> {_clock(c.end, ',')}\n{_one_line(c.text)}\n\n"
                    for n, c in enumerate(cues, 1))
 
 

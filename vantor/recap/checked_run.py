@@ -27,6 +27,7 @@ from .run import EngineRun, RunEvent
 from .sound_step import SoundChoice
 from .services_choice import SERVICES, ServicesChoice, resolve_services, shown_address
 from .spoken_by import spoken_notes, voices_spoken
+from ..services.file_source import is_video_file, source_address
 from ..tools import require_tools
 
 if TYPE_CHECKING:
@@ -121,6 +122,10 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
     services = resolve_services(services)
     if not url.strip():
         raise PreflightError("the video address is empty")
+    if services != "local" and is_video_file(url):
+        how = 'services="local"' if wording is PYTHON else "--services local"
+        raise PreflightError(f"{url!r} is a file on this machine, which only the local services started here can "
+                             f"fetch; use {how}")
     # An address names a `vantor serve` elsewhere: its speech is spoken there.
     require_tools(local_services=services == "local")
     speed = check_speed(speed)
@@ -221,11 +226,11 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
             if on_event is not None:
                 on_event(event)
 
-        with services_for_run(run, view) as services:
+        with services_for_run(run, view) as services, source_address(run.url) as url:
             fits = measured_fit(run.segments, run.voice, services, view, strict=run.strict_fit,
                                 needed=run.captions is not None, mode=run.sound.fit if run.sound else "narration",
                                 stop=stop_requested)
-            engine_run = EngineRun(run.url, run.segments_file, run.speed, run.voice, run.output_dir,
+            engine_run = EngineRun(url, run.segments_file, run.speed, run.voice, run.output_dir,
                                    names=run.names, overwrite=run.overwrite, services=services,
                                    segments=run.segments or None, on_event=show, captions=run.captions,
                                    timings=fit_timings(fits), child_output=child_output,

@@ -9,7 +9,7 @@ from collections.abc import Callable, Mapping, Sequence
 from typing import IO, TYPE_CHECKING
 
 from .captions import CAPTION_MODES
-from .fit_report import KEY_FRAME_NOTE, SegmentFit, fit_report, misfits, refuse_misfits, speaking_progress
+from .fit_report import KEY_FRAME_NOTE, SegmentFit, extended, fit_report, misfits, refuse_misfits, speaking_progress
 from .preflight import PreflightError
 
 if TYPE_CHECKING:
@@ -52,6 +52,8 @@ def measured_fit(segments: Sequence[Mapping[str, object]], voice: str, services:
     wrong = misfits(fits)
     for fit in wrong:
         print(f"warning: {fit.message}", file=out)
+    for fit in extended(fits):
+        print(f"note: {fit.past_range_note}", file=out)
     if wrong:
         print(KEY_FRAME_NOTE, file=out)
     return fits

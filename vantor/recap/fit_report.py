@@ -31,8 +31,8 @@ if TYPE_CHECKING:
     from ..services import LocalServices, NarrationTiming
     from .services_choice import ServicesChoice
 
-__all__ = ["KEY_FRAME_NOTE", "RANGE_SLACK", "FitError", "SegmentFit", "fit_report", "fit_reports", "misfits",
-           "refuse_misfits", "speaking_progress"]
+__all__ = ["KEY_FRAME_NOTE", "RANGE_SLACK", "FitError", "SegmentFit", "extended", "fit_report", "fit_reports",
+           "misfits", "refuse_misfits", "speaking_progress"]
 
 # A range longer than its narration by less than this is not worth a
 # warning: the cut loses a blink of picture.
@@ -86,6 +86,16 @@ class SegmentFit:
         return min(self.range_length, self.narration_length)
 
     @property
+    def past_range(self) -> float:
+        """Seconds the clip plays past its range's end ("extend" only)."""
+        return max(0.0, self.narration_length - self.range_length) if self.mode == "extend" else 0.0
+
+    @property
+    def past_range_note(self) -> str:
+        return (f"segment {self.number}: the clip plays {self.past_range:.1f} s past its range's end, over the "
+                f"source (the narration lasts {self.narration_length:.1f} s, the range {self.range_length:.1f} s)")
+
+    @property
     def lost_words(self) -> tuple[str, ...]:
         """The words still being spoken when the clip ends ("range" and
         "narration"; "extend" loses none before the video's end)."""
@@ -111,7 +121,8 @@ class SegmentFit:
     def as_json(self) -> dict[str, object]:
         return {"segment": self.number, "range": round(self.range_length, 3),
                 "narration": round(self.narration_length, 3), "spoken_end": round(self.spoken_end, 3),
-                "outcome": self.outcome, "backend": self.backend, "message": self.message, "fit": self.mode}
+                "outcome": self.outcome, "backend": self.backend, "message": self.message, "fit": self.mode,
+                "past_range": round(self.past_range, 3)}
 
 
 def range_length(segment: Mapping[str, object]) -> float:
@@ -185,6 +196,11 @@ def _spoken(services: LocalServices, text: str, voice: str, stop: Callable[[], b
 
 def misfits(fits: Sequence[SegmentFit]) -> list[SegmentFit]:
     return [fit for fit in fits if fit.outcome != FITS]
+
+
+def extended(fits: Sequence[SegmentFit]) -> list[SegmentFit]:
+    """The clips that "extend" plays past their range (by a tenth of a second or more, as shown)."""
+    return [fit for fit in fits if round(fit.past_range, 1) > 0]
 
 
 def refuse_misfits(fits: Sequence[SegmentFit]) -> None:

@@ -14,7 +14,7 @@ import itertools
 import json
 import os
 import subprocess
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -64,16 +64,22 @@ def cache_key(source: str, ranges: Sequence[tuple[str, str]]) -> str:
 
 
 def cached(cache_dir: Path, key: str) -> Analysis | None:
+    from ..services.cache import private_tree
+
     try:
+        private_tree(cache_dir)  # entries an older version left readable are tightened
         return Analysis.from_json((cache_dir / f"{key}.json").read_text(encoding="utf-8"))
     except (OSError, ValueError, KeyError, TypeError):
         return None  # absent or unreadable: analysed again
 
 
 def store(cache_dir: Path, key: str, analysis: Analysis) -> None:
-    cache_dir.mkdir(parents=True, exist_ok=True)
+    from ..services.cache import private_dir, private_file
+
+    private_dir(cache_dir)  # what a user analysed is private, as the rest of the cache
     scratch = cache_dir / f".{key}.{os.getpid()}.tmp"
-    scratch.write_text(analysis.to_json(), encoding="utf-8")
+    with os.fdopen(private_file(scratch), "w", encoding="utf-8") as f:
+        f.write(analysis.to_json())
     os.replace(scratch, cache_dir / f"{key}.json")  # never half-written
 
 
@@ -88,10 +94,12 @@ def probe_picture(video: str, protocols: str = "file,pipe") -> tuple[int, int, f
 
 
 def analyse(video: str, crop_share: float, *, start: float | None = None, end: float | None = None,
-            protocols: str = "file,pipe") -> Analysis:
+            protocols: str = "file,pipe", start_child: Callable[..., subprocess.Popen[bytes]] = subprocess.Popen
+            ) -> Analysis:
     """`crop_share`: the crop's width as a share of the scaled picture's.
     `start`, `end`: only that stretch of `video` (the samples' times count
-    from `start`); `protocols`: what ffmpeg may read it through."""
+    from `start`); `protocols`: what ffmpeg may read it through;
+    `start_child`: starts its ffmpeg (`subprocess.Popen`'s signature)."""
     import cv2
     import numpy as np
 
@@ -103,10 +111,10 @@ def analyse(video: str, crop_share: float, *, start: float | None = None, end: f
     rows = max(2, round(WIDTH * height / width / 2) * 2)
     # B-frames are not decoded (no other kind refers to them): a few samples a second
     # come from the I- and P-frames at about a third of the decoding's work.
-    child = subprocess.Popen(["ffmpeg", "-v", "fatal", "-nostdin", "-protocol_whitelist", protocols,
-                              "-skip_frame", "bidir", *stretch, "-i", video,
-                              "-an", "-vf", f"fps={RATE},scale={WIDTH}:{rows},format=gray", "-f", "rawvideo", "-"],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    child = start_child(["ffmpeg", "-v", "fatal", "-nostdin", "-protocol_whitelist", protocols,
+                         "-skip_frame", "bidir", *stretch, "-i", video,
+                         "-an", "-vf", f"fps={RATE},scale={WIDTH}:{rows},format=gray", "-f", "rawvideo", "-"],
+                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     faces = cv.CascadeClassifier(os.path.join(cv.data.haarcascades, "haarcascade_frontalface_default.xml"))
     window = max(1, round(crop_share * WIDTH))
     samples: list[Sample] = []

@@ -28,9 +28,10 @@ __all__ = ["FramePlan", "framing_cache_dir"]
 
 
 def framing_cache_dir() -> Path:
+    from ..services.cache import private_dir
     from ..services.limits import default_cache_dir
 
-    return default_cache_dir() / "framing"
+    return private_dir(default_cache_dir()) / "framing"
 
 
 class FramePlan(Shaper):

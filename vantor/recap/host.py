@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import os
 import shlex
+import signal
 import subprocess
 import tempfile
 import threading
@@ -29,6 +30,8 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any, TextIO
 
+from . import fetch_step
+from .fetch_step import LocalFile
 from .run_media import RunMedia
 from .steps import (Concat, Conversion, Cut, Event, Fetch, Job, Merge, Narration, Pause, Poll, StepHost, engine_name,
                     fspath_argv)
@@ -63,6 +66,17 @@ class RunEvent:
     kind: str
     text: str = ""
     data: Any = None
+
+
+# ffmpeg's own exit status when a signal (Ctrl-C, SIGTERM) stopped it.
+_FFMPEG_SIGNALLED = 255
+
+
+def _interrupted(argv: Sequence[Any], status: int) -> bool:
+    """Whether a child's exit status says Ctrl-C stopped it: killed by
+    SIGINT, or ffmpeg's status for a signal it caught."""
+    return status == -signal.SIGINT or (status == _FFMPEG_SIGNALLED
+                                        and os.path.basename(str(argv[0])).startswith("ffmpeg"))
 
 
 def restricted_inputs(argv: Sequence[Any]) -> list[Any]:
@@ -121,14 +135,16 @@ class RunHost(StepHost):
     process's). `stop_requested`: polled while waiting; True cancels.
     `start_child`: `subprocess.Popen`'s signature. `shapers`: the run's
     features, in the order they shape each command (framing, sound,
-    captions)."""
+    captions). `local_file`: the run's own services' cached file for a file
+    address (see fetch_step)."""
 
     def __init__(self, *, emit: Callable[[RunEvent], None], local: bool,
                  check_fetched: Callable[[str], list[str]] | None = None, child_output: TextIO | None = None,
                  stop_requested: Callable[[], bool] | None = None,
                  start_child: Callable[..., subprocess.Popen[Any]] = subprocess.Popen,
-                 shapers: Sequence[Shaper] = ()) -> None:
+                 shapers: Sequence[Shaper] = (), local_file: LocalFile | None = None) -> None:
         self._emit, self._local = emit, local
+        self._local_file = local_file
         self._check_fetched, self._child_output = check_fetched, child_output
         self._stop_requested, self._start_child = stop_requested, start_child
         self._shapers = tuple(shapers)
@@ -205,7 +221,7 @@ class RunHost(StepHost):
         super().narration(step)
 
     def fetch(self, step: Fetch) -> int:
-        return self.run_child(step.argv).returncode
+        return fetch_step.fetch(step, self.run_child, self._local_file)
 
     def cut(self, step: Cut) -> int:
         argv = list(step.argv)
@@ -285,6 +301,10 @@ class RunHost(StepHost):
             with self._lock:
                 self._child = None
         self.raise_if_cancelled()  # a child killed by cancel() is not a tool's failure
+        if _interrupted(argv, child.returncode):
+            # Ctrl-C reached the child (the terminal signals the whole group); this process may
+            # ignore SIGINT (started in the background) or see it only after the child's exit.
+            raise KeyboardInterrupt(f"{os.path.basename(str(argv[0]))} was interrupted")
         result = subprocess.CompletedProcess(argv, child.returncode, stdout, stderr)
         self._emit(RunEvent("child", shlex.join(fspath_argv(argv)), result))
         return result

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import re
 import subprocess
+import sys
 from urllib.parse import urlsplit
 
 from .failures import Failure, classify, download_detail
@@ -12,7 +13,9 @@ from .services_choice import without_paths
 
 __all__ = ["explain"]
 
-_UPDATE_YTDLP = "if it plays in a browser, update yt-dlp: pip install -U 'yt-dlp[default]'"
+# The download service's two reasons that are about what the page holds, not the network.
+_NO_VIDEO = re.compile(r"has no video that yt-dlp can download")
+_CANNOT_READ = re.compile(r"yt-dlp cannot read this site")
 # The download service's refusal of a private address (vantor.services.source_guard).
 _PRIVATE = re.compile(r"\bis private\b.*\bpublic addresses only\b")
 _ALLOW_PRIVATE = "if the address is on your own network, start vantor serve with --allow-private-sources"
@@ -30,9 +33,15 @@ _NETWORK_ADVICE = (
 )
 
 
+def _update_ytdlp() -> str:
+    """The command that updates yt-dlp where this vantor runs (its own environment's pip)."""
+    return f"update yt-dlp: {sys.executable} -m pip install -U 'yt-dlp[default]' deno"
+
+
 def _what_to_do(failure: Failure) -> str:
     """For a download failure: what the network answer calls for, allow
-    private addresses, wait and retry, or check the address."""
+    private addresses, wait and retry, the video's own page, a newer yt-dlp
+    (only for a site it no longer reads), or check the address."""
     if _PRIVATE.search(failure.reason):
         return _ALLOW_PRIVATE
     for said, advice in _NETWORK_ADVICE:
@@ -40,7 +49,11 @@ def _what_to_do(failure: Failure) -> str:
             return advice
     if failure.transient:
         return "try again later"
-    return f"check the address ({_UPDATE_YTDLP})"
+    if _NO_VIDEO.search(failure.reason):
+        return "give the address of the video's own page (open the video, then copy the address)"
+    if _CANNOT_READ.search(failure.reason):
+        return f"the site may have changed: {_update_ytdlp()}"
+    return "check the address"
 
 
 def _unreachable(error: BaseException) -> str:
@@ -84,7 +97,8 @@ def explain(error: BaseException, *, verbose: bool = False) -> str:
         network = any(said.search(failure.reason) for said, _ in _NETWORK_ADVICE)
         if failure.transient and failure.known and not network:
             return f"the download service could not take the video now: {failure.reason}; try again later{detail}"
-        advice = _what_to_do(failure) if network or _PRIVATE.search(failure.reason) else f"check the address ({_UPDATE_YTDLP})"
+        # An unrecognised refusal counts as transient (batch retries it), but a person checks the address.
+        advice = _what_to_do(failure) if network or not failure.transient else "check the address"
         return f"the download service refused the video: {failure.reason}; {advice}{detail}"
     if type(error) is Exception and text.startswith("Download timed out"):
         return ("the download service did not finish the video within 3 minutes; try again (a finished "

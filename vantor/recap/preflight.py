@@ -14,7 +14,7 @@ from dataclasses import dataclass
 
 from ..errors import PreflightError
 from .probe import UnreadableVideo, probe_duration
-from .segments_check import Problem, SegmentsReport, check_segments, seconds_of
+from .segments_check import SHOWN_ALIKE, Problem, SegmentsReport, check_segments, seconds_of
 
 __all__ = [
     "COMMAND_LINE", "MAX_SPEED", "MIN_SPEED", "PYTHON", "OutputDir", "PreflightError", "SegmentsError", "Wording",
@@ -49,9 +49,16 @@ class SegmentsError(PreflightError):
 
     def __init__(self, report: SegmentsReport) -> None:
         count = len(report.errors)
-        first = str(report.errors[0]).removeprefix("error: ")
+        first = report.errors[0]
+        alike = [p.number for p in report.errors if (p.member, p.message) == (first.member, first.message)]
+        if len(alike) > 1:  # "segments 1, 2, 4 and 45 more 'voiceover': ..."
+            named = ", ".join(map(str, alike[:SHOWN_ALIKE])) + (f" and {len(alike) - SHOWN_ALIKE} more"
+                                                                if len(alike) > SHOWN_ALIKE else "")
+            shown = f"segments {named} {first.member!r}: {first.message}"
+        else:
+            shown = str(first).removeprefix("error: ")
         errors = f"{report.name}: {count} error{'s' if count != 1 else ''} in the segments file"
-        super().__init__(f"{errors} (first: {first}); nothing was downloaded")
+        super().__init__(f"{errors} (first: {shown}); nothing was downloaded")
         self.report = report
         # The line under a report that already listed every error.
         self.summary: str = f"{errors}; nothing was downloaded"
@@ -192,7 +199,11 @@ def check_video_duration(segments: list[dict[str, object]], video: str,
     except UnreadableVideo as error:
         raise PreflightError(f"the downloaded video {video!r} cannot be read: {error}") from None
     problems = _past_the_end(segments, duration)
-    errors = [p for p in problems if p.severity == "error"]
-    if errors:
-        raise PreflightError("; ".join(str(p).removeprefix("error: ") for p in errors) + "; nothing was narrated")
+    errors = [str(p).removeprefix("error: ") for p in problems if p.severity == "error"]
+    if len(errors) == 1:
+        raise PreflightError(f"{errors[0]}; nothing was narrated")
+    if errors:  # a line each, the first few, then how many more
+        listed = errors[:SHOWN_ALIKE] + ([f"and {len(errors) - SHOWN_ALIKE} more"] if len(errors) > SHOWN_ALIKE else [])
+        raise PreflightError(f"{len(errors)} segments start past the end of the video ({duration:.2f} s); nothing "
+                             "was narrated:" + "".join(f"\n  {line}" for line in listed))
     return problems

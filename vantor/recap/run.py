@@ -203,7 +203,8 @@ class EngineRun:
     def _host(self, shapers: Sequence[Shaper]) -> RunHost:
         self.host = RunHost(emit=self._emit, local=self.services is not None,
                             check_fetched=self._fetched_check(), child_output=self.child_output,
-                            stop_requested=self.stop_requested, start_child=self.start_child, shapers=shapers)
+                            stop_requested=self.stop_requested, start_child=self.start_child, shapers=shapers,
+                            local_file=getattr(self.services, "local_file", None))
         if self._cancel_asked:
             self.host.cancel()
         return self.host

@@ -7,7 +7,8 @@ the file: segments are numbered from 1, as the run's "Segment 1/4" lines
 number them. It accepts nothing the engine would refuse, but for one thing:
 a time written as a JSON number, which a run hands the engine as the
 equivalent string (`engine_segments`). It refuses an empty array, which the
-engine would turn into an empty video.
+engine would turn into an empty video, and a narration that still begins
+with the marker of `vantor suggest`'s draft, which a recap would speak.
 """
 
 from __future__ import annotations
@@ -24,8 +25,9 @@ from typing import Literal
 from .framing import check_range_frame
 
 __all__ = [
-    "TIME_FORMS", "WORDS_PER_SECOND", "Problem", "SegmentsReport", "check_segments", "check_segments_bytes",
-    "engine_segments", "json_type_name", "parse_time", "seconds_of", "time_text",
+    "DRAFT_MARKER", "TIME_FORMS", "WORDS_PER_SECOND", "Problem", "SegmentsReport", "check_segments",
+    "check_segments_bytes", "engine_segments", "is_draft", "json_type_name", "parse_time", "report_lines",
+    "seconds_of", "time_text",
 ]
 
 # A typical narration pace (150 words a minute).
@@ -33,6 +35,12 @@ WORDS_PER_SECOND = 2.5
 # Shown once under a report that has a time it cannot read.
 TIME_FORMS = "times are seconds like 90 or 1.5, or [HH:]MM:SS[.fraction] like 01:30 or 00:01:30.5"
 _MEMBERS = ("start", "end", "voiceover")
+# How `vantor suggest` marks a narration that is still the video's own words.
+DRAFT_MARKER = "REWRITE:"
+_DRAFT = (f"still the draft of vantor suggest (it begins with {DRAFT_MARKER!r}); write your own narration in its "
+          "place")
+# Problems of one kind shown one a line before the rest are counted.
+SHOWN_ALIKE = 3
 _EXAMPLE = '{"start": "0", "end": "5", "voiceover": "..."}'
 
 # ffmpeg reads -ss/-to as a duration: an optional "-", then HH:MM:SS (hours
@@ -99,6 +107,31 @@ class SegmentsReport:
         return {"file": self.name, "ok": self.ok,
                 "segments": None if self.segments is None else len(self.segments),
                 "problems": [p.as_json() for p in self.problems], "hints": self.hints()}
+
+
+def is_draft(narration: str) -> bool:
+    """True for a narration that still begins with the draft's marker."""
+    return narration.lstrip()[:len(DRAFT_MARKER)].upper() == DRAFT_MARKER
+
+
+def report_lines(problems: list[Problem]) -> list[str]:
+    """A line per problem, in order; past SHOWN_ALIKE problems of one kind
+    (severity, member and message), one line counts the rest, so a file of
+    thousands of drafts is a few lines."""
+    kinds: dict[tuple[str, str | None, str], int] = {}
+    for problem in problems:
+        key = (problem.severity, problem.member, problem.message)
+        kinds[key] = kinds.get(key, 0) + 1
+    lines, seen = [], dict.fromkeys(kinds, 0)
+    for problem in problems:
+        key = (problem.severity, problem.member, problem.message)
+        seen[key] += 1
+        if kinds[key] <= SHOWN_ALIKE + 1 or seen[key] <= SHOWN_ALIKE:
+            lines.append(str(problem))
+        elif seen[key] == SHOWN_ALIKE + 1:
+            lines.append(f"{problem.severity}: and {kinds[key] - SHOWN_ALIKE} more segments {problem.member!r}: "
+                         f"{problem.message}")
+    return lines
 
 
 def json_type_name(value: object) -> str:
@@ -213,7 +246,7 @@ def _not_a_string(member: str, value: object) -> str:
     return f"must be a string, not {json_type_name(value)}"
 
 
-def _check_segment(number: int, segment: object) -> list[Problem]:
+def _check_segment(number: int, segment: object, drafts: bool) -> list[Problem]:
     if not isinstance(segment, dict):
         return [Problem(number, None, f"must be an object like {_EXAMPLE}, not {json_type_name(segment)}")]
     problems: list[Problem] = []
@@ -249,6 +282,8 @@ def _check_segment(number: int, segment: object) -> list[Problem]:
     if isinstance(narration, str):
         if not narration.strip():
             problems.append(Problem(number, "voiceover", "the narration is empty; write the text to speak"))
+        elif is_draft(narration) and not drafts:
+            problems.append(Problem(number, "voiceover", _DRAFT))
         elif "start" in times and "end" in times and times["end"] > times["start"]:
             length = times["end"] - times["start"]
             spoken = len(narration.split()) / WORDS_PER_SECOND
@@ -262,8 +297,10 @@ def _check_segment(number: int, segment: object) -> list[Problem]:
     return problems
 
 
-def check_segments_bytes(content: bytes, name: str = "<stdin>") -> SegmentsReport:
-    """Every problem of a segments file's content, errors and warnings, in file order."""
+def check_segments_bytes(content: bytes, name: str = "<stdin>", *, drafts: bool = False) -> SegmentsReport:
+    """Every problem of a segments file's content, errors and warnings, in
+    file order. `drafts`: a narration of the draft is no error (a draft
+    being worked on, not a recap's)."""
     segments, problems = _decode(content)
     report = SegmentsReport(name, problems)
     if problems:
@@ -276,14 +313,15 @@ def check_segments_bytes(content: bytes, name: str = "<stdin>") -> SegmentsRepor
         report.problems.append(Problem(None, None, f"the array is empty; add at least one segment like {_EXAMPLE}"))
         return report
     for number, segment in enumerate(segments, 1):
-        report.problems.extend(_check_segment(number, segment))
+        report.problems.extend(_check_segment(number, segment, drafts))
     if report.ok:
         report.segments = segments
     return report
 
 
-def check_segments(path: str) -> SegmentsReport:
-    """Reads and checks the segments file at `path`."""
+def check_segments(path: str, *, drafts: bool = False) -> SegmentsReport:
+    """Reads and checks the segments file at `path` (`drafts`: as for
+    `check_segments_bytes`)."""
     try:
         with open(path, "rb") as f:
             content = f.read()
@@ -293,4 +331,4 @@ def check_segments(path: str) -> SegmentsReport:
         return SegmentsReport(path, [Problem(None, None, "is a directory; give the path of a .json file")])
     except OSError as error:
         return SegmentsReport(path, [Problem(None, None, f"cannot read it: {error.strerror or error}")])
-    return check_segments_bytes(content, path)
+    return check_segments_bytes(content, path, drafts=drafts)

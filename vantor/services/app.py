@@ -28,8 +28,10 @@ service on another machine hands out addresses its clients can fetch.
 Every path begins with the service's token (`/<token>/ajax/...`), or the
 request carries it in the X-Vantor-Token header; the progress address handed
 out carries it as the job request did. The file address does not: it holds a
-random capability for that one file (see gate.Capabilities), because it goes
-on `wget`'s command line, which every local user can read. A request without
+random capability for that one job's file (see gate.Capabilities), good for
+FILE_ADDRESS_SECONDS from the poll that handed it out, however it is used,
+because a client may put it where other local users read it (the engine's
+`wget` command line, when a host runs it as is). A request without
 either is answered 404 like any unknown path. A busy service answers job
 requests 503; malformed requests get 400.
 
@@ -64,13 +66,15 @@ from .download_jobs import Job, JobRefused, Jobs
 from .espeak_backend import SpeechFailed
 from .gate import TOKEN_HEADER, Capabilities, header, path_after_secret, same_secret
 from .limits import Limits
-from .narration_timing import measure_timing
+from .narration_timing import NarrationTiming, measure_timing
 from .narrator import BACKEND_NAMES
+from .speech_bounds import unreadable
 from .speech_queue import Busy, SpeechQueue
 from .voices import Voice
 from .ytdlp_backend import DownloadFailed
 
-__all__ = ["BACKEND_HEADER", "LOOPBACK", "TOKEN_HEADER", "ClientAllowList", "SpeechBackend", "TokenGate", "build_app"]
+__all__ = ["BACKEND_HEADER", "FILE_ADDRESS_SECONDS", "FILE_PATH", "LOOPBACK", "TOKEN_HEADER", "ClientAllowList",
+           "SpeechBackend", "TokenGate", "build_app", "finished_file"]
 
 Network = ipaddress.IPv4Network | ipaddress.IPv6Network
 LOOPBACK: tuple[Network, ...] = (ipaddress.ip_network("127.0.0.0/8"), ipaddress.ip_network("::1/128"))
@@ -83,8 +87,9 @@ MAX_FORMAT_DIGITS = 5
 FILES_PREFIX = "/files/"
 # What passes the token gate without the token: a file address, to be checked by its capability.
 FILE_PATH = re.compile(r"/files/[A-Za-z0-9_-]{1,128}\.mp4")
-# A file address is good until this long after it was handed out or last
-# used (wget's retries, a player's range requests, ffprobe's reads).
+# A file address is good for this long after the poll that handed it out,
+# used or not (wget's retries within it; a client that needs the file later
+# polls the finished job again for a fresh address).
 FILE_ADDRESS_SECONDS = 600.0
 # Every refusal of an unknown path, token or capability: nothing tells them apart.
 NOT_FOUND: JSONResponse = JSONResponse({"success": False, "error": "not found"}, 404)
@@ -149,6 +154,8 @@ class SpeechBackend(Protocol):
 
     def speak(self, text: str, voice: str) -> bytes: ...
 
+    def spoken_timing(self, mp3: bytes) -> NarrationTiming | None: ...
+
 
 def _base(request: Request) -> str:
     return str(request.base_url).rstrip("/")
@@ -181,13 +188,24 @@ def _peer(request: Request) -> str:
     return request.client.host if request.client else ""
 
 
+def finished_file(file_addresses: Capabilities[Job], capability: str) -> Path | None:
+    """The file of the finished job `capability` was handed out for, while
+    it is good and the file is in the cache; marks it fetched."""
+    job = file_addresses.redeem(capability)
+    if job is None or job.state != "finished" or job.path is None or not Path(job.path).exists():
+        return None
+    job.fetched = True
+    return Path(job.path)
+
+
 def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits: Limits,
               allow: Iterable[Network] = LOOPBACK, token: str | None = None,
-              speech_queue: SpeechQueue | None = None, captions: CaptionFetcher | None = None) -> ASGIApp:
+              speech_queue: SpeechQueue | None = None, captions: CaptionFetcher | None = None,
+              file_addresses: Capabilities[Job] | None = None) -> ASGIApp:
     queue = speech_queue or SpeechQueue(limits.max_speech, limits.max_speech_per_client, limits.max_speech_queued)
     timing_cache = FileCache(speech_cache.root / "timing", ".json", 64 * 1024**2)
     waiting: Counter[str] = Counter()  # client address -> job requests waiting for a first answer
-    file_addresses: Capabilities[Job] = Capabilities(FILE_ADDRESS_SECONDS)
+    file_addresses = file_addresses if file_addresses is not None else Capabilities(FILE_ADDRESS_SECONDS)
     caption_fetcher = captions or CaptionFetcher()
     caption_requests = [0]  # running now; bounded like downloads, each holds a thread
 
@@ -262,17 +280,14 @@ def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits
             if job.state == "converting" and p.stage == "converting":
                 body["converted"] = round(p.fraction, 3)
         if job.state == "finished":
-            # A fresh capability for this file alone: the address goes on wget's command line.
+            # A fresh capability for this job's file alone, lapsing FILE_ADDRESS_SECONDS from now.
             body["download_url"] = f"{_origin(request)}{FILES_PREFIX}{file_addresses.issue(job)}.mp4"
         return JSONResponse(body)
 
     async def file(request: Request) -> FileResponse | JSONResponse:
         # Only a finished job's file, by a capability handed out for it; nothing in the path names a file.
-        job = file_addresses.redeem(request.path_params["capability"])
-        if job is None or job.state != "finished" or job.path is None or not Path(job.path).exists():
-            return NOT_FOUND
-        job.fetched = True
-        return FileResponse(job.path, media_type="video/mp4")
+        path = finished_file(file_addresses, request.path_params["capability"])
+        return NOT_FOUND if path is None else FileResponse(path, media_type="video/mp4")
 
     async def generate_audio(request: Request) -> JSONResponse:
         declared = request.headers.get("content-length", "")
@@ -301,6 +316,8 @@ def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits
         chosen = speech.voice(voice)
         if chosen is None:
             return _error(400, f"unknown voice '{voice}'; see vantor voices")
+        if chosen.piper is not None and (why := unreadable(text, chosen.piper.language, chosen.name)) is not None:
+            return _error(400, why)  # at once: no turn in the queue for what the voice cannot read
         backend = BACKEND_NAMES[chosen.engine]
         timed = data.get("timing") is True
         key = hashlib.sha256(json.dumps([NARRATION_FORMAT, chosen.identity, chosen.name, text]).encode())
@@ -342,6 +359,9 @@ def build_app(jobs: Jobs, speech: SpeechBackend, speech_cache: FileCache, limits
             audio = speech.speak(text, voice.name)
             timing_cache.path(key).unlink(missing_ok=True)  # it described the audio spoken before
             cached = speech_cache.put_bytes(key, audio)
+            made = speech.spoken_timing(audio)  # read from the sound the MP3 was made from
+            if made is not None:
+                timing_cache.put_bytes(key, json.dumps(made.to_json()).encode())
         audio = cached.read_bytes()
         if not timed:
             return audio, None

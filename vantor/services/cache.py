@@ -8,6 +8,11 @@ holder removes the lock file when done. Reading an entry marks it used (its
 mtime); `evict` removes the least recently used ones above the size limit,
 counting partial files too. Partial files whose key nobody holds (left by a
 killed process) are removed when a cache opens.
+
+The cache is private: its folders are 0700 and its files 0600 (what a user
+downloaded, and what was said, is nobody else's business), and entries an
+older version left readable are tightened the first time this process
+opens the cache.
 """
 
 from __future__ import annotations
@@ -20,8 +25,56 @@ import tempfile
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
+from typing import IO
 
-__all__ = ["FileCache", "is_disk_full"]
+__all__ = ["FileCache", "is_disk_full", "private_dir", "private_file", "private_tree"]
+
+_tightened: set[Path] = set()  # caches this process has made private
+
+
+def private_dir(path: str | os.PathLike[str]) -> Path:
+    """`path` made (with its missing parents) or tightened to 0700, when it is ours."""
+    folder = Path(path)
+    folder.mkdir(mode=0o700, parents=True, exist_ok=True)
+    _tighten(folder, 0o700)
+    return folder
+
+
+def private_file(path: str | os.PathLike[str]) -> int:
+    """A new file at `path`, 0600, opened for writing (never through a link)."""
+    return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+
+
+def _tighten(path: Path, mode: int) -> None:
+    try:
+        info = os.lstat(path)
+        if info.st_uid == os.geteuid() and not os.path.islink(path) and info.st_mode & 0o777 != mode:
+            os.chmod(path, mode)
+    except OSError:
+        pass  # gone meanwhile, or not ours to change
+
+
+def _tighten_entries(root: Path) -> None:
+    """Every entry below `root` private: folders 0700, files 0600."""
+    for folder, folders, files in os.walk(root):
+        for name in folders:
+            _tighten(Path(folder) / name, 0o700)
+        for name in files:
+            _tighten(Path(folder) / name, 0o600)
+
+
+def private_tree(root: str | os.PathLike[str]) -> Path:
+    """`root` private (0700), and every entry below it the first time this
+    process asks: folders 0700, files 0600."""
+    folder = private_dir(root)
+    if folder not in _tightened:
+        _tighten_entries(folder)
+        _tightened.add(folder)
+    return folder
+
+
+def _lock_file(path: Path) -> IO[str]:
+    return os.fdopen(os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600), "a")
 
 
 class FileCache:
@@ -32,8 +85,8 @@ class FileCache:
         self.max_bytes: int = max_bytes
         # Entries a client still has to fetch; eviction passes them over.
         self.protected: Callable[[], set[Path]] = protected or set
-        self.root.mkdir(parents=True, exist_ok=True)
-        (self.root / "partial").mkdir(exist_ok=True)
+        private_tree(self.root)
+        private_dir(self.root / "partial")
         self.sweep_partial()
 
     def sweep_partial(self) -> list[Path]:
@@ -48,7 +101,7 @@ class FileCache:
 
     def _try_lock_then(self, key: str, action: Callable[[], None]) -> bool:
         path = self.root / f"{key}.lock"
-        with open(path, "a") as handle:
+        with _lock_file(path) as handle:
             try:
                 fcntl.flock(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
             except BlockingIOError:
@@ -74,8 +127,9 @@ class FileCache:
         return path
 
     def put_file(self, key: str, source: str | os.PathLike[str]) -> Path:
-        """Moves a finished file (on the same file system) into the cache."""
+        """Moves a finished file (on the same file system) into the cache, private."""
         path = self.path(key)
+        os.chmod(source, 0o600)
         os.replace(source, path)
         self.evict(keep=path)
         return path
@@ -108,7 +162,7 @@ class FileCache:
         again on that one, so two holders never meet."""
         path = self.root / f"{key}.lock"
         while True:
-            handle = open(path, "a")
+            handle = _lock_file(path)
             fcntl.flock(handle, fcntl.LOCK_EX)
             if _same_file(handle, path):
                 break
@@ -122,7 +176,7 @@ class FileCache:
 
     def evict(self, keep: Path | None = None) -> list[Path]:
         """Removes least recently used entries until the rest fit the limit."""
-        with open(self.root / ".evict.lock", "a") as handle:
+        with _lock_file(self.root / ".evict.lock") as handle:
             fcntl.flock(handle, fcntl.LOCK_EX)
             entries = []
             for path in self.root.glob(f"*{self.suffix}"):

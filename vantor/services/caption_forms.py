@@ -4,9 +4,13 @@ Forms: YouTube's `json3` (segments with `tOffsetMs`: word times), WebVTT
 (inline `<00:00:01.500>` stamps: word times; else cues), SubRip, and the XML
 forms (TTML, `srv3`/`srv2`/`srv1`). Where only a cue's span is known, its
 words share it by their length. Tags and entities are stripped; the lines
-rolling automatic captions repeat from the cue before are dropped. The
-content is bounded (bytes, cues, words, one word's length); anything that
-does not read as its form is refused with one line (`CaptionsMalformed`).
+rolling automatic captions repeat from the cue before are dropped (in
+time linear in the words). Words lose the bidirectional and zero-width
+controls that would reorder or hide text, and any `-->` (a cue's timing
+arrow in every form written from them). The content is bounded (bytes,
+cues, words, one word's length, and the time and CPU the reading may take);
+anything that does not read as its form is refused with one line
+(`CaptionsMalformed`, `CaptionsTooSlow` past the time or CPU bound).
 """
 
 from __future__ import annotations
@@ -15,11 +19,13 @@ import html
 import json
 import math
 import re
+import time
 import xml.etree.ElementTree as ElementTree
+from collections.abc import Sequence
 from dataclasses import dataclass
 
-__all__ = ["CAPTION_FORMS", "MAX_CAPTION_BYTES", "MAX_CUES", "MAX_WORDS", "CaptionWord", "CaptionsMalformed",
-           "parse_captions"]
+__all__ = ["CAPTION_FORMS", "MAX_CAPTION_BYTES", "MAX_CUES", "MAX_PARSE_CPU", "MAX_WORDS", "CaptionWord",
+           "CaptionsMalformed", "CaptionsTooSlow", "parse_captions", "visible_text", "within_video"]
 
 # The forms read, best first: word times, then cues.
 CAPTION_FORMS = ("json3", "vtt", "srv3", "srv2", "srv1", "ttml", "srt")
@@ -29,6 +35,14 @@ MAX_WORDS = 400_000
 MAX_WORD_CHARS = 100
 # Later than this (about four days) is no time in a video.
 MAX_SECONDS = 360_000.0
+# CPU seconds one reading may take (linear reading needs a small part of it).
+MAX_PARSE_CPU = 20.0
+_CHECK_EVERY = 1024  # words or cues between looks at the clock
+# Characters that reorder or hide text: bidirectional embeddings, overrides,
+# isolates and marks, zero-width spaces and joiners, the word joiner, BOM.
+_CONTROLS = dict.fromkeys([0x061C, 0x00AD, *range(0x200B, 0x2010), *range(0x202A, 0x202F), *range(0x2060, 0x2065),
+                           *range(0x2066, 0x206A), 0xFEFF])
+_ARROW = re.compile(r"-{2,}>")
 
 _TAG = re.compile(r"<[^>]*>")
 _NOTE = re.compile(r"\[[^\]]*\]")  # [Music], [Applause]: sounds, not words
@@ -39,6 +53,17 @@ _STAMP = re.compile(rf"<({_CLOCK.pattern})>")
 
 class CaptionsMalformed(ValueError):
     """The caption file is not what its form says (one line)."""
+
+
+class CaptionsTooSlow(CaptionsMalformed):
+    """Reading the file passed its deadline or its CPU bound."""
+
+
+def visible_text(text: str) -> str:
+    """`text` without bidirectional or zero-width controls and with every
+    run of dashes before ">" made "->": no `-->` is left to end a cue's
+    timing line."""
+    return _ARROW.sub("->", text.translate(_CONTROLS))
 
 
 @dataclass(frozen=True)
@@ -58,16 +83,51 @@ def _clock(text: str) -> float:
 
 def _clean(text: str) -> list[str]:
     """The words of a caption's text, without tags, entities or sound notes."""
-    text = _NOTE.sub(" ", html.unescape(_TAG.sub(" ", text)))
+    text = visible_text(_NOTE.sub(" ", html.unescape(_TAG.sub(" ", text))))
     return [w[:MAX_WORD_CHARS] for w in text.split() if any(ch.isalnum() for ch in w)]
 
 
-class _Words:
-    """The words so far, bounded, with the rolling repeats dropped."""
+def _repeated(words: Sequence[str], tail: Sequence[str]) -> int:
+    """The length of the longest start of `words` that ends `tail`, by the
+    prefix function (Knuth-Morris-Pratt): linear in both."""
+    if not words:
+        return 0
+    fail = [0] * len(words)
+    k = 0
+    for i in range(1, len(words)):
+        while k and words[i] != words[k]:
+            k = fail[k - 1]
+        if words[i] == words[k]:
+            k += 1
+        fail[i] = k
+    k = 0
+    for word in tail:
+        if k == len(words):
+            k = fail[k - 1]
+        while k and word != words[k]:
+            k = fail[k - 1]
+        if word == words[k]:
+            k += 1
+    return k
 
-    def __init__(self) -> None:
+
+class _Words:
+    """The words so far, bounded, with the rolling repeats dropped.
+    `until`: time.monotonic() at the reading's deadline (None: none)."""
+
+    def __init__(self, until: float | None = None) -> None:
         self.words: list[CaptionWord] = []
         self.cues = 0
+        self._until = until
+        self._cpu_until = time.thread_time() + MAX_PARSE_CPU
+
+    def _look_at_the_clock(self, count: int) -> None:
+        if count % _CHECK_EVERY:
+            return
+        if self._until is not None and time.monotonic() > self._until:
+            raise CaptionsTooSlow("reading the captions took longer than the service's deadline")
+        if time.thread_time() > self._cpu_until:
+            raise CaptionsTooSlow(f"reading the captions took more than {MAX_PARSE_CPU:g} s of CPU")
 
     def cue(self, start: float, end: float, text: str) -> None:
         """A cue: its words, less those repeated from the cue before."""
@@ -86,6 +146,7 @@ class _Words:
 
     def count_cue(self, start: float, end: float) -> None:
         self.cues += 1
+        self._look_at_the_clock(self.cues)
         if self.cues > MAX_CUES:
             raise CaptionsMalformed(f"more than {MAX_CUES} cues")
         if not (math.isfinite(start) and math.isfinite(end)) or not 0 <= start <= end <= MAX_SECONDS:
@@ -95,15 +156,13 @@ class _Words:
         """`words` without what repeats the end of the words before: a rolling
         caption shows its last line again at the top of the next cue. A whole
         cue that repeats them, or two or more of its first words, go."""
-        if not self.words or start > self.words[-1].end + 0.05:
+        if not words or not self.words or start > self.words[-1].end + 0.05:
             return words
-        tail = [w.text for w in self.words[-len(words):]] if words else []
-        for k in range(min(len(words), len(tail)), 0, -1):
-            if words[:k] == tail[-k:] and (k >= 2 or k == len(words)):
-                return words[k:]
-        return words
+        k = _repeated(words, [w.text for w in self.words[-len(words):]])
+        return words[k:] if k >= 2 or k == len(words) else words
 
     def add(self, start: float, end: float, text: str) -> None:
+        self._look_at_the_clock(len(self.words))
         if len(self.words) >= MAX_WORDS:
             raise CaptionsMalformed(f"more than {MAX_WORDS} words")
         if not 0 <= start <= max(start, end) <= MAX_SECONDS:  # a word stamp or offset outside its cue
@@ -235,8 +294,9 @@ def _xml(text: str, out: _Words) -> None:
 _READERS = {"json3": _json3, "vtt": _vtt, "srt": _srt, "srv3": _xml, "srv2": _xml, "srv1": _xml, "ttml": _xml}
 
 
-def parse_captions(content: bytes, form: str) -> list[CaptionWord]:
-    """The words of a caption file in `form` (one of CAPTION_FORMS)."""
+def parse_captions(content: bytes, form: str, *, until: float | None = None) -> list[CaptionWord]:
+    """The words of a caption file in `form` (one of CAPTION_FORMS), read by
+    `until` (time.monotonic(); None: no deadline) and within MAX_PARSE_CPU."""
     if len(content) > MAX_CAPTION_BYTES:
         raise CaptionsMalformed(f"the file is larger than {MAX_CAPTION_BYTES} bytes")
     try:
@@ -246,7 +306,16 @@ def parse_captions(content: bytes, form: str) -> list[CaptionWord]:
     reader = _READERS.get(form)
     if reader is None:
         raise CaptionsMalformed(f"the form {form[:20]!r} is not read")
-    out = _Words()
+    out = _Words(until)
     reader(text, out)
     words = sorted(out.words, key=lambda w: w.start)
     return words
+
+
+def within_video(words: list[CaptionWord], duration: float | None) -> list[CaptionWord]:
+    """The words that start within a video `duration` seconds long, none
+    ending past it (all of them when the length is not known)."""
+    if duration is None:
+        return words
+    return [w if w.end <= duration else CaptionWord(w.start, round(duration, 3), w.text)
+            for w in words if w.start < duration]

@@ -7,7 +7,9 @@ first listed; a person's captions over automatic ones in the same language;
 the form with word times over cue-level ones (caption_forms.CAPTION_FORMS).
 The file is fetched through the same guard as every download (addresses
 judged per connection, so a redirect is judged again; a deadline and a
-stall limit) and bounded in size, then read as hostile input.
+stall limit) and bounded in size, then read as hostile input within the
+same deadline (and a CPU bound); the words keep within the video's length
+where the site says it.
 """
 
 from __future__ import annotations
@@ -18,10 +20,11 @@ from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
-from .caption_forms import CAPTION_FORMS, MAX_CAPTION_BYTES, CaptionsMalformed, CaptionWord, parse_captions
+from .caption_forms import CAPTION_FORMS, MAX_CAPTION_BYTES, CaptionsMalformed, CaptionWord, parse_captions, \
+    within_video
 from .ytdlp_backend import WATCH_SECONDS, DownloadFailed, _js_runtimes, _Logger, _own_words, _public_error
 
-__all__ = ["CaptionFetcher", "CaptionTrack", "CaptionsAnswer", "choose_track"]
+__all__ = ["FIXED_SITES", "CaptionFetcher", "CaptionTrack", "CaptionsAnswer", "choose_track", "video_key"]
 
 READ_CHUNK = 64 * 1024
 # A page names its languages and its video: such names are cut to these lengths.
@@ -31,6 +34,12 @@ MAX_KEY = 200
 _NOT_CAPTIONS = ("live_chat",)
 # Extractors that read any page: their ids are made up from the address.
 _GENERIC = ("Generic", "HTML5MediaEmbed")
+# Extractors of one fixed site each: an id there names one video, whichever
+# of the site's addresses was given. Any other extractor (a platform anyone
+# may host, a player embedded in another page) keys its id with the host of
+# the address asked for, so a page elsewhere cannot speak for a real video.
+FIXED_SITES = ("Youtube", "YoutubeClip", "Vimeo", "Dailymotion", "TwitchVod", "BiliBili", "TikTok", "Twitter",
+               "Instagram", "Facebook", "Reddit", "SoundCloud", "TED", "Rumble", "Odysee", "Niconico", "VK")
 
 
 @dataclass(frozen=True)
@@ -104,6 +113,34 @@ def choose_track(subtitles: object, automatic: object, *, wanted: str | None,
     return None
 
 
+def video_key(info: dict[str, Any], url: str) -> str | None:
+    """What names the video across addresses (the transcript store's key):
+    the extractor and its id, with the host of `url` unless the extractor
+    is of a fixed site and reads `url` itself; None for the generic
+    extractor, which makes its id up from the address."""
+    from urllib.parse import urlsplit
+
+    extractor, video_id = info.get("extractor_key"), info.get("id")
+    if not isinstance(extractor, str) or extractor in _GENERIC or not video_id:
+        return None
+    if extractor in FIXED_SITES and _claims(extractor, url):
+        return f"{extractor}:{video_id}"[:MAX_KEY]
+    try:
+        host = (urlsplit(url).hostname or "").lower()
+    except ValueError:
+        return None
+    return f"{extractor}@{host}:{video_id}"[:MAX_KEY]
+
+
+def _claims(extractor: str, url: str) -> bool:
+    from yt_dlp.extractor import get_info_extractor
+
+    try:
+        return bool(get_info_extractor(extractor).suitable(url))
+    except Exception:  # an unknown name: no claim
+        return False
+
+
 class CaptionFetcher:
     """Caption words of one address per call, under the service's address
     rule (`private_sources`), deadline and stall limit."""
@@ -135,7 +172,7 @@ class CaptionFetcher:
         watchdog = threading.Thread(target=watch, name="vantor-captions-watch", daemon=True)
         watchdog.start()
         try:
-            return self._captions(url, language, guard)
+            return self._captions(url, language, guard, ends)
         except DownloadFailed as failed:
             if guard.refused is not None or guard.cut_reason is not None:
                 raise DownloadFailed(guard.refused or guard.cut_reason or "") from None
@@ -150,7 +187,7 @@ class CaptionFetcher:
             watchdog.join()
             guard.close()
 
-    def _captions(self, url: str, language: str | None, guard: Any) -> CaptionsAnswer:
+    def _captions(self, url: str, language: str | None, guard: Any, ends: float) -> CaptionsAnswer:
         import yt_dlp
 
         from .source_guard import GuardedYoutubeDL
@@ -171,7 +208,7 @@ class CaptionFetcher:
                     info = next((e for e in info.get("entries") or () if e), None)
                     if info is None:
                         raise DownloadFailed("unsupported: the address is a playlist with no video in it")
-                return self._answer(ydl, info, language, guard)
+                return self._answer(ydl, info, language, guard, ends, url)
         except (DownloadFailed, yt_dlp.utils.DownloadError) as error:
             if isinstance(error, DownloadFailed):
                 raise
@@ -180,10 +217,9 @@ class CaptionFetcher:
                 raise cause from None
             raise DownloadFailed("", logger.last_error or str(error)) from None
 
-    def _answer(self, ydl: Any, info: dict[str, Any], language: str | None, guard: Any) -> CaptionsAnswer:
-        extractor, video_id = info.get("extractor_key"), info.get("id")
-        # The generic extractor names a video after the address's last part: no key across sites.
-        key = f"{extractor}:{video_id}"[:MAX_KEY] if extractor and extractor not in _GENERIC and video_id else None
+    def _answer(self, ydl: Any, info: dict[str, Any], language: str | None, guard: Any, ends: float,
+                url: str) -> CaptionsAnswer:
+        key = video_key(info, url)
         duration = info.get("duration")
         duration = float(duration) if isinstance(duration, (int, float)) and duration > 0 else None
         subtitles, automatic = info.get("subtitles"), info.get("automatic_captions")
@@ -196,7 +232,7 @@ class CaptionFetcher:
                       else "the video has no captions")
             return CaptionsAnswer(key, duration, reason=reason, languages=languages)
         try:
-            words = parse_captions(self._fetch(ydl, track.url, guard), track.form)
+            words = within_video(parse_captions(self._fetch(ydl, track.url, guard), track.form, until=ends), duration)
         except CaptionsMalformed as error:
             return CaptionsAnswer(key, duration, track, reason=f"the site's captions could not be read: {error}",
                                   languages=languages)

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import base64
 import binascii
+import os
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -19,9 +20,10 @@ from urllib.parse import quote
 
 from .narration_timing import NarrationTiming
 
-__all__ = ["CaptionWords", "DownloadError", "Progress", "ServicesClient", "SpeechError"]
+__all__ = ["CaptionWords", "DownloadError", "Progress", "ServicesClient", "SpeechError", "fetch_file"]
 
 REQUEST_TIMEOUT = 60
+FETCH_CHUNK = 1024 * 1024
 # The service reads the page and the caption file within its own deadline (120 s).
 CAPTIONS_TIMEOUT = 150
 
@@ -170,6 +172,30 @@ class ServicesClient:
             raise SpeechError(str(body.get("error") or f"the speech service answered HTTP {status} "
                                   "without the narration's timing"))
         return NarrationTiming.from_json(body["timing"])
+
+
+def fetch_file(address: str, target: str | os.PathLike[str], stopped: Callable[[], bool] = lambda: False) -> bool:
+    """The services' finished file at `address` written whole to `target`
+    (0600), read in this process: the address is a capability, so no command
+    line carries it. False once `stopped()` says so; DownloadError when the
+    service refuses it or the file comes short of its announced size."""
+    import requests
+
+    with requests.get(address, stream=True, timeout=REQUEST_TIMEOUT) as answer:
+        if answer.status_code != 200:
+            raise DownloadError(f"the download service answered HTTP {answer.status_code} for the video's file; "
+                                "try again")
+        fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o600)
+        with os.fdopen(fd, "wb") as out:
+            for chunk in answer.iter_content(FETCH_CHUNK):
+                if stopped():
+                    return False
+                out.write(chunk)
+        announced = answer.headers.get("Content-Length", "")
+    size = os.path.getsize(target)
+    if size == 0 or (announced.isdigit() and int(announced) != size):
+        raise DownloadError("the video's file came back incomplete from the download service; try again")
+    return True
 
 
 def _number(value: object, kind: type[int] | type[float]) -> Any:

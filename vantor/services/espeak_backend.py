@@ -10,6 +10,8 @@ import os
 import shutil
 import subprocess
 
+from .speech_bounds import speech_seconds
+
 __all__ = ["EspeakBackend", "SpeechFailed", "have_espeak"]
 
 
@@ -25,9 +27,13 @@ class EspeakBackend:
     def speak_wav(self, text: str, espeak_voice: str, wav: str | os.PathLike[str]) -> None:
         """Writes `text` spoken by espeak-ng's voice `espeak_voice` (its `-v`
         argument, e.g. "en-us+m3") to the WAV file `wav`."""
-        spoken = subprocess.run(
-            ["espeak-ng", "-v", espeak_voice, "-w", os.fspath(wav), "--stdin"],
-            input=text.encode("utf-8"), capture_output=True,
-        )
+        limit = speech_seconds(text)
+        try:
+            spoken = subprocess.run(
+                ["espeak-ng", "-v", espeak_voice, "-w", os.fspath(wav), "--stdin"],
+                input=text.encode("utf-8"), capture_output=True, timeout=limit,
+            )
+        except subprocess.TimeoutExpired:
+            raise SpeechFailed(f"espeak-ng took over {limit:.0f} s for one narration") from None
         if spoken.returncode != 0 or not os.path.exists(wav):
             raise SpeechFailed(f"espeak-ng failed: {spoken.stderr.decode(errors='replace').strip()[:200]}")

@@ -78,51 +78,61 @@ def _digest(value: str) -> bytes:
     return hashlib.sha256(value.encode("utf-8", "surrogateescape")).digest()
 
 
-class Capabilities(Generic[T]):
-    """Random addresses for one thing each (a finished file). A capability
-    expires `idle_seconds` after it was handed out or last used; at most
-    `keep` are held, the oldest going first."""
+def now() -> float:
+    """The clock capabilities expire by (looked up at each use)."""
+    return time.monotonic()
 
-    def __init__(self, idle_seconds: float = 600.0, keep: int = 10_000,
-                 clock: Callable[[], float] = time.monotonic) -> None:
-        self.idle_seconds: float = idle_seconds
+
+class Capabilities(Generic[T]):
+    """Random addresses for one thing each (a finished job's file). A
+    capability expires `seconds` after it was handed out, whatever its use:
+    an address read from a process list or a log is not kept alive by
+    using it. At most `keep` are held, the oldest going first."""
+
+    def __init__(self, seconds: float = 600.0, keep: int = 10_000,
+                 clock: Callable[[], float] | None = None) -> None:
+        self.seconds: float = seconds
         self._keep = keep
-        self._clock = clock
+        self._clock = clock  # None: `now`, looked up at each use
         self._lock = threading.Lock()
         self._held: OrderedDict[bytes, tuple[T, float]] = OrderedDict()  # digest -> (thing, expiry)
 
+    def _now(self) -> float:
+        return self._clock() if self._clock is not None else now()
+
     def issue(self, thing: T) -> str:
         capability = new_secret()
-        now = self._clock()
+        at = self._now()
         with self._lock:
-            # Kept in order of last use, which is the order of expiry: the lapsed ones are at the front.
-            while self._held and next(iter(self._held.values()))[1] <= now:
+            # Kept in the order handed out, which is the order of expiry: the lapsed ones are at the front.
+            while self._held and next(iter(self._held.values()))[1] <= at:
                 self._held.popitem(last=False)
-            self._held[_digest(capability)] = (thing, now + self.idle_seconds)
+            self._held[_digest(capability)] = (thing, at + self.seconds)
             while len(self._held) > self._keep:
                 self._held.popitem(last=False)
         return capability
 
     def redeem(self, capability: str) -> T | None:
         """The thing `capability` names, or None (unknown or expired)."""
-        key, now = _digest(capability), self._clock()
+        key, at = _digest(capability), self._now()
         with self._lock:
             held = self._held.get(key)
-            if held is None or held[1] <= now:
+            if held is None or held[1] <= at:
                 self._held.pop(key, None)
                 return None
-            self._held[key] = (held[0], now + self.idle_seconds)
-            self._held.move_to_end(key)
             return held[0]
 
 
 class OneTimeCodes:
     """Codes that are good for one exchange each. They do not lapse: the
-    one printed by `vantor studio --no-browser` waits for its user."""
+    one printed by `vantor studio --no-browser` waits for its user. A code
+    once taken is remembered as used (`take` answers "used"), so its second
+    use can be told from a guess."""
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
         self._open: set[bytes] = set()  # digests
+        self._used: set[bytes] = set()
 
     def issue(self) -> str:
         code = new_secret()
@@ -130,11 +140,12 @@ class OneTimeCodes:
             self._open.add(_digest(code))
         return code
 
-    def take(self, code: str) -> bool:
-        """True once for a code issued here."""
+    def take(self, code: str) -> str:
+        """"fresh" once for a code issued here, "used" after that, else "unknown"."""
         key = _digest(code)
         with self._lock:
-            if key not in self._open:
-                return False
-            self._open.discard(key)
-            return True
+            if key in self._open:
+                self._open.discard(key)
+                self._used.add(key)
+                return "fresh"
+            return "used" if key in self._used else "unknown"

@@ -7,6 +7,7 @@ from __future__ import annotations
 import os
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
+from pathlib import Path
 from typing import TYPE_CHECKING
 
 from .client import DownloadError, Progress, ServicesClient, SpeechError
@@ -43,6 +44,14 @@ class LocalServices:
         spoken. The service keeps the audio too, so the engine's own request
         for it is then answered from the cache."""
         return self.client.narration_timing(text, voice)
+
+    def local_file(self, address: str) -> Path | None:
+        """The cached file a file address of services in this process names,
+        read in place (see Services.local_file); None for a `vantor serve`."""
+        from .server import in_process
+
+        services = self._server.services if self._server is not None else in_process(self.base_url)
+        return services.local_file(address) if services is not None else None
 
     def close(self) -> None:
         server, self._server = self._server, None

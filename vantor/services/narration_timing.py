@@ -1,34 +1,36 @@
 """When each word of a narration is spoken, for fit reports and captions.
 
 Neither engine reports word times here (the bundled neural voice has no
-alignment output), so they are read from the audio: ffmpeg's silencedetect
-finds the stretches of sound. Pauses in speech come at punctuation, so the
+alignment output), so they are read from the sound itself, the samples the
+MP3 is encoded from: the pauses are the stretches at SILENCE_DB or quieter
+for MIN_PAUSE_S or longer (as ffmpeg's silencedetect finds them), and the
+stretches of sound lie between. Pauses in speech come at punctuation, so the
 words are split into phrases at punctuation, and when there are at least as
 many stretches as phrases, the longest pauses separate the phrases. Inside a
 phrase (or over the whole narration when the sound does not separate its
 phrases) the words share the sounding time, pauses skipped, in proportion
 to their syllables.
 
-Silencedetect says where a stretch of sound begins only roughly: its
-threshold is set low to keep the pauses apart, so the breath before a word
-opens the stretch early. Each stretch's start is then moved to the first
-sample loud enough to be heard as the word (ONSET_DB), read from the decoded
-samples themselves.
+The pause threshold is set low to keep the pauses apart, so the breath
+before a word opens its stretch early. Each stretch's start is then moved
+to the first sample loud enough to be heard as the word (ONSET_DB).
 """
 
 from __future__ import annotations
 
 import os
 import re
-import subprocess
-import sys
-from array import array
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from .espeak_backend import SpeechFailed
+if TYPE_CHECKING:
+    import numpy as np
+    from numpy.typing import NDArray
 
-__all__ = ["NarrationTiming", "WordTiming", "measure_timing", "sound_spans", "spread_words", "syllables"]
+    Samples = NDArray[np.float32]
+
+__all__ = ["NarrationTiming", "WordTiming", "measure_timing", "sound_spans", "spans_of", "spread_words", "syllables",
+           "timing_of"]
 
 # Narrations leave the service at -16 LUFS: 30 dB below that is a pause.
 SILENCE_DB = -46
@@ -36,7 +38,6 @@ SILENCE_DB = -46
 MIN_PAUSE_S = 0.1
 # A word is heard from its first sample at this level (below the narration's peak by about 40 dB).
 ONSET_DB = -40
-_RATE = 16000  # samples per second the onsets are read at: 1/16 ms steps
 _PHRASE_END = re.compile(r"[.,;:!?…—]+[\"')\]]*$")
 
 
@@ -73,59 +74,41 @@ def syllables(word: str) -> int:
     return max(1, groups + sum(ch.isdigit() for ch in word))
 
 
-def _duration(path: str) -> float:
-    probe = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", path],
-                           capture_output=True, text=True)
-    try:
-        return float(probe.stdout.strip())
-    except ValueError:
-        raise SpeechFailed(f"cannot read the narration's duration: {probe.stderr.strip()[:200]}") from None
-
-
 def sound_spans(path: str | os.PathLike[str]) -> tuple[float, list[tuple[float, float]]]:
-    """(duration, the stretches of sound as (start, end) seconds)."""
-    path = os.fspath(path)
-    duration = _duration(path)
-    # One pass: the pauses on stderr, the samples (for the onsets) on stdout.
-    result = subprocess.run(["ffmpeg", "-hide_banner", "-nostdin", "-nostats", "-i", path, "-af",
-                             f"silencedetect=noise={SILENCE_DB}dB:d={MIN_PAUSE_S}", "-ac", "1", "-ar", str(_RATE),
-                             "-f", "s16le", "-"], capture_output=True)
-    log = result.stderr.decode(errors="replace")
-    if result.returncode != 0:
-        raise SpeechFailed(f"cannot find the pauses of the narration: {log.strip()[-200:]}")
-    starts = [float(x) for x in re.findall(r"silence_start: (-?[\d.]+)", log)]
-    ends = [float(x) for x in re.findall(r"silence_end: (-?[\d.]+)", log)]
+    """(duration, the stretches of sound as (start, end) seconds) of a
+    sound file, decoded by one ffmpeg child."""
+    from .narration_sound import decode
+
+    return spans_of(*decode(path))
+
+
+def spans_of(samples: Samples, rate: int) -> tuple[float, list[tuple[float, float]]]:
+    """(duration, the stretches of sound) of mono float `samples`: between
+    the pauses (SILENCE_DB or quieter for MIN_PAUSE_S or longer, as ffmpeg's
+    silencedetect finds them), each begun at its onset."""
+    import numpy as np
+
+    duration = len(samples) / rate
+    quiet = np.abs(samples) < 10 ** (SILENCE_DB / 20)
+    # Runs of quiet samples: where each begins and ends (exclusive).
+    edges = np.diff(np.concatenate(([0], quiet.view(np.int8), [0])))
+    begins, ends = np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)
+    long_enough = ends - begins >= MIN_PAUSE_S * rate
     spans: list[tuple[float, float]] = []
-    cursor = 0.0
-    for index, start in enumerate(starts):
-        if start > cursor:
-            spans.append((cursor, start))
-        cursor = ends[index] if index < len(ends) else duration
-    if cursor < duration:
-        spans.append((cursor, duration))
-    spans = [(max(0.0, a), min(duration, b)) for a, b in spans if b - a > 0.01]
-    samples = _samples(result.stdout)
-    return duration, [(onset(samples, a, b), b) for a, b in spans]
-
-
-def _samples(raw: bytes) -> array[int]:
-    """Mono 16-bit little-endian samples."""
-    samples = array("h")
-    samples.frombytes(raw[: len(raw) // 2 * 2])
-    if sys.byteorder == "big":
-        samples.byteswap()
-    return samples
-
-
-def onset(samples: array[int], start: float, end: float) -> float:
-    """The time of the first sample at ONSET_DB or louder in [start, end)
-    (`start` when none is)."""
-    floor = 32768 * 10 ** (ONSET_DB / 20)
-    first, last = int(start * _RATE), min(len(samples), int(end * _RATE))
-    for index in range(first, last):
-        if abs(samples[index]) >= floor:
-            return index / _RATE
-    return start
+    cursor = 0
+    for begin, end in zip(begins[long_enough], ends[long_enough]):
+        if begin > cursor:
+            spans.append((cursor, int(begin)))
+        cursor = int(end)
+    if cursor < len(samples):
+        spans.append((cursor, len(samples)))
+    heard = np.abs(samples) >= 10 ** (ONSET_DB / 20)
+    timed = []
+    for first, last in spans:
+        if (last - first) / rate > 0.01:
+            loud = np.flatnonzero(heard[first:last])
+            timed.append(((first + int(loud[0]) if len(loud) else first) / rate, last / rate))
+    return duration, timed
 
 
 def _spread(words: list[str], spans: list[tuple[float, float]]) -> list[WordTiming]:
@@ -171,6 +154,14 @@ def spread_words(text: str, spans: list[tuple[float, float]]) -> list[WordTiming
     return [timed for phrase, group in zip(phrases, groups) for timed in _spread(phrase, group)]
 
 
-def measure_timing(path: str | os.PathLike[str], text: str, backend: str) -> NarrationTiming:
-    duration, spans = sound_spans(path)
+def timing_of(samples: Samples, rate: int, text: str, backend: str) -> NarrationTiming:
+    """The word times of `text` spoken as mono float `samples`."""
+    duration, spans = spans_of(samples, rate)
     return NarrationTiming(round(duration, 3), tuple(spread_words(text, spans)), backend)
+
+
+def measure_timing(path: str | os.PathLike[str], text: str, backend: str) -> NarrationTiming:
+    """The word times of `text` spoken in the sound file `path`."""
+    from .narration_sound import decode
+
+    return timing_of(*decode(path), text, backend)

@@ -1,18 +1,23 @@
 """What the speech service does with one narration: picks the engine for the
-voice (the neural voice or espeak-ng), speaks to WAV, brings it to the
-loudness target and encodes MP3."""
+voice (the neural voice or espeak-ng), speaks to WAV, and from the sound read
+once brings it to the loudness target, encodes the MP3 and reads its word
+times: one child process after the voice's own (two for a WAV that needs
+ffmpeg to be read)."""
 
 from __future__ import annotations
 
+import hashlib
 import os
-import subprocess
 import sys
 import tempfile
 import threading
+from collections import OrderedDict
 from dataclasses import dataclass
 
 from .espeak_backend import EspeakBackend, SpeechFailed
-from .loudness import Loudness, normalise
+from .loudness import Loudness, level
+from .narration_sound import encode_mp3, read_wav
+from .narration_timing import NarrationTiming, timing_of
 from .piper_backend import PiperBackend
 from .voices import ESPEAK, NEURAL, Voice, VoiceCatalog, default_catalog
 
@@ -20,7 +25,9 @@ __all__ = ["BACKEND_NAMES", "Narrator", "Spoken"]
 
 # What the service's answer calls the engine that spoke.
 BACKEND_NAMES = {NEURAL: "piper", ESPEAK: "espeak-ng"}
-ESPEAK_SAMPLE_RATE = 22050
+
+# Word timings kept for the narrations made last, until their caller asks.
+KEPT_TIMINGS = 16
 
 _noted: set[str] = set()
 _noted_lock = threading.Lock()
@@ -42,6 +49,7 @@ class Spoken:
     backend: str
     before: Loudness
     after: Loudness
+    timing: NarrationTiming  # of the very sound the MP3 holds
 
 
 class Narrator:
@@ -52,6 +60,8 @@ class Narrator:
         self.catalog: VoiceCatalog = catalog or default_catalog()
         self.espeak: EspeakBackend = espeak or EspeakBackend()
         self.piper: PiperBackend = piper or PiperBackend()
+        self._timings: OrderedDict[bytes, NarrationTiming] = OrderedDict()
+        self._timings_lock = threading.Lock()
         for problem in self.catalog.problems:
             note_once(f"skipped a voice: {problem}")
 
@@ -59,8 +69,20 @@ class Narrator:
         return self.catalog.get(name)
 
     def speak(self, text: str, voice: str) -> bytes:
-        """MP3 bytes of `text` spoken by the service voice `voice`."""
-        return self.narrate(text, voice).mp3
+        """MP3 bytes of `text` spoken by the service voice `voice`; their
+        word timings are then answered by `spoken_timing`."""
+        spoken = self.narrate(text, voice)
+        with self._timings_lock:
+            self._timings[hashlib.sha256(spoken.mp3).digest()] = spoken.timing
+            while len(self._timings) > KEPT_TIMINGS:
+                self._timings.popitem(last=False)
+        return spoken.mp3
+
+    def spoken_timing(self, mp3: bytes) -> NarrationTiming | None:
+        """The word timings read from the sound of `mp3` as it was made, if
+        `speak` answered these bytes lately (once: they are handed over)."""
+        with self._timings_lock:
+            return self._timings.pop(hashlib.sha256(mp3).digest(), None)
 
     def narrate(self, text: str, voice: str) -> Spoken:
         chosen = self.catalog.check(voice)
@@ -68,24 +90,16 @@ class Narrator:
             note_once(chosen.note)
         with tempfile.TemporaryDirectory(prefix="vantor-speech-") as tmp:
             spoken = os.path.join(tmp, "spoken.wav")
-            level = os.path.join(tmp, "level.wav")
-            mp3 = os.path.join(tmp, "speech.mp3")
             if chosen.piper is not None:
                 self.piper.speak_wav(text, chosen.piper, spoken)
-                rate = chosen.piper.sample_rate
             else:
                 assert chosen.espeak is not None
                 self.espeak.speak_wav(text, chosen.espeak, spoken)
-                rate = ESPEAK_SAMPLE_RATE
-            before, after = normalise(spoken, level, rate)
-            encoded = subprocess.run(
-                ["ffmpeg", "-y", "-nostdin", "-loglevel", "error", "-i", level, "-c:a", "libmp3lame", "-q:a", "4", mp3],
-                capture_output=True,
-            )
-            if encoded.returncode != 0:
-                raise SpeechFailed(f"MP3 encoding failed: {encoded.stderr.decode(errors='replace').strip()[:200]}")
-            with open(mp3, "rb") as f:
-                return Spoken(f.read(), BACKEND_NAMES[chosen.engine], before, after)
+            samples, rate = read_wav(spoken)
+            levelled, before, after = level(samples, rate)
+            backend = BACKEND_NAMES[chosen.engine]
+            mp3 = encode_mp3(levelled, rate, os.path.join(tmp, "speech.mp3"))
+            return Spoken(mp3, backend, before, after, timing_of(levelled, rate, text, backend))
 
     def close(self) -> None:
         self.piper.close()

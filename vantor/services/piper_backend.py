@@ -26,6 +26,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from .espeak_backend import SpeechFailed
+from .speech_bounds import speech_seconds
 
 __all__ = ["PiperBackend", "PiperVoiceFiles", "bundled_voice", "piper_version", "read_voice_files"]
 
@@ -36,7 +37,6 @@ BUNDLED_VOICE_MODEL = "en_US-joe-medium"
 SENTENCE_SILENCE = 0.3
 # Children kept running at once (each holds its model in memory, ~100 MB).
 MAX_CHILDREN = 3
-START_SECONDS = 60.0
 
 
 @dataclass(frozen=True)
@@ -179,8 +179,7 @@ class PiperBackend:
         with lock:  # one narration at a time per child
             for attempt in (1, 2):
                 child, fresh = self._child(voice)
-                # Generous: a loaded voice speaks many times faster than real time.
-                timeout = START_SECONDS + len(text) / 10
+                timeout = speech_seconds(text, loading=fresh)
                 started = time.monotonic()
                 try:
                     child.speak(text, Path(wav), timeout)

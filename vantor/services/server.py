@@ -7,9 +7,11 @@ from __future__ import annotations
 import logging
 import os
 import threading
+import weakref
 from collections.abc import Iterable
 from pathlib import Path
 from typing import Any
+from urllib.parse import urlsplit
 
 import uvicorn
 
@@ -17,11 +19,12 @@ from starlette.types import ASGIApp
 
 from ..net import listen, url_host
 
-from .app import LOOPBACK, Network, SpeechBackend, build_app
-from .cache import FileCache
+from .app import FILE_ADDRESS_SECONDS, FILE_PATH, FILES_PREFIX, LOOPBACK, Network, SpeechBackend, build_app, \
+    finished_file
+from .cache import FileCache, private_dir
 from .captions import CaptionFetcher
-from .download_jobs import DownloadBackend, Jobs
-from .gate import TOKEN_PATTERN, new_secret
+from .download_jobs import DownloadBackend, Job, Jobs
+from .gate import TOKEN_PATTERN, Capabilities, new_secret
 from .limits import Limits
 from .narrator import Narrator
 from .speech_queue import SpeechQueue
@@ -29,7 +32,17 @@ from .piper_backend import bundled_voice, piper_version
 from .voices import VoiceCatalog
 from .ytdlp_backend import YtDlpBackend
 
-__all__ = ["HideToken", "InProcessServer", "Services", "TOKEN_PATTERN", "new_token", "server_config", "stderr_logging"]
+__all__ = ["HideToken", "InProcessServer", "Services", "TOKEN_PATTERN", "in_process", "new_token", "server_config",
+           "stderr_logging"]
+
+# The services this process serves, by their base address: a client here
+# reads their cached files in place instead of fetching them.
+_serving: weakref.WeakValueDictionary[str, Services] = weakref.WeakValueDictionary()
+
+
+def in_process(base_url: str) -> Services | None:
+    """The services this process serves at `base_url` (its token included), if any."""
+    return _serving.get(base_url.rstrip("/"))
 
 
 def new_token() -> str:
@@ -80,7 +93,7 @@ class Services:
                  allow: Iterable[Network] = LOOPBACK, voices_dir: str | os.PathLike[str] | None = None,
                  token: str | None = None, private_sources: str = "refuse") -> None:
         self.limits: Limits = limits or Limits()
-        self.cache_dir: Path = Path(cache_dir)
+        self.cache_dir: Path = private_dir(cache_dir)
         self.token: str | None = token
         backend = download_backend or YtDlpBackend(
             max_file_bytes=self.limits.max_file_bytes, stall_seconds=self.limits.stall_seconds,
@@ -94,10 +107,25 @@ class Services:
         self.speech: SpeechBackend = speech_backend
         self.speech_queue: SpeechQueue = SpeechQueue(self.limits.max_speech, self.limits.max_speech_per_client,
                                                      self.limits.max_speech_queued)
+        self.file_addresses: Capabilities[Job] = Capabilities(FILE_ADDRESS_SECONDS)
         self.app: ASGIApp = build_app(self.jobs, speech_backend, self.speech_cache, self.limits, allow, token,
                                       speech_queue=self.speech_queue,
                                       captions=CaptionFetcher(private_sources=private_sources,
-                                                              stall_seconds=self.limits.stall_seconds))
+                                                              stall_seconds=self.limits.stall_seconds),
+                                      file_addresses=self.file_addresses)
+
+    def local_file(self, address: str) -> Path | None:
+        """The cached file that a file address these services handed out
+        names, for a client in this process to read in place: nothing is
+        fetched and no address goes on a command line. None for any other
+        address, or once the address has lapsed."""
+        try:
+            path = urlsplit(address).path
+        except (ValueError, AttributeError):
+            return None
+        if FILE_PATH.fullmatch(path) is None:
+            return None
+        return finished_file(self.file_addresses, path[len(FILES_PREFIX):].removesuffix(".mp4"))
 
     def close(self) -> None:
         self.jobs.close()
@@ -130,6 +158,7 @@ class InProcessServer:
         if not self._server.started:
             self.close()
             raise RuntimeError("the local services did not start")
+        _serving[self.base_url] = services
 
     @property
     def base_url(self) -> str:
@@ -138,6 +167,7 @@ class InProcessServer:
         return f"http://{url_host(self.host)}:{self.port}" + (f"/{token}" if token else "")
 
     def close(self) -> None:
+        _serving.pop(self.base_url, None)
         self.services.close()  # ends downloads first (waiting requests answer at once), so no request waits on them
         self._server.should_exit = True
         self._thread.join(timeout=15)

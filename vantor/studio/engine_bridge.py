@@ -2,7 +2,7 @@
 and the recap runs, in one place, so the page's server knows none of it.
 
 - `load_video`: the download service fetches an address, with progress;
-  the answer is the service's own file address (Range honoured there).
+  the film is then the studio's own private copy of the service's file.
 - `Narrations`: a narration's sound and length for a text and a voice,
   from the speech service, remembered by (voice, text).
 - `fit`: what the run's fit report will say of a range and its narration.
@@ -31,11 +31,11 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from .run_log import ConversionFollower, event_words
+from .run_log import ConversionFollower, RunLog
 
 from ..recap.caption_layout import CaptionLook
 from ..recap.fit_report import RANGE_SLACK
-from ..recap.framing import DEFAULT_FRAME
+from ..recap.framing import DEFAULT_ASPECT, DEFAULT_FRAME
 
 if TYPE_CHECKING:
     from ..recap.checked_run import RecapResult
@@ -69,16 +69,21 @@ def _requests() -> Any:
 # --------------------------------------------------------------------------
 @dataclass(frozen=True)
 class LoadedVideo:
-    file_url: str  # the download service's address for the finished file
+    """A loaded film: the studio's own private copy of the service's file
+    (a second name of the cached file where it can be), which the player,
+    the thumbnails, the framing and the stills read as a local file: the
+    service's file address is a capability and goes on no command line."""
+    path: str
     duration: float | None
     frame_rate: float | None
 
 
-def _probe_stream(file_url: str) -> tuple[float | None, float | None]:
-    """(duration, frames per second) of the video at `file_url`, by ffprobe."""
+def _probe_stream(path: str) -> tuple[float | None, float | None]:
+    """(duration, frames per second) of the video at `path`, by ffprobe."""
     done = subprocess.run(
-        ["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "format=duration:stream=r_frame_rate",
-         "-of", "json", file_url], capture_output=True, text=True, timeout=REQUEST_TIMEOUT)
+        ["ffprobe", "-v", "error", "-protocol_whitelist", "file", "-select_streams", "v:0",
+         "-show_entries", "format=duration:stream=r_frame_rate", "-of", "json", path],
+        capture_output=True, text=True, timeout=REQUEST_TIMEOUT)
     try:
         data = json.loads(done.stdout)
         duration = float(data["format"]["duration"])
@@ -95,41 +100,51 @@ def _probe_stream(file_url: str) -> tuple[float | None, float | None]:
 
 
 def load_video(services_url: str, url: str, on_progress: Callable[[int, str], None],
-               cancelled: threading.Event) -> LoadedVideo:
+               cancelled: threading.Event, into: Path) -> LoadedVideo:
     """Has the download service fetch `url`; `on_progress(per_mille, figures)`
-    while it runs. Raises BridgeError with the service's reason."""
-    from ..services.client import DownloadError, ServicesClient
+    while it runs; the film then at `into` (the cached file itself when the
+    services run in this process, else fetched here). Raises BridgeError
+    with the service's reason."""
+    from ..recap.fetch_step import copy_or_link
+    from ..services.client import DownloadError, ServicesClient, fetch_file
+    from ..services.server import in_process
 
     try:
         file_url = ServicesClient(services_url).download(
             url, on_progress=lambda progress: on_progress(progress.per_mille, _figures(progress)),
             stopped=cancelled.is_set, poll_seconds=POLL_SECONDS)
+        if file_url is None:
+            raise BridgeError("the load was stopped")
+        served = in_process(services_url)
+        cached = served.local_file(file_url) if served is not None else None
+        if cached is not None:
+            copy_or_link(cached, str(into))
+        elif not fetch_file(file_url, into, cancelled.is_set):
+            raise BridgeError("the load was stopped")
     except DownloadError as error:
         from ..recap.messages import explain
 
         raise BridgeError(explain(error)) from None
     except _requests().RequestException as error:
         raise BridgeError(f"the download service did not answer: {error}") from None
-    if file_url is None:
-        raise BridgeError("the load was stopped")
-    duration, rate = _probe_stream(file_url)
-    return LoadedVideo(file_url, duration, rate)
+    duration, rate = _probe_stream(str(into))
+    return LoadedVideo(str(into), duration, rate)
 
 
 THUMBNAILS = 12  # frames across the film, under the player
 THUMBNAIL_SIZE = (160, 90)
 
 
-def thumbnails(file_url: str, duration: float | None) -> bytes:
-    """One JPEG: THUMBNAILS frames evenly across the film at `file_url` (the
-    file's own capability address, as ffprobe reads it above), side by side.
-    Key frames only, so it costs a fraction of a decode. Raises BridgeError."""
+def thumbnails(path: str, duration: float | None) -> bytes:
+    """One JPEG: THUMBNAILS frames evenly across the loaded film at `path`,
+    side by side. Key frames only, so it costs a fraction of a decode.
+    Raises BridgeError."""
     width, height = THUMBNAIL_SIZE
     every = max(duration or 0.0, 1.0) / THUMBNAILS
     picture = (f"fps=1/{every:.3f},scale={width}:{height}:force_original_aspect_ratio=decrease,"
                f"pad={width}:{height}:(ow-iw)/2:(oh-ih)/2,tile={THUMBNAILS}x1")
-    done = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-protocol_whitelist", "http,tcp",
-                           "-skip_frame", "nokey", "-i", file_url, "-vf", picture, "-frames:v", "1",
+    done = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-protocol_whitelist", "file",
+                           "-skip_frame", "nokey", "-i", path, "-vf", picture, "-frames:v", "1",
                            "-f", "image2pipe", "-c:v", "mjpeg", "-"], capture_output=True, timeout=REQUEST_TIMEOUT)
     if done.returncode != 0 or not done.stdout.startswith(b"\xff\xd8"):
         raise BridgeError("no thumbnails could be made of the video")
@@ -281,8 +296,9 @@ class MakeRun:
     def __init__(self, url: str, segments_file: Path, *, voice: str, speed: float, captions: str | None,
                  services_url: str, work_dir: Path, on_line: Callable[[str], None],
                  on_update: Callable[[str], None] | None = None, caption_look: CaptionLook | None = None,
-                 frame: str = DEFAULT_FRAME, sound: SoundChoice | None = None) -> None:
+                 frame: str = DEFAULT_FRAME, aspect: str = DEFAULT_ASPECT, sound: SoundChoice | None = None) -> None:
         self.work_dir: Path = work_dir
+        self.aspect: str = aspect
         self.sound = sound
         self.captions: str | None = captions
         self.caption_look: CaptionLook = caption_look or CaptionLook()
@@ -296,6 +312,7 @@ class MakeRun:
         # The page's log: each stage a line; a percentage replaces the one before it (`on_update`).
         self._on_line, self._on_update = on_line, on_update or on_line
         self._follower: ConversionFollower | None = None
+        self._log = RunLog()
         self._tools_log = work_dir / "tools.log"  # ffmpeg's and wget's own words, for a failure's line
         self._thread = threading.Thread(target=self._run, name=f"vantor-studio-run:{work_dir.name}", daemon=True)
         self._thread.start()
@@ -310,7 +327,7 @@ class MakeRun:
                                caption_style=self.caption_look.style if self.captions else None,
                                caption_position=self.caption_look.position if self.captions else "bottom",
                                caption_size=self.caption_look.size if self.captions else "medium",
-                               frame=self.frame, sound=self.sound)
+                               frame=self.frame, aspect=self.aspect, sound=self.sound)
             with open(self._tools_log, "w", encoding="utf-8") as tools:
                 # Cancelled before the engine's run exists: the fit report stops between and during narrations.
                 self._result = execute(prepared, progress=None, live=False, on_start=self._started,
@@ -322,7 +339,7 @@ class MakeRun:
             self._end_follower()
 
     def _event(self, event: RunEvent) -> None:
-        words = event_words(event)
+        words = self._log.words(event)
         if words is not None:
             (self._on_update if words.update else self._on_line)(str(words))
         if event.kind == "conversion":  # each attempt (the CPU encoder's after the GPU's) anew
@@ -390,7 +407,7 @@ class MakeRun:
 def start_make(*, services_url: str, url: str, segments: list[dict[str, str]], voice: str, speed: float,
                work_dir: Path, on_line: Callable[[str], None], captions: str | None = None,
                on_update: Callable[[str], None] | None = None, caption_look: CaptionLook | None = None,
-               frame: str = DEFAULT_FRAME, sound: SoundChoice | None = None) -> MakeRun:
+               frame: str = DEFAULT_FRAME, aspect: str = DEFAULT_ASPECT, sound: SoundChoice | None = None) -> MakeRun:
     """Starts one recap of `url` in `work_dir` (created), talking to the
     studio's own services; `captions`: None or the run's caption mode;
     `sound`: the run's sound (None: the engine's own)."""
@@ -399,7 +416,7 @@ def start_make(*, services_url: str, url: str, segments: list[dict[str, str]], v
     segments_file.write_text(json.dumps(segments, ensure_ascii=False, indent=2), encoding="utf-8")
     return MakeRun(url, segments_file, voice=voice, speed=speed, captions=captions, services_url=services_url,
                    work_dir=work_dir, on_line=on_line, on_update=on_update, caption_look=caption_look,
-                   frame=frame, sound=sound)
+                   frame=frame, aspect=aspect, sound=sound)
 
 
 def discard(work_dir: Path) -> None:

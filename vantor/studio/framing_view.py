@@ -2,37 +2,101 @@
 source's own time (so the crop window can be drawn over the player as it
 plays) and a still of a range's first frame as the recap will frame it.
 
-Both read the loaded video through its capability address, as the
-timeline's thumbnails do. A range is analysed as the recap's smart framing
-analyses (frame_analysis, the same cache folder), at the source's own
-speed; a range already analysed is answered from the cache.
+Both read the studio's own copy of the loaded film, as the timeline's
+thumbnails do. A range is analysed as the recap's smart framing analyses
+(frame_analysis, the same cache folder), at the source's own speed; a range
+already analysed is answered from the cache.
+
+Questions are bounded (`FramingQueue`): one analysis runs, a few wait, and
+any more are answered busy at once, so queued analyses never hold the
+server's threads; `stop()` ends the running one (the studio is going away).
 """
 
 from __future__ import annotations
 
 import hashlib
+import os
 import subprocess
 import threading
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 from ..recap import frame_analysis
 from ..recap.frame_step import framing_cache_dir
 from ..recap.framing import ASPECTS, camera_path, framing_filter, smart_filter
 
-__all__ = ["FramingRefused", "LAYOUTS", "MAX_RANGES", "MAX_SECONDS", "RangePath", "range_paths", "still"]
+__all__ = ["FramingBusy", "FramingQueue", "FramingRefused", "LAYOUTS", "MAX_RANGES", "MAX_SECONDS", "RangePath",
+           "range_paths", "still"]
 
 LAYOUTS = ("crop", "blur", "fit")  # a still's: a crop at a given centre, or the whole picture
 MAX_RANGES = 64  # ranges in one question
 MAX_SECONDS = 3600.0  # of ranges in one question: the analysis reads each of them
 STILL_HEIGHT = 480  # the still is sent small; the recap's own size is only its shape
 TIMEOUT = 120.0  # seconds for one still
+WAITING = 2  # framing questions that wait behind the one being analysed; more are busy
+STILLS = 2  # stills made at once; more are busy
 _analysing = threading.Lock()  # one analysis at a time: each runs ffmpeg on the machine's cores
 
 
 class FramingRefused(ValueError):
     """A question the studio does not answer, in one line for the page."""
+
+
+class FramingBusy(Exception):
+    """Too many framing questions at once (503, one line)."""
+
+
+class FramingQueue:
+    """The studio's framing questions: at most one analysing and WAITING
+    waiting (each holds a thread while it waits), at most STILLS stills.
+    `stop()` kills the running analysis and refuses the rest."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._admitted = {"analysis": 0, "still": 0}
+        self._children: set[subprocess.Popen[Any]] = set()
+        self.stopped: bool = False
+
+    @contextmanager
+    def admitted(self, kind: str) -> Iterator[None]:
+        bound = 1 + WAITING if kind == "analysis" else STILLS
+        with self._lock:
+            if self.stopped:
+                raise FramingBusy("busy: the studio is stopping")
+            if self._admitted[kind] >= bound:
+                raise FramingBusy(f"busy: {self._admitted[kind]} framing questions are waiting; ask again shortly")
+            self._admitted[kind] += 1
+        try:
+            yield
+        finally:
+            with self._lock:
+                self._admitted[kind] -= 1
+
+    def start_child(self, argv: list[str], **options: Any) -> subprocess.Popen[Any]:
+        """`subprocess.Popen`, its child killed by `stop()`."""
+        with self._lock:
+            if self.stopped:
+                raise FramingBusy("busy: the studio is stopping")
+            child = subprocess.Popen(argv, **options)
+            self._children.add(child)
+        return child
+
+    def ended(self, child: subprocess.Popen[Any]) -> None:
+        with self._lock:
+            self._children.discard(child)
+
+    def stop(self) -> None:
+        with self._lock:
+            self.stopped = True
+            children = list(self._children)
+        for child in children:
+            try:
+                child.kill()
+            except OSError:
+                pass
 
 
 @dataclass(frozen=True)
@@ -48,8 +112,8 @@ class RangePath:
                 "whole": [list(span) for span in self.whole], "found": self.found}
 
 
-def range_paths(file_url: str, ranges: Sequence[tuple[float, float]], aspect: str,
-                cache_dir: Path | None = None) -> list[RangePath]:
+def range_paths(video: str, ranges: Sequence[tuple[float, float]], aspect: str,
+                cache_dir: Path | None = None, queue: FramingQueue | None = None) -> list[RangePath]:
     """Each range's smart camera path, analysed (or read from the cache)."""
     if aspect not in ASPECTS:
         raise FramingRefused(f"the aspect must be one of {', '.join(ASPECTS)}")
@@ -59,7 +123,7 @@ def range_paths(file_url: str, ranges: Sequence[tuple[float, float]], aspect: st
     width, height = ASPECTS[aspect]
     paths = []
     for start, end in ranges:
-        found = _analysis(file_url, start, end, folder, width, height)
+        found = _analysis(video, start, end, folder, width, height, queue or FramingQueue())
         scale = max(width / found.width, height / found.height)
         scaled = found.width * scale
         samples = found.samples
@@ -72,34 +136,46 @@ def range_paths(file_url: str, ranges: Sequence[tuple[float, float]], aspect: st
     return paths
 
 
-def _analysis(file_url: str, start: float, end: float, folder: Path, width: int,
-              height: int) -> frame_analysis.Analysis:
-    # The address is the file's capability: only its digest is kept.
-    key = hashlib.sha256(f"studio|{frame_analysis.VERSION}|{file_url}|{start:.3f}|{end:.3f}|{width}x{height}"
-                         .encode()).hexdigest()
+def _analysis(video: str, start: float, end: float, folder: Path, width: int, height: int,
+              queue: FramingQueue) -> frame_analysis.Analysis:
+    # The loaded copy, by its path and its file's identity (a later load is another copy).
+    info = os.stat(video)
+    key = hashlib.sha256(f"studio|{frame_analysis.VERSION}|{video}|{info.st_ino}|{info.st_size}|{info.st_mtime_ns}|"
+                         f"{start:.3f}|{end:.3f}|{width}x{height}".encode()).hexdigest()
     with _analysing:
         found = frame_analysis.cached(folder, key)
         if found is None:
+            children: list[subprocess.Popen[Any]] = []
+
+            def start_child(argv: list[str], **options: Any) -> subprocess.Popen[Any]:
+                children.append(queue.start_child(argv, **options))
+                return children[-1]
+
             try:
-                picture = frame_analysis.probe_picture(file_url, "http,tcp")
+                picture = frame_analysis.probe_picture(video, "file")
                 scale = max(width / picture[0], height / picture[1])
-                found = frame_analysis.analyse(file_url, min(1.0, width / (picture[0] * scale)), start=start,
-                                               end=end, protocols="http,tcp")
+                found = frame_analysis.analyse(video, min(1.0, width / (picture[0] * scale)), start=start,
+                                               end=end, protocols="file", start_child=start_child)
             except (ValueError, KeyError, IndexError) as error:
+                if queue.stopped:
+                    raise FramingBusy("busy: the studio is stopping") from None
                 raise FramingRefused(f"the range {start:.2f}-{end:.2f} s could not be analysed: {error}") from None
+            finally:
+                for child in children:
+                    queue.ended(child)
             frame_analysis.store(folder, key, found)
     return found
 
 
-def still(file_url: str, at: float, layout: str, centre: float, aspect: str) -> bytes:
+def still(video: str, at: float, layout: str, centre: float, aspect: str) -> bytes:
     """One JPEG: the frame at `at` s framed as the recap frames it (the same
     filters), sent at STILL_HEIGHT pixels high."""
     if layout not in LAYOUTS or aspect not in ASPECTS or not 0.0 <= centre <= 1.0 or not at >= 0.0:
         raise FramingRefused(f"a still needs a layout of {', '.join(LAYOUTS)}, a centre from 0 to 1, a time "
                              f"and an aspect of {', '.join(ASPECTS)}")
     framed = smart_filter(aspect, f"{centre:.4f}") if layout == "crop" else framing_filter(layout, aspect)
-    done = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-protocol_whitelist", "http,tcp",
-                           "-ss", f"{at:.3f}", "-i", file_url, "-vf", f"{framed},scale=-2:{STILL_HEIGHT}",
+    done = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-protocol_whitelist", "file",
+                           "-ss", f"{at:.3f}", "-i", video, "-vf", f"{framed},scale=-2:{STILL_HEIGHT}",
                            "-frames:v", "1", "-f", "image2pipe", "-c:v", "mjpeg", "-"],
                           capture_output=True, timeout=TIMEOUT, check=False)
     if done.returncode != 0 or not done.stdout.startswith(b"\xff\xd8"):

@@ -35,17 +35,18 @@ class SegmentsRefused(ValueError):
         self.problems: list[str] = [str(p) for p in report.errors] if report else []
 
 
-def page_segments(value: object) -> tuple[list[dict[str, str]], SegmentsReport]:
+def page_segments(value: object, *, drafts: bool = False) -> tuple[list[dict[str, str]], SegmentsReport]:
     """The page's ranges as the engine's segments, the three members and a
     range's own framing (the engine reads only the three, by name):
     checked as a segments file is, so a number of seconds is taken and
     written as the engine's string, as for `vantor recap`; refused with
-    every problem the check finds."""
+    every problem the check finds. `drafts`: a narration still marked as
+    the draft's is kept (saved to work on), not refused (as for a recap)."""
     if not isinstance(value, list):
         raise SegmentsRefused("segments must be an array")
     ranges = [{m: item[m] for m in (*_MEMBERS, _OWN_FRAMING) if m in item} if isinstance(item, dict) else item
               for item in value]
-    report = check_segments_bytes(_encode(ranges), SEGMENTS_FILE)
+    report = check_segments_bytes(_encode(ranges), SEGMENTS_FILE, drafts=drafts)
     if not report.ok or report.segments is None:
         first = str(report.errors[0]).removeprefix("error: ")
         raise SegmentsRefused(f"{len(report.errors)} problem(s) in the segments (first: {first})", report)
@@ -72,8 +73,9 @@ class Project:
         return self.root / SEGMENTS_FILE
 
     def save_segments(self, value: object) -> tuple[Path, list[str]]:
-        """Writes the checked segments; returns the path and the check's warnings."""
-        segments, report = page_segments(value)
+        """Writes the checked segments, drafts included; returns the path and
+        the check's warnings."""
+        segments, report = page_segments(value, drafts=True)
         # Created as any file the user makes is (0666 less the umask): the
         # segments file is the user's own, for an editor or `vantor recap`.
         part = self.root / f".segments-{secrets.token_hex(8)}.part"

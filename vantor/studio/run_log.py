@@ -4,7 +4,9 @@ no job numbers, and no pictographs (the page's fonts are DejaVu only).
 
 The words come from the run's typed events (the engine's steps, the local
 services' download progress, the run's own warnings), never from reading
-back the lines the command line prints."""
+back the lines the command line prints. A run's log (`RunLog`) never
+contradicts itself: once the services have the video, the engine's own
+fetch of it is the copy into the run's folder, not a second download."""
 
 from __future__ import annotations
 
@@ -19,7 +21,7 @@ from ..recap.services_choice import without_paths
 if TYPE_CHECKING:
     from ..recap.host import RunEvent
 
-__all__ = ["ConversionFollower", "PageLine", "event_words"]
+__all__ = ["ConversionFollower", "PageLine", "RunLog", "event_words"]
 
 # Each engine step's words on the page (a step not named here is not shown).
 _STEP_WORDS: dict[str, Callable[[Any], str]] = {
@@ -30,6 +32,12 @@ _STEP_WORDS: dict[str, Callable[[Any], str]] = {
     "segment": lambda step: f"Range {step.index + 1} of {step.count}: {step.start} to {step.end}",
     "concatenating": lambda step: "Joining the ranges",
     "converting": lambda step: f"Making the vertical video at {step.speed:g}x speed",
+}
+# The same steps once the download service holds the video (fetched ahead of the run).
+_AFTER_DOWNLOAD: dict[str, str | None] = {
+    "requesting": None,
+    "fetching": "Taking the downloaded video into this recap",
+    "downloaded": "The video is ready",
 }
 
 
@@ -73,6 +81,24 @@ def event_words(event: RunEvent) -> PageLine | None:
         text = _FILE_PATH.sub(lambda found: found.group(0).rsplit("/", 1)[1], _plain(without_paths(event.text)))
         return _line(text) if text else None
     return None
+
+
+class RunLog:
+    """One run's page lines, in order: `words(event)` as `event_words`,
+    but the engine's fetch after the services' download is said as what it
+    is (the copy of a video already downloaded)."""
+
+    def __init__(self) -> None:
+        self.downloaded: bool = False
+
+    def words(self, event: RunEvent) -> PageLine | None:
+        if event.kind == "download" and event.data.per_mille >= 1000:
+            self.downloaded = True
+        kind = getattr(event.data, "kind", "") if event.kind == "engine" else ""
+        if self.downloaded and kind in _AFTER_DOWNLOAD:
+            said = _AFTER_DOWNLOAD[kind]
+            return None if said is None else _line(said)
+        return event_words(event)
 
 
 class ConversionFollower:

@@ -25,6 +25,7 @@ from ..transcripts.model import Suggestion, Transcript
 from ..transcripts.signals import VideoSignals
 from ..transcripts.source import TranscriptCancelled, TranscriptUnavailable
 from ..transcripts.store import TranscriptStore
+from ..transcripts.suggest import DEFAULT_LENGTH
 from .events import Activities, Activity
 
 __all__ = ["KEEP_TRANSCRIPTS", "MAX_SUGGESTIONS", "MAX_TRANSCRIBING", "SUGGESTION_LENGTHS", "Suggest", "TranscriptFor",
@@ -50,8 +51,22 @@ class TranscriptFor(Protocol):
 
 class Suggest(Protocol):
     def __call__(self, transcript: Transcript, *, count: int = 5, length: float = 30.0,
-                 loudness: Sequence[float] | None = None, shots: Sequence[float] | None = None
-                 ) -> list[Suggestion]: ...
+                 loudness: Sequence[float] | None = None, shots: Sequence[float] | None = None,
+                 include_ends: bool = False) -> list[Suggestion]: ...
+
+
+def _ask(suggest: Suggest, transcript: Transcript, signals: VideoSignals | None, count: int, length: float,
+         include_ends: bool) -> list[Suggestion]:
+    """Suggestions, asked as before where nothing new is wanted: a suggest
+    that knows no signals, or no include_ends, still answers."""
+    if signals is None:
+        if include_ends:
+            return suggest(transcript, count=count, length=length, include_ends=True)
+        return suggest(transcript, count=count, length=length)
+    if include_ends:
+        return suggest(transcript, count=count, length=length, loudness=signals.loudness, shots=signals.shots,
+                       include_ends=True)
+    return suggest(transcript, count=count, length=length, loudness=signals.loudness, shots=signals.shots)
 
 
 def kept_signals(url: str) -> VideoSignals | None:
@@ -182,7 +197,8 @@ class Transcripts:
 
     def suggestions(self, data: dict[str, Any]) -> list[dict[str, Any]]:
         """The suggestions for {id, count, length}, as JSON objects."""
-        activity_id, count, length = data.get("id"), data.get("count", 5), data.get("length", 30.0)
+        activity_id, count, length = data.get("id"), data.get("count", 5), data.get("length", DEFAULT_LENGTH)
+        include_ends = data.get("include_ends", False)
         if not isinstance(activity_id, str):
             raise TranscriptRefused(400, "id must be the transcript's activity id")
         if type(count) is not int or not 1 <= count <= MAX_SUGGESTIONS:
@@ -190,17 +206,15 @@ class Transcripts:
         low, high = SUGGESTION_LENGTHS
         if type(length) not in (int, float) or not low <= length <= high:
             raise TranscriptRefused(400, f"length must be a number of seconds from {low:g} to {high:g}")
+        if type(include_ends) is not bool:
+            raise TranscriptRefused(400, "include_ends must be true or false")
         with self._lock:
             kept = self._kept.get(activity_id)
         if kept is None:
             raise TranscriptRefused(404, "no transcript with that id; load the video again")
         transcript, signals = kept
         try:
-            if signals is None:  # asked as before: a suggest that knows no signals still answers
-                found = self._suggest(transcript, count=count, length=float(length))
-            else:
-                found = self._suggest(transcript, count=count, length=float(length), loudness=signals.loudness,
-                                      shots=signals.shots)
+            found = _ask(self._suggest, transcript, signals, count, float(length), include_ends)
         except Exception as error:
             raise TranscriptRefused(500, f"no suggestions: {type(error).__name__}: {error}") from None
         return [s.to_json() for s in found[:count]

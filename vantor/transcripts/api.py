@@ -11,7 +11,7 @@ from ..errors import PreflightError
 from .model import Suggestion, Transcript
 from .source import video_words
 from .store import StoredTranscript
-from .suggest import suggest as suggest_ranges
+from .suggest import DEFAULT_LENGTH, suggest as suggest_ranges
 
 __all__ = ["signal_arguments", "suggest", "transcript", "words_through_services"]
 
@@ -63,16 +63,18 @@ def transcript(url: str, *, services: str | None = None, language: str | None = 
     return words_through_services(url, services, language=language, progress=progress, cancel=cancel).transcript
 
 
-def suggest(url: str, *, count: int = 5, length: float = 30.0, keywords: Sequence[str] = (),
+def suggest(url: str, *, count: int = 5, length: float = DEFAULT_LENGTH, keywords: Sequence[str] = (),
             services: str | None = None, language: str | None = None, progress: Progress | None = None,
-            cancel: threading.Event | None = None, read_video: bool = False) -> list[Suggestion]:
+            cancel: threading.Event | None = None, read_video: bool = False,
+            include_ends: bool = False) -> list[Suggestion]:
     """Up to `count` ranges of about `length` seconds of the video at `url`,
     best first: whole sentences, each with the reasons it was chosen
     (`vantor.transcripts.suggest.draft_segments` makes a segments file of
     them). `keywords`: words to look for. `read_video`: download the video
     to weigh its loudness peaks and shot changes too (kept with the
-    transcript; a recognised video has them already). Otherwise as
-    `transcript`."""
+    transcript; a recognised video has them already). `include_ends`: the
+    video's first and last half-minute (greetings, sign-offs) may be
+    chosen. Otherwise as `transcript`."""
     _check_common("suggest", url, services, language, progress, cancel)
     _check("suggest", "count", count, isinstance(count, int) and not isinstance(count, bool), "an int")
     _check("suggest", "length", length, isinstance(length, (int, float)) and not isinstance(length, bool),
@@ -80,12 +82,13 @@ def suggest(url: str, *, count: int = 5, length: float = 30.0, keywords: Sequenc
     _check("suggest", "keywords", keywords, not isinstance(keywords, (str, bytes)) and isinstance(keywords, Sequence)
            and all(isinstance(k, str) for k in keywords), "a sequence of str")
     _check("suggest", "read_video", read_video, isinstance(read_video, bool), "a bool")
+    _check("suggest", "include_ends", include_ends, isinstance(include_ends, bool), "a bool")
     if count < 1 or not math.isfinite(length) or length <= 0:
         raise ValueError("suggest: count must be 1 or more and length a number of seconds above 0")
     found = words_through_services(url, services, language=language, progress=progress, cancel=cancel,
                                    read_video=read_video)
     return suggest_ranges(found.transcript, count=count, length=float(length), keywords=keywords,
-                          duration=found.duration, **signal_arguments(found))
+                          duration=found.duration, include_ends=include_ends, **signal_arguments(found))
 
 
 def signal_arguments(found: StoredTranscript) -> dict[str, tuple[float, ...]]:

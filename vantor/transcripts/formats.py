@@ -3,6 +3,7 @@ time), SubRip or WebVTT (a cue a sentence)."""
 
 from __future__ import annotations
 
+from ..services.caption_forms import visible_text
 from .model import Transcript
 
 __all__ = ["FORMATS", "as_plain", "as_srt", "as_vtt", "clock"]
@@ -31,7 +32,7 @@ def as_plain(transcript: Transcript) -> str:
 
 
 def as_srt(transcript: Transcript) -> str:
-    return "\n".join(f"{n}\n{clock(s.start, ',')} --> {clock(s.end, ',')}\n{s.text.replace('-->', '->')}\n"
+    return "\n".join(f"{n}\n{clock(s.start, ',')} --> {clock(s.end, ',')}\n{visible_text(s.text)}\n"
                      for n, s in enumerate(transcript.sentences(), 1))
 
 

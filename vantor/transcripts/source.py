@@ -14,7 +14,7 @@ from contextlib import contextmanager
 from dataclasses import replace
 from pathlib import Path
 
-from ..services.client import CaptionWords, ServicesClient
+from ..services.client import CaptionWords, DownloadError, ServicesClient, fetch_file
 from . import recognition, signals
 from .model import Transcript, Word
 from .store import StoredTranscript, TranscriptStore
@@ -22,8 +22,6 @@ from .store import StoredTranscript, TranscriptStore
 __all__ = ["TranscriptCancelled", "TranscriptUnavailable", "transcript_for", "video_words"]
 
 Progress = Callable[[str, float], None]
-FETCH_CHUNK = 1024 * 1024
-FETCH_TIMEOUT = 60
 READING = "reading the video"  # the progress stage of reading loudness and shot changes
 
 
@@ -72,7 +70,8 @@ def video_words(url: str, *, services_url: str, progress: Progress | None = None
     if missing is not None:
         raise TranscriptUnavailable(f"{captions.reason or 'the video has no captions'}, and {missing}")
     transcript, read = _recognised(client, url, language, say, stopped)
-    made = StoredTranscript(transcript, captions.duration, captions.video_key, None if isinstance(read, str) else read)
+    signals_read = None if isinstance(read, str) else read
+    made = StoredTranscript(transcript, _length(captions.duration, signals_read), captions.video_key, signals_read)
     store.put(url, language, made)  # the words are kept even when the signals could not be read
     if read_video and isinstance(read, str):
         raise TranscriptUnavailable(read)
@@ -86,9 +85,16 @@ def _with_signals(found: StoredTranscript, client: ServicesClient, url: str, lan
     if not read_video or found.signals is not None:
         return found
     with _downloaded(client, url, say, stopped) as media:
-        made = replace(found, signals=_read(media, say, stopped))
+        signals_read = _read(media, say, stopped)
+        made = replace(found, signals=signals_read, duration=_length(found.duration, signals_read))
     store.put(url, language, made)
     return made
+
+
+def _length(said: float | None, read: signals.VideoSignals | None) -> float | None:
+    """The video's length: the site's, else the seconds its reading found
+    (so no range is drafted past the video, whatever its captions say)."""
+    return said if said is not None or read is None or not read.loudness else float(len(read.loudness))
 
 
 def _from_captions(captions: CaptionWords) -> Transcript:
@@ -147,18 +153,9 @@ def _recognised(client: ServicesClient, url: str, language: str | None, say: Pro
 
 def _fetch(address: str, target: Path, stopped: threading.Event) -> None:
     """The service's finished file, whole: its size is checked against what was announced."""
-    import requests
-
-    with requests.get(address, stream=True, timeout=FETCH_TIMEOUT) as answer:
-        if answer.status_code != 200:
-            raise TranscriptUnavailable(f"the download service answered HTTP {answer.status_code} for the video's file; "
-                                        "try again")
-        with open(target, "wb") as out:
-            for chunk in answer.iter_content(FETCH_CHUNK):
-                if stopped.is_set():
-                    raise TranscriptCancelled("the transcript was cancelled")
-                out.write(chunk)
-        announced = answer.headers.get("Content-Length", "")
-    size = target.stat().st_size
-    if size == 0 or (announced.isdigit() and int(announced) != size):
-        raise TranscriptUnavailable("the video's file came back incomplete from the download service; try again")
+    try:
+        fetched = fetch_file(address, target, stopped.is_set)
+    except DownloadError as error:
+        raise TranscriptUnavailable(str(error)) from None
+    if not fetched:
+        raise TranscriptCancelled("the transcript was cancelled")

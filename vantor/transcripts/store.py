@@ -2,7 +2,9 @@
 
 An entry is filed under the address it was asked for (found again with no
 network at all) and, when the site names the video, under that name too
-(the same video at another address is not recognised again). Entries are
+(the same video at another address is not recognised again; the name holds
+the address's host unless a fixed site's own extractor read it, see
+services.captions.video_key). Entries are
 read back as untrusted: one that does not read is ignored and made anew.
 The video's loudness and shot changes, once read, are kept in its entry.
 """
@@ -15,7 +17,7 @@ import os
 from dataclasses import dataclass
 from pathlib import Path
 
-from ..services.cache import FileCache
+from ..services.cache import FileCache, private_dir
 from ..services.limits import default_cache_dir
 from .model import Transcript
 from .signals import VideoSignals
@@ -23,8 +25,9 @@ from .signals import VideoSignals
 __all__ = ["StoredTranscript", "TranscriptStore"]
 
 STORE_BYTES = 256 * 1024**2
-# Changes when an entry's meaning does, so older ones are not read.
-STORE_FORMAT = 1
+# Changes when an entry's meaning does, so older ones are not read (2: a
+# video's key holds the host unless its extractor is of a fixed site).
+STORE_FORMAT = 2
 
 
 @dataclass(frozen=True)
@@ -42,8 +45,9 @@ def _key(kind: str, name: str, language: str | None) -> str:
 
 class TranscriptStore:
     def __init__(self, root: str | os.PathLike[str] | None = None) -> None:
-        self.cache: FileCache = FileCache(Path(root) if root is not None else default_cache_dir() / "transcripts",
-                                          ".json", STORE_BYTES)
+        if root is None:
+            root = private_dir(default_cache_dir()) / "transcripts"
+        self.cache: FileCache = FileCache(root, ".json", STORE_BYTES)
 
     def by_address(self, url: str, language: str | None) -> StoredTranscript | None:
         return self._read(_key("a", url, language))

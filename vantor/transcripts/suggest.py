@@ -6,12 +6,14 @@ sentence is cut at its longest pauses), scored by
 how densely it is spoken against the whole video, how far it fills the
 length, and the keywords it holds: those the user names, and the video's
 own repeated rare words; and, when the video was read, a loudness peak
-well above the video's median and the shot changes inside it. The best are
-taken, none overlapping another (a range's padding gives way to a range
-already taken).
+well above the video's median. The best are taken, none overlapping
+another (a range's padding gives way to a range already taken), none
+shorter than a recap's clip needs (`shortest`).
 Each range begins PAD_BEFORE before its first word and ends PAD_AFTER after
 its last, but never reaches into the words before or after it, nor past the
-video's ends.
+video's ends. Where the shot changes are known, a range stays within one
+shot. The video's first and last ENDS_SECONDS (greetings, "thanks for
+watching") are passed over unless `include_ends`.
 """
 
 from __future__ import annotations
@@ -19,20 +21,26 @@ from __future__ import annotations
 import math
 import re
 import statistics
-from bisect import bisect_left
+from bisect import bisect_left, bisect_right
 from collections import Counter, deque
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 
-from ..recap.segments_check import WORDS_PER_SECOND, parse_time
+from ..recap.segments_check import DRAFT_MARKER, WORDS_PER_SECOND, parse_time
 from .formats import short_clock
 from .model import Sentence, Suggestion, Transcript, Word
 
-__all__ = ["PAD_AFTER", "PAD_BEFORE", "REWRITE", "draft_segments", "placeholder", "suggest"]
+__all__ = ["DEFAULT_LENGTH", "ENDS_SECONDS", "MIN_LENGTH", "PAD_AFTER", "PAD_BEFORE", "REWRITE", "draft_segments",
+           "placeholder", "suggest"]
 
 PAD_BEFORE = 0.3
 PAD_AFTER = 0.7
-REWRITE = "REWRITE:"
+REWRITE = DRAFT_MARKER
+# A recap's clip: long enough to say a sentence over, short enough to keep the pace.
+DEFAULT_LENGTH = 15.0
+MIN_LENGTH = 6.0
+# A channel's greeting and sign-off: this much at each end, at most a third of the video each.
+ENDS_SECONDS = 30.0
 # The video's own keywords: words this long, said this often, not common ones.
 KEYWORD_CHARS = 4
 KEYWORD_REPEATS = 3
@@ -42,9 +50,6 @@ CUT_SCAN = 200
 # A window's loudest second this far above the video's median is a peak.
 PEAK_LU = 6.0
 PEAK_SCORE = 1.0
-# Each shot change inside a window adds this, up to SHOTS_COUNTED of them.
-SHOT_SCORE = 0.2
-SHOTS_COUNTED = 5
 _WORD = re.compile(r"[^\w'’-]+")
 _COMMON = frozenset("""
 about above after again against also always another anything around back been before being below between both
@@ -80,20 +85,32 @@ class _Signals:
     median: float
     shots: Sequence[float]
 
+    def shot_around(self, start: float, end: float) -> tuple[float, float] | None:
+        """The shot holding all of start..end, as (its start, its end); None
+        when a change falls inside. (0, inf) when no change is known."""
+        i = bisect_right(self.shots, start)
+        if bisect_left(self.shots, end) > i:
+            return None
+        return (self.shots[i - 1] if i else 0.0), (self.shots[i] if i < len(self.shots) else math.inf)
 
-def suggest(transcript: Transcript, *, count: int = 5, length: float = 30.0, keywords: Sequence[str] = (),
+
+def suggest(transcript: Transcript, *, count: int = 5, length: float = DEFAULT_LENGTH, keywords: Sequence[str] = (),
             duration: float | None = None, loudness: Sequence[float] | None = None,
-            shots: Sequence[float] | None = None) -> list[Suggestion]:
-    """Up to `count` ranges of about `length` seconds, best first.
+            shots: Sequence[float] | None = None, include_ends: bool = False) -> list[Suggestion]:
+    """Up to `count` ranges of about `length` seconds, best first, none
+    shorter than MIN_LENGTH (half of `length` when that is less).
     `keywords`: words the user looks for; `duration`: the video's length;
     `loudness`: each second's loudest LUFS and `shots`: the times shots
-    change (signals.VideoSignals), when the video was read."""
+    change (signals.VideoSignals), when the video was read;
+    `include_ends`: the video's first and last ENDS_SECONDS may be chosen."""
     if isinstance(count, bool) or not isinstance(count, int) or count < 1:
         raise ValueError(f"count must be a whole number of 1 or more, not {count!r}")
     if not math.isfinite(length) or length <= 0:
         raise ValueError(f"length must be a number of seconds above 0, not {length!r}")
     words = transcript.words
     sentences = _within(transcript.sentences(), words, length)
+    if not include_ends:
+        sentences = _past_the_ends(sentences, duration if duration is not None else words[-1].end if words else 0.0)
     if not sentences:
         return []
     overall = len(words) / max(sentences[-1].end - sentences[0].start, 1.0)
@@ -101,21 +118,32 @@ def suggest(transcript: Transcript, *, count: int = 5, length: float = 30.0, key
     own = [k for k in _own_keywords(words) if k not in wanted]
     signals = _Signals(loudness or (), statistics.median(loudness) if loudness else 0.0, sorted(shots or ()))
     windows = list(_windows(sentences, words, length, overall, wanted, own, signals))
+    shortest = min(MIN_LENGTH, length / 2)
     chosen: list[Suggestion] = []
     for window in sorted(windows, key=lambda w: (-w.score, w.first)):
         first, last = sentences[window.first], sentences[window.last]
+        shot = signals.shot_around(first.start, last.end)
+        assert shot is not None  # _windows yields none across a change
         start, end = _padded(first, last, words, duration)
+        start, end = max(start, shot[0]), min(end, shot[1])
         # Padding may give way to a range already taken; the sentences may not.
         for taken in chosen:
             if start < taken.end and taken.start < end:
                 start, end = (max(start, taken.end), end) if taken.start < first.start else (start, min(end, taken.start))
-        if end <= start or start > first.start or end < min(last.end, duration or last.end):
+        if end - start < shortest or start > first.start or end < min(last.end, duration or last.end):
             continue
         text = " ".join(s.text for s in sentences[window.first:window.last + 1])
         chosen.append(Suggestion(start, end, text, window.score, window.reasons))
         if len(chosen) == count:
             break
     return chosen
+
+
+def _past_the_ends(sentences: list[Sentence], duration: float) -> list[Sentence]:
+    """The sentences said wholly after the video's opening ENDS_SECONDS and
+    before its closing ones (a third of a shorter video at each end)."""
+    ends = min(ENDS_SECONDS, duration / 3)
+    return [s for s in sentences if s.start >= ends and s.end <= duration - ends]
 
 
 def _within(sentences: list[Sentence], words: Sequence[Word], length: float) -> list[Sentence]:
@@ -146,7 +174,8 @@ def _within(sentences: list[Sentence], words: Sequence[Word], length: float) -> 
 def _windows(sentences: list[Sentence], words: Sequence[Word], length: float, overall: float,
              wanted: list[str], own: list[str], signals: _Signals) -> Iterable[_Window]:
     """Each run of whole sentences from each sentence that fits `length` (a
-    longer single sentence stands alone), with its score and reasons."""
+    longer single sentence stands alone) and, where shot changes are known,
+    one shot, with its score and reasons."""
     norms = [_norm(w.text) for w in words]
     keyed = set(wanted) | set(own)
     # Prefix sums over sentences: words, and hits of each keyword.
@@ -161,8 +190,11 @@ def _windows(sentences: list[Sentence], words: Sequence[Word], length: float, ov
     last = 0
     for first in range(len(sentences)):
         last = max(last, first)
-        while last + 1 < len(sentences) and sentences[last + 1].end - sentences[first].start <= length:
+        while (last + 1 < len(sentences) and sentences[last + 1].end - sentences[first].start <= length
+               and signals.shot_around(sentences[first].start, sentences[last + 1].end) is not None):
             last += 1
+        if signals.shot_around(sentences[first].start, sentences[last].end) is None:
+            continue  # one sentence said across a cut
         span = max(sentences[last].end - sentences[first].start, 1.0)
         density = (total[last + 1] - total[first]) / span
         found = {k: hits[k][last + 1] - hits[k][first] for k in keyed}
@@ -181,10 +213,8 @@ def _windows(sentences: list[Sentence], words: Sequence[Word], length: float, ov
         if peak is not None and (above := signals.loudness[peak] - signals.median) >= PEAK_LU:
             score += PEAK_SCORE * min(2.0, above / PEAK_LU)
             reasons.append(f"loudness peak {above:.0f} LU above the video's median at {short_clock(peak)}")
-        if changes := (bisect_left(signals.shots, sentences[last].end)
-                       - bisect_left(signals.shots, sentences[first].start)):
-            score += SHOT_SCORE * min(changes, SHOTS_COUNTED)
-            reasons.append(f"{changes} shot change{'s' if changes > 1 else ''}")
+        if signals.shots:
+            reasons.append("within one shot")
         yield _Window(first, last, score, tuple(reasons))
 
 

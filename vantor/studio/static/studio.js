@@ -20,6 +20,7 @@ const state = {
   captionStyle: "clean", // clean, bold, boxed, karaoke or pop
   captionPosition: "bottom", captionSize: "medium",  // see caption_look.js
   frame: "smart",      // smart, center, blur or fit
+  aspect: "9:16",      // the recap's shape: 9:16, 4:5, 1:1 or 16:9
   sourceAudio: "duck", // duck, mix or off
   fit: "extend",       // extend, range or narration
   voices: [],
@@ -87,7 +88,7 @@ function saveDraft() {
   try {
     localStorage.setItem(DRAFT_KEY, JSON.stringify({
       url: $("url").value, ranges: plainRanges(), voice: state.voice, speed: state.speed, captions: state.captions,
-      captionStyle: state.captionStyle,
+      captionStyle: state.captionStyle, aspect: state.aspect,
     }));
   } catch (e) { /* storage full or refused: the draft is a convenience */ }
 }
@@ -214,6 +215,11 @@ function remove(range) {
 }
 
 // ---- narrations: fit and speak ---------------------------------------
+// How a suggested range's narration is marked until it is rewritten (the
+// segments check refuses it too).
+const DRAFT_MARKER = "REWRITE:";
+const isDraft = (text) => text.trimStart().slice(0, DRAFT_MARKER.length).toUpperCase() === DRAFT_MARKER;
+
 function askFit(range, delay = FIT_DELAY_MS) {
   clearTimeout(fitTimers.get(range.id));
   fitTimers.set(range.id, setTimeout(() => fit(range), delay));
@@ -226,6 +232,13 @@ async function fit(range) {
   const box = item.querySelector(".fit");
   const words = item.querySelector(".fit-words");
   const start = parseTime(range.start), end = parseTime(range.end);
+  item.querySelector(".draft-badge").hidden = !isDraft(range.voiceover);
+  if (isDraft(range.voiceover)) {  // the film's own words, which a recap would say over the film saying them
+    box.dataset.verdict = "draft";
+    showClip(item, {});
+    words.textContent = `draft: write your own narration in place of "${DRAFT_MARKER} …"; a recap refuses it as it is`;
+    return;
+  }
   if (!range.voiceover.trim() || start === null || end === null || end <= start) {
     box.dataset.verdict = "";
     showClip(item, {});
@@ -313,11 +326,9 @@ function load(url) {
     ready(event) {
       if (mine !== loads) return;
       $("load-progress").hidden = true;
-      // The file comes from the download service, reached by the page's own host name.
-      const file = new URL(event.file_url);
-      file.hostname = location.hostname;
+      // The studio's own copy of the film, behind the page's session.
       state.frameRate = event.frame_rate || 25;
-      player.src = file.href;
+      player.src = event.video;
       framingFor(id);
       // The film's thumbnails under the player, made by the studio from the loaded file.
       $("timeline").style.backgroundImage = event.thumbnails ? `url("${event.thumbnails}")` : "";
@@ -602,6 +613,12 @@ async function drawWave(canvas, blob) {
 $("speed").addEventListener("input", () => { state.speed = Number($("speed").value); saveDraft(); });
 $("captions").addEventListener("change", () => { state.captions = $("captions").value; saveDraft(); });
 $("frame").addEventListener("change", () => { state.frame = $("frame").value; showFraming(); });
+$("aspect").addEventListener("change", () => {
+  state.aspect = $("aspect").value;
+  saveDraft();
+  framing.paths.clear();  // each path is the crop's for one shape
+  showFraming();
+});
 $("source-audio").addEventListener("change", () => { state.sourceAudio = $("source-audio").value; });
 $("fit").addEventListener("change", () => { state.fit = $("fit").value; });
 
@@ -613,7 +630,7 @@ $("make").addEventListener("click", async () => {
   try {
     ({ id } = await (await post("api/make", {
       url: state.url || $("url").value, segments: engineSegments(), voice: state.voice, speed: state.speed,
-      captions: state.captions, caption_style: state.captionStyle, frame: state.frame,
+      captions: state.captions, caption_style: state.captionStyle, frame: state.frame, aspect: state.aspect,
       caption_position: state.captionPosition, caption_size: state.captionSize,
       source_audio: state.sourceAudio, fit: state.fit, music: state.music,
     })).json());
@@ -711,6 +728,7 @@ $("load-form").addEventListener("submit", (e) => { e.preventDefault(); load($("u
   const answer = await (await fetch("api/state")).json();
   state.voices = answer.voices;
   state.voice = answer.voice;
+  state.voiceGroups = answer.voice_groups || [{ title: "", voices: answer.voices.map((name) => ({ name, mark: "" })) }];
   $("project").textContent = answer.project;
   showMusic(answer.music || []);
   let draft = null;
@@ -721,7 +739,9 @@ $("load-form").addEventListener("submit", (e) => { e.preventDefault(); load($("u
   $("captions").value = state.captions;
   if ([...$("caption-style").options].some((o) => o.value === draft?.captionStyle)) state.captionStyle = draft.captionStyle;
   $("caption-style").value = state.captionStyle;
-  for (const name of state.voices) $("voice").add(new Option(name, name, false, name === state.voice));
+  showVoices();
+  if (["9:16", "4:5", "1:1", "16:9"].includes(draft?.aspect)) state.aspect = draft.aspect;
+  $("aspect").value = state.aspect;
   $("speed").value = state.speed;
   setRanges(draft?.ranges || []);
   const first = new URLSearchParams(location.search).get("url") || answer.url || draft?.url || "";
@@ -729,6 +749,22 @@ $("load-form").addEventListener("submit", (e) => { e.preventDefault(); load($("u
   const running = sessionStorage.getItem(RUN_KEY);
   if (running) watchRun(running);
 })();
+
+// The voices by the engine that speaks them, each with its mark ("the same
+// voice as ...", "espeak-ng, not neural").
+function showVoices() {
+  const select = $("voice");
+  select.replaceChildren();
+  for (const group of state.voiceGroups) {
+    const box = document.createElement("optgroup");
+    box.label = group.title;
+    for (const { name, mark } of group.voices) {
+      const option = new Option(mark ? `${name} (${mark})` : name, name, false, name === state.voice);
+      box.append(option);
+    }
+    select.append(box);
+  }
+}
 
 // ---- the caption style's preview ---------------------------------------
 // The narration of the range under the playhead, three words at a time, in
@@ -767,10 +803,11 @@ $("caption-style").addEventListener("change", () => {
 
 // ---- the framing: the recap's window over the player, each range's own, its still ----
 // The studio asks for each range's smart camera path (in the video's own
-// time) once its times are known, and draws where the 9:16 picture falls.
+// time) once its times are known, and draws where the recap's picture (of
+// the chosen shape) falls.
 const OWN_FRAMES = ["auto", "left", "centre", "right", "blur"];
 const FIXED_CENTRES = { left: 0, centre: 0.5, right: 1 };
-const RECAP_SIZE = [1080, 1920];
+const RECAP_SIZES = { "9:16": [1080, 1920], "4:5": [1080, 1350], "1:1": [1080, 1080], "16:9": [1920, 1080] };
 const FRAMING_DELAY_MS = 600;
 const framing = { video: null, paths: new Map(), timer: null };  // paths: "start|end" -> the range's path
 
@@ -793,15 +830,15 @@ function timesOf(range) {
 const pathKey = (range) => String(timesOf(range));
 
 async function fetchFraming() {
-  const video = framing.video;
+  const video = framing.video, aspect = state.aspect;
   if (!video) return;
   const wanted = state.ranges.filter((r) => timesOf(r) && !framing.paths.has(pathKey(r)));
   if (wanted.length && state.frame === "smart") {
     try {
       const answer = await (await post(`api/framing/${video}`, {
-        segments: wanted.map(({ start, end }) => ({ start, end })), aspect: "9:16",
+        segments: wanted.map(({ start, end }) => ({ start, end })), aspect: state.aspect,
       })).json();
-      if (video !== framing.video) return;
+      if (video !== framing.video || aspect !== state.aspect) return;
       answer.ranges.forEach((path, i) => framing.paths.set(pathKey(wanted[i]), path));
     } catch (error) {
       say("save-status", `Framing: ${error.message}`, true);
@@ -853,7 +890,7 @@ function drawFrameWindow() {
   const offsetX = (player.clientWidth - w * shown) / 2, offsetY = (player.clientHeight - h * shown) / 2;
   let x = 0, y = 0, width = w, height = h;
   if (at.layout === "crop") {
-    const [W, H] = RECAP_SIZE, scale = Math.max(W / w, H / h), scaled = w * scale;
+    const [W, H] = RECAP_SIZES[state.aspect], scale = Math.max(W / w, H / h), scaled = w * scale;
     width = W / scale;
     height = H / scale;
     x = Math.min(Math.max(at.centre * scaled - W / 2, 0), scaled - W) / scale;
@@ -880,7 +917,7 @@ function showStill(range) {
   if (image.hidden) return;
   const at = framingAt(range, times[0]);
   const query = new URLSearchParams({ at: times[0].toFixed(3), layout: at.layout, centre: at.centre.toFixed(4),
-                                      aspect: "9:16" });
+                                      aspect: state.aspect });
   const src = `api/still/${framing.video}?${query}`;
   const path = framing.paths.get(pathKey(range));
   image.title = path && !path.found && (range.frame || "auto") === "auto" && state.frame === "smart"

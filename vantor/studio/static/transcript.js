@@ -187,10 +187,22 @@ function wordAt(seconds) {
   return found;
 }
 
-// Scrolls the words' own box (not the page) so `element` is in view.
+// The box that scrolls the words: their own on a phone, the right column on a laptop.
+function wordsScroller() {
+  for (let box = $("transcript-words"); box; box = box.parentElement) {
+    if (["auto", "scroll"].includes(getComputedStyle(box).overflowY) && box.scrollHeight > box.clientHeight) return box;
+  }
+  return null;
+}
+
+// Scrolls so `element` is in view, when the words are being looked at (in
+// view at all) and no narration is being written.
 function keepInView(element) {
-  const box = $("transcript-words");
-  const outer = box.getBoundingClientRect(), inner = element.getBoundingClientRect();
+  const box = wordsScroller();
+  if (!box || document.activeElement?.closest?.("#ranges")) return;
+  const outer = box.getBoundingClientRect(), words = $("transcript-words").getBoundingClientRect();
+  if (box.id !== "transcript-words" && (words.bottom < outer.top || words.top > outer.bottom)) return;
+  const inner = element.getBoundingClientRect();
   if (inner.top < outer.top || inner.bottom > outer.bottom) {
     box.scrollTop += inner.top - outer.top - outer.height / 3;
   }
@@ -371,7 +383,8 @@ function showSuggestions(suggestions) {
     accept.className = "accept";
     accept.textContent = "Accept";
     accept.addEventListener("click", () => {
-      if (addTranscriptRange(start, end, suggestion.text)) item.remove();
+      // The film's words, marked as the draft's until they are rewritten.
+      if (addTranscriptRange(start, end, `${DRAFT_MARKER} ${suggestion.text}`)) item.remove();
     });
     const dismiss = document.createElement("button");
     dismiss.type = "button";

@@ -75,7 +75,7 @@ def test_the_framing_routes_refuse_what_they_cannot_answer(signed_in):
     assert "at most" not in post({"segments": [{"start": "0", "end": str(framing_view.MAX_SECONDS)}]}).text
 
 
-def test_a_caption_still_per_look_over_the_first_range_s_frame_or_grey(signed_in):
+def test_a_caption_still_per_look_over_the_first_range_s_frame_or_grey(signed_in, monkeypatch):
     import cv2
     import numpy as np
 
@@ -96,6 +96,8 @@ def test_a_caption_still_per_look_over_the_first_range_s_frame_or_grey(signed_in
                           ({"video": "v9"}, 404), ({"at": "x"}, 400), ({"aspect": "2:1"}, 400)):
         answer = still(**query)
         assert answer.status_code == status and len(answer.json()["error"]) < 200, query
+    monkeypatch.setattr(framing_view, "STILLS", 0)  # past the framing queue: busy at once
+    assert still(style="pop").status_code == 503
 
 
 @pytest.mark.slow

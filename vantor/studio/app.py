@@ -500,9 +500,12 @@ class Studio:
             raise _Refused(400, "a caption still needs a time and a centre as numbers") from None
         try:
             look = caption_look(style, query.get("position", "bottom"), query.get("size", "medium"))
-            picture = await run_in_threadpool(caption_view.caption_still, look, query.get("aspect", "9:16"),
-                                              file_url=video.file_url if video else None, at=at,
-                                              layout=query.get("layout", "crop"), centre=centre)
+            with self.framing_queue.admitted("caption still"):
+                picture = await run_in_threadpool(caption_view.caption_still, look, query.get("aspect", "9:16"),
+                                                  video=video.path if video else None, at=at,
+                                                  layout=query.get("layout", "crop"), centre=centre)
+        except framing_view.FramingBusy as error:
+            raise _Refused(503, str(error)) from None
         except ValueError as error:  # a look or still refused (FramingRefused is one), in its own words
             raise _Refused(400, str(error)) from None
         except subprocess.TimeoutExpired:

@@ -27,19 +27,20 @@ NEUTRAL = "0x4a5058"
 PREVIEW_HEIGHT = STILL_HEIGHT // 2  # several are shown side by side
 
 
-def caption_still(look: CaptionLook, aspect: str, *, file_url: str | None = None, at: float = 0.0,
+def caption_still(look: CaptionLook, aspect: str, *, video: str | None = None, at: float = 0.0,
                   layout: str = "crop", centre: float = 0.5) -> bytes:
-    """One JPEG of `look` at `aspect`; over the frame at `at` s of
-    `file_url` framed by `layout` and `centre` (as `framing_view.still`)."""
+    """One JPEG of `look` at `aspect`; over the frame at `at` s of the
+    loaded `video` (a local file) framed by `layout` and `centre` (as
+    `framing_view.still`)."""
     if aspect not in ASPECTS or layout not in LAYOUTS or not 0.0 <= centre <= 1.0 or not at >= 0.0:
         raise FramingRefused(f"a caption still needs an aspect of {', '.join(ASPECTS)}, a layout of "
                              f"{', '.join(LAYOUTS)}, a centre from 0 to 1 and a time")
     width, height = ASPECTS[aspect]
-    if file_url is None:
+    if video is None:
         source = ["-f", "lavfi", "-i", f"color=c={NEUTRAL}:s={width}x{height}:d=1"]
         framed = "null"
     else:
-        source = ["-protocol_whitelist", "http,tcp", "-ss", f"{at:.3f}", "-i", file_url]
+        source = ["-protocol_whitelist", "file", "-ss", f"{at:.3f}", "-i", video]
         framed = smart_filter(aspect, f"{centre:.4f}") if layout == "crop" else framing_filter(layout, aspect)
     with tempfile.TemporaryDirectory(prefix="vantor-caption-still-") as scratch:
         Path(scratch, "look.ass").write_text(to_ass([SAMPLE], look, placement(look, aspect)), encoding="utf-8")
@@ -49,5 +50,5 @@ def caption_still(look: CaptionLook, aspect: str, *, file_url: str | None = None
                                "-f", "image2pipe", "-c:v", "mjpeg", "-"],
                               capture_output=True, timeout=TIMEOUT, check=False, cwd=scratch)
     if done.returncode != 0 or not done.stdout.startswith(b"\xff\xd8"):
-        raise FramingRefused("no caption still could be made" + (" of the video at that time" if file_url else ""))
+        raise FramingRefused("no caption still could be made" + (" of the video at that time" if video else ""))
     return done.stdout

@@ -43,11 +43,31 @@
     }
     for (const button of stills.children) {
       button.setAttribute("aria-pressed", String(button.dataset.style === choice.value));
-      const src = `api/caption-still?${new URLSearchParams({ style: button.dataset.style, ...look })}`;
       const image = button.querySelector("img");
-      if (image.getAttribute("src") !== src) image.src = src;
+      const wanted = `api/caption-still?${new URLSearchParams({ style: button.dataset.style, ...look })}`;
+      if (image.dataset.wanted !== wanted) Object.assign(image.dataset, { wanted, tries: "0" });
     }
     $("caption-preview").dataset.position = state.captionPosition;
+    loadNext();
+  }
+
+  // One still at a time (the studio makes few at once and says "busy" past them); a refused one is asked
+  // again a moment later, three times at most.
+  let loading = false;
+  function loadNext() {
+    const image = [...stills.querySelectorAll("img")].find((i) => i.getAttribute("src") !== i.dataset.wanted &&
+                                                                  Number(i.dataset.tries) < 3);
+    if (loading || !image) return;
+    loading = true;
+    image.dataset.tries = String(Number(image.dataset.tries) + 1);
+    const settled = (ok) => {
+      loading = false;
+      if (!ok) image.removeAttribute("src");
+      setTimeout(loadNext, ok ? 0 : 1000);
+    };
+    image.onload = () => settled(true);
+    image.onerror = () => settled(false);
+    image.src = image.dataset.wanted;
   }
 
   function keep(name, member) {

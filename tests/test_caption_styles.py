@@ -135,6 +135,26 @@ def test_marked_words_are_coloured_never_spoken_and_the_options_bounds():
         job_from_mapping({**line, "captions": None, "caption_size": "small"}, "/b", 1)
 
 
+def test_the_command_line_s_look_reaches_the_run_s_captions(tmp_path, capsys):
+    from vantor.cli import build_parser
+    from vantor.commands.recap import _prepare
+    from vantor.recap.caption_layout import CaptionLook
+    from vantor.recap.run import EngineRun
+
+    segments = tmp_path / "s.json"
+    segments.write_text(json.dumps([{"start": "1", "end": "2", "voiceover": "A *big* sea."}]))
+    argv = ["recap", "https://v.test/x", str(segments), "--voice", "en-us", "--output-dir", str(tmp_path),
+            "--services", "local", "--captions", "burn", "--caption-style", "pop"]
+    run = _prepare(build_parser().parse_args([*argv, "--caption-position", "top", "--caption-size", "150"]),
+                   str(segments), None)
+    plan = EngineRun("u", str(segments), 1.0, "en-us", captions="burn", timings=[], caption_style=run.caption_style,
+                     caption_position=run.caption_position, caption_size=run.caption_size)._caption_plan()
+    assert plan is not None and plan.look == CaptionLook("pop", "top", "150%")
+    with pytest.raises(SystemExit) as refused:
+        build_parser().parse_args([*argv, "--caption-size", "250%"])
+    assert refused.value.code == 2 and "from 50 to 200 (such as 120%), not '250%'" in capsys.readouterr().err
+
+
 def test_the_speech_service_hears_no_asterisk(standins, tmp_path):
     import vantor
 

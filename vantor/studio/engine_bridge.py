@@ -22,7 +22,6 @@ import json
 import re
 import shutil
 import subprocess
-import tempfile
 import threading
 import time
 from collections import OrderedDict
@@ -164,18 +163,6 @@ def _figures(progress: Progress) -> str:
 # --------------------------------------------------------------------------
 # Narrations
 # --------------------------------------------------------------------------
-def _mp3_seconds(audio: bytes) -> float:
-    with tempfile.NamedTemporaryFile(suffix=".mp3") as f:
-        f.write(audio)
-        f.flush()
-        done = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0",
-                               f.name], capture_output=True, text=True, timeout=REQUEST_TIMEOUT)
-    try:
-        return float(done.stdout.strip())
-    except ValueError:
-        raise BridgeError("the speech service's answer is not audio ffprobe can read") from None
-
-
 class Narrations:
     """The speech service's narrations and their word timings. The service
     caches the sound; this remembers the timings, so a fit asked again while
@@ -196,7 +183,8 @@ class Narrations:
             raise BridgeError(str(error)) from None
         except _requests().RequestException as error:
             raise BridgeError(f"the speech service did not answer: {error}") from None
-        return audio, _mp3_seconds(audio)
+        # The length the fit and the run use (the decoded sound's, without the MP3's padding).
+        return audio, self.timing(text, voice).duration
 
     def timing(self, text: str, voice: str) -> NarrationTiming:
         """When each word of the narration is spoken, from the speech

@@ -81,7 +81,7 @@ CHANGED = {"url": "https://v.test/2", "voice": "w", "speed": 1.25, "captions": "
            "segments": SEGMENTS + SEGMENTS, "output_dir": "elsewhere", "line": 7,
            "frame": "blur", "aspect": "1:1",
            "source_audio": "off", "music": "/music/bed.mp3", "loudness": -14.0, "fit": "range"}
-CHANGED |= {"caption_style": "bold"}
+CHANGED |= {"caption_style": "bold", "caption_position": "top", "caption_size": "120%"}
 
 
 def test_every_field_that_changes_the_output_changes_the_fingerprint(finished, tmp_path):

@@ -226,6 +226,16 @@ def test_the_caption_style_is_previewed_on_the_player_in_the_safe_area(page, fil
     assert page.find_element(By.ID, "caption-preview").get_attribute("class") == "cue boxed"
     page.execute_script("document.getElementById('player').currentTime = 4.2")  # between the ranges
     wait_for(page, "return document.getElementById('caption-preview').hidden")
+    # A still per style, over the first range's frame once the video is known; one picks the style.
+    wait_for(page, "const s = [...document.querySelectorAll('#caption-stills img')];"
+                   "return s.length === 5 && s.every(i => i.complete && i.naturalWidth > 0 && i.src.includes('video='))",
+             30)
+    page.find_element(By.CSS_SELECTOR, ".caption-still[data-style='karaoke']").click()
+    Select(page.find_element(By.ID, "caption-position")).select_by_value("top")
+    assert page.execute_script("return [document.getElementById('caption-style').value, state.captionPosition,"
+                               " document.querySelector('.caption-still[aria-pressed=true]').dataset.style,"
+                               " document.getElementById('caption-preview').dataset.position]") == [
+        "karaoke", "top", "karaoke", "top"]
 
 
 def test_cancel_during_the_conversion_leaves_no_process_and_no_result(page, film, studio):

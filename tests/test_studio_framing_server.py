@@ -75,6 +75,31 @@ def test_the_framing_routes_refuse_what_they_cannot_answer(signed_in):
     assert "at most" not in post({"segments": [{"start": "0", "end": str(framing_view.MAX_SECONDS)}]}).text
 
 
+def test_a_caption_still_per_look_over_the_first_range_s_frame_or_grey(signed_in, monkeypatch):
+    import cv2
+    import numpy as np
+
+    still = lambda **query: signed_in.session.get(signed_in.base + "api/caption-still",  # noqa: E731
+                                                  params=query, timeout=60)
+
+    def lit(picture):  # the karaoke's word being spoken (yellow) per half of the picture, top first
+        bgr = cv2.imdecode(np.frombuffer(picture.content, np.uint8), cv2.IMREAD_COLOR).astype(int)
+        yellow = (bgr[..., 2] > 170) & (bgr[..., 1] > 150) & (bgr[..., 0] < 100)
+        return bgr, [int(half.sum()) for half in np.array_split(yellow, 2)]
+
+    grey, (upper, lower) = lit(still(style="karaoke", size="large"))
+    assert grey.shape == (240, 136, 3) and upper == 0 < lower  # small, and at the bottom by default
+    over, (upper, lower) = lit(still(style="karaoke", size="large", position="top", video="v1", at="3", layout="fit"))
+    assert upper > 0 == lower and abs(over.mean() - grey.mean()) > 10  # the film's frame, not the grey
+    assert lit(still(style="clean"))[1] == [0, 0]  # no word lit
+    for query, status in (({"style": "neon"}, 400), ({"size": "huge"}, 400), ({"position": "left"}, 400),
+                          ({"video": "v9"}, 404), ({"at": "x"}, 400), ({"aspect": "2:1"}, 400)):
+        answer = still(**query)
+        assert answer.status_code == status and len(answer.json()["error"]) < 200, query
+    monkeypatch.setattr(framing_view, "STILLS", 0)  # past the framing queue: busy at once
+    assert still(style="pop").status_code == 503
+
+
 @pytest.mark.slow
 def test_framing_questions_past_a_short_queue_are_busy_and_sigterm_ends_the_studio_within_5_s(tmp_path):
     import signal

@@ -217,6 +217,8 @@ def test_make_refuses_bad_input_before_starting_anything(studio):
                  {"url": "http://127.0.0.1:1/v", "segments": good, "voice": "en-us", "captions": "files"},
                  {"url": "http://127.0.0.1:1/v", "segments": good, "voice": "en-us", "captions": "burn",
                   "caption_style": "neon"},
+                 {"url": "http://127.0.0.1:1/v", "segments": good, "voice": "en-us", "captions": "burn",
+                  "caption_size": "huge"},
                  {"url": "http://127.0.0.1:1/v", "segments": good, "voice": "en-us", "frame": "zoom"}):
         assert post(studio, "api/make", body).status_code == 400, body
     assert not studio.project.work.exists()

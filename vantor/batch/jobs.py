@@ -5,6 +5,8 @@
      "frame": "smart" | "center" | "blur" | "fit", "aspect": "9:16" | "4:5" | "1:1" | "16:9"}
                                                (optional: smart, 9:16)
 
+with "captions" optionally "caption_style", "caption_position" and
+"caption_size" (as `vantor recap --caption-style` and so on take them),
 and optionally the sound, as `vantor recap` takes it: "source_audio" (duck,
 mix, off), "music" (a file or folder, relative to the jobs file),
 "loudness" (LUFS), "fit" (extend, range, narration).
@@ -22,6 +24,7 @@ import json
 import os
 from dataclasses import dataclass
 
+from ..recap.caption_layout import DEFAULT_POSITION, DEFAULT_SIZE, CaptionLook, caption_look
 from ..recap.captions import CAPTION_MODES, CAPTION_STYLES
 from ..recap.framing import DEFAULT_ASPECT, DEFAULT_FRAME, check_framing
 from ..recap.preflight import PreflightError, check_speed
@@ -32,9 +35,9 @@ __all__ = ["Job", "JobsFileError", "load_jobs", "job_from_mapping"]
 
 _FIELDS: tuple[str, ...] = ("url", "segments", "voice", "speed", "output_dir", "captions")
 _OPTIONAL: tuple[str, ...] = ("speed", "captions", "voice")
-# Caption styles (see vantor recap --caption-style).
-_FIELDS += ("caption_style",)
-_OPTIONAL += ("caption_style",)
+# Caption styles (see vantor recap --caption-style, --caption-position, --caption-size).
+_FIELDS += ("caption_style", "caption_position", "caption_size")
+_OPTIONAL += ("caption_style", "caption_position", "caption_size")
 # Framing (see vantor recap --frame, --aspect).
 _FIELDS += ("frame", "aspect")
 _OPTIONAL += ("frame", "aspect")
@@ -56,6 +59,8 @@ class Job:
     line: int = 0  # 1-based line in the jobs file; 0 when built in Python
     captions: str | None = None  # None or one of `vantor.recap.captions.CAPTION_MODES`
     caption_style: str | None = None  # None ("clean") or one of `vantor.recap.captions.CAPTION_STYLES`
+    caption_position: str = "bottom"  # one of `vantor.recap.caption_layout.CAPTION_POSITIONS`
+    caption_size: str = "medium"  # as `vantor.recap.caption_layout.check_caption_size` keeps it
     frame: str = DEFAULT_FRAME  # one of `vantor.recap.framing.FRAME_MODES`
     aspect: str = DEFAULT_ASPECT  # one of `vantor.recap.framing.ASPECTS`
     # The sound (`vantor.recap.sound_step.SoundChoice`).
@@ -100,6 +105,13 @@ def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
         raise ValueError(f"'caption_style' must be one of {', '.join(map(repr, CAPTION_STYLES))}, with 'captions'; "
                          f"not {style!r}")
     try:
+        look = caption_look(style or "clean", data.get("caption_position", DEFAULT_POSITION),
+                            data.get("caption_size", DEFAULT_SIZE))
+    except ValueError as error:
+        raise ValueError(f"'caption_position'/'caption_size': {error}") from None
+    if captions is None and look != CaptionLook():
+        raise ValueError("'caption_position'/'caption_size' place captions; add 'captions': 'burn'")
+    try:
         frame, aspect = check_framing(data.get("frame", DEFAULT_FRAME), data.get("aspect", DEFAULT_ASPECT))
     except ValueError as error:
         raise ValueError(f"'frame'/'aspect': {error}") from None
@@ -111,7 +123,7 @@ def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
         output_dir=os.path.abspath(os.path.join(base_dir, data["output_dir"])),
         line=line,
         captions=captions,
-        caption_style=style,
+        caption_style=style, caption_position=look.position, caption_size=look.size,
         frame=frame, aspect=aspect,
         source_audio=sound.source_audio, music=sound.music, loudness=sound.loudness, fit=sound.fit,
     )

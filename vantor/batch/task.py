@@ -104,6 +104,7 @@ def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
                 segments=segments, on_event=to_log.on_event, child_output=log,
                 stop_requested=_stop_check(stop_event), start_child=start_reaped_child, captions=job.captions,
                 keep_work=keep_work, caption_style=job.caption_style or "clean",
+                caption_position=job.caption_position, caption_size=job.caption_size,
                 frame=job.frame, aspect=job.aspect, sound=job.sound)
             made = run.run()
         outputs: dict[str, float | None] = {path: probe_duration(path) for path in (made.final, made.horizontal)}

@@ -115,7 +115,8 @@ def register(subparsers: Any) -> None:
         description="Run many recaps from a jobs file on Dask distributed.\n\n"
                     'Each line of JOBS is one recap: {"url", "segments", "voice", "speed", "output_dir"},\n'
                     'optionally "captions": "files", "burn" or "track" (see vantor recap --captions);\n'
-                    'and with it "caption_style": "clean", "bold" or "boxed" (see --caption-style);\n'
+                    'and with it "caption_style": "clean", "bold", "boxed", "karaoke" or "pop",\n'
+                    '"caption_position" and "caption_size" (see vantor recap --caption-style and the next two);\n'
                     'optionally "frame" and "aspect" (see vantor recap --frame, --aspect; default smart, 9:16);\n'
                     "relative paths are relative to the jobs file. Without --scheduler the jobs run on\n"
                     "worker processes of this machine. A job whose output directory holds its finished\n"

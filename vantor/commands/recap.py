@@ -47,7 +47,8 @@ def _prepare(args: argparse.Namespace, segments: str, name: str | None) -> Prepa
                            services=args.services, mkdir=args.mkdir, check_segments=not args.no_check,
                            segments_name=name, output_name=args.output, overwrite=args.force,
                            strict_fit=args.strict, captions=args.captions,
-                           caption_style=args.caption_style, frame=args.frame, aspect=args.aspect,
+                           caption_style=args.caption_style, caption_position=args.caption_position,
+                           caption_size=args.caption_size, frame=args.frame, aspect=args.aspect,
                            sound=sound_choice(args))
         prepared = dataclasses.replace(prepared, keep_work=args.keep_work)
     except SegmentsError as refused:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 
+from ..recap.caption_layout import CAPTION_POSITIONS, DEFAULT_POSITION, DEFAULT_SIZE, SIZE_PERCENT, check_caption_size
 from ..recap.captions import CAPTION_MODES, CAPTION_STYLES
 from ..recap.framing import ASPECTS, DEFAULT_ASPECT, DEFAULT_FRAME, FRAME_MODES
 
@@ -16,6 +17,13 @@ def add_keep_work_option(parser: argparse.ArgumentParser) -> None:
                              "by default it is removed (the download stays in the cache)")
 
 
+def _caption_size(text: str) -> str:
+    try:
+        return check_caption_size(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
 def add_fit_and_caption_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--strict", action="store_true",
                         help="refuse, before the download, a narration that does not fit its range (the local "
@@ -25,8 +33,15 @@ def add_fit_and_caption_options(parser: argparse.ArgumentParser) -> None:
                              "burn: also drawn into the picture; track: also a soft subtitle track")
     parser.add_argument("--caption-style", choices=CAPTION_STYLES, default=None,
                         help="how burned-in captions look: clean (white, outlined; the default), bold (the word "
-                             "being spoken turns gold) or boxed (a translucent box behind the words); all stay "
-                             "above the bottom 20%% and clear of the right 12%% of the picture")
+                             "being spoken turns gold), boxed (a translucent box behind the words), karaoke (the "
+                             "words spoken, being spoken and to come in three colours) or pop (the word being "
+                             "spoken larger); *word* in a narration colours that word")
+    parser.add_argument("--caption-position", choices=CAPTION_POSITIONS, default=DEFAULT_POSITION,
+                        help="where burned-in captions go, inside the area the platforms' buttons and captions "
+                             "leave free at the --aspect; above subtitles burned into the source")
+    parser.add_argument("--caption-size", type=_caption_size, default=DEFAULT_SIZE, metavar="SIZE",
+                        help=f"small, medium, large, or a percentage of medium ({SIZE_PERCENT[0]} to "
+                             f"{SIZE_PERCENT[1]}, such as 120%%)")
     add_framing_options(parser)
 
 

@@ -66,6 +66,8 @@ _EXPECTED: dict[str, tuple[Callable[[object], bool], str]] = {
     "strict_fit": (lambda value: isinstance(value, bool), "a bool"),
     "keep_work": (lambda value: isinstance(value, bool), "a bool"),
     "caption_style": (lambda value: value is None or isinstance(value, str), "a str or None"),
+    "caption_position": (lambda value: isinstance(value, str), "a str"),
+    "caption_size": (lambda value: isinstance(value, str) or _is_number(value), "a str or a number"),
     "frame": (lambda value: isinstance(value, str), "a str"),
     "aspect": (lambda value: isinstance(value, str), "a str"),
     # The sound.
@@ -103,6 +105,8 @@ def make_recap(
     strict_fit: bool = False,
     keep_work: bool = False,
     caption_style: str | None = None,
+    caption_position: str = "bottom",
+    caption_size: str | float = "medium",
     frame: str = DEFAULT_FRAME,
     aspect: str = DEFAULT_ASPECT,
     source_audio: str = "duck",
@@ -136,8 +140,14 @@ def make_recap(
     the download). `captions`: "files" (NAME.srt and NAME.vtt beside the
     recap), "burn" (also drawn into the picture) or "track" (also a soft
     subtitle track); None: none. `caption_style`: "clean" (the default),
-    "bold" (the word being spoken turns gold) or "boxed" (a translucent box
-    behind the words). The result's `voices` says, per segment, which
+    "bold" (the word being spoken turns gold), "boxed" (a translucent box
+    behind the words), "karaoke" (the words spoken, being spoken and to
+    come in three colours) or "pop" (the word being spoken larger);
+    `caption_position`: "bottom", "middle" or "top" of the platforms' safe
+    area; `caption_size`: "small", "medium", "large" or a percentage of
+    medium (120 or "120%", from 50 to 200). A narration's `*word*` is
+    coloured in the drawn captions, and neither spoken nor shown with its
+    asterisks. The result's `voices` says, per segment, which
     engine spoke it. `keep_work`: a failed or cancelled run keeps its
     working folder (named in the error); otherwise it is removed.
 
@@ -158,7 +168,8 @@ def make_recap(
     _check_types(dict(url=url, voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
                       quiet=quiet, progress=progress, output_name=output_name, overwrite=overwrite,
                       on_event=on_event, on_start=on_start, captions=captions, strict_fit=strict_fit,
-                      keep_work=keep_work, caption_style=caption_style, frame=frame, aspect=aspect,
+                      keep_work=keep_work, caption_style=caption_style, caption_position=caption_position,
+                      caption_size=caption_size, frame=frame, aspect=aspect,
                       source_audio=source_audio, music=music, loudness=loudness, fit=fit))
     sound = SoundChoice(source_audio, None if music is None else os.fspath(music), float(loudness), fit)
     shown = None if quiet else (progress or sys.stderr)
@@ -167,6 +178,7 @@ def make_recap(
         prepared = prepare(url, path, voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
                            segments_name=name, output_name=output_name, overwrite=overwrite, wording=PYTHON,
                            strict_fit=strict_fit, captions=captions, caption_style=caption_style,
+                           caption_position=caption_position, caption_size=caption_size,
                            frame=frame, aspect=aspect, sound=sound)
         prepared = dataclasses.replace(prepared, keep_work=keep_work)
         return execute(prepared, progress=shown, on_event=on_event, on_start=on_start)

@@ -8,7 +8,9 @@ subtitles filter to its -vf (after the speed-up, scale and crop, so the
 cue times are the recap's) in the chosen style, "track" adds the SRT as a
 soft subtitle stream tagged with the voice's language. No second encode.
 The files are published with the results (`outputs.publish`), so none is
-left half-written.
+left half-written. Before the drawn captions are placed, the joined video
+is looked at for subtitles burned into the source (`burned_subtitles`):
+captions that would cover them are drawn above them, and the run says so.
 """
 
 from __future__ import annotations
@@ -18,8 +20,12 @@ import re
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
-from .captions import CAPTION_STYLES, FONT_DIR, font_installed, place_cues, to_ass, to_srt, to_vtt
+from .caption_layout import CaptionLook, Placement, caption_look, placement
+from .caption_styles import to_ass
+from .captions import CAPTION_STYLES, FONT_DIR, font_installed, place_cues, to_srt, to_vtt
+from .emphasis import marked_timing, styled_cues
 from .fit_plumbing import check_caption_choice
+from .framing import ASPECTS
 from .host import Shaper
 from .outputs import OutputError, OutputNames
 from .preflight import PreflightError
@@ -29,7 +35,8 @@ if TYPE_CHECKING:
     from ..services import NarrationTiming
     from .steps import Conversion
 
-__all__ = ["CaptionPlan", "check_caption_request", "check_caption_style", "track_language"]
+__all__ = ["CaptionPlan", "check_caption_look", "check_caption_request", "check_caption_style", "picture_fills",
+           "track_language"]
 
 ASS_NAME = "captions.ass"
 # A voice's language (the start of its name: "en-US-GuyNeural", "de+m3",
@@ -70,17 +77,47 @@ def check_caption_style(style: str | None, captions: str | None, *, python: bool
     return style
 
 
+def check_caption_look(style: str | None, position: str, size: object, captions: str | None, *,
+                       python: bool = False) -> CaptionLook:
+    """The look to draw: the style as `check_caption_style` takes it, a
+    position and a size (`caption_layout`); a position or size other than
+    the default asks for captions too."""
+    checked = check_caption_style(style, captions, python=python)
+    try:
+        look = caption_look(checked, position, size)
+    except ValueError as error:
+        raise PreflightError(f"{error}; choose one of those") from None
+    if captions is None and look != CaptionLook(checked):
+        name, modes = ("caption_position/caption_size", "captions=") if python else \
+            ("--caption-position/--caption-size", "--captions ")
+        raise PreflightError(f"{name} place captions; add {modes}burn")
+    return look
+
+
+def picture_fills(frame: str | None, range_frames: Sequence[object] = ()) -> tuple[str, ...]:
+    """How the recap shows the source, for the burned-in subtitles' rows:
+    "cover" (a crop) and/or "inside" (the whole picture, over bars or blur)."""
+    shown = {frame or "center", *(own for own in range_frames if isinstance(own, str) and own != "auto")}
+    return tuple(sorted({"inside" if mode in ("fit", "blur") else "cover" for mode in shown}))
+
+
 class CaptionPlan(Shaper):
     """One run's captions. `timings(count)`: the first `count` narrations'
-    word timings. `made`: (file in the working folder, published name)."""
+    word timings; `narrations()`: the narrations as written (their marked
+    words are coloured). `aspect`: the recap's; `fills()`: how it shows the
+    source (`picture_fills`). `say`: a line for the run's progress.
+    `made`: (file in the working folder, published name)."""
 
     def __init__(self, mode: str, names: OutputNames, speed: float,
-                 timings: Callable[[int], Sequence[NarrationTiming]], style: str = "clean",
-                 voice: str = "") -> None:
+                 timings: Callable[[int], Sequence[NarrationTiming]], look: CaptionLook | None = None,
+                 voice: str = "", *, aspect: str = "9:16", fills: Callable[[], Sequence[str]] = lambda: ("cover",),
+                 narrations: Callable[[], Sequence[str]] = lambda: (),
+                 say: Callable[[str], None] = lambda line: None) -> None:
         super().__init__()
         self.mode: str = mode
         self._names, self._speed, self._timings = names, speed, timings
-        self.style: str = style
+        self.look: CaptionLook = look or CaptionLook()
+        self._aspect, self._fills, self._narrations, self._say = aspect, fills, narrations, say
         self._language = track_language(voice)
         self._srt: str | None = None
 
@@ -91,7 +128,7 @@ class CaptionPlan(Shaper):
         work = self.work_dir
         assert work is not None
         if self._srt is None:
-            self._write(work, clips)
+            self._write(work, clips, step.source)
         argv, out = list(argv[:-1]), argv[-1]
         if self.mode == "burn":
             at = argv.index("-vf") + 1
@@ -103,21 +140,45 @@ class CaptionPlan(Shaper):
             return [*argv, "-c:s", "mov_text", "-metadata:s:s:0", f"language={self._language}", out]
         return [*argv, out]
 
-    def _write(self, work: str, clips: Sequence[str]) -> None:
+    def _write(self, work: str, clips: Sequence[str], source: str) -> None:
         try:
             durations = [self.media.length(clip) for clip in clips]
         except UnreadableVideo as error:
             raise OutputError(f"a merged clip cannot be read to place the captions: {error}") from None
+        narrations = list(self._narrations())
+        timings = [marked_timing(timing, narrations[number]) if number < len(narrations) else timing
+                   for number, timing in enumerate(self._timings(len(durations)))]
         # The next narration is heard up to two AAC frames after a clip's picture ends (see `MediaFacts`).
-        cues = place_cues(self._timings(len(durations)), durations, self._speed,
-                          [self.media.facts(clip).sound_length or duration for clip, duration in zip(clips, durations)])
+        cues, drawn = styled_cues(place_cues(timings, durations, self._speed,
+                                             [self.media.facts(clip).sound_length or duration
+                                              for clip, duration in zip(clips, durations)]))
         for suffix, text in ((".srt", to_srt(cues)), (".vtt", to_vtt(cues))):
             name = self._names.caption_name(suffix)
             _write(os.path.join(work, name), text)
             self.made.append((os.path.join(work, name), name))
         self._srt = self.made[0][0]
         if self.mode == "burn":
-            _write(os.path.join(work, ASS_NAME), to_ass(cues, self.style))
+            _write(os.path.join(work, ASS_NAME), to_ass(drawn, self.look, self._placement(source)))
+
+    def _placement(self, source: str) -> Placement:
+        """Where the drawn captions go: above burned-in subtitles they would cover."""
+        from . import burned_subtitles
+        from .frame_analysis import probe_picture
+
+        if self.look.position == "top":  # the subtitles' band is in the lower part
+            return placement(self.look, self._aspect)
+        try:
+            band = burned_subtitles.find_band(source, *probe_picture(source)[:2])
+        except (ValueError, KeyError, IndexError) as error:
+            self._say(f"vantor: the picture could not be read for burned-in subtitles ({error}); "
+                      f"the captions stay at the {self.look.position}")
+            return placement(self.look, self._aspect)
+        rows = burned_subtitles.on_picture(band, ASPECTS[self._aspect], self._fills()) if band else None
+        place = placement(self.look, self._aspect, rows)
+        if place.moved and band is not None:
+            self._say(f"vantor: the source has subtitles burned into its picture ({band.top:.0%} to "
+                      f"{band.bottom:.0%} of its height); the captions are drawn above them")
+        return place
 
     def close(self) -> None:
         """The drawn captions' script is scratch: removed."""

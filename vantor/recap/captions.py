@@ -14,10 +14,11 @@ next cue when the gap is short; a segment's last cue stays until its clip
 ends. So no cue is ever wrapped: each is one line, and a single word too
 wide for the line is drawn narrower.
 
-Every style keeps its text inside the area the platforms leave free on a
-1080x1920 picture: above the bottom 20% (their caption, names and buttons;
-the baseline sits 420 px up) and clear of the right-hand 12% (their column
-of buttons; text stays 130 px from the right edge, 60 px from the left).
+Cues are measured for the 1080x1920 picture at the medium size: above the
+bottom 20% (the platforms' caption, names and buttons) and clear of the
+right-hand 12% (their column of buttons; 130 px from the right edge, 60 px
+from the left). How they are drawn (the styles, positions, sizes and the
+safe area of every aspect) is `caption_styles` and `caption_layout`.
 """
 
 from __future__ import annotations
@@ -30,51 +31,27 @@ from dataclasses import dataclass
 from ..services.caption_forms import visible_text
 from ..services.narration_timing import NarrationTiming
 from .caption_font import load_metrics
+from .caption_layout import BASE_SIZES, BOX_PAD, OUTLINE, SAFE_AREAS
 
-__all__ = ["CAPTION_MODES", "CAPTION_STYLES", "Cue", "concat_list_paths", "place_cues", "to_ass", "to_srt", "to_vtt"]
+__all__ = ["CAPTION_MODES", "CAPTION_STYLES", "Cue", "concat_list_paths", "place_cues", "to_srt", "to_vtt"]
 
 # "files": NAME.srt and NAME.vtt beside the recap; "burn": also drawn into
 # the picture; "track": also a soft subtitle track in the recap.
 CAPTION_MODES = ("files", "burn", "track")
-# clean: white words, black outline; bold: the word being spoken turns gold;
-# boxed: white words on a translucent black box.
-CAPTION_STYLES = ("clean", "bold", "boxed")
+# How burned-in captions look (see `caption_styles`).
+CAPTION_STYLES = ("clean", "bold", "boxed", "karaoke", "pop")
 MAX_WORDS = 3
 PAUSE_SPLIT = 0.35  # seconds of silence (in the recap) that end a cue
 HOLD_GAP = 0.4  # a cue stays up across a shorter gap to the next
 _PHRASE_END = re.compile(r"[.,;:!?…—]+[\"')\]]*$")
 
-# The drawn captions on the 1080x1920 recap (see the module's note on the safe area).
+# The drawn captions' font; cues are measured at the 1080x1920 recap's medium size.
 FONT_DIR = "/usr/share/fonts/truetype/dejavu"
 FONT = "DejaVu Sans"
 FONT_FILE = "DejaVuSans-Bold.ttf"
-FONT_SIZE = 96
-MARGIN_LEFT, MARGIN_RIGHT, MARGIN_BOTTOM = 60, 130, 420
-OUTLINE, BOX_PAD = 7, 18
+FONT_SIZE = BASE_SIZES["9:16"]
 # The text of one line, with room for the widest of the outline and the box.
-LINE_WIDTH = 1080 - MARGIN_LEFT - MARGIN_RIGHT - 2 * max(OUTLINE, BOX_PAD)
-HIGHLIGHT = "&H00D7FF&"  # gold (ASS colours are blue, green, red)
-_STYLE_LINES = {
-    "clean": f"&H00FFFFFF,&H00FFFFFF,&H00000000,&H00000000,-1,0,0,0,100,100,0,0,1,{OUTLINE},0",
-    "bold": f"&H00FFFFFF,&H00FFFFFF,&H00000000,&H00000000,-1,0,0,0,100,100,0,0,1,{OUTLINE},0",
-    # BorderStyle 3: a box behind each line in the outline colour, 0x60 transparent.
-    "boxed": f"&H00FFFFFF,&H00FFFFFF,&H60000000,&H60000000,-1,0,0,0,100,100,0,0,3,{BOX_PAD},0",
-}
-# WrapStyle 2: the renderer never wraps; the cues are already one line each.
-_ASS_HEAD = """[Script Info]
-ScriptType: v4.00+
-PlayResX: 1080
-PlayResY: 1920
-WrapStyle: 2
-ScaledBorderAndShadow: yes
-
-[V4+ Styles]
-Format: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, BackColour, Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, BorderStyle, Outline, Shadow, Alignment, MarginL, MarginR, MarginV, Encoding
-Style: Word,{font},{size},{style},2,{left},{right},{bottom},1
-
-[Events]
-Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text
-"""
+LINE_WIDTH = 1080 - SAFE_AREAS["9:16"].left - SAFE_AREAS["9:16"].right - 2 * max(OUTLINE, BOX_PAD)
 # The same place for a player's own drawing of the VTT track: the cue box's
 # top at 74% of the height (one line ends above 80%), 82% wide, centred at 46%.
 VTT_PLACE = "line:74% position:46% size:82%"
@@ -167,43 +144,6 @@ def to_vtt(cues: Sequence[Cue]) -> str:
 
     return "WEBVTT\n\n" + "".join(f"{_clock(c.start, '.')} --> {_clock(c.end, '.')} {VTT_PLACE}\n{safe(c.text)}\n\n"
                                   for c in cues)
-
-
-def _centis(seconds: float) -> int:
-    return max(0, round(seconds * 100))
-
-
-def _ass_text(cue: Cue, style: str) -> str:
-    def safe(text: str) -> str:  # braces start override tags, a backslash an escape
-        return _one_line(text).replace("\\", "\\\u200b").replace("{", "(").replace("}", ")")
-
-    text = safe(cue.text)
-    width = line_width(text)
-    # A single word wider than the line is drawn narrower, never wrapped.
-    squeeze = f"{{\\fscx{int(100 * LINE_WIDTH / width)}}}" if width > LINE_WIDTH else ""
-    if style != "bold" or not cue.words:
-        return squeeze + text
-    shown = _centis(cue.start) * 10  # the event's start as the renderer has it, in ms
-
-    def lit(word: str, start: float, end: float) -> str:
-        on, off = max(0, round(start * 1000) - shown), max(0, round(end * 1000) - shown)
-        # Each word starts white: a transform goes from the colour the word is given.
-        return f"{{\\1c&HFFFFFF&\\t({on},{on + 1},\\1c{HIGHLIGHT})\\t({off},{off + 1},\\1c&HFFFFFF&)}}{safe(word)}"
-
-    return squeeze + " ".join(lit(*word) for word in cue.words)
-
-
-def to_ass(cues: Sequence[Cue], style: str = "clean") -> str:
-    """The drawn captions; `bold` turns each word gold from its start to its end."""
-    def clock(seconds: float) -> str:
-        hours, rest = divmod(_centis(seconds), 360_000)
-        minutes, rest = divmod(rest, 6000)
-        return f"{hours}:{minutes:02d}:{rest // 100:02d}.{rest % 100:02d}"
-
-    head = _ASS_HEAD.format(font=FONT, size=FONT_SIZE, style=_STYLE_LINES[style], left=MARGIN_LEFT,
-                            right=MARGIN_RIGHT, bottom=MARGIN_BOTTOM)
-    return head + "".join(f"Dialogue: 0,{clock(c.start)},{clock(c.end)},Word,,0,0,0,,{_ass_text(c, style)}\n"
-                          for c in cues)
 
 
 def font_installed() -> bool:

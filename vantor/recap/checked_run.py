@@ -15,7 +15,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
 
-from .caption_step import check_caption_style
+from .caption_step import check_caption_look
 from .fit_plumbing import check_caption_choice, fit_timings, measured_fit
 from .framing import ASPECTS, DEFAULT_ASPECT, DEFAULT_FRAME, check_framing
 from .preflight import (COMMAND_LINE, PYTHON, PreflightError, Wording, check_run_voice, check_speed, checked_segments,
@@ -93,6 +93,8 @@ class PreparedRecap:
     made: tuple[str, ...] = ()  # folders the checks created for the output directory, outermost first
     keep_work: bool = False  # a failed run's working folder stays (else removed)
     caption_style: str = "clean"  # one of `captions.CAPTION_STYLES`
+    caption_position: str = "bottom"  # one of `caption_layout.CAPTION_POSITIONS`
+    caption_size: str = "medium"  # as `caption_layout.check_caption_size` keeps it
     frame: str = DEFAULT_FRAME  # one of `framing.FRAME_MODES`
     aspect: str = DEFAULT_ASPECT  # one of `framing.ASPECTS`
     sound: SoundChoice | None = None  # None: the engine's own (narration only)
@@ -105,7 +107,8 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
             overwrite: bool = False, wording: Wording = COMMAND_LINE, strict_fit: bool = False,
             captions: str | None = None, caption_style: str | None = None,
             frame: str = DEFAULT_FRAME, aspect: str = DEFAULT_ASPECT,
-            sound: SoundChoice | None = None) -> PreparedRecap:
+            sound: SoundChoice | None = None, caption_position: str = "bottom",
+            caption_size: object = "medium") -> PreparedRecap:
     """Every check that can run before a service is asked anything; a
     missing output directory is created (its missing parents too with
     `mkdir`) only when the rest passed. `wording`: whether refusals speak of
@@ -143,7 +146,7 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
     if strict_fit and not check_segments:
         raise PreflightError("--strict needs the segments checked; drop --no-check")
     check_caption_choice(captions, services, strict_fit, python=wording is PYTHON)
-    style = check_caption_style(caption_style, captions, python=wording is PYTHON)
+    look = check_caption_look(caption_style, caption_position, caption_size, captions, python=wording is PYTHON)
     try:
         frame, aspect = check_framing(frame, aspect)
     except ValueError as error:
@@ -156,7 +159,8 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
     directory = make_output_dir(output_dir, parents=mkdir, wording=wording)
     refuse_existing(names, directory.path, overwrite=overwrite, replace=wording.replace)
     return PreparedRecap(url, segments_path, voice, speed, directory.path, services, segments, warnings,
-                         started, names, overwrite, strict_fit, captions, directory.made, caption_style=style,
+                         started, names, overwrite, strict_fit, captions, directory.made, caption_style=look.style,
+                         caption_position=look.position, caption_size=look.size,
                          frame=frame, aspect=aspect, sound=sound)
 
 
@@ -231,6 +235,7 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
                                    segments=run.segments or None, on_event=show, captions=run.captions,
                                    timings=fit_timings(fits), child_output=child_output,
                                    keep_work=run.keep_work, caption_style=run.caption_style,
+                                   caption_position=run.caption_position, caption_size=run.caption_size,
                                    frame=run.frame, aspect=run.aspect, sound=run.sound,
                                    stop_requested=stop_requested)
             spoken = voices_spoken(run.voice, fit_timings(fits) or ())

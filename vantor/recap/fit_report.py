@@ -23,6 +23,7 @@ from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import IO, TYPE_CHECKING
 
+from .emphasis import spoken_text
 from .preflight import PreflightError
 from .segments_check import parse_time
 
@@ -154,7 +155,7 @@ def fit_report(segments: Sequence[Mapping[str, object]], voice: str, services: L
         from ..services import SpeechError
 
         try:
-            timing = _spoken(services, str(segment["voiceover"]), voice, stop)
+            timing = _spoken(services, spoken_text(str(segment["voiceover"])), voice, stop)
         except SpeechError as error:
             raise PreflightError(f"segment {number}: the speech service could not speak the narration: {error}") from None
         fits.append(segment_fit(number, segment, timing, mode))

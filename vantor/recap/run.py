@@ -25,6 +25,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, TextIO
 
 from ..bindings import engine_run
+from .emphasis import spoken_segments, spoken_text
 from .host import RunCancelled, RunEvent, RunHost, Shaper
 from .outputs import ENGINE_FINAL, ENGINE_HORIZONTAL, OutputError, OutputNames, publish, refuse_existing, working_folder
 from .run_media import RunMedia
@@ -83,6 +84,8 @@ class EngineRun:
     # download stays in the services' cache, so a retry fetches nothing again).
     keep_work: bool = False
     caption_style: str = "clean"  # one of `captions.CAPTION_STYLES`, for burned-in captions
+    caption_position: str = "bottom"  # and `caption_layout`'s positions and sizes
+    caption_size: str = "medium"
     # The picture's framing (`framing.FRAME_MODES`, `framing.ASPECTS`); None: the engine's own centre crop.
     frame: str | None = None
     aspect: str = "9:16"
@@ -213,19 +216,26 @@ class EngineRun:
         from .framing import check_framing
 
         frame, aspect = check_framing(self.frame or "center", self.aspect)
-        return FramePlan(frame, aspect, say=lambda line: self._event("line", line),
-                         range_frames=lambda: [segment.get("frame") if isinstance(segment, dict) else None
-                                               for segment in self._segment_list()])
+        return FramePlan(frame, aspect, say=lambda line: self._event("line", line), range_frames=self._range_frames)
+
+    def _range_frames(self) -> list[object]:
+        return [segment.get("frame") if isinstance(segment, dict) else None for segment in self._segment_list()]
 
     def _caption_plan(self) -> CaptionPlan | None:
         if self.captions is None:
             return None
-        from .caption_step import CaptionPlan, check_caption_request
+        from .caption_layout import caption_look
+        from .caption_step import CaptionPlan, check_caption_request, picture_fills
 
         self.names = check_caption_request(self.captions, timings_known=self.timings is not None or
                                            self.services is not None, names=self.names)
         return CaptionPlan(self.captions, self.names, self.speed, self._narration_timings,
-                           style=self.caption_style, voice=self.voice)
+                           caption_look(self.caption_style, self.caption_position, self.caption_size),
+                           voice=self.voice, aspect=self.aspect,
+                           fills=lambda: picture_fills(self.frame, self._range_frames()),
+                           narrations=lambda: [str(s.get("voiceover", "")) if isinstance(s, dict) else ""
+                                               for s in self._readable_segments()],
+                           say=lambda line: self._event("line", line))
 
     def _narration_timings(self, count: int) -> Sequence[NarrationTiming]:
         if self.timings is not None:
@@ -233,7 +243,7 @@ class EngineRun:
         assert self.services is not None
         segments = self._segment_list()
         # The service keeps each narration's timing with its audio: answered from its cache.
-        return [self.services.narration_timing(str(s["voiceover"]), self.voice) for s in segments[:count]]
+        return [self.services.narration_timing(spoken_text(str(s["voiceover"])), self.voice) for s in segments[:count]]
 
     def _fetched_check(self) -> Callable[[str], list[str]] | None:
         if not self.segments:
@@ -252,10 +262,13 @@ class EngineRun:
     def _engine_segments_file(self) -> str:
         """The engine reads times as strings only: checked segments holding
         numbers of seconds reach it as a copy of the run's own with each
-        written as the equivalent string. The user's file stays as it is."""
+        written as the equivalent string, and narrations marking words for
+        the captions without the marks. The user's file stays as it is."""
         from .segments_check import engine_segments
 
         copy = engine_segments(self.segments or [])
+        unmarked = spoken_segments(copy or self.segments or self._readable_segments())
+        copy = unmarked if unmarked is not None else copy
         if copy is None:
             return self.segments_file
         self._copy_dir = tempfile.mkdtemp(prefix="vantor-segments-")
@@ -263,6 +276,14 @@ class EngineRun:
         with open(path, "w", encoding="utf-8") as f:
             json.dump(copy, f, ensure_ascii=False)
         return path
+
+    def _readable_segments(self) -> list[dict[str, object]]:
+        """The unchecked segments file's list, if it is one (else the engine says what is wrong)."""
+        try:
+            found = self._segment_list()
+        except (OSError, ValueError, TypeError):
+            return []
+        return found if isinstance(found, list) else []
 
     def _folder_gone(self) -> OutputError:
         return OutputError(f"the working folder {self.work_dir} disappeared during the run (was the output "

@@ -10,7 +10,8 @@ Every address below is behind the session token (see guard.py):
     POST /api/fit {text, voice, start, end, fit}   lengths, the fit report's words, what `fit` makes of the clip
     GET  /api/segments          the project's segments file
     POST /api/save {segments}   writes it, after the check
-    POST /api/make {url, segments, voice, speed, captions, caption_style, frame, aspect, source_audio, fit, music}
+    POST /api/make {url, segments, voice, speed, captions, caption_style, caption_position, caption_size, frame,
+                    aspect, source_audio, fit, music}
                                 starts a recap -> {id}; music: a file of the studio's music folder, by name
     POST /api/cancel/<id>       stops that recap, or that transcription
     POST /api/transcript {url}  the video's words, found or transcribed -> {id}; events as a load's
@@ -19,6 +20,7 @@ Every address below is behind the session token (see guard.py):
     GET  /results/<name>        a finished recap (Range honoured), or its captions
     POST /api/framing/<id> {segments, aspect}  each range's smart camera path, in the loaded video's time
     GET  /api/still/<id>?at&layout&centre&aspect  a range's first frame as the recap frames it (JPEG)
+    GET  /api/caption-still?style&position&size&aspect[&video=<id>&at&layout&centre]  a caption look (JPEG)
 """
 
 from __future__ import annotations
@@ -38,7 +40,9 @@ from starlette.requests import Request
 from starlette.responses import FileResponse, JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
+from ..recap.caption_layout import caption_look
 from ..recap.captions import CAPTION_STYLES
+from ..recap.emphasis import spoken_text
 from ..recap.framing import ASPECTS, DEFAULT_ASPECT, DEFAULT_FRAME, FRAME_MODES
 from ..recap.preflight import PreflightError, check_speed
 from ..recap.segments_check import TIME_FORMS, parse_time
@@ -65,7 +69,8 @@ MAX_LOADED = 8  # loads whose thumbnails can still be asked for
 MAX_SEGMENTS_BYTES = 1024 * 1024
 RESULT_TYPES = {".mp4": "video/mp4", ".vtt": "text/vtt; charset=utf-8", ".srt": "application/x-subrip; charset=utf-8"}
 STATIC_FILES = {"studio.css": "text/css; charset=utf-8", "studio.js": "text/javascript; charset=utf-8",
-                "transcript.css": "text/css; charset=utf-8", "transcript.js": "text/javascript; charset=utf-8"}
+                "transcript.css": "text/css; charset=utf-8", "transcript.js": "text/javascript; charset=utf-8",
+                "caption_look.css": "text/css; charset=utf-8", "caption_look.js": "text/javascript; charset=utf-8"}
 
 
 class _Refused(Exception):
@@ -129,6 +134,7 @@ class Studio:
             Route("/results/{name}", self.result, methods=["GET", "HEAD"]),
             Route("/api/framing/{activity_id}", self.framing, methods=["POST"]),
             Route("/api/still/{activity_id}", self.still, methods=["GET"]),
+            Route("/api/caption-still", self.caption_still, methods=["GET"]),
         ], exception_handlers={_Refused: self._refused})
 
     @staticmethod
@@ -164,7 +170,7 @@ class Studio:
             raise _Refused(413, f"the narration has {len(text)} characters; the limit is {self.limits.max_text_chars}")
         if voice not in VOICES:
             raise _Refused(400, f"unknown voice {voice!r}")
-        return text, voice
+        return spoken_text(text), voice  # as the recap speaks it: a word marked for the captions without its marks
 
     @staticmethod
     def _address(data: dict[str, Any]) -> str:
@@ -310,6 +316,10 @@ class Studio:
         style = data.get("caption_style", "clean")
         if style not in CAPTION_STYLES:
             raise _Refused(400, f"caption_style must be one of {', '.join(CAPTION_STYLES)}, not {style!r}")
+        try:
+            look = caption_look(style, data.get("caption_position", "bottom"), data.get("caption_size", "medium"))
+        except ValueError as error:
+            raise _Refused(400, str(error)) from None
         frame = data.get("frame", DEFAULT_FRAME)
         if frame not in FRAME_MODES:
             raise _Refused(400, f"frame must be one of {', '.join(FRAME_MODES)}, not {frame!r}")
@@ -333,7 +343,7 @@ class Studio:
                                         speed=speed, work_dir=self.project.work_dir(activity.id),
                                         on_line=lambda line: activity.post("stage", text=line),
                                         on_update=lambda line: activity.post("stage", text=line, update=True),
-                                        captions=None if captions == "off" else captions, caption_style=style,
+                                        captions=None if captions == "off" else captions, caption_look=look,
                                         frame=frame, aspect=aspect, sound=sound)
             except OSError as error:
                 activity.post("failed", error=f"the recap could not start: {error}")
@@ -471,6 +481,35 @@ class Studio:
         except (ValueError, subprocess.TimeoutExpired) as error:  # FramingRefused is a ValueError
             raise _Refused(400, str(error) if isinstance(error, framing_view.FramingRefused)
                            else "a still needs a time and a centre as numbers") from None
+        return Response(picture, media_type="image/jpeg", headers={"cache-control": "private, max-age=3600"})
+
+    async def caption_still(self, request: Request) -> Response:
+        """A caption look over a range's first frame (`video`, `at`, `layout`, `centre`) or a neutral one."""
+        from . import caption_view
+
+        query = request.query_params
+        style = query.get("style", "clean")
+        if style not in CAPTION_STYLES:
+            raise _Refused(400, f"style must be one of {', '.join(CAPTION_STYLES)}, not {style!r}")
+        video = self._loaded.get(query["video"]) if "video" in query else None
+        if "video" in query and video is None:
+            raise _Refused(404, "no such video")
+        try:
+            at, centre = float(query.get("at", "0")), float(query.get("centre", "0.5"))
+        except ValueError:
+            raise _Refused(400, "a caption still needs a time and a centre as numbers") from None
+        try:
+            look = caption_look(style, query.get("position", "bottom"), query.get("size", "medium"))
+            with self.framing_queue.admitted("caption still"):
+                picture = await run_in_threadpool(caption_view.caption_still, look, query.get("aspect", "9:16"),
+                                                  video=video.path if video else None, at=at,
+                                                  layout=query.get("layout", "crop"), centre=centre)
+        except framing_view.FramingBusy as error:
+            raise _Refused(503, str(error)) from None
+        except ValueError as error:  # a look or still refused (FramingRefused is one), in its own words
+            raise _Refused(400, str(error)) from None
+        except subprocess.TimeoutExpired:
+            raise _Refused(503, "the caption still took too long; try again") from None
         return Response(picture, media_type="image/jpeg", headers={"cache-control": "private, max-age=3600"})
 
     def close(self) -> None:

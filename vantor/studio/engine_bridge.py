@@ -32,6 +32,7 @@ from typing import TYPE_CHECKING, Any
 
 from .run_log import ConversionFollower, RunLog
 
+from ..recap.caption_layout import CaptionLook
 from ..recap.fit_report import RANGE_SLACK
 from ..recap.framing import DEFAULT_ASPECT, DEFAULT_FRAME
 
@@ -282,13 +283,13 @@ class MakeRun:
 
     def __init__(self, url: str, segments_file: Path, *, voice: str, speed: float, captions: str | None,
                  services_url: str, work_dir: Path, on_line: Callable[[str], None],
-                 on_update: Callable[[str], None] | None = None, caption_style: str = "clean",
+                 on_update: Callable[[str], None] | None = None, caption_look: CaptionLook | None = None,
                  frame: str = DEFAULT_FRAME, aspect: str = DEFAULT_ASPECT, sound: SoundChoice | None = None) -> None:
         self.work_dir: Path = work_dir
         self.aspect: str = aspect
         self.sound = sound
         self.captions: str | None = captions
-        self.caption_style = caption_style
+        self.caption_look: CaptionLook = caption_look or CaptionLook()
         self.frame: str = frame
         self.cancelled: bool = False
         self._lock = threading.Lock()
@@ -311,7 +312,9 @@ class MakeRun:
         try:
             prepared = prepare(url, segments_file, voice=voice, speed=speed, output_dir=self.work_dir / "out",
                                services=services_url, mkdir=True, captions=self.captions,
-                               caption_style=self.caption_style if self.captions else None,
+                               caption_style=self.caption_look.style if self.captions else None,
+                               caption_position=self.caption_look.position if self.captions else "bottom",
+                               caption_size=self.caption_look.size if self.captions else "medium",
                                frame=self.frame, aspect=self.aspect, sound=self.sound)
             with open(self._tools_log, "w", encoding="utf-8") as tools:
                 # Cancelled before the engine's run exists: the fit report stops between and during narrations.
@@ -391,7 +394,7 @@ class MakeRun:
 
 def start_make(*, services_url: str, url: str, segments: list[dict[str, str]], voice: str, speed: float,
                work_dir: Path, on_line: Callable[[str], None], captions: str | None = None,
-               on_update: Callable[[str], None] | None = None, caption_style: str = "clean",
+               on_update: Callable[[str], None] | None = None, caption_look: CaptionLook | None = None,
                frame: str = DEFAULT_FRAME, aspect: str = DEFAULT_ASPECT, sound: SoundChoice | None = None) -> MakeRun:
     """Starts one recap of `url` in `work_dir` (created), talking to the
     studio's own services; `captions`: None or the run's caption mode;
@@ -400,7 +403,7 @@ def start_make(*, services_url: str, url: str, segments: list[dict[str, str]], v
     segments_file = work_dir / "segments.json"
     segments_file.write_text(json.dumps(segments, ensure_ascii=False, indent=2), encoding="utf-8")
     return MakeRun(url, segments_file, voice=voice, speed=speed, captions=captions, services_url=services_url,
-                   work_dir=work_dir, on_line=on_line, on_update=on_update, caption_style=caption_style,
+                   work_dir=work_dir, on_line=on_line, on_update=on_update, caption_look=caption_look,
                    frame=frame, aspect=aspect, sound=sound)
 
 

@@ -51,12 +51,13 @@ class FramingBusy(Exception):
 
 class FramingQueue:
     """The studio's framing questions: at most one analysing and WAITING
-    waiting (each holds a thread while it waits), at most STILLS stills.
+    waiting (each holds a thread while it waits), at most STILLS stills
+    of ranges and STILLS of caption looks (the page asks for those apart).
     `stop()` kills the running analysis and refuses the rest."""
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
-        self._admitted = {"analysis": 0, "still": 0}
+        self._admitted = {"analysis": 0, "still": 0, "caption still": 0}
         self._children: set[subprocess.Popen[Any]] = set()
         self.stopped: bool = False
 

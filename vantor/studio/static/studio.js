@@ -17,7 +17,8 @@ const state = {
   voice: "en-US-GuyNeural",
   speed: 1,
   captions: "off",     // off, burn or track
-  captionStyle: "clean", // clean, bold or boxed
+  captionStyle: "clean", // clean, bold, boxed, karaoke or pop
+  captionPosition: "bottom", captionSize: "medium",  // see caption_look.js
   frame: "smart",      // smart, center, blur or fit
   aspect: "9:16",      // the recap's shape: 9:16, 4:5, 1:1 or 16:9
   sourceAudio: "duck", // duck, mix or off
@@ -630,6 +631,7 @@ $("make").addEventListener("click", async () => {
     ({ id } = await (await post("api/make", {
       url: state.url || $("url").value, segments: engineSegments(), voice: state.voice, speed: state.speed,
       captions: state.captions, caption_style: state.captionStyle, frame: state.frame, aspect: state.aspect,
+      caption_position: state.captionPosition, caption_size: state.captionSize,
       source_audio: state.sourceAudio, fit: state.fit, music: state.music,
     })).json());
   } catch (error) {
@@ -735,7 +737,7 @@ $("load-form").addEventListener("submit", (e) => { e.preventDefault(); load($("u
   if (draft && Number(draft.speed) >= 0.5) state.speed = Number(draft.speed);
   if (["off", "burn", "track"].includes(draft?.captions)) state.captions = draft.captions;
   $("captions").value = state.captions;
-  if (["clean", "bold", "boxed"].includes(draft?.captionStyle)) state.captionStyle = draft.captionStyle;
+  if ([...$("caption-style").options].some((o) => o.value === draft?.captionStyle)) state.captionStyle = draft.captionStyle;
   $("caption-style").value = state.captionStyle;
   showVoices();
   if (["9:16", "4:5", "1:1", "16:9"].includes(draft?.aspect)) state.aspect = draft.aspect;

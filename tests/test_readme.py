@@ -104,6 +104,8 @@ def account_for(words: list[str], set_up: list[list[str]]) -> str:
         runs = files_running(command) or files_running("-m", "vantor", command)
         assert runs, f"no test runs `vantor {command}`"
         return f"{', '.join(runs)}; options checked against --help"
+    if words == ["make", "test"]:
+        return "CI: .ci/run after the set-up block"
     if words[:2] == ["make", "build"]:
         return "CI: make test builds first; settings: this test"
     if words == ["make", "transcribe"]:

@@ -203,12 +203,13 @@ class Runner:
     def run(self, argv: Sequence[Any], *, what: str | None = None, time_limit: float | None = None,
             stall_limit: float | None = None, keep: int = KEEP_BYTES, text: bool = False,
             capture: bool = True, stdout: IO[Any] | None = None, on_line: Callable[[str], None] | None = None,
-            **options: Any) -> subprocess.CompletedProcess[Any]:
+            input: bytes | None = None, **options: Any) -> subprocess.CompletedProcess[Any]:
         """Runs `argv` to its end. `capture`: stdout and stderr are kept
         (bounded) and answered; else they go to `stdout` (a file; None: this
         process's), and only a time limit applies. `text`: answered as str;
         `on_line`: each stdout line as it comes (text). `what`: the child's
-        name in messages. `options`: Popen's (cwd, env). Raises
+        name in messages. `input`: written to its stdin (else it reads
+        nothing). `options`: Popen's (cwd, env). Raises
         ChildStopped when a bound ends it, the cancelled error when the
         runner is cancelled."""
         watch = _Watch(what or os.path.basename(str(argv[0])), time_limit, stall_limit if capture else None)
@@ -216,12 +217,14 @@ class Runner:
             options.update(stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         elif stdout is not None:
             options.update(stdout=stdout, stderr=stdout)
-        options.setdefault("stdin", subprocess.DEVNULL)
+        options["stdin"] = subprocess.DEVNULL if input is None else subprocess.PIPE
         child = self._start(argv, options)
         kept: dict[str, bytes] = {"out": b"", "err": b""}
         pumps = [] if not capture else [
             threading.Thread(target=_pump, args=(child.stdout, watch, kept, "out", keep, on_line), daemon=True),
             threading.Thread(target=_pump, args=(child.stderr, watch, kept, "err", keep, None), daemon=True)]
+        if input is not None:
+            pumps.append(threading.Thread(target=_feed, args=(child.stdin, input), daemon=True))
         for pump in pumps:
             pump.start()
         try:
@@ -311,6 +314,14 @@ def _pump(stream: IO[bytes], watch: _Watch, kept: dict[str, bytes], name: str, k
     except (OSError, ValueError):  # closed under it: the child was ended
         pass
     kept[name] = bytes(held)
+
+
+def _feed(stream: IO[bytes], data: bytes) -> None:
+    try:
+        with stream:
+            stream.write(data)
+    except (BrokenPipeError, ValueError):  # the child ended without reading it all
+        pass
 
 
 def run(argv: Sequence[Any], **kwargs: Any) -> subprocess.CompletedProcess[Any]:

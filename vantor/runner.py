@@ -32,7 +32,7 @@ from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import IO, Any
 
-__all__ = ["KEEP_BYTES", "ChildCancelled", "ChildStopped", "Runner", "Streamed", "run"]
+__all__ = ["KEEP_BYTES", "ChildCancelled", "ChildStopped", "Runner", "Streamed", "kill_group", "run"]
 
 POLL_S = 0.05  # how often a running child's bounds and stop check are looked at
 KEEP_BYTES = 64 * 1024  # of stdout's start and of stderr's end, per child
@@ -54,7 +54,7 @@ class ChildCancelled(ChildStopped):
         super().__init__(message, why="cancelled")
 
 
-def _kill_group(child: subprocess.Popen[Any]) -> None:
+def kill_group(child: subprocess.Popen[Any]) -> None:
     """SIGKILL to the child's group (it leads one), else to the child alone."""
     try:
         os.killpg(child.pid, signal.SIGKILL)
@@ -148,7 +148,7 @@ class Runner:
         with self._lock:
             live = list(self._live)
         for child in live:
-            _kill_group(child)
+            kill_group(child)
 
     @property
     def cancelled(self) -> bool:
@@ -160,21 +160,31 @@ class Runner:
 
     # -- children ---------------------------------------------------------------
 
+    def start(self, argv: Sequence[Any], **options: Any) -> subprocess.Popen[Any]:
+        """Starts a child the caller talks to itself (a long-lived voice),
+        in a session of its own; `cancel()` kills it with the others, and
+        `end(child)` waits for it once it is told to go (`kill_group` to
+        force it)."""
+        return self._start(argv, options)
+
     def _start(self, argv: Sequence[Any], options: dict[str, Any]) -> subprocess.Popen[Any]:
         self.raise_if_cancelled()
         child = self.start_child(list(argv), start_new_session=True, **options)
         with self._lock:
             self._live.add(child)
         if self._cancelled.is_set():  # cancel() came while it started: it saw no child
-            _kill_group(child)
+            kill_group(child)
         return child
+
+    def end(self, child: subprocess.Popen[Any]) -> None:
+        self._end(child)
 
     def _end(self, child: subprocess.Popen[Any]) -> None:
         """Waits for the child, then kills what is left of its group."""
         try:
             child.wait()
         finally:
-            _kill_group(child)  # a grandchild that outlived its parent
+            kill_group(child)  # a grandchild that outlived its parent
             with self._lock:
                 self._live.discard(child)
 
@@ -187,7 +197,7 @@ class Runner:
             elif (over := watch.over()) is not None:
                 watch.why = over
             if watch.why is not None:
-                _kill_group(child)
+                kill_group(child)
                 return
             try:
                 child.wait(POLL_S)
@@ -230,7 +240,7 @@ class Runner:
         try:
             self._watch(child, watch)
         except BaseException:
-            _kill_group(child)
+            kill_group(child)
             raise
         finally:
             self._end(child)
@@ -267,7 +277,7 @@ class Runner:
         try:
             yield streamed
         except BaseException:
-            _kill_group(child)
+            kill_group(child)
             self._close(child, done, watcher, pump)
             self._raise_stopped(watch)
             raise

@@ -37,6 +37,7 @@ __all__ = ["KEEP_BYTES", "ChildCancelled", "ChildStopped", "Runner", "Streamed",
 POLL_S = 0.05  # how often a running child's bounds and stop check are looked at
 KEEP_BYTES = 64 * 1024  # of stdout's start and of stderr's end, per child
 _READ = 64 * 1024
+_LEFT_S = 5.0  # waited for a pipe's last bytes once the child and its group are gone
 
 
 class ChildStopped(Exception):
@@ -117,8 +118,9 @@ class Streamed:
         return bytes(got)
 
     def lines(self) -> Iterator[bytes]:
+        """Each line, at most 64 KiB: a longer one comes in pieces."""
         assert self.child.stdout is not None
-        for line in self.child.stdout:
+        while line := self.child.stdout.readline(_READ):
             self._watch.heard()
             yield line
 
@@ -229,7 +231,7 @@ class Runner:
             options.update(stdout=stdout, stderr=stdout)
         options["stdin"] = subprocess.DEVNULL if input is None else subprocess.PIPE
         child = self._start(argv, options)
-        kept: dict[str, bytes] = {"out": b"", "err": b""}
+        kept = {"out": bytearray(), "err": bytearray()}
         pumps = [] if not capture else [
             threading.Thread(target=_pump, args=(child.stdout, watch, kept, "out", keep, on_line), daemon=True),
             threading.Thread(target=_pump, args=(child.stderr, watch, kept, "err", keep, None), daemon=True)]
@@ -245,12 +247,12 @@ class Runner:
         finally:
             self._end(child)
             for pump in pumps:
-                pump.join()
+                pump.join(_LEFT_S)  # past it, a process that left the group holds the pipe: what came is kept
             for stream in (child.stdout, child.stderr):
                 if stream is not None:
                     stream.close()
         self._raise_stopped(watch)
-        out, err = kept["out"], kept["err"]
+        out, err = bytes(kept["out"]), bytes(kept["err"])
         if text:
             return subprocess.CompletedProcess(list(argv), child.returncode, out.decode(errors="replace"),
                                                err.decode(errors="replace"))
@@ -268,7 +270,7 @@ class Runner:
         options.update(stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         child = self._start(argv, options)
         streamed = Streamed(child, watch)
-        kept = {"err": b""}
+        kept = {"err": bytearray()}
         done = threading.Event()
         pump = threading.Thread(target=_pump, args=(child.stderr, watch, kept, "err", keep, None), daemon=True)
         watcher = threading.Thread(target=self._watch, args=(child, watch, done), daemon=True)
@@ -285,7 +287,7 @@ class Runner:
         child.stdout.close()  # a child still writing ends on the closed pipe
         watcher.join()  # the bounds hold while it finishes
         self._close(child, done, watcher, pump)
-        streamed.returncode, streamed.stderr = child.returncode, kept["err"]
+        streamed.returncode, streamed.stderr = child.returncode, bytes(kept["err"])
         self._raise_stopped(watch)
 
     def _close(self, child: subprocess.Popen[Any], done: threading.Event, watcher: threading.Thread,
@@ -295,16 +297,16 @@ class Runner:
         try:
             self._end(child)
         finally:
-            pump.join()
+            pump.join(_LEFT_S)
             for stream in (child.stdout, child.stderr):
                 if stream is not None:
                     stream.close()
 
 
-def _pump(stream: IO[bytes], watch: _Watch, kept: dict[str, bytes], name: str, keep: int,
+def _pump(stream: IO[bytes], watch: _Watch, kept: dict[str, bytearray], name: str, keep: int,
           on_line: Callable[[str], None] | None) -> None:
     """Reads `stream` to its end: stdout's first `keep` bytes, stderr's last."""
-    held = bytearray()
+    held = kept[name]
     lines = bytearray()
     try:
         while chunk := (stream.readline(_READ) if on_line is not None else stream.read1(_READ)):  # type: ignore[attr-defined]
@@ -323,7 +325,6 @@ def _pump(stream: IO[bytes], watch: _Watch, kept: dict[str, bytes], name: str, k
             on_line(lines.decode(errors="replace"))
     except (OSError, ValueError):  # closed under it: the child was ended
         pass
-    kept[name] = bytes(held)
 
 
 def _feed(stream: IO[bytes], data: bytes) -> None:

@@ -93,8 +93,9 @@ class FramePlan(Shaper):
         found = frame_analysis.cached(self._cache_dir, key) if key else None
         if found is None:
             try:
-                picture = frame_analysis.probe_picture(source)
-                found = frame_analysis.analyse(source, _crop_share(picture[0], picture[1], width, height))
+                picture = frame_analysis.probe_picture(source, runner=self.runner)  # the run's: a cancel ends it
+                found = frame_analysis.analyse(source, _crop_share(picture[0], picture[1], width, height),
+                                               runner=self.runner)
             except (ValueError, KeyError, IndexError) as error:
                 self._say(f"vantor: smart framing could not analyse the picture ({error}); it is framed at the centre")
                 return "0.5", []

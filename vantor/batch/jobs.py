@@ -57,8 +57,6 @@ class Job:
 
 def _worded(error: OptionError) -> str:
     """A refusal of the recap's options as a jobs line's members name them."""
-    if error.option == "voice":
-        return "'voice' must be a non-empty string"
     if error.option == "speed":
         return f"'speed': {error.reason}"
     if error.option == "captions":
@@ -90,8 +88,8 @@ def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
     unknown = sorted(set(data) - set(_PLACES) - set(_OPTIONS))
     if unknown:
         raise ValueError("unknown member " + ", ".join(repr(name) for name in unknown))
-    for name in _PLACES:
-        if not isinstance(data[name], str) or not data[name]:
+    for name in (*_PLACES, "voice"):
+        if name in data and (not isinstance(data[name], str) or not data[name]):
             raise ValueError(f"{name!r} must be a non-empty string")
     options = {name: data[name] for name in _OPTIONS if name in data}
     if music is not None:

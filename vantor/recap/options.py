@@ -7,8 +7,8 @@ here, once, when it is made, and it reaches `prepare`, the fit report and
 so each front end can word it as its users know it (a flag, an argument, a
 member of a jobs line, a field of the page).
 
-The checks that depend on where the run speaks (the voice among the local
-services' voices, captions needing their word timings) are `prepare`'s.
+The checks that depend on where the run speaks (a voice the speech service
+has, captions needing its word timings) are `prepare`'s.
 """
 
 from __future__ import annotations
@@ -149,9 +149,6 @@ class RecapSpec:
     def _normalised(self) -> dict[str, object]:
         """Each option in the one form the run reads, in the order a refusal
         is looked for; OptionError for the first that cannot work."""
-        if not self.voice.strip():
-            raise OptionError("voice", self.voice, "the voice is empty; give the name of a voice of the speech "
-                                                   "service")
         speed = _checked("speed", self.speed, check_speed)
         if self.captions is not None and self.captions not in CAPTION_MODES:
             raise OptionError("captions", self.captions,

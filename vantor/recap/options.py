@@ -45,7 +45,11 @@ class OptionError(PreflightError):
 
     def __init__(self, option: str, value: object, reason: str, *, expected: str | None = None,
                  needs: str | None = None) -> None:
-        self.option, self.value, self.reason, self.expected, self.needs = option, value, reason, expected, needs
+        self.option: str = option
+        self.value: object = value
+        self.reason: str = reason
+        self.expected: str | None = expected
+        self.needs: str | None = needs
         super().__init__(self.worded(PYTHON))
 
     def worded(self, wording: Wording) -> str:

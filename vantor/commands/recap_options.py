@@ -62,6 +62,7 @@ def add_fit_and_caption_options(parser: argparse.ArgumentParser) -> None:
 def add_framing_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--frame", choices=FRAME_MODES, default=DEFAULT_FRAME, type=frame_name,
                         help="smart: a crop that follows each shot's subject (faces, else motion); center (or "
-                             "centre): the middle; blur: the whole picture over a blurred copy; fit: the whole picture over bars")
+                             "centre): the middle; blur: the whole picture over a blurred copy; fit: the whole "
+                             "picture over bars")
     parser.add_argument("--aspect", choices=tuple(ASPECTS), default=DEFAULT_ASPECT,
                         help="the recap's shape: " + ", ".join(f"{a} ({w}x{h})" for a, (w, h) in ASPECTS.items()))

@@ -159,7 +159,8 @@ class RecapSpec:
                               f"captions must be one of {', '.join(CAPTION_MODES)}, not {self.captions!r}")
         style = self.caption_style
         if style is not None and style not in CAPTION_STYLES:
-            raise OptionError("caption_style", style, f"caption_style must be one of {', '.join(CAPTION_STYLES)}")
+            raise OptionError("caption_style", style,
+                              f"caption_style must be one of {', '.join(CAPTION_STYLES)}, not {style!r}")
         if style is not None and self.captions is None:
             raise OptionError("caption_style", style, "caption_style styles captions", needs="captions")
         if self.caption_position not in CAPTION_POSITIONS:

@@ -206,7 +206,8 @@ class EngineRun:
             return None  # the engine's own centre crop to 9:16
         from .frame_step import FramePlan
 
-        return FramePlan(self.spec.frame, self.spec.aspect, say=lambda line: self._event("line", line), range_frames=self._range_frames)
+        return FramePlan(self.spec.frame, self.spec.aspect, say=lambda line: self._event("line", line),
+                         range_frames=self._range_frames)
 
     def _range_frames(self) -> list[object]:
         return [segment.get("frame") if isinstance(segment, dict) else None for segment in self._segment_list()]

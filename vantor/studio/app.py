@@ -313,10 +313,12 @@ class Studio:
         if captions not in CAPTIONS:
             raise _Refused(400, f"captions must be one of {', '.join(CAPTIONS)}, not {captions!r}")
         # Without captions the page's caption look is not the recap's.
-        look = {"caption_style": data.get("caption_style", "clean"), "caption_position": data.get(
-            "caption_position", "bottom"), "caption_size": data.get("caption_size", "medium")} if captions != "off" else {}
+        look = {name: data.get(name, default) for name, default in (
+            ("caption_style", "clean"), ("caption_position", "bottom"), ("caption_size", "medium"))} \
+            if captions != "off" else {}
         try:
-            spec = RecapSpec(voice=voice, speed=data.get("speed", 1.0), captions=None if captions == "off" else captions,
+            spec = RecapSpec(voice=voice, speed=data.get("speed", 1.0),
+                             captions=None if captions == "off" else captions,
                              frame=data.get("frame", DEFAULT_FRAME), aspect=data.get("aspect", DEFAULT_ASPECT),
                              source_audio=str(data.get("source_audio", "duck")), music=self._music(data.get("music")),
                              loudness=DEFAULT_LOUDNESS, fit=str(data.get("fit", "extend")), **look)

@@ -117,7 +117,7 @@ def test_the_same_choices_make_the_same_spec_in_every_front_end(studio, tmp_path
     started: list[RecapSpec] = []
     monkeypatch.setattr(bridge, "start_make", lambda **kw: started.append(kw["spec"]) or object())
     assert _studio_make(studio, {"url": "http://127.0.0.1:1/v", "segments": SEGMENTS, **choices}).status_code == 200
-    # make_recap's run gets the spec prepare checked; the run itself is not what this asks about.
+    # make_recap's run gets the RecapSpec prepare passed; the run itself is not what this asks about.
     monkeypatch.setattr(api, "execute", lambda prepared, **kw: started.append(prepared.spec))
     vantor.make_recap(URL, SEGMENTS, output_dir=tmp_path, services="local", quiet=True, **choices)
     assert started == [expected, expected]

@@ -106,7 +106,7 @@ def test_each_bad_option_is_refused_in_each_front_end_s_own_words(options, pytho
         assert (answer.status_code, answer.json()["error"]) == (400, page)
 
 
-def test_the_same_choices_make_the_same_spec_in_every_front_end(studio, tmp_path, monkeypatch):
+def test_the_same_choices_make_the_same_recap_options_in_every_front_end(studio, tmp_path, monkeypatch):
     choices = {"voice": "en-us", "speed": 1.5, "captions": "burn", "caption_style": "pop", "caption_position": "top",
                "caption_size": "120", "frame": "centre", "aspect": "4:5", "source_audio": "mix", "fit": "range"}
     expected = RecapSpec(**{**choices, "caption_size": "120%", "frame": "center"})

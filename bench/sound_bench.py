@@ -51,18 +51,19 @@ def _cpu() -> float:
 def recap(page: str, segments: list[dict[str, str]], out: str, variant: str, music: str
           ) -> tuple[float, float, str]:
     from vantor.recap.checked_run import execute, prepare
-    from vantor.recap.sound_step import SoundChoice
+    from vantor.recap.options import RecapSpec
 
-    sound = {"plain": None, "sound": SoundChoice("duck", music, -16.0, "narration"),
-             "sound-only": SoundChoice("duck", music, -16.0, "narration"),
-             "sound+extend": SoundChoice("duck", music, -16.0, "extend"),
-             "music": SoundChoice("duck", music, -16.0, "extend"),
-             "no-music": SoundChoice("duck", None, -16.0, "extend")}[variant]
+    sound = {"sound": ("duck", music, "narration"), "sound-only": ("duck", music, "narration"),
+             "sound+extend": ("duck", music, "extend"), "music": ("duck", music, "extend"),
+             "no-music": ("duck", None, "extend")}.get(variant)
     captioned = variant in ("sound", "sound+extend")
+    captions, style = ("burn", "bold") if captioned else (None, None)
+    # The middle crop for every variant, so that they differ in their sound alone.
+    spec = RecapSpec(voice="en-us", speed=SPEED, plain=True, captions=captions, caption_style=style) \
+        if sound is None else RecapSpec(voice="en-us", speed=SPEED, captions=captions, caption_style=style,
+                                        frame="center", source_audio=sound[0], music=sound[1], fit=sound[2])
     started, cpu = time.perf_counter(), _cpu()
-    prepared = prepare(page, _segments_file(segments, out), voice="en-us", speed=SPEED, output_dir=out,
-                       services="local", overwrite=True, captions="burn" if captioned else None,
-                       caption_style="bold" if captioned else None, sound=sound)
+    prepared = prepare(page, _segments_file(segments, out), spec, output_dir=out, services="local", overwrite=True)
     result = execute(prepared, progress=None)
     return time.perf_counter() - started, _cpu() - cpu, str(result.final)
 

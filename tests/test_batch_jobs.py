@@ -34,7 +34,7 @@ def test_jobs_file_paths_are_relative_to_it_and_every_bad_line_is_named(tmp_path
     unvoiced = {k: v for k, v in job("b").items() if k != "voice"}
     path = jobs_file(tmp_path, "# comment", "", job(), {**unvoiced, "speed": 2})
     jobs = load_jobs(path)
-    assert [(j.line, j.output_dir, j.segments, j.speed, j.voice) for j in jobs] == [
+    assert [(j.line, j.output_dir, j.segments, j.spec.speed, j.spec.voice) for j in jobs] == [
         (3, str(tmp_path / "out/a"), str(tmp_path / "seg.json"), 1.0, "v"),
         (4, str(tmp_path / "b"), str(tmp_path / "seg.json"), 2.0, "en-US-GuyNeural"),  # the neural voice
     ]

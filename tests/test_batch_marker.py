@@ -75,13 +75,14 @@ def test_a_marker_without_the_outputs_sizes_and_hashes_is_not_trusted(finished):
     assert finished_outputs(finished) is None
 
 
-# Another value for each field of a job; a field added to Job without a case
-# here fails the test below, so the fingerprint's coverage is decided, not forgotten.
-CHANGED = {"url": "https://v.test/2", "voice": "w", "speed": 1.25, "captions": "burn",
-           "segments": SEGMENTS + SEGMENTS, "output_dir": "elsewhere", "line": 7,
-           "frame": "blur", "aspect": "1:1",
-           "source_audio": "off", "music": "/music/bed.mp3", "loudness": -14.0, "fit": "range"}
-CHANGED |= {"caption_style": "bold", "caption_position": "top", "caption_size": "120%"}
+# Another value for each field of a job and of its options; a field added to
+# Job or RecapSpec without a case here fails the test below, so the
+# fingerprint's coverage is decided, not forgotten.
+CHANGED = {"url": "https://v.test/2", "segments": SEGMENTS + SEGMENTS, "output_dir": "elsewhere", "line": 7}
+CHANGED_OPTIONS = {"voice": "w", "speed": 1.25, "captions": "burn", "frame": "blur", "aspect": "1:1",
+                   "source_audio": "off", "music": "bed.mp3", "loudness": -14.0, "fit": "range",
+                   "caption_style": "bold", "caption_position": "top", "caption_size": "120%", "strict_fit": True,
+                   "plain": True}
 
 
 def test_every_field_that_changes_the_output_changes_the_fingerprint(finished, tmp_path):
@@ -89,8 +90,12 @@ def test_every_field_that_changes_the_output_changes_the_fingerprint(finished, t
 
     from vantor.batch.marker import job_hash
 
-    before = job_hash(finished)
+    (tmp_path / "bed.mp3").write_bytes(b"")
+    with_captions = dataclasses.replace(finished, spec=dataclasses.replace(finished.spec, captions="files"))
+    before, captioned = job_hash(finished), job_hash(with_captions)
     for field in dataclasses.fields(finished):
+        if field.name == "spec":
+            continue
         value = CHANGED[field.name]
         if field.name == "segments":
             (tmp_path / "other.json").write_text(json.dumps(value))
@@ -98,8 +103,12 @@ def test_every_field_that_changes_the_output_changes_the_fingerprint(finished, t
         changed = job_hash(dataclasses.replace(finished, **{field.name: value}))
         # Where the marker lives and where the job was read do not change the recap.
         assert (changed == before) is (field.name in ("output_dir", "line")), field.name
-    assert job_hash(dataclasses.replace(finished, captions="track")) != job_hash(
-        dataclasses.replace(finished, captions="burn"))
+    for field in dataclasses.fields(finished.spec):
+        value = CHANGED_OPTIONS[field.name]
+        value = str(tmp_path / value) if field.name == "music" else value
+        spec = dataclasses.replace(with_captions.spec, **{field.name: value})
+        assert job_hash(dataclasses.replace(finished, spec=spec)) != captioned, field.name
+    assert captioned != before
 
 
 def test_nothing_is_written_or_read_through_a_link_planted_in_the_folder(finished, tmp_path):

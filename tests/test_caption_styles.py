@@ -16,14 +16,15 @@ import pytest
 
 from vantor.batch.jobs import job_from_mapping
 from vantor.recap import burned_subtitles
-from vantor.recap.caption_layout import SAFE_AREAS, caption_look, check_caption_size, placement
-from vantor.recap.caption_step import CaptionPlan, check_caption_look, check_caption_style, track_language
+from vantor.recap.caption_layout import SAFE_AREAS, CaptionLook, caption_look, check_caption_size, placement
+from vantor.recap.caption_step import CaptionPlan, track_language
+from vantor.recap.options import OptionError, RecapSpec
 from vantor.recap.caption_styles import COLOURS, StyledCue, Word, to_ass
 from vantor.recap.captions import FONT_DIR, LINE_WIDTH, font_installed, line_width, place_cues
 from vantor.recap.emphasis import marked_words, spoken_text
 from vantor.recap.framing import ASPECTS
 from vantor.recap.outputs import OutputNames
-from vantor.recap.preflight import PreflightError
+from vantor.recap.preflight import COMMAND_LINE, PreflightError
 from vantor.recap.spoken_by import spoken_notes, voices_spoken
 from vantor.recap.steps import Conversion
 from vantor.services.narration_timing import NarrationTiming, WordTiming
@@ -123,14 +124,15 @@ def test_marked_words_are_coloured_never_spoken_and_the_options_bounds():
     for bad in ("49", 201, "huge", True, "12O%"):
         with pytest.raises(ValueError, match="small, medium, large or a percentage of medium from 50 to 200"):
             check_caption_size(bad)
-    assert check_caption_look("karaoke", "middle", "large", "burn").position == "middle"
+    assert RecapSpec(captions="burn", caption_style="karaoke", caption_position="middle").look.position == "middle"
     with pytest.raises(PreflightError, match="^the caption position must be one of bottom, middle, top, not 'left'"):
-        check_caption_look(None, "left", "medium", "burn")
-    with pytest.raises(PreflightError, match="--caption-position/--caption-size place captions; add --captions burn"):
-        check_caption_look(None, "bottom", "large", None)
+        RecapSpec(captions="burn", caption_position="left")
+    with pytest.raises(OptionError) as refused:
+        RecapSpec(caption_size="large")
+    assert refused.value.worded(COMMAND_LINE) == "--caption-position/--caption-size place captions; add --captions burn"
     line = {"url": "u", "segments": "s.json", "voice": "en-us", "output_dir": "o", "captions": "burn"}
     job = job_from_mapping({**line, "caption_style": "pop", "caption_position": "top", "caption_size": 150}, "/b", 1)
-    assert (job.caption_style, job.caption_position, job.caption_size) == ("pop", "top", "150%")
+    assert job.spec.look == CaptionLook("pop", "top", "150%")
     with pytest.raises(ValueError, match="'caption_position'/'caption_size' place captions"):
         job_from_mapping({**line, "captions": None, "caption_size": "small"}, "/b", 1)
 
@@ -138,7 +140,6 @@ def test_marked_words_are_coloured_never_spoken_and_the_options_bounds():
 def test_the_command_line_s_look_reaches_the_run_s_captions(tmp_path, capsys):
     from vantor.cli import build_parser
     from vantor.commands.recap import _prepare
-    from vantor.recap.caption_layout import CaptionLook
     from vantor.recap.run import EngineRun
 
     segments = tmp_path / "s.json"
@@ -147,8 +148,7 @@ def test_the_command_line_s_look_reaches_the_run_s_captions(tmp_path, capsys):
             "--services", "local", "--captions", "burn", "--caption-style", "pop"]
     run = _prepare(build_parser().parse_args([*argv, "--caption-position", "top", "--caption-size", "150"]),
                    str(segments), None)
-    plan = EngineRun("u", str(segments), 1.0, "en-us", captions="burn", timings=[], caption_style=run.caption_style,
-                     caption_position=run.caption_position, caption_size=run.caption_size)._caption_plan()
+    plan = EngineRun("u", str(segments), run.spec, timings=[])._caption_plan()
     assert plan is not None and plan.look == CaptionLook("pop", "top", "150%")
     with pytest.raises(SystemExit) as refused:
         build_parser().parse_args([*argv, "--caption-size", "250%"])
@@ -225,13 +225,14 @@ def test_cues_are_split_to_fit_one_line():
 def test_style_language_and_who_spoke():
     assert [track_language(v) for v in ("en-US-GuyNeural", "de+m3", "fr_FR-siwis-medium", "xx", "")] == [
         "eng", "deu", "fra", "und", "und"]
-    assert check_caption_style(None, None) == "clean" and check_caption_style("boxed", "files") == "boxed"
-    with pytest.raises(PreflightError, match="add --captions burn"):
-        check_caption_style("bold", None)
+    assert RecapSpec().look.style == "clean" and RecapSpec(captions="files", caption_style="boxed").look.style == "boxed"
+    with pytest.raises(OptionError) as refused:
+        RecapSpec(caption_style="bold")
+    assert refused.value.worded(COMMAND_LINE).endswith("add --captions burn (or files, track)")
     with pytest.raises(PreflightError, match="caption_style must be one of clean, bold, boxed, karaoke, pop"):
-        check_caption_style("neon", "burn", python=True)
+        RecapSpec(captions="burn", caption_style="neon")
     line = {"url": "u", "segments": "s.json", "voice": "en-us", "output_dir": "o", "captions": "burn"}
-    assert job_from_mapping({**line, "caption_style": "karaoke"}, "/b", 1).caption_style == "karaoke"
+    assert job_from_mapping({**line, "caption_style": "karaoke"}, "/b", 1).spec.caption_style == "karaoke"
     with pytest.raises(ValueError, match="'caption_style' must be one of"):
         job_from_mapping({**line, "captions": None, "caption_style": "bold"}, "/b", 1)
     timing = NarrationTiming(1.0, (), "espeak-ng")

@@ -279,7 +279,7 @@ def test_strict_refuses_before_the_download_and_jobs_take_captions(tmp_path, mon
     with pytest.raises(JobsFileError, match=r"jobs.jsonl:1: 'captions' must be one of"):
         load_jobs(jobs)
     jobs.write_text(json.dumps({**line, "captions": "burn"}) + "\n" + json.dumps({**line, "output_dir": "p"}) + "\n")
-    assert [job.captions for job in load_jobs(jobs)] == ["burn", None]
+    assert [job.spec.captions for job in load_jobs(jobs)] == ["burn", None]
     assert main(["batch", "--check", "--services", "local", str(jobs)]) == 0
     out = capsys.readouterr().out.splitlines()
     assert [l.split(": ", 2)[:2] for l in out[:2]] == [["warning", "line 1"], ["warning", "line 2"]]

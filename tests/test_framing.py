@@ -134,7 +134,7 @@ def test_the_framing_options_are_checked_at_each_front_end(tmp_path):
     with pytest.raises(ValueError, match="frame mode must be one of smart, center, blur, fit, not 'zoom'"):
         job_from_mapping({"url": "u", "segments": "s", "voice": "v", "output_dir": "o", "frame": "zoom"}, str(tmp_path))
     assert job_from_mapping({"url": "u", "segments": "s", "voice": "v", "output_dir": "o", "aspect": "4:5"},
-                            str(tmp_path)).aspect == "4:5"
+                            str(tmp_path)).spec.aspect == "4:5"
     with pytest.raises(TypeError, match="aspect must be a str"):
         make_recap("http://127.0.0.1:9/f", [], voice="en-us", aspect=1.0)  # type: ignore[arg-type]
 

@@ -115,6 +115,7 @@ def test_streams_and_callbacks_of_any_kind_are_taken(services, tmp_path):
 @pytest.mark.slow
 def test_numbers_of_seconds_run_from_python_and_in_a_batch(services, tmp_path):
     from vantor.batch.jobs import Job
+    from vantor.recap.options import RecapSpec
     from vantor.batch.services import ConfiguredServices
     from vantor.batch.task import run_job
 
@@ -135,7 +136,7 @@ def test_numbers_of_seconds_run_from_python_and_in_a_batch(services, tmp_path):
     (tmp_path / "b" / ".vantor-run-note").write_text("mine")
     (tmp_path / "elsewhere").mkdir()
     (tmp_path / "b" / ".vantor-run-link").symlink_to(tmp_path / "elsewhere")
-    outcome = run_job(Job(URL, str(segments_file), "v", 1.0, str(tmp_path / "b")), ConfiguredServices())
+    outcome = run_job(Job(URL, str(segments_file), str(tmp_path / "b"), RecapSpec(voice="v")), ConfiguredServices())
     assert outcome["status"] == "ok", outcome
     assert segments_file.read_text(encoding="utf-8") == written  # the user's file is never rewritten
     assert "FINAL_RECAP.mp4" in os.listdir(tmp_path / "b") and (tmp_path / "elsewhere").is_dir()

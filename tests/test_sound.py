@@ -135,8 +135,8 @@ def test_the_fit_report_and_the_jobs_file_speak_of_the_chosen_fit(tmp_path):
     jobs.write_text(json.dumps(line) + "\n" + json.dumps({**line, "music": "bed.mp3", "fit": "range",
                                                           "source_audio": "off", "loudness": -14}) + "\n")
     plain, sound = load_jobs(jobs)
-    assert (plain.source_audio, plain.music, plain.loudness, plain.fit) == ("duck", None, -16.0, "extend")
-    assert sound.sound.music == str(tmp_path / "bed.mp3") and (sound.fit, sound.loudness) == ("range", -14.0)
+    assert (plain.spec.source_audio, plain.spec.music, plain.spec.loudness, plain.spec.fit) == ("duck", None, -16.0, "extend")
+    assert sound.spec.music == str(tmp_path / "bed.mp3") and (sound.spec.fit, sound.spec.loudness) == ("range", -14.0)
     jobs.write_text(json.dumps({**line, "fit": "loop"}) + "\n" + json.dumps({**line, "loudness": True}) + "\n")
     with pytest.raises(JobsFileError, match=r"(?s):1: .*fit 'loop' is unknown.*:2: 'loudness' must be a number"):
         load_jobs(jobs)

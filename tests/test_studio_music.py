@@ -36,14 +36,14 @@ def test_music_is_chosen_by_a_name_of_the_folder_never_by_a_path(studio, tmp_pat
                                           headers={"origin": page.origin, "content-type": "application/json"})
     assert page.session.get(page.base + "api/state", timeout=30).json()["music"] == ["b.wav", "calm bed.mp3"]
     started = []
-    monkeypatch.setattr(bridge, "start_make", lambda **kw: started.append(kw["sound"]) or pytest.fail("started"))
+    monkeypatch.setattr(bridge, "start_make", lambda **kw: started.append(kw["spec"]) or pytest.fail("started"))
     body = {"url": "http://127.0.0.1:1/v", "segments": GOOD, "voice": "en-us"}
     for bad in ("notes.txt", "../secret.mp3", str(tmp_path / "beds" / "b.wav"), "beds/b.wav", ["b.wav"], "B.WAV"):
         answer = post({**body, "music": bad})
         assert answer.status_code == 400 and "music must be the name of a file" in answer.json()["error"], bad
-    monkeypatch.setattr(bridge, "start_make", lambda **kw: started.append(kw["sound"]) or object())
+    monkeypatch.setattr(bridge, "start_make", lambda **kw: started.append(kw["spec"]) or object())
     assert post({**body, "music": "calm bed.mp3"}).status_code == 200 and post({**body, "music": ""}).status_code == 200
-    assert [sound.music for sound in started] == [str(tmp_path / "beds" / "calm bed.mp3"), None]
+    assert [spec.music for spec in started] == [str(tmp_path / "beds" / "calm bed.mp3"), None]
     app.music_dir = None
     assert "no music folder" in post({**body, "music": "b.wav"}).json()["error"]
     assert main(["studio", "--music", str(tmp_path / "none"), "--no-browser", "--port", "0"]) != 0

@@ -17,6 +17,7 @@ import requests
 from studio_browser import StudioProcess, processes_mentioning
 from studio_served import served_studio
 from vantor.cli import main
+from vantor.recap.options import RecapSpec
 from vantor.services.server import InProcessServer, Services, new_token
 from vantor.studio import engine_bridge as bridge
 from vantor.studio.app import Studio
@@ -250,11 +251,12 @@ def test_the_fit_meter_says_what_the_fit_report_will(start, end, duration, spoke
 # ---- a recap run ------------------------------------------------------------
 LONG_RANGES = [{"start": "0", "end": "5.5", "voiceover": "One two three four five six seven eight nine ten."},
                {"start": "6", "end": "11.5", "voiceover": "Ten nine eight seven six five four three two one."}]
+SPEC = RecapSpec(voice="en-us", speed=1.0)
 
 
 def _make(services, film, work_dir, lines):
-    return bridge.start_make(services_url=services.base_url, url=film, segments=LONG_RANGES, voice="en-us",
-                             speed=1.0, work_dir=work_dir, on_line=lines.append)
+    return bridge.start_make(services_url=services.base_url, url=film, segments=LONG_RANGES, spec=SPEC,
+                             work_dir=work_dir, on_line=lines.append)
 
 
 def test_cancel_stops_a_run_in_this_process_at_once_and_leaves_no_child(services, film, tmp_path):
@@ -275,8 +277,8 @@ def test_cancel_stops_a_run_in_this_process_at_once_and_leaves_no_child(services
         if "Making the vertical video" in line:
             converting.set()
 
-    run = bridge.start_make(services_url=services.base_url, url=film, segments=LONG_RANGES, voice="en-us",
-                            speed=1.0, work_dir=tmp_path / "late", on_line=on_line)
+    run = bridge.start_make(services_url=services.base_url, url=film, segments=LONG_RANGES, spec=SPEC,
+                            work_dir=tmp_path / "late", on_line=on_line)
     assert converting.wait(60), lines
     for _ in range(200):  # bounded: 10 s
         if processes_mentioning(str(tmp_path / "late")) or not run._thread.is_alive():

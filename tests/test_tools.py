@@ -97,6 +97,7 @@ class _RecordingProvider:
 def test_every_front_end_refuses_before_any_request(tmp_path, monkeypatch, standins):
     import vantor
     from vantor.batch.jobs import Job
+    from vantor.recap.options import RecapSpec
     from vantor.batch.task import run_job
     from vantor.demo import run_demo
 
@@ -112,7 +113,7 @@ def test_every_front_end_refuses_before_any_request(tmp_path, monkeypatch, stand
                           services="configured")
     assert not (tmp_path / "out").exists()
 
-    outcome = run_job(Job("https://example.org/v", str(segments), "v", 1.0, str(tmp_path / "job")),
+    outcome = run_job(Job("https://example.org/v", str(segments), str(tmp_path / "job"), RecapSpec(voice="v")),
                       _RecordingProvider())
     assert outcome["status"] == "failed" and not outcome["transient"] and _RecordingProvider.opened == []
     assert re.match(says, outcome["error"]) and outcome["error_type"] == "vantor.tools.MissingToolError"

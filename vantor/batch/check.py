@@ -80,7 +80,7 @@ def check_jobs(jobs: list[Job], *, local_voices: bool = False) -> list[JobProble
             detail = str(problem).split(": ", 1)[1]  # without its own severity word
             problems.append(JobProblem(job.name, f"{job.segments}: {detail}", problem.severity))
         try:
-            check_run_voice(job.voice, local=local_voices)
+            check_run_voice(job.spec.voice, local=local_voices)
         except PreflightError as error:
             problems.append(JobProblem(job.name, str(error)))
         problems.extend(_check_output_dir(job))
@@ -105,8 +105,9 @@ def fit_problems(jobs: list[Job], services: str | ServicesChoice, problems: list
     checked = [job for job in jobs if job.name not in failed]
     lists = [check_segments(job.segments).segments for job in checked]
     found = []
-    for voice, fit in dict.fromkeys((job.voice, job.fit) for job in checked):
-        mine = [(job, segments) for job, segments in zip(checked, lists) if (job.voice, job.fit) == (voice, fit)]
+    for voice, fit in dict.fromkeys((job.spec.voice, job.spec.fit) for job in checked):
+        mine = [(job, segments) for job, segments in zip(checked, lists)
+                if (job.spec.voice, job.spec.fit) == (voice, fit)]
         try:
             reports = fit_reports([segments for _, segments in mine], voice, services, mode=fit)
         except PreflightError as error:

@@ -11,7 +11,7 @@ and optionally the sound, as `vantor recap` takes it: "source_audio" (duck,
 mix, off), "music" (a file or folder, relative to the jobs file),
 "loudness" (LUFS), "fit" (extend, range, narration).
 
-Blank lines and lines starting with "#" are skipped. Relative paths are
+The "frame" "centre" is "center". Blank lines and lines starting with "#" are skipped. Relative paths are
 taken relative to the jobs file's directory, so a jobs file can travel with
 its segments files. Reading stops at nothing: every bad line is reported.
 A speed below 0.5 is refused here, before anything runs: ffmpeg's atempo
@@ -22,27 +22,20 @@ from __future__ import annotations
 
 import json
 import os
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
-from ..recap.caption_layout import DEFAULT_POSITION, DEFAULT_SIZE, CaptionLook, caption_look
 from ..recap.captions import CAPTION_MODES, CAPTION_STYLES
-from ..recap.framing import DEFAULT_ASPECT, DEFAULT_FRAME, check_framing
-from ..recap.preflight import PreflightError, check_speed
-from ..recap.sound_step import DEFAULT_LOUDNESS, SoundChoice
+from ..recap.options import OptionError, RecapSpec
 from ..services.voices import DEFAULT_VOICE
 
 __all__ = ["Job", "JobsFileError", "load_jobs", "job_from_mapping"]
 
-_FIELDS: tuple[str, ...] = ("url", "segments", "voice", "speed", "output_dir", "captions")
-_OPTIONAL: tuple[str, ...] = ("speed", "captions", "voice")
-# Caption styles (see vantor recap --caption-style, --caption-position, --caption-size).
-_FIELDS += ("caption_style", "caption_position", "caption_size")
-_OPTIONAL += ("caption_style", "caption_position", "caption_size")
-# Framing (see vantor recap --frame, --aspect).
-_FIELDS += ("frame", "aspect")
-_OPTIONAL += ("frame", "aspect")
-# The sound (see vantor recap --source-audio, --music, --loudness, --fit).
-_SOUND_FIELDS = ("source_audio", "music", "loudness", "fit")
+_PLACES: tuple[str, ...] = ("url", "segments", "output_dir")
+# The recap's own options a line may hold, by the names RecapSpec gives them
+# (see vantor recap --voice, --speed, --captions, --caption-style, --frame,
+# --source-audio ...); every one is optional.
+_OPTIONS: tuple[str, ...] = ("voice", "speed", "captions", "caption_style", "caption_position", "caption_size",
+                             "frame", "aspect", "source_audio", "music", "loudness", "fit")
 
 
 class JobsFileError(ValueError):
@@ -53,93 +46,63 @@ class JobsFileError(ValueError):
 class Job:
     url: str
     segments: str  # absolute path
-    voice: str
-    speed: float
     output_dir: str  # absolute path
+    spec: RecapSpec = field(default_factory=RecapSpec)  # the recap's options (music as an absolute path)
     line: int = 0  # 1-based line in the jobs file; 0 when built in Python
-    captions: str | None = None  # None or one of `vantor.recap.captions.CAPTION_MODES`
-    caption_style: str | None = None  # None ("clean") or one of `vantor.recap.captions.CAPTION_STYLES`
-    caption_position: str = "bottom"  # one of `vantor.recap.caption_layout.CAPTION_POSITIONS`
-    caption_size: str = "medium"  # as `vantor.recap.caption_layout.check_caption_size` keeps it
-    frame: str = DEFAULT_FRAME  # one of `vantor.recap.framing.FRAME_MODES`
-    aspect: str = DEFAULT_ASPECT  # one of `vantor.recap.framing.ASPECTS`
-    # The sound (`vantor.recap.sound_step.SoundChoice`).
-    source_audio: str = "duck"
-    music: str | None = None  # absolute path
-    loudness: float = DEFAULT_LOUDNESS
-    fit: str = "extend"
-
-    @property
-    def sound(self) -> SoundChoice:
-        return SoundChoice(self.source_audio, self.music, self.loudness, self.fit)
 
     @property
     def name(self) -> str:
         return f"line {self.line}" if self.line else os.path.basename(self.output_dir) or self.output_dir
 
 
+def _worded(error: OptionError) -> str:
+    """A refusal of the recap's options as a jobs line's members name them."""
+    if error.option == "speed":
+        return f"'speed': {error.reason}"
+    if error.option == "captions":
+        return f"'captions' must be one of {', '.join(map(repr, CAPTION_MODES))}, not {error.value!r}"
+    if error.option == "caption_style":
+        return (f"'caption_style' must be one of {', '.join(map(repr, CAPTION_STYLES))}, with 'captions'; "
+                f"not {error.value!r}")
+    if error.option in ("caption_position", "caption_size"):
+        if error.needs:
+            return "'caption_position'/'caption_size' place captions; add 'captions': 'burn'"
+        return f"'caption_position'/'caption_size': {error.reason}"
+    if error.option in ("frame", "aspect"):
+        return f"'frame'/'aspect': {error.reason}"
+    if error.option == "loudness":
+        return f"'loudness' must be a number of LUFS, not {error.value!r}"
+    return error.reason
+
+
 def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
     """A Job from one decoded line; ValueError naming what is wrong."""
     if not isinstance(data, dict):
         raise ValueError(f"must be a JSON object, not {type(data).__name__}")
-    missing = [field for field in _FIELDS if field not in data and field not in _OPTIONAL]
-    sound = _sound(data, base_dir)
-    if missing:
-        raise ValueError("missing " + ", ".join(repr(field) for field in missing))
-    unknown = sorted(set(data) - set(_FIELDS) - set(_SOUND_FIELDS))
-    if unknown:
-        raise ValueError("unknown member " + ", ".join(repr(name) for name in unknown))
-    data = {"voice": DEFAULT_VOICE, **data}
-    for field in ("url", "segments", "voice", "output_dir"):
-        if not isinstance(data[field], str) or not data[field]:
-            raise ValueError(f"{field!r} must be a non-empty string")
-    try:
-        speed = check_speed(data.get("speed", 1.0))  # the one rule `vantor recap` applies too
-    except PreflightError as error:
-        raise ValueError(f"'speed': {error}") from None
-    captions = data.get("captions")
-    if captions is not None and captions not in CAPTION_MODES:
-        raise ValueError(f"'captions' must be one of {', '.join(map(repr, CAPTION_MODES))}, not {captions!r}")
-    style = data.get("caption_style")
-    if style is not None and (style not in CAPTION_STYLES or captions is None):
-        raise ValueError(f"'caption_style' must be one of {', '.join(map(repr, CAPTION_STYLES))}, with 'captions'; "
-                         f"not {style!r}")
-    try:
-        look = caption_look(style or "clean", data.get("caption_position", DEFAULT_POSITION),
-                            data.get("caption_size", DEFAULT_SIZE))
-    except ValueError as error:
-        raise ValueError(f"'caption_position'/'caption_size': {error}") from None
-    if captions is None and look != CaptionLook():
-        raise ValueError("'caption_position'/'caption_size' place captions; add 'captions': 'burn'")
-    try:
-        frame, aspect = check_framing(data.get("frame", DEFAULT_FRAME), data.get("aspect", DEFAULT_ASPECT))
-    except ValueError as error:
-        raise ValueError(f"'frame'/'aspect': {error}") from None
-    return Job(
-        url=data["url"],
-        segments=os.path.abspath(os.path.join(base_dir, data["segments"])),
-        voice=data["voice"],
-        speed=speed,
-        output_dir=os.path.abspath(os.path.join(base_dir, data["output_dir"])),
-        line=line,
-        captions=captions,
-        caption_style=style, caption_position=look.position, caption_size=look.size,
-        frame=frame, aspect=aspect,
-        source_audio=sound.source_audio, music=sound.music, loudness=sound.loudness, fit=sound.fit,
-    )
-
-
-def _sound(data: dict[str, object], base_dir: str) -> SoundChoice:
-    music, loudness = data.get("music"), data.get("loudness", DEFAULT_LOUDNESS)
+    missing = [name for name in _PLACES if name not in data]
+    music = data.get("music")
     if music is not None and (not isinstance(music, str) or not music):
         raise ValueError("'music' must be a non-empty string (a file or folder)")
-    if isinstance(loudness, bool) or not isinstance(loudness, (int, float)):
-        raise ValueError(f"'loudness' must be a number of LUFS, not {loudness!r}")
-    music_path = None if music is None else os.path.abspath(os.path.join(base_dir, music))
-    choice = SoundChoice(str(data.get("source_audio", "duck")), music_path, float(loudness),
-                         str(data.get("fit", "extend")))
-    choice.check()
-    return choice
+    if missing:
+        raise ValueError("missing " + ", ".join(repr(name) for name in missing))
+    unknown = sorted(set(data) - set(_PLACES) - set(_OPTIONS))
+    if unknown:
+        raise ValueError("unknown member " + ", ".join(repr(name) for name in unknown))
+    for name in (*_PLACES, "voice"):
+        if name in data and (not isinstance(data[name], str) or not data[name]):
+            raise ValueError(f"{name!r} must be a non-empty string")
+    options = {name: data[name] for name in _OPTIONS if name in data}
+    if music is not None:
+        options["music"] = os.path.abspath(os.path.join(base_dir, music))
+    for name in ("source_audio", "fit"):  # named in the refusal as given
+        if name in options:
+            options[name] = str(options[name])
+    try:
+        spec = RecapSpec(**{"voice": DEFAULT_VOICE, **options})
+    except OptionError as error:
+        raise ValueError(_worded(error)) from None
+    return Job(url=data["url"], segments=os.path.abspath(os.path.join(base_dir, data["segments"])),
+               output_dir=os.path.abspath(os.path.join(base_dir, data["output_dir"])), spec=spec, line=line)
 
 
 def load_jobs(path: str | os.PathLike[str]) -> list[Job]:

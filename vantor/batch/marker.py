@@ -30,16 +30,18 @@ _CHUNK = 1 << 20
 
 
 # The Job fields that do not change what a run makes: where the marker lives
-# and where the job was read. Every other field, including any added later,
-# is part of the fingerprint, so a new option cannot be forgotten here.
+# and where the job was read. Every other field of the Job and of its
+# RecapSpec, including any added later, is part of the fingerprint, so a new
+# option cannot be forgotten here.
 NOT_IN_FINGERPRINT = frozenset({"output_dir", "line"})
 
 
 def job_hash(job: Job) -> str:
-    """sha256 over every field that decides the result, the segments file
-    by its content rather than its path."""
+    """sha256 over every field that decides the result, the recap's options
+    each by its name, the segments file by its content rather than its path."""
     description: dict[str, Any] = {field.name: getattr(job, field.name) for field in dataclasses.fields(job)
-                                   if field.name not in NOT_IN_FINGERPRINT}
+                                   if field.name not in NOT_IN_FINGERPRINT and field.name != "spec"}
+    description |= job.spec.as_json()
     description["segments"] = _file_record(job.segments)["sha256"]
     return hashlib.sha256(json.dumps(description, sort_keys=True).encode()).hexdigest()
 

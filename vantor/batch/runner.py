@@ -18,7 +18,6 @@ import uuid
 from collections.abc import Iterable, Mapping
 from typing import Any
 
-from ..recap.preflight import check_speed
 from .check import refuse_shared_output_dirs
 from .claim import recorded_attempts
 from .cluster import scheduler_address, start_private_cluster, unencrypted_note
@@ -76,9 +75,7 @@ def run(
     before the first retry, doubling after. `keep_work`: a failed attempt
     keeps its working folder (else removed, as are those an earlier,
     killed attempt left). Ctrl-C raises BatchInterrupted."""
-    job_list = _as_jobs(jobs)
-    for job in job_list:
-        check_speed(job.speed)  # a Job made in Python skipped the jobs file's check
+    job_list = _as_jobs(jobs)  # each Job's options were checked when its RecapSpec was made
     refuse_shared_output_dirs(job_list)
     if retries < 0:
         raise ValueError("retries must be 0 or more")

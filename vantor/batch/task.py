@@ -82,7 +82,7 @@ def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
         # The checks `vantor recap` makes before any download, on the machine
         # that runs the job (where the engine will read the same files).
         segments = checked_segments(job.segments).segments or []
-        check_run_voice(job.voice, local=isinstance(services, LocalServicesProvider))
+        check_run_voice(job.spec.voice, local=isinstance(services, LocalServicesProvider))
         # On this worker's machine; a `vantor serve` elsewhere speaks there.
         require_tools(local_services=isinstance(services, LocalServicesProvider) and services.address is None)
         os.makedirs(job.output_dir, exist_ok=True)
@@ -98,14 +98,11 @@ def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
         with os.fdopen(log_fd, "a", encoding="utf-8") as log, \
                 showing_progress(log, live=False) as to_log:  # the job's log reads as `vantor recap` shows it
             run = EngineRun(
-                job.url, job.segments, job.speed, job.voice, job.output_dir, overwrite=force or ours,
+                job.url, job.segments, job.spec, job.output_dir, overwrite=force or ours,
                 services=handle if isinstance(handle, LocalServices) else None,
                 router=None if isinstance(handle, LocalServices) else handle,
                 segments=segments, on_event=to_log.on_event, child_output=log,
-                stop_requested=_stop_check(stop_event), start_child=start_reaped_child, captions=job.captions,
-                keep_work=keep_work, caption_style=job.caption_style or "clean",
-                caption_position=job.caption_position, caption_size=job.caption_size,
-                frame=job.frame, aspect=job.aspect, sound=job.sound)
+                stop_requested=_stop_check(stop_event), start_child=start_reaped_child, keep_work=keep_work)
             made = run.run()
         outputs: dict[str, float | None] = {path: probe_duration(path) for path in (made.final, made.horizontal)}
         write_marker(job, outputs)

@@ -19,9 +19,9 @@ from ..recap.preflight import MAX_SPEED, MIN_SPEED, SegmentsError
 from ..services.voices import DEFAULT_VOICE
 from ._common import EXIT_OK, CommandFailed, add_command
 from .check import print_report
-from .recap_options import add_fit_and_caption_options, add_keep_work_option
+from .recap_options import add_fit_and_caption_options, add_keep_work_option, recap_spec
 from .services_option import services_argument
-from .sound_options import add_sound_options, sound_choice
+from .sound_options import add_sound_options
 
 __all__ = ["register"]
 
@@ -43,13 +43,9 @@ def _segments_file(source: str) -> Iterator[tuple[str, str | None]]:
 
 def _prepare(args: argparse.Namespace, segments: str, name: str | None) -> PreparedRecap:
     try:
-        prepared = prepare(args.url, segments, voice=args.voice, speed=args.speed, output_dir=args.output_dir,
+        prepared = prepare(args.url, segments, recap_spec(args), output_dir=args.output_dir,
                            services=args.services, mkdir=args.mkdir, check_segments=not args.no_check,
-                           segments_name=name, output_name=args.output, overwrite=args.force,
-                           strict_fit=args.strict, captions=args.captions,
-                           caption_style=args.caption_style, caption_position=args.caption_position,
-                           caption_size=args.caption_size, frame=args.frame, aspect=args.aspect,
-                           sound=sound_choice(args))
+                           segments_name=name, output_name=args.output, overwrite=args.force)
         prepared = dataclasses.replace(prepared, keep_work=args.keep_work)
     except SegmentsError as refused:
         print_report(refused.report, sys.stderr)

@@ -1,4 +1,5 @@
-"""The fit and caption options `vantor recap` and `vantor batch` share."""
+"""The fit and caption options `vantor recap` and `vantor batch` share,
+and the recap's options as one `RecapSpec` from a parsed command line."""
 
 from __future__ import annotations
 
@@ -7,8 +8,21 @@ import argparse
 from ..recap.caption_layout import CAPTION_POSITIONS, DEFAULT_POSITION, DEFAULT_SIZE, SIZE_PERCENT, check_caption_size
 from ..recap.captions import CAPTION_MODES, CAPTION_STYLES
 from ..recap.framing import ASPECTS, DEFAULT_ASPECT, DEFAULT_FRAME, FRAME_MODES
+from ..recap.options import OptionError, RecapSpec, frame_name
+from ..recap.preflight import COMMAND_LINE, PreflightError
 
-__all__ = ["add_fit_and_caption_options", "add_framing_options", "add_keep_work_option"]
+__all__ = ["add_fit_and_caption_options", "add_framing_options", "add_keep_work_option", "recap_spec"]
+
+
+def recap_spec(args: argparse.Namespace) -> RecapSpec:
+    """The options `vantor recap` was given, checked once; a refusal names the flags."""
+    try:
+        return RecapSpec(voice=args.voice, speed=args.speed, captions=args.captions, caption_style=args.caption_style,
+                         caption_position=args.caption_position, caption_size=args.caption_size,
+                         frame=args.frame, aspect=args.aspect, source_audio=args.source_audio, music=args.music,
+                         loudness=args.loudness, fit=args.fit, strict_fit=args.strict)
+    except OptionError as error:
+        raise PreflightError(error.worded(COMMAND_LINE)) from None
 
 
 def add_keep_work_option(parser: argparse.ArgumentParser) -> None:
@@ -46,8 +60,9 @@ def add_fit_and_caption_options(parser: argparse.ArgumentParser) -> None:
 
 
 def add_framing_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--frame", choices=FRAME_MODES, default=DEFAULT_FRAME,
-                        help="smart: a crop that follows each shot's subject (faces, else motion); center: the "
-                             "middle; blur: the whole picture over a blurred copy; fit: the whole picture over bars")
+    parser.add_argument("--frame", choices=FRAME_MODES, default=DEFAULT_FRAME, type=frame_name,
+                        help="smart: a crop that follows each shot's subject (faces, else motion); center (or "
+                             "centre): the middle; blur: the whole picture over a blurred copy; fit: the whole "
+                             "picture over bars")
     parser.add_argument("--aspect", choices=tuple(ASPECTS), default=DEFAULT_ASPECT,
                         help="the recap's shape: " + ", ".join(f"{a} ({w}x{h})" for a, (w, h) in ASPECTS.items()))

@@ -4,9 +4,9 @@ from __future__ import annotations
 
 import argparse
 
-from ..recap.sound_step import DEFAULT_LOUDNESS, FIT_MODES, SOURCE_AUDIO_MODES, SoundChoice
+from ..recap.sound_step import DEFAULT_LOUDNESS, FIT_MODES, SOURCE_AUDIO_MODES
 
-__all__ = ["add_sound_options", "sound_choice"]
+__all__ = ["add_sound_options"]
 
 
 def add_sound_options(parser: argparse.ArgumentParser) -> None:
@@ -23,6 +23,3 @@ def add_sound_options(parser: argparse.ArgumentParser) -> None:
                         help="extend: each clip lasts the longer of its range and its narration; range: "
                              "exactly the range, a long narration cut; narration: each clip ends with its narration")
 
-
-def sound_choice(args: argparse.Namespace) -> SoundChoice:
-    return SoundChoice(args.source_audio, args.music, args.loudness, args.fit)

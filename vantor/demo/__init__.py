@@ -21,6 +21,7 @@ from typing import TextIO
 from ..recap.progress_view import showing_progress
 from ..recap.outputs import OutputNames, move_into_place, refuse_existing
 from ..recap.probe import probe_duration
+from ..recap.options import RecapSpec
 from ..recap.run import EngineRun
 from ..recap.services_choice import shown_address
 from ..runner import run
@@ -107,7 +108,9 @@ def run_demo(output_dir: str = "demo-output", progress: TextIO | None = None, *,
                     start_local_services(cache_dir=os.path.join(tmp, "cache")) as services:
                 page, _ = site.publish(source, "vantor-demo")
                 print(f"vantor demo: video page {page}; local services on {shown_address(services.base_url)}", file=view)
-                made = EngineRun(page, segments, DEMO_SPEED, DEMO_VOICE, output_dir, names=names,
+                # The engine's own picture and sound: what a host calling it directly gets.
+                spec = RecapSpec(voice=DEMO_VOICE, speed=DEMO_SPEED, plain=True)
+                made = EngineRun(page, segments, spec, output_dir, names=names,
                                  overwrite=overwrite, services=services, on_event=view.on_event).run()
             preview = os.path.join(output_dir, PREVIEW_NAME)
             _keep(make_preview(made.final, os.path.join(tmp, PREVIEW_NAME)), preview, overwrite)

@@ -18,9 +18,10 @@ from typing import TYPE_CHECKING, TextIO
 
 from .checked_run import RecapResult, execute, prepare
 from .framing import DEFAULT_ASPECT, DEFAULT_FRAME
+from .options import OptionError, RecapSpec
 from .outputs import DEFAULT_FINAL
 from .preflight import PYTHON
-from .sound_step import DEFAULT_LOUDNESS, SoundChoice
+from .sound_step import DEFAULT_LOUDNESS
 from ..services.voices import DEFAULT_VOICE
 
 if TYPE_CHECKING:
@@ -29,10 +30,6 @@ if TYPE_CHECKING:
 __all__ = ["make_recap"]
 
 Segments = str | os.PathLike[str] | Sequence[Mapping[str, object]]
-
-
-def _is_number(value: object) -> bool:
-    return isinstance(value, (int, float)) and not isinstance(value, bool)
 
 
 def _is_path(value: object) -> bool:
@@ -47,12 +44,11 @@ def _is_callback(value: object) -> bool:
     return value is None or callable(value)
 
 
-# Each argument's test and the type a message names; a bool is no number
-# (speed=True would run at 1x), and a str is no stream ("stderr").
+# Each argument's test and the type a message names, for the arguments that
+# are no option of the recap itself (RecapSpec checks those); a str is no
+# stream ("stderr").
 _EXPECTED: dict[str, tuple[Callable[[object], bool], str]] = {
     "url": (lambda value: isinstance(value, str), "a str"),
-    "voice": (lambda value: isinstance(value, str), "a str"),
-    "speed": (_is_number, "a number (int or float)"),
     "output_dir": (_is_path, "a str or os.PathLike"),
     "mkdir": (lambda value: isinstance(value, bool), "a bool"),
     "services": (lambda value: isinstance(value, str), "a str"),
@@ -62,20 +58,12 @@ _EXPECTED: dict[str, tuple[Callable[[object], bool], str]] = {
     "overwrite": (lambda value: isinstance(value, bool), "a bool"),
     "on_event": (_is_callback, "a callable or None"),
     "on_start": (_is_callback, "a callable or None"),
-    "captions": (lambda value: value is None or isinstance(value, str), "a str or None"),
-    "strict_fit": (lambda value: isinstance(value, bool), "a bool"),
     "keep_work": (lambda value: isinstance(value, bool), "a bool"),
-    "caption_style": (lambda value: value is None or isinstance(value, str), "a str or None"),
-    "caption_position": (lambda value: isinstance(value, str), "a str"),
-    "caption_size": (lambda value: isinstance(value, str) or _is_number(value), "a str or a number"),
-    "frame": (lambda value: isinstance(value, str), "a str"),
-    "aspect": (lambda value: isinstance(value, str), "a str"),
-    # The sound.
-    "source_audio": (lambda value: isinstance(value, str), "a str"),
-    "music": (lambda value: value is None or _is_path(value), "a str, os.PathLike or None"),
-    "loudness": (_is_number, "a number (int or float)"),
-    "fit": (lambda value: isinstance(value, str), "a str"),
 }
+
+
+def _wrong_type(name: str, value: object, expected: str) -> TypeError:
+    return TypeError(f"make_recap: {name} must be {expected}, not {type(value).__name__} ({value!r:.40})")
 
 
 def _check_types(arguments: dict[str, object]) -> None:
@@ -83,7 +71,17 @@ def _check_types(arguments: dict[str, object]) -> None:
     for name, (fits, expected) in _EXPECTED.items():
         value = arguments[name]
         if not fits(value):
-            raise TypeError(f"make_recap: {name} must be {expected}, not {type(value).__name__} ({value!r:.40})")
+            raise _wrong_type(name, value, expected)
+
+
+def _spec(options: dict[str, object]) -> RecapSpec:
+    """The recap's options as one checked value; a wrong type is a TypeError here too."""
+    try:
+        return RecapSpec(**options)  # type: ignore[arg-type]
+    except OptionError as error:
+        if error.expected is not None:
+            raise _wrong_type(error.option, error.value, error.expected) from None
+        raise
 
 
 def make_recap(
@@ -152,7 +150,7 @@ def make_recap(
     working folder (named in the error); otherwise it is removed.
 
     `frame`: "smart" (a crop that follows the subject of each shot),
-    "center" (the middle), "blur" (the whole picture over a blurred copy)
+    "center" or "centre" (the middle), "blur" (the whole picture over a blurred copy)
     or "fit" (the whole picture over bars); `aspect`: "9:16" (1080x1920),
     "4:5", "1:1" or "16:9".
 
@@ -165,21 +163,17 @@ def make_recap(
     longer of its range and its narration), "range" (exactly the range, a
     long narration cut) or "narration" (each clip ends with its narration).
     """
-    _check_types(dict(url=url, voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
-                      quiet=quiet, progress=progress, output_name=output_name, overwrite=overwrite,
-                      on_event=on_event, on_start=on_start, captions=captions, strict_fit=strict_fit,
-                      keep_work=keep_work, caption_style=caption_style, caption_position=caption_position,
-                      caption_size=caption_size, frame=frame, aspect=aspect,
-                      source_audio=source_audio, music=music, loudness=loudness, fit=fit))
-    sound = SoundChoice(source_audio, None if music is None else os.fspath(music), float(loudness), fit)
+    _check_types(dict(url=url, output_dir=output_dir, mkdir=mkdir, services=services, quiet=quiet,
+                      progress=progress, output_name=output_name, overwrite=overwrite, on_event=on_event,
+                      on_start=on_start, keep_work=keep_work))
+    spec = _spec(dict(voice=voice, speed=speed, captions=captions, strict_fit=strict_fit,
+                      caption_style=caption_style, caption_position=caption_position, caption_size=caption_size,
+                      frame=frame, aspect=aspect, source_audio=source_audio, music=music, loudness=loudness, fit=fit))
     shown = None if quiet else (progress or sys.stderr)
 
     def run(path: str | os.PathLike[str], name: str | None) -> RecapResult:
-        prepared = prepare(url, path, voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
-                           segments_name=name, output_name=output_name, overwrite=overwrite, wording=PYTHON,
-                           strict_fit=strict_fit, captions=captions, caption_style=caption_style,
-                           caption_position=caption_position, caption_size=caption_size,
-                           frame=frame, aspect=aspect, sound=sound)
+        prepared = prepare(url, path, spec, output_dir=output_dir, mkdir=mkdir, services=services,
+                           segments_name=name, output_name=output_name, overwrite=overwrite, wording=PYTHON)
         prepared = dataclasses.replace(prepared, keep_work=keep_work)
         return execute(prepared, progress=shown, on_event=on_event, on_start=on_start)
 

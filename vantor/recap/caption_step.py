@@ -20,23 +20,21 @@ import re
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
-from .caption_layout import CaptionLook, Placement, caption_look, placement
+from .caption_layout import CaptionLook, Placement, placement
 from .caption_styles import to_ass
-from .captions import CAPTION_STYLES, FONT_DIR, font_installed, place_cues, to_srt, to_vtt
+from .captions import FONT_DIR, font_installed, place_cues, to_srt, to_vtt
 from .emphasis import marked_timing, styled_cues
 from .fit_plumbing import check_caption_choice
 from .framing import ASPECTS
 from .host import Shaper
 from .outputs import OutputError, OutputNames
-from .preflight import PreflightError
 from .probe import UnreadableVideo
 
 if TYPE_CHECKING:
     from ..services import NarrationTiming
     from .steps import Conversion
 
-__all__ = ["CaptionPlan", "check_caption_look", "check_caption_request", "check_caption_style", "picture_fills",
-           "track_language"]
+__all__ = ["CaptionPlan", "check_caption_request", "picture_fills", "track_language"]
 
 ASS_NAME = "captions.ass"
 # A voice's language (the start of its name: "en-US-GuyNeural", "de+m3",
@@ -63,35 +61,6 @@ def check_caption_request(mode: str, *, timings_known: bool, names: OutputNames)
         raise OutputError("burned-in captions need the DejaVu fonts; install fonts-dejavu-core "
                           "(scripts/provision.sh does)")
     return names if names.captions else OutputNames(names.final, captions=True)
-
-
-def check_caption_style(style: str | None, captions: str | None, *, python: bool = False) -> str:
-    """The style to draw (None: "clean"); a style asks for captions."""
-    if style is None:
-        return "clean"
-    name, modes = ("caption_style", "captions=") if python else ("--caption-style", "--captions ")
-    if style not in CAPTION_STYLES:
-        raise PreflightError(f"{name} must be one of {', '.join(CAPTION_STYLES)}, not {style!r}")
-    if captions is None:
-        raise PreflightError(f"{name} {style} styles captions; add {modes}burn (or files, track)")
-    return style
-
-
-def check_caption_look(style: str | None, position: str, size: object, captions: str | None, *,
-                       python: bool = False) -> CaptionLook:
-    """The look to draw: the style as `check_caption_style` takes it, a
-    position and a size (`caption_layout`); a position or size other than
-    the default asks for captions too."""
-    checked = check_caption_style(style, captions, python=python)
-    try:
-        look = caption_look(checked, position, size)
-    except ValueError as error:
-        raise PreflightError(f"{error}; choose one of those") from None
-    if captions is None and look != CaptionLook(checked):
-        name, modes = ("caption_position/caption_size", "captions=") if python else \
-            ("--caption-position/--caption-size", "--captions ")
-        raise PreflightError(f"{name} place captions; add {modes}burn")
-    return look
 
 
 def picture_fills(frame: str | None, range_frames: Sequence[object] = ()) -> tuple[str, ...]:

@@ -15,10 +15,10 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
 
-from .caption_step import check_caption_look
 from .fit_plumbing import check_caption_choice, fit_timings, measured_fit
-from .framing import ASPECTS, DEFAULT_ASPECT, DEFAULT_FRAME, check_framing
-from .preflight import (COMMAND_LINE, PYTHON, PreflightError, Wording, check_run_voice, check_speed, checked_segments,
+from .framing import ASPECTS
+from .options import RecapSpec
+from .preflight import (COMMAND_LINE, PYTHON, PreflightError, Wording, check_run_voice, checked_segments,
                         make_output_dir, remove_made_folders)
 from .progress_view import ProgressView, showing_progress
 from .outputs import OutputError, OutputNames, refuse_existing
@@ -79,8 +79,7 @@ class PreparedRecap:
 
     url: str
     segments_file: str
-    voice: str
-    speed: float
+    spec: RecapSpec  # the run's options, checked when made
     output_dir: str
     services: str  # resolved: "configured", "local" or an address
     segments: list[dict[str, object]]  # as checked; empty when the check was skipped
@@ -88,31 +87,20 @@ class PreparedRecap:
     started: float  # time.monotonic() when the checks began
     names: OutputNames = field(default_factory=OutputNames)
     overwrite: bool = False
-    strict_fit: bool = False  # a narration that does not fit its range refuses the run
-    captions: str | None = None  # None or one of `captions.CAPTION_MODES`
     made: tuple[str, ...] = ()  # folders the checks created for the output directory, outermost first
     keep_work: bool = False  # a failed run's working folder stays (else removed)
-    caption_style: str = "clean"  # one of `captions.CAPTION_STYLES`
-    caption_position: str = "bottom"  # one of `caption_layout.CAPTION_POSITIONS`
-    caption_size: str = "medium"  # as `caption_layout.check_caption_size` keeps it
-    frame: str = DEFAULT_FRAME  # one of `framing.FRAME_MODES`
-    aspect: str = DEFAULT_ASPECT  # one of `framing.ASPECTS`
-    sound: SoundChoice | None = None  # None: the engine's own (narration only)
 
 
-def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, speed: float,
+def prepare(url: str, segments_file: str | os.PathLike[str], spec: RecapSpec, *,
             output_dir: str | os.PathLike[str], services: str | ServicesChoice = "auto",
             mkdir: bool = False, segments_name: str | None = None,
             check_segments: bool = True, output_name: str | None = None,
-            overwrite: bool = False, wording: Wording = COMMAND_LINE, strict_fit: bool = False,
-            captions: str | None = None, caption_style: str | None = None,
-            frame: str = DEFAULT_FRAME, aspect: str = DEFAULT_ASPECT,
-            sound: SoundChoice | None = None, caption_position: str = "bottom",
-            caption_size: object = "medium") -> PreparedRecap:
-    """Every check that can run before a service is asked anything; a
-    missing output directory is created (its missing parents too with
-    `mkdir`) only when the rest passed. `wording`: whether refusals speak of
-    flags or of Python arguments."""
+            overwrite: bool = False, wording: Wording = COMMAND_LINE) -> PreparedRecap:
+    """Every check that can run before a service is asked anything, beyond
+    those `spec` passed when it was made; a missing output directory is
+    created (its missing parents too with `mkdir`) only when the rest
+    passed. `wording`: whether refusals speak of flags or of Python
+    arguments."""
     started = time.monotonic()
     segments_path = os.fspath(segments_file)
     if _swapped(url, segments_path):
@@ -128,9 +116,8 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
                              f"fetch; use {how}")
     # An address names a `vantor serve` elsewhere: its speech is spoken there.
     require_tools(local_services=services == "local")
-    speed = check_speed(speed)
     try:
-        names = OutputNames(output_name or OutputNames().final, captions=captions is not None)
+        names = OutputNames(output_name or OutputNames().final, captions=spec.captions is not None)
     except OutputError as error:
         raise PreflightError(str(error)) from None
     segments: list[dict[str, object]] = []
@@ -142,26 +129,14 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
         # length: the check's guess from word counts would be a second, other one.
         warnings = [str(problem) for problem in report.warnings
                     if not (services == "local" and problem.member == "voiceover" and problem.severity == "warning")]
-    check_run_voice(voice, local=services != "configured")
-    if strict_fit and not check_segments:
+    check_run_voice(spec.voice, local=services != "configured")
+    if spec.strict_fit and not check_segments:
         raise PreflightError("--strict needs the segments checked; drop --no-check")
-    check_caption_choice(captions, services, strict_fit, python=wording is PYTHON)
-    look = check_caption_look(caption_style, caption_position, caption_size, captions, python=wording is PYTHON)
-    try:
-        frame, aspect = check_framing(frame, aspect)
-    except ValueError as error:
-        raise PreflightError(f"{error}; choose one of those") from None
-    if sound is not None:
-        try:
-            sound.check()
-        except ValueError as error:
-            raise PreflightError(str(error)) from None
+    check_caption_choice(spec.captions, services, spec.strict_fit, python=wording is PYTHON)
     directory = make_output_dir(output_dir, parents=mkdir, wording=wording)
     refuse_existing(names, directory.path, overwrite=overwrite, replace=wording.replace)
-    return PreparedRecap(url, segments_path, voice, speed, directory.path, services, segments, warnings,
-                         started, names, overwrite, strict_fit, captions, directory.made, caption_style=look.style,
-                         caption_position=look.position, caption_size=look.size,
-                         frame=frame, aspect=aspect, sound=sound)
+    return PreparedRecap(url, segments_path, spec, directory.path, services, segments, warnings,
+                         started, names, overwrite, directory.made)
 
 
 def _swapped(url: str, segments: str) -> bool:
@@ -227,18 +202,13 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
                 on_event(event)
 
         with services_for_run(run, view) as services, source_address(run.url) as url:
-            fits = measured_fit(run.segments, run.voice, services, view, strict=run.strict_fit,
-                                needed=run.captions is not None, mode=run.sound.fit if run.sound else "narration",
-                                stop=stop_requested)
-            engine_run = EngineRun(url, run.segments_file, run.speed, run.voice, run.output_dir,
+            fits = measured_fit(run.segments, run.spec, services, view, stop=stop_requested)
+            engine_run = EngineRun(url, run.segments_file, run.spec, run.output_dir,
                                    names=run.names, overwrite=run.overwrite, services=services,
-                                   segments=run.segments or None, on_event=show, captions=run.captions,
+                                   segments=run.segments or None, on_event=show,
                                    timings=fit_timings(fits), child_output=child_output,
-                                   keep_work=run.keep_work, caption_style=run.caption_style,
-                                   caption_position=run.caption_position, caption_size=run.caption_size,
-                                   frame=run.frame, aspect=run.aspect, sound=run.sound,
-                                   stop_requested=stop_requested)
-            spoken = voices_spoken(run.voice, fit_timings(fits) or ())
+                                   keep_work=run.keep_work, stop_requested=stop_requested)
+            spoken = voices_spoken(run.spec.voice, fit_timings(fits) or ())
             for note in spoken_notes(spoken):
                 print(note, file=view)
             if on_start is not None:
@@ -251,8 +221,9 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
         segments=len(run.segments) or _count_segments(run.segments_file),
         wall_time=time.monotonic() - run.started, encoder=outputs.encoder,
         captions=tuple(Path(path) for path in outputs.captions), voices=spoken,
-        frame=run.frame, aspect=run.aspect,
-        sound=run.sound,
+        # The engine's own picture is its centre crop to 9:16.
+        frame="center" if run.spec.plain else run.spec.frame, aspect="9:16" if run.spec.plain else run.spec.aspect,
+        sound=run.spec.sound,
     )
 
 

@@ -8,22 +8,21 @@ import io
 from collections.abc import Callable, Mapping, Sequence
 from typing import IO, TYPE_CHECKING
 
-from .captions import CAPTION_MODES
 from .fit_report import KEY_FRAME_NOTE, SegmentFit, extended, fit_report, misfits, refuse_misfits, speaking_progress
 from .preflight import PreflightError
 
 if TYPE_CHECKING:
     from ..services import LocalServices, NarrationTiming
+    from .options import RecapSpec
 
 __all__ = ["check_caption_choice", "fit_timings", "measured_fit"]
 
 
 def check_caption_choice(captions: str | None, services: str, strict_fit: bool, *, python: bool = False) -> None:
-    """Before any service is asked: captions and the strict fit need word
-    timings, which only the local speech service gives. `python`: the
-    refusal names make_recap's arguments instead of the flags."""
-    if captions is not None and captions not in CAPTION_MODES:
-        raise PreflightError(f"captions must be one of {', '.join(CAPTION_MODES)}, not {captions!r}")
+    """Before any service is asked: captions (a mode `RecapSpec` checked)
+    and the strict fit need word timings, which only the local speech
+    service gives. `python`: the refusal names make_recap's arguments
+    instead of the flags."""
     wants = "captions" if captions is not None else ("strict_fit" if python else "--strict") if strict_fit else None
     if wants and services == "configured":
         fix = "pass services=\"local\"" if python else "use --services local"
@@ -31,17 +30,20 @@ def check_caption_choice(captions: str | None, services: str, strict_fit: bool, 
                              "vantor serve")
 
 
-def measured_fit(segments: Sequence[Mapping[str, object]], voice: str, services: LocalServices | None,
-                 out: IO[str] | io.TextIOBase, *, strict: bool, needed: bool = False,
-                 mode: str = "narration", stop: Callable[[], bool] | None = None) -> list[SegmentFit] | None:
-    """The fit report, its misfits shown on `out` (None without checked
-    segments or local services); FitError under `strict` when one misfits.
-    A service that cannot give it is a warning unless it is `needed`.
-    `stop()` True cancels it (RunCancelled) between and during narrations."""
+def measured_fit(segments: Sequence[Mapping[str, object]], spec: RecapSpec, services: LocalServices | None,
+                 out: IO[str] | io.TextIOBase, *, stop: Callable[[], bool] | None = None) -> list[SegmentFit] | None:
+    """The fit report of `spec`'s voice and fit, its misfits shown on `out`
+    (None without checked segments or local services); FitError under
+    `spec.strict_fit` when one misfits. A service that cannot give it is a
+    warning unless the captions need it. `stop()` True cancels it
+    (RunCancelled) between and during narrations."""
     if not segments or services is None:
         return None
+    strict, needed = spec.strict_fit, spec.captions is not None
+    # The engine's own sound ends each clip with its narration.
+    mode = "narration" if spec.sound is None else spec.sound.fit
     try:
-        fits = fit_report(segments, voice, services, on_segment=speaking_progress(out), mode=mode, stop=stop)
+        fits = fit_report(segments, spec.voice, services, on_segment=speaking_progress(out), mode=mode, stop=stop)
     except PreflightError as error:
         if strict or needed:
             raise

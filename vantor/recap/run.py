@@ -34,7 +34,8 @@ if TYPE_CHECKING:
     from ..services import LocalServices, NarrationTiming, Progress
     from .caption_step import CaptionPlan
     from .frame_step import FramePlan
-    from .sound_step import SoundChoice, SoundPlan
+    from .options import RecapSpec
+    from .sound_step import SoundPlan
 
 __all__ = ["EngineRun", "RunCancelled", "RunEvent", "RunOutputs", "kept_work_dir"]
 
@@ -62,12 +63,12 @@ class EngineRun:
     `on_event`: called with each `RunEvent`, on the run's thread.
     `child_output`: where ffmpeg's and wget's own output goes (None: this
     process's). `stop_requested`: polled while a child runs; True cancels.
-    `start_child`: starts a child (`subprocess.Popen`'s signature)."""
+    `start_child`: starts a child (`subprocess.Popen`'s signature).
+    `spec`: what the recap is asked to be, checked when it was made."""
 
     url: str
     segments_file: str
-    speed: float
-    voice: str
+    spec: RecapSpec
     output_dir: str = "."
     names: OutputNames = field(default_factory=OutputNames)
     overwrite: bool = False
@@ -78,19 +79,10 @@ class EngineRun:
     child_output: TextIO | None = None
     stop_requested: Callable[[], bool] | None = None
     start_child: Callable[..., subprocess.Popen[Any]] = subprocess.Popen
-    captions: str | None = None  # None, or one of `captions.CAPTION_MODES`
     timings: Sequence[NarrationTiming] | None = None  # each segment's, when known (else asked of `services`)
     # A failed or cancelled run's working folder is removed unless kept (the
     # download stays in the services' cache, so a retry fetches nothing again).
     keep_work: bool = False
-    caption_style: str = "clean"  # one of `captions.CAPTION_STYLES`, for burned-in captions
-    caption_position: str = "bottom"  # and `caption_layout`'s positions and sizes
-    caption_size: str = "medium"
-    # The picture's framing (`framing.FRAME_MODES`, `framing.ASPECTS`); None: the engine's own centre crop.
-    frame: str | None = None
-    aspect: str = "9:16"
-    # The sound: None keeps the engine's (narration only, clips ending with it).
-    sound: SoundChoice | None = None
 
     def __post_init__(self) -> None:
         self.work_dir: str | None = None
@@ -149,7 +141,7 @@ class EngineRun:
             self._event("stage", "engine", self._published_paths())
             router = self.router if self.router is not None else getattr(self.services, "router", None)
             with engine_run(host=host, **({"requests": router} if router is not None else {})):
-                engine.run_recap(self.url, segments_file, self.speed, self.voice, self.work_dir)
+                engine.run_recap(self.url, segments_file, self.spec.speed, self.spec.voice, self.work_dir)
             host.raise_if_cancelled()
             self.encoder = host.encoder
             self._event("stage", "publish")
@@ -184,16 +176,16 @@ class EngineRun:
         return [shaper for shaper in (framing, sound, captions) if shaper is not None]
 
     def _sound_plan(self) -> SoundPlan | None:
-        if self.sound is None:
+        sound = self.spec.sound
+        if sound is None:
             return None
         from .sound_step import SoundPlan
 
-        self.sound.check()
         def measure(argv: list[str], **kwargs: Any) -> subprocess.CompletedProcess[Any]:
             assert self.host is not None  # made before the engine starts
             return self.host.run_child(argv, captured=True, **kwargs)
 
-        return SoundPlan(self.sound, self.speed, self._segment_list, lambda line: self._event("line", line), measure)
+        return SoundPlan(sound, self.spec.speed, self._segment_list, lambda line: self._event("line", line), measure)
 
     def _segment_list(self) -> list[dict[str, object]]:
         if self.segments:
@@ -211,29 +203,28 @@ class EngineRun:
         return self.host
 
     def _frame_plan(self) -> FramePlan | None:
-        if self.frame is None and self.aspect == "9:16":
-            return None
+        if self.spec.plain:
+            return None  # the engine's own centre crop to 9:16
         from .frame_step import FramePlan
-        from .framing import check_framing
 
-        frame, aspect = check_framing(self.frame or "center", self.aspect)
-        return FramePlan(frame, aspect, say=lambda line: self._event("line", line), range_frames=self._range_frames)
+        return FramePlan(self.spec.frame, self.spec.aspect, say=lambda line: self._event("line", line),
+                         range_frames=self._range_frames)
 
     def _range_frames(self) -> list[object]:
         return [segment.get("frame") if isinstance(segment, dict) else None for segment in self._segment_list()]
 
     def _caption_plan(self) -> CaptionPlan | None:
-        if self.captions is None:
+        spec = self.spec
+        if spec.captions is None:
             return None
-        from .caption_layout import caption_look
         from .caption_step import CaptionPlan, check_caption_request, picture_fills
 
-        self.names = check_caption_request(self.captions, timings_known=self.timings is not None or
+        self.names = check_caption_request(spec.captions, timings_known=self.timings is not None or
                                            self.services is not None, names=self.names)
-        return CaptionPlan(self.captions, self.names, self.speed, self._narration_timings,
-                           caption_look(self.caption_style, self.caption_position, self.caption_size),
-                           voice=self.voice, aspect=self.aspect,
-                           fills=lambda: picture_fills(self.frame, self._range_frames()),
+        frame, aspect = (None, "9:16") if spec.plain else (spec.frame, spec.aspect)
+        return CaptionPlan(spec.captions, self.names, spec.speed, self._narration_timings, spec.look,
+                           voice=spec.voice, aspect=aspect,
+                           fills=lambda: picture_fills(frame, self._range_frames()),
                            narrations=lambda: [str(s.get("voiceover", "")) if isinstance(s, dict) else ""
                                                for s in self._readable_segments()],
                            say=lambda line: self._event("line", line))
@@ -244,7 +235,8 @@ class EngineRun:
         assert self.services is not None
         segments = self._segment_list()
         # The service keeps each narration's timing with its audio: answered from its cache.
-        return [self.services.narration_timing(spoken_text(str(s["voiceover"])), self.voice) for s in segments[:count]]
+        return [self.services.narration_timing(spoken_text(str(s["voiceover"])), self.spec.voice)
+                for s in segments[:count]]
 
     def _fetched_check(self) -> Callable[[str], list[str]] | None:
         if not self.segments:

@@ -44,9 +44,9 @@ from ..recap.caption_layout import caption_look
 from ..recap.captions import CAPTION_STYLES
 from ..recap.emphasis import spoken_text
 from ..recap.framing import ASPECTS, DEFAULT_ASPECT, DEFAULT_FRAME, FRAME_MODES
-from ..recap.preflight import PreflightError, check_speed
+from ..recap.options import OptionError, RecapSpec
 from ..recap.segments_check import TIME_FORMS, parse_time
-from ..recap.sound_step import DEFAULT_LOUDNESS, FIT_MODES, SoundChoice, music_names
+from ..recap.sound_step import DEFAULT_LOUDNESS, FIT_MODES, music_names
 from ..services.limits import Limits
 from ..services.server import in_process
 from ..services.voices import DEFAULT_VOICE, VOICES, default_catalog, voice_groups, voice_names
@@ -304,34 +304,26 @@ class Studio:
         url = self._address(data)
         try:
             segments, _ = page_segments(data.get("segments"))
-            speed = check_speed(data.get("speed", 1.0))
-        except (SegmentsRefused, PreflightError) as error:
-            raise _Refused(400, str(error), problems=getattr(error, "problems", [])) from None
+        except SegmentsRefused as error:
+            raise _Refused(400, str(error), problems=error.problems) from None
         voice = data.get("voice")
         if voice not in VOICES:
             raise _Refused(400, f"unknown voice {voice!r}")
         captions = data.get("captions", "off")
         if captions not in CAPTIONS:
             raise _Refused(400, f"captions must be one of {', '.join(CAPTIONS)}, not {captions!r}")
-        style = data.get("caption_style", "clean")
-        if style not in CAPTION_STYLES:
-            raise _Refused(400, f"caption_style must be one of {', '.join(CAPTION_STYLES)}, not {style!r}")
+        # Without captions the page's caption look is not the recap's.
+        look = {name: data.get(name, default) for name, default in (
+            ("caption_style", "clean"), ("caption_position", "bottom"), ("caption_size", "medium"))} \
+            if captions != "off" else {}
         try:
-            look = caption_look(style, data.get("caption_position", "bottom"), data.get("caption_size", "medium"))
-        except ValueError as error:
-            raise _Refused(400, str(error)) from None
-        frame = data.get("frame", DEFAULT_FRAME)
-        if frame not in FRAME_MODES:
-            raise _Refused(400, f"frame must be one of {', '.join(FRAME_MODES)}, not {frame!r}")
-        aspect = data.get("aspect", DEFAULT_ASPECT)
-        if aspect not in ASPECTS:
-            raise _Refused(400, f"aspect must be one of {', '.join(ASPECTS)}, not {aspect!r}")
-        sound = SoundChoice(str(data.get("source_audio", "duck")), self._music(data.get("music")), DEFAULT_LOUDNESS,
-                            str(data.get("fit", "extend")))
-        try:
-            sound.check()
-        except ValueError as error:
-            raise _Refused(400, str(error)) from None
+            spec = RecapSpec(voice=voice, speed=data.get("speed", 1.0),
+                             captions=None if captions == "off" else captions,
+                             frame=data.get("frame", DEFAULT_FRAME), aspect=data.get("aspect", DEFAULT_ASPECT),
+                             source_audio=str(data.get("source_audio", "duck")), music=self._music(data.get("music")),
+                             loudness=DEFAULT_LOUDNESS, fit=str(data.get("fit", "extend")), **look)
+        except OptionError as error:
+            raise _Refused(400, _refusal(error)) from None
         if any(len(s["voiceover"]) > self.limits.max_text_chars for s in segments):
             raise _Refused(413, f"a narration is over {self.limits.max_text_chars} characters")
         with self._runs_lock:
@@ -339,12 +331,10 @@ class Studio:
                 raise _Refused(429, f"{MAX_RUNS} recaps are being made; wait for one to end")
             activity = self.activities.new("make")
             try:
-                run = bridge.start_make(services_url=self.services_url, url=url, segments=segments, voice=voice,
-                                        speed=speed, work_dir=self.project.work_dir(activity.id),
+                run = bridge.start_make(services_url=self.services_url, url=url, segments=segments, spec=spec,
+                                        work_dir=self.project.work_dir(activity.id),
                                         on_line=lambda line: activity.post("stage", text=line),
-                                        on_update=lambda line: activity.post("stage", text=line, update=True),
-                                        captions=None if captions == "off" else captions, caption_look=look,
-                                        frame=frame, aspect=aspect, sound=sound)
+                                        on_update=lambda line: activity.post("stage", text=line, update=True))
             except OSError as error:
                 activity.post("failed", error=f"the recap could not start: {error}")
                 raise _Refused(500, f"the recap could not start: {error}") from None
@@ -390,7 +380,7 @@ class Studio:
         else:
             bridge.discard(run.work_dir)
             activity.post("done", name=kept.name, url=f"results/{kept.name}", duration=made.duration,
-                          path=str(kept), captions=run.captions or "off",
+                          path=str(kept), captions=run.spec.captions or "off",
                           captions_url=f"results/{kept.stem}.vtt" if made.captions else None)
         finally:
             with self._runs_lock:
@@ -521,6 +511,17 @@ class Studio:
             run.cancel()
         self.transcripts.stop()
         shutil.rmtree(self._films, ignore_errors=True)
+
+
+def _refusal(error: OptionError) -> str:
+    """A refusal of the recap's options as the page's fields name them."""
+    if error.option == "caption_style":
+        return f"caption_style must be one of {', '.join(CAPTION_STYLES)}, not {error.value!r}"
+    if error.option == "frame":
+        return f"frame must be one of {', '.join(FRAME_MODES)}, not {error.value!r}"
+    if error.option == "aspect":
+        return f"aspect must be one of {', '.join(ASPECTS)}, not {error.value!r}"
+    return error.reason
 
 
 def static_dir() -> Path:

@@ -32,16 +32,14 @@ from typing import TYPE_CHECKING, Any
 
 from .run_log import ConversionFollower, RunLog
 
-from ..recap.caption_layout import CaptionLook
 from ..recap.fit_report import RANGE_SLACK
-from ..recap.framing import DEFAULT_ASPECT, DEFAULT_FRAME
 from ..runner import ChildStopped, run
 
 if TYPE_CHECKING:
     from ..recap.checked_run import RecapResult
     from ..services import NarrationTiming, Progress
     from ..recap.run import EngineRun, RunEvent
-    from ..recap.sound_step import SoundChoice
+    from ..recap.options import RecapSpec
 
 __all__ = ["BridgeError", "Fit", "LoadedVideo", "MadeRecap", "MakeRun", "Narrations", "discard", "fit", "load_video",
            "start_make"]
@@ -288,22 +286,16 @@ class MakeRun:
     result or raises BridgeError; `cancel()` stops it and the child it is
     waiting on."""
 
-    def __init__(self, url: str, segments_file: Path, *, voice: str, speed: float, captions: str | None,
-                 services_url: str, work_dir: Path, on_line: Callable[[str], None],
-                 on_update: Callable[[str], None] | None = None, caption_look: CaptionLook | None = None,
-                 frame: str = DEFAULT_FRAME, aspect: str = DEFAULT_ASPECT, sound: SoundChoice | None = None) -> None:
+    def __init__(self, url: str, segments_file: Path, spec: RecapSpec, *, services_url: str, work_dir: Path,
+                 on_line: Callable[[str], None], on_update: Callable[[str], None] | None = None) -> None:
         self.work_dir: Path = work_dir
-        self.aspect: str = aspect
-        self.sound = sound
-        self.captions: str | None = captions
-        self.caption_look: CaptionLook = caption_look or CaptionLook()
-        self.frame: str = frame
+        self.spec: RecapSpec = spec
         self.cancelled: bool = False
         self._lock = threading.Lock()
         self._engine_run: EngineRun | None = None
         self._result: RecapResult | None = None
         self._error: BaseException | None = None
-        self._args = (url, segments_file, voice, speed, services_url)
+        self._args = (url, segments_file, services_url)
         # The page's log: each stage a line; a percentage replaces the one before it (`on_update`).
         self._on_line, self._on_update = on_line, on_update or on_line
         self._follower: ConversionFollower | None = None
@@ -315,14 +307,10 @@ class MakeRun:
     def _run(self) -> None:
         from ..recap.checked_run import execute, prepare
 
-        url, segments_file, voice, speed, services_url = self._args
+        url, segments_file, services_url = self._args
         try:
-            prepared = prepare(url, segments_file, voice=voice, speed=speed, output_dir=self.work_dir / "out",
-                               services=services_url, mkdir=True, captions=self.captions,
-                               caption_style=self.caption_look.style if self.captions else None,
-                               caption_position=self.caption_look.position if self.captions else "bottom",
-                               caption_size=self.caption_look.size if self.captions else "medium",
-                               frame=self.frame, aspect=self.aspect, sound=self.sound)
+            prepared = prepare(url, segments_file, self.spec, output_dir=self.work_dir / "out",
+                               services=services_url, mkdir=True)
             with open(self._tools_log, "w", encoding="utf-8") as tools:
                 # Cancelled before the engine's run exists: the fit report stops between and during narrations.
                 self._result = execute(prepared, progress=None, live=False, on_start=self._started,
@@ -368,7 +356,7 @@ class MakeRun:
         if not final.is_file() or final.stat().st_size == 0:
             raise BridgeError("the recap reported success but its file is missing")
         captions: tuple[Path, ...] = ()
-        if self.captions is not None:
+        if self.spec.captions is not None:
             captions = (final.with_suffix(".srt"), final.with_suffix(".vtt"))
             if not all(path.is_file() and path.stat().st_size > 0 for path in captions):
                 raise BridgeError("the recap reported success but its captions are missing")
@@ -399,19 +387,16 @@ class MakeRun:
         self._thread.join(timeout=CANCEL_WAIT)
 
 
-def start_make(*, services_url: str, url: str, segments: list[dict[str, str]], voice: str, speed: float,
-               work_dir: Path, on_line: Callable[[str], None], captions: str | None = None,
-               on_update: Callable[[str], None] | None = None, caption_look: CaptionLook | None = None,
-               frame: str = DEFAULT_FRAME, aspect: str = DEFAULT_ASPECT, sound: SoundChoice | None = None) -> MakeRun:
-    """Starts one recap of `url` in `work_dir` (created), talking to the
-    studio's own services; `captions`: None or the run's caption mode;
-    `sound`: the run's sound (None: the engine's own)."""
+def start_make(*, services_url: str, url: str, segments: list[dict[str, str]], spec: RecapSpec,
+               work_dir: Path, on_line: Callable[[str], None],
+               on_update: Callable[[str], None] | None = None) -> MakeRun:
+    """Starts one recap of `url` in `work_dir` (created) as `spec` asks,
+    talking to the studio's own services."""
     work_dir.mkdir(parents=True)
     segments_file = work_dir / "segments.json"
     segments_file.write_text(json.dumps(segments, ensure_ascii=False, indent=2), encoding="utf-8")
-    return MakeRun(url, segments_file, voice=voice, speed=speed, captions=captions, services_url=services_url,
-                   work_dir=work_dir, on_line=on_line, on_update=on_update, caption_look=caption_look,
-                   frame=frame, aspect=aspect, sound=sound)
+    return MakeRun(url, segments_file, spec, services_url=services_url, work_dir=work_dir, on_line=on_line,
+                   on_update=on_update)
 
 
 def discard(work_dir: Path) -> None:

@@ -6,6 +6,7 @@ no process behind."""
 from __future__ import annotations
 
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -69,6 +70,16 @@ def test_limits_stop_the_child_and_its_grandchild_and_output_stays_bounded(tmp_p
     assert gone(int((tmp_path / "pid").read_text()))
     left = runner.run(["sh", "-c", "sleep 30 >/dev/null & echo $!"], text=True)
     assert left.returncode == 0 and gone(int(left.stdout))
+    # While this process ignores SIGINT, its children stay in its group (a terminal's Ctrl-C
+    # reaches the run only through them), and a bound still ends what they started.
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        with pytest.raises(ChildStopped):
+            runner.run(["sh", "-c", f"cut -d' ' -f5 /proc/$$/stat > {tmp_path}/group; "
+                                    f"sleep 30 & echo $! > {tmp_path}/pid; wait"], time_limit=0.5)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    assert int((tmp_path / "group").read_text()) == os.getpgrp() and gone(int((tmp_path / "pid").read_text()))
 
 
 def test_cancel_ends_every_child_group_within_a_second_from_another_thread():

@@ -56,28 +56,59 @@ class ChildCancelled(ChildStopped):
 
 
 def kill_group(child: subprocess.Popen[Any]) -> None:
-    """SIGKILL to the child's group (it leads one), else to the child alone."""
+    """SIGKILL to the child's group when it leads one, else to the child and
+    the processes it started."""
     try:
         os.killpg(child.pid, signal.SIGKILL)
         return
-    except ProcessLookupError:  # not a group leader (a stand-in starter), or already gone
+    except ProcessLookupError:  # it leads no group (or the group is gone): no group can bear its pid
         pass
     except PermissionError:
-        pass
+        return
     if child.poll() is None:
-        try:
-            child.kill()
-        except OSError:
-            pass
+        for pid in [*_descendants(child.pid), child.pid]:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                pass
+
+
+def _descendants(pid: int) -> list[int]:
+    """The processes below `pid`, from /proc (parents before their children)."""
+    parents: dict[int, list[int]] = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat", encoding="ascii", errors="replace") as stat:
+                    parent = int(stat.read().rsplit(")", 1)[1].split()[1])
+            except (OSError, ValueError, IndexError):
+                continue
+            parents.setdefault(parent, []).append(int(entry))
+    found: list[int] = []
+    todo = list(parents.get(pid, ()))
+    while todo:
+        found.append(todo.pop(0))
+        todo.extend(parents.get(found[-1], ()))
+    return found
+
+
+def _own_group() -> bool:
+    """Whether a child leads a group of its own, so that ending it ends what
+    it started. Not while this process ignores SIGINT (a recap started in a
+    script's background): a terminal's Ctrl-C, sent to the whole foreground
+    group, then reaches the run only through its children, in this group."""
+    return signal.getsignal(signal.SIGINT) is not signal.SIG_IGN
 
 
 class _Watch:
     """One child's bounds: when it began, when it last wrote, why it was stopped."""
 
     def __init__(self, what: str, time_limit: float | None, stall_limit: float | None) -> None:
-        self.what = what
-        self.began = self.last = time.monotonic()
-        self.time_limit, self.stall_limit = time_limit, stall_limit
+        self.what: str = what
+        self.began: float = time.monotonic()
+        self.last: float = self.began
+        self.time_limit: float | None = time_limit
+        self.stall_limit: float | None = stall_limit
         self.why: str | None = None
 
     def heard(self) -> None:
@@ -104,7 +135,8 @@ class Streamed:
     end of its stderr (`stderr`, bytes)."""
 
     def __init__(self, child: subprocess.Popen[bytes], watch: _Watch) -> None:
-        self.child, self._watch = child, watch
+        self.child: subprocess.Popen[bytes] = child
+        self._watch = watch
         self.returncode: int | None = None
         self.stderr: bytes = b""
 
@@ -135,7 +167,7 @@ class Runner:
     def __init__(self, *, start_child: Callable[..., subprocess.Popen[Any]] | None = None,
                  stop_requested: Callable[[], bool] | None = None,
                  cancelled_error: Callable[[], BaseException] | None = None) -> None:
-        self.start_child = start_child or _popen
+        self.start_child: Callable[..., subprocess.Popen[Any]] = start_child or _popen
         self._stop_requested = stop_requested
         self._cancelled_error = cancelled_error or ChildCancelled
         self._cancelled = threading.Event()
@@ -171,7 +203,7 @@ class Runner:
 
     def _start(self, argv: Sequence[Any], options: dict[str, Any]) -> subprocess.Popen[Any]:
         self.raise_if_cancelled()
-        child = self.start_child(list(argv), start_new_session=True, **options)
+        child = self.start_child(list(argv), start_new_session=_own_group(), **options)
         with self._lock:
             self._live.add(child)
         if self._cancelled.is_set():  # cancel() came while it started: it saw no child

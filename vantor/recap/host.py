@@ -154,7 +154,7 @@ class RunHost(StepHost):
         self._stop_requested = stop_requested
         self._shapers = tuple(shapers)
         self._cancelled = threading.Event()
-        self.runner = Runner(start_child=start_child, stop_requested=stop_requested,
+        self.runner: Runner = Runner(start_child=start_child, stop_requested=stop_requested,
                              cancelled_error=self._cancelled_error)
         self._polls = 0
         self._clips: list[str] = []

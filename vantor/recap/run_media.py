@@ -48,7 +48,7 @@ class RunMedia:
     `runner`: runs its ffprobe (the run's, once it has one: a cancel ends it)."""
 
     def __init__(self, timings: Sequence[NarrationTiming] | None = None, runner: Runner | None = None) -> None:
-        self.runner = runner or Runner()
+        self.runner: Runner = runner or Runner()
         self._timings = list(timings) if timings is not None else None
         self._facts: dict[tuple[str, bool], tuple[tuple[int, int], MediaFacts]] = {}
         self.probes: int = 0  # ffprobe calls made, for the benchmark

@@ -62,7 +62,7 @@ class FramingQueue:
         self._admitted = {"analysis": 0, "still": 0, "caption still": 0}
         self.stopped: bool = False
         # Starts the analyses' children; `stop()` cancels it, ending the running one.
-        self.runner = Runner(start_child=self._start_child,
+        self.runner: Runner = Runner(start_child=self._start_child,
                              cancelled_error=lambda: FramingBusy("busy: the studio is stopping"))
 
     @contextmanager

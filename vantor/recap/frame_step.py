@@ -22,6 +22,8 @@ from .host import Shaper
 from .probe import UnreadableVideo
 
 if TYPE_CHECKING:
+    from .command import CutCommand
+    from .join_step import RecapJoin
     from .steps import Conversion, Cut
 
 __all__ = ["FramePlan", "framing_cache_dir"]
@@ -55,17 +57,18 @@ class FramePlan(Shaper):
         self._starts: list[float] | None = None
         self.analysed: bool = False
 
-    def cut(self, step: Cut, argv: list[Any]) -> list[Any]:
+    def cut(self, step: Cut, command: CutCommand) -> CutCommand:
         self._source = step.source
         self._ranges.append((step.start, step.end))
-        return argv
+        return command
 
-    def conversion(self, step: Conversion, argv: list[Any], clips: Sequence[str]) -> list[Any]:
+    def conversion(self, step: Conversion, join: RecapJoin) -> None:
+        if self._starts is None:  # where each range starts in the joined picture, from the run's timeline
+            speed = join.timeline.speed
+            self._starts = [rng.recap_in * speed for rng in join.timeline.ranges] + [join.timeline.duration * speed]
         if self._filter is None:  # the software attempt after a failed hardware one reuses it
-            self._filter = self._framing(step, clips)
-        at = argv.index("-vf") + 1
-        speedup = str(argv[at]).split(",", 1)[0]
-        return [*argv[:at], f"{speedup},{self._filter}", *argv[at + 1:]]
+            self._filter = self._framing(step, join.clips)
+        join.picture.set("framing", self._filter)
 
     def _framing(self, step: Conversion, clips: Sequence[str]) -> str:
         width, height = ASPECTS[self.aspect]

@@ -281,7 +281,9 @@ class RunHost(StepHost):
         # ffmpeg's report, for the conversion bar: this child's environment only.
         self._report_dir = self._report_dir or tempfile.mkdtemp(prefix="vantor-report-")
         report = os.path.join(self._report_dir, "convert.log")
-        self._emit(RunEvent("conversion", data=(report, step.source, step.speed)))
+        # A product run's conversion also writes the joined file, whose clock (the source's speed) its report counts.
+        joined = self._shapers or self.timeline is not None
+        self._emit(RunEvent("conversion", data=(report, step.source, 1.0 if joined else step.speed)))
         done = self.run_child(argv, captured=not step.checked, cwd=cwd,
                               env={**os.environ, "FFREPORT": f"file={report}:level=32"})
         if done.returncode == 0:

@@ -146,9 +146,9 @@ class RecapJoin:
         command.graph.add(["vr"], self.picture.render(), ["vo"])
         self._sound_graph(command, None, "af")
         video = ["-c:v", self.encoder, *ENCODERS[self.encoder]]
-        # The recap first: ffmpeg's progress is counted on the first output's clock.
-        command.outputs.append(Output(os.path.abspath(self.target), ["[vo]", "[af]", *self.final_maps],
-                                      [*self.audio_codec, *video, *self.final_options]))
+        # ffmpeg's progress counts on the furthest output's clock: the horizontal file's, at the source's speed.
         command.outputs.append(Output(os.path.abspath(self.horizontal), ["[vh]", "[ah]"],
                                       [*self.audio_codec, *video]))
+        command.outputs.append(Output(os.path.abspath(self.target), ["[vo]", "[af]", *self.final_maps],
+                                      [*self.audio_codec, *video, *self.final_options]))
         return command.render()

@@ -163,7 +163,7 @@ class SoundPlan(Shaper):
         if start is None or end is None:
             return command
         if self.keeps_source:  # the source's sound from the range's start itself, for the merge
-            command = replace(command, sound_target=self.sound_file(step.index))
+            command = replace(command, sound_target=self.sound_file(os.path.dirname(step.target), step.index))
         voice = os.path.join(os.path.dirname(step.target), f"voice_{step.index}.mp3")
         try:
             spoken = self.media.narration_length(step.index, voice)
@@ -191,10 +191,9 @@ class SoundPlan(Shaper):
             self._lengths[step.index] = end - start
         return command
 
-    def sound_file(self, index: int) -> str:
-        """The source's sound under range `index`, cut by its cut step."""
-        assert self.work_dir is not None
-        return os.path.join(self.work_dir, f"{self.SOUND_PREFIX}{index}.wav")
+    def sound_file(self, folder: str, index: int) -> str:
+        """The source's sound under range `index`, cut by its cut step beside its clip."""
+        return os.path.join(folder, f"{self.SOUND_PREFIX}{index}.wav")
 
     @property
     def keeps_source(self) -> bool:
@@ -226,7 +225,7 @@ class SoundPlan(Shaper):
             graph = f"{narration}[a]"
         # The sound from the range's start (the conversion trims it with the picture, to the frame).
         tail = ["-shortest"] if self.choice.fit == "narration" or length is None else ["-t", f"{length:.3f}"]
-        sound = ["-i", self.sound_file(step.index)] if self.keeps_source else []
+        sound = ["-i", self.sound_file(os.path.dirname(step.clip), step.index)] if self.keeps_source else []
         return [*BASE, "-i", step.clip, "-i", step.narration, *sound, "-filter_complex", graph, "-map", "0:v",
                 "-map", "[a]", "-c:v", "copy", *_AAC, *tail, step.target]
 

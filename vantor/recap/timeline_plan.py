@@ -44,7 +44,7 @@ class SourcePicture:
 def probe_source(path: str, run: Callable[..., subprocess.CompletedProcess[Any]]) -> SourcePicture:
     """The source's picture as ffprobe reads it, through the run's `run` (a child it can cancel)."""
     done = run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                "stream=width,height,avg_frame_rate,r_frame_rate,start_time:format=duration,start_time", "-of", "json", path],
+                "stream=width,height,avg_frame_rate,r_frame_rate,start_time:format=duration,start_time", "-of", "json", "-i", path],
                captured=True)
     try:
         found = json.loads(done.stdout or b"{}")

@@ -30,6 +30,7 @@ __all__ = ["RecapJoin", "RangeChain"]
 
 # A feature's picture chain for one range: `[src]...[out]`, its time 0 at the range's first frame; None: none.
 RangeChain = Callable[[RangeTime, str, str], "str | None"]
+_EDGE_S = 0.005  # seconds of fade at each end of a range's sound
 _LEAD = 0.25  # of a frame: the seek lands this much before a range's first frame, so rounding never loses it
 
 
@@ -81,8 +82,11 @@ class RecapJoin:
                                       "-t", f"{length + per_frame:.6f}")
             a = command.add_input(clip)
             offset = max(0.0, rng.source_in - start)
+            # A few milliseconds faded at each end: two ranges' sounds meet without a click.
+            edge = min(_EDGE_S, length / 4)
             command.graph.add([f"{a}:a"], [f"atrim=start={offset:.6f}", "asetpts=PTS-STARTPTS",
-                                           f"apad=whole_dur={length:.6f}", f"atrim=duration={length:.6f}"],
+                                           f"apad=whole_dur={length:.6f}", f"atrim=duration={length:.6f}",
+                                           f"afade=t=in:d={edge:.4f}", f"afade=t=out:st={length - edge:.6f}:d={edge:.4f}"],
                               [f"a{number}"])
             sound += f"[a{number}]"
             if not picture:

@@ -1,8 +1,7 @@
 """The framing of a run, within its one conversion encode.
 
-The engine's -vf is the speed-up, then a cover scale and a centre crop at
-1080x1920; this shaper keeps the speed-up and puts the run's framing after
-it: the crop at the chosen aspect, the whole picture over bars (`fit`) or
+The recap's picture is sped up, then framed (the engine's own: a cover
+scale and a centre crop at 1080x1920); this shaper sets the framing stage: the crop at the chosen aspect, the whole picture over bars (`fit`) or
 over a blurred copy of itself (`blur`), or a crop that follows the smart
 camera path, whose time is the recap's (after the speed-up). A range's
 own framing (its segment's "frame") holds the crop at the left, centre or

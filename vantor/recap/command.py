@@ -20,8 +20,9 @@ __all__ = ["ENCODERS", "PICTURE_STAGES", "SOUND_STAGES", "Command", "Graph", "In
 BASE = ("ffmpeg", "-y", "-loglevel", "error")
 # Each encoder the conversion tries, with the preset and quality the recap is made at.
 ENCODERS = {"h264_nvenc": ("-preset", "p1", "-cq", "23"), "libx264": ("-preset", "ultrafast", "-crf", "23")}
-# The recap's picture after the join: sped up, framed, then captions drawn on the framed picture.
-PICTURE_STAGES = ("speed", "framing", "captions")
+# The recap's picture after the join: sped up, framed, captions drawn on the framed picture, then each
+# output frame taken at the recap's rate (last: framing and captions switch on the frames' own times).
+PICTURE_STAGES = ("speed", "framing", "captions", "rate")
 # Its sound after the join: brought to the speed, the music laid under it, then levelled.
 SOUND_STAGES = ("tempo", "music", "level")
 

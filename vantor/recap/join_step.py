@@ -53,9 +53,9 @@ class RecapJoin:
 
     def __post_init__(self) -> None:
         rate = Fraction(*self.timeline.frame_rate)
-        self.picture.set("speed", f"setpts={1 / self.timeline.speed:.6f}*PTS",
-                         # every output frame the source frame nearest its time (the recap keeps the source's rate)
-                         f"fps=fps={rate.numerator}/{rate.denominator}:round=near")
+        self.picture.set("speed", f"setpts={1 / self.timeline.speed:.6f}*PTS")
+        # Every output frame the source frame nearest its time (the recap keeps the source's rate).
+        self.picture.set("rate", f"fps=fps={rate.numerator}/{rate.denominator}:round=near")
         self.picture.set("framing", "scale=1080:1920:force_original_aspect_ratio=increase", "crop=1080:1920")
         self.sound.set("tempo", self.atempo)
         self.music: str | None = None  # a graph fragment making the music bed, mixed under the sound

@@ -149,7 +149,8 @@ def test_segments_from_standard_input_and_the_verbose_detail(command):
     assert (rc, out) == (0, f"{command.tmp}/out/FINAL_RECAP.mp4\n"), err
     lines = err.splitlines()
     assert len(requests["speech"]) == 2 and "  Segment 2/2: 00:00:04 \u2192 6" in lines
-    assert [line.split()[1] for line in lines if line.startswith("  $ ")][:2] == ["wget", "ffmpeg"]
+    # The fetch, the one read of the source's picture that plans the run's timeline, then the first cut.
+    assert [line.split()[1] for line in lines if line.startswith("  $ ")][:3] == ["wget", "ffprobe", "ffmpeg"]
     assert any(line.startswith("  $ ffmpeg ") and line.endswith("/FINAL_RECAP.mp4") for line in lines)
 
 

@@ -1,8 +1,7 @@
 """The framing of a run, within its one conversion encode.
 
-The engine's -vf is the speed-up, then a cover scale and a centre crop at
-1080x1920; this shaper keeps the speed-up and puts the run's framing after
-it: the crop at the chosen aspect, the whole picture over bars (`fit`) or
+The recap's picture is sped up, then framed (the engine's own: a cover
+scale and a centre crop at 1080x1920); this shaper sets the framing stage: the crop at the chosen aspect, the whole picture over bars (`fit`) or
 over a blurred copy of itself (`blur`), or a crop that follows the smart
 camera path, whose time is the recap's (after the speed-up). A range's
 own framing (its segment's "frame") holds the crop at the left, centre or
@@ -22,6 +21,8 @@ from .host import Shaper
 from .probe import UnreadableVideo
 
 if TYPE_CHECKING:
+    from .command import CutCommand
+    from .join_step import RecapJoin
     from .steps import Conversion, Cut
 
 __all__ = ["FramePlan", "framing_cache_dir"]
@@ -55,17 +56,18 @@ class FramePlan(Shaper):
         self._starts: list[float] | None = None
         self.analysed: bool = False
 
-    def cut(self, step: Cut, argv: list[Any]) -> list[Any]:
+    def cut(self, step: Cut, command: CutCommand) -> CutCommand:
         self._source = step.source
         self._ranges.append((step.start, step.end))
-        return argv
+        return command
 
-    def conversion(self, step: Conversion, argv: list[Any], clips: Sequence[str]) -> list[Any]:
+    def conversion(self, step: Conversion, join: RecapJoin) -> None:
+        if self._starts is None:  # where each range starts in the joined picture, from the run's timeline
+            speed = join.timeline.speed
+            self._starts = [rng.recap_in * speed for rng in join.timeline.ranges] + [join.timeline.duration * speed]
         if self._filter is None:  # the software attempt after a failed hardware one reuses it
-            self._filter = self._framing(step, clips)
-        at = argv.index("-vf") + 1
-        speedup = str(argv[at]).split(",", 1)[0]
-        return [*argv[:at], f"{speedup},{self._filter}", *argv[at + 1:]]
+            self._filter = self._framing(step, join.clips)
+        join.picture.set("framing", self._filter)
 
     def _framing(self, step: Conversion, clips: Sequence[str]) -> str:
         width, height = ASPECTS[self.aspect]

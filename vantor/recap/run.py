@@ -36,6 +36,7 @@ if TYPE_CHECKING:
     from .frame_step import FramePlan
     from .options import RecapSpec
     from .sound_step import SoundPlan
+    from .timeline_plan import RunTimeline
 
 __all__ = ["EngineRun", "RunCancelled", "RunEvent", "RunOutputs", "kept_work_dir"]
 
@@ -197,10 +198,27 @@ class EngineRun:
         self.host = RunHost(emit=self._emit, local=self.services is not None,
                             check_fetched=self._fetched_check(), child_output=self.child_output,
                             stop_requested=self.stop_requested, start_child=self.start_child, shapers=shapers,
-                            local_file=getattr(self.services, "local_file", None))
+                            local_file=getattr(self.services, "local_file", None), timeline=self._timeline())
+        self.host.media = self._media
         if self._cancel_asked:
             self.host.cancel()
         return self.host
+
+    def _timeline(self) -> RunTimeline:
+        """The run's one timeline, planned by its host when the source is there."""
+        from .framing import ASPECTS
+        from .timeline import SoundBed
+        from .timeline_plan import RunTimeline
+
+        spec, sound = self.spec, self.spec.sound
+        return RunTimeline(self._readable_segments, speed=spec.speed,
+                           fit=sound.fit if sound is not None else "narration",
+                           texts=lambda: [spoken_text(str(s.get("voiceover", ""))) for s in self._readable_segments()
+                                          if isinstance(s, dict)],
+                           timings=self.timings if self.services is not None else None,
+                           sound=SoundBed(source=sound.source_audio) if sound is not None else
+                           SoundBed(source="off"), picture=ASPECTS.get(spec.aspect, (1080, 1920)),
+                           caption_style=spec.caption_style if spec.captions == "burn" else None)
 
     def _frame_plan(self) -> FramePlan | None:
         if self.spec.plain:

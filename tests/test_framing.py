@@ -193,3 +193,29 @@ def test_a_range_without_a_subject_says_it_fell_back(tmp_path):
         plan.cut(Cut([], index, film, f"{index}.mp4", start, end), [])
     assert plan.range_framing(1, 0, 2).found and not plan.range_framing(2, 2, 4).found
     assert said[1:] == ["vantor: range 2: smart framing found no subject; it is framed at the centre"]
+
+
+def psnr(first: str, second: str, source: str = "testsrc2=s=1280x720:d=0.04") -> float:
+    """The PSNR (dB, ffmpeg's average over the planes) of one frame of `source` through two graphs."""
+    done = subprocess.run(["ffmpeg", "-hide_banner", "-f", "lavfi", "-i", source, "-filter_complex",
+                           f"[0]split[a][b];[a]{first}[x];[b]{second}[y];[x][y]psnr", "-frames:v", "1", "-f", "null",
+                           "-"], capture_output=True, text=True, check=True).stderr
+    return float(done.rsplit("average:", 1)[1].split()[0].replace("inf", "99"))
+
+
+def test_the_window_cropped_before_the_scale_is_the_picture_the_scale_first_graph_gives():
+    from vantor.recap.framing import smart_filter
+
+    for aspect, (width, height) in ASPECTS.items():
+        for centre in (0.0, 0.37, 0.61, 0.93):
+            scale_first = (f"scale={width}:{height}:force_original_aspect_ratio=increase,"
+                           f"crop=w={width}:h={height}:x='clip(({centre})*iw-ow/2,0,iw-ow)':y='(ih-oh)/2',setsar=1")
+            for size in ((1280, 720), (720, 1280), (1920, 1080)):
+                crop_first = smart_filter(aspect, str(centre), size)
+                assert psnr(scale_first, crop_first, f"testsrc2=s={size[0]}x{size[1]}:d=0.04") >= 35, (aspect, centre, size)
+        small_w, small_h = round(width / 16) * 2, round(height / 16) * 2
+        scale_first = (f"split[b][f];[b]scale={small_w}:{small_h}:force_original_aspect_ratio=increase,crop={small_w}:"
+                       f"{small_h},boxblur=6:2,eq=brightness=-0.12,scale={width}:{height}[k];[f]scale={width}:{height}"
+                       ":force_original_aspect_ratio=decrease:force_divisible_by=2[o];[k][o]overlay=(W-w)/2:(H-h)/2,"
+                       "setsar=1")
+        assert psnr(scale_first, framing_filter("blur", aspect, "x")) >= 35, aspect

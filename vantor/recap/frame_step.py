@@ -112,7 +112,7 @@ class FramePlan(Shaper):
         keys = [(t / speed, x) for t, x in framing.keys]
         whole = [(a / speed, b / speed, "blur") for a, b in framing.whole]
         return (f"[{src_label}]" + layered_filter(self.aspect, path_expression(keys), whole, framing.layout,
-                                                  label=f"{out_label}_") + f"[{out_label}]")
+                                                  label=f"{out_label}_", picture=self._size()) + f"[{out_label}]")
 
     def crop_keys(self, rng: RangeTime) -> tuple[CropKey, ...]:
         """The range's crop window in source pixels, its first key at the
@@ -193,6 +193,16 @@ class FramePlan(Shaper):
             frame_analysis.store(self._cache_dir, key, found)
         return found
 
+    def _size(self) -> tuple[int, int] | None:
+        """The source picture's size (None: no source, or unreadable: the
+        window is then placed to the source's pixel)."""
+        if self._source is None:
+            return None
+        try:
+            return self._probe()[:2]
+        except (ValueError, KeyError, IndexError, OSError):
+            return None
+
     def _probe(self) -> tuple[int, int, float]:
         from . import frame_analysis
 
@@ -212,7 +222,7 @@ class FramePlan(Shaper):
         bounds = self._bounds(clips)
         if bounds is None:
             self._say("vantor: the ranges' clips cannot be measured; they are framed at the centre")
-            return layered_filter(self.aspect, "0.5", [], base)
+            return layered_filter(self.aspect, "0.5", [], base, picture=self._size())
         keys: list[tuple[float, float]] = []
         spans: list[tuple[float, float, str]] = []
         for number in range(1, min(len(self._ranges), len(bounds) - 1) + 1):
@@ -228,7 +238,8 @@ class FramePlan(Shaper):
                 keys.append((until, keys[-1][1]))  # held to the range's end, where the next one cuts
                 if base != "blur":
                     spans += [(at + a / self.speed, min(until, at + b / self.speed), "blur") for a, b in framing.whole]
-        return layered_filter(self.aspect, path_expression(keys) if keys else "0.5", spans, base)
+        return layered_filter(self.aspect, path_expression(keys) if keys else "0.5", spans, base,
+                              picture=self._size())
 
     def _bounds(self, clips: Sequence[str]) -> list[float] | None:
         """Where each range starts in the joined video, and where the last ends (None: unreadable)."""

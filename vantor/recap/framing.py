@@ -27,6 +27,8 @@ same encode.
 
 from __future__ import annotations
 
+import math
+from fractions import Fraction
 from collections.abc import Sequence
 from dataclasses import dataclass
 
@@ -77,30 +79,31 @@ def range_layout(value: object) -> str | None:
 
 def crop_window(width: int, height: int, aspect: str) -> tuple[int, int]:
     """The window of a `width` x `height` picture that scales to cover the
-    aspect's size (even, within the picture)."""
+    aspect's size, as the crop takes it."""
     out_w, out_h = ASPECTS[aspect]
-    scale = max(out_w / width, out_h / height)
-    return min(width, _even(out_w / scale)), min(height, _even(out_h / scale))
+    return int(min(width, height * out_w / out_h) + 1e-9), int(min(height, width * out_h / out_w) + 1e-9)
 
 
 def _window(aspect: str) -> str:
-    """The crop window's size as expressions of the input's: the cover
-    window, even, so the chain needs no probe of the picture."""
+    """The crop window's size as expressions of the input's, so the chain
+    needs no probe of the picture. Exact: a window rounded to even pixels
+    would be stretched by the scale (a pixel or two at its far edge)."""
     out_w, out_h = ASPECTS[aspect]
-    return (f"w='2*trunc(min(iw,ih*{out_w}/{out_h})/2)':h='2*trunc(min(ih,iw*{out_h}/{out_w})/2)'")
+    return f"w='min(iw,ih*{out_w}/{out_h})':h='min(ih,iw*{out_h}/{out_w})':exact=1"
 
 
-def framing_filter(frame: str, aspect: str, label: str = "") -> str:
+def framing_filter(frame: str, aspect: str, label: str = "", picture: tuple[int, int] | None = None) -> str:
     """The filters after the speed-up for the modes without analysis (and
     `smart` before its path is known: the centre). `label`: a prefix that
-    keeps a layered chain's pads apart from another's in one graph."""
+    keeps a layered chain's pads apart from another's in one graph;
+    `picture`: the source's size, when known (`smart_filter`)."""
     width, height = ASPECTS[aspect]
     if frame == "fit":
         inside = f"scale={width}:{height}:force_original_aspect_ratio=decrease:force_divisible_by=2"
         return f"{inside},pad={width}:{height}:(ow-iw)/2:(oh-ih)/2:black,setsar=1"
     if frame == "blur":
         return _blurred(aspect, "", label)
-    return smart_filter(aspect, "0.5")
+    return smart_filter(aspect, "0.5", picture)
 
 
 def _blurred(aspect: str, source: str, label: str = "") -> str:
@@ -117,20 +120,22 @@ def _blurred(aspect: str, source: str, label: str = "") -> str:
 
 
 def layered_filter(aspect: str, centre_expression: str, spans: Sequence[tuple[float, float, str]],
-                   base: str = "crop", label: str = "") -> str:
+                   base: str = "crop", label: str = "", picture: tuple[int, int] | None = None) -> str:
     """A picture that switches layout by time: `base` ("crop", at
     `centre_expression`; "blur"; "fit") except within each (start, end,
     layout) span. The input is split once per layout used; each layer other
     than the base is laid over it while its spans last. `label`: a prefix
-    for the chain's own pads (one per chain of a graph)."""
+    for the chain's own pads (one per chain of a graph); `picture`: the
+    source's size, when known (`smart_filter`)."""
     used = list(dict.fromkeys([base, *(layout for _, _, layout in spans if layout != base)]))
     if len(used) == 1:
-        return smart_filter(aspect, centre_expression) if base == "crop" else framing_filter(base, aspect, label)
+        return smart_filter(aspect, centre_expression, picture) if base == "crop" else \
+            framing_filter(base, aspect, label)
     chains = ["split=" + str(len(used)) + "".join(f"[{label}vantor_in_{layout}]" for layout in used)]
     for layout in used:
         pad = f"[{label}vantor_in_{layout}]"
         if layout == "crop":
-            chains.append(pad + smart_filter(aspect, centre_expression))
+            chains.append(pad + smart_filter(aspect, centre_expression, picture))
         elif layout == "blur":
             chains.append(_blurred(aspect, pad, label))
         else:
@@ -145,13 +150,60 @@ def layered_filter(aspect: str, centre_expression: str, spans: Sequence[tuple[fl
     return ";".join(chains)
 
 
-def smart_filter(aspect: str, centre_expression: str) -> str:
+def smart_filter(aspect: str, centre_expression: str, picture: tuple[int, int] | None = None) -> str:
     """The cover window taken from the source, its centre (a share of the
     width, an expression of `t`) following the camera path, then scaled to
-    the aspect's size."""
+    the aspect's size.
+
+    `picture`: the source's size, when known. Then the window is placed to
+    the output's pixel (a source pixel is several of the recap's): a window
+    a few source pixels wider is cropped and scaled, and the recap's window
+    cut from it where the whole picture scaled to cover would have put it."""
     width, height = ASPECTS[aspect]
-    return (f"crop={_window(aspect)}:x='clip(({centre_expression})*iw-ow/2,0,iw-ow)':y='(ih-oh)/2',"
-            f"scale={width}:{height},setsar=1")
+    if picture is None:
+        return (f"crop={_window(aspect)}:x='clip(({centre_expression})*iw-ow/2,0,iw-ow)':y='(ih-oh)/2',"
+                f"scale={width}:{height},setsar=1")
+    source_w, source_h = picture
+    scale = max(width / source_w, height / source_h)
+    cover_w, cover_h = round(source_w * scale), round(source_h * scale)  # the picture scaled to cover
+    horizontal = _Axis(source_w, cover_w, width)
+    vertical = _Axis(source_h, cover_h, height)
+    # Where the cover scale's crop (rounded, then down to even pixels) puts the window, in the scaled
+    # picture's pixels.
+    left = f"2*floor(round(clip(({centre_expression})*{cover_w}-{width / 2},0,{cover_w - width}))/2)"
+    top = round((cover_h - height) / 2) // 2 * 2
+    at = horizontal.edge("ld(0)")
+    return (f"crop=w={horizontal.wide}:h={vertical.wide}:x='if(gte(st(0,{left}),-1),{at},0)':"
+            f"y='{vertical.edge(str(top))}':exact=1,scale={horizontal.scaled}:{vertical.scaled},"
+            f"crop=w={width}:h={height}:x='if(gte(st(0,{left}),-1),clip(round(ld(0)-{at}*{horizontal.ratio:.8f}),"
+            f"0,iw-ow),0)':y='clip(round({top}-{vertical.edge(str(top))}*{vertical.ratio:.8f}),0,ih-oh)':exact=1,"
+            "setsar=1")
+
+
+class _Axis:
+    """One axis of a window cropped wide from the source and scaled: its
+    edge snapped to source pixels on which the cover scale's grid falls
+    (every `step`), so the scaled window's pixels are the cover picture's
+    (to a fraction of a pixel where the cover's size was rounded)."""
+
+    def __init__(self, source: int, cover: int, out: int) -> None:
+        self.ratio = cover / source
+        # Both edges even (the chroma of an odd one sits half a pixel off): the wide crop's, and the
+        # window's within the scaled one (the cover crop's is even).
+        ratio = Fraction(cover, source).limit_denominator(16)
+        self.step = math.lcm(ratio.denominator * (2 if ratio.numerator % 2 else 1), 2)
+        room = math.ceil(out / self.ratio) + 2 * _MARGIN + self.step
+        self.wide = min(source, math.ceil(room / self.step) * self.step)
+        self.scaled = round(self.wide * self.ratio)
+        self._last = source - self.wide
+
+    def edge(self, scaled: str) -> str:
+        """The wide crop's edge (source pixels) for a window at `scaled`
+        (an expression, in the cover picture's pixels)."""
+        return f"clip({self.step}*floor(({scaled}/{self.ratio:.8f}-{_MARGIN})/{self.step}),0,{self._last})"
+
+
+_MARGIN = 2  # source pixels each side of the window, for the output's pixel to be found within them
 
 
 def spans_expression(spans: Sequence[tuple[float, float]]) -> str:

@@ -19,6 +19,8 @@ from vantor.recap import burned_subtitles
 from vantor.recap.caption_layout import SAFE_AREAS, caption_look, check_caption_size, placement
 from vantor.recap.caption_step import CaptionPlan, check_caption_look, check_caption_style, track_language
 from vantor.recap.caption_styles import COLOURS, StyledCue, Word, to_ass
+from vantor.recap.join_step import RecapJoin
+from vantor.recap.timeline import RangeTime, Timeline
 from vantor.recap.captions import FONT_DIR, LINE_WIDTH, font_installed, line_width, place_cues
 from vantor.recap.emphasis import marked_words, spoken_text
 from vantor.recap.framing import ASPECTS
@@ -202,8 +204,13 @@ def test_captions_are_drawn_above_burned_in_subtitles(subtitled, tmp_path):
     argv = ["ffmpeg", "-v", "error", "-i", subtitled["subtitled"], "-vf", cover, "-ss", "0.8", "-frames:v", "1",
             "-f", "rawvideo", "-pix_fmt", "rgb24"]
     step = Conversion(argv + ["x.mp4"], subtitled["subtitled"], "x.mp4", 1.0, "libx264", True)
-    burned = plan.conversion(step, argv + ["-"], [subtitled["subtitled"]])
-    assert burned[burned.index("-vf") + 1].startswith(cover + ",ass=")  # drawn within the conversion's own filters
+    timeline = Timeline(subtitled["subtitled"], 640, 360, (25, 1), 1.0, 1080, 1080,
+                        (RangeTime(1, 0.0, 2.0, 0.0, 2.0),))
+    join = RecapJoin(timeline, [subtitled["subtitled"]], [0.0], "x.mp4", "h.mp4", "libx264", "atempo=1.0")
+    plan.conversion(step, join)
+    drawn_by = join.picture.get("captions")
+    assert len(drawn_by) == 1 and drawn_by[0].startswith("ass=")  # drawn within the conversion's own filters
+    burned = [*argv[:argv.index("-vf") + 1], f"{cover},{drawn_by[0]}", *argv[argv.index("-vf") + 2:], "-"]
     drawn, plain = (np.frombuffer(subprocess.run(command, cwd=tmp_path, capture_output=True, check=True).stdout,
                                   np.uint8).reshape(1080, 1080, 3).astype(int) for command in (burned, argv + ["-"]))
     captions = np.nonzero((np.abs(drawn - plain).max(axis=2) > 60).any(axis=1))[0]

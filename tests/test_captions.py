@@ -140,7 +140,8 @@ def test_every_caption_starts_where_its_word_is_heard(recaps):
     assert len(heard) == len(cues), (heard, cues)
     for (start, _), onset in zip(cues, heard):
         assert abs(start - onset) <= 0.05, (cues, heard)
-    assert abs(cues[-1][1] - duration(final)) <= 0.2
+    # The last cue leaves with its words (the clip may play on after them), never after the recap.
+    assert cues[-1][1] <= duration(final) + 0.05
     streams = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=codec_name", "-of", "csv=p=0",
                               str(final)], capture_output=True, text=True).stdout.split()
     assert streams == ["h264", "aac", "mov_text"]

@@ -15,7 +15,10 @@ import pytest
 from vantor.errors import PreflightError
 from vantor.recap.api import make_recap
 from vantor.recap.sound_step import SoundChoice, SoundPlan, duck_expression, pick_music
+from vantor.recap.command import CutCommand
+from vantor.recap.join_step import RecapJoin
 from vantor.recap.steps import Cut
+from vantor.recap.timeline import RangeTime, Timeline
 
 TONE, MUSIC = 5000, 800  # Hz: the source's tone, the music's; both clear of the narration's band
 SEGMENTS = [{"start": "0", "end": "14", "voiceover": "Blue."},
@@ -168,8 +171,8 @@ def test_extend_runs_the_cut_to_the_narrations_end_and_warns_into_the_next_range
     for next_start, warns in (("2", True), ("1", True), ("3.2", False), ("0.5", False)):
         warned: list[str] = []
         plan = SoundPlan(SoundChoice(), 1.0, lambda: [{"start": "0", "end": "1"}, {"start": next_start}], warned.append)
-        shaped = plan.cut(Cut(argv, 0, movie, clip, "0", "1"), list(argv))
-        assert float(shaped[shaped.index("-to") + 1]) == pytest.approx(3.0, abs=0.1) and "-an" not in shaped
+        shaped = plan.cut(Cut(argv, 0, movie, clip, "0", "1"), CutCommand(movie, "0", "1", clip))
+        assert float(shaped.stop) == pytest.approx(3.0, abs=0.1) and shaped.sound_target is not None
         assert bool(warned) is warns and all("into the next range" in line for line in warned), next_start
 
 
@@ -184,10 +187,12 @@ def test_fit_narration_keeps_the_source_sound_under_the_narration(tmp_path):
              "-shortest", str(tmp_path / "merged_0.mp4")]
     for source_audio, kept in (("duck", True), ("off", False)):
         plan = SoundPlan(SoundChoice(source_audio=source_audio, fit="narration"), 1.0, lambda: [], print)
-        assert ("-an" not in plan.cut(Cut(cut, 0, movie, clip, "0", "3"), list(cut))) is kept
+        made = plan.cut(Cut(cut, 0, movie, clip, "0", "3"), CutCommand(movie, "0", "3", clip))
+        assert (made.sound_target is not None) is kept
         shaped = plan.merge(Merge(merge, 0, clip, str(tmp_path / "voice_0.mp3"), merge[-1]), list(merge))
         graph = shaped[shaped.index("-filter_complex") + 1] if "-filter_complex" in shaped else ""
-        assert ("[0:a]" in graph and "[n][s]amix" in graph) is kept and "-shortest" in shaped  # ends with the words
+        assert ("[2:a]" in graph and "[n][s]amix" in graph) is kept and "-shortest" in shaped  # ends with the words
+        assert (made.sound_target in shaped) is kept  # the source's sound cut from the range's start
 
 
 def test_the_last_gain_never_lifts_the_true_peak_past_its_bound():
@@ -202,7 +207,9 @@ def test_the_last_gain_never_lifts_the_true_peak_past_its_bound():
 
     plan = SoundPlan(SoundChoice(source_audio="off"), 1.0, lambda: [], print, meter)
     argv = ["ffmpeg", "-y", "-i", "h.mp4", "-vf", "scale", "-af", "atempo=1.0", "-c:a", "aac", "FINAL_RECAP.mp4"]
-    chain = plan.conversion(Conversion(argv, "h.mp4", "FINAL_RECAP.mp4", 1.0, "libx264", True), list(argv), [])
-    levelled = chain[chain.index("-af") + 1]
+    timeline = Timeline("s.mp4", 64, 64, (25, 1), 1.0, 1080, 1920, (RangeTime(1, 0.0, 2.0, 0.0, 2.0),))
+    join = RecapJoin(timeline, ["merged_0.mp4"], [0.0], "FINAL_RECAP.mp4", "h.mp4", "libx264", "atempo=1.0")
+    plan.conversion(Conversion(argv, "h.mp4", "FINAL_RECAP.mp4", 1.0, "libx264", True), join)
+    levelled = ",".join(join.sound.get("level"))
     assert "alimiter" in levelled  # +4 dB would lift -3 dBTP past the bound: the limiter first
     assert levelled.rsplit("volume=", 1)[1].startswith("0.70dB")  # then at most -1.1 dBTP, not the 2 dB to -16 LUFS

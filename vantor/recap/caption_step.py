@@ -22,7 +22,7 @@ from typing import TYPE_CHECKING, Any
 
 from .caption_layout import CaptionLook, Placement, caption_look, placement
 from .caption_styles import to_ass
-from .captions import CAPTION_STYLES, FONT_DIR, font_installed, place_cues, to_srt, to_vtt
+from .captions import CAPTION_STYLES, FONT_DIR, font_installed, timeline_cues, to_srt, to_vtt
 from .emphasis import marked_timing, styled_cues
 from .fit_plumbing import check_caption_choice
 from .framing import ASPECTS
@@ -33,7 +33,9 @@ from .probe import UnreadableVideo
 
 if TYPE_CHECKING:
     from ..services import NarrationTiming
+    from .join_step import RecapJoin
     from .steps import Conversion
+    from .timeline import Timeline
 
 __all__ = ["CaptionPlan", "check_caption_look", "check_caption_request", "check_caption_style", "picture_fills",
            "track_language"]
@@ -121,37 +123,26 @@ class CaptionPlan(Shaper):
         self._language = track_language(voice)
         self._srt: str | None = None
 
-    def conversion(self, step: Conversion, argv: list[Any], clips: Sequence[str]) -> list[Any]:
-        """The conversion's command with the captions: drawn by the last
-        filter of its -vf (after the speed-up, scale, crop and any framing,
-        so cue times and places are the recap's), or added as a track."""
+    def conversion(self, step: Conversion, join: RecapJoin) -> None:
+        """The recap's conversion with the captions: drawn last on its
+        picture (after the speed-up and the framing, so cue times and places
+        are the recap's), or added as a track."""
         work = self.work_dir
         assert work is not None
         if self._srt is None:
-            self._write(work, clips, step.source)
-        argv, out = list(argv[:-1]), argv[-1]
+            self._write(work, join.timeline, step.source)
         if self.mode == "burn":
-            at = argv.index("-vf") + 1
-            argv[at] = f"{argv[at]},ass={ASS_NAME}:fontsdir={FONT_DIR}"
-            return [*argv, out]
-        if self.mode == "track":
-            at = argv.index("-vf")
-            argv[at:at] = ["-i", "./" + os.path.basename(self._srt or ""), "-map", "0:v", "-map", "0:a", "-map", "1:0"]
-            return [*argv, "-c:s", "mov_text", "-metadata:s:s:0", f"language={self._language}", out]
-        return [*argv, out]
+            join.picture.set("captions", f"ass={ASS_NAME}:fontsdir={FONT_DIR}")
+        elif self.mode == "track":
+            track = join.extra_input("./" + os.path.basename(self._srt or ""))
+            join.final_maps.append(f"{track}:0")
+            join.final_options += ["-c:s", "mov_text", "-metadata:s:s:0", f"language={self._language}"]
 
-    def _write(self, work: str, clips: Sequence[str], source: str) -> None:
-        try:
-            durations = [self.media.length(clip) for clip in clips]
-        except UnreadableVideo as error:
-            raise OutputError(f"a merged clip cannot be read to place the captions: {error}") from None
+    def _write(self, work: str, timeline: Timeline, source: str) -> None:
         narrations = list(self._narrations())
         timings = [marked_timing(timing, narrations[number]) if number < len(narrations) else timing
-                   for number, timing in enumerate(self._timings(len(durations)))]
-        # The next narration is heard up to two AAC frames after a clip's picture ends (see `MediaFacts`).
-        cues, drawn = styled_cues(place_cues(timings, durations, self._speed,
-                                             [self.media.facts(clip).sound_length or duration
-                                              for clip, duration in zip(clips, durations)]))
+                   for number, timing in enumerate(self._timings(len(timeline.ranges)))]
+        cues, drawn = styled_cues(timeline_cues(timings, timeline))
         for suffix, text in ((".srt", to_srt(cues)), (".vtt", to_vtt(cues))):
             name = self._names.caption_name(suffix)
             _write(os.path.join(work, name), text)

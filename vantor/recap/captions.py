@@ -27,13 +27,18 @@ import os
 import re
 from collections.abc import Sequence
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 from ..services.caption_forms import visible_text
 from ..services.narration_timing import NarrationTiming
 from .caption_font import load_metrics
 from .caption_layout import BASE_SIZES, BOX_PAD, OUTLINE, SAFE_AREAS
 
-__all__ = ["CAPTION_MODES", "CAPTION_STYLES", "Cue", "concat_list_paths", "place_cues", "to_srt", "to_vtt"]
+if TYPE_CHECKING:
+    from .timeline import Timeline
+
+__all__ = ["CAPTION_MODES", "CAPTION_STYLES", "Cue", "concat_list_paths", "place_cues", "timeline_cues", "to_srt",
+           "to_vtt"]
 
 # "files": NAME.srt and NAME.vtt beside the recap; "burn": also drawn into
 # the picture; "track": also a soft subtitle track in the recap.
@@ -43,6 +48,7 @@ CAPTION_STYLES = ("clean", "bold", "boxed", "karaoke", "pop")
 MAX_WORDS = 3
 PAUSE_SPLIT = 0.35  # seconds of silence (in the recap) that end a cue
 HOLD_GAP = 0.4  # a cue stays up across a shorter gap to the next
+LINGER = 0.5  # seconds (in the recap) a segment's last cue stays after its last word
 _PHRASE_END = re.compile(r"[.,;:!?…—]+[\"')\]]*$")
 
 # The drawn captions' font; cues are measured at the 1080x1920 recap's medium size.
@@ -97,7 +103,8 @@ def _segment_cues(timing: NarrationTiming, offset: float, clip: float, speed: fl
     held = [Cue(c.start, n.start if 0 <= n.start - c.end < HOLD_GAP else c.end, c.text, c.words)
             for c, n in zip(cues, cues[1:])]
     if cues:
-        held.append(Cue(cues[-1].start, max(cues[-1].end, ends_at), cues[-1].text, cues[-1].words))
+        last = cues[-1]
+        held.append(Cue(last.start, max(last.end, min(last.end + LINGER, ends_at)), last.text, last.words))
     return held
 
 
@@ -116,6 +123,20 @@ def place_cues(timings: Sequence[NarrationTiming], clip_durations: Sequence[floa
     for timing, clip, length in zip(timings, clip_durations, lengths):
         cues += _segment_cues(timing, offset, clip, speed, (offset + clip) / speed)
         offset += length
+    return cues
+
+
+def timeline_cues(timings: Sequence[NarrationTiming], timeline: Timeline) -> list[Cue]:
+    """The recap's cues from each range's narration timing, placed where
+    the run's timeline has that narration start, none past its range."""
+    if len(timings) != len(timeline.ranges):
+        raise ValueError(f"{len(timings)} narration timings for {len(timeline.ranges)} ranges")
+    cues: list[Cue] = []
+    speed = timeline.speed
+    for timing, rng in zip(timings, timeline.ranges):
+        begins = rng.narration.start if rng.narration is not None else rng.recap_in
+        # In the narration's own seconds: where it starts, and how much of it its clip plays.
+        cues += _segment_cues(timing, begins * speed, (rng.recap_out - begins) * speed, speed, rng.recap_out)
     return cues
 
 

@@ -7,13 +7,11 @@ from the same shot is not held where that one left the crop). A range's
 own framing (its segment's "frame") holds the crop at the left, centre or
 right, or shows that range whole over blur.
 
-`range_chain` gives one range's picture chain for a conversion that reads
-each range as its own input (its time 0 at the range's first frame);
-`crop_keys` the same crop in source pixels for the run's timeline. Until
-the conversion reads ranges apart, `conversion` frames the joined clips:
-the ranges' paths laid end to end at the clips' places, each one starting
-with a cut. Either way the window is cropped from the source picture and
-only then scaled. Captions, later in the shapers' order, are drawn on the
+The conversion reads each range as its own input (its time 0 at the
+range's first frame, at the source's speed) and asks `range_chain` for
+that range's picture; `crop_keys` gives the same crop in source pixels for
+the run's timeline. The window is cropped from the source picture and only
+then scaled. The speed change and the captions come after the join, on the
 framed picture.
 """
 
@@ -22,17 +20,18 @@ from __future__ import annotations
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
 
 from .framing import (ASPECTS, FIXED_CROPS, camera_path, crop_window, layered_filter, path_expression,
                       range_layout)
 from .host import Shaper
-from .probe import UnreadableVideo
 from .segments_check import seconds_of
 from .timeline import CropKey
 
 if TYPE_CHECKING:
+    from .command import CutCommand
     from .frame_analysis import Analysis
+    from .join_step import RecapJoin
     from .steps import Conversion, Cut
     from .timeline import RangeTime
 
@@ -81,26 +80,25 @@ class FramePlan(Shaper):
         self._framings: dict[int, RangeFraming] = {}
         self._picture: tuple[int, int, float] | None = None
         self._digest: str | None = None
-        self._filter: str | None = None
-        self._starts: list[float] | None = None
         self._told = False
+        self._told_framing = False
         self.analysed: bool = False
 
     # -- the engine's steps
 
-    def cut(self, step: Cut, argv: list[Any]) -> list[Any]:
-        self._source = step.source
+    def cut(self, step: Cut, command: CutCommand) -> CutCommand:
+        self._source = step.source  # the downloaded film: each range is analysed from it
         start, end = seconds_of(step.start), seconds_of(step.end)
         self._ranges.append((start or 0.0, end if end is not None else start or 0.0))
-        return argv
+        return command
 
-    def conversion(self, step: Conversion, argv: list[Any], clips: Sequence[str]) -> list[Any]:
-        if self._filter is None:  # the software attempt after a failed hardware one reuses it
-            self.speed = step.speed
-            self._filter = self.joined_filter(clips)
-        at = argv.index("-vf") + 1
-        speedup = str(argv[at]).split(",", 1)[0]
-        return [*argv[:at], f"{speedup},{self._filter}", *argv[at + 1:]]
+    def conversion(self, step: Conversion, join: RecapJoin) -> None:
+        """Each range comes framed by `range_chain`; here the run is told how."""
+        self.speed = join.timeline.speed
+        if not self._told_framing:  # the software attempt after a failed hardware one says nothing again
+            self._told_framing = True
+            width, height = ASPECTS[self.aspect]
+            self._say(f"vantor: framing {self.frame} at {self.aspect} ({width}x{height})")
 
     # -- per range
 
@@ -210,43 +208,3 @@ class FramePlan(Shaper):
             assert self._source is not None
             self._picture = frame_analysis.probe_picture(self._source)
         return self._picture
-
-    # -- the joined clips
-
-    def joined_filter(self, clips: Sequence[str]) -> str:
-        """The framing of the joined clips (after the speed-up): each range's
-        framing at its clip's place, every range starting with a cut."""
-        width, height = ASPECTS[self.aspect]
-        self._say(f"vantor: framing {self.frame} at {self.aspect} ({width}x{height})")
-        base = "crop" if self.frame in ("smart", "center") else self.frame
-        bounds = self._bounds(clips)
-        if bounds is None:
-            self._say("vantor: the ranges' clips cannot be measured; they are framed at the centre")
-            return layered_filter(self.aspect, "0.5", [], base, picture=self._size())
-        keys: list[tuple[float, float]] = []
-        spans: list[tuple[float, float, str]] = []
-        for number in range(1, min(len(self._ranges), len(bounds) - 1) + 1):
-            start, end = self._ranges[number - 1]
-            framing = self.range_framing(number, start, end)
-            at, until = bounds[number - 1] / self.speed, bounds[number] / self.speed
-            if until <= at:
-                continue
-            if framing.layout != base:
-                spans.append((at, until, framing.layout))
-            if framing.layout == "crop":
-                keys += [(at + t / self.speed, x) for t, x in framing.keys if t / self.speed < until - at]
-                keys.append((until, keys[-1][1]))  # held to the range's end, where the next one cuts
-                if base != "blur":
-                    spans += [(at + a / self.speed, min(until, at + b / self.speed), "blur") for a, b in framing.whole]
-        return layered_filter(self.aspect, path_expression(keys) if keys else "0.5", spans, base,
-                              picture=self._size())
-
-    def _bounds(self, clips: Sequence[str]) -> list[float] | None:
-        """Where each range starts in the joined video, and where the last ends (None: unreadable)."""
-        if self._starts is None:
-            try:
-                durations = [self.media.length(clip) for clip in clips]
-            except UnreadableVideo:
-                return None
-            self._starts = [sum(durations[:number]) for number in range(len(durations) + 1)]
-        return self._starts

@@ -28,13 +28,20 @@ import threading
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import Any, TextIO
+from typing import TYPE_CHECKING, Any, TextIO
 
 from . import fetch_step
+from .command import CutCommand
 from .fetch_step import LocalFile
+from .outputs import OutputError
 from .run_media import RunMedia
+from .timeline_plan import RunTimeline
 from .steps import (Concat, Conversion, Cut, Event, Fetch, Job, Merge, Narration, Pause, Poll, StepHost, engine_name,
                     fspath_argv)
+
+if TYPE_CHECKING:
+    from .join_step import RecapJoin
+    from .timeline import RangeTime
 
 __all__ = ["RunCancelled", "RunEvent", "RunHost", "Shaper", "restricted_inputs"]
 
@@ -113,14 +120,20 @@ class Shaper:
         self.made = []
         self.media = RunMedia()
 
-    def cut(self, step: Cut, argv: list[Any]) -> list[Any]:
-        return argv
+    def cut(self, step: Cut, command: CutCommand) -> CutCommand:
+        return command
 
     def merge(self, step: Merge, argv: list[Any]) -> list[Any]:
         return argv
 
-    def conversion(self, step: Conversion, argv: list[Any], clips: Sequence[str]) -> list[Any]:
-        return argv
+    def conversion(self, step: Conversion, join: RecapJoin) -> None:
+        """Adds the feature to the recap's conversion (`join_step.RecapJoin`)."""
+
+    def range_chain(self, rng: RangeTime, src_label: str, out_label: str) -> str | None:
+        """The feature's picture chain for one range (`[src]...[out]`, its
+        time 0 at the range's first frame), or None when it frames the
+        joined recap instead."""
+        return None
 
     def close(self) -> None:
         pass
@@ -142,7 +155,8 @@ class RunHost(StepHost):
                  check_fetched: Callable[[str], list[str]] | None = None, child_output: TextIO | None = None,
                  stop_requested: Callable[[], bool] | None = None,
                  start_child: Callable[..., subprocess.Popen[Any]] = subprocess.Popen,
-                 shapers: Sequence[Shaper] = (), local_file: LocalFile | None = None) -> None:
+                 shapers: Sequence[Shaper] = (), local_file: LocalFile | None = None,
+                 timeline: RunTimeline | None = None) -> None:
         self._emit, self._local = emit, local
         self._local_file = local_file
         self._check_fetched, self._child_output = check_fetched, child_output
@@ -156,6 +170,9 @@ class RunHost(StepHost):
         self._report_dir: str | None = None
         self.encoder: str | None = None  # of the conversion that made the recap
         self.work_dir: str | None = None  # named when a cancellation keeps it
+        # The run's timeline: planned when the source is there, refined by each cut.
+        self.timeline = timeline
+        self.media = RunMedia()
 
     # -- cancellation, from any thread --------------------------------------
 
@@ -224,10 +241,26 @@ class RunHost(StepHost):
         return fetch_step.fetch(step, self.run_child, self._local_file)
 
     def cut(self, step: Cut) -> int:
-        argv = list(step.argv)
+        if not self._shapers and self.timeline is None:
+            return self.run_child(step.argv).returncode
+        command = CutCommand(step.source, step.start, step.end, step.target)
         for shaper in self._shapers:
-            argv = shaper.cut(step, argv)
-        return self.run_child(argv).returncode
+            command = shaper.cut(step, command)
+        if self.timeline is not None:
+            self._refine(step)
+        return self.run_child(command.render()).returncode
+
+    def _refine(self, step: Cut) -> None:
+        """The timeline's range as this cut makes it: its narration's measured length."""
+        assert self.timeline is not None
+        if self.timeline.current is None:
+            self.timeline.start(step.source, self.run_child)
+        voice = os.path.join(os.path.dirname(step.target), f"voice_{step.index}.mp3")
+        try:
+            spoken: float | None = self.media.narration_length(step.index, voice)
+        except Exception:  # an unreadable narration fails at the merge, which says so
+            spoken = None
+        self.timeline.cut(step.index, step.start, step.end, spoken)
 
     def merge(self, step: Merge) -> int:
         argv = list(step.argv)
@@ -241,23 +274,39 @@ class RunHost(StepHost):
 
     def conversion(self, step: Conversion) -> int:
         argv, cwd = list(step.argv), None
-        if self._shapers:
+        if self._shapers or self.timeline is not None:
             # Run in the working folder, so filters name its files bare (a
             # path in a filter argument would need escaping).
-            argv = [*argv[:-1], os.path.abspath(argv[-1])]
-            argv[argv.index("-i") + 1] = os.path.abspath(step.source)
-            cwd = self.work_dir
-            for shaper in self._shapers:
-                argv = shaper.conversion(step, argv, self._clips)
+            argv, cwd = self._exact_conversion(step), self.work_dir
         # ffmpeg's report, for the conversion bar: this child's environment only.
         self._report_dir = self._report_dir or tempfile.mkdtemp(prefix="vantor-report-")
         report = os.path.join(self._report_dir, "convert.log")
-        self._emit(RunEvent("conversion", data=(report, step.source, step.speed)))
+        # A product run's conversion also writes the joined file, whose clock (the source's speed) its report counts.
+        joined = self._shapers or self.timeline is not None
+        self._emit(RunEvent("conversion", data=(report, step.source, 1.0 if joined else step.speed)))
         done = self.run_child(argv, captured=not step.checked, cwd=cwd,
                               env={**os.environ, "FFREPORT": f"file={report}:level=32"})
         if done.returncode == 0:
             self.encoder = step.encoder
         return done.returncode
+
+    def _exact_conversion(self, step: Conversion) -> list[str]:
+        from .. import vantor as engine
+        from .join_step import RecapJoin
+
+        timeline = self.timeline.current if self.timeline is not None else None
+        if timeline is None or len(timeline.ranges) != len(self._clips):
+            raise OutputError("the source video's picture could not be read to place the ranges; nothing was made "
+                              "(check that the video plays, or try another copy of it)")
+        join = RecapJoin(timeline, self._clips, [self.timeline.starts.get(n, r.source_in)  # type: ignore[union-attr]
+                                                 for n, r in enumerate(timeline.ranges, 1)],
+                         step.target, step.source, step.encoder, str(engine._build_atempo_chain(step.speed)))
+        for shaper in self._shapers:
+            shaper.conversion(step, join)
+        if self.work_dir is not None:  # what a kept working folder shows of the run
+            with open(os.path.join(self.work_dir, "timeline.json"), "w", encoding="utf-8") as f:
+                f.write(self.timeline.current.to_json())  # type: ignore[union-attr]
+        return join.render([shaper.range_chain for shaper in self._shapers])
 
     def event(self, step: Event) -> None:
         self.raise_if_cancelled()
@@ -265,6 +314,8 @@ class RunHost(StepHost):
         if step.kind == "downloaded" and step.path is not None and self._check_fetched is not None:
             for warning in self._check_fetched(step.path):
                 self._emit(RunEvent("line", warning))
+        if step.kind == "downloaded" and step.path is not None and self.timeline is not None:
+            self.timeline.start(step.path, self.run_child)  # before the first cut
 
     # -- children -------------------------------------------------------------
 

@@ -35,6 +35,7 @@ if TYPE_CHECKING:
     from .caption_step import CaptionPlan
     from .frame_step import FramePlan
     from .sound_step import SoundChoice, SoundPlan
+    from .timeline_plan import RunTimeline
 
 __all__ = ["EngineRun", "RunCancelled", "RunEvent", "RunOutputs", "kept_work_dir"]
 
@@ -204,10 +205,26 @@ class EngineRun:
         self.host = RunHost(emit=self._emit, local=self.services is not None,
                             check_fetched=self._fetched_check(), child_output=self.child_output,
                             stop_requested=self.stop_requested, start_child=self.start_child, shapers=shapers,
-                            local_file=getattr(self.services, "local_file", None))
+                            local_file=getattr(self.services, "local_file", None), timeline=self._timeline())
+        self.host.media = self._media
         if self._cancel_asked:
             self.host.cancel()
         return self.host
+
+    def _timeline(self) -> RunTimeline:
+        """The run's one timeline, planned by its host when the source is there."""
+        from .framing import ASPECTS
+        from .timeline import SoundBed
+        from .timeline_plan import RunTimeline
+
+        return RunTimeline(self._readable_segments, speed=self.speed,
+                           fit=self.sound.fit if self.sound is not None else "narration",
+                           texts=lambda: [spoken_text(str(s.get("voiceover", ""))) for s in self._readable_segments()
+                                          if isinstance(s, dict)],
+                           timings=self.timings if self.services is not None else None,
+                           sound=SoundBed(source=self.sound.source_audio) if self.sound is not None else
+                           SoundBed(source="off"), picture=ASPECTS.get(self.aspect, (1080, 1920)),
+                           caption_style=self.caption_style if self.captions == "burn" else None)
 
     def _frame_plan(self) -> FramePlan | None:
         if self.frame is None and self.aspect == "9:16":

@@ -30,14 +30,19 @@ import re
 import shutil
 import subprocess
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
-from typing import Any
+from dataclasses import dataclass, replace
+from typing import TYPE_CHECKING, Any
 
+from .command import BASE, CutCommand
 from .host import Shaper, restricted_inputs
 from .outputs import OutputError
 from .probe import UnreadableVideo
 from .segments_check import parse_time, seconds_of
 from .steps import Conversion, Cut, Merge
+
+if TYPE_CHECKING:
+    from .join_step import RecapJoin
+    from .timeline import Timeline
 
 __all__ = ["FIT_MODES", "SOURCE_AUDIO_MODES", "SoundChoice", "SoundPlan", "duck_expression", "music_names",
            "pick_music"]
@@ -126,6 +131,7 @@ class SoundPlan(Shaper):
     range's start); `warn(line)`: a warning of the run."""
 
     MUSIC_NAME = "music"
+    SOUND_PREFIX = "source_sound_"
 
     def __init__(self, choice: SoundChoice, speed: float, segments: Callable[[], Sequence[dict[str, object]]],
                  warn: Callable[[str], None], run_child: Callable[..., subprocess.CompletedProcess[Any]] | None = None
@@ -141,12 +147,12 @@ class SoundPlan(Shaper):
         self._narrations: dict[int, float] = {}  # each segment's narration length
         self._lengths: dict[int, float] = {}  # each merged clip's planned length
         self._music: tuple[str, str, float] | None = None  # (bare name, demuxer, length)
-        self._levelled: str | None = None  # the final mix's chain with its loudness pass
+        self._levelled: list[str] | None = None  # the final mix's filters after its loudness pass
         self._bed: str | None = None  # the music's graph
 
     # -- the cut ---------------------------------------------------------------
 
-    def cut(self, step: Cut, argv: list[Any]) -> list[Any]:
+    def cut(self, step: Cut, command: CutCommand) -> CutCommand:
         if self._video_length is None:
             try:  # its length and whether it has sound: one read, its packets not counted
                 source = self.media.facts(step.source, count_packets=False)
@@ -155,15 +161,14 @@ class SoundPlan(Shaper):
                 self._video_length, self._source_sound = math.inf, False
         start, end = parse_time(step.start), parse_time(step.end)
         if start is None or end is None:
-            return argv
-        argv = list(argv)
-        if self.keeps_source and "-an" in argv:
-            argv.remove("-an")
+            return command
+        if self.keeps_source:  # the source's sound from the range's start itself, for the merge
+            command = replace(command, sound_target=self.sound_file(os.path.dirname(step.target), step.index))
         voice = os.path.join(os.path.dirname(step.target), f"voice_{step.index}.mp3")
         try:
             spoken = self.media.narration_length(step.index, voice)
         except UnreadableVideo:
-            return argv
+            return command
         self._narrations[step.index] = spoken
         fit, video_end = self.choice.fit, self._video_length
         if fit == "extend":
@@ -177,14 +182,18 @@ class SoundPlan(Shaper):
                 self._warn(f"segment {step.index + 1}: its narration plays on to {stop:.1f} s, into the next "
                            f"range (from {following:g} s); shorten it or pass --fit range")
             if stop > end:
-                argv[argv.index("-to") + 1] = f"{stop:.3f}"
+                command = replace(command, stop=f"{stop:.3f}")
             self._lengths[step.index] = stop - start
         elif fit == "range":
             if spoken > end - start + _LONG_NARRATION_S:
                 self._warn(f"segment {step.index + 1}: the narration ({spoken:.1f} s) is longer than its range "
                            f"({end - start:.1f} s) and is cut; shorten it or pass --fit extend")
             self._lengths[step.index] = end - start
-        return argv
+        return command
+
+    def sound_file(self, folder: str, index: int) -> str:
+        """The source's sound under range `index`, cut by its cut step beside its clip."""
+        return os.path.join(folder, f"{self.SOUND_PREFIX}{index}.wav")
 
     @property
     def keeps_source(self) -> bool:
@@ -203,7 +212,6 @@ class SoundPlan(Shaper):
         length = self._lengths.get(step.index)
         if spoken is None or (not self.keeps_source and self.choice.fit == "narration"):
             return argv
-        head = list(argv[:argv.index("-i")])
         narration = f"[1:a]{_STEREO}" + ("" if self.choice.fit == "narration" else ",apad")
         if self.keeps_source:
             level = (f"volume='{duck_expression([(0.0, spoken)])}':eval=frame" if self.choice.source_audio == "duck"
@@ -211,66 +219,54 @@ class SoundPlan(Shaper):
             # The source's length first for extend/range (the narration padded
             # with silence), the narration's for the engine's own fit.
             order = "[s][n]" if self.choice.fit != "narration" else "[n][s]"
-            graph = (f"[0:a]{_STEREO},{level}[s];{narration}[n];"
+            graph = (f"[2:a]{_STEREO},{level}[s];{narration}[n];"
                      f"{order}amix=inputs=2:duration=first:normalize=0[a]")
         else:
             graph = f"{narration}[a]"
-        if length is not None:
-            try:  # the cut starts at the key frame at or before the range: its picture is the clip's length
-                cut = self.media.length(step.clip)
-                length = max(length, cut) if self.choice.fit == "extend" else cut
-            except UnreadableVideo:
-                pass
+        # The sound from the range's start (the conversion trims it with the picture, to the frame).
         tail = ["-shortest"] if self.choice.fit == "narration" or length is None else ["-t", f"{length:.3f}"]
-        return [*head, "-i", step.clip, "-i", step.narration, "-filter_complex", graph, "-map", "0:v", "-map", "[a]",
-                "-c:v", "copy", *_AAC, *tail, step.target]
+        sound = ["-i", self.sound_file(os.path.dirname(step.clip), step.index)] if self.keeps_source else []
+        return [*BASE, "-i", step.clip, "-i", step.narration, *sound, "-filter_complex", graph, "-map", "0:v",
+                "-map", "[a]", "-c:v", "copy", *_AAC, *tail, step.target]
 
     # -- the conversion ----------------------------------------------------------
 
-    def conversion(self, step: Conversion, argv: list[Any], clips: Sequence[str]) -> list[Any]:
-        argv = list(argv)
-        at = argv.index("-af") + 1
-        chain = str(argv[at])
+    def conversion(self, step: Conversion, join: RecapJoin) -> None:
         if self.choice.music is not None:
             # The software attempt after a failed hardware one reuses the graph and the reading.
-            self._bed = self._bed or self._music_graph(clips)
-            chain = f"[in]{chain}[v];{self._bed}[m];[v][m]amix=inputs=2:duration=first:normalize=0"
+            self._bed = self._bed or self._music_graph(join.timeline)
+            join.music = self._bed
         if self._levelled is None:
-            self._levelled = self._level(argv[argv.index("-i") + 1], chain)
-        argv[at] = self._levelled
-        if self.choice.music is not None:
-            argv[at] += "[out]"
-        if "-c:a" in argv and argv[argv.index("-c:a") + 1] == "aac":
-            argv[argv.index("-c:a"):argv.index("-c:a") + 2] = _AAC
-        return argv
+            self._levelled = self._level(join)
+        join.sound.set("level", *self._levelled)
+        join.audio_codec = list(_AAC)
 
-    def _level(self, source: str, chain: str) -> str:
+    def _level(self, join: RecapJoin) -> list[str]:
         """`chain` with one linear gain to the target loudness (what
         loudnorm's linear mode applies, without its resampling to 192 kHz
         and back). Where that gain would lift the true peak past its bound,
         the gain comes first and a limiter holds the peaks a little under
         the bound, measured again; the last correction never lifts the true
         peak past the bound."""
-        i, peak = self._measure(source, chain)
+        chain: list[str] = []
+        i, peak = self._measure(join, chain)
         gain = self.choice.loudness - i
         if math.isfinite(peak) and i > -70.0 and peak + gain > TRUE_PEAK - _PEAK_ROOM:
-            chain = (f"{chain},volume={gain:.2f}dB,alimiter=limit={_gain(TRUE_PEAK - _LIMIT_ROOM):.4f}:"
-                     "level=false:latency=true")
-            i, peak = self._measure(source, chain)
+            chain = [f"volume={gain:.2f}dB", f"alimiter=limit={_gain(TRUE_PEAK - _LIMIT_ROOM):.4f}:"
+                     "level=false:latency=true"]
+            i, peak = self._measure(join, chain)
         if not math.isfinite(peak) or i <= -70.0:  # silence: left as it is
-            return f"{chain},{_STEREO}"
+            return [*chain, _STEREO]
         gain = min(self.choice.loudness - i, TRUE_PEAK - _PEAK_ROOM - peak)
-        return f"{chain},volume={gain:.2f}dB,{_STEREO}"
+        return [*chain, f"volume={gain:.2f}dB", _STEREO]
 
-    def _measure(self, source: str, chain: str) -> tuple[float, float]:
+    def _measure(self, join: RecapJoin, chain: Sequence[str]) -> tuple[float, float]:
         """The final mix's integrated loudness and true peak as the standard
         meter (ebur128) reads them, for the one linear gain: loudnorm's own
         single pass, and its own reading, miss short recaps by more than half
         a LU. The audio alone, decoded and measured, not encoded (about
         0.15 s of CPU for a 10 s recap, most of it ffmpeg's start)."""
-        graph = f"{chain},ebur128=peak=true" + ("[out]" if self.choice.music is not None else "")
-        done = self._run_child(["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-i", source, "-vn", "-af", graph,
-                                "-f", "null", "-"], cwd=self.work_dir)
+        done = self._run_child(join.sound_measure([*chain, "ebur128=peak=true"]), cwd=self.work_dir)
         stderr = done.stderr.decode(errors="replace") if isinstance(done.stderr, bytes) else str(done.stderr or "")
         summary = stderr[stderr.rfind("Summary:"):]
         found = {key: re.search(rf"{key}:\s+(-?[\d.]+|-inf)", summary) for key in ("I", "Peak")}
@@ -280,19 +276,11 @@ class SoundPlan(Shaper):
         i, peak = (float(m.group(1)) for m in found.values() if m is not None)
         return i, peak
 
-    def _music_graph(self, clips: Sequence[str]) -> str:
+    def _music_graph(self, timeline: Timeline) -> str:
         """The music on the recap's timeline, ducked under each narration."""
-        try:
-            durations = [self.media.length(clip) for clip in clips]
-        except UnreadableVideo as error:
-            raise OutputError(f"a merged clip cannot be read to place the music: {error}") from None
-        total = sum(durations) / self._speed
-        windows, offset = [], 0.0
-        for index, length in enumerate(durations):
-            spoken = self._narrations.get(index)
-            if spoken is not None:
-                windows.append((offset / self._speed, (offset + min(spoken, length)) / self._speed))
-            offset += length
+        total = timeline.duration
+        windows = [(rng.recap_in, min(rng.narration.start + rng.narration.length, rng.recap_out))
+                   for rng in timeline.ranges if rng.narration is not None]
         name, demuxer, length = self._music_file()
         crossfade = min(1.0, length / 4)
         copies = 1 if length >= total else 1 + math.ceil((total - length) / (length - crossfade))
@@ -329,6 +317,9 @@ class SoundPlan(Shaper):
         return self._music
 
     def close(self) -> None:
-        """The music's copy is scratch: removed."""
-        if self.work_dir is not None and os.path.exists(path := os.path.join(self.work_dir, self.MUSIC_NAME)):
-            os.remove(path)
+        """The music's copy and the source's sound of each range are scratch: removed."""
+        if self.work_dir is None:
+            return
+        for name in os.listdir(self.work_dir):
+            if name == self.MUSIC_NAME or (name.startswith(self.SOUND_PREFIX) and name.endswith(".wav")):
+                os.remove(os.path.join(self.work_dir, name))

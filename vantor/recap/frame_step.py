@@ -18,7 +18,7 @@ framed picture.
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import TYPE_CHECKING
 
@@ -93,8 +93,16 @@ class FramePlan(Shaper):
         return command
 
     def conversion(self, step: Conversion, join: RecapJoin) -> None:
-        """Each range comes framed by `range_chain`; here the run is told how."""
-        self.speed = join.timeline.speed
+        """Each range comes framed by `range_chain`; here the run is told
+        how, and the timeline gets each range's crop."""
+        timeline = join.timeline
+        self.speed = timeline.speed
+        if self._source is None:
+            self._source = timeline.source
+        self._picture = (timeline.source_width, timeline.source_height,
+                         timeline.frame_rate[0] / timeline.frame_rate[1])
+        join.timeline = replace(timeline, ranges=tuple(replace(rng, crop=self.crop_keys(rng))
+                                                       for rng in timeline.ranges))
         if not self._told_framing:  # the software attempt after a failed hardware one says nothing again
             self._told_framing = True
             width, height = ASPECTS[self.aspect]

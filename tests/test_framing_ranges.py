@@ -77,7 +77,7 @@ def test_a_recap_of_a_hundred_short_ranges_with_smart_framing(tmp_path, monkeypa
     monkeypatch.setenv("VANTOR_CACHE_DIR", str(tmp_path / "cache"))
     monkeypatch.delenv("VANTOR_SERVICES_URL", raising=False)
     # The box jumps side to side every second: a move the camera follows in every range.
-    film = make_film(tmp_path / "film.mp4", "[0][1]overlay=x='if(mod(floor(t),2),500,60)+20*sin(3*t)':y=130:"
+    film = make_film(tmp_path / "film.mp4", "[0][1]overlay=x='if(mod(floor(t),2),230,30)+10*sin(3*t)':y=40:"
                      "shortest=1", 101, size="320x180")
     segments = [{"start": f"{n}.1", "end": f"{n}.9", "voiceover": "Go."} for n in range(100)]
     with VideoSite(tmp_path / "www") as site:

@@ -173,10 +173,11 @@ def smart_filter(aspect: str, centre_expression: str, picture: tuple[int, int] |
     left = f"2*floor(round(clip(({centre_expression})*{cover_w}-{width / 2},0,{cover_w - width}))/2)"
     top = round((cover_h - height) / 2) // 2 * 2
     at = horizontal.edge("ld(0)")
-    return (f"crop=w={horizontal.wide}:h={vertical.wide}:x='if(gte(st(0,{left}),-1),{at},0)':"
-            f"y='{vertical.edge(str(top))}':exact=1,scale={horizontal.scaled}:{vertical.scaled},"
+    wide_top = vertical.place(top)
+    return (f"crop=w={horizontal.wide}:h={vertical.wide}:x='if(gte(st(0,{left}),-1),{at},0)':y={wide_top}:exact=1,"
+            f"scale={horizontal.scaled}:{vertical.scaled},"
             f"crop=w={width}:h={height}:x='if(gte(st(0,{left}),-1),clip(round(ld(0)-{at}*{horizontal.ratio:.8f}),"
-            f"0,iw-ow),0)':y='clip(round({top}-{vertical.edge(str(top))}*{vertical.ratio:.8f}),0,ih-oh)':exact=1,"
+            f"0,iw-ow),0)':y={min(max(round(top - wide_top * vertical.ratio), 0), vertical.scaled - height)}:exact=1,"
             "setsar=1")
 
 
@@ -196,6 +197,10 @@ class _Axis:
         self.wide = min(source, math.ceil(room / self.step) * self.step)
         self.scaled = round(self.wide * self.ratio)
         self._last = source - self.wide
+
+    def place(self, scaled: int) -> int:
+        """`edge` of a fixed window."""
+        return min(max(self.step * math.floor((scaled / self.ratio - _MARGIN) / self.step), 0), self._last)
 
     def edge(self, scaled: str) -> str:
         """The wide crop's edge (source pixels) for a window at `scaled`

@@ -12,7 +12,7 @@ import pytest
 PACKAGE = Path(__file__).resolve().parent.parent / "vantor"
 # Lowest first; a module may import its own layer and those below.
 LAYERS = [
-    {"vantor.errors", "vantor.bindings", "vantor.net", "vantor._service_settings", "vantor.extras"},
+    {"vantor.errors", "vantor.bindings", "vantor.net", "vantor._service_settings", "vantor.extras", "vantor.runner"},
     {"vantor.tools"},
     {"vantor.services"},
     {"vantor.recap", "vantor.transcripts"},

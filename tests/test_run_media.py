@@ -44,26 +44,24 @@ def test_each_file_is_read_once_until_it_changes(tmp_path):
             unreadable(str(tmp_path / "junk.mp4"))
 
 
-def test_every_probe_and_analysis_of_a_run_reads_local_files_and_pipes_only(tmp_path, monkeypatch):
-    """The run's own ffprobe calls and the framing's, which run outside its
-    host (whose commands test_captions checks), name the protocols they read."""
+def test_every_probe_and_analysis_of_a_run_reads_local_files_and_pipes_only(tmp_path):
+    """The run's own ffprobe calls and the framing's, which the run's runner
+    starts outside its host's steps (whose commands test_captions checks),
+    name the protocols they read."""
     from vantor.recap import frame_analysis
+    from vantor.runner import Runner
 
     clip = make(tmp_path / "clip.mp4", "testsrc2=d=1:size=64x36", "sine=d=1")
     started: list[list[str]] = []
-    real_run, real_popen = subprocess.run, subprocess.Popen
-
-    def run(argv, *args, **kwargs):
-        started.append(list(argv))
-        return real_run(argv, *args, **kwargs)
+    real_popen = subprocess.Popen
 
     def popen(argv, *args, **kwargs):
         started.append(list(argv))
         return real_popen(argv, *args, **kwargs)
 
-    monkeypatch.setattr(subprocess, "run", run)
-    RunMedia().facts(clip)
-    frame_analysis.analyse(clip, 0.5, start_child=popen)
+    runner = Runner(start_child=popen)
+    RunMedia(runner=runner).facts(clip)
+    frame_analysis.analyse(clip, 0.5, runner=runner)
     assert {argv[0] for argv in started} == {"ffprobe", "ffmpeg"} and len(started) == 3
     for argv in started:
         at = argv.index("-protocol_whitelist")

@@ -23,7 +23,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import subprocess
 import sys
 import traceback
 from collections.abc import Sequence
@@ -36,6 +35,7 @@ from .recap.messages import explain
 from .errors import PreflightError
 from .recap.outputs import OutputError
 from .recap.run import kept_work_dir
+from .runner import ChildStopped, run
 
 __all__ = ["build_parser", "main", "version_line"]
 
@@ -45,8 +45,8 @@ COMMANDS = (recap, check, doctor, serve, voices, demo, batch, studio, transcript
 
 def _ffmpeg_version() -> str:
     try:
-        done = subprocess.run(["ffmpeg", "-version"], capture_output=True, text=True, timeout=10)
-    except (OSError, subprocess.TimeoutExpired):
+        done = run(["ffmpeg", "-version"], text=True, time_limit=10)
+    except (OSError, ChildStopped):
         return "no ffmpeg on PATH"
     words = (done.stdout.splitlines() or [""])[0].split()
     return f"ffmpeg {words[2]}" if len(words) > 2 and words[:2] == ["ffmpeg", "version"] else "ffmpeg (unknown)"

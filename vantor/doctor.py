@@ -3,31 +3,33 @@
 from __future__ import annotations
 
 import shutil
-import subprocess
 from collections.abc import Sequence
 from pathlib import Path
 from typing import TextIO
 
+from .runner import ChildStopped, run
 from .tools import LOCAL_SERVICE_TOOLS, RUN_TOOLS, Tool, install_hint
 
 # The two encoders the conversion tries, in its order.
 ENCODERS = ("h264_nvenc", "libx264")
 VERSION_FLAGS = {"wget": "--version", "espeak-ng": "--version"}
+TOOL_LIMIT_S = 60  # a version line or one encoded frame; a tool that hangs is reported, not waited for
 
 
 def _first_line(cmd: list[str]) -> str:
-    result = subprocess.run(cmd, capture_output=True, text=True)
+    result = run(cmd, text=True, time_limit=TOOL_LIMIT_S)
     lines = (result.stdout or result.stderr).strip().splitlines()
     return lines[0] if lines else f"exit status {result.returncode}"
 
 
 def try_encoder(encoder: str) -> tuple[bool, str]:
     """Encodes one 1080x1920 frame; (works, the tool's own error)."""
-    result = subprocess.run(
-        ["ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i", "color=size=1080x1920:rate=25",
-         "-frames:v", "1", "-c:v", encoder, "-f", "null", "-"],
-        capture_output=True, text=True,
-    )
+    try:
+        result = run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "lavfi", "-i",
+                      "color=size=1080x1920:rate=25", "-frames:v", "1", "-c:v", encoder, "-f", "null", "-"],
+                     text=True, time_limit=TOOL_LIMIT_S)
+    except ChildStopped as stopped:
+        return False, str(stopped)
     error = " | ".join(line.strip() for line in result.stderr.strip().splitlines()[-3:])
     return result.returncode == 0, error
 

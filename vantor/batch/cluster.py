@@ -18,8 +18,9 @@ from __future__ import annotations
 import logging
 import os
 import shutil
-import subprocess
 from typing import Any
+
+from ..runner import ChildStopped, run
 
 __all__ = ["ClusterSecurityError", "remote_security", "start_private_cluster", "temporary_security",
            "unencrypted_note"]
@@ -41,7 +42,10 @@ def _temporary_credentials() -> tuple[str, str]:
                                    "install it (Debian: apt-get install openssl)")
     command = ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
                "-nodes", "-days", "365", "-subj", "/CN=vantor-batch", "-keyout", "/dev/stdout", "-out", "/dev/stdout"]
-    done = subprocess.run(command, capture_output=True, text=True, timeout=30)
+    try:
+        done = run(command, text=True, time_limit=30)  # the key comes back on a pipe, never on disk
+    except ChildStopped as stopped:
+        raise ClusterSecurityError(f"openssl could not make the cluster's TLS key: {stopped}") from None
     pem = done.stdout
     if done.returncode != 0 or _KEY_END not in pem or "BEGIN CERTIFICATE" not in pem:
         detail = " ".join(done.stderr.split())[:200]

@@ -108,7 +108,8 @@ def _forget(pid: int) -> None:
 
 def start_reaped_child(argv: Any, **kwargs: Any) -> subprocess.Popen[Any]:
     """`subprocess.Popen(argv, **kwargs)`, tied to the worker's life."""
-    child = _ReapedChild(argv, start_new_session=True, **kwargs)
+    kwargs["start_new_session"] = True  # the runner asks for it too
+    child = _ReapedChild(argv, **kwargs)
     with _lock:
         _registered.add(child.pid)
     _tell(f"+{child.pid}")

@@ -23,6 +23,7 @@ from ..recap.outputs import OutputNames, move_into_place, refuse_existing
 from ..recap.probe import probe_duration
 from ..recap.run import EngineRun
 from ..recap.services_choice import shown_address
+from ..runner import run
 from ..services import start_local_services
 from ..services.voices import DEFAULT_VOICE
 from ..tools import require_tools
@@ -72,12 +73,11 @@ def make_preview(video: str, picture: str) -> str:
     duration = probe_duration(video)
     columns, rows = PREVIEW_TILES
     rate = columns * rows / max(duration, 0.1)
-    subprocess.run(
-        ["ffmpeg", "-y", "-loglevel", "error", "-i", video,
-         "-vf", f"fps={rate:.6f},scale=270:480,tile={columns}x{rows}:padding=6:margin=6",
-         "-frames:v", "1", "-update", "1", picture],
-        check=True,
-    )
+    done = run(["ffmpeg", "-y", "-loglevel", "error", "-i", video,
+                "-vf", f"fps={rate:.6f},scale=270:480,tile={columns}x{rows}:padding=6:margin=6",
+                "-frames:v", "1", "-update", "1", picture], capture=False)
+    if done.returncode != 0:
+        raise subprocess.CalledProcessError(done.returncode, done.args)
     return picture
 
 

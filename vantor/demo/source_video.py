@@ -6,6 +6,8 @@ from __future__ import annotations
 import os
 import subprocess
 
+from ..runner import run
+
 __all__ = ["make_source_video"]
 
 
@@ -31,10 +33,12 @@ def make_source_video(path: str, seconds: float = 12.0, size: str = "640x360", r
         "-c:v", "libx264", *preset, "-pix_fmt", "yuv420p", "-g", str(rate),
         "-c:a", "aac", "-shortest", os.path.abspath(path),  # never read as "proto:" or "-option"
     ]
-    result = subprocess.run(cmd, capture_output=True)
+    result = run(cmd)
     if result.returncode != 0:
         # drawtext needs a font; fall back to the plain test pattern, whose
         # own counter still moves.
         cmd[cmd.index("-vf") : cmd.index("-vf") + 2] = []
-        subprocess.run(cmd, check=True)
+        again = run(cmd, capture=False)
+        if again.returncode != 0:
+            raise subprocess.CalledProcessError(again.returncode, cmd)
     return path

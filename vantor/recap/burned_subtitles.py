@@ -15,14 +15,16 @@ keeps to the same rows.
 
 from __future__ import annotations
 
-import subprocess
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
+from ..runner import ChildStopped, Runner
+
 __all__ = ["Band", "find_band", "on_picture"]
 
 RATE = 2.0  # frames read a second of the joined video
+STALL_S = 60.0  # the decoder writing no frame for this long is stuck (a crafted file)
 WIDTH = 320  # of the analysed picture
 LOWER = 0.6  # only the rows below this share of the height are read
 BRIGHT, DARK = 180, 70  # grey levels of a letter's face and of its outline
@@ -93,21 +95,30 @@ def _runs(rows: Any, join: float) -> list[tuple[int, int]]:
     return runs
 
 
-def find_band(video: str, width: int, height: int, *, protocols: str = "file,pipe") -> Band | None:
+def find_band(video: str, width: int, height: int, *, protocols: str = "file,pipe",
+              runner: Runner | None = None) -> Band | None:
     """The burned-in subtitles' band of `video` (`width` x `height`), or None;
-    ValueError when it cannot be read."""
+    ValueError when it cannot be read. `runner`: runs its ffmpeg (the run's:
+    a cancel ends it)."""
     import numpy as np
 
     rows = max(2, round(WIDTH * height / width * (1 - LOWER) / 2) * 2)
-    done = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-protocol_whitelist", protocols,
-                           "-skip_frame", "bidir", "-i", video, "-an",
-                           "-vf", f"fps={RATE},crop=iw:ih*{1 - LOWER}:0:ih*{LOWER},scale={WIDTH}:{rows},format=gray",
-                           "-f", "rawvideo", "-"], capture_output=True, check=False)
-    if done.returncode != 0:
-        raise ValueError(done.stderr.decode(errors="replace").strip()[-200:] or "no picture")
     size = WIDTH * rows
-    frames = [np.frombuffer(done.stdout, np.uint8, size, at).reshape(rows, WIDTH)
-              for at in range(0, len(done.stdout) - size + 1, size)]
+    frames: list[Any] = []
+    try:
+        with (runner or Runner()).stream(
+                ["ffmpeg", "-v", "error", "-nostdin", "-protocol_whitelist", protocols, "-skip_frame", "bidir",
+                 "-i", video, "-an", "-vf",
+                 f"fps={RATE},crop=iw:ih*{1 - LOWER}:0:ih*{LOWER},scale={WIDTH}:{rows},format=gray",
+                 "-f", "rawvideo", "-"], what="the subtitles' reader", stall_limit=STALL_S) as child:
+            while len(raw := child.read(size)) == size:
+                frames.append(np.frombuffer(raw, np.uint8).reshape(rows, WIDTH))
+    except ChildStopped as stopped:
+        if stopped.why == "cancelled":
+            raise
+        raise ValueError(str(stopped)) from None
+    if child.returncode != 0:
+        raise ValueError(child.stderr.decode(errors="replace").strip()[-200:] or "no picture")
     return band_of(frames, width, height)
 
 

@@ -159,7 +159,8 @@ class CaptionPlan(Shaper):
         if self.look.position == "top":  # the subtitles' band is in the lower part
             return placement(self.look, self._aspect)
         try:
-            band = burned_subtitles.find_band(source, *probe_picture(source)[:2])
+            band = burned_subtitles.find_band(source, *probe_picture(source, runner=self.runner)[:2],
+                                              runner=self.runner)  # the run's: a cancel ends them
         except (ValueError, KeyError, IndexError) as error:
             self._say(f"vantor: the picture could not be read for burned-in subtitles ({error}); "
                       f"the captions stay at the {self.look.position}")

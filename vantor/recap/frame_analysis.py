@@ -14,15 +14,18 @@ import itertools
 import json
 import os
 import subprocess
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from ..runner import ChildStopped, Runner
 from .framing import Sample
 
 __all__ = ["Analysis", "analyse", "apart_shots", "cached", "file_digest", "probe_picture", "range_key", "store"]
 
+STALL_S = 60.0  # the decoder writing no frame for this long is stuck (a crafted file)
 VERSION = 3  # of the analysis: a change here makes the cached results stale
 RATE = 4.0  # samples a second
 WIDTH = 320  # of the analysed picture
@@ -89,10 +92,15 @@ def store(cache_dir: Path, key: str, analysis: Analysis) -> None:
     os.replace(scratch, cache_dir / f"{key}.json")  # never half-written
 
 
-def probe_picture(video: str, protocols: str = "file,pipe") -> tuple[int, int, float]:
-    done = subprocess.run(["ffprobe", "-v", "error", "-protocol_whitelist", protocols, "-select_streams", "v:0",
-                           "-show_entries", "stream=width,height,r_frame_rate", "-of", "json", video],
-                          capture_output=True, text=True, check=False)
+def probe_picture(video: str, protocols: str = "file,pipe", runner: Runner | None = None) -> tuple[int, int, float]:
+    try:
+        done = (runner or Runner()).run(["ffprobe", "-v", "error", "-protocol_whitelist", protocols, "-select_streams",
+                                         "v:0", "-show_entries", "stream=width,height,r_frame_rate", "-of", "json",
+                                         video], text=True, stall_limit=STALL_S)
+    except ChildStopped as stopped:
+        if stopped.why == "cancelled":
+            raise
+        raise ValueError(str(stopped)) from None
     stream = json.loads(done.stdout or "{}").get("streams", [{}])[0]
     num, _, den = str(stream.get("r_frame_rate", "30/1")).partition("/")
     fps = float(num) / float(den or 1) if float(den or 1) else 30.0
@@ -100,35 +108,36 @@ def probe_picture(video: str, protocols: str = "file,pipe") -> tuple[int, int, f
 
 
 def analyse(video: str, crop_share: float, *, start: float | None = None, end: float | None = None,
-            protocols: str = "file,pipe", start_child: Callable[..., subprocess.Popen[bytes]] = subprocess.Popen
-            ) -> Analysis:
+            protocols: str = "file,pipe", start_child: Callable[..., subprocess.Popen[bytes]] = subprocess.Popen,
+            runner: Runner | None = None) -> Analysis:
     """`crop_share`: the crop's width as a share of the scaled picture's.
     `start`, `end`: only that stretch of `video` (the samples' times count
     from `start`); `protocols`: what ffmpeg may read it through;
-    `start_child`: starts its ffmpeg (`subprocess.Popen`'s signature)."""
+    `runner`: runs its ffmpeg (a run's: its cancel ends the analysis at
+    once), else one starting it with `start_child` (`subprocess.Popen`'s
+    signature)."""
     import cv2
     import numpy as np
 
     cv: Any = cv2  # its stubs know neither `data` nor every array the calls take
 
-    width, height, fps = probe_picture(video, protocols)
+    runner = runner or Runner(start_child=start_child)
+    width, height, fps = probe_picture(video, protocols, runner)
     stretch = [] if start is None else ["-ss", f"{start:.3f}"]
     stretch += [] if end is None else ["-t", f"{end - (start or 0.0):.3f}"]
     rows = max(2, round(WIDTH * height / width / 2) * 2)
     # B-frames are not decoded (no other kind refers to them): a few samples a second
     # come from the I- and P-frames at about a third of the decoding's work.
-    child = start_child(["ffmpeg", "-v", "fatal", "-nostdin", "-protocol_whitelist", protocols,
-                         "-skip_frame", "bidir", *stretch, "-i", video,
-                         "-an", "-vf", f"fps={RATE},scale={WIDTH}:{rows},format=gray", "-f", "rawvideo", "-"],
-                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    decode = ["ffmpeg", "-v", "fatal", "-nostdin", "-protocol_whitelist", protocols, "-skip_frame", "bidir",
+              *stretch, "-i", video, "-an", "-vf", f"fps={RATE},scale={WIDTH}:{rows},format=gray", "-f", "rawvideo",
+              "-"]
     faces = cv.CascadeClassifier(os.path.join(cv.data.haarcascades, "haarcascade_frontalface_default.xml"))
     window = max(1, round(crop_share * WIDTH))
     samples: list[Sample] = []
     shot, previous, thumb_before = 0, None, None
-    assert child.stdout is not None and child.stderr is not None
-    try:
+    with _unreadable(), runner.stream(decode, what="the framing's decoder", stall_limit=STALL_S) as child:
         # Frame by frame: a long recap's samples are never all held at once.
-        while len(raw := child.stdout.read(WIDTH * rows)) == WIDTH * rows:
+        while len(raw := child.read(WIDTH * rows)) == WIDTH * rows:
             frame: Any = np.frombuffer(raw, dtype=np.uint8).reshape(rows, WIDTH)
             thumb = cv.resize(frame, (32, 18), interpolation=cv.INTER_AREA).astype(np.int16)
             if thumb_before is not None and float(np.abs(thumb - thumb_before).mean()) > CUT_DIFFERENCE:
@@ -141,13 +150,21 @@ def analyse(video: str, crop_share: float, *, start: float | None = None, end: f
             previous = frame
             subject = None if profile is None else _centre(profile, window, np)
             samples.append(Sample(round(len(samples) / RATE, 4), shot, subject, _apart(found, window)))
-    finally:
-        child.stdout.close()
-        error = child.stderr.read(4096).decode(errors="replace").strip()
-        child.stderr.close()
-        if child.wait() != 0 or not samples:
-            raise ValueError(f"the video cannot be read for the framing: {error[-200:] or 'no picture'}")
+    error = child.stderr.decode(errors="replace").strip()
+    if child.returncode != 0 or not samples:
+        raise ValueError(f"the video cannot be read for the framing: {error[-200:] or 'no picture'}")
     return Analysis(width, height, fps, tuple(samples))
+
+
+@contextmanager
+def _unreadable() -> Iterator[None]:
+    """The decoder stopped by a bound: a video that cannot be analysed (a cancel passes)."""
+    try:
+        yield
+    except ChildStopped as stopped:
+        if stopped.why == "cancelled":
+            raise
+        raise ValueError(f"the video cannot be read for the framing: {stopped}") from None
 
 
 def _apart(found: Any, window: int) -> bool:

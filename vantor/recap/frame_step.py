@@ -194,7 +194,8 @@ class FramePlan(Shaper):
             if not self._told:
                 self._told = True
                 self._say(f"vantor: smart framing: analysing {max(len(self._ranges), 1)} range(s)")
-            found = frame_analysis.analyse(self._source, share, start=start, end=end)
+            found = frame_analysis.analyse(self._source, share, start=start, end=end,
+                                           runner=self.runner)  # the run's: a cancel ends it
             self.analysed = True
             frame_analysis.store(self._cache_dir, key, found)
         return found
@@ -214,5 +215,5 @@ class FramePlan(Shaper):
 
         if self._picture is None:
             assert self._source is not None
-            self._picture = frame_analysis.probe_picture(self._source)
+            self._picture = frame_analysis.probe_picture(self._source, runner=self.runner)
         return self._picture

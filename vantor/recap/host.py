@@ -1,8 +1,10 @@
 """`RunHost`: the engine's steps as a product run takes them.
 
 Bound as the run's `host` (see `steps`), it
-- starts every child itself, so `cancel()` from any thread kills the one
-  running, and sends its output where the run says;
+- starts every child through the run's one `Runner` (`runner`), so
+  `cancel()` from any thread kills the one running and its process group,
+  and sends its output where the run says; the features' own tools
+  (framing's analysis, the media probes) run through it too;
 - restricts each ffmpeg input to local files and pipes
   (`-protocol_whitelist file,pipe` before every `-i`): the source video
   comes from a service, and a crafted container or list must not make
@@ -30,6 +32,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, TextIO
 
+from ..runner import Runner
 from . import fetch_step
 from .command import CutCommand
 from .fetch_step import LocalFile
@@ -115,10 +118,12 @@ class Shaper:
     work_dir: str | None = None
     made: list[tuple[str, str]]
     media: RunMedia
+    runner: Runner  # the run's (set with `media`): a feature's own tools are cancelled with the run
 
     def __init__(self) -> None:
         self.made = []
         self.media = RunMedia()
+        self.runner = Runner()
 
     def cut(self, step: Cut, command: CutCommand) -> CutCommand:
         return command
@@ -160,11 +165,11 @@ class RunHost(StepHost):
         self._emit, self._local = emit, local
         self._local_file = local_file
         self._check_fetched, self._child_output = check_fetched, child_output
-        self._stop_requested, self._start_child = stop_requested, start_child
+        self._stop_requested = stop_requested
         self._shapers = tuple(shapers)
         self._cancelled = threading.Event()
-        self._lock = threading.Lock()
-        self._child: subprocess.Popen[Any] | None = None
+        self.runner = Runner(start_child=start_child, stop_requested=stop_requested,
+                             cancelled_error=self._cancelled_error)
         self._polls = 0
         self._clips: list[str] = []
         self._report_dir: str | None = None
@@ -178,13 +183,15 @@ class RunHost(StepHost):
 
     def cancel(self) -> None:
         self._cancelled.set()
-        with self._lock:
-            child = self._child
-        if child is not None:
-            try:
-                child.kill()
-            except OSError:
-                pass
+        self.runner.cancel()
+
+    @property
+    def _start_child(self) -> Callable[..., subprocess.Popen[Any]]:
+        return self.runner.start_child
+
+    @_start_child.setter
+    def _start_child(self, start_child: Callable[..., subprocess.Popen[Any]]) -> None:
+        self.runner.start_child = start_child
 
     @property
     def cancelled(self) -> bool:
@@ -192,8 +199,11 @@ class RunHost(StepHost):
 
     def raise_if_cancelled(self) -> None:
         if self.cancelled:
-            kept = self.work_dir
-            raise RunCancelled("the recap was cancelled" + (f"; its working files are kept in {kept}" if kept else ""))
+            raise self._cancelled_error()
+
+    def _cancelled_error(self) -> RunCancelled:
+        kept = self.work_dir
+        return RunCancelled("the recap was cancelled" + (f"; its working files are kept in {kept}" if kept else ""))
 
     def close(self) -> None:
         """Removes the run's scratch (the conversion's report)."""
@@ -322,41 +332,18 @@ class RunHost(StepHost):
 
     def run_child(self, argv: Sequence[Any], *, captured: bool = False,
                   **kwargs: Any) -> subprocess.CompletedProcess[Any]:
-        """Starts `argv` (inputs restricted) so that `cancel()` can kill it,
-        waits for it, and tells the run; a cancellation raises RunCancelled."""
+        """Runs `argv` (inputs restricted) through the run's runner, so that
+        `cancel()` kills it, and tells the run; a cancellation raises
+        RunCancelled."""
         self.raise_if_cancelled()
         argv = restricted_inputs(argv)
-        if captured:
-            kwargs["stdout"] = kwargs["stderr"] = subprocess.PIPE
-        elif self._child_output is not None:
+        if not captured and self._child_output is not None:
             self._child_output.flush()  # the tool's own lines come after the run's
-            kwargs["stdout"] = kwargs["stderr"] = self._child_output
-        child = self._start_child(argv, **kwargs)
-        with self._lock:
-            self._child = child
-        try:
-            while True:
-                try:
-                    stdout, stderr = child.communicate(timeout=_WAIT_SLICE)
-                    break
-                except subprocess.TimeoutExpired:
-                    if self.cancelled:
-                        child.kill()
-                        child.wait()
-                        self.raise_if_cancelled()
-        except BaseException:
-            if child.poll() is None:
-                child.kill()
-            child.wait()
-            raise
-        finally:
-            with self._lock:
-                self._child = None
+        result = self.runner.run(argv, capture=captured, stdout=None if captured else self._child_output, **kwargs)
         self.raise_if_cancelled()  # a child killed by cancel() is not a tool's failure
-        if _interrupted(argv, child.returncode):
+        if _interrupted(argv, result.returncode):
             # Ctrl-C reached the child (the terminal signals the whole group); this process may
             # ignore SIGINT (started in the background) or see it only after the child's exit.
             raise KeyboardInterrupt(f"{os.path.basename(str(argv[0]))} was interrupted")
-        result = subprocess.CompletedProcess(argv, child.returncode, stdout, stderr)
         self._emit(RunEvent("child", shlex.join(fspath_argv(argv)), result))
         return result

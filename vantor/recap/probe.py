@@ -2,23 +2,30 @@
 
 from __future__ import annotations
 
-import subprocess
+from ..runner import ChildStopped, Runner, run
 
-__all__ = ["UnreadableVideo", "probe_duration"]
+__all__ = ["PROBE_LIMIT_S", "UnreadableVideo", "probe_duration"]
+
+PROBE_LIMIT_S = 120  # a probe reads headers (or counts packets): a stuck one is ended
 
 
 class UnreadableVideo(ValueError):
     """ffprobe could not read a duration; the message says why."""
 
 
-def probe_duration(video: str) -> float:
-    """The container duration of `video` in seconds."""
-    done = subprocess.run(
-        # The video may be a fetched one: it is read from the file alone.
-        ["ffprobe", "-v", "error", "-protocol_whitelist", "file,pipe", "-show_entries", "format=duration", "-of",
-         "csv=p=0", video],
-        capture_output=True, text=True,
-    )
+def probe_duration(video: str, runner: Runner | None = None) -> float:
+    """The container duration of `video` in seconds (ffprobe run by `runner`)."""
+    try:
+        done = (runner.run if runner is not None else run)(
+            # The video may be a fetched one: it is read from the file alone.
+            ["ffprobe", "-v", "error", "-protocol_whitelist", "file,pipe", "-show_entries", "format=duration", "-of",
+             "csv=p=0", video],
+            text=True, time_limit=PROBE_LIMIT_S,
+        )
+    except ChildStopped as stopped:
+        if stopped.why == "cancelled":
+            raise
+        raise UnreadableVideo(str(stopped)) from None
     try:
         return float(done.stdout.strip())
     except ValueError:

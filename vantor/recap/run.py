@@ -134,6 +134,7 @@ class EngineRun:
         # lengths from their voiced timings when the run's own services spoke them.
         self._media = RunMedia(self.timings if self.services is not None else None)
         host = self._host(shapers)
+        self._media.runner = host.runner  # its probes end with the run's other children
         if self.services is not None:
             self._event("stage", "download")
             try:
@@ -143,7 +144,7 @@ class EngineRun:
         self.work_dir = host.work_dir = working_folder(self.output_dir)
         failed = False
         for shaper in shapers:
-            shaper.work_dir, shaper.media = self.work_dir, self._media
+            shaper.work_dir, shaper.media, shaper.runner = self.work_dir, self._media, host.runner
         try:
             segments_file = self._engine_segments_file()
             self._event("stage", "engine", self._published_paths())

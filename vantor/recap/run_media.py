@@ -13,12 +13,12 @@ from __future__ import annotations
 
 import json
 import os
-import subprocess
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
-from .probe import UnreadableVideo
+from ..runner import ChildStopped, Runner
+from .probe import PROBE_LIMIT_S, UnreadableVideo
 
 if TYPE_CHECKING:
     from ..services import NarrationTiming
@@ -44,9 +44,11 @@ class MediaFacts:
 class RunMedia:
     """The per-run record. `timings`: each segment's voiced narration, in
     order, when the run has them (their lengths are those of the run's
-    narration files: the speech service measured the very bytes it answers)."""
+    narration files: the speech service measured the very bytes it answers).
+    `runner`: runs its ffprobe (the run's, once it has one: a cancel ends it)."""
 
-    def __init__(self, timings: Sequence[NarrationTiming] | None = None) -> None:
+    def __init__(self, timings: Sequence[NarrationTiming] | None = None, runner: Runner | None = None) -> None:
+        self.runner = runner or Runner()
         self._timings = list(timings) if timings is not None else None
         self._facts: dict[tuple[str, bool], tuple[tuple[int, int], MediaFacts]] = {}
         self.probes: int = 0  # ffprobe calls made, for the benchmark
@@ -89,10 +91,15 @@ class RunMedia:
 
     def _probe(self, path: str, count_packets: bool) -> MediaFacts:
         self.probes += 1
-        done = subprocess.run(["ffprobe", "-v", "error", "-protocol_whitelist", "file,pipe", "-select_streams", "a:0",
-                               *(["-count_packets"] if count_packets else []), "-show_entries",
-                               "format=duration,format_name:stream=codec_name,sample_rate,nb_read_packets",
-                               "-of", "json", path], capture_output=True, text=True)
+        try:
+            done = self.runner.run(["ffprobe", "-v", "error", "-protocol_whitelist", "file,pipe", "-select_streams",
+                                    "a:0", *(["-count_packets"] if count_packets else []), "-show_entries",
+                                    "format=duration,format_name:stream=codec_name,sample_rate,nb_read_packets",
+                                    "-of", "json", path], text=True, time_limit=PROBE_LIMIT_S)
+        except ChildStopped as stopped:
+            if stopped.why == "cancelled":
+                raise
+            raise UnreadableVideo(f"{path}: {stopped}") from None
         try:
             found = json.loads(done.stdout or "{}")
         except ValueError:

@@ -140,8 +140,7 @@ class SoundPlan(Shaper):
         self.choice: SoundChoice = choice
         self._speed, self._segments, self._warn = speed, segments, warn
         # The loudness reading runs as the run's own child (cancellable), given by the run.
-        self._run_child = run_child or (lambda argv, **kw: subprocess.run(restricted_inputs(argv), capture_output=True,
-                                                                          **kw))
+        self._run_child = run_child or (lambda argv, **kw: self.runner.run(restricted_inputs(argv), **kw))
         self._video_length: float | None = None
         self._source_sound: bool | None = None
         self._narrations: dict[int, float] = {}  # each segment's narration length

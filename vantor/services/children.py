@@ -4,8 +4,9 @@ Every child gets the job's remaining wall time, is ended when it writes
 nothing for the stall limit or when the service shuts down, and carries a
 CPU-time limit of its own (RLIMIT_CPU set by `prlimit`, which then execs
 the program: no preexec_fn in a threaded service), so even a child whose
-service was killed outright stops on its own. Each child leads its own
-process group, and the whole group is killed.
+service was killed outright stops on its own. The product's runner starts
+and watches it: the child leads its own process group, and the whole group
+is killed.
 """
 
 from __future__ import annotations
@@ -13,16 +14,16 @@ from __future__ import annotations
 import math
 import os
 import shutil
-import signal
-import subprocess
 import threading
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
 
+from ..runner import ChildStopped as Stopped
+from ..runner import Runner
+
 __all__ = ["Bounds", "ChildStopped", "Completed", "run"]
 
-POLL_SECONDS = 0.1
 KEEP_STDERR = 64 * 1024
 
 
@@ -70,54 +71,16 @@ def _limited(argv: list[str], cpu_seconds: int) -> list[str]:
 def run(argv: list[str], bounds: Bounds, what: str, on_line: Callable[[str], None] | None = None) -> Completed:
     """Runs `argv` within `bounds`; `on_line` gets each stdout line as it
     comes. Raises ChildStopped (naming `what`) when a bound ends it."""
-    last = [time.monotonic()]
-    out: list[str] = []
-    err: list[str] = []
-
-    def pump(stream: object, into: list[str], forward: Callable[[str], None] | None) -> None:
-        size = 0
-        for line in stream:  # type: ignore[attr-defined]
-            last[0] = time.monotonic()
-            if forward is not None:
-                forward(line.rstrip("\n"))
-            if size < KEEP_STDERR:
-                into.append(line)
-                size += len(line)
-
-    with subprocess.Popen(_limited(argv, bounds.cpu_seconds()), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, text=True, errors="replace", start_new_session=True) as child:
-        readers = [threading.Thread(target=pump, args=(child.stdout, out, on_line), daemon=True),
-                   threading.Thread(target=pump, args=(child.stderr, err, None), daemon=True)]
-        for reader in readers:
-            reader.start()
-        try:
-            while True:
-                try:
-                    child.wait(POLL_SECONDS)
-                    break
-                except subprocess.TimeoutExpired:
-                    pass
-                now = time.monotonic()
-                if bounds.cancelled is not None and bounds.cancelled.is_set():
-                    raise ChildStopped(f"unavailable: the service shut down during {what}; try again later",
-                                       cancelled=True)
-                if now > bounds.ends:
-                    raise ChildStopped(f"the download stalled: {what} took longer than the service's deadline "
-                                       f"of {bounds.deadline:g} s")
-                if now - last[0] > bounds.stall_seconds:
-                    raise ChildStopped(f"the download stalled: {what} made no progress for {bounds.stall_seconds:g} s")
-        except BaseException:
-            _kill_group(child)
-            raise
-        finally:
-            for reader in readers:
-                reader.join(timeout=5)
-    return Completed(child.returncode, "".join(out), "".join(err))
-
-
-def _kill_group(child: subprocess.Popen[str]) -> None:
+    runner = Runner(stop_requested=None if bounds.cancelled is None else bounds.cancelled.is_set,
+                    cancelled_error=lambda: ChildStopped(f"unavailable: the service shut down during {what}; "
+                                                         "try again later", cancelled=True))
     try:
-        os.killpg(child.pid, signal.SIGKILL)
-    except (ProcessLookupError, PermissionError):
-        pass
-    child.wait()
+        done = runner.run(_limited(argv, bounds.cpu_seconds()), what=what, text=True, on_line=on_line,
+                          keep=KEEP_STDERR, time_limit=max(0.0, bounds.ends - time.monotonic()),
+                          stall_limit=bounds.stall_seconds)
+    except Stopped as stopped:
+        if stopped.why == "time":
+            raise ChildStopped(f"the download stalled: {what} took longer than the service's deadline "
+                               f"of {bounds.deadline:g} s") from None
+        raise ChildStopped(f"the download stalled: {what} made no progress for {bounds.stall_seconds:g} s") from None
+    return Completed(done.returncode, done.stdout, done.stderr)

@@ -8,8 +8,8 @@ from __future__ import annotations
 
 import os
 import shutil
-import subprocess
 
+from ..runner import ChildStopped, run
 from .speech_bounds import speech_seconds
 
 __all__ = ["EspeakBackend", "SpeechFailed", "have_espeak"]
@@ -29,11 +29,9 @@ class EspeakBackend:
         argument, e.g. "en-us+m3") to the WAV file `wav`."""
         limit = speech_seconds(text)
         try:
-            spoken = subprocess.run(
-                ["espeak-ng", "-v", espeak_voice, "-w", os.fspath(wav), "--stdin"],
-                input=text.encode("utf-8"), capture_output=True, timeout=limit,
-            )
-        except subprocess.TimeoutExpired:
+            spoken = run(["espeak-ng", "-v", espeak_voice, "-w", os.fspath(wav), "--stdin"],
+                         input=text.encode("utf-8"), time_limit=limit)
+        except ChildStopped:
             raise SpeechFailed(f"espeak-ng took over {limit:.0f} s for one narration") from None
         if spoken.returncode != 0 or not os.path.exists(wav):
             raise SpeechFailed(f"espeak-ng failed: {spoken.stderr.decode(errors='replace').strip()[:200]}")

@@ -21,10 +21,10 @@ import functools
 import math
 import os
 import re
-import subprocess
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
+from ..runner import run
 from .espeak_backend import SpeechFailed
 
 if TYPE_CHECKING:
@@ -198,8 +198,8 @@ def _number(text: str) -> float:
 
 def measure(path: str | os.PathLike[str]) -> Loudness:
     """Integrated loudness and true peak of an audio file (ffmpeg ebur128)."""
-    result = subprocess.run(["ffmpeg", "-hide_banner", "-nostdin", "-nostats", "-i", os.fspath(path),
-                             "-af", "ebur128=peak=true", "-f", "null", "-"], capture_output=True, text=True)
+    result = run(["ffmpeg", "-hide_banner", "-nostdin", "-nostats", "-i", os.fspath(path),
+                  "-af", "ebur128=peak=true", "-f", "null", "-"], text=True)
     # ebur128's summary comes last: "I: -16.0 LUFS ... True peak: Peak: -1.6 dBFS".
     summary = result.stderr.rpartition("Summary:")[2]
     integrated = re.search(r"I:\s+(-?(?:[\d.]+|inf))\s+LUFS", summary)

@@ -25,6 +25,7 @@ from collections import OrderedDict, deque
 from dataclasses import dataclass
 from pathlib import Path
 
+from ..runner import Runner, kill_group
 from .espeak_backend import SpeechFailed
 from .speech_bounds import speech_seconds
 
@@ -99,10 +100,11 @@ def bundled_voice() -> PiperVoiceFiles | None:
 class _PiperChild:
     """One running `piper` with one voice loaded."""
 
-    def __init__(self, voice: PiperVoiceFiles, command: list[str]) -> None:
+    def __init__(self, voice: PiperVoiceFiles, command: list[str], runner: Runner) -> None:
         self.voice: PiperVoiceFiles = voice
+        self._runner = runner
         self.out_dir: Path = Path(tempfile.mkdtemp(prefix="vantor-piper-"))  # 0700: other users cannot read or plant
-        self.process: subprocess.Popen[str] = subprocess.Popen(
+        self.process: subprocess.Popen[str] = runner.start(
             [*command, "--model", str(voice.model), "--config", str(voice.config),
              "--output-dir", str(self.out_dir), "--sentence-silence", str(SENTENCE_SILENCE)],
             stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, cwd=self.out_dir,
@@ -130,7 +132,7 @@ class _PiperChild:
                 pass
             raise SpeechFailed(f"piper stopped before the narration (exit status {self.process.poll()})") from None
         said: deque[str] = deque(maxlen=20)
-        timer = threading.Timer(timeout, self.process.kill)
+        timer = threading.Timer(timeout, kill_group, (self.process,))
         timer.start()
         try:
             for message in self.process.stderr:
@@ -154,8 +156,8 @@ class _PiperChild:
         try:
             self.process.wait(timeout=5)
         except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+            kill_group(self.process)
+        self._runner.end(self.process)
         if self.process.stderr is not None:
             self.process.stderr.close()
         shutil.rmtree(self.out_dir, ignore_errors=True)
@@ -171,6 +173,7 @@ class PiperBackend:
         self._locks: dict[Path, threading.Lock] = {}
         self._guard = threading.Lock()
         self.started: int = 0  # children started, for tests and figures
+        self._runner = Runner()  # each child in a group of its own
 
     def speak_wav(self, text: str, voice: PiperVoiceFiles, wav: str | os.PathLike[str]) -> None:
         """Writes `text` spoken by `voice` to the WAV file `wav`."""
@@ -204,7 +207,7 @@ class PiperBackend:
             if child is not None:
                 child.close()
             try:
-                child = _PiperChild(voice, self.command)
+                child = _PiperChild(voice, self.command, self._runner)
             except OSError as error:
                 raise SpeechFailed(f"cannot start piper for voice {voice.name}: {error}") from None
             self.started += 1

@@ -9,7 +9,6 @@ for colour, so each style shows what it does with both.
 
 from __future__ import annotations
 
-import subprocess
 import tempfile
 from pathlib import Path
 
@@ -17,7 +16,8 @@ from ..recap.caption_layout import CaptionLook, placement
 from ..recap.caption_styles import StyledCue, Word, to_ass
 from ..recap.captions import FONT_DIR
 from ..recap.framing import ASPECTS, framing_filter, smart_filter
-from .framing_view import LAYOUTS, STILL_HEIGHT, TIMEOUT, FramingRefused
+from ..runner import ChildStopped, run
+from .framing_view import LAYOUTS, STILL_BYTES, STILL_HEIGHT, TIMEOUT, FramingRefused
 
 __all__ = ["caption_still"]
 
@@ -46,9 +46,11 @@ def caption_still(look: CaptionLook, aspect: str, *, video: str | None = None, a
         Path(scratch, "look.ass").write_text(to_ass([SAMPLE], look, placement(look, aspect)), encoding="utf-8")
         # The frame is stamped with the sample's time, so the script draws that moment.
         chain = f"{framed},setpts=PTS-STARTPTS+{AT}/TB,ass=look.ass:fontsdir={FONT_DIR},scale=-2:{PREVIEW_HEIGHT}"
-        done = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", *source, "-vf", chain, "-frames:v", "1",
-                               "-f", "image2pipe", "-c:v", "mjpeg", "-"],
-                              capture_output=True, timeout=TIMEOUT, check=False, cwd=scratch)
-    if done.returncode != 0 or not done.stdout.startswith(b"\xff\xd8"):
+        try:
+            done = run(["ffmpeg", "-v", "error", "-nostdin", *source, "-vf", chain, "-frames:v", "1",
+                        "-f", "image2pipe", "-c:v", "mjpeg", "-"], time_limit=TIMEOUT, keep=STILL_BYTES, cwd=scratch)
+        except ChildStopped:
+            raise FramingRefused("no caption still could be made in time") from None
+    if done.returncode != 0 or not done.stdout.startswith(b"\xff\xd8") or len(done.stdout) >= STILL_BYTES:
         raise FramingRefused("no caption still could be made" + (" of the video at that time" if video else ""))
-    return done.stdout
+    return bytes(done.stdout)

@@ -35,6 +35,7 @@ from .run_log import ConversionFollower, RunLog
 from ..recap.caption_layout import CaptionLook
 from ..recap.fit_report import RANGE_SLACK
 from ..recap.framing import DEFAULT_ASPECT, DEFAULT_FRAME
+from ..runner import ChildStopped, run
 
 if TYPE_CHECKING:
     from ..recap.checked_run import RecapResult
@@ -46,6 +47,7 @@ __all__ = ["BridgeError", "Fit", "LoadedVideo", "MadeRecap", "MakeRun", "Narrati
            "start_make"]
 
 REQUEST_TIMEOUT = 60
+STILL_BYTES = 8 << 20  # the thumbnails' strip is far smaller; one this large is not answered
 POLL_SECONDS = 0.25
 # How long `cancel()` waits for the run to stop. Its running child is killed
 # at once; a request to a service in flight ends within its own time-out.
@@ -79,10 +81,12 @@ class LoadedVideo:
 
 def _probe_stream(path: str) -> tuple[float | None, float | None]:
     """(duration, frames per second) of the video at `path`, by ffprobe."""
-    done = subprocess.run(
-        ["ffprobe", "-v", "error", "-protocol_whitelist", "file", "-select_streams", "v:0",
-         "-show_entries", "format=duration:stream=r_frame_rate", "-of", "json", path],
-        capture_output=True, text=True, timeout=REQUEST_TIMEOUT)
+    try:
+        done = run(["ffprobe", "-v", "error", "-protocol_whitelist", "file", "-select_streams", "v:0",
+                    "-show_entries", "format=duration:stream=r_frame_rate", "-of", "json", path],
+                   text=True, time_limit=REQUEST_TIMEOUT)
+    except ChildStopped:
+        return None, None
     try:
         data = json.loads(done.stdout)
         duration = float(data["format"]["duration"])
@@ -142,12 +146,15 @@ def thumbnails(path: str, duration: float | None) -> bytes:
     every = max(duration or 0.0, 1.0) / THUMBNAILS
     picture = (f"fps=1/{every:.3f},scale={width}:{height}:force_original_aspect_ratio=decrease,"
                f"pad={width}:{height}:(ow-iw)/2:(oh-ih)/2,tile={THUMBNAILS}x1")
-    done = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-protocol_whitelist", "file",
-                           "-skip_frame", "nokey", "-i", path, "-vf", picture, "-frames:v", "1",
-                           "-f", "image2pipe", "-c:v", "mjpeg", "-"], capture_output=True, timeout=REQUEST_TIMEOUT)
-    if done.returncode != 0 or not done.stdout.startswith(b"\xff\xd8"):
+    try:
+        done = run(["ffmpeg", "-v", "error", "-nostdin", "-protocol_whitelist", "file", "-skip_frame", "nokey",
+                    "-i", path, "-vf", picture, "-frames:v", "1", "-f", "image2pipe", "-c:v", "mjpeg", "-"],
+                   time_limit=REQUEST_TIMEOUT, keep=STILL_BYTES)
+    except ChildStopped:
+        raise BridgeError("no thumbnails could be made of the video in time") from None
+    if done.returncode != 0 or not done.stdout.startswith(b"\xff\xd8") or len(done.stdout) >= STILL_BYTES:
         raise BridgeError("no thumbnails could be made of the video")
-    return done.stdout
+    return bytes(done.stdout)
 
 
 def _figures(progress: Progress) -> str:

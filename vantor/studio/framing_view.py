@@ -27,6 +27,7 @@ from typing import Any
 from ..recap import frame_analysis
 from ..recap.frame_step import framing_cache_dir
 from ..recap.framing import ASPECTS, camera_path, framing_filter, smart_filter
+from ..runner import ChildStopped, Runner, run
 
 __all__ = ["FramingBusy", "FramingQueue", "FramingRefused", "LAYOUTS", "MAX_RANGES", "MAX_SECONDS", "RangePath",
            "range_paths", "still"]
@@ -36,6 +37,7 @@ MAX_RANGES = 64  # ranges in one question
 MAX_SECONDS = 3600.0  # of ranges in one question: the analysis reads each of them
 STILL_HEIGHT = 480  # the still is sent small; the recap's own size is only its shape
 TIMEOUT = 120.0  # seconds for one still
+STILL_BYTES = 8 << 20  # a still's JPEG is far smaller; one this large is not answered
 WAITING = 2  # framing questions that wait behind the one being analysed; more are busy
 STILLS = 2  # stills made at once; more are busy
 _analysing = threading.Lock()  # one analysis at a time: each runs ffmpeg on the machine's cores
@@ -58,8 +60,10 @@ class FramingQueue:
     def __init__(self) -> None:
         self._lock = threading.Lock()
         self._admitted = {"analysis": 0, "still": 0, "caption still": 0}
-        self._children: set[subprocess.Popen[Any]] = set()
         self.stopped: bool = False
+        # Starts the analyses' children; `stop()` cancels it, ending the running one.
+        self.runner = Runner(start_child=self._start_child,
+                             cancelled_error=lambda: FramingBusy("busy: the studio is stopping"))
 
     @contextmanager
     def admitted(self, kind: str) -> Iterator[None]:
@@ -76,28 +80,15 @@ class FramingQueue:
             with self._lock:
                 self._admitted[kind] -= 1
 
-    def start_child(self, argv: list[str], **options: Any) -> subprocess.Popen[Any]:
-        """`subprocess.Popen`, its child killed by `stop()`."""
-        with self._lock:
-            if self.stopped:
-                raise FramingBusy("busy: the studio is stopping")
-            child = subprocess.Popen(argv, **options)
-            self._children.add(child)
-        return child
-
-    def ended(self, child: subprocess.Popen[Any]) -> None:
-        with self._lock:
-            self._children.discard(child)
+    def _start_child(self, argv: list[str], **options: Any) -> subprocess.Popen[Any]:
+        if self.stopped:
+            raise FramingBusy("busy: the studio is stopping")
+        return subprocess.Popen(argv, **options)
 
     def stop(self) -> None:
         with self._lock:
             self.stopped = True
-            children = list(self._children)
-        for child in children:
-            try:
-                child.kill()
-            except OSError:
-                pass
+        self.runner.cancel()  # the running analysis's ffmpeg and its group
 
 
 @dataclass(frozen=True)
@@ -146,24 +137,15 @@ def _analysis(video: str, start: float, end: float, folder: Path, width: int, he
     with _analysing:
         found = frame_analysis.cached(folder, key)
         if found is None:
-            children: list[subprocess.Popen[Any]] = []
-
-            def start_child(argv: list[str], **options: Any) -> subprocess.Popen[Any]:
-                children.append(queue.start_child(argv, **options))
-                return children[-1]
-
             try:
-                picture = frame_analysis.probe_picture(video, "file")
+                picture = frame_analysis.probe_picture(video, "file", queue.runner)
                 scale = max(width / picture[0], height / picture[1])
                 found = frame_analysis.analyse(video, min(1.0, width / (picture[0] * scale)), start=start,
-                                               end=end, protocols="file", start_child=start_child)
+                                               end=end, protocols="file", runner=queue.runner)
             except (ValueError, KeyError, IndexError) as error:
                 if queue.stopped:
                     raise FramingBusy("busy: the studio is stopping") from None
                 raise FramingRefused(f"the range {start:.2f}-{end:.2f} s could not be analysed: {error}") from None
-            finally:
-                for child in children:
-                    queue.ended(child)
             frame_analysis.store(folder, key, found)
     return found
 
@@ -179,10 +161,12 @@ def still(video: str, at: float, layout: str, centre: float, aspect: str) -> byt
     except (ValueError, KeyError, IndexError):
         picture = None
     framed = smart_filter(aspect, f"{centre:.4f}", picture) if layout == "crop" else framing_filter(layout, aspect)
-    done = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-protocol_whitelist", "file",
-                           "-ss", f"{at:.3f}", "-i", video, "-vf", f"{framed},scale=-2:{STILL_HEIGHT}",
-                           "-frames:v", "1", "-f", "image2pipe", "-c:v", "mjpeg", "-"],
-                          capture_output=True, timeout=TIMEOUT, check=False)
-    if done.returncode != 0 or not done.stdout.startswith(b"\xff\xd8"):
+    try:
+        done = run(["ffmpeg", "-v", "error", "-nostdin", "-protocol_whitelist", "file",
+                    "-ss", f"{at:.3f}", "-i", video, "-vf", f"{framed},scale=-2:{STILL_HEIGHT}",
+                    "-frames:v", "1", "-f", "image2pipe", "-c:v", "mjpeg", "-"], time_limit=TIMEOUT, keep=STILL_BYTES)
+    except ChildStopped:
+        raise FramingRefused("no still could be made of the video in time") from None
+    if done.returncode != 0 or not done.stdout.startswith(b"\xff\xd8") or len(done.stdout) >= STILL_BYTES:
         raise FramingRefused("no still could be made of the video at that time")
-    return done.stdout
+    return bytes(done.stdout)

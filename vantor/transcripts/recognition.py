@@ -21,14 +21,13 @@ import importlib.util
 import os
 import re
 import shutil
-import subprocess
-import tempfile
 import threading
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from ..runner import ChildStopped, Runner
 from ..services.media_format import MAX_DURATION
 from .model import Transcript, Word
 from .word_onsets import FRAME_S, levels, sharpen_starts
@@ -64,6 +63,7 @@ def _install(*, reinstall: bool = False) -> str:
 
     return install_extra("transcribe", reinstall=True) if reinstall else f"add it with: {install_extra('transcribe')}"
 _CHUNK = 1 << 20
+STALL_S = 60.0  # the decoder writing no sound for this long is stuck
 
 
 class RecognitionUnavailable(Exception):
@@ -176,6 +176,12 @@ def _model(files: ModelFiles) -> Any:
         return model
 
 
+def _runner(cancel: threading.Event | None) -> Runner:
+    """A runner that `cancel` stops, raising RecognitionCancelled."""
+    return Runner(stop_requested=None if cancel is None else cancel.is_set,
+                  cancelled_error=lambda: RecognitionCancelled("recognition cancelled"))
+
+
 def _decode_sound(media: Path, cancel: threading.Event | None = None, longest: float = MAX_DURATION) -> Any:
     """The first sound track of `media` as 16 kHz mono float32 samples (numpy),
     decoded by ffmpeg reading local files only; at most `longest` seconds
@@ -186,24 +192,17 @@ def _decode_sound(media: Path, cancel: threading.Event | None = None, longest: f
                "-i", f"file:{media}", "-map", "0:a:0", "-vn", "-ac", "1", "-ar", str(SAMPLE_RATE),
                "-f", "f32le", "pipe:1"]
     raw = bytearray()  # grown in place: no second copy of a long film's samples
-    with tempfile.TemporaryFile() as errors:  # a file: a chatty input cannot fill a pipe and stall ffmpeg
-        child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=errors)
-        assert child.stdout is not None
-        try:
-            while chunk := child.stdout.read(_CHUNK):
+    # stderr is kept by its end alone: a chatty input cannot fill a pipe and stall ffmpeg.
+    try:
+        with _runner(cancel).stream(command, what="the sound's decoder", stall_limit=STALL_S) as child:
+            while chunk := child.read(_CHUNK):
                 raw += chunk
                 if len(raw) > longest * SAMPLE_RATE * 4:
                     raise RecognitionFailed(f"{media.name} is longer than {longest / 3600:g} hours, "
                                             "more than recognition reads")
-                if cancel is not None and cancel.is_set():
-                    raise RecognitionCancelled("recognition cancelled")
-        finally:
-            child.stdout.close()
-            if child.poll() is None:
-                child.kill()
-            child.wait()
-        errors.seek(max(0, errors.seek(0, os.SEEK_END) - 4096))  # the end says why; a damaged file says much
-        said = errors.read().decode(errors="replace").strip().splitlines()
+    except ChildStopped as stopped:
+        raise RecognitionFailed(f"cannot read the sound of {media.name}: {stopped}") from None
+    said = child.stderr.decode(errors="replace").strip().splitlines()
     if child.returncode != 0:
         if any("matches no streams" in line for line in said):
             raise RecognitionFailed(f"{media.name} has no sound to recognise")

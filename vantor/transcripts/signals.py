@@ -13,10 +13,8 @@ length of the film is read.
 from __future__ import annotations
 
 import math
-import os
 import re
 import shutil
-import subprocess
 import tempfile
 import threading
 from collections.abc import Callable, Sequence
@@ -24,11 +22,14 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from ..runner import ChildStopped, Runner
 from ..services.media_format import MAX_DURATION
 
 __all__ = ["SILENCE_LUFS", "SignalsCancelled", "SignalsFailed", "VideoSignals", "read_signals"]
 
 SHOT_FPS = 4
+PROBE_LIMIT_S = 60
+STALL_S = 60.0  # ffmpeg reporting no progress for this long is stuck
 SHOT_SCENE = 0.3  # ffmpeg's scene score (0-1) above which a frame starts a new shot
 # Quieter than this is silence (EBU R128's absolute gate); ffmpeg says -120.7.
 SILENCE_LUFS = -70.0
@@ -73,13 +74,13 @@ class VideoSignals:
         return cls(levels, times)
 
 
-def _probe_duration(media: Path) -> float:
+def _probe_duration(media: Path, runner: Runner) -> float:
     command = ["ffprobe", "-v", "error", "-protocol_whitelist", "file,pipe", "-show_entries", "format=duration",
                "-of", "csv=p=0", f"file:{media}"]
     try:
-        said = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, timeout=60).stdout
+        said = runner.run(command, time_limit=PROBE_LIMIT_S).stdout
         duration = float(said.decode(errors="replace").strip().splitlines()[0][:40])
-    except (subprocess.SubprocessError, OSError, ValueError, IndexError):
+    except (ChildStopped, OSError, ValueError, IndexError):
         raise SignalsFailed(f"cannot read the length of {media.name}; is it a video this product made?") from None
     if not math.isfinite(duration) or duration <= 0:
         raise SignalsFailed(f"{media.name} has no length to read")
@@ -123,7 +124,9 @@ def read_signals(media: Path, *, progress: Callable[[float], None] | None = None
     At most `longest` seconds are read; a longer file is refused."""
     if shutil.which("ffmpeg") is None or shutil.which("ffprobe") is None:
         raise SignalsFailed("reading the video needs ffmpeg and ffprobe on PATH: apt-get install ffmpeg")
-    duration = _probe_duration(media)
+    runner = Runner(stop_requested=None if cancel is None else cancel.is_set,
+                    cancelled_error=lambda: SignalsCancelled("reading the video was cancelled"))
+    duration = _probe_duration(media, runner)
     if duration > longest:
         raise SignalsFailed(f"{media.name} is longer than {longest / 3600:g} hours, more than is read for signals")
     graph = (f"[0:v:0]fps={SHOT_FPS},scale=160:-2,select='gt(scene,{SHOT_SCENE})',metadata=print:file=shots.txt[v];"
@@ -134,26 +137,18 @@ def read_signals(media: Path, *, progress: Callable[[float], None] | None = None
                "-map", "[v]", "-f", "null", "-", "-map", "[a]", "-f", "null", "-", "-progress", "pipe:1"]
     # The measures are written to relative names in a private folder: no path
     # is ever spelled inside the filter graph.
-    with tempfile.TemporaryDirectory(prefix="vantor-signals-") as folder, tempfile.TemporaryFile() as errors:
-        child = subprocess.Popen(command, cwd=folder, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                 stderr=errors)
-        assert child.stdout is not None
+    with tempfile.TemporaryDirectory(prefix="vantor-signals-") as folder:
         try:
-            for line in child.stdout:
-                if cancel is not None and cancel.is_set():
-                    raise SignalsCancelled("reading the video was cancelled")
-                if line.startswith(b"out_time_us=") and progress is not None:
-                    try:
-                        progress(min(1.0, max(0.0, int(line[12:40]) / 1e6 / duration)))
-                    except ValueError:
-                        pass
-        finally:
-            child.stdout.close()
-            if child.poll() is None:
-                child.kill()
-            child.wait()
-        errors.seek(max(0, errors.seek(0, os.SEEK_END) - 4096))
-        said = errors.read().decode(errors="replace").strip().splitlines()
+            with runner.stream(command, what="the signals' ffmpeg", stall_limit=STALL_S, cwd=folder) as child:
+                for line in child.lines():
+                    if line.startswith(b"out_time_us=") and progress is not None:
+                        try:
+                            progress(min(1.0, max(0.0, int(line[12:40]) / 1e6 / duration)))
+                        except ValueError:
+                            pass
+        except ChildStopped as stopped:
+            raise SignalsFailed(f"cannot read the picture and sound of {media.name}: {stopped}") from None
+        said = child.stderr.decode(errors="replace").strip().splitlines()
         if cancel is not None and cancel.is_set():
             raise SignalsCancelled("reading the video was cancelled")
         if child.returncode != 0:

@@ -74,7 +74,7 @@ def range_layout(value: object) -> str | None:
     """A range's own framing in code's spelling (left, centre, right or
     blur); None: it follows the run's ("auto", absent or unknown)."""
     value = _TYPED.get(value, value) if isinstance(value, str) else value
-    return value if value in RANGE_FRAMES and value != "auto" else None  # type: ignore[return-value]
+    return str(value) if value in RANGE_FRAMES and value != "auto" else None
 
 
 def crop_window(width: int, height: int, aspect: str) -> tuple[int, int]:

@@ -14,7 +14,8 @@ from vantor.demo.video_site import VideoSite
 from vantor.recap.api import make_recap
 from vantor.recap.frame_step import FramePlan
 from vantor.recap.steps import Cut
-from vantor.recap.timeline import RangeTime
+from vantor.recap.join_step import RecapJoin
+from vantor.recap.timeline import RangeTime, Timeline
 
 # One steady shot: the white box wanders at the left for 4 s, then at the right.
 LEFT_THEN_RIGHT = "[0][1]overlay=x='if(lt(t,4),60,520)+30*sin(2*t)':y=130:shortest=1"
@@ -70,6 +71,11 @@ def test_one_ranges_chain_read_as_its_own_input_frames_its_subject_and_keys_it_i
     assert left[0].x <= 30 and left[0].x + left[0].width >= 150
     assert right[0].x <= 490 and right[0].x + right[0].width >= 610 and right[0].x > 100
     assert all(0 <= key.x <= 1280 - key.width for key in (*left, *right))
+    # The conversion hands the run's timeline each range's crop.
+    join = RecapJoin(Timeline(film, 1280, 720, (25, 1), 1.0, 1080, 1920, tuple(ranges)), ["a.mp4", "b.mp4"],
+                     [1.0, 4.5], "recap.mp4", "joined.mp4", "libx264", "atempo=1.0")
+    plan.conversion(None, join)  # type: ignore[arg-type]  # the step is not read
+    assert [rng.crop for rng in join.timeline.ranges] == [left, right]
 
 
 @pytest.mark.slow

@@ -80,7 +80,7 @@ class FramePlan(Shaper):
         self._framings: dict[int, RangeFraming] = {}
         self._picture: tuple[int, int, float] | None = None
         self._digest: str | None = None
-        self._told = False
+        self._done = 0  # ranges this run analysed
         self._told_framing = False
         self.analysed: bool = False
 
@@ -191,13 +191,16 @@ class FramePlan(Shaper):
         key = frame_analysis.range_key(self._digest, start, end, share)
         found = frame_analysis.cached(self._cache_dir, key)
         if found is None:
-            if not self._told:
-                self._told = True
-                self._say(f"vantor: smart framing: analysing {max(len(self._ranges), 1)} range(s)")
+            count = max(len(self._ranges), 1)
+            if self._done == 0:
+                self._say(f"vantor: smart framing: analysing {count} range(s)")
             found = frame_analysis.analyse(self._source, share, start=start, end=end,
                                            runner=self.runner)  # the run's: a cancel ends it
             self.analysed = True
             frame_analysis.store(self._cache_dir, key, found)
+            self._done += 1
+            if count >= 10 and self._done % (count // 10) == 0 and self._done < count:  # a tenth at a time
+                self._say(f"vantor: smart framing: {self._done} of {count} ranges analysed")
         return found
 
     def _size(self) -> tuple[int, int] | None:

@@ -24,21 +24,23 @@ def make_source_video(path: str, seconds: float = 12.0, size: str = "640x360", r
         "fontcolor=white:box=1:boxcolor=black@0.6"
     )
     video = f"testsrc2=size={size}:rate={rate}"
-    cmd = [
-        "ffmpeg", "-y", "-loglevel", "error",
-        "-f", "lavfi", "-i", video,
-        "-f", "lavfi", "-i", "sine=frequency=330:sample_rate=44100",
-        "-t", str(seconds),
-        "-vf", clock,
-        "-c:v", "libx264", *preset, "-pix_fmt", "yuv420p", "-g", str(rate),
-        "-c:a", "aac", "-shortest", os.path.abspath(path),  # never read as "proto:" or "-option"
-    ]
-    result = run(cmd)
+
+    def command(*picture: str) -> list[str]:
+        return [
+            "ffmpeg", "-y", "-loglevel", "error",
+            "-f", "lavfi", "-i", video,
+            "-f", "lavfi", "-i", "sine=frequency=330:sample_rate=44100",
+            "-t", str(seconds),
+            *picture,
+            "-c:v", "libx264", *preset, "-pix_fmt", "yuv420p", "-g", str(rate),
+            "-c:a", "aac", "-shortest", os.path.abspath(path),  # never read as "proto:" or "-option"
+        ]
+
+    result = run(command("-vf", clock))
     if result.returncode != 0:
         # drawtext needs a font; fall back to the plain test pattern, whose
         # own counter still moves.
-        cmd[cmd.index("-vf") : cmd.index("-vf") + 2] = []
-        again = run(cmd, capture=False)
+        again = run(command(), capture=False)
         if again.returncode != 0:
-            raise subprocess.CalledProcessError(again.returncode, cmd)
+            raise subprocess.CalledProcessError(again.returncode, command())
     return path

@@ -31,6 +31,7 @@ __all__ = ["RecapJoin", "RangeChain"]
 # A feature's picture chain for one range: `[src]...[out]`, its time 0 at the range's first frame; None: none.
 RangeChain = Callable[[RangeTime, str, str], "str | None"]
 _EDGE_S = 0.005  # seconds of fade at each end of a range's sound
+_MANY_RANGES = 16
 _LEAD = 0.25  # of a frame: the seek lands this much before a range's first frame, so rounding never loses it
 
 
@@ -73,11 +74,13 @@ class RecapJoin:
         rate = Fraction(*self.timeline.frame_rate)
         per_frame = float(1 / rate)
         video, sound, framed = "", "", ""
+        # Every input's decoder is opened at the start: many ranges each get one thread, not one per core.
+        threads = ["-threads", "1"] if len(self.timeline.ranges) > _MANY_RANGES else []
         for number, (rng, clip, start) in enumerate(zip(self.timeline.ranges, self.clips, self.starts)):
             frames = round((rng.source_out - rng.source_in) * rate)
             length = float(frames / rate)
             if picture:
-                v = command.add_input(self.timeline.source, "-ss",
+                v = command.add_input(self.timeline.source, *threads, "-ss",
                                       f"{max(0.0, rng.source_in - _LEAD * per_frame):.6f}",
                                       "-t", f"{length + per_frame:.6f}")
             a = command.add_input(clip)

@@ -159,7 +159,7 @@ class ServicesClient:
             raise SpeechError(str(body.get("error") or f"the speech service answered HTTP {status} "
                                   "without the narration's audio"))
         try:
-            return base64.b64decode(data.split(",", 1)[1], validate=True)
+            return base64.b64decode(data.partition(",")[2], validate=True)
         except binascii.Error:
             raise SpeechError("the speech service's audio is not base64") from None
 

@@ -95,6 +95,10 @@ class FramePlan(Shaper):
     def conversion(self, step: Conversion, join: RecapJoin) -> None:
         """Each range comes framed by `range_chain`; here the run is told
         how, and the timeline gets each range's crop."""
+        if not self._told_framing:  # the software attempt after a failed hardware one says nothing again
+            self._told_framing = True
+            width, height = ASPECTS[self.aspect]
+            self._say(f"vantor: framing {self.frame} at {self.aspect} ({width}x{height})")  # before the analysis
         timeline = join.timeline
         self.speed = timeline.speed
         if self._source is None:
@@ -103,10 +107,6 @@ class FramePlan(Shaper):
                          timeline.frame_rate[0] / timeline.frame_rate[1])
         join.timeline = replace(timeline, ranges=tuple(replace(rng, crop=self.crop_keys(rng))
                                                        for rng in timeline.ranges))
-        if not self._told_framing:  # the software attempt after a failed hardware one says nothing again
-            self._told_framing = True
-            width, height = ASPECTS[self.aspect]
-            self._say(f"vantor: framing {self.frame} at {self.aspect} ({width}x{height})")
 
     # -- per range
 

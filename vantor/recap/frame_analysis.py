@@ -178,7 +178,7 @@ def _apart(found: Any, window: int) -> bool:
 
 
 def apart_shots(samples: Sequence[Sample]) -> list[tuple[float, float]]:
-    """(start, end) in the joined video of each shot in which two faces
+    """(start, end) in the analysed stretch of each shot in which two faces
     apart are found in at least APART_SHARE of the samples with a subject."""
     spans: list[tuple[float, float]] = []
     for _, group in itertools.groupby(samples, key=lambda s: s.shot):  # a shot's samples follow each other

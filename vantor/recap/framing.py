@@ -1,6 +1,6 @@
 """How the recap's picture is framed: the modes, the aspects, the filters
-that follow the speed-up in the conversion, and the smart mode's camera
-path.
+that frame each range's picture in the conversion (before the join and the
+speed change), and the smart mode's camera path.
 
 Every mode that crops takes its window from the source picture first and
 scales only that window to the output's size (never the whole picture to
@@ -28,9 +28,9 @@ same encode.
 from __future__ import annotations
 
 import math
-from fractions import Fraction
 from collections.abc import Sequence
 from dataclasses import dataclass
+from fractions import Fraction
 
 __all__ = ["ASPECTS", "CENTRE", "DEFAULT_ASPECT", "DEFAULT_FRAME", "FIXED_CROPS", "FRAME_MODES", "MAX_STEP_PX",
            "RANGE_FRAMES", "Sample", "camera_path", "check_framing", "check_range_frame", "crop_window",
@@ -93,8 +93,8 @@ def _window(aspect: str) -> str:
 
 
 def framing_filter(frame: str, aspect: str, label: str = "", picture: tuple[int, int] | None = None) -> str:
-    """The filters after the speed-up for the modes without analysis (and
-    `smart` before its path is known: the centre). `label`: a prefix that
+    """The filters of the modes without analysis (and of `smart` where no
+    path is known: the centre). `label`: a prefix that
     keeps a layered chain's pads apart from another's in one graph;
     `picture`: the source's size, when known (`smart_filter`)."""
     width, height = ASPECTS[aspect]

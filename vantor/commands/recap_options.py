@@ -6,7 +6,7 @@ import argparse
 
 from ..recap.caption_layout import CAPTION_POSITIONS, DEFAULT_POSITION, DEFAULT_SIZE, SIZE_PERCENT, check_caption_size
 from ..recap.captions import CAPTION_MODES, CAPTION_STYLES
-from ..recap.framing import ASPECTS, DEFAULT_ASPECT, DEFAULT_FRAME, FRAME_MODES, typed_frame
+from ..recap.framing import ASPECTS, DEFAULT_ASPECT, DEFAULT_FRAME, FRAME_MODES
 
 __all__ = ["add_fit_and_caption_options", "add_framing_options", "add_keep_work_option"]
 
@@ -46,7 +46,7 @@ def add_fit_and_caption_options(parser: argparse.ArgumentParser) -> None:
 
 
 def add_framing_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--frame", choices=FRAME_MODES, default=DEFAULT_FRAME, type=typed_frame,
+    parser.add_argument("--frame", choices=FRAME_MODES, default=DEFAULT_FRAME,
                         help="smart: a crop that follows each shot's subject (faces, else motion); center: the "
                              "middle; blur: the whole picture over a blurred copy; fit: the whole picture over bars")
     parser.add_argument("--aspect", choices=tuple(ASPECTS), default=DEFAULT_ASPECT,

@@ -33,7 +33,7 @@ from dataclasses import dataclass
 from fractions import Fraction
 
 __all__ = ["ASPECTS", "CENTRE", "DEFAULT_ASPECT", "DEFAULT_FRAME", "FIXED_CROPS", "FRAME_MODES", "MAX_STEP_PX",
-           "RANGE_FRAMES", "Sample", "camera_path", "check_framing", "check_range_frame", "crop_window", "typed_frame",
+           "RANGE_FRAMES", "Sample", "camera_path", "check_framing", "check_range_frame", "crop_window",
            "framing_filter", "layered_filter", "path_expression", "range_layout", "smart_filter", "spans_expression"]
 
 FRAME_MODES = ("smart", "center", "blur", "fit")
@@ -52,16 +52,10 @@ DEAD_ZONE = 0.12  # of the crop's width: the subject may wander this far from th
 EASE = 1.5  # per second: the camera closes this share of the gap each second (below the bound), easing in
 
 
-def typed_frame(value: str) -> str:
-    """A frame mode as a user typed it, as the options spell it ("centre"
-    is "center")."""
-    return "center" if value == CENTRE else value
-
-
 def check_framing(frame: object, aspect: object) -> tuple[str, str]:
     """The mode and aspect, or ValueError saying which values are known
-    (the mode as the options spell it: `typed_frame`)."""
-    frame = typed_frame(frame) if isinstance(frame, str) else frame
+    (the mode as the options spell it: "centre" is read as "center")."""
+    frame = "center" if frame == CENTRE else frame
     if frame not in FRAME_MODES:
         raise ValueError(f"the frame mode must be one of {', '.join(FRAME_MODES)}, not {frame!r}")
     if aspect not in ASPECTS:

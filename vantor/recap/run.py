@@ -234,8 +234,7 @@ class EngineRun:
         from .framing import check_framing
 
         frame, aspect = check_framing(self.frame or "center", self.aspect)
-        return FramePlan(frame, aspect, say=lambda line: self._event("line", line), range_frames=self._range_frames,
-                         speed=self.speed)
+        return FramePlan(frame, aspect, say=lambda line: self._event("line", line), range_frames=self._range_frames)
 
     def _range_frames(self) -> list[object]:
         return [segment.get("frame") if isinstance(segment, dict) else None for segment in self._segment_list()]

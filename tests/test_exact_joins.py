@@ -84,6 +84,7 @@ def test_ranges_hold_whole_frames_and_captions_stay_in_their_range():
     # A start on a frame keeps that frame; one just past it starts on the next; the end frame is left out.
     assert frame_span(source, 2.0, 3.0) == (50, 75)
     assert frame_span(source, 2.0001, 3.0001) == (51, 76)
+    assert frame_span(source, 2.0, 2.01) == (50, 51)  # a range shorter than a frame still holds one
     assert frame_span(SourcePicture("f", 1, 1, (30000, 1001), 0.0, 9.0), 1.0, 2.0) == (30, 60)
     word = NarrationTiming(0.6, (WordTiming("Hi.", 0.1, 0.5),), "t")
     later = NarrationTiming(0.6, (WordTiming("Bye.", 0.0, 0.4),), "t")

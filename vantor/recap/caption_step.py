@@ -1,12 +1,12 @@
 """The captions of a run, made within its one conversion encode.
 
-At the conversion step the run's host hands over the merged clips (known
-from the concat step, still on disk): their real durations place the cues
-on the recap's timeline, the caption files are written in the working
-folder, and the conversion's own command is extended: "burn" appends the
-subtitles filter to its -vf (after the speed-up, scale and crop, so the
-cue times are the recap's) in the chosen style, "track" adds the SRT as a
-soft subtitle stream tagged with the voice's language. No second encode.
+At the conversion step the run's timeline places the cues (each range's
+narration where it starts in the recap, none past its range), the caption
+files are written in the working folder, and the conversion is extended:
+"burn" draws them as the picture's last stage (after the speed-up and the
+framing, so the cue times are the recap's) in the chosen style, "track"
+adds the SRT as a soft subtitle stream tagged with the voice's language.
+No second encode.
 The files are published with the results (`outputs.publish`), so none is
 left half-written. Before the drawn captions are placed, the joined video
 is looked at for subtitles burned into the source (`burned_subtitles`):
@@ -18,7 +18,7 @@ from __future__ import annotations
 import os
 import re
 from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
 
 from .caption_layout import CaptionLook, Placement, caption_look, placement
 from .caption_styles import to_ass
@@ -29,7 +29,6 @@ from .framing import ASPECTS
 from .host import Shaper
 from .outputs import OutputError, OutputNames
 from .preflight import PreflightError
-from .probe import UnreadableVideo
 
 if TYPE_CHECKING:
     from ..services import NarrationTiming

@@ -13,10 +13,14 @@ Bound as the run's `host` (see `steps`), it
   services skips those that wait for nothing;
 - hands each thing to show to the run's `on_event` as a typed `RunEvent`;
 - checks the video's real duration against the segments after the fetch;
+- keeps the run's timeline (planned when the source is there, refined at
+  each cut) and makes the conversion the exact join of the ranges
+  (`join_step`);
 - shapes the cut, the merge and the conversion through the run's
-  `Shaper`s (framing, sound, captions: each extends the commands it is
-  handed, so a feature costs no pass of its own), and has the conversion's
-  ffmpeg report its progress (FFREPORT, in that child's environment only).
+  `Shaper`s (framing, sound, captions: each adds to the named parts of the
+  command models, so a feature costs no pass of its own), and has the
+  conversion's ffmpeg report its progress (FFREPORT, in that child's
+  environment only).
 """
 
 from __future__ import annotations
@@ -105,9 +109,10 @@ def restricted_inputs(argv: Sequence[Any]) -> list[Any]:
 
 class Shaper:
     """A feature that shapes the engine's commands within the run's own
-    encodes. Each method is handed the command as the engine, or the
-    shapers before this one, made it and answers the command to run; the
-    default leaves it as it is. `work_dir` is the run's working folder
+    encodes. `cut` and `merge` are handed the command as the engine, or the
+    shapers before this one, made it and answer the command to run;
+    `conversion` adds to the recap's conversion model. The defaults leave
+    them as they are. `work_dir` is the run's working folder
     (set before the engine starts); the conversion runs there, so a filter
     may name a file of that folder by its bare name. `close()` removes the
     shaper's scratch files; `made` lists (file in the working folder,

@@ -39,6 +39,7 @@ from .outputs import OutputError
 from .probe import UnreadableVideo
 from .segments_check import parse_time, seconds_of
 from .steps import Conversion, Cut, Merge
+from .timeline_plan import clip_stop
 
 if TYPE_CHECKING:
     from .join_step import RecapJoin
@@ -171,8 +172,7 @@ class SoundPlan(Shaper):
         self._narrations[step.index] = spoken
         fit, video_end = self.choice.fit, self._video_length
         if fit == "extend":
-            wanted = max(end, start + spoken)
-            stop = min(wanted, video_end)
+            stop, _ = clip_stop(fit, start, end, spoken, video_end)  # the timeline's own rule
             if stop < start + spoken - _LONG_NARRATION_S:
                 self._warn(f"segment {step.index + 1}: the narration runs past the video's end; its last "
                            f"{start + spoken - stop:.1f} s are cut (shorten it or move the range earlier)")

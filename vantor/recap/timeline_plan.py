@@ -74,7 +74,7 @@ def frame_span(source: SourcePicture, start: float, stop: float) -> tuple[int, i
     """The first frame of a range and the first frame past it (numbers from the source's first)."""
     fps = source.frame_rate[0] / source.frame_rate[1]
     first = max(0, math.ceil((start - source.start) * fps - _EPSILON))
-    last = max(first, math.ceil((stop - source.start) * fps - _EPSILON))
+    last = max(first + 1, math.ceil((stop - source.start) * fps - _EPSILON))  # never an empty range
     return first, last
 
 

@@ -64,8 +64,9 @@ def main() -> None:
         centre = path_expression(camera_path(found.samples, scaled_width=scaled, crop_width=1080, speed=1.0,
                                              fps=found.fps))
         third = args.seconds / 3
-        smart_s = encode_seconds(source, layered_filter("9:16", centre, []))
-        blurred_s = encode_seconds(source, layered_filter("9:16", centre, [(third, 2 * third, "blur")]))
+        picture = (found.width, found.height)
+        smart_s = encode_seconds(source, layered_filter("9:16", centre, [], picture=picture))
+        blurred_s = encode_seconds(source, layered_filter("9:16", centre, [(third, 2 * third, "blur")], picture=picture))
         figures: dict[str, object] = {"source": f"{args.height}p, {args.seconds} s",
                                       "analysis_s": round(analysis, 2),
                                       "analysis_share_of_real_time": round(analysis / args.seconds, 3),

@@ -42,7 +42,39 @@ def test_camera_holds_in_the_dead_zone_moves_bounded_and_cuts_at_a_shot_change()
     cut, keys = path_px([0.15] * 20 + [0.85] * 20, shots=[0] * 20 + [1] * 20)
     at = int(5 * FPS)  # the shot change at 5 s: the next frame is on the new subject
     assert cut[at - 1] == pytest.approx(CROP / 2) and cut[at + 1] == pytest.approx(SCALED - CROP / 2)
-    assert "gte(t,5.0000)" in path_expression(keys)  # a step, not a ramp
+    step = path_expression(keys)  # a step, not a ramp
+    assert expression_at(step, 4.999) == pytest.approx(keys[0][1], abs=1e-5)
+    assert expression_at(step, 5.0) == pytest.approx(keys[-1][1], abs=1e-5)
+
+
+FUNCTIONS = {"lt": lambda a, b: float(a < b), "gte": lambda a, b: float(a >= b),
+             "between": lambda x, a, b: float(a <= x <= b), "clip": lambda x, a, b: min(max(x, a), b),
+             "iff": lambda c, a, b: a if c else b}
+
+
+def expression_at(expression: str | object, t: float) -> float:
+    """An ffmpeg expression of `t` as ffmpeg evaluates it (the functions the framing writes);
+    `expression` may be compiled once by `compiled`."""
+    code = compiled(expression) if isinstance(expression, str) else expression
+    return eval(code, {"__builtins__": {}}, {**FUNCTIONS, "t": t})
+
+
+def compiled(expression: str) -> object:
+    return compile(expression.replace("if(", "iff("), "<expression>", "eval")
+
+
+def test_a_long_path_is_a_shallow_expression_equal_to_the_path_at_every_frame():
+    rng = np.random.default_rng(7)
+    times = np.cumsum(rng.choice([0.0, 0.25, 0.5, 1.0], 600))  # 0.0: a cut, two keys at one time
+    keys = [(float(t), float(x)) for t, x in zip(times, rng.uniform(0.1, 0.9, times.size))]
+    expression = path_expression(keys)
+    done = subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "color=s=640x360:d=0.2", "-vf",
+                           f"crop=w=200:h=360:x='clip(({expression})*iw-ow/2,0,iw-ow)':y=0", "-f", "null", "-"],
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr[-300:]  # ffmpeg refuses a flat sum of ~93 terms; this has 600 keys
+    code = compiled(expression)
+    for t in np.arange(-1, times[-1] + 1, 0.07):
+        assert expression_at(code, float(t)) == pytest.approx(evaluate(keys, float(t)), abs=2e-5), t
 
 
 def test_the_subject_is_the_larger_of_two_that_cannot_share_a_crop():
@@ -131,6 +163,12 @@ def test_smart_recap_keeps_a_left_third_subject_in_the_crop_and_analyses_once(tm
 
 
 def test_the_framing_options_are_checked_at_each_front_end(tmp_path):
+    from vantor.recap.framing import check_framing, check_range_frame, range_layout
+
+    # Both spellings where a user types them; one in code.
+    assert check_framing("centre", "9:16") == ("center", "9:16") and check_framing("center", "1:1")[0] == "center"
+    assert check_range_frame("center") is None and range_layout("center") == range_layout("centre") == "centre"
+    assert range_layout("auto") is None and "no framing" in str(check_range_frame("middle"))
     with pytest.raises(ValueError, match="frame mode must be one of smart, center, blur, fit, not 'zoom'"):
         job_from_mapping({"url": "u", "segments": "s", "voice": "v", "output_dir": "o", "frame": "zoom"}, str(tmp_path))
     assert job_from_mapping({"url": "u", "segments": "s", "voice": "v", "output_dir": "o", "aspect": "4:5"},
@@ -152,9 +190,38 @@ def test_check_says_the_framing(tmp_path):
 
 def test_a_range_without_a_subject_says_it_fell_back(tmp_path):
     from vantor.recap.frame_step import FramePlan
+    from vantor.recap.steps import Cut
 
-    clips = [str(make_film(tmp_path / f"{i}.mp4", "[0][1]overlay=0:0", seconds=2)) for i in range(2)]
+    film = str(make_film(tmp_path / "f.mp4", "[0][1]overlay=x='60+30*sin(2*t)':y=130:enable='lt(t,2)'", seconds=4))
     said: list[str] = []
-    samples = [Sample(i / 4, 0, 0.3 if i < 8 else None) for i in range(16)]  # a subject in the first range only
-    FramePlan("smart", "9:16", say=said.append)._say_fallbacks(samples, clips)
-    assert said == ["vantor: range 2: smart framing found no subject; it is framed at the centre"]
+    plan = FramePlan("smart", "9:16", say=said.append, cache_dir=tmp_path / "cache")
+    for index, (start, end) in enumerate((("0", "2"), ("2", "4"))):  # a subject in the first range only
+        plan.cut(Cut([], index, film, f"{index}.mp4", start, end), [])
+    assert plan.range_framing(1, 0, 2).found and not plan.range_framing(2, 2, 4).found
+    assert said[1:] == ["vantor: range 2: smart framing found no subject; it is framed at the centre"]
+
+
+def psnr(first: str, second: str, source: str = "testsrc2=s=1280x720:d=0.04") -> float:
+    """The PSNR (dB, ffmpeg's average over the planes) of one frame of `source` through two graphs."""
+    done = subprocess.run(["ffmpeg", "-hide_banner", "-f", "lavfi", "-i", source, "-filter_complex",
+                           f"[0]split[a][b];[a]{first}[x];[b]{second}[y];[x][y]psnr", "-frames:v", "1", "-f", "null",
+                           "-"], capture_output=True, text=True, check=True).stderr
+    return float(done.rsplit("average:", 1)[1].split()[0].replace("inf", "99"))
+
+
+def test_the_window_cropped_before_the_scale_is_the_picture_the_scale_first_graph_gives():
+    from vantor.recap.framing import smart_filter
+
+    for aspect, (width, height) in ASPECTS.items():
+        for centre in (0.0, 0.37, 0.61, 0.93):
+            scale_first = (f"scale={width}:{height}:force_original_aspect_ratio=increase,"
+                           f"crop=w={width}:h={height}:x='clip(({centre})*iw-ow/2,0,iw-ow)':y='(ih-oh)/2',setsar=1")
+            for size in ((1280, 720), (720, 1280), (1920, 1080)):
+                crop_first = smart_filter(aspect, str(centre), size)
+                assert psnr(scale_first, crop_first, f"testsrc2=s={size[0]}x{size[1]}:d=0.04") >= 35, (aspect, centre, size)
+        small_w, small_h = round(width / 16) * 2, round(height / 16) * 2
+        scale_first = (f"split[b][f];[b]scale={small_w}:{small_h}:force_original_aspect_ratio=increase,crop={small_w}:"
+                       f"{small_h},boxblur=6:2,eq=brightness=-0.12,scale={width}:{height}[k];[f]scale={width}:{height}"
+                       ":force_original_aspect_ratio=decrease:force_divisible_by=2[o];[k][o]overlay=(W-w)/2:(H-h)/2,"
+                       "setsar=1")
+        assert psnr(scale_first, framing_filter("blur", aspect, "x")) >= 35, aspect

@@ -117,6 +117,9 @@ def test_two_faces_are_apart_when_of_about_one_size_and_no_crop_holds_both():
     assert not frame_analysis._apart(np.array([[0, 0, 30, 30]]), 100)
     samples = [Sample(i / 4, 0, 0.5, i < 2) for i in range(4)] + [Sample(1 + i / 4, 1, 0.5, i < 1) for i in range(3)]
     assert frame_analysis.apart_shots(samples) == [(0.0, 1.0)]  # two of four: shown whole; one of three: not
-    from vantor.recap.frame_step import _outside
+    from vantor.recap.frame_step import FramePlan
 
-    assert _outside([(0, 10), (11, 12)], [(2, 3), (9, 11.5)]) == [(0, 2), (3, 9), (11.5, 12)]  # own ranges win
+    # A range's own framing wins: no analysis, so no shot of it is shown whole.
+    plan = FramePlan("smart", "9:16", say=lambda line: None, range_frames=lambda: ["left", "blur"])
+    assert plan.range_framing(1, 0, 10).keys == ((0.0, 0.0),) and plan.range_framing(1, 0, 10).whole == ()
+    assert plan.range_framing(2, 10, 20).layout == "blur"

@@ -1,10 +1,10 @@
-"""The smart framing's look at the picture: the joined video (only the
-chosen ranges) read at a few frames a second and a low resolution, split
-into shots, and per sample the subject's centre: the faces (OpenCV's
+"""The smart framing's look at the picture: one range of the source read
+at a few frames a second and a low resolution from the range's first frame,
+split into shots, and per sample the subject's centre: the faces (OpenCV's
 cascade, shipped inside its wheel), else where the picture moves.
 
-The result is cached per downloaded file (by content) and ranges, so a
-second recap of the same ranges analyses nothing.
+The result is cached per downloaded file (by content), range and crop
+width, so a second recap of the same ranges analyses nothing.
 """
 
 from __future__ import annotations
@@ -23,10 +23,10 @@ from typing import Any
 from ..runner import ChildStopped, Runner
 from .framing import Sample
 
-__all__ = ["Analysis", "analyse", "apart_shots", "cache_key", "cached", "probe_picture", "store"]
+__all__ = ["Analysis", "analyse", "apart_shots", "cached", "file_digest", "probe_picture", "range_key", "store"]
 
 STALL_S = 60.0  # the decoder writing no frame for this long is stuck (a crafted file)
-VERSION = 2  # of the analysis: a change here makes the cached results stale
+VERSION = 3  # of the analysis: a change here makes the cached results stale
 RATE = 4.0  # samples a second
 WIDTH = 320  # of the analysed picture
 CUT_DIFFERENCE = 30.0  # mean absolute change of a thumbnail (0-255) that starts a new shot
@@ -57,13 +57,19 @@ class Analysis:
                          for t, shot, s, apart in data["samples"]))
 
 
-def cache_key(source: str, ranges: Sequence[tuple[str, str]]) -> str:
-    """The downloaded file's content and the ranges cut from it."""
-    digest = hashlib.sha256(f"{VERSION}|{json.dumps(list(ranges))}|".encode())
+def file_digest(source: str) -> str:
+    """The downloaded file's content, once per run for all its ranges' keys."""
+    digest = hashlib.sha256()
     with open(source, "rb") as f:
         while chunk := f.read(1 << 20):
             digest.update(chunk)
     return digest.hexdigest()
+
+
+def range_key(digest: str, start: float, end: float, crop_share: float) -> str:
+    """One range of the file `digest` names, analysed for a crop of
+    `crop_share` of the width (the subject is sought in a window that wide)."""
+    return hashlib.sha256(f"{VERSION}|{digest}|{start:.3f}|{end:.3f}|{crop_share:.4f}".encode()).hexdigest()
 
 
 def cached(cache_dir: Path, key: str) -> Analysis | None:
@@ -146,7 +152,7 @@ def analyse(video: str, crop_share: float, *, start: float | None = None, end: f
             samples.append(Sample(round(len(samples) / RATE, 4), shot, subject, _apart(found, window)))
     error = child.stderr.decode(errors="replace").strip()
     if child.returncode != 0 or not samples:
-        raise ValueError(f"the joined video cannot be read for the framing: {error[-200:] or 'no picture'}")
+        raise ValueError(f"the video cannot be read for the framing: {error[-200:] or 'no picture'}")
     return Analysis(width, height, fps, tuple(samples))
 
 
@@ -158,7 +164,7 @@ def _unreadable() -> Iterator[None]:
     except ChildStopped as stopped:
         if stopped.why == "cancelled":
             raise
-        raise ValueError(f"the joined video cannot be read for the framing: {stopped}") from None
+        raise ValueError(f"the video cannot be read for the framing: {stopped}") from None
 
 
 def _apart(found: Any, window: int) -> bool:
@@ -172,7 +178,7 @@ def _apart(found: Any, window: int) -> bool:
 
 
 def apart_shots(samples: Sequence[Sample]) -> list[tuple[float, float]]:
-    """(start, end) in the joined video of each shot in which two faces
+    """(start, end) in the analysed stretch of each shot in which two faces
     apart are found in at least APART_SHARE of the samples with a subject."""
     spans: list[tuple[float, float]] = []
     for _, group in itertools.groupby(samples, key=lambda s: s.shot):  # a shot's samples follow each other

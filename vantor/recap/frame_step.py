@@ -1,31 +1,41 @@
 """The framing of a run, within its one conversion encode.
 
-The recap's picture is sped up, then framed (the engine's own: a cover
-scale and a centre crop at 1080x1920); this shaper sets the framing stage: the crop at the chosen aspect, the whole picture over bars (`fit`) or
-over a blurred copy of itself (`blur`), or a crop that follows the smart
-camera path, whose time is the recap's (after the speed-up). A range's
+Each range is framed on its own: the smart camera path is analysed per
+range from the source, from the range's first frame to its last, so every
+range starts with a cut to its own subject (a range that follows another
+from the same shot is not held where that one left the crop). A range's
 own framing (its segment's "frame") holds the crop at the left, centre or
-right, or shows that range whole over blur. Captions, later in the
-shapers' order, are drawn on the framed picture.
+right, or shows that range whole over blur.
+
+The conversion reads each range as its own input (its time 0 at the
+range's first frame, at the source's speed) and asks `range_chain` for
+that range's picture; `crop_keys` gives the same crop in source pixels for
+the run's timeline. The window is cropped from the source picture and only
+then scaled. The speed change and the captions come after the join, on the
+framed picture.
 """
 
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
+from dataclasses import dataclass, replace
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
 
-from .framing import (ASPECTS, FIXED_CROPS, RANGE_FRAMES, camera_path, framing_filter, held_expression,
-                      layered_filter, path_expression)
+from .framing import (ASPECTS, FIXED_CROPS, camera_path, crop_window, layered_filter, path_expression,
+                      range_layout)
 from .host import Shaper
-from .probe import UnreadableVideo
+from .segments_check import seconds_of
+from .timeline import CropKey
 
 if TYPE_CHECKING:
     from .command import CutCommand
+    from .frame_analysis import Analysis
     from .join_step import RecapJoin
     from .steps import Conversion, Cut
+    from .timeline import RangeTime
 
-__all__ = ["FramePlan", "framing_cache_dir"]
+__all__ = ["FramePlan", "RangeFraming", "framing_cache_dir"]
 
 
 def framing_cache_dir() -> Path:
@@ -35,137 +45,178 @@ def framing_cache_dir() -> Path:
     return private_dir(default_cache_dir()) / "framing"
 
 
+@dataclass(frozen=True)
+class RangeFraming:
+    """One range's picture, in the range's own source time (0 at its first
+    frame): `layout` "crop", "blur" or "fit"; for a crop, `keys` (time, the
+    window's centre as a share of the width) and `whole`, the spans shown
+    whole over blur (two subjects apart)."""
+
+    layout: str
+    keys: tuple[tuple[float, float], ...] = ((0.0, 0.5),)
+    whole: tuple[tuple[float, float], ...] = ()
+    found: bool = True  # a subject was found (or none was looked for)
+
+
 class FramePlan(Shaper):
     """One run's framing. `say`: a line for the run's progress. `cache_dir`:
     where the smart analysis is kept. `range_frames()`: each range's own
-    framing (its segment's "frame", None or "auto" for the run's).
-    `analysed`: whether this run analysed (False: the cache answered, or
-    nothing needed analysing)."""
+    framing (its segment's "frame", None or "auto" for the run's). `speed`:
+    the run's (the camera's bound is per recap frame). `analysed`: whether
+    this run analysed (False: the cache answered, or nothing needed it)."""
 
     def __init__(self, frame: str, aspect: str, *, say: Callable[[str], None],
-                 cache_dir: Path | None = None, range_frames: Callable[[], Sequence[object]] | None = None) -> None:
+                 cache_dir: Path | None = None, range_frames: Callable[[], Sequence[object]] | None = None,
+                 speed: float = 1.0) -> None:
         super().__init__()
         self.frame: str = frame
         self.aspect: str = aspect
+        self.speed: float = speed
         self._say = say
         self._range_frames = range_frames or (lambda: ())
         self._cache_dir = cache_dir or framing_cache_dir()
         self._source: str | None = None
-        self._ranges: list[tuple[str, str]] = []
-        self._filter: str | None = None
-        self._starts: list[float] | None = None
+        self._ranges: list[tuple[float, float]] = []
+        self._framings: dict[int, RangeFraming] = {}
+        self._picture: tuple[int, int, float] | None = None
+        self._digest: str | None = None
+        self._done = 0  # ranges this run analysed
+        self._told_framing = False
         self.analysed: bool = False
 
+    # -- the engine's steps
+
     def cut(self, step: Cut, command: CutCommand) -> CutCommand:
-        self._source = step.source
-        self._ranges.append((step.start, step.end))
+        self._source = step.source  # the downloaded film: each range is analysed from it
+        start, end = seconds_of(step.start), seconds_of(step.end)
+        self._ranges.append((start or 0.0, end if end is not None else start or 0.0))
         return command
 
     def conversion(self, step: Conversion, join: RecapJoin) -> None:
-        if self._starts is None:  # where each range starts in the joined picture, from the run's timeline
-            speed = join.timeline.speed
-            self._starts = [rng.recap_in * speed for rng in join.timeline.ranges] + [join.timeline.duration * speed]
-        if self._filter is None:  # the software attempt after a failed hardware one reuses it
-            self._filter = self._framing(step, join.clips)
-        join.picture.set("framing", self._filter)
+        """Each range comes framed by `range_chain`; here the run is told
+        how, and the timeline gets each range's crop."""
+        if not self._told_framing:  # the software attempt after a failed hardware one says nothing again
+            self._told_framing = True
+            width, height = ASPECTS[self.aspect]
+            self._say(f"vantor: framing {self.frame} at {self.aspect} ({width}x{height})")  # before the analysis
+        timeline = join.timeline
+        self.speed = timeline.speed
+        if self._source is None:
+            self._source = timeline.source
+        self._picture = (timeline.source_width, timeline.source_height,
+                         timeline.frame_rate[0] / timeline.frame_rate[1])
+        join.timeline = replace(timeline, ranges=tuple(replace(rng, crop=self.crop_keys(rng))
+                                                       for rng in timeline.ranges))
 
-    def _framing(self, step: Conversion, clips: Sequence[str]) -> str:
-        width, height = ASPECTS[self.aspect]
-        self._say(f"vantor: framing {self.frame} at {self.aspect} ({width}x{height})")
-        ranges = self._ranges_own(clips, step.speed)
-        if self.frame != "smart" and not ranges:
-            return framing_filter(self.frame, self.aspect)
-        centre, apart = "0.5", list[tuple[float, float]]()
-        if self.frame == "smart":
-            centre, apart = self._smart(step, clips)
-        held = [(start, end, FIXED_CROPS[own]) for start, end, own in ranges if own in FIXED_CROPS]
-        spans = [(start, end, "crop" if own in FIXED_CROPS else "blur") for start, end, own in ranges]
-        spans += [(start, end, "blur") for start, end in _outside(apart, [(a, b) for a, b, _ in ranges])]
-        base = "crop" if self.frame in ("smart", "center") else self.frame
-        return layered_filter(self.aspect, held_expression(centre, held), spans, base)
+    # -- per range
 
-    def _smart(self, step: Conversion, clips: Sequence[str]) -> tuple[str, list[tuple[float, float]]]:
-        """The camera path's expression and the output spans of the shots
-        shown whole (two subjects apart)."""
+    def range_chain(self, rng: RangeTime, src_label: str, out_label: str, *, speed: float = 1.0) -> str:
+        """`[src]...[out]`: range `rng`'s picture framed at the aspect's size.
+        The chain's `t` is 0 at the range's first frame and runs `speed`
+        times the source's (1: the speed change comes after the chain)."""
+        framing = self.range_framing(rng.number, rng.source_in, rng.source_out)
+        keys = [(t / speed, x) for t, x in framing.keys]
+        whole = [(a / speed, b / speed, "blur") for a, b in framing.whole]
+        return (f"[{src_label}]" + layered_filter(self.aspect, path_expression(keys), whole, framing.layout,
+                                                  label=f"{out_label}_", picture=self._size()) + f"[{out_label}]")
+
+    def crop_keys(self, rng: RangeTime) -> tuple[CropKey, ...]:
+        """The range's crop window in source pixels, its first key at the
+        range's first frame (empty: the range is shown whole)."""
+        framing = self.range_framing(rng.number, rng.source_in, rng.source_out)
+        if framing.layout != "crop" or self._source is None:
+            return ()
+        width, height, _ = self._probe()
+        window_w, window_h = crop_window(width, height, self.aspect)
+        return tuple(CropKey(round(t, 4), float(min(max(x * width - window_w / 2, 0), width - window_w)),
+                             float((height - window_h) // 2), float(window_w), float(window_h))
+                     for t, x in framing.keys)
+
+    def range_framing(self, number: int, start: float, end: float) -> RangeFraming:
+        """Range `number` (1-based), from `start` to `end` s of the source."""
+        if number not in self._framings:
+            self._framings[number] = self._framed(number, start, end)
+        return self._framings[number]
+
+    def _framed(self, number: int, start: float, end: float) -> RangeFraming:
+        frames = list(self._range_frames())
+        own = range_layout(frames[number - 1]) if number <= len(frames) else None
+        if own is None and number <= len(frames) and frames[number - 1] not in (None, "auto"):
+            # only a run whose segments were not checked gets here with one
+            self._say(f"vantor: range {number}: no framing {frames[number - 1]!r}; it follows the run's")
+        if own in FIXED_CROPS:
+            return RangeFraming("crop", ((0.0, FIXED_CROPS[own]),))
+        if own == "blur" or self.frame in ("blur", "fit"):
+            return RangeFraming(own or self.frame)
+        if self.frame != "smart":
+            return RangeFraming("crop")
+        return self._smart(number, start, end)
+
+    def _smart(self, number: int, start: float, end: float) -> RangeFraming:
         from . import frame_analysis
 
+        if self._source is None or end <= start:
+            return RangeFraming("crop")
         width, height = ASPECTS[self.aspect]
-        source = step.source
-        key = frame_analysis.cache_key(self._source, self._ranges) if self._source else None
-        found = frame_analysis.cached(self._cache_dir, key) if key else None
-        if found is None:
-            try:
-                picture = frame_analysis.probe_picture(source, runner=self.runner)  # the run's: a cancel ends it
-                found = frame_analysis.analyse(source, _crop_share(picture[0], picture[1], width, height),
-                                               runner=self.runner)
-            except (ValueError, KeyError, IndexError) as error:
-                self._say(f"vantor: smart framing could not analyse the picture ({error}); it is framed at the centre")
-                return "0.5", []
-            self.analysed = True
-            if key:
-                frame_analysis.store(self._cache_dir, key, found)
-        scale = max(width / found.width, height / found.height)
-        scaled_width = found.width * scale
-        if scaled_width <= width + 1:
-            return "0.5", []  # the crop is the whole width: nothing to follow
-        self._say_fallbacks(found.samples, clips)
-        keys = camera_path(found.samples, scaled_width=scaled_width, crop_width=width, speed=step.speed,
+        try:
+            picture = self._probe()
+            scale = max(width / picture[0], height / picture[1])
+            share = min(1.0, width / (picture[0] * scale))
+            if share >= 1.0 - 1e-3:
+                return RangeFraming("crop")  # the window is the whole width: nothing to follow
+            found = self._analysis(start, end, share)
+        except (ValueError, KeyError, IndexError, OSError) as error:
+            self._say(f"vantor: range {number}: smart framing could not analyse the picture ({error}); "
+                      "it is framed at the centre")
+            return RangeFraming("crop", found=False)
+        if not any(s.subject is not None for s in found.samples):
+            self._say(f"vantor: range {number}: smart framing found no subject; it is framed at the centre")
+            return RangeFraming("crop", found=False)
+        # In source time: the camera's bound is per recap frame, so the path is made at the run's speed.
+        keys = camera_path(found.samples, scaled_width=found.width * scale, crop_width=width, speed=self.speed,
                            fps=found.fps)
-        # A shot is known from its first sample on: one that starts with its range starts there.
-        near = 1 / frame_analysis.RATE
-        bounds = self._bounds(clips) or []
-        apart = [(next((b for b in bounds if abs(b - start) <= near), start) / step.speed,
-                  next((b for b in bounds if abs(b - end) <= near), end) / step.speed)
-                 for start, end in frame_analysis.apart_shots(found.samples)]
-        for _ in apart[:1]:
-            self._say(f"vantor: {len(apart)} shot(s) with two subjects apart are shown whole over blur")
-        return path_expression(keys), apart
+        keys = [(0.0, keys[0][1]), *((t * self.speed, x) for t, x in keys[1:])]  # a cut at the first frame
+        whole = [(a, min(b, end - start)) for a, b in frame_analysis.apart_shots(found.samples)]
+        if whole:
+            self._say(f"vantor: range {number}: {len(whole)} shot(s) with two subjects apart are shown whole "
+                      "over blur")
+        return RangeFraming("crop", tuple(keys), tuple(whole))
 
-    def _ranges_own(self, clips: Sequence[str], speed: float) -> list[tuple[float, float, str]]:
-        """(start, end in output time, framing) of each range with its own framing."""
-        own = [(number, value) for number, value in enumerate(self._range_frames()) if value not in (None, "auto")]
-        for number, value in own:  # only a run whose segments were not checked gets here with one
-            if value not in RANGE_FRAMES:
-                self._say(f"vantor: range {number + 1}: no framing {value!r} ({', '.join(RANGE_FRAMES)}); "
-                          "it follows the run's")
-        own = [(number, value) for number, value in own if value in RANGE_FRAMES]
-        if not own:
-            return []
-        starts = self._bounds(clips)
-        if starts is None:
-            self._say("vantor: the ranges' clips cannot be measured; their own framing is not applied")
-            return []
-        return [(starts[number] / speed, starts[number + 1] / speed, str(value)) for number, value in own
-                if number + 1 < len(starts)]
+    def _analysis(self, start: float, end: float, share: float) -> Analysis:
+        from . import frame_analysis
 
-    def _bounds(self, clips: Sequence[str]) -> list[float] | None:
-        """Where each range starts in the joined video, and where the last ends (None: unreadable)."""
-        if self._starts is None:
-            try:
-                durations = [self.media.length(clip) for clip in clips]
-            except UnreadableVideo:
-                return None
-            self._starts = [sum(durations[:number]) for number in range(len(durations) + 1)]
-        return self._starts
+        assert self._source is not None
+        if self._digest is None:
+            self._digest = frame_analysis.file_digest(self._source)
+        key = frame_analysis.range_key(self._digest, start, end, share)
+        found = frame_analysis.cached(self._cache_dir, key)
+        if found is None:
+            count = max(len(self._ranges), 1)
+            if self._done == 0:
+                self._say(f"vantor: smart framing: analysing {count} range(s)")
+            found = frame_analysis.analyse(self._source, share, start=start, end=end,
+                                           runner=self.runner)  # the run's: a cancel ends it
+            self.analysed = True
+            frame_analysis.store(self._cache_dir, key, found)
+            self._done += 1
+            if count >= 10 and self._done % (count // 10) == 0 and self._done < count:  # a tenth at a time
+                self._say(f"vantor: smart framing: {self._done} of {count} ranges analysed")
+        return found
 
-    def _say_fallbacks(self, samples: Sequence[Any], clips: Sequence[str]) -> None:
-        """A range in which no sample found a subject is framed at its centre; said."""
-        bounds = self._bounds(clips) or []
-        for number, (start, end) in enumerate(zip(bounds, bounds[1:]), 1):
-            inside = [s for s in samples if start <= s.time < end]
-            if inside and all(s.subject is None for s in inside):
-                self._say(f"vantor: range {number}: smart framing found no subject; it is framed at the centre")
+    def _size(self) -> tuple[int, int] | None:
+        """The source picture's size (None: no source, or unreadable: the
+        window is then placed to the source's pixel)."""
+        if self._source is None:
+            return None
+        try:
+            return self._probe()[:2]
+        except (ValueError, KeyError, IndexError, OSError):
+            return None
 
+    def _probe(self) -> tuple[int, int, float]:
+        from . import frame_analysis
 
-def _outside(spans: Sequence[tuple[float, float]], taken: Sequence[tuple[float, float]]) -> list[tuple[float, float]]:
-    """`spans` less the parts within `taken` (the ranges framed their own way)."""
-    left = list(spans)
-    for cut_start, cut_end in taken:
-        left = [piece for start, end in left
-                for piece in ((start, min(end, cut_start)), (max(start, cut_end), end)) if piece[1] > piece[0]]
-    return left
-
-
-def _crop_share(width: int, height: int, out_width: int, out_height: int) -> float:
-    scale = max(out_width / width, out_height / height)
-    return min(1.0, out_width / (width * scale))
+        if self._picture is None:
+            assert self._source is not None
+            self._picture = frame_analysis.probe_picture(self._source, runner=self.runner)
+        return self._picture

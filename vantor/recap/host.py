@@ -318,9 +318,11 @@ class RunHost(StepHost):
                          step.target, step.source, step.encoder, str(engine._build_atempo_chain(step.speed)))
         for shaper in self._shapers:
             shaper.conversion(step, join)
+        if self.timeline is not None:
+            self.timeline.current = join.timeline  # as the features refined it (the crop)
         if self.work_dir is not None:  # what a kept working folder shows of the run
             with open(os.path.join(self.work_dir, "timeline.json"), "w", encoding="utf-8") as f:
-                f.write(self.timeline.current.to_json())  # type: ignore[union-attr]
+                f.write(join.timeline.to_json())
         return join.render([shaper.range_chain for shaper in self._shapers])
 
     def event(self, step: Event) -> None:

@@ -156,7 +156,11 @@ def still(video: str, at: float, layout: str, centre: float, aspect: str) -> byt
     if layout not in LAYOUTS or aspect not in ASPECTS or not 0.0 <= centre <= 1.0 or not at >= 0.0:
         raise FramingRefused(f"a still needs a layout of {', '.join(LAYOUTS)}, a centre from 0 to 1, a time "
                              f"and an aspect of {', '.join(ASPECTS)}")
-    framed = smart_filter(aspect, f"{centre:.4f}") if layout == "crop" else framing_filter(layout, aspect)
+    try:  # the window placed as the recap places it, to the output's pixel
+        picture: tuple[int, int] | None = frame_analysis.probe_picture(video, "file")[:2]
+    except (ValueError, KeyError, IndexError):
+        picture = None
+    framed = smart_filter(aspect, f"{centre:.4f}", picture) if layout == "crop" else framing_filter(layout, aspect)
     try:
         done = run(["ffmpeg", "-v", "error", "-nostdin", "-protocol_whitelist", "file",
                     "-ss", f"{at:.3f}", "-i", video, "-vf", f"{framed},scale=-2:{STILL_HEIGHT}",

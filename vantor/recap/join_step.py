@@ -80,10 +80,10 @@ class RecapJoin:
             frames = round((rng.source_out - rng.source_in) * rate)
             length = float(frames / rate)
             if picture:
-                v = command.add_input(self.timeline.source, *threads, "-ss",
+                v = command.add_input(os.path.abspath(self.timeline.source), *threads, "-ss",
                                       f"{max(0.0, rng.source_in - _LEAD * per_frame):.6f}",
                                       "-t", f"{length + per_frame:.6f}")
-            a = command.add_input(clip)
+            a = command.add_input(os.path.abspath(clip))  # the conversion runs in the working folder
             offset = max(0.0, rng.source_in - start)
             # A few milliseconds faded at each end: two ranges' sounds meet without a click.
             edge = min(_EDGE_S, length / 4)

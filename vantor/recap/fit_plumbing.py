@@ -15,7 +15,7 @@ from .preflight import PreflightError
 if TYPE_CHECKING:
     from ..services import LocalServices, NarrationTiming
 
-__all__ = ["check_caption_choice", "fit_timings", "measured_fit"]
+__all__ = ["check_caption_choice", "fit_timings", "measured_fit", "show_fits"]
 
 
 def check_caption_choice(captions: str | None, services: str, strict_fit: bool, *, python: bool = False) -> None:
@@ -49,6 +49,12 @@ def measured_fit(segments: Sequence[Mapping[str, object]], voice: str, services:
         return None
     if strict:
         refuse_misfits(fits)
+    show_fits(fits, out)
+    return fits
+
+
+def show_fits(fits: Sequence[SegmentFit], out: IO[str] | io.TextIOBase) -> None:
+    """The report's misfits and clips played past their range, on `out`."""
     wrong = misfits(fits)
     for fit in wrong:
         print(f"warning: {fit.message}", file=out)
@@ -56,7 +62,6 @@ def measured_fit(segments: Sequence[Mapping[str, object]], voice: str, services:
         print(f"note: {fit.past_range_note}", file=out)
     if wrong:
         print(KEY_FRAME_NOTE, file=out)
-    return fits
 
 
 def fit_timings(fits: Sequence[SegmentFit] | None) -> list[NarrationTiming] | None:

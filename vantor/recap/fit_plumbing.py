@@ -1,6 +1,6 @@
 """The fit report and the captions as a recap run uses them: the report
-shown before the download (or refusing the run under `strict`), and its
-word timings handed on to the captions."""
+shown before the engine runs (or refusing the run before the download under
+`strict`), and its word timings handed on to the captions."""
 
 from __future__ import annotations
 

@@ -96,3 +96,40 @@ def test_a_refused_narration_ends_the_download_and_the_run_at_once(video, speaki
     assert time.time() - started < 15  # not after the 30 s download
     assert _children(started) == [] and not (tmp_path / "out").exists()
     assert "Three." not in speaking["texts"]  # nothing asked after the failure
+
+
+class _Speaker:
+    """A speech service whose answer the test chooses: the real one cannot be made to lack timings."""
+
+    def __init__(self, error=None):
+        self.error, self.asked = error, []
+
+    def narration_timing(self, text, voice):
+        from vantor.services import NarrationTiming
+
+        self.asked.append(text)
+        if self.error is not None:
+            raise self.error
+        return NarrationTiming(1.0, (), "espeak-ng")
+
+
+@pytest.mark.parametrize("refused, needed, ends", [(False, False, False), (True, False, True), (False, True, True)])
+def test_only_a_service_without_timings_leaves_a_warning(refused, needed, ends):
+    import io
+
+    from vantor.recap.speech_beside import SpeechBeside
+    from vantor.services import SpeechError
+
+    out, speaker = io.StringIO(), _Speaker(SpeechError("no timing here", refused=refused))
+    speech = SpeechBeside(SEGMENTS, "en-us", speaker, out, needed=needed, speakers=1).start()
+    if ends:
+        with pytest.raises(vantor.PreflightError, match="^segment 1: the speech service could not speak the "
+                                                        "narration: no timing here$"):
+            speech.timings(lambda event: None, lambda: False)
+    else:
+        assert speech.timings(lambda event: None, lambda: False) is None
+        assert out.getvalue() == ("warning: no fit report: segment 1: the speech service could not speak the "
+                                  "narration: no timing here\n")
+    assert speaker.asked == ["One."]  # none asked after the first failure
+    fine = SpeechBeside(SEGMENTS, "en-us", _Speaker(), io.StringIO()).start()
+    assert [t.duration for t in fine.timings(lambda event: None, lambda: False)] == [1.0] * 3

@@ -13,6 +13,7 @@ import time
 import pytest
 
 import vantor
+from vantor.recap.host import RunCancelled
 from vantor.services.espeak_backend import SpeechFailed
 from vantor.services.narrator import Narrator
 
@@ -133,3 +134,17 @@ def test_only_a_service_without_timings_leaves_a_warning(refused, needed, ends):
     assert speaker.asked == ["One."]  # none asked after the first failure
     fine = SpeechBeside(SEGMENTS, "en-us", _Speaker(), io.StringIO()).start()
     assert [t.duration for t in fine.timings(lambda event: None, lambda: False)] == [1.0] * 3
+
+
+def test_a_failed_download_stops_the_asking():
+    import io
+
+    from vantor.recap.speech_beside import SpeechBeside
+
+    speaker = _Speaker()
+    speech = SpeechBeside(SEGMENTS, "en-us", speaker, io.StringIO(), speakers=1)
+    real = speaker.narration_timing
+    speaker.narration_timing = lambda text, voice: (speech.halt(), real(text, voice))[1]  # the download fails now
+    with pytest.raises(RunCancelled):  # the report stopped short is no report
+        speech.start().timings(lambda event: None, lambda: False)
+    assert speaker.asked == ["One."]

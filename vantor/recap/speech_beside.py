@@ -120,6 +120,8 @@ class SpeechBeside:
         if self._warnings:
             print(f"warning: no fit report: {self._warnings[min(self._warnings)]}", file=self._out)
             return None
+        if cancelled() or any(fit is None for fit in self._fits):  # halted short: only a stop does that
+            raise RunCancelled("the recap was cancelled")
         self.fits = [fit for fit in self._fits if fit is not None]
         show_fits(self.fits, self._out)
         found = fit_timings(self.fits)

@@ -10,9 +10,12 @@ says; else the time from the call to the download's start, when it spoke
 first), and the time until the engine starts; with the whole recap's wall
 and CPU seconds (the process and its children) and the load average around
 it. `--before TREE` runs another tree, interleaved, each going first in turn.
+`--serve-seconds N`: the film's file served at a steady rate over N seconds
+(tests/slow_site.py), as a site reached over a network would: the download
+then waits on the transfer instead of taking the CPUs.
 
     .venv/bin/python bench/speech_overlap_bench.py [--before /work/wt/old-main] [--rounds 2]
-        [--json bench/speech_overlap_results.json]
+        [--serve-seconds 8] [--json bench/speech_overlap_results.json]
 """
 
 from __future__ import annotations
@@ -86,18 +89,26 @@ def main() -> int:
     parser.add_argument("--before", help="another tree, built in place, run interleaved with this one")
     parser.add_argument("--rounds", type=int, default=2)
     parser.add_argument("--minutes", type=float, default=5.0)
+    parser.add_argument("--serve-seconds", type=float, help="serve the file at a steady rate over this long")
     parser.add_argument("--json", default=str(ROOT / "bench" / "speech_overlap_results.json"))
     args = parser.parse_args()
     sys.path.insert(0, str(ROOT))
     sys.path.insert(0, str(ROOT / "tests"))
+    import contextlib
+
     import source_bench
+    from slow_site import SlowSite
     from vantor.demo.video_site import VideoSite
 
     trees = {"after": str(ROOT), **({"before": os.path.abspath(args.before)} if args.before else {})}
     film, plan, voice = source_bench.source("h264", args.minutes), source_bench.segments(args.minutes), source_bench.voice()
     runs: dict[str, list[dict[str, float]]] = {name: [] for name in trees}
-    with tempfile.TemporaryDirectory(prefix="vantor-speech-bench-") as tmp, VideoSite(Path(tmp) / "www") as site:
-        page = site.publish(film, "film")[0]
+    with contextlib.ExitStack() as stack:
+        tmp = stack.enter_context(tempfile.TemporaryDirectory(prefix="vantor-speech-bench-"))
+        if args.serve_seconds:
+            page = stack.enter_context(SlowSite(film, args.serve_seconds)).address
+        else:
+            page = stack.enter_context(VideoSite(Path(tmp) / "www")).publish(film, "film")[0]
         for n in range(args.rounds):
             order = list(trees.items())
             for name, tree in order if n % 2 == 0 else order[::-1]:
@@ -108,6 +119,7 @@ def main() -> int:
     median = {name: {key: statistics.median(run[key] for run in found) for key in found[0]}
               for name, found in runs.items()}
     report: dict[str, object] = {"date": time.strftime("%Y-%m-%d %H:%M"), "cpus": os.cpu_count(),
+                                 "served_over_s": args.serve_seconds,
                                  "film": film.name, "voice": voice, "ranges": len(plan), "runs": runs,
                                  "median": median}
     if "before" in trees:

@@ -116,10 +116,9 @@ def test_the_voice_of_a_running_serve_is_checked_before_any_request(segments, tm
         assert [lines[0], lines[-1]] == [
             f"vantor: using the local download and speech services (at http://127.0.0.1:{server.server_port})",
             "vantor: the video could not be downloaded: no video at that address; check the address"]
-        # Between them the fit report, which this stand-in cannot give: one line says so.
-        assert lines[1:-1] == ["  speaking narration 1/2 for the fit report",
-                               "warning: no fit report: segment 1: the speech service could not speak the narration: "
-                               "the speech service answered HTTP 501 without the narration's timing"]
+        # The narrations are spoken beside the download, whose failure ends the run before the fit report
+        # (which this stand-in cannot give) is shown.
+        assert lines[1:-1] == []
     finally:
         server.shutdown()
         server.server_close()

@@ -88,7 +88,6 @@ def test_an_unreachable_serve_is_named_by_host_and_port_never_its_token(tmp_path
     assert status == 1 and "s3cr3t" not in err, err
     assert err.splitlines() == [
         f"vantor: using the local download and speech services (at http://127.0.0.1:{port})",
-        "  speaking narration 1/1 for the fit report",  # its first request is the one refused
         f"vantor: 127.0.0.1:{port} cannot be reached; check the network, or that the service (vantor serve) is "
         "running there"]
     from vantor.recap.messages import explain

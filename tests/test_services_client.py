@@ -53,5 +53,11 @@ def test_speech_audio_and_its_refusals():
             with pytest.raises(SpeechError, match=reason):
                 client.narration_audio("Hello.", "en-us")
         service.script_answer(200, {"audio_data": "data:audio/mpeg;base64,AAAA"})  # audio, but no timing
-        with pytest.raises(SpeechError, match="HTTP 200 without the narration's timing"):
+        with pytest.raises(SpeechError, match="HTTP 200 without the narration's timing") as untimed:
             client.narration_timing("Hello.", "en-us")
+        # Only the service's own reason is a refusal: an answer without one may come from a service
+        # that speaks but gives no timings.
+        service.script_answer(500, {"error": "espeak-ng stopped"})
+        with pytest.raises(SpeechError, match="^espeak-ng stopped$") as refused:
+            client.narration_timing("Hello.", "en-us")
+        assert (untimed.value.refused, refused.value.refused) == (False, True)

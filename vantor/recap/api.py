@@ -133,9 +133,10 @@ def make_recap(
     errors pass unchanged, noting the working folder they left. Raises
     TypeError for an argument of the wrong type, before anything starts.
 
-    With the local services each narration is spoken first and the fit
-    report's warnings shown (`strict_fit`: a misfit refuses the run before
-    the download). `captions`: "files" (NAME.srt and NAME.vtt beside the
+    With the local services each narration is spoken while the video
+    downloads and the fit report's warnings shown before the engine starts
+    (`strict_fit`: spoken first, and a misfit refuses the run before the
+    download). `captions`: "files" (NAME.srt and NAME.vtt beside the
     recap), "burn" (also drawn into the picture) or "track" (also a soft
     subtitle track); None: none. `caption_style`: "clean" (the default),
     "bold" (the word being spoken turns gold), "boxed" (a translucent box

@@ -25,6 +25,7 @@ from .outputs import OutputError, OutputNames, refuse_existing
 from .probe import probe_duration
 from .run import EngineRun, RunEvent
 from .sound_step import SoundChoice
+from .speech_beside import SpeechBeside
 from .services_choice import SERVICES, ServicesChoice, resolve_services, shown_address
 from .spoken_by import spoken_notes, voices_spoken
 from ..services.file_source import is_video_file, source_address
@@ -202,18 +203,29 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
                 on_event(event)
 
         with services_for_run(run, view) as services, source_address(run.url) as url:
-            fits = measured_fit(run.segments, run.spec, services, view, stop=stop_requested)
-            engine_run = EngineRun(url, run.segments_file, run.spec, run.output_dir,
+            spec = run.spec
+            mode = spec.sound.fit if spec.sound is not None else "narration"
+            fits, speech = None, None
+            if spec.strict_fit:  # a misfit refuses the run before anything is downloaded
+                fits = measured_fit(run.segments, spec, services, view, stop=stop_requested)
+                for note in spoken_notes(voices_spoken(spec.voice, fit_timings(fits) or ())):
+                    print(note, file=view)
+            elif run.segments and services is not None:
+                speech = SpeechBeside(run.segments, spec.voice, services, view, mode=mode,
+                                      needed=spec.captions is not None, stop=stop_requested)
+            engine_run = EngineRun(url, run.segments_file, spec, run.output_dir,
                                    names=run.names, overwrite=run.overwrite, services=services,
                                    segments=run.segments or None, on_event=show,
                                    timings=fit_timings(fits), child_output=child_output,
-                                   keep_work=run.keep_work, stop_requested=stop_requested)
-            spoken = voices_spoken(run.spec.voice, fit_timings(fits) or ())
-            for note in spoken_notes(spoken):
-                print(note, file=view)
+                                   keep_work=run.keep_work, stop_requested=stop_requested, speech=speech)
             if on_start is not None:
                 on_start(engine_run)
-            outputs = engine_run.run()
+            try:
+                outputs = engine_run.run()
+            finally:
+                if speech is not None:
+                    speech.halt()  # whatever ended the run: no narration asked after it
+            spoken = voices_spoken(spec.voice, fit_timings(speech.fits if speech is not None else fits) or ())
     return RecapResult(
         final=Path(outputs.final), horizontal=Path(outputs.horizontal),
         final_duration=probe_duration(outputs.final), horizontal_duration=probe_duration(outputs.horizontal),

@@ -1,6 +1,6 @@
 """The fit report and the captions as a recap run uses them: the report
-shown before the download (or refusing the run under `strict`), and its
-word timings handed on to the captions."""
+shown before the engine runs (or refusing the run before the download under
+`strict`), and its word timings handed on to the captions."""
 
 from __future__ import annotations
 
@@ -15,7 +15,7 @@ if TYPE_CHECKING:
     from ..services import LocalServices, NarrationTiming
     from .options import RecapSpec
 
-__all__ = ["check_caption_choice", "fit_timings", "measured_fit"]
+__all__ = ["check_caption_choice", "fit_timings", "measured_fit", "show_fits"]
 
 
 def check_caption_choice(captions: str | None, services: str, strict_fit: bool, *, python: bool = False) -> None:
@@ -51,6 +51,12 @@ def measured_fit(segments: Sequence[Mapping[str, object]], spec: RecapSpec, serv
         return None
     if strict:
         refuse_misfits(fits)
+    show_fits(fits, out)
+    return fits
+
+
+def show_fits(fits: Sequence[SegmentFit], out: IO[str] | io.TextIOBase) -> None:
+    """The report's misfits and clips played past their range, on `out`."""
     wrong = misfits(fits)
     for fit in wrong:
         print(f"warning: {fit.message}", file=out)
@@ -58,7 +64,6 @@ def measured_fit(segments: Sequence[Mapping[str, object]], spec: RecapSpec, serv
         print(f"note: {fit.past_range_note}", file=out)
     if wrong:
         print(KEY_FRAME_NOTE, file=out)
-    return fits
 
 
 def fit_timings(fits: Sequence[SegmentFit] | None) -> list[NarrationTiming] | None:

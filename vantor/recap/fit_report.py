@@ -1,4 +1,4 @@
-"""How each narration fits its range, known before the download.
+"""How each narration fits its range, known before the engine runs.
 
 What happens depends on the run's fit (`sound_step.FIT_MODES`): "extend"
 lets a clip last the longer of its range and its narration (nothing is

@@ -71,6 +71,8 @@ class RunEvent:
     - "engine": the engine's `steps.Event` in `data`, its line in `text`;
     - "line": a line of the run's own (a warning);
     - "download": the local services' download, `data` a `Progress`;
+    - "speech": a narration spoken beside the download was asked for or is
+      spoken, `data` a `speech_beside.NarrationNews`;
     - "conversion": the conversion starts; `data` is (report file, source
       video, speed), its ffmpeg writing time stamps to the report file;
     - "child": a child (ffmpeg, wget) ended; `text` is its command line,

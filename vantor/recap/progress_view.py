@@ -229,6 +229,8 @@ class ProgressView(io.TextIOBase):
             self._published = dict(event.data)
         elif event.kind == "download":
             self.show_download(event.data)
+        elif event.kind == "speech" and not event.data.spoken:
+            self._line(f"  speaking narration {event.data.number}/{event.data.count} for the fit report")
         elif event.kind == "stage" and event.text == "downloaded":
             self.end_download()
         elif event.kind == "child" and self._verbose:

@@ -1,9 +1,10 @@
 """`EngineRun`: one recap through the engine, the one path every front end
 takes (`make_recap`, `vantor recap`, `vantor batch`, `vantor demo`).
 
-In this order: refuse to replace an existing result unless asked; a private
-working folder inside the output directory; the local services' download to
-the end; the engine, with its steps taken by the run's host (`host.RunHost`:
+In this order: refuse to replace an existing result unless asked; the local
+services' download to the end, with the narrations being spoken beside it
+(`speech_beside`) and then awaited; a private working folder inside the
+output directory; the engine, with its steps taken by the run's host (`host.RunHost`:
 children, cancellation, pauses, events, the captions within the conversion)
 and its requests sent to the run's services; then the results checked and
 renamed into the output directory.
@@ -36,6 +37,7 @@ if TYPE_CHECKING:
     from .frame_step import FramePlan
     from .options import RecapSpec
     from .sound_step import SoundPlan
+    from .speech_beside import SpeechBeside
     from .timeline_plan import RunTimeline
 
 __all__ = ["EngineRun", "RunCancelled", "RunEvent", "RunOutputs", "kept_work_dir"]
@@ -84,6 +86,9 @@ class EngineRun:
     # A failed or cancelled run's working folder is removed unless kept (the
     # download stays in the services' cache, so a retry fetches nothing again).
     keep_work: bool = False
+    # The narrations being spoken beside the download (with `services`): awaited
+    # after it, their timings become the run's; a failure on either side ends both.
+    speech: SpeechBeside | None = None
 
     def __post_init__(self) -> None:
         self.work_dir: str | None = None
@@ -128,11 +133,7 @@ class EngineRun:
         host = self._host(shapers)
         self._media.runner = host.runner  # its probes end with the run's other children
         if self.services is not None:
-            self._event("stage", "download")
-            try:
-                self.services.prefetch(self.url, on_progress=self._on_download)
-            finally:
-                self._event("stage", "downloaded")
+            self._download(self.services)
         self.work_dir = host.work_dir = working_folder(self.output_dir)
         failed = False
         for shaper in shapers:
@@ -168,6 +169,30 @@ class EngineRun:
                 shutil.rmtree(self.work_dir, ignore_errors=True)
         made_captions = tuple(os.path.join(self.output_dir or ".", name) for _, name in extras)
         return RunOutputs(final, horizontal, self.encoder or "unknown", made_captions)
+
+    def _download(self, services: LocalServices) -> None:
+        speech = self.speech
+        self._event("stage", "download")
+        if speech is not None:
+            speech.start()
+        try:
+            services.prefetch(self.url, on_progress=self._on_download,
+                              stopped=speech.failed if speech is not None else None)
+        except BaseException:
+            if speech is not None:
+                speech.halt()
+            raise
+        finally:
+            self._event("stage", "downloaded")
+        if speech is not None:
+            assert self.host is not None
+            timings = speech.timings(self._emit, lambda: self.host is not None and self.host.cancelled)
+            if timings is not None:
+                self.timings = timings
+                self._media = RunMedia(timings)
+                self._media.runner = self.host.runner
+                if self.host.timeline is not None:
+                    self.host.timeline.timings = timings  # planned from them when the source is there
 
     def _shapers(self) -> list[Shaper]:
         """The run's features, in the order they shape each command."""
@@ -261,8 +286,10 @@ class EngineRun:
             return None
         from .preflight import check_video_duration
 
-        segments, media = list(self.segments), self._media
-        return lambda video: [str(warning) for warning in check_video_duration(segments, video, media.source_length)]
+        segments = list(self.segments)
+        # The run's media record as it is then (the narrations' timings may come with the download).
+        return lambda video: [str(warning) for warning in check_video_duration(segments, video,
+                                                                               self._media.source_length)]
 
     def _published_paths(self) -> dict[str, str]:
         """Where the engine's results in the working folder will be once published."""
@@ -332,4 +359,7 @@ class EngineRun:
     def _on_download(self, progress: Progress) -> None:
         if self.host is not None:
             self.host.raise_if_cancelled()
+        if self.speech is not None:
+            for event in self.speech.news():
+                self._emit(event)
         self._event("download", data=progress)

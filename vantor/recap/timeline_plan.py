@@ -169,7 +169,8 @@ class RunTimeline:
                  texts: Callable[[], Sequence[str]] = lambda: (),
                  timings: Sequence[NarrationTiming] | None = None, sound: SoundBed | None = None,
                  picture: tuple[int, int] = (1080, 1920), caption_style: str | None = None) -> None:
-        self._segments, self._texts, self._timings = segments, texts, timings
+        self._segments, self._texts = segments, texts
+        self.timings = timings  # may be set once the narrations are spoken, before `start`
         self.speed, self.fit, self._sound, self._picture, self._caption_style = speed, fit, sound, picture, caption_style
         self.source: SourcePicture | None = None
         self.current: Timeline | None = None
@@ -186,7 +187,7 @@ class RunTimeline:
         checked = [b for b in bounds if b is not None]
         self.starts = {number: start for number, (start, _) in enumerate(checked, 1)}
         self.current = plan_timeline(self.source, checked, speed=self.speed, fit=self.fit, texts=list(self._texts()),
-                                     timings=self._timings, picture=self._picture, sound=self._sound,
+                                     timings=self.timings, picture=self._picture, sound=self._sound,
                                      caption_style=self._caption_style)
 
     def cut(self, index: int, start: str, end: str, spoken: float | None,
@@ -198,8 +199,8 @@ class RunTimeline:
         number = index + 1
         old = self.current.range(number)
         text = old.narration.text if old.narration is not None else ""
-        if timing is None and self._timings is not None and index < len(self._timings):
-            timing = self._timings[index]
+        if timing is None and self.timings is not None and index < len(self.timings):
+            timing = self.timings[index]
         rng = plan_range(self.source, number, bounds[0], bounds[1], fit=self.fit, speed=self.speed,
                          recap_in=old.recap_in, text=text, timing=timing, spoken=spoken)
         self.starts[number] = bounds[0]

@@ -38,7 +38,13 @@ class DownloadError(RuntimeError):
 
 
 class SpeechError(RuntimeError):
-    """The speech service's reason why a narration could not be spoken."""
+    """The speech service's reason why a narration could not be spoken.
+    `refused`: the service gave its own reason (a service that answers
+    without one may just not give word timings, while it still speaks)."""
+
+    def __init__(self, reason: str, *, refused: bool = False) -> None:
+        super().__init__(reason)
+        self.refused: bool = refused
 
 
 @dataclass(frozen=True)
@@ -169,8 +175,9 @@ class ServicesClient:
         the page's) is answered from its cache."""
         status, body = self._speak(text, voice, timing=True)
         if status != 200 or not isinstance(body.get("timing"), dict):
-            raise SpeechError(str(body.get("error") or f"the speech service answered HTTP {status} "
-                                  "without the narration's timing"))
+            reason = body.get("error")
+            raise SpeechError(str(reason or f"the speech service answered HTTP {status} without the narration's "
+                                  "timing"), refused=isinstance(reason, str) and bool(reason))
         return NarrationTiming.from_json(body["timing"])
 
 

@@ -34,10 +34,13 @@ class LocalServices:
         self.client: ServicesClient = ServicesClient(self.base_url)
         self._server = server
 
-    def prefetch(self, url: str, *, on_progress: Callable[[Progress], None] | None = None) -> None:
+    def prefetch(self, url: str, *, on_progress: Callable[[Progress], None] | None = None,
+                 stopped: Callable[[], bool] | None = None) -> bool:
         """Asks the download service for `url` and waits, with no time limit,
-        until its file is finished, so the engine's own job finds it at once."""
-        self.client.download(url, on_progress=on_progress, poll_seconds=POLL_SECONDS)
+        until its file is finished, so the engine's own job finds it at once.
+        False when `stopped()` said so first (asked between polls)."""
+        return self.client.download(url, on_progress=on_progress, poll_seconds=POLL_SECONDS,
+                                    stopped=stopped or (lambda: False)) is not None
 
     def narration_timing(self, text: str, voice: str) -> NarrationTiming:
         """How long the narration `text` in `voice` lasts and when each word is

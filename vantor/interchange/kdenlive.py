@@ -77,6 +77,8 @@ def _range_producer(root: ET.Element, item: RangeTime, timeline: Timeline, film:
     first = clock.frames(item.source_in / timeline.speed)
     properties: dict[str, object] = {"length": first + frames + 1, "eof": "pause",
                                      "kdenlive:clipname": item.name}
+    if item.narration is not None:
+        properties["vantor:narration"] = item.narration.text
     if timeline.speed != 1.0:
         properties |= {"resource": f"{timeline.speed:g}:{film}", "mlt_service": "timewarp",
                        "warp_speed": f"{timeline.speed:g}", "warp_resource": film, "warp_pitch": 1}

@@ -31,9 +31,12 @@ from ..services.file_source import is_video_file, source_address
 from ..tools import require_tools
 
 if TYPE_CHECKING:
+    from ..interchange.export import Exported
     from ..services import LocalServices
+    from .fit_report import SegmentFit
 
-__all__ = ["SERVICES", "PreparedRecap", "RecapResult", "execute", "prepare", "resolve_services"]
+__all__ = ["SERVICES", "PreparedRecap", "RecapResult", "TimelineResult", "execute", "execute_timeline_only", "prepare",
+           "resolve_services"]
 
 
 @dataclass(frozen=True)
@@ -58,6 +61,9 @@ class RecapResult:
     aspect: str = "9:16"
     # The sound asked for: source audio, music file, loudness, fit.
     sound: SoundChoice | None = None
+    # The timelines for an editor written beside the recap (NAME.otio ...), and NAME.media/.
+    timelines: tuple[Path, ...] = ()
+    media: Path | None = None
 
     def as_json(self) -> dict[str, object]:
         captions = {path.suffix.lstrip("."): str(path) for path in self.captions}  # "srt", "vtt"
@@ -70,7 +76,26 @@ class RecapResult:
             "encoder": self.encoder,
             "voices": [dict(voice) for voice in self.voices],
             "framing": {"frame": self.frame, "aspect": self.aspect, "size": list(ASPECTS[self.aspect])},
-        } | ({"sound": _sound_json(self.sound)} if self.sound is not None else {})
+        } | ({"sound": _sound_json(self.sound)} if self.sound is not None else {}) | _timelines_json(self)
+
+
+def _timelines_json(result: RecapResult | TimelineResult) -> dict[str, object]:
+    if not result.timelines:
+        return {}
+    return {"timelines": [str(path) for path in result.timelines], "media": str(result.media)}
+
+
+@dataclass(frozen=True)
+class TimelineResult:
+    """What `--timeline-only` left behind: the timelines and their media, no recap."""
+
+    timelines: tuple[Path, ...]
+    media: Path
+    film: str  # how the source film got into the media folder: "linked" or "copied"
+    wall_time: float
+
+    def as_json(self) -> dict[str, object]:
+        return _timelines_json(self) | {"film": self.film, "wall_time": round(self.wall_time, 3)}
 
 
 @dataclass(frozen=True)
@@ -98,6 +123,8 @@ class PreparedRecap:
     frame: str = DEFAULT_FRAME  # one of `framing.FRAME_MODES`
     aspect: str = DEFAULT_ASPECT  # one of `framing.ASPECTS`
     sound: SoundChoice | None = None  # None: the engine's own (narration only)
+    timeline: tuple[str, ...] = ()  # the editors' formats to write (`interchange.FORMATS`)
+    timeline_only: bool = False  # write the timelines and their media, not the recap
 
 
 def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, speed: float,
@@ -108,7 +135,8 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
             captions: str | None = None, caption_style: str | None = None,
             frame: str = DEFAULT_FRAME, aspect: str = DEFAULT_ASPECT,
             sound: SoundChoice | None = None, caption_position: str = "bottom",
-            caption_size: object = "medium") -> PreparedRecap:
+            caption_size: object = "medium", timeline: object = None,
+            timeline_only: bool = False) -> PreparedRecap:
     """Every check that can run before a service is asked anything; a
     missing output directory is created (its missing parents too with
     `mkdir`) only when the rest passed. `wording`: whether refusals speak of
@@ -156,12 +184,54 @@ def prepare(url: str, segments_file: str | os.PathLike[str], *, voice: str, spee
             sound.check()
         except ValueError as error:
             raise PreflightError(str(error)) from None
+    formats = _timeline_formats(timeline, timeline_only, services, check_segments, python=wording is PYTHON)
     directory = make_output_dir(output_dir, parents=mkdir, wording=wording)
-    refuse_existing(names, directory.path, overwrite=overwrite, replace=wording.replace)
+    if not timeline_only:
+        refuse_existing(names, directory.path, overwrite=overwrite, replace=wording.replace)
+    _refuse_existing_timelines(formats, names, directory.path, overwrite, wording)
     return PreparedRecap(url, segments_path, voice, speed, directory.path, services, segments, warnings,
                          started, names, overwrite, strict_fit, captions, directory.made, caption_style=look.style,
                          caption_position=look.position, caption_size=look.size,
-                         frame=frame, aspect=aspect, sound=sound)
+                         frame=frame, aspect=aspect, sound=sound, timeline=formats, timeline_only=timeline_only)
+
+
+def _timeline_formats(timeline: object, timeline_only: bool, services: str, check_segments: bool, *,
+                      python: bool) -> tuple[str, ...]:
+    """The editors' formats asked for, checked before anything is fetched."""
+    from ..interchange import parse_formats
+
+    flag = "timeline" if python else "--timeline"
+    if timeline is not None and not isinstance(timeline, (str, list, tuple)):
+        raise PreflightError(f"{flag} must name formats such as \"otio,kdenlive\", not {type(timeline).__name__}")
+    try:
+        formats = parse_formats(timeline)  # type: ignore[arg-type]
+    except ValueError as error:
+        raise PreflightError(str(error)) from None
+    if timeline_only and not formats:
+        raise PreflightError(f"{'timeline_only' if python else '--timeline-only'} needs {flag} to name the formats "
+                             "to write")
+    if formats and services == "configured":
+        fix = 'pass services="local"' if python else "use --services local"
+        raise PreflightError(f"{flag} takes the film and the narrations from the local services' cache; {fix} or "
+                             "the address of a vantor serve")
+    if formats and not check_segments:
+        raise PreflightError(f"{flag} needs the segments checked; drop --no-check")
+    return formats
+
+
+def _refuse_existing_timelines(formats: tuple[str, ...], names: OutputNames, directory: str, overwrite: bool,
+                               wording: Wording) -> None:
+    from ..interchange import FORMATS
+    from ..interchange.media import media_folder_name
+
+    if overwrite or not formats:
+        return
+    stem = os.path.splitext(names.final)[0]
+    there = [name for name in (*(stem + FORMATS[chosen] for chosen in formats), media_folder_name(stem))
+             if os.path.lexists(os.path.join(directory or ".", name))]
+    if there:
+        raise PreflightError(f"{', '.join(there)} already exist in {directory or '.'!r}; {wording.replace} "
+                             "to replace them")
 
 
 def _swapped(url: str, segments: str) -> bool:
@@ -244,6 +314,7 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
             if on_start is not None:
                 on_start(engine_run)
             outputs = engine_run.run()
+            exported = _export(run, services, url, fits, view)
     return RecapResult(
         final=Path(outputs.final), horizontal=Path(outputs.horizontal),
         final_duration=probe_duration(outputs.final), horizontal_duration=probe_duration(outputs.horizontal),
@@ -253,7 +324,39 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
         captions=tuple(Path(path) for path in outputs.captions), voices=spoken,
         frame=run.frame, aspect=run.aspect,
         sound=run.sound,
+        timelines=tuple(Path(path) for path in exported.timelines) if exported else (),
+        media=Path(exported.media) if exported else None,
     )
+
+
+def _export(run: PreparedRecap, services: LocalServices | None, url: str, fits: list[SegmentFit] | None,
+            view: ProgressView) -> Exported | None:
+    if not run.timeline:
+        return None
+    if services is None:
+        raise PreflightError("the timeline needs the local services' cache; use --services local")
+    from ..interchange.run_export import export_run
+
+    return export_run(run, services, url, fits, run.timeline, lambda line: print(line, file=view, flush=True))
+
+
+def execute_timeline_only(run: PreparedRecap, *, progress: TextIO | None, verbose: bool = False) -> TimelineResult:
+    """`--timeline-only`: the narrations spoken and the film fetched as a
+    recap would, the timelines and their media written, nothing rendered."""
+    try:
+        with showing_progress(progress, verbose=verbose) as view:
+            for warning in run.warnings:
+                print(warning, file=view)
+            with services_for_run(run, view) as services, source_address(run.url) as url:
+                fits = measured_fit(run.segments, run.voice, services, view, strict=run.strict_fit, needed=True,
+                                    mode=run.sound.fit if run.sound else "narration")
+                exported = _export(run, services, url, fits, view)
+    except BaseException:
+        remove_made_folders(run.made)
+        raise
+    assert exported is not None
+    return TimelineResult(tuple(Path(path) for path in exported.timelines), Path(exported.media), exported.film,
+                          time.monotonic() - run.started)
 
 
 def _sound_json(sound: SoundChoice) -> dict[str, object]:

@@ -6,6 +6,7 @@ the duck as keyframed volume, and the captions as caption clips."""
 from __future__ import annotations
 
 import math
+import warnings
 import xml.etree.ElementTree as ET
 from fractions import Fraction
 
@@ -14,7 +15,13 @@ import opentimelineio as otio
 from ..recap.timeline import RangeTime, Timeline
 from .kdenlive import SILENT_DB, gain_at
 
-__all__ = ["write_fcpxml"]
+__all__ = ["adapter_quietly", "write_fcpxml"]
+
+
+def adapter_quietly() -> warnings.catch_warnings[None]:
+    """The FCP X adapter tests elements for truth, which Python 3.13 warns
+    of; its warnings are no user's business."""
+    return warnings.catch_warnings(action="ignore", category=DeprecationWarning)
 
 
 def _seconds(value: float, timeline: Timeline) -> str:
@@ -95,7 +102,8 @@ def _captions(spine_clip: ET.Element, item: RangeTime, timeline: Timeline, style
 def write_fcpxml(timeline: Timeline, model: otio.schema.Timeline, path: str) -> None:
     """`model` (`otio_build.otio_timeline` of `timeline`) written as FCPXML
     by the adapter, then completed."""
-    text = otio.adapters.write_to_string(model, adapter_name="fcpx_xml")
+    with adapter_quietly():
+        text = otio.adapters.write_to_string(model, adapter_name="fcpx_xml")
     root = ET.fromstring(text.replace("<!DOCTYPE fcpxml>", ""))
     by_name = {item.name: item for item in timeline.ranges}
     styled = [False]

@@ -47,9 +47,9 @@ def _rect(key: CropKey, timeline: Timeline) -> str:
             f"{timeline.source_height * scale:.3f} 1")
 
 
-def _crop_keys(item: RangeTime, timeline: Timeline, clock: _Clock) -> str:
+def _crop_keys(item: RangeTime, timeline: Timeline, clock: _Clock, first: int) -> str:
     keys = item.crop or ()
-    return ";".join(f"{clock.frames(key.time / timeline.speed)}={_rect(key, timeline)}" for key in keys)
+    return ";".join(f"{first + clock.frames(key.time / timeline.speed)}={_rect(key, timeline)}" for key in keys)
 
 
 def gain_at(keys: Sequence[tuple[float, float]], time: float) -> float:
@@ -63,11 +63,13 @@ def gain_at(keys: Sequence[tuple[float, float]], time: float) -> float:
 
 
 def _level_keys(keys: Sequence[tuple[float, float]], offset: float, length: float, clock: _Clock,
-                base_db: float = 0.0) -> str:
+                base_db: float = 0.0, first: int = 0) -> str:
     """Volume keys (dB, by frame) of a clip that starts at `offset` on the
-    recap: its own ends and the duck's keys between them, one a frame."""
+    recap: its own ends and the duck's keys between them, one a frame.
+    A filter's keys count from its producer's first frame, not from the
+    clip's in point (`first`)."""
     times = [offset, *(time for time, _ in keys if offset < time < offset + length), offset + length]
-    by_frame = {clock.frames(time - offset): base_db + _db(gain_at(keys, time)) for time in times}
+    by_frame = {first + clock.frames(time - offset): base_db + _db(gain_at(keys, time)) for time in times}
     return ";".join(f"{frame}={level:.2f}" for frame, level in sorted(by_frame.items()))
 
 
@@ -87,7 +89,7 @@ def _range_producer(root: ET.Element, item: RangeTime, timeline: Timeline, film:
     producer = _add(root, "producer", properties, id=ident, **{"in": 0, "out": first + frames})
     if item.crop:
         _add(producer, "filter", {"mlt_service": "affine", "kdenlive_id": "transform",
-                                  "transition.rect": _crop_keys(item, timeline, clock),
+                                  "transition.rect": _crop_keys(item, timeline, clock, first),
                                   "transition.distort": 0, "transition.fill": 1, "transition.repeat_off": 1,
                                   "background": "color:#00000000"})
     sound = timeline.sound
@@ -95,7 +97,7 @@ def _range_producer(root: ET.Element, item: RangeTime, timeline: Timeline, film:
         _add(producer, "filter", {"mlt_service": "volume", "kdenlive_id": "volume", "level": SILENT_DB})
     elif sound.source == "mix" or sound.duck:
         keys = _level_keys(sound.duck, item.recap_in, item.recap_length, clock,
-                           -12.0 if sound.source == "mix" else 0.0)
+                           -12.0 if sound.source == "mix" else 0.0, first)
         _add(producer, "filter", {"mlt_service": "volume", "kdenlive_id": "volume", "level": keys})
     return ident
 

@@ -156,8 +156,11 @@ def _read_fcpxml(data: bytes, path: str) -> ReadBack:
         if not MIN_SCALAR <= scalar <= MAX_SCALAR:
             raise TimelineRefused(f"{path}: {name} plays at {scalar!r} times its speed; refused")
     notes = {clip.get("name", ""): (clip.findtext("note") or "") for clip in root.iter("asset-clip")}
+    from .fcpxml import adapter_quietly
+
     try:
-        model = otio.adapters.read_from_string(data.decode("utf-8"), adapter_name="fcpx_xml")
+        with adapter_quietly():
+            model = otio.adapters.read_from_string(data.decode("utf-8"), adapter_name="fcpx_xml")
     except Exception as error:  # the adapter raises what its parser meets
         raise TimelineRefused(f"{path} is not an FCPXML timeline OTIO can read ({str(error)[:120]})") from None
     return _from_model(model, path, speeds, notes)

@@ -176,3 +176,19 @@ def test_the_options_are_checked_before_anything_is_fetched(tmp_path):
     with pytest.raises(PreflightError, match="FINAL_RECAP.media already exist"):
         prepare("https://example.org/v", segments, voice="en-US-GuyNeural", speed=1.0, output_dir=tmp_path,
                 services="local", timeline="kdenlive")
+
+
+def test_make_recap_and_a_batch_job_take_the_formats(tmp_path):
+    import vantor
+    from vantor.batch.jobs import job_from_mapping
+
+    with pytest.raises(TypeError, match="timeline must be"):
+        vantor.make_recap("https://example.org/v", SEGMENTS, output_dir=tmp_path, timeline=5)  # type: ignore[arg-type]
+    with pytest.raises(PreflightError, match='services="local"'):
+        vantor.make_recap("https://example.org/v", SEGMENTS, output_dir=tmp_path, services="configured",
+                          timeline=["otio"])
+    job = {"url": "https://example.org/v", "segments": "s.json", "output_dir": "out"}
+    assert job_from_mapping({**job, "timeline": "kdenlive,otio"}, str(tmp_path)).timeline == ("kdenlive", "otio")
+    assert job_from_mapping(job, str(tmp_path)).timeline == ()
+    with pytest.raises(ValueError, match="'timeline': no timeline format 'mov'"):
+        job_from_mapping({**job, "timeline": ["mov"]}, str(tmp_path))

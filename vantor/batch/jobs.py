@@ -9,7 +9,8 @@ with "captions" optionally "caption_style", "caption_position" and
 "caption_size" (as `vantor recap --caption-style` and so on take them),
 and optionally the sound, as `vantor recap` takes it: "source_audio" (duck,
 mix, off), "music" (a file or folder, relative to the jobs file),
-"loudness" (LUFS), "fit" (extend, range, narration).
+"loudness" (LUFS), "fit" (extend, range, narration); and "timeline"
+(formats for a video editor, as `vantor recap --timeline` takes them).
 
 Blank lines and lines starting with "#" are skipped. Relative paths are
 taken relative to the jobs file's directory, so a jobs file can travel with
@@ -24,6 +25,7 @@ import json
 import os
 from dataclasses import dataclass
 
+from ..interchange import parse_formats
 from ..recap.caption_layout import DEFAULT_POSITION, DEFAULT_SIZE, CaptionLook, caption_look
 from ..recap.captions import CAPTION_MODES, CAPTION_STYLES
 from ..recap.framing import DEFAULT_ASPECT, DEFAULT_FRAME, check_framing
@@ -41,6 +43,9 @@ _OPTIONAL += ("caption_style", "caption_position", "caption_size")
 # Framing (see vantor recap --frame, --aspect).
 _FIELDS += ("frame", "aspect")
 _OPTIONAL += ("frame", "aspect")
+# Timelines for an editor beside the recap (see vantor recap --timeline): "otio,kdenlive" or a list.
+_FIELDS += ("timeline",)
+_OPTIONAL += ("timeline",)
 # The sound (see vantor recap --source-audio, --music, --loudness, --fit).
 _SOUND_FIELDS = ("source_audio", "music", "loudness", "fit")
 
@@ -68,6 +73,7 @@ class Job:
     music: str | None = None  # absolute path
     loudness: float = DEFAULT_LOUDNESS
     fit: str = "extend"
+    timeline: tuple[str, ...] = ()  # the editors' formats written beside the recap (`vantor.interchange.FORMATS`)
 
     @property
     def sound(self) -> SoundChoice:
@@ -115,6 +121,13 @@ def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
         frame, aspect = check_framing(data.get("frame", DEFAULT_FRAME), data.get("aspect", DEFAULT_ASPECT))
     except ValueError as error:
         raise ValueError(f"'frame'/'aspect': {error}") from None
+    timeline = data.get("timeline")
+    if timeline is not None and not isinstance(timeline, (str, list)):
+        raise ValueError(f"'timeline' must name formats, such as \"otio,kdenlive\", not {timeline!r}")
+    try:
+        formats = parse_formats(timeline)
+    except ValueError as error:
+        raise ValueError(f"'timeline': {error}") from None
     return Job(
         url=data["url"],
         segments=os.path.abspath(os.path.join(base_dir, data["segments"])),
@@ -126,6 +139,7 @@ def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
         caption_style=style, caption_position=look.position, caption_size=look.size,
         frame=frame, aspect=aspect,
         source_audio=sound.source_audio, music=sound.music, loudness=sound.loudness, fit=sound.fit,
+        timeline=formats,
     )
 
 

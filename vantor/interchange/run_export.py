@@ -7,7 +7,8 @@ from __future__ import annotations
 import json
 import os
 import tempfile
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 from ..recap.emphasis import spoken_text
@@ -18,9 +19,10 @@ from .planned import planned_timeline, probe_source, smart_crops
 if TYPE_CHECKING:
     from ..recap.checked_run import PreparedRecap
     from ..recap.fit_report import SegmentFit
+    from ..recap.sound_step import SoundChoice
     from ..services import LocalServices
 
-__all__ = ["export_run"]
+__all__ = ["ExportRequest", "export_run"]
 
 
 def _film(services: LocalServices, url: str, folder: str, say: Callable[[str], None]) -> str:
@@ -47,12 +49,36 @@ def _film(services: LocalServices, url: str, folder: str, say: Callable[[str], N
     return target
 
 
-def export_run(run: PreparedRecap, services: LocalServices, url: str, fits: Sequence[SegmentFit] | None,
-               formats: Sequence[str], say: Callable[[str], None]) -> Exported:
-    """Writes the timelines `formats` of `run` beside its recap's name."""
+@dataclass(frozen=True)
+class ExportRequest:
+    """What the export needs of a run, as `vantor recap` and a batch job hold it."""
+
+    segments: Sequence[Mapping[str, object]]
+    final_name: str  # the recap's file name: its stem names the timelines
+    output_dir: str
+    speed: float
+    voice: str
+    aspect: str
+    frame: str
+    sound: SoundChoice | None
+    formats: Sequence[str]
+
+    @classmethod
+    def of_run(cls, run: PreparedRecap) -> ExportRequest:
+        return cls(run.segments, run.names.final, run.output_dir, run.speed, run.voice, run.aspect, run.frame,
+                   run.sound, run.timeline)
+
+
+def export_run(run: ExportRequest, services: LocalServices, url: str, fits: Sequence[SegmentFit] | None,
+               say: Callable[[str], None]) -> Exported:
+    """Writes the timelines of `run` beside its recap's name."""
     if not run.segments:
         raise RuntimeError("the timeline needs the checked segments; drop --no-check")
-    name = os.path.splitext(run.names.final)[0]
+    if fits is None:
+        from ..recap.fit_report import fit_report
+
+        fits = fit_report(run.segments, run.voice, services, mode=run.sound.fit if run.sound else "narration")
+    name = os.path.splitext(run.final_name)[0]
     sound = run.sound
     with tempfile.TemporaryDirectory(prefix=".vantor-timeline-", dir=run.output_dir or ".") as scratch:
         film = _film(services, url, scratch, say)
@@ -70,5 +96,5 @@ def export_run(run: PreparedRecap, services: LocalServices, url: str, fits: Sequ
             text = spoken_text(str(run.segments[number - 1]["voiceover"]))
             return services.client.narration_audio(text, run.voice)
 
-        return export_timeline(timeline, run.output_dir or ".", name, formats, audio, film_length=probe.duration,
-                               on_step=say)
+        return export_timeline(timeline, run.output_dir or ".", name, run.formats, audio,
+                               film_length=probe.duration, on_step=say)

@@ -75,6 +75,8 @@ _EXPECTED: dict[str, tuple[Callable[[object], bool], str]] = {
     "music": (lambda value: value is None or _is_path(value), "a str, os.PathLike or None"),
     "loudness": (_is_number, "a number (int or float)"),
     "fit": (lambda value: isinstance(value, str), "a str"),
+    "timeline": (lambda value: value is None or isinstance(value, (str, list, tuple)),
+                 "a str such as \"otio,kdenlive\", a list of formats or None"),
 }
 
 
@@ -113,6 +115,7 @@ def make_recap(
     music: str | os.PathLike[str] | None = None,
     loudness: float = DEFAULT_LOUDNESS,
     fit: str = "extend",
+    timeline: str | Sequence[str] | None = None,
 ) -> RecapResult:
     """Makes `output_name` (FINAL_RECAP.mp4) in `output_dir`, with the
     horizontal video beside it, and returns what was made. Safe to call from
@@ -164,13 +167,19 @@ def make_recap(
     LUFS (true peak at most -1 dBTP); `fit`: "extend" (each clip lasts the
     longer of its range and its narration), "range" (exactly the range, a
     long narration cut) or "narration" (each clip ends with its narration).
+
+    `timeline`: also write the recap's timeline for a video editor beside
+    it, NAME.<ext> for each of "otio", "fcpxml", "edl" and "kdenlive" (a
+    comma-separated str or a list), with its media in NAME.media/ (the film
+    linked, each narration a WAV, the music, captions.srt); the result's
+    `timelines` and `media` name them. Needs the local services.
     """
     _check_types(dict(url=url, voice=voice, speed=speed, output_dir=output_dir, mkdir=mkdir, services=services,
                       quiet=quiet, progress=progress, output_name=output_name, overwrite=overwrite,
                       on_event=on_event, on_start=on_start, captions=captions, strict_fit=strict_fit,
                       keep_work=keep_work, caption_style=caption_style, caption_position=caption_position,
                       caption_size=caption_size, frame=frame, aspect=aspect,
-                      source_audio=source_audio, music=music, loudness=loudness, fit=fit))
+                      source_audio=source_audio, music=music, loudness=loudness, fit=fit, timeline=timeline))
     sound = SoundChoice(source_audio, None if music is None else os.fspath(music), float(loudness), fit)
     shown = None if quiet else (progress or sys.stderr)
 
@@ -179,7 +188,8 @@ def make_recap(
                            segments_name=name, output_name=output_name, overwrite=overwrite, wording=PYTHON,
                            strict_fit=strict_fit, captions=captions, caption_style=caption_style,
                            caption_position=caption_position, caption_size=caption_size,
-                           frame=frame, aspect=aspect, sound=sound)
+                           frame=frame, aspect=aspect, sound=sound,
+                           timeline=list(timeline) if isinstance(timeline, (list, tuple)) else timeline)
         prepared = dataclasses.replace(prepared, keep_work=keep_work)
         return execute(prepared, progress=shown, on_event=on_event, on_start=on_start)
 

@@ -335,9 +335,9 @@ def _export(run: PreparedRecap, services: LocalServices | None, url: str, fits: 
         return None
     if services is None:
         raise PreflightError("the timeline needs the local services' cache; use --services local")
-    from ..interchange.run_export import export_run
+    from ..interchange.run_export import ExportRequest, export_run
 
-    return export_run(run, services, url, fits, run.timeline, lambda line: print(line, file=view, flush=True))
+    return export_run(ExportRequest.of_run(run), services, url, fits, lambda line: print(line, file=view, flush=True))
 
 
 def execute_timeline_only(run: PreparedRecap, *, progress: TextIO | None, verbose: bool = False) -> TimelineResult:

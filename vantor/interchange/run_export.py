@@ -17,7 +17,6 @@ from .export import Exported, export_timeline
 from .planned import planned_timeline, probe_source, smart_crops
 
 if TYPE_CHECKING:
-    from ..recap.checked_run import PreparedRecap
     from ..recap.fit_report import SegmentFit
     from ..recap.sound_step import SoundChoice
     from ..services import LocalServices
@@ -62,11 +61,6 @@ class ExportRequest:
     frame: str
     sound: SoundChoice | None
     formats: Sequence[str]
-
-    @classmethod
-    def of_run(cls, run: PreparedRecap) -> ExportRequest:
-        return cls(run.segments, run.names.final, run.output_dir, run.speed, run.voice, run.aspect, run.frame,
-                   run.sound, run.timeline)
 
 
 def export_run(run: ExportRequest, services: LocalServices, url: str, fits: Sequence[SegmentFit] | None,

@@ -337,7 +337,9 @@ def _export(run: PreparedRecap, services: LocalServices | None, url: str, fits: 
         raise PreflightError("the timeline needs the local services' cache; use --services local")
     from ..interchange.run_export import ExportRequest, export_run
 
-    return export_run(ExportRequest.of_run(run), services, url, fits, lambda line: print(line, file=view, flush=True))
+    request = ExportRequest(run.segments, run.names.final, run.output_dir, run.speed, run.voice, run.aspect, run.frame,
+                            run.sound, run.timeline)
+    return export_run(request, services, url, fits, lambda line: print(line, file=view, flush=True))
 
 
 def execute_timeline_only(run: PreparedRecap, *, progress: TextIO | None, verbose: bool = False) -> TimelineResult:

@@ -9,7 +9,7 @@ from __future__ import annotations
 import math
 import os
 import xml.etree.ElementTree as ET
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 
 from ..recap.timeline import CropKey, RangeTime, Timeline
 from .media import relative
@@ -23,7 +23,8 @@ def _db(gain: float) -> float:
     return 20 * math.log10(gain) if gain > 0 else SILENT_DB
 
 
-def _add(parent: ET.Element, tag: str, properties: dict[str, object] | None = None, **attributes: object) -> ET.Element:
+def _add(parent: ET.Element, tag: str, properties: Mapping[str, object] | None = None, /,
+         **attributes: object) -> ET.Element:
     element = ET.SubElement(parent, tag, {key: str(value) for key, value in attributes.items()})
     for name, value in (properties or {}).items():
         ET.SubElement(element, "property", name=name).text = str(value)

@@ -204,7 +204,7 @@ def _timeline_formats(timeline: object, timeline_only: bool, services: str, chec
     if timeline is not None and not isinstance(timeline, (str, list, tuple)):
         raise PreflightError(f"{flag} must name formats such as \"otio,kdenlive\", not {type(timeline).__name__}")
     try:
-        formats = parse_formats(timeline)  # type: ignore[arg-type]
+        formats = parse_formats(timeline)
     except ValueError as error:
         raise PreflightError(str(error)) from None
     if timeline_only and not formats:

@@ -265,6 +265,8 @@ class MadeRecap:
     final: Path
     duration: float
     captions: tuple[Path, ...] = ()  # NAME.srt and NAME.vtt beside it, when asked for
+    timelines: tuple[Path, ...] = ()  # NAME.<ext> for an editor beside it, with NAME.media/
+    media: Path | None = None
 
 
 def _last_line(path: Path) -> str:
@@ -284,8 +286,10 @@ class MakeRun:
     def __init__(self, url: str, segments_file: Path, *, voice: str, speed: float, captions: str | None,
                  services_url: str, work_dir: Path, on_line: Callable[[str], None],
                  on_update: Callable[[str], None] | None = None, caption_look: CaptionLook | None = None,
-                 frame: str = DEFAULT_FRAME, aspect: str = DEFAULT_ASPECT, sound: SoundChoice | None = None) -> None:
+                 frame: str = DEFAULT_FRAME, aspect: str = DEFAULT_ASPECT, sound: SoundChoice | None = None,
+                 timeline: tuple[str, ...] = ()) -> None:
         self.work_dir: Path = work_dir
+        self.timeline: tuple[str, ...] = timeline
         self.aspect: str = aspect
         self.sound = sound
         self.captions: str | None = captions
@@ -315,7 +319,8 @@ class MakeRun:
                                caption_style=self.caption_look.style if self.captions else None,
                                caption_position=self.caption_look.position if self.captions else "bottom",
                                caption_size=self.caption_look.size if self.captions else "medium",
-                               frame=self.frame, aspect=self.aspect, sound=self.sound)
+                               frame=self.frame, aspect=self.aspect, sound=self.sound,
+                               timeline=list(self.timeline) or None)
             with open(self._tools_log, "w", encoding="utf-8") as tools:
                 # Cancelled before the engine's run exists: the fit report stops between and during narrations.
                 self._result = execute(prepared, progress=None, live=False, on_start=self._started,
@@ -365,7 +370,10 @@ class MakeRun:
             captions = (final.with_suffix(".srt"), final.with_suffix(".vtt"))
             if not all(path.is_file() and path.stat().st_size > 0 for path in captions):
                 raise BridgeError("the recap reported success but its captions are missing")
-        return MadeRecap(final, self._result.final_duration, captions)
+        timelines = self._result.timelines
+        if self.timeline and not all(path.is_file() and path.stat().st_size > 0 for path in timelines):
+            raise BridgeError("the recap reported success but its timelines are missing")
+        return MadeRecap(final, self._result.final_duration, captions, timelines, self._result.media)
 
     def _reason(self, error: BaseException) -> str:
         from ..recap.messages import explain
@@ -395,7 +403,8 @@ class MakeRun:
 def start_make(*, services_url: str, url: str, segments: list[dict[str, str]], voice: str, speed: float,
                work_dir: Path, on_line: Callable[[str], None], captions: str | None = None,
                on_update: Callable[[str], None] | None = None, caption_look: CaptionLook | None = None,
-               frame: str = DEFAULT_FRAME, aspect: str = DEFAULT_ASPECT, sound: SoundChoice | None = None) -> MakeRun:
+               frame: str = DEFAULT_FRAME, aspect: str = DEFAULT_ASPECT, sound: SoundChoice | None = None,
+               timeline: tuple[str, ...] = ()) -> MakeRun:
     """Starts one recap of `url` in `work_dir` (created), talking to the
     studio's own services; `captions`: None or the run's caption mode;
     `sound`: the run's sound (None: the engine's own)."""
@@ -404,7 +413,7 @@ def start_make(*, services_url: str, url: str, segments: list[dict[str, str]], v
     segments_file.write_text(json.dumps(segments, ensure_ascii=False, indent=2), encoding="utf-8")
     return MakeRun(url, segments_file, voice=voice, speed=speed, captions=captions, services_url=services_url,
                    work_dir=work_dir, on_line=on_line, on_update=on_update, caption_look=caption_look,
-                   frame=frame, aspect=aspect, sound=sound)
+                   frame=frame, aspect=aspect, sound=sound, timeline=timeline)
 
 
 def discard(work_dir: Path) -> None:

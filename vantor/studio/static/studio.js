@@ -633,7 +633,7 @@ $("make").addEventListener("click", async () => {
       captions: state.captions, caption_style: state.captionStyle, frame: state.frame, aspect: state.aspect,
       caption_position: state.captionPosition, caption_size: state.captionSize,
       source_audio: state.sourceAudio, fit: state.fit, music: state.music,
-      timeline: $("timeline").checked ? "kdenlive,otio" : null,
+      timeline: $("editor-timeline").value || null,
     })).json());
   } catch (error) {
     say("make-status", `Not started: ${error.message}`, true);

@@ -6,7 +6,8 @@
 #   1. Debian packages the build and the command need (ffmpeg, wget,
 #      espeak-ng, util-linux's prlimit for the download service's CPU limits,
 #      g++, make, ca-certificates, openssl for the batch cluster's TLS key),
-#      and for the tests chromium with its driver (the studio's browser tests).
+#      and for the tests chromium with its driver (the studio's browser tests)
+#      and melt (the exported Kdenlive projects rendered).
 #   2. A working CPython 3.13 with headers: python3.13 on PATH, a pyenv
 #      install, a cached build in /var/cache/vantor/python3.13, or else one
 #      built here from Debian's python3.13 source package.
@@ -222,7 +223,8 @@ ensure_venv() {
 main() {
     local packages=(ffmpeg wget espeak-ng util-linux g++ make ca-certificates openssl fonts-dejavu-core)
     # The studio's browser tests; a user's studio opens in the user's own browser.
-    if [ "$MODE" = dev ]; then packages+=(chromium chromium-driver); fi
+    # melt (MLT, GPL) renders the exported Kdenlive projects in the tests only; it runs as its own program.
+    if [ "$MODE" = dev ]; then packages+=(chromium chromium-driver melt); fi
     ensure_apt_packages "${packages[@]}"
     local python
     python="$(find_python)"

@@ -15,7 +15,7 @@ LAYERS = [
     {"vantor.errors", "vantor.bindings", "vantor.net", "vantor._service_settings", "vantor.extras", "vantor.runner"},
     {"vantor.tools"},
     {"vantor.services"},
-    {"vantor.recap", "vantor.transcripts"},
+    {"vantor.recap", "vantor.transcripts", "vantor.interchange"},
     {"vantor.batch", "vantor.studio", "vantor.demo", "vantor.doctor"},
     {"vantor.commands"},
     {"vantor.cli", "vantor.launch", "vantor.__main__", "vantor"},

@@ -155,6 +155,26 @@ def test_only_kept_recaps_are_served_and_with_ranges(studio, tmp_path):
         assert b"secret" not in answer.content and b"own" not in answer.content
 
 
+def test_a_recaps_timelines_are_kept_with_their_media_beside_it(tmp_path):
+    project = Project(tmp_path)
+    made = tmp_path / "made.mp4"
+    made.write_bytes(b"recap")
+    kept = project.keep_result(made)
+    media = tmp_path / "FINAL_RECAP.media"
+    media.mkdir()
+    (media / "source.mp4").write_bytes(b"film")
+    timelines = [tmp_path / "FINAL_RECAP.kdenlive", tmp_path / "FINAL_RECAP.otio"]
+    for path in timelines:
+        path.write_text("<mlt/>")
+    folder = project.keep_timelines(kept.stem, timelines, media)
+    # Moved together, so the timelines' relative paths still lead to their media.
+    assert folder == project.recaps / f"{kept.stem}.timeline"
+    assert sorted(p.name for p in folder.iterdir()) == ["FINAL_RECAP.kdenlive", "FINAL_RECAP.media", "FINAL_RECAP.otio"]
+    assert (folder / "FINAL_RECAP.media" / "source.mp4").read_bytes() == b"film"
+    assert not media.exists() and not any(p.exists() for p in timelines)
+    assert project.result(folder.name) is None  # a folder is never served as a result
+
+
 def test_a_kept_recap_never_replaces_a_file(tmp_path, monkeypatch):
     project = Project(tmp_path)
     names = []
@@ -220,7 +240,9 @@ def test_make_refuses_bad_input_before_starting_anything(studio):
                   "caption_style": "neon"},
                  {"url": "http://127.0.0.1:1/v", "segments": good, "voice": "en-us", "captions": "burn",
                   "caption_size": "huge"},
-                 {"url": "http://127.0.0.1:1/v", "segments": good, "voice": "en-us", "frame": "zoom"}):
+                 {"url": "http://127.0.0.1:1/v", "segments": good, "voice": "en-us", "frame": "zoom"},
+                 {"url": "http://127.0.0.1:1/v", "segments": good, "voice": "en-us", "timeline": "avid"},
+                 {"url": "http://127.0.0.1:1/v", "segments": good, "voice": "en-us", "timeline": ["otio"]}):
         assert post(studio, "api/make", body).status_code == 400, body
     assert not studio.project.work.exists()
 

@@ -29,7 +29,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from . import __version__
-from .commands import batch, check, demo, doctor, recap, serve, studio, suggest, transcript, voices
+from .commands import batch, check, demo, doctor, from_timeline, recap, serve, studio, suggest, transcript, voices
 from .commands._common import EXIT_FAILURE, EXIT_INTERRUPTED, CommandFailed
 from .recap.messages import explain
 from .errors import PreflightError
@@ -40,7 +40,7 @@ from .runner import ChildStopped, run
 __all__ = ["build_parser", "main", "version_line"]
 
 # Each registers its parser, in the order `vantor --help` lists them.
-COMMANDS = (recap, check, doctor, serve, voices, demo, batch, studio, transcript, suggest)
+COMMANDS = (recap, check, from_timeline, doctor, serve, voices, demo, batch, studio, transcript, suggest)
 
 
 def _ffmpeg_version() -> str:

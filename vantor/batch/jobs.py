@@ -9,7 +9,8 @@ with "captions" optionally "caption_style", "caption_position" and
 "caption_size" (as `vantor recap --caption-style` and so on take them),
 and optionally the sound, as `vantor recap` takes it: "source_audio" (duck,
 mix, off), "music" (a file or folder, relative to the jobs file),
-"loudness" (LUFS), "fit" (extend, range, narration).
+"loudness" (LUFS), "fit" (extend, range, narration); and "timeline"
+(formats for a video editor, as `vantor recap --timeline` takes them).
 
 The "frame" "centre" is "center". Blank lines and lines starting with "#" are skipped. Relative paths are
 taken relative to the jobs file's directory, so a jobs file can travel with
@@ -24,6 +25,7 @@ import json
 import os
 from dataclasses import dataclass, field
 
+from ..interchange import parse_formats
 from ..recap.captions import CAPTION_MODES, CAPTION_STYLES
 from ..recap.options import OptionError, RecapSpec
 from ..services.voices import DEFAULT_VOICE
@@ -36,6 +38,8 @@ _PLACES: tuple[str, ...] = ("url", "segments", "output_dir")
 # --source-audio ...); every one is optional.
 _OPTIONS: tuple[str, ...] = ("voice", "speed", "captions", "caption_style", "caption_position", "caption_size",
                              "frame", "aspect", "source_audio", "music", "loudness", "fit")
+# Timelines for an editor beside the recap (see vantor recap --timeline): "otio,kdenlive" or a list.
+_OUTPUTS: tuple[str, ...] = ("timeline",)
 
 
 class JobsFileError(ValueError):
@@ -49,6 +53,7 @@ class Job:
     output_dir: str  # absolute path
     spec: RecapSpec = field(default_factory=RecapSpec)  # the recap's options (music as an absolute path)
     line: int = 0  # 1-based line in the jobs file; 0 when built in Python
+    timeline: tuple[str, ...] = ()  # the editors' formats written beside the recap (`vantor.interchange.FORMATS`)
 
     @property
     def name(self) -> str:
@@ -85,7 +90,7 @@ def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
         raise ValueError("'music' must be a non-empty string (a file or folder)")
     if missing:
         raise ValueError("missing " + ", ".join(repr(name) for name in missing))
-    unknown = sorted(set(data) - set(_PLACES) - set(_OPTIONS))
+    unknown = sorted(set(data) - set(_PLACES) - set(_OPTIONS) - set(_OUTPUTS))
     if unknown:
         raise ValueError("unknown member " + ", ".join(repr(name) for name in unknown))
     for name in (*_PLACES, "voice"):
@@ -101,8 +106,16 @@ def job_from_mapping(data: object, base_dir: str, line: int = 0) -> Job:
         spec = RecapSpec(**{"voice": DEFAULT_VOICE, **options})
     except OptionError as error:
         raise ValueError(_worded(error)) from None
+    timeline = data.get("timeline")
+    if timeline is not None and not isinstance(timeline, (str, list)):
+        raise ValueError(f"'timeline' must name formats, such as \"otio,kdenlive\", not {timeline!r}")
+    try:
+        formats = parse_formats(timeline)
+    except ValueError as error:
+        raise ValueError(f"'timeline': {error}") from None
     return Job(url=data["url"], segments=os.path.abspath(os.path.join(base_dir, data["segments"])),
-               output_dir=os.path.abspath(os.path.join(base_dir, data["output_dir"])), spec=spec, line=line)
+               output_dir=os.path.abspath(os.path.join(base_dir, data["output_dir"])), spec=spec, line=line,
+               timeline=formats)
 
 
 def load_jobs(path: str | os.PathLike[str]) -> list[Job]:

@@ -16,7 +16,7 @@ from typing import Any
 
 from ..recap.preflight import check_run_voice, checked_segments
 from ..recap.failures import is_transient
-from ..recap.outputs import WORKING_PREFIX
+from ..recap.outputs import WORKING_PREFIX, OutputNames
 from ..recap.probe import probe_duration
 from ..recap.progress_view import showing_progress
 from ..recap.run import EngineRun, RunCancelled
@@ -32,6 +32,18 @@ from .worker_host import start_reaped_child
 __all__ = ["LOG_NAME", "run_job"]
 
 LOG_NAME = "recap.log"
+
+
+def _export(job: Job, handle: object, segments: list[dict[str, object]] | None, to_log: Any) -> None:
+    """The job's timelines for an editor, beside its recap (the local services' cache holds the film)."""
+    from ..interchange.run_export import ExportRequest, export_run
+    from ..services.file_source import source_address
+
+    if not isinstance(handle, LocalServices) or not segments:
+        raise RuntimeError("'timeline' needs the local services and checked segments")
+    request = ExportRequest(segments, OutputNames().final, job.output_dir, job.spec, job.timeline)
+    with source_address(job.url) as url:
+        export_run(request, handle, url, None, lambda line: print(line, file=to_log, flush=True))
 
 
 def _stop_check(stop_event: str | None) -> Callable[[], bool] | None:
@@ -104,6 +116,8 @@ def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
                 segments=segments, on_event=to_log.on_event, child_output=log,
                 stop_requested=_stop_check(stop_event), start_child=start_reaped_child, keep_work=keep_work)
             made = run.run()
+            if job.timeline:
+                _export(job, handle, segments, to_log)
         outputs: dict[str, float | None] = {path: probe_duration(path) for path in (made.final, made.horizontal)}
         write_marker(job, outputs)
         outcome.update(status="ok", outputs=outputs)

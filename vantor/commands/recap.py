@@ -13,7 +13,8 @@ import tempfile
 from collections.abc import Iterator
 from typing import Any
 
-from ..recap.checked_run import PreparedRecap, RecapResult, execute, prepare
+from ..interchange import FORMATS
+from ..recap.checked_run import PreparedRecap, RecapResult, TimelineResult, execute, execute_timeline_only, prepare
 from ..recap.outputs import DEFAULT_FINAL
 from ..recap.preflight import MAX_SPEED, MIN_SPEED, SegmentsError
 from ..services.voices import DEFAULT_VOICE
@@ -23,7 +24,15 @@ from .recap_options import add_fit_and_caption_options, add_keep_work_option, re
 from .services_option import services_argument
 from .sound_options import add_sound_options
 
-__all__ = ["register"]
+__all__ = ["add_timeline_options", "register"]
+
+
+def add_timeline_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--timeline", metavar="FORMATS",
+                        help=f"also write the recap's timeline for a video editor beside it, NAME.<ext> with its "
+                             f"media in NAME.media/: {', '.join(FORMATS)} (several comma-separated)")
+    parser.add_argument("--timeline-only", action="store_true",
+                        help="write the --timeline and its media without rendering the recap (seconds)")
 
 
 @contextlib.contextmanager
@@ -45,7 +54,8 @@ def _prepare(args: argparse.Namespace, segments: str, name: str | None) -> Prepa
     try:
         prepared = prepare(args.url, segments, recap_spec(args), output_dir=args.output_dir,
                            services=args.services, mkdir=args.mkdir, check_segments=not args.no_check,
-                           segments_name=name, output_name=args.output, overwrite=args.force)
+                           segments_name=name, output_name=args.output, overwrite=args.force,
+                           timeline=args.timeline, timeline_only=args.timeline_only)
         prepared = dataclasses.replace(prepared, keep_work=args.keep_work)
     except SegmentsError as refused:
         print_report(refused.report, sys.stderr)
@@ -53,14 +63,22 @@ def _prepare(args: argparse.Namespace, segments: str, name: str | None) -> Prepa
     return prepared
 
 
-def _print_result(result: RecapResult, as_json: bool) -> None:
-    print(json.dumps(result.as_json()) if as_json else result.final)
+def _print_result(result: RecapResult | TimelineResult, as_json: bool) -> None:
+    if as_json:
+        print(json.dumps(result.as_json()))
+    elif isinstance(result, TimelineResult):
+        print("\n".join(str(path) for path in result.timelines))
+    else:
+        print(result.final)
 
 
 def _run(args: argparse.Namespace) -> int:
     with _segments_file(args.segments) as (segments, name):
         run = _prepare(args, segments, name)
-        result = execute(run, progress=None if args.quiet else sys.stderr, verbose=args.verbose)
+        shown = None if args.quiet else sys.stderr
+        result: RecapResult | TimelineResult = (
+            execute_timeline_only(run, progress=shown, verbose=args.verbose) if run.timeline_only
+            else execute(run, progress=shown, verbose=args.verbose))
     _print_result(result, args.json)
     return EXIT_OK
 
@@ -102,5 +120,6 @@ def register(subparsers: Any) -> None:
     add_fit_and_caption_options(parser)
     add_keep_work_option(parser)
     add_sound_options(parser)
+    add_timeline_options(parser)
     parser.add_argument("--debug", action="store_true", help="show the traceback on failure")
     parser.set_defaults(handler=_run)

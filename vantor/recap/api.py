@@ -59,6 +59,8 @@ _EXPECTED: dict[str, tuple[Callable[[object], bool], str]] = {
     "on_event": (_is_callback, "a callable or None"),
     "on_start": (_is_callback, "a callable or None"),
     "keep_work": (lambda value: isinstance(value, bool), "a bool"),
+    "timeline": (lambda value: value is None or isinstance(value, (str, list, tuple)),
+                 "a str such as \"otio,kdenlive\", a list of formats or None"),
 }
 
 
@@ -111,6 +113,7 @@ def make_recap(
     music: str | os.PathLike[str] | None = None,
     loudness: float = DEFAULT_LOUDNESS,
     fit: str = "extend",
+    timeline: str | Sequence[str] | None = None,
 ) -> RecapResult:
     """Makes `output_name` (FINAL_RECAP.mp4) in `output_dir`, with the
     horizontal video beside it, and returns what was made. Safe to call from
@@ -163,10 +166,16 @@ def make_recap(
     LUFS (true peak at most -1 dBTP); `fit`: "extend" (each clip lasts the
     longer of its range and its narration), "range" (exactly the range, a
     long narration cut) or "narration" (each clip ends with its narration).
+
+    `timeline`: also write the recap's timeline for a video editor beside
+    it, NAME.<ext> for each of "otio", "fcpxml", "edl" and "kdenlive" (a
+    comma-separated str or a list), with its media in NAME.media/ (the film
+    linked, each narration a WAV, the music, captions.srt); the result's
+    `timelines` and `media` name them. Needs the local services.
     """
     _check_types(dict(url=url, output_dir=output_dir, mkdir=mkdir, services=services, quiet=quiet,
                       progress=progress, output_name=output_name, overwrite=overwrite, on_event=on_event,
-                      on_start=on_start, keep_work=keep_work))
+                      on_start=on_start, keep_work=keep_work, timeline=timeline))
     spec = _spec(dict(voice=voice, speed=speed, captions=captions, strict_fit=strict_fit,
                       caption_style=caption_style, caption_position=caption_position, caption_size=caption_size,
                       frame=frame, aspect=aspect, source_audio=source_audio, music=music, loudness=loudness, fit=fit))
@@ -174,7 +183,8 @@ def make_recap(
 
     def run(path: str | os.PathLike[str], name: str | None) -> RecapResult:
         prepared = prepare(url, path, spec, output_dir=output_dir, mkdir=mkdir, services=services,
-                           segments_name=name, output_name=output_name, overwrite=overwrite, wording=PYTHON)
+                           segments_name=name, output_name=output_name, overwrite=overwrite, wording=PYTHON,
+                           timeline=list(timeline) if isinstance(timeline, (list, tuple)) else timeline)
         prepared = dataclasses.replace(prepared, keep_work=keep_work)
         return execute(prepared, progress=shown, on_event=on_event, on_start=on_start)
 

@@ -32,9 +32,12 @@ from ..services.file_source import is_video_file, source_address
 from ..tools import require_tools
 
 if TYPE_CHECKING:
+    from ..interchange.export import Exported
     from ..services import LocalServices
+    from .fit_report import SegmentFit
 
-__all__ = ["SERVICES", "PreparedRecap", "RecapResult", "execute", "prepare", "resolve_services"]
+__all__ = ["SERVICES", "PreparedRecap", "RecapResult", "TimelineResult", "execute", "execute_timeline_only", "prepare",
+           "resolve_services"]
 
 
 @dataclass(frozen=True)
@@ -59,6 +62,9 @@ class RecapResult:
     aspect: str = "9:16"
     # The sound asked for: source audio, music file, loudness, fit.
     sound: SoundChoice | None = None
+    # The timelines for an editor written beside the recap (NAME.otio ...), and NAME.media/.
+    timelines: tuple[Path, ...] = ()
+    media: Path | None = None
 
     def as_json(self) -> dict[str, object]:
         captions = {path.suffix.lstrip("."): str(path) for path in self.captions}  # "srt", "vtt"
@@ -71,7 +77,26 @@ class RecapResult:
             "encoder": self.encoder,
             "voices": [dict(voice) for voice in self.voices],
             "framing": {"frame": self.frame, "aspect": self.aspect, "size": list(ASPECTS[self.aspect])},
-        } | ({"sound": _sound_json(self.sound)} if self.sound is not None else {})
+        } | ({"sound": _sound_json(self.sound)} if self.sound is not None else {}) | _timelines_json(self)
+
+
+def _timelines_json(result: RecapResult | TimelineResult) -> dict[str, object]:
+    if not result.timelines:
+        return {}
+    return {"timelines": [str(path) for path in result.timelines], "media": str(result.media)}
+
+
+@dataclass(frozen=True)
+class TimelineResult:
+    """What `--timeline-only` left behind: the timelines and their media, no recap."""
+
+    timelines: tuple[Path, ...]
+    media: Path
+    film: str  # how the source film got into the media folder: "linked" or "copied"
+    wall_time: float
+
+    def as_json(self) -> dict[str, object]:
+        return _timelines_json(self) | {"film": self.film, "wall_time": round(self.wall_time, 3)}
 
 
 @dataclass(frozen=True)
@@ -90,18 +115,22 @@ class PreparedRecap:
     overwrite: bool = False
     made: tuple[str, ...] = ()  # folders the checks created for the output directory, outermost first
     keep_work: bool = False  # a failed run's working folder stays (else removed)
+    timeline: tuple[str, ...] = ()  # the editors' formats to write (`interchange.FORMATS`)
+    timeline_only: bool = False  # write the timelines and their media, not the recap
 
 
 def prepare(url: str, segments_file: str | os.PathLike[str], spec: RecapSpec, *,
             output_dir: str | os.PathLike[str], services: str | ServicesChoice = "auto",
             mkdir: bool = False, segments_name: str | None = None,
             check_segments: bool = True, output_name: str | None = None,
-            overwrite: bool = False, wording: Wording = COMMAND_LINE) -> PreparedRecap:
+            overwrite: bool = False, wording: Wording = COMMAND_LINE, timeline: object = None,
+            timeline_only: bool = False) -> PreparedRecap:
     """Every check that can run before a service is asked anything, beyond
     those `spec` passed when it was made; a missing output directory is
     created (its missing parents too with `mkdir`) only when the rest
     passed. `wording`: whether refusals speak of flags or of Python
-    arguments."""
+    arguments. `timeline`: the editors' formats to write beside the recap
+    (`timeline_only`: instead of it)."""
     started = time.monotonic()
     segments_path = os.fspath(segments_file)
     if _swapped(url, segments_path):
@@ -134,10 +163,52 @@ def prepare(url: str, segments_file: str | os.PathLike[str], spec: RecapSpec, *,
     if spec.strict_fit and not check_segments:
         raise PreflightError("--strict needs the segments checked; drop --no-check")
     check_caption_choice(spec.captions, services, spec.strict_fit, python=wording is PYTHON)
+    formats = _timeline_formats(timeline, timeline_only, services, check_segments, python=wording is PYTHON)
     directory = make_output_dir(output_dir, parents=mkdir, wording=wording)
-    refuse_existing(names, directory.path, overwrite=overwrite, replace=wording.replace)
+    if not timeline_only:
+        refuse_existing(names, directory.path, overwrite=overwrite, replace=wording.replace)
+    _refuse_existing_timelines(formats, names, directory.path, overwrite, wording)
     return PreparedRecap(url, segments_path, spec, directory.path, services, segments, warnings,
-                         started, names, overwrite, directory.made)
+                         started, names, overwrite, directory.made, timeline=formats, timeline_only=timeline_only)
+
+
+def _timeline_formats(timeline: object, timeline_only: bool, services: str, check_segments: bool, *,
+                      python: bool) -> tuple[str, ...]:
+    """The editors' formats asked for, checked before anything is fetched."""
+    from ..interchange import parse_formats
+
+    flag = "timeline" if python else "--timeline"
+    if timeline is not None and not isinstance(timeline, (str, list, tuple)):
+        raise PreflightError(f"{flag} must name formats such as \"otio,kdenlive\", not {type(timeline).__name__}")
+    try:
+        formats = parse_formats(timeline)
+    except ValueError as error:
+        raise PreflightError(str(error)) from None
+    if timeline_only and not formats:
+        raise PreflightError(f"{'timeline_only' if python else '--timeline-only'} needs {flag} to name the formats "
+                             "to write")
+    if formats and services == "configured":
+        fix = 'pass services="local"' if python else "use --services local"
+        raise PreflightError(f"{flag} takes the film and the narrations from the local services' cache; {fix} or "
+                             "the address of a vantor serve")
+    if formats and not check_segments:
+        raise PreflightError(f"{flag} needs the segments checked; drop --no-check")
+    return formats
+
+
+def _refuse_existing_timelines(formats: tuple[str, ...], names: OutputNames, directory: str, overwrite: bool,
+                               wording: Wording) -> None:
+    from ..interchange import FORMATS
+    from ..interchange.media import media_folder_name
+
+    if overwrite or not formats:
+        return
+    stem = os.path.splitext(names.final)[0]
+    there = [name for name in (*(stem + FORMATS[chosen] for chosen in formats), media_folder_name(stem))
+             if os.path.lexists(os.path.join(directory or ".", name))]
+    if there:
+        raise PreflightError(f"{', '.join(there)} already exist in {directory or '.'!r}; {wording.replace} "
+                             "to replace them")
 
 
 def _swapped(url: str, segments: str) -> bool:
@@ -226,6 +297,7 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
                 if speech is not None:
                     speech.halt()  # whatever ended the run: no narration asked after it
             spoken = voices_spoken(spec.voice, fit_timings(speech.fits if speech is not None else fits) or ())
+            exported = _export(run, services, url, speech.fits if speech is not None else fits, view)
     return RecapResult(
         final=Path(outputs.final), horizontal=Path(outputs.horizontal),
         final_duration=probe_duration(outputs.final), horizontal_duration=probe_duration(outputs.horizontal),
@@ -236,7 +308,39 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
         # The engine's own picture is its centre crop to 9:16.
         frame="center" if run.spec.plain else run.spec.frame, aspect="9:16" if run.spec.plain else run.spec.aspect,
         sound=run.spec.sound,
+        timelines=tuple(Path(path) for path in exported.timelines) if exported else (),
+        media=Path(exported.media) if exported else None,
     )
+
+
+def _export(run: PreparedRecap, services: LocalServices | None, url: str, fits: list[SegmentFit] | None,
+            view: ProgressView) -> Exported | None:
+    if not run.timeline:
+        return None
+    if services is None:
+        raise PreflightError("the timeline needs the local services' cache; use --services local")
+    from ..interchange.run_export import ExportRequest, export_run
+
+    request = ExportRequest(run.segments, run.names.final, run.output_dir, run.spec, run.timeline)
+    return export_run(request, services, url, fits, lambda line: print(line, file=view, flush=True))
+
+
+def execute_timeline_only(run: PreparedRecap, *, progress: TextIO | None, verbose: bool = False) -> TimelineResult:
+    """`--timeline-only`: the narrations spoken and the film fetched as a
+    recap would, the timelines and their media written, nothing rendered."""
+    try:
+        with showing_progress(progress, verbose=verbose) as view:
+            for warning in run.warnings:
+                print(warning, file=view)
+            with services_for_run(run, view) as services, source_address(run.url) as url:
+                fits = measured_fit(run.segments, run.spec, services, view)
+                exported = _export(run, services, url, fits, view)
+    except BaseException:
+        remove_made_folders(run.made)
+        raise
+    assert exported is not None
+    return TimelineResult(tuple(Path(path) for path in exported.timelines), Path(exported.media), exported.film,
+                          time.monotonic() - run.started)
 
 
 def _sound_json(sound: SoundChoice) -> dict[str, object]:

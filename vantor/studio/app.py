@@ -40,6 +40,7 @@ from starlette.requests import Request
 from starlette.responses import FileResponse, JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
+from ..interchange import parse_formats
 from ..recap.caption_layout import caption_look
 from ..recap.captions import CAPTION_STYLES
 from ..recap.emphasis import spoken_text
@@ -324,6 +325,13 @@ class Studio:
                              loudness=DEFAULT_LOUDNESS, fit=str(data.get("fit", "extend")), **look)
         except OptionError as error:
             raise _Refused(400, _refusal(error)) from None
+        timeline = data.get("timeline") or None
+        try:
+            if timeline is not None and not isinstance(timeline, str):
+                raise ValueError(f"timeline must name formats such as \"kdenlive,otio\", not {timeline!r}")
+            formats = parse_formats(timeline)
+        except ValueError as error:
+            raise _Refused(400, str(error)) from None
         if any(len(s["voiceover"]) > self.limits.max_text_chars for s in segments):
             raise _Refused(413, f"a narration is over {self.limits.max_text_chars} characters")
         with self._runs_lock:
@@ -334,7 +342,8 @@ class Studio:
                 run = bridge.start_make(services_url=self.services_url, url=url, segments=segments, spec=spec,
                                         work_dir=self.project.work_dir(activity.id),
                                         on_line=lambda line: activity.post("stage", text=line),
-                                        on_update=lambda line: activity.post("stage", text=line, update=True))
+                                        on_update=lambda line: activity.post("stage", text=line, update=True),
+                                        timeline=formats)
             except OSError as error:
                 activity.post("failed", error=f"the recap could not start: {error}")
                 raise _Refused(500, f"the recap could not start: {error}") from None
@@ -366,6 +375,8 @@ class Studio:
         try:
             made = run.wait()
             kept = self.project.keep_result(made.final, made.captions)
+            timeline = (self.project.keep_timelines(kept.stem, made.timelines, made.media)
+                        if made.timelines and made.media is not None else None)
         except bridge.BridgeError as error:
             if run.cancelled:
                 bridge.discard(run.work_dir)  # asked for: nothing of it is kept
@@ -381,7 +392,8 @@ class Studio:
             bridge.discard(run.work_dir)
             activity.post("done", name=kept.name, url=f"results/{kept.name}", duration=made.duration,
                           path=str(kept), captions=run.spec.captions or "off",
-                          captions_url=f"results/{kept.stem}.vtt" if made.captions else None)
+                          captions_url=f"results/{kept.stem}.vtt" if made.captions else None,
+                          timeline=str(timeline) if timeline is not None else None)
         finally:
             with self._runs_lock:
                 self._runs.pop(activity.id, None)

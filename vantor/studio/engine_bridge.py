@@ -270,6 +270,8 @@ class MadeRecap:
     final: Path
     duration: float
     captions: tuple[Path, ...] = ()  # NAME.srt and NAME.vtt beside it, when asked for
+    timelines: tuple[Path, ...] = ()  # NAME.<ext> for an editor beside it, with NAME.media/
+    media: Path | None = None
 
 
 def _last_line(path: Path) -> str:
@@ -287,9 +289,11 @@ class MakeRun:
     waiting on."""
 
     def __init__(self, url: str, segments_file: Path, spec: RecapSpec, *, services_url: str, work_dir: Path,
-                 on_line: Callable[[str], None], on_update: Callable[[str], None] | None = None) -> None:
+                 on_line: Callable[[str], None], on_update: Callable[[str], None] | None = None,
+                 timeline: tuple[str, ...] = ()) -> None:
         self.work_dir: Path = work_dir
         self.spec: RecapSpec = spec
+        self.timeline: tuple[str, ...] = timeline
         self.cancelled: bool = False
         self._lock = threading.Lock()
         self._engine_run: EngineRun | None = None
@@ -310,7 +314,7 @@ class MakeRun:
         url, segments_file, services_url = self._args
         try:
             prepared = prepare(url, segments_file, self.spec, output_dir=self.work_dir / "out",
-                               services=services_url, mkdir=True)
+                               services=services_url, mkdir=True, timeline=list(self.timeline) or None)
             with open(self._tools_log, "w", encoding="utf-8") as tools:
                 # Cancelled before the engine's run exists: the fit report stops between and during narrations.
                 self._result = execute(prepared, progress=None, live=False, on_start=self._started,
@@ -360,7 +364,10 @@ class MakeRun:
             captions = (final.with_suffix(".srt"), final.with_suffix(".vtt"))
             if not all(path.is_file() and path.stat().st_size > 0 for path in captions):
                 raise BridgeError("the recap reported success but its captions are missing")
-        return MadeRecap(final, self._result.final_duration, captions)
+        timelines = self._result.timelines
+        if self.timeline and not all(path.is_file() and path.stat().st_size > 0 for path in timelines):
+            raise BridgeError("the recap reported success but its timelines are missing")
+        return MadeRecap(final, self._result.final_duration, captions, timelines, self._result.media)
 
     def _reason(self, error: BaseException) -> str:
         from ..recap.messages import explain
@@ -389,14 +396,15 @@ class MakeRun:
 
 def start_make(*, services_url: str, url: str, segments: list[dict[str, str]], spec: RecapSpec,
                work_dir: Path, on_line: Callable[[str], None],
-               on_update: Callable[[str], None] | None = None) -> MakeRun:
+               on_update: Callable[[str], None] | None = None, timeline: tuple[str, ...] = ()) -> MakeRun:
     """Starts one recap of `url` in `work_dir` (created) as `spec` asks,
-    talking to the studio's own services."""
+    talking to the studio's own services; `timeline`: the editors' formats
+    written with it."""
     work_dir.mkdir(parents=True)
     segments_file = work_dir / "segments.json"
     segments_file.write_text(json.dumps(segments, ensure_ascii=False, indent=2), encoding="utf-8")
     return MakeRun(url, segments_file, spec, services_url=services_url, work_dir=work_dir, on_line=on_line,
-                   on_update=on_update)
+                   on_update=on_update, timeline=timeline)
 
 
 def discard(work_dir: Path) -> None:

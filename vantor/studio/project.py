@@ -123,6 +123,16 @@ class Project:
             return placed[-1]
         raise FileExistsError(f"no free name for the recap in {self.recaps}")
 
+    def keep_timelines(self, stem: str, timelines: Sequence[Path], media: Path) -> Path:
+        """Moves a recap's timelines and their media folder into recaps/,
+        together in `stem`.timeline/ (the paths inside them are relative to
+        each other, so they move as one)."""
+        folder = self.recaps / f"{stem}.timeline"
+        folder.mkdir()  # a new stem: never an existing folder
+        for path in (*timelines, media):
+            os.rename(path, folder / path.name)
+        return folder
+
     def result(self, name: str) -> Path | None:
         """A kept recap or caption file by its plain name; None for anything
         else, including a link that leads out of recaps/."""

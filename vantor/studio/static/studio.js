@@ -633,6 +633,7 @@ $("make").addEventListener("click", async () => {
       captions: state.captions, caption_style: state.captionStyle, frame: state.frame, aspect: state.aspect,
       caption_position: state.captionPosition, caption_size: state.captionSize,
       source_audio: state.sourceAudio, fit: state.fit, music: state.music,
+      timeline: $("editor-timeline").value || null,
     })).json());
   } catch (error) {
     say("make-status", `Not started: ${error.message}`, true);
@@ -673,7 +674,8 @@ function watchRun(id) {
       say("make-status", "Making the recap…");
     },
     done(event) {
-      ended(`Done: ${event.path} (${formatTime(event.duration)}).`);
+      const timeline = event.timeline ? ` Timeline for an editor: ${event.timeline}` : "";
+      ended(`Done: ${event.path} (${formatTime(event.duration)}).${timeline}`);
       showResult(event);
       $("result-download").href = `${event.url}?download=1`;
       $("result").hidden = false;

@@ -23,6 +23,7 @@ from vantor.interchange.guard import MAX_BYTES, MAX_CLIPS
 from vantor.interchange.planned import planned_timeline, probe_source
 from vantor.interchange.reader import TimelineRefused, read_timeline
 from vantor.recap.checked_run import prepare
+from vantor.recap.options import RecapSpec
 from vantor.recap.preflight import PreflightError
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -167,14 +168,14 @@ def test_the_options_are_checked_before_anything_is_fetched(tmp_path):
     with pytest.raises(ValueError, match="no timeline format 'avid'"):
         parse_formats("otio,avid")
     with pytest.raises(PreflightError, match="local services' cache"):
-        prepare("https://example.org/v", segments, voice="en-US-GuyNeural", speed=1.0, output_dir=tmp_path,
+        prepare("https://example.org/v", segments, RecapSpec(), output_dir=tmp_path,
                 services="configured", timeline="otio")
     with pytest.raises(PreflightError, match="needs --timeline"):
-        prepare("https://example.org/v", segments, voice="en-US-GuyNeural", speed=1.0, output_dir=tmp_path,
+        prepare("https://example.org/v", segments, RecapSpec(), output_dir=tmp_path,
                 services="local", timeline_only=True)
     (tmp_path / "FINAL_RECAP.media").mkdir()
     with pytest.raises(PreflightError, match="FINAL_RECAP.media already exist"):
-        prepare("https://example.org/v", segments, voice="en-US-GuyNeural", speed=1.0, output_dir=tmp_path,
+        prepare("https://example.org/v", segments, RecapSpec(), output_dir=tmp_path,
                 services="local", timeline="kdenlive")
 
 

@@ -4,6 +4,7 @@ and recaps whose crop follows a subject in the left third, analysed once."""
 
 from __future__ import annotations
 
+import os
 import json
 import stat
 import subprocess
@@ -225,3 +226,21 @@ def test_the_window_cropped_before_the_scale_is_the_picture_the_scale_first_grap
                        ":force_original_aspect_ratio=decrease:force_divisible_by=2[o];[k][o]overlay=(W-w)/2:(H-h)/2,"
                        "setsar=1")
         assert psnr(scale_first, framing_filter("blur", aspect, "x")) >= 35, aspect
+
+
+def test_the_analysis_key_reads_a_films_ends_not_all_of_it(tmp_path):
+    from vantor.recap.frame_analysis import file_digest
+
+    film = bytearray(os.urandom(3 << 20))
+    (tmp_path / "a.mp4").write_bytes(film)
+    (tmp_path / "copy.mp4").write_bytes(film)  # a fresh download of the same film keeps its analyses
+    key = file_digest(str(tmp_path / "a.mp4"))
+    assert file_digest(str(tmp_path / "copy.mp4")) == key
+    for at in (0, -1):  # the header, the index at the end
+        changed = bytearray(film)
+        changed[at] ^= 1
+        (tmp_path / "b.mp4").write_bytes(changed)
+        assert file_digest(str(tmp_path / "b.mp4")) != key
+    with open(tmp_path / "huge.mp4", "wb") as huge:  # sparse: 64 GiB hashed whole would take minutes
+        huge.truncate(64 << 30)
+    assert file_digest(str(tmp_path / "huge.mp4")) != key

@@ -203,6 +203,7 @@ class EngineRun:
                 self.timings = timings
                 self._media = RunMedia(timings)
                 self._media.runner = self.host.runner
+                self.host.media = self._media  # its cuts measure the narrations as the sound does
                 if self.host.timeline is not None:
                     self.host.timeline.timings = timings  # planned from them when the source is there
 

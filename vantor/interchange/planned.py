@@ -20,6 +20,7 @@ from ..recap.timeline_plan import SourcePicture, placed_words, plan_timeline, pr
 
 if TYPE_CHECKING:
     from ..recap.fit_report import SegmentFit
+    from ..recap.frame_step import FramePlan
     from ..recap.options import RecapSpec
 
 __all__ = ["duck_keys", "for_editor", "planned_timeline", "source_picture"]
@@ -57,7 +58,7 @@ def duck_keys(windows: Sequence[tuple[float, float]], low: float) -> tuple[tuple
     return tuple(keys)
 
 
-def _framing(spec: RecapSpec, segments: Sequence[Mapping[str, object]], say: Callable[[str], None]) -> Any:
+def _framing(spec: RecapSpec, segments: Sequence[Mapping[str, object]], say: Callable[[str], None]) -> FramePlan:
     from ..recap.frame_step import FramePlan
 
     if spec.plain:  # the engine's own centre crop to 9:16
@@ -84,8 +85,7 @@ def planned_timeline(segments: Sequence[Mapping[str, object]], fits: Sequence[Se
                              sound=SoundBed(sound.source_audio if sound is not None else "off"))
     if spec.frame == "smart" and not spec.plain:
         say("  following each range's subject for the crop")
-    framed: Timeline = _framing(spec, segments, say).framed(timeline)
-    return framed
+    return _framing(spec, segments, say).framed(timeline)
 
 
 def for_editor(timeline: Timeline, film: str, fits: Sequence[SegmentFit] | None, music: str | None,

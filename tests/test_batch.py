@@ -247,10 +247,20 @@ def test_local_services_in_each_worker_share_one_cache(tmp_path, standins, clust
     (tmp_path / "segments.json").write_text(json.dumps(SEGMENTS[:1]))
     shared = f"{download.base_url}/files/shared.mp4"
     lines = [{**job(name, url=shared), "voice": voice_names()[0]} for name in ("l1", "l2", "l3", "l4")]
+    lines[0]["timeline"] = "otio"
     provider = LocalServicesProvider(None, str(tmp_path / "cache"))
     report = run(write_jobs(tmp_path, lines), cluster_client, services=provider, progress=quiet())
 
     assert [e.status for e in report.jobs] == ["ok"] * 4, [e.error for e in report.jobs]
+    # A job's timeline for an editor is its recap's own: as long as the recap, to the frame.
+    import opentimelineio as otio
+
+    model = otio.adapters.read_from_file(str(tmp_path / "out" / "l1" / "FINAL_RECAP.otio"))
+    numerator, denominator = model.metadata["vantor"]["frame_rate"]
+    recap = float(subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0",
+                                  str(tmp_path / "out" / "l1" / "FINAL_RECAP.mp4")],
+                                 capture_output=True, check=True, text=True).stdout)
+    assert model.tracks[0].duration().to_seconds() == pytest.approx(recap, abs=denominator / numerator)
     opened = cluster_client.run(lambda: batch_services._current is not None and batch_services._current[0] == provider)
     assert list(opened.values()) == [True, True]  # both worker processes ran their own services
     assert files_asked(download, "shared") == one_download

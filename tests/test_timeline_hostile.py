@@ -20,9 +20,10 @@ from vantor.interchange import parse_formats
 from vantor.interchange import media as media_module
 from vantor.interchange.export import export_timeline
 from vantor.interchange.guard import MAX_BYTES, MAX_CLIPS
-from vantor.interchange.planned import planned_timeline, probe_source
+from vantor.interchange.planned import for_editor, planned_timeline, source_picture
 from vantor.interchange.reader import TimelineRefused, read_timeline
 from vantor.recap.checked_run import prepare
+from vantor.recap.fit_report import SegmentFit
 from vantor.recap.options import RecapSpec
 from vantor.recap.preflight import PreflightError
 
@@ -41,10 +42,11 @@ def exported(tmp_path_factory):
                    check=True)
     out = root / "out"
     out.mkdir()
-    probe = probe_source(str(film))
-    timeline = planned_timeline(SEGMENTS, None, source=str(film), probe=probe, speed=1.0, aspect="9:16")
+    source = source_picture(str(film))
+    fits = [SegmentFit(number, 0.6, 0.3, 0.3, "test", mode="extend") for number in (1, 2)]
+    timeline = for_editor(planned_timeline(SEGMENTS, fits, source, RecapSpec()), str(film), fits, None, RecapSpec())
     done = export_timeline(timeline, str(out), "R", ("otio", "kdenlive", "fcpxml"), lambda n: spoken.read_bytes(),
-                           film_length=probe.duration)
+                           film_length=source.duration)
     return out, done
 
 
@@ -168,14 +170,14 @@ def test_the_options_are_checked_before_anything_is_fetched(tmp_path):
     with pytest.raises(ValueError, match="no timeline format 'avid'"):
         parse_formats("otio,avid")
     with pytest.raises(PreflightError, match="local services' cache"):
-        prepare("https://example.org/v", segments, RecapSpec(), output_dir=tmp_path,
+        prepare("https://example.org/v", segments, RecapSpec(voice="en-US-GuyNeural", speed=1.0), output_dir=tmp_path,
                 services="configured", timeline="otio")
     with pytest.raises(PreflightError, match="needs --timeline"):
-        prepare("https://example.org/v", segments, RecapSpec(), output_dir=tmp_path,
+        prepare("https://example.org/v", segments, RecapSpec(voice="en-US-GuyNeural", speed=1.0), output_dir=tmp_path,
                 services="local", timeline_only=True)
     (tmp_path / "FINAL_RECAP.media").mkdir()
     with pytest.raises(PreflightError, match="FINAL_RECAP.media already exist"):
-        prepare("https://example.org/v", segments, RecapSpec(), output_dir=tmp_path,
+        prepare("https://example.org/v", segments, RecapSpec(voice="en-US-GuyNeural", speed=1.0), output_dir=tmp_path,
                 services="local", timeline="kdenlive")
 
 

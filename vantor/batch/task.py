@@ -12,7 +12,7 @@ import os
 import shutil
 import time
 from collections.abc import Callable
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ..recap.preflight import check_run_voice, checked_segments
 from ..recap.failures import is_transient
@@ -29,12 +29,16 @@ from .safe_files import open_own
 from .services import LocalServicesProvider, ServicesProvider, ensure_open
 from .worker_host import start_reaped_child
 
+if TYPE_CHECKING:
+    from ..recap.timeline import Timeline
+
 __all__ = ["LOG_NAME", "run_job"]
 
 LOG_NAME = "recap.log"
 
 
-def _export(job: Job, handle: object, segments: list[dict[str, object]] | None, to_log: Any) -> None:
+def _export(job: Job, handle: object, segments: list[dict[str, object]] | None, to_log: Any,
+            timeline: Timeline | None) -> None:
     """The job's timelines for an editor, beside its recap (the local services' cache holds the film)."""
     from ..interchange.run_export import ExportRequest, export_run
     from ..services.file_source import source_address
@@ -43,7 +47,7 @@ def _export(job: Job, handle: object, segments: list[dict[str, object]] | None, 
         raise RuntimeError("'timeline' needs the local services and checked segments")
     request = ExportRequest(segments, OutputNames().final, job.output_dir, job.spec, job.timeline)
     with source_address(job.url) as url:
-        export_run(request, handle, url, None, lambda line: print(line, file=to_log, flush=True))
+        export_run(request, handle, url, None, lambda line: print(line, file=to_log, flush=True), timeline)
 
 
 def _stop_check(stop_event: str | None) -> Callable[[], bool] | None:
@@ -117,7 +121,7 @@ def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
                 stop_requested=_stop_check(stop_event), start_child=start_reaped_child, keep_work=keep_work)
             made = run.run()
             if job.timeline:
-                _export(job, handle, segments, to_log)
+                _export(job, handle, segments, to_log, run.timeline)  # the recap's own timeline
         outputs: dict[str, float | None] = {path: probe_duration(path) for path in (made.final, made.horizontal)}
         write_marker(job, outputs)
         outcome.update(status="ok", outputs=outputs)

@@ -1,10 +1,12 @@
 """A run's timeline export: the film from the download service's cache (the
 same file the recap was cut from), each narration's sound from the speech
-service's cache, the plan of `planned`, written by `export`."""
+service's cache, the run's timeline (or its plan, `planned`), written by
+`export`."""
 
 from __future__ import annotations
 
 import json
+import math
 import os
 import tempfile
 from collections.abc import Callable, Mapping, Sequence
@@ -14,11 +16,12 @@ from typing import TYPE_CHECKING
 from ..recap.emphasis import spoken_text
 from ..recap.sound_step import pick_music
 from .export import Exported, export_timeline
-from .planned import planned_timeline, probe_source, smart_crops
+from .planned import for_editor, planned_timeline, source_picture
 
 if TYPE_CHECKING:
     from ..recap.fit_report import SegmentFit
     from ..recap.options import RecapSpec
+    from ..recap.timeline import Timeline
     from ..services import LocalServices
 
 __all__ = ["ExportRequest", "export_run"]
@@ -60,8 +63,10 @@ class ExportRequest:
 
 
 def export_run(run: ExportRequest, services: LocalServices, url: str, fits: Sequence[SegmentFit] | None,
-               say: Callable[[str], None]) -> Exported:
-    """Writes the timelines of `run` beside its recap's name."""
+               say: Callable[[str], None], timeline: Timeline | None = None) -> Exported:
+    """Writes the timelines of `run` beside its recap's name: `timeline`,
+    the run's own (`EngineRun.timeline`), else the one its planner gives
+    the film (`--timeline-only`)."""
     if not run.segments:
         raise RuntimeError("the timeline needs the checked segments; drop --no-check")
     if fits is None:
@@ -73,19 +78,17 @@ def export_run(run: ExportRequest, services: LocalServices, url: str, fits: Sequ
     sound = run.spec.sound
     with tempfile.TemporaryDirectory(prefix=".vantor-timeline-", dir=run.output_dir or ".") as scratch:
         film = _film(services, url, scratch, say)
-        probe = probe_source(film)
+        source = source_picture(film)
+        if timeline is None:
+            timeline = planned_timeline(run.segments, fits, source, run.spec, say)
         music = (pick_music(sound.music, json.dumps(list(run.segments), sort_keys=True, default=str))
                  if sound is not None and sound.music else None)
-        timeline = planned_timeline(run.segments, fits, source=film, probe=probe, speed=run.spec.speed,
-                                    aspect=run.spec.aspect, fit=sound.fit if sound else "narration",
-                                    source_audio=sound.source_audio if sound else "off", music=music)
-        if run.spec.frame == "smart":
-            say("  following each range's subject for the crop")
-            timeline = smart_crops(timeline, say)
+        timeline = for_editor(timeline, film, fits, music, run.spec)
 
         def audio(number: int) -> bytes:
             text = spoken_text(str(run.segments[number - 1]["voiceover"]))
             return services.client.narration_audio(text, run.spec.voice)
 
         return export_timeline(timeline, run.output_dir or ".", name, run.formats, audio,
-                               film_length=probe.duration, on_step=say)
+                               film_length=source.duration if math.isfinite(source.duration) else None,
+                               on_step=say)

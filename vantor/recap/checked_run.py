@@ -35,6 +35,7 @@ if TYPE_CHECKING:
     from ..interchange.export import Exported
     from ..services import LocalServices
     from .fit_report import SegmentFit
+    from .timeline import Timeline
 
 __all__ = ["SERVICES", "PreparedRecap", "RecapResult", "TimelineResult", "execute", "execute_timeline_only", "prepare",
            "resolve_services"]
@@ -297,7 +298,8 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
                 if speech is not None:
                     speech.halt()  # whatever ended the run: no narration asked after it
             spoken = voices_spoken(spec.voice, fit_timings(speech.fits if speech is not None else fits) or ())
-            exported = _export(run, services, url, speech.fits if speech is not None else fits, view)
+            exported = _export(run, services, url, speech.fits if speech is not None else fits, view,
+                               engine_run.timeline)
     return RecapResult(
         final=Path(outputs.final), horizontal=Path(outputs.horizontal),
         final_duration=probe_duration(outputs.final), horizontal_duration=probe_duration(outputs.horizontal),
@@ -314,7 +316,8 @@ def _execute(run: PreparedRecap, *, progress: TextIO | None, live: bool | None,
 
 
 def _export(run: PreparedRecap, services: LocalServices | None, url: str, fits: list[SegmentFit] | None,
-            view: ProgressView) -> Exported | None:
+            view: ProgressView, timeline: Timeline | None = None) -> Exported | None:
+    """The timelines for an editor: `timeline`, the recap's own (None: planned, with no recap)."""
     if not run.timeline:
         return None
     if services is None:
@@ -322,7 +325,7 @@ def _export(run: PreparedRecap, services: LocalServices | None, url: str, fits: 
     from ..interchange.run_export import ExportRequest, export_run
 
     request = ExportRequest(run.segments, run.names.final, run.output_dir, run.spec, run.timeline)
-    return export_run(request, services, url, fits, lambda line: print(line, file=view, flush=True))
+    return export_run(request, services, url, fits, lambda line: print(line, file=view, flush=True), timeline)
 
 
 def execute_timeline_only(run: PreparedRecap, *, progress: TextIO | None, verbose: bool = False) -> TimelineResult:

@@ -33,7 +33,7 @@ if TYPE_CHECKING:
     from .frame_analysis import Analysis
     from .join_step import RecapJoin
     from .steps import Conversion, Cut
-    from .timeline import RangeTime
+    from .timeline import RangeTime, Timeline
 
 __all__ = ["FramePlan", "RangeFraming", "framing_cache_dir"]
 
@@ -99,14 +99,19 @@ class FramePlan(Shaper):
             self._told_framing = True
             width, height = ASPECTS[self.aspect]
             self._say(f"vantor: framing {self.frame} at {self.aspect} ({width}x{height})")  # before the analysis
-        timeline = join.timeline
+        join.timeline = self.framed(join.timeline)
+
+    def framed(self, timeline: Timeline) -> Timeline:
+        """`timeline` with each range's crop keys (analysed from its source
+        where the framing is smart)."""
         self.speed = timeline.speed
         if self._source is None:
             self._source = timeline.source
+        if not self._ranges:  # not told of the cuts (a timeline planned without a run)
+            self._ranges = [(rng.source_in, rng.source_out) for rng in timeline.ranges]
         self._picture = (timeline.source_width, timeline.source_height,
                          timeline.frame_rate[0] / timeline.frame_rate[1])
-        join.timeline = replace(timeline, ranges=tuple(replace(rng, crop=self.crop_keys(rng))
-                                                       for rng in timeline.ranges))
+        return replace(timeline, ranges=tuple(replace(rng, crop=self.crop_keys(rng)) for rng in timeline.ranges))
 
     # -- per range
 

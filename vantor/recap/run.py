@@ -38,6 +38,7 @@ if TYPE_CHECKING:
     from .options import RecapSpec
     from .sound_step import SoundPlan
     from .speech_beside import SpeechBeside
+    from .timeline import Timeline
     from .timeline_plan import RunTimeline
 
 __all__ = ["EngineRun", "RunCancelled", "RunEvent", "RunOutputs", "kept_work_dir"]
@@ -97,6 +98,7 @@ class EngineRun:
         self._cancel_asked = False
         self._copy_dir: str | None = None  # the engine's copy of the segments
         self._media = RunMedia()
+        self._finished = False  # the recap is published
 
     # -- control, from any thread -------------------------------------------
 
@@ -107,6 +109,15 @@ class EngineRun:
         self._cancel_asked = True
         if self.host is not None:
             self.host.cancel()
+
+    @property
+    def timeline(self) -> Timeline | None:
+        """The run's own timeline once it has made the recap: every range's
+        exact frame times, its narration's place and its crop (None before,
+        or when the run failed)."""
+        if not self._finished or self.host is None or self.host.timeline is None:
+            return None
+        return self.host.timeline.current
 
     @property
     def cancelled(self) -> bool:
@@ -167,6 +178,7 @@ class EngineRun:
                 shutil.rmtree(self._copy_dir, ignore_errors=True)
             if failed and not self.keep_work and self.work_dir is not None:
                 shutil.rmtree(self.work_dir, ignore_errors=True)
+        self._finished = True
         made_captions = tuple(os.path.join(self.output_dir or ".", name) for _, name in extras)
         return RunOutputs(final, horizontal, self.encoder or "unknown", made_captions)
 
@@ -191,6 +203,7 @@ class EngineRun:
                 self.timings = timings
                 self._media = RunMedia(timings)
                 self._media.runner = self.host.runner
+                self.host.media = self._media  # its cuts measure the narrations as the sound does
                 if self.host.timeline is not None:
                     self.host.timeline.timings = timings  # planned from them when the source is there
 

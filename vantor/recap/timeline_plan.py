@@ -26,7 +26,7 @@ from .timeline import Narration, RangeTime, SoundBed, Timeline, Word
 if TYPE_CHECKING:
     from ..services import NarrationTiming
 
-__all__ = ["SourcePicture", "frame_span", "plan_timeline", "probe_source", "retimed", "sound_offset"]
+__all__ = ["SourcePicture", "frame_span", "placed_words", "plan_timeline", "probe_source", "retimed", "sound_offset"]
 
 _EPSILON = 1e-6  # seconds: a time this close to a frame is that frame's
 
@@ -109,9 +109,17 @@ def plan_range(source: SourcePicture, number: int, start: float, end: float, *, 
     if spoken is None:
         return rng
     offset = sound_offset(start, rng)
-    words = tuple(Word(w.word, recap_in + (w.start - offset) / speed, recap_in + (w.end - offset) / speed)
-                  for w in (timing.words if timing is not None else ()) if w.start - offset < source_out - source_in)
-    return replace(rng, narration=Narration(text, recap_in - offset / speed, spoken / speed, words))
+    spoken_at = recap_in - offset / speed
+    words = placed_words(timing, rng, spoken_at, speed) if timing is not None else ()
+    return replace(rng, narration=Narration(text, spoken_at, spoken / speed, words))
+
+
+def placed_words(timing: NarrationTiming, rng: RangeTime, spoken_at: float, speed: float) -> tuple[Word, ...]:
+    """A narration's words on the recap's clock, its first sound at recap
+    `spoken_at`: those that begin before range `rng`'s clip ends."""
+    heard = rng.source_out - rng.source_in + (rng.recap_in - spoken_at) * speed  # source seconds it can play
+    return tuple(Word(w.word, spoken_at + w.start / speed, spoken_at + w.end / speed)
+                 for w in timing.words if w.start < heard)
 
 
 def retimed(timeline: Timeline) -> Timeline:
@@ -142,17 +150,19 @@ def step_bounds(start: str, end: str) -> tuple[float, float] | None:
 
 
 def plan_timeline(source: SourcePicture, bounds: Sequence[tuple[float, float]], *, speed: float, fit: str,
-                  texts: Sequence[str] = (), timings: Sequence[NarrationTiming] | None = None,
+                  texts: Sequence[str] = (), timings: Sequence[NarrationTiming | None] | None = None,
                   picture: tuple[int, int] = (1080, 1920), sound: SoundBed | None = None,
-                  caption_style: str | None = None) -> Timeline:
+                  caption_style: str | None = None, spoken: Sequence[float | None] = ()) -> Timeline:
     """The run's timeline before its first cut, from the checked ranges and
     the narrations' timings where known (a range whose narration is not yet
-    measured plays as chosen until its cut says how long it speaks)."""
+    measured plays as chosen until its cut says how long it speaks).
+    `spoken`: each narration's measured length, where it is not its timing's."""
     ranges, at = [], 0.0
     for number, (start, end) in enumerate(bounds, 1):
         timing = timings[number - 1] if timings is not None and number <= len(timings) else None
         text = texts[number - 1] if number <= len(texts) else ""
-        rng = plan_range(source, number, start, end, fit=fit, speed=speed, recap_in=at, text=text, timing=timing)
+        rng = plan_range(source, number, start, end, fit=fit, speed=speed, recap_in=at, text=text, timing=timing,
+                         spoken=spoken[number - 1] if number <= len(spoken) else None)
         ranges.append(rng)
         at = rng.recap_out
     return Timeline(source.path, source.width, source.height, source.frame_rate, speed, picture[0], picture[1],

@@ -17,6 +17,8 @@ import requests
 
 from vantor.batch import SharedOutputError, run
 from vantor.batch.marker import MARKER_NAME
+from vantor.batch.task import TIMELINE_NAME
+from vantor.recap.timeline import Timeline
 from vantor.batch.progress import BatchProgress
 from standins import DownloadService, SpeechService
 from standins._loopback import Answer
@@ -103,6 +105,10 @@ def test_six_jobs_retry_report_and_resume(tmp_path, standins, cluster_client):
                                                                                "horizontal_final.mp4")] / 1.5, abs=0.25)
         assert entry.wall_s >= entry.run_s > 0
         assert os.path.isfile(os.path.join(entry.output_dir, MARKER_NAME))
+        timeline = Timeline.from_json(Path(entry.output_dir, TIMELINE_NAME).read_text())  # each range's place
+        assert [round(r.source_in) for r in timeline.ranges] == [1, 4] and timeline.speed == 1.5
+        assert timeline.ranges[1].recap_in == timeline.ranges[0].recap_out > 0
+        assert entry.outputs[final] == pytest.approx(timeline.duration, abs=0.1)
     assert by_name["flaky"].attempts == 2 and by_name["a"].attempts == 1
     bad = by_name["bad"]
     assert (bad.status, bad.attempts, bad.error_type) == ("failed", 1, "vantor.recap.preflight.SegmentsError")

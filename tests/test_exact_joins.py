@@ -31,13 +31,13 @@ def recaps(tmp_path_factory):
              1.5: flash_film(root / "flash2.mp4", 2)}
     # Narrations without hissed sounds, whose hiss would reach the beep's band.
     segments = [{"start": s, "end": e, "voiceover": text} for (s, e), text in zip(RANGES, ("One.", "No.", "Low."))]
-    made = {}
+    made: dict[object, object] = {"events": []}
     with VideoSite(root / "www") as site:
         for speed, film in films.items():
             page = site.publish(film, f"film{speed}")[0]
             made[speed] = make_recap(page, segments, voice="en-us", speed=speed, output_dir=root / str(speed),
                                      mkdir=True, services="local", quiet=True, source_audio="mix", fit="range",
-                                     frame="center")
+                                     frame="center", on_event=made["events"].append if speed == 1.0 else None)
         page = site.publish(films[1.0], "talk")[0]
         made["captions"] = make_recap(page, [{"start": "1.5", "end": "9", "voiceover": "Short words."}],
                                       voice="en-us", speed=1.0, output_dir=root / "captions", mkdir=True,
@@ -62,6 +62,25 @@ def test_every_flash_keeps_its_beep_across_the_joins(recaps, speed):
                    for s, e in RANGES)
     assert len(shown) == expected == 75 + 78 + 80
     assert np.allclose(np.diff(shown), 1 / RATE, atol=1e-3)
+
+
+@pytest.mark.slow
+def test_the_runs_events_carry_its_planned_and_final_timeline_and_the_verbose_view_reads_it(recaps):
+    from vantor.recap.progress_view import ProgressView
+
+    told = [event for event in recaps["events"] if event.kind == "timeline"]
+    assert [event.text for event in told] == ["planned", "final"]
+    picture = SourcePicture("", 0, 0, (RATE, 1), 0.0, 14.0)
+    for timeline in (event.data for event in told):
+        spans = [frame_span(picture, float(s), float(e)) for s, e in RANGES]
+        assert [t for r in timeline.ranges for t in (r.source_in, r.source_out)] == pytest.approx(
+            [n / RATE for span in spans for n in span], abs=1e-9)  # exact frame times
+        assert timeline.duration == pytest.approx((75 + 78 + 80) / RATE, abs=1e-9)
+    view = ProgressView(None, verbose=True)
+    view.on_event(told[-1])
+    at = (spans[0][1] - spans[0][0]) / RATE
+    assert view.lines[2] == (f"    range 2: {at:.2f}-{at + (spans[1][1] - spans[1][0]) / RATE:.2f} s of the recap, "
+                             f"from {spans[1][0] / RATE:.2f} s of the film")
 
 
 @pytest.mark.slow

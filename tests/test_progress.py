@@ -201,3 +201,33 @@ def test_the_services_rewrite_to_mp4_is_its_own_line_at_once_and_its_own_bar(mon
     assert pipe.getvalue().splitlines()[1:] == ["  converting the source video to MP4: 45%",
                                                 "  converting the source video to MP4: 50%"]  # the last figure
     assert "\r  converting the source video to MP4 [" + "#" * 15 + "." * 15 + "]  50%\r" in tty.getvalue()
+
+
+def test_verbose_shows_each_ranges_place_from_the_planned_timeline(tmp_path):
+    from dataclasses import replace
+
+    from vantor.recap.progress_view import timeline_lines
+    from vantor.recap.timeline_plan import RunTimeline
+
+    film = str(tmp_path / "film.mp4")
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=d=2:size=64x64:rate=25", film], check=True)
+    segments = [{"start": "0.5", "end": "1.01"}, {"start": "1.2", "end": "1.6"}]
+    shown: dict[bool, io.StringIO] = {}
+    for verbose in (False, True):
+        seen: list[RunEvent] = []
+        shown[verbose] = io.StringIO()
+        with showing_progress(shown[verbose], verbose=verbose) as view:
+            host = RunHost(emit=lambda event: (seen.append(event), view.on_event(event)), local=False,
+                           timeline=RunTimeline(lambda: segments, speed=2.0, fit="range"))
+            host.event(Event("downloaded", "downloaded", path=film))
+    planned = [event.data for event in seen if event.kind == "timeline"]
+    assert [event.text for event in seen if event.kind == "timeline"] == ["planned"]
+    # Whole frames at 25 fps: 0.5 s starts on frame 13, 1.01 s ends before frame 26; at 2x speed.
+    assert shown[True].getvalue().splitlines()[-3:] == [
+        "  the recap's timeline, planned: 0.46 s",
+        "    range 1: 0.00-0.26 s of the recap, from 0.52 s of the film",
+        "    range 2: 0.26-0.46 s of the recap, from 1.20 s of the film"]
+    assert "range 1" not in shown[False].getvalue()  # the detail only when verbose
+    extended = replace(planned[0], ranges=(replace(planned[0].ranges[0], fit="extended"),))
+    assert timeline_lines(extended, "final")[0].startswith("  the recap's timeline, as made:")
+    assert timeline_lines(extended, "final")[1].endswith("of the film, extended")

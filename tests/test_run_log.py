@@ -52,3 +52,16 @@ def test_a_video_the_services_downloaded_ahead_is_not_downloaded_again_in_the_lo
     assert said([*fetched, *engine])[2:4] == ["Taking the downloaded video into this recap", "The video is ready"]
     assert said(engine)[:3] == ["Asking the download service for the video", "Downloading the video",
                                 "The video is downloaded"]  # a run the services did not fetch for
+
+
+def test_the_final_timeline_says_where_each_range_plays():
+    from vantor.recap.timeline import RangeTime, Timeline
+    from vantor.studio.run_log import RunLog
+
+    ranges = (RangeTime(1, 61.2, 66.85, 0.0, 5.65, "extended"), RangeTime(2, 80.0, 81.0, 5.65, 6.65))
+    timeline = Timeline("film.mp4", 1280, 720, (25, 1), 1.0, 1080, 1920, ranges)
+    log = RunLog()
+    assert log.lines(RunEvent("timeline", "planned", timeline)) == []  # said once, as made
+    assert log.lines(RunEvent("timeline", "final", timeline)) == [
+        "Range 1 plays at 0.00-5.65 s of the recap", "Range 2 plays at 5.65-6.65 s of the recap"]
+    assert log.lines(_step("concatenating")) == ["Joining the ranges"]

@@ -213,3 +213,23 @@ def test_the_last_gain_never_lifts_the_true_peak_past_its_bound():
     levelled = ",".join(join.sound.get("level"))
     assert "alimiter" in levelled  # +4 dB would lift -3 dBTP past the bound: the limiter first
     assert levelled.rsplit("volume=", 1)[1].startswith("0.70dB")  # then at most -1.1 dBTP, not the 2 dB to -16 LUFS
+
+
+def test_the_extended_cut_stops_where_the_runs_timeline_ends_the_clip(tmp_path):
+    from vantor.recap.timeline_plan import RunTimeline
+
+    movie, clip = str(tmp_path / "movie.mp4"), str(tmp_path / "clip_0.mp4")
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=d=20:size=64x64:rate=25", "-f", "lavfi", "-i", "sine=d=20", "-shortest",
+           movie)
+    ffmpeg("-f", "lavfi", "-i", "sine=d=3.01", str(tmp_path / "voice_0.mp3"))
+    segments = [{"start": "0.5", "end": "1"}, {"start": "8", "end": "9"}]
+    run = RunTimeline(lambda: segments, speed=1.0, fit="extend")
+    run.start(movie, lambda argv, captured=False: subprocess.run(argv, capture_output=captured))
+    plan = SoundPlan(SoundChoice(), 1.0, lambda: segments, print)
+    plan.timeline = run
+    spoken = plan.media.narration_length(0, str(tmp_path / "voice_0.mp3"))
+    run.cut(0, "0.5", "1", spoken)  # as the host refines the range before the cut's shapers
+    rng = run.current.range(1)
+    shaped = plan.cut(Cut([], 0, movie, clip, "0.5", "1"), CutCommand(movie, "0.5", "1", clip))
+    assert rng.fit == "extended" and float(shaped.stop) == pytest.approx(rng.source_out, abs=5e-4)
+    assert round(rng.source_out * 25, 6).is_integer() and rng.source_out > 0.5 + spoken  # the frame past the words

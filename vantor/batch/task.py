@@ -25,16 +25,19 @@ from ..tools import require_tools
 from .claim import FolderTaken, claim_folder
 from .jobs import Job
 from .marker import MARKER_NAME, finished_outputs, write_marker
-from .safe_files import open_own
+from .safe_files import open_own, replace_file
 from .services import LocalServicesProvider, ServicesProvider, ensure_open
 from .worker_host import start_reaped_child
 
 if TYPE_CHECKING:
+    from ..recap.host import RunEvent
+    from ..recap.progress_view import ProgressView
     from ..recap.timeline import Timeline
 
-__all__ = ["LOG_NAME", "run_job"]
+__all__ = ["LOG_NAME", "TIMELINE_NAME", "run_job"]
 
 LOG_NAME = "recap.log"
+TIMELINE_NAME = "timeline.json"  # the job's final timeline: each range's place in the recap and in the film
 
 
 def _export(job: Job, handle: object, segments: list[dict[str, object]] | None, to_log: Any,
@@ -48,6 +51,12 @@ def _export(job: Job, handle: object, segments: list[dict[str, object]] | None, 
     request = ExportRequest(segments, OutputNames().final, job.output_dir, job.spec, job.timeline)
     with source_address(job.url) as url:
         export_run(request, handle, url, None, lambda line: print(line, file=to_log, flush=True), timeline)
+
+
+def _seen(event: RunEvent, final: list[Timeline], to_log: ProgressView) -> None:
+    if event.kind == "timeline" and event.text == "final":
+        final.append(event.data)
+    to_log.on_event(event)
 
 
 def _stop_check(stop_event: str | None) -> Callable[[], bool] | None:
@@ -111,18 +120,21 @@ def run_job(job: Job, services: ServicesProvider, *, force: bool = False,
         ours = os.path.exists(os.path.join(job.output_dir, MARKER_NAME))
         handle = ensure_open(services)
         log_fd = open_own(os.path.join(job.output_dir, LOG_NAME), os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+        final: list[Timeline] = []  # the run's timeline as its conversion made the recap
         with os.fdopen(log_fd, "a", encoding="utf-8") as log, \
                 showing_progress(log, live=False) as to_log:  # the job's log reads as `vantor recap` shows it
             run = EngineRun(
                 job.url, job.segments, job.spec, job.output_dir, overwrite=force or ours,
                 services=handle if isinstance(handle, LocalServices) else None,
                 router=None if isinstance(handle, LocalServices) else handle,
-                segments=segments, on_event=to_log.on_event, child_output=log,
+                segments=segments, on_event=lambda event: _seen(event, final, to_log), child_output=log,
                 stop_requested=_stop_check(stop_event), start_child=start_reaped_child, keep_work=keep_work)
             made = run.run()
             if job.timeline:
                 _export(job, handle, segments, to_log, run.timeline)  # the recap's own timeline
         outputs: dict[str, float | None] = {path: probe_duration(path) for path in (made.final, made.horizontal)}
+        if final:  # before the marker, which vouches for the job's results
+            replace_file(os.path.join(job.output_dir, TIMELINE_NAME), final[-1].to_json().encode())
         write_marker(job, outputs)
         outcome.update(status="ok", outputs=outputs)
     except FolderTaken as error:

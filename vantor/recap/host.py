@@ -76,7 +76,10 @@ class RunEvent:
     - "conversion": the conversion starts; `data` is (report file, source
       video, speed), its ffmpeg writing time stamps to the report file;
     - "child": a child (ffmpeg, wget) ended; `text` is its command line,
-      `data` the `CompletedProcess` with what was captured of its output.
+      `data` the `CompletedProcess` with what was captured of its output;
+    - "timeline": the run's `timeline.Timeline` in `data`, `text` "planned"
+      (the source is there, before the first cut) or "final" (as the
+      conversion made the recap, each range's exact frame times).
     """
 
     kind: str
@@ -126,6 +129,7 @@ class Shaper:
     made: list[tuple[str, str]]
     media: RunMedia
     runner: Runner  # the run's (set with `media`): a feature's own tools are cancelled with the run
+    timeline: RunTimeline | None = None  # the run's (set with `media`), each range refined before its cut's shapers
 
     def __init__(self) -> None:
         self.made = []
@@ -261,17 +265,17 @@ class RunHost(StepHost):
         if not self._shapers and self.timeline is None:
             return self.run_child(step.argv).returncode
         command = CutCommand(step.source, step.start, step.end, step.target)
+        if self.timeline is not None:
+            self._refine(step)  # first: the shapers read the range as this cut makes it
         for shaper in self._shapers:
             command = shaper.cut(step, command)
-        if self.timeline is not None:
-            self._refine(step)
         return self.run_child(command.render()).returncode
 
     def _refine(self, step: Cut) -> None:
         """The timeline's range as this cut makes it: its narration's measured length."""
         assert self.timeline is not None
         if self.timeline.current is None:
-            self.timeline.start(step.source, self.run_child)
+            self._plan(step.source)
         voice = os.path.join(os.path.dirname(step.target), f"voice_{step.index}.mp3")
         try:
             spoken: float | None = self.media.narration_length(step.index, voice)
@@ -305,6 +309,8 @@ class RunHost(StepHost):
                               env={**os.environ, "FFREPORT": f"file={report}:level=32"})
         if done.returncode == 0:
             self.encoder = step.encoder
+            if self.timeline is not None and self.timeline.current is not None:
+                self._emit(RunEvent("timeline", "final", self.timeline.current))
         return done.returncode
 
     def _exact_conversion(self, step: Conversion) -> list[str]:
@@ -334,7 +340,13 @@ class RunHost(StepHost):
             for warning in self._check_fetched(step.path):
                 self._emit(RunEvent("line", warning))
         if step.kind == "downloaded" and step.path is not None and self.timeline is not None:
-            self.timeline.start(step.path, self.run_child)  # before the first cut
+            self._plan(step.path)  # before the first cut
+
+    def _plan(self, video: str) -> None:
+        assert self.timeline is not None
+        self.timeline.start(video, self.run_child)
+        if self.timeline.current is not None:
+            self._emit(RunEvent("timeline", "planned", self.timeline.current))
 
     # -- children -------------------------------------------------------------
 

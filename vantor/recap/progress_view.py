@@ -15,8 +15,9 @@ a `ProgressView`, which renders them for the stream it owns:
   few seconds and the last figure;
 - emoji and arrows only when the stream's encoding can carry them;
 - the detail only when verbose: each command the run started, with the
-  output it captured (the hardware encoder's reason for failing), and the
-  engine's note that it fell back to the CPU encoder, which on a machine
+  output it captured (the hardware encoder's reason for failing), each
+  range's place in the recap as the run's timeline holds it (planned, then
+  as made), and the engine's note that it fell back to the CPU encoder, which on a machine
   without a GPU is no news (`vantor doctor` says it once).
 """
 
@@ -34,9 +35,10 @@ if TYPE_CHECKING:
     from ..services import Progress
     from .host import RunEvent
     from .steps import Event
+    from .timeline import Timeline
 
 __all__ = ["ProgressView", "bar", "complete_lines", "conversion_done", "download_words", "expected_length",
-           "plain_text", "showing_progress"]
+           "plain_text", "showing_progress", "timeline_lines"]
 
 BAR_WIDTH = 30
 _FFMPEG_TIME = re.compile(rb"time=(\d+):(\d\d):(\d\d(?:\.\d+)?)")
@@ -141,6 +143,20 @@ def conversion_done(report: str, expected: float | None) -> float | None:
     return (int(hours) * 3600 + int(minutes) * 60 + float(seconds)) / expected
 
 
+# How a range's clip ended against its narration (`timeline.FIT_OUTCOMES`), as a range's line says it.
+_FIT_WORDS = {"range": "", "extended": ", extended", "cut": ", its narration cut",
+              "narration": ", ended with its narration"}
+
+
+def timeline_lines(timeline: Timeline, stage: str) -> list[str]:
+    """The run's timeline as the verbose detail shows it: a heading, then
+    "range 3: 12.40-18.05 s of the recap, from 61.20 s of the film, extended"."""
+    lines = [f"  the recap's timeline, {'as made' if stage == 'final' else stage}: {timeline.duration:.2f} s"]
+    lines += [f"    {rng.name}: {rng.recap_in:.2f}-{rng.recap_out:.2f} s of the recap, from {rng.source_in:.2f} s "
+              f"of the film{_FIT_WORDS.get(rng.fit, ', ' + rng.fit)}" for rng in timeline.ranges]
+    return lines
+
+
 def bar(fraction: float, label: str) -> str:
     """"  label [#####.....]  50%" for a fraction from 0 to 1."""
     fraction = min(max(fraction, 0.0), 1.0)
@@ -235,6 +251,9 @@ class ProgressView(io.TextIOBase):
             self.end_download()
         elif event.kind == "child" and self._verbose:
             self._child_detail(event.text, event.data)
+        elif event.kind == "timeline":
+            for line in timeline_lines(event.data, event.text):
+                self._line(line, shown=self._verbose, ends_watch=False)
         elif event.kind == "conversion" and self._live:
             self._stop_watch()
             report, source, speed = event.data

@@ -149,6 +149,7 @@ class EngineRun:
         failed = False
         for shaper in shapers:
             shaper.work_dir, shaper.media, shaper.runner = self.work_dir, self._media, host.runner
+            shaper.timeline = host.timeline
         try:
             segments_file = self._engine_segments_file()
             self._event("stage", "engine", self._published_paths())

@@ -172,7 +172,7 @@ class SoundPlan(Shaper):
         self._narrations[step.index] = spoken
         fit, video_end = self.choice.fit, self._video_length
         if fit == "extend":
-            stop, _ = clip_stop(fit, start, end, spoken, video_end)  # the timeline's own rule
+            stop = self._clip_stop(step.index, start, end, spoken, video_end)
             if stop < start + spoken - _LONG_NARRATION_S:
                 self._warn(f"segment {step.index + 1}: the narration runs past the video's end; its last "
                            f"{start + spoken - stop:.1f} s are cut (shorten it or move the range earlier)")
@@ -189,6 +189,16 @@ class SoundPlan(Shaper):
                            f"({end - start:.1f} s) and is cut; shorten it or pass --fit extend")
             self._lengths[step.index] = end - start
         return command
+
+    def _clip_stop(self, index: int, start: float, end: float, spoken: float, video_end: float) -> float:
+        """Where range `index`'s clip ends in the source: on the run's
+        timeline (its exact frame, refined for this cut), or by the
+        timeline's own rule where the run keeps none."""
+        current = self.timeline.current if self.timeline is not None else None
+        if current is not None and index < len(current.ranges):
+            rng = current.range(index + 1)
+            return rng.source_out if rng.fit == "extended" else min(end, video_end)
+        return clip_stop(self.choice.fit, start, end, spoken, video_end)[0]
 
     def sound_file(self, folder: str, index: int) -> str:
         """The source's sound under range `index`, cut by its cut step beside its clip."""

@@ -326,8 +326,7 @@ class MakeRun:
             self._end_follower()
 
     def _event(self, event: RunEvent) -> None:
-        words = self._log.words(event)
-        if words is not None:
+        for words in self._log.lines(event):
             (self._on_update if words.update else self._on_line)(str(words))
         if event.kind == "conversion":  # each attempt (the CPU encoder's after the GPU's) anew
             self._end_follower()

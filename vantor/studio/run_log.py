@@ -86,7 +86,8 @@ def event_words(event: RunEvent) -> PageLine | None:
 class RunLog:
     """One run's page lines, in order: `words(event)` as `event_words`,
     but the engine's fetch after the services' download is said as what it
-    is (the copy of a video already downloaded)."""
+    is (the copy of a video already downloaded). `lines` adds where each
+    range plays, from the run's timeline."""
 
     def __init__(self) -> None:
         self.downloaded: bool = False
@@ -99,6 +100,15 @@ class RunLog:
             said = _AFTER_DOWNLOAD[kind]
             return None if said is None else _line(said)
         return event_words(event)
+
+    def lines(self, event: RunEvent) -> list[PageLine]:
+        """The page's lines for one event: `words`, and where each range
+        plays in the recap once the run's timeline is final."""
+        if event.kind == "timeline" and event.text == "final":
+            return [_line(f"Range {rng.number} plays at {rng.recap_in:.2f}-{rng.recap_out:.2f} s of the recap")
+                    for rng in event.data.ranges]
+        words = self.words(event)
+        return [] if words is None else [words]
 
 
 class ConversionFollower:

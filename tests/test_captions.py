@@ -16,7 +16,7 @@ import pytest
 from child_env import child_env
 from vantor.demo.video_site import VideoSite
 from vantor.recap.api import make_recap
-from vantor.recap.captions import Cue, concat_list_paths, place_cues, to_srt, to_vtt
+from vantor.recap.captions.cues import Cue, concat_list_paths, place_cues, to_srt, to_vtt
 from vantor.services.narration_timing import NarrationTiming, WordTiming
 from vantor.services.piper_backend import bundled_voice, piper_version
 
@@ -251,7 +251,7 @@ def test_the_fit_report_both_ways_and_strict(tmp_path, monkeypatch):
 def test_strict_refuses_before_the_download_and_jobs_take_captions(tmp_path, monkeypatch, capsys):
     from vantor.batch.jobs import JobsFileError, load_jobs
     from vantor.cli import main
-    from vantor.recap.fit_report import FitError
+    from vantor.recap.fit.fit_report import FitError
 
     monkeypatch.setenv("VANTOR_CACHE_DIR", str(tmp_path / "cache"))
     monkeypatch.delenv("VANTOR_SERVICES_URL", raising=False)
@@ -288,8 +288,8 @@ def test_strict_refuses_before_the_download_and_jobs_take_captions(tmp_path, mon
 
 
 def test_fit_and_cue_boundaries():
-    from vantor.recap.captions import HOLD_GAP, PAUSE_SPLIT
-    from vantor.recap.fit_report import RANGE_SLACK, SegmentFit
+    from vantor.recap.captions.cues import HOLD_GAP, PAUSE_SPLIT
+    from vantor.recap.fit.fit_report import RANGE_SLACK, SegmentFit
 
     def outcome(range_length, narration=2.0, spoken_end=1.5):
         return SegmentFit(1, range_length, narration, spoken_end, "test").outcome

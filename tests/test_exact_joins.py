@@ -14,9 +14,9 @@ import pytest
 from flash_film import FLASHES, RANGES, RATE, SYNC, beep_onsets, ffmpeg, flash_film, flash_onsets, frames
 
 from vantor.recap.api import make_recap
-from vantor.recap.captions import LINGER, timeline_cues
-from vantor.recap.timeline import Timeline
-from vantor.recap.timeline_plan import SourcePicture, frame_span, plan_timeline
+from vantor.recap.captions.cues import LINGER, timeline_cues
+from vantor.recap.timeline.model import Timeline
+from vantor.recap.timeline.timeline_plan import SourcePicture, frame_span, plan_timeline
 from vantor.services.narration_timing import NarrationTiming, WordTiming
 
 

@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import pytest
 
-from vantor.recap.host import RunEvent
-from vantor.recap.steps import Event
+from vantor.recap.engine.host import RunEvent
+from vantor.recap.engine.steps import Event
 from vantor.services.client import Progress
 from vantor.studio.run_log import event_words
 

@@ -22,9 +22,9 @@ from vantor.interchange.export import export_timeline
 from vantor.interchange.guard import MAX_BYTES, MAX_CLIPS
 from vantor.interchange.planned import planned_timeline, probe_source
 from vantor.interchange.reader import TimelineRefused, read_timeline
-from vantor.recap.checked_run import prepare
-from vantor.recap.options import RecapSpec
-from vantor.recap.preflight import PreflightError
+from vantor.recap.engine.checked_run import prepare
+from vantor.recap.engine.options import RecapSpec
+from vantor.recap.checks.preflight import PreflightError
 
 ROOT = Path(__file__).resolve().parents[1]
 SEGMENTS = [{"start": "0.2", "end": "0.8", "voiceover": "One."}, {"start": "1.0", "end": "1.6", "voiceover": "Two."}]

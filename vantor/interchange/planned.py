@@ -16,14 +16,14 @@ from dataclasses import dataclass
 from fractions import Fraction
 from typing import TYPE_CHECKING
 
-from ..recap.emphasis import spoken_text
-from ..recap.framing import ASPECTS
-from ..recap.segments_check import seconds_of
-from ..recap.sound_step import DOWN_S, DUCK_DB, FADE_OUT_S, MUSIC_DB, UP_S
-from ..recap.timeline import CropKey, Music, Narration, RangeTime, SoundBed, Timeline, Word
+from ..recap.captions.emphasis import spoken_text
+from ..recap.framing.modes import ASPECTS
+from ..recap.checks.segments_check import seconds_of
+from ..recap.sound.sound_step import DOWN_S, DUCK_DB, FADE_OUT_S, MUSIC_DB, UP_S
+from ..recap.timeline.model import CropKey, Music, Narration, RangeTime, SoundBed, Timeline, Word
 
 if TYPE_CHECKING:
-    from ..recap.fit_report import SegmentFit
+    from ..recap.fit.fit_report import SegmentFit
 
 __all__ = ["SourceProbe", "planned_timeline", "probe_source"]
 
@@ -134,8 +134,8 @@ def smart_crops(timeline: Timeline, say: Callable[[str], None] = lambda line: No
     """The timeline with each range's crop following its subject: the smart
     framing's look at that stretch of the source, its camera path as crop
     keys (source seconds from the range's first frame)."""
-    from ..recap import frame_analysis
-    from ..recap.framing import camera_path
+    from ..recap.framing import frame_analysis
+    from ..recap.framing.modes import camera_path
 
     scale = max(timeline.width / timeline.source_width, timeline.height / timeline.source_height)
     scaled_width = timeline.source_width * scale

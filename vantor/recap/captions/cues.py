@@ -37,8 +37,7 @@ from .caption_layout import BASE_SIZES, BOX_PAD, OUTLINE, SAFE_AREAS
 if TYPE_CHECKING:
     from ..timeline.model import Timeline
 
-__all__ = ["CAPTION_MODES", "CAPTION_STYLES", "Cue", "concat_list_paths", "place_cues", "timeline_cues", "to_srt",
-           "to_vtt"]
+__all__ = ["CAPTION_MODES", "CAPTION_STYLES", "Cue", "place_cues", "timeline_cues", "to_srt", "to_vtt"]
 
 # "files": NAME.srt and NAME.vtt beside the recap; "burn": also drawn into
 # the picture; "track": also a soft subtitle track in the recap.
@@ -69,16 +68,6 @@ class Cue:
     end: float
     text: str
     words: tuple[tuple[str, float, float], ...] = ()  # each word's (text, start, end) in the recap
-
-
-def concat_list_paths(listing: str) -> list[str]:
-    """The files of a concat demuxer list made of `file '<path>'` lines, in
-    which an apostrophe is written '\\''."""
-    paths = []
-    for line in listing.splitlines():
-        if line.startswith("file '") and line.endswith("'"):
-            paths.append(line[len("file '"):-1].replace("'\\''", "'"))
-    return paths
 
 
 def line_width(text: str) -> float:

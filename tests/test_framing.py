@@ -164,11 +164,12 @@ def test_smart_recap_keeps_a_left_third_subject_in_the_crop_and_analyses_once(tm
 
 
 def test_the_framing_options_are_checked_at_each_front_end(tmp_path):
-    from vantor.recap.framing.modes import check_framing, check_range_frame, range_layout
+    from vantor.recap.framing.modes import FIXED_CROPS, check_framing, check_range_frame, range_layout
 
     # Both spellings where a user types them; one in code.
     assert check_framing("centre", "9:16") == ("center", "9:16") and check_framing("center", "1:1")[0] == "center"
-    assert check_range_frame("center") is None and range_layout("center") == range_layout("centre") == "centre"
+    assert check_range_frame("centre") is None and range_layout("center") == range_layout("centre") == "center"
+    assert FIXED_CROPS[str(range_layout("centre"))] == 0.5
     assert range_layout("auto") is None and "no framing" in str(check_range_frame("middle"))
     with pytest.raises(ValueError, match="frame mode must be one of smart, center, blur, fit, not 'zoom'"):
         job_from_mapping({"url": "u", "segments": "s", "voice": "v", "output_dir": "o", "frame": "zoom"}, str(tmp_path))

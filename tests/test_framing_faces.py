@@ -64,8 +64,8 @@ def test_a_range_of_its_own_is_checked_and_kept_by_the_studio():
         text = f'[{{"start": "0", "end": "5", "voiceover": "Hello there.", "frame": {frame}}}]'
         return [str(p) for p in check_segments_bytes(text.encode(), "s.json").errors]
 
-    assert [problems(f'"{word}"') for word in ("auto", "left", "centre", "right", "blur")] == [[]] * 5
-    assert problems('"top"') == ["error: segment 1 'frame': 'top' is no framing; use one of auto, left, centre, "
+    assert [problems(f'"{word}"') for word in ("auto", "left", "center", "centre", "right", "blur")] == [[]] * 6
+    assert problems('"top"') == ["error: segment 1 'frame': 'top' is no framing; use one of auto, left, center, "
                                  "right, blur"]
     assert problems("1") != []
     saved, _ = page_segments([{"start": "0", "end": "5", "voiceover": "Hi.", "frame": "right"},

@@ -20,20 +20,16 @@ from typing import Any
 
 from ..captions.caption_layout import CAPTION_POSITIONS, DEFAULT_POSITION, DEFAULT_SIZE, CaptionLook, check_caption_size
 from ..captions.cues import CAPTION_MODES, CAPTION_STYLES
-from ..framing.modes import ASPECTS, DEFAULT_ASPECT, DEFAULT_FRAME, FRAME_MODES, check_framing
+from ..framing.modes import ASPECTS, DEFAULT_ASPECT, DEFAULT_FRAME, FRAME_MODES, check_framing, code_spelling
 from ..checks.preflight import PYTHON, PreflightError, Wording, check_speed
 from ..sound.sound_step import DEFAULT_LOUDNESS, SoundChoice
 from ...services.voices import DEFAULT_VOICE
 
 __all__ = ["OptionError", "RecapSpec", "frame_name"]
 
-# How people write the middle crop; the code says "center".
-_FRAME_SPELLINGS = {"centre": "center"}
-
-
 def frame_name(frame: object) -> object:
     """The frame mode in the code's spelling ("centre" is "center"); anything else as it is."""
-    return _FRAME_SPELLINGS.get(frame, frame) if isinstance(frame, str) else frame
+    return code_spelling(frame)
 
 
 class OptionError(PreflightError):

@@ -32,20 +32,21 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from fractions import Fraction
 
-__all__ = ["ASPECTS", "CENTRE", "DEFAULT_ASPECT", "DEFAULT_FRAME", "FIXED_CROPS", "FRAME_MODES", "MAX_STEP_PX",
-           "RANGE_FRAMES", "Sample", "camera_path", "check_framing", "check_range_frame", "crop_window",
-           "framing_filter", "layered_filter", "path_expression", "range_layout", "smart_filter", "spans_expression"]
+__all__ = ["ASPECTS", "CENTER", "DEFAULT_ASPECT", "DEFAULT_FRAME", "FIXED_CROPS", "FRAME_MODES", "MAX_STEP_PX",
+           "RANGE_FRAMES", "Sample", "camera_path", "check_framing", "check_range_frame", "code_spelling",
+           "crop_window", "framing_filter", "layered_filter", "path_expression", "range_layout", "smart_filter",
+           "spans_expression"]
 
-FRAME_MODES = ("smart", "center", "blur", "fit")
+CENTER = "center"  # the one spelling in code; "centre" is accepted wherever a user types it
+FRAME_MODES = ("smart", CENTER, "blur", "fit")
 DEFAULT_FRAME = "smart"
 ASPECTS = {"9:16": (1080, 1920), "4:5": (1080, 1350), "1:1": (1080, 1080), "16:9": (1920, 1080)}
 DEFAULT_ASPECT = "9:16"
-CENTRE = "centre"  # the one spelling in code; "center" is accepted wherever a user types it
 # A range's own framing (its segment's "frame"): auto follows the run's mode.
-RANGE_FRAMES = ("auto", "left", CENTRE, "right", "blur")
+RANGE_FRAMES = ("auto", "left", CENTER, "right", "blur")
 # Where each fixed crop sits, as the crop's centre over the picture's width (clipped to the picture).
-FIXED_CROPS = {"left": 0.0, CENTRE: 0.5, "right": 1.0}
-_TYPED = {"center": CENTRE}  # a user's other spelling of a name above
+FIXED_CROPS = {"left": 0.0, CENTER: 0.5, "right": 1.0}
+_TYPED = {"centre": CENTER}  # a user's other spelling of a name above
 
 MAX_STEP_PX = 6  # the most the crop moves between two output frames within a shot
 DEAD_ZONE = 0.12  # of the crop's width: the subject may wander this far from the centre before the camera moves
@@ -54,13 +55,19 @@ EASE = 1.5  # per second: the camera closes this share of the gap each second (b
 
 def check_framing(frame: object, aspect: object) -> tuple[str, str]:
     """The mode and aspect, or ValueError saying which values are known
-    (the mode as the options spell it: "centre" is read as "center")."""
-    frame = "center" if frame == CENTRE else frame
+    (a user's "centre" is "center")."""
+    frame = code_spelling(frame)
     if frame not in FRAME_MODES:
         raise ValueError(f"the frame mode must be one of {', '.join(FRAME_MODES)}, not {frame!r}")
     if aspect not in ASPECTS:
         raise ValueError(f"the aspect must be one of {', '.join(ASPECTS)}, not {aspect!r}")
     return str(frame), str(aspect)
+
+
+def code_spelling(value: object) -> object:
+    """A mode or range framing a user typed, in code's spelling ("centre"
+    is "center"); anything else as it is."""
+    return _TYPED.get(value, value) if isinstance(value, str) else value
 
 
 def check_range_frame(value: object) -> str | None:
@@ -71,9 +78,9 @@ def check_range_frame(value: object) -> str | None:
 
 
 def range_layout(value: object) -> str | None:
-    """A range's own framing in code's spelling (left, centre, right or
+    """A range's own framing in code's spelling (left, center, right or
     blur); None: it follows the run's ("auto", absent or unknown)."""
-    value = _TYPED.get(value, value) if isinstance(value, str) else value
+    value = code_spelling(value)
     return str(value) if value in RANGE_FRAMES and value != "auto" else None
 
 

@@ -88,3 +88,12 @@ def test_the_check_sees_an_upward_import_and_a_circle():
         _layer("vantor.newcomer")
     assert circles(graph) == [{"vantor.tools", "vantor.recap.checks.preflight"}]
     assert circles({"a": {"b"}, "b": set()}) == []
+
+
+def test_the_recap_is_in_its_rooms():
+    # Users import the API from vantor.recap; everything else has its room.
+    recap = PACKAGE / "recap"
+    assert sorted(p.name for p in recap.glob("*.py")) == ["__init__.py", "api.py"]
+    rooms = sorted(p.name for p in recap.iterdir() if p.is_dir() and p.name != "__pycache__")
+    assert rooms == ["captions", "checks", "engine", "fit", "framing", "sound", "timeline"]
+    assert all((recap / room / "__init__.py").is_file() for room in rooms)

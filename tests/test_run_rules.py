@@ -14,7 +14,8 @@ import requests
 
 from vantor.recap.checks.preflight import MAX_SPEED, MIN_SPEED, PreflightError, check_speed
 from vantor.recap.engine.failures import classify, is_transient
-from vantor.recap.engine.services_choice import ServicesChoice, ServicesChoiceError, check_services_choice, resolve_services
+from vantor.recap.engine.services_choice import (ServicesChoice, ServicesChoiceError, check_services_choice,
+                                                 resolve_services)
 from vantor.services import DownloadError
 
 ROOT = Path(__file__).resolve().parents[1]

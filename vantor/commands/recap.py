@@ -14,7 +14,8 @@ from collections.abc import Iterator
 from typing import Any
 
 from ..interchange import FORMATS
-from ..recap.engine.checked_run import PreparedRecap, RecapResult, TimelineResult, execute, execute_timeline_only, prepare
+from ..recap.engine.checked_run import (PreparedRecap, RecapResult, TimelineResult, execute, execute_timeline_only,
+                                        prepare)
 from ..recap.engine.outputs import DEFAULT_FINAL
 from ..recap.checks.preflight import MAX_SPEED, MIN_SPEED, SegmentsError
 from ..services.voices import DEFAULT_VOICE

@@ -5,7 +5,8 @@ from __future__ import annotations
 
 import argparse
 
-from ..recap.captions.caption_layout import CAPTION_POSITIONS, DEFAULT_POSITION, DEFAULT_SIZE, SIZE_PERCENT, check_caption_size
+from ..recap.captions.caption_layout import (CAPTION_POSITIONS, DEFAULT_POSITION, DEFAULT_SIZE, SIZE_PERCENT,
+                                             check_caption_size)
 from ..recap.captions.cues import CAPTION_MODES, CAPTION_STYLES
 from ..recap.framing.modes import ASPECTS, DEFAULT_ASPECT, DEFAULT_FRAME, FRAME_MODES
 from ..recap.engine.options import OptionError, RecapSpec, frame_name

@@ -21,7 +21,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
 from vantor.demo.source_video import make_source_video  # noqa: E402
-from vantor.recap.burned_subtitles import find_band  # noqa: E402
+from vantor.recap.captions.burned_subtitles import find_band  # noqa: E402
 
 
 def read(film: str, size: str) -> None:

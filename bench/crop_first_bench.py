@@ -23,7 +23,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
-from vantor.recap.framing import path_expression, smart_filter  # noqa: E402
+from vantor.recap.framing.modes import path_expression, smart_filter  # noqa: E402
 
 
 def film(path: Path, seconds: int, height: int) -> Path:

@@ -22,9 +22,9 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
 from vantor.demo.video_site import VideoSite  # noqa: E402
-from vantor.recap import frame_analysis  # noqa: E402
+from vantor.recap.framing import frame_analysis  # noqa: E402
 from vantor.recap.api import make_recap  # noqa: E402
-from vantor.recap.framing import camera_path, layered_filter, path_expression  # noqa: E402
+from vantor.recap.framing.modes import camera_path, layered_filter, path_expression  # noqa: E402
 
 
 def film(path: Path, seconds: int, height: int) -> Path:

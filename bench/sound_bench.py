@@ -50,8 +50,8 @@ def _cpu() -> float:
 
 def recap(page: str, segments: list[dict[str, str]], out: str, variant: str, music: str
           ) -> tuple[float, float, str]:
-    from vantor.recap.checked_run import execute, prepare
-    from vantor.recap.options import RecapSpec
+    from vantor.recap.engine.checked_run import execute, prepare
+    from vantor.recap.engine.options import RecapSpec
 
     sound = {"sound": ("duck", music, "narration"), "sound-only": ("duck", music, "narration"),
              "sound+extend": ("duck", music, "extend"), "music": ("duck", music, "extend"),

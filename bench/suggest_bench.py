@@ -21,7 +21,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
-from vantor.recap.segments_check import check_segments_bytes  # noqa: E402
+from vantor.recap.checks.segments_check import check_segments_bytes  # noqa: E402
 from vantor.services.caption_forms import parse_captions  # noqa: E402
 from vantor.transcripts.model import Transcript, Word  # noqa: E402
 from vantor.transcripts.suggest import draft_segments, suggest  # noqa: E402

@@ -18,7 +18,7 @@ import requests
 from vantor.batch import SharedOutputError, run
 from vantor.batch.marker import MARKER_NAME
 from vantor.batch.task import TIMELINE_NAME
-from vantor.recap.timeline import Timeline
+from vantor.recap.timeline.model import Timeline
 from vantor.batch.progress import BatchProgress
 from standins import DownloadService, SpeechService
 from standins._loopback import Answer
@@ -111,7 +111,7 @@ def test_six_jobs_retry_report_and_resume(tmp_path, standins, cluster_client):
         assert entry.outputs[final] == pytest.approx(timeline.duration, abs=0.1)
     assert by_name["flaky"].attempts == 2 and by_name["a"].attempts == 1
     bad = by_name["bad"]
-    assert (bad.status, bad.attempts, bad.error_type) == ("failed", 1, "vantor.recap.preflight.SegmentsError")
+    assert (bad.status, bad.attempts, bad.error_type) == ("failed", 1, "vantor.recap.checks.preflight.SegmentsError")
     assert bad.job == "line 5" and bad.error and "\n" not in bad.error and "nothing was downloaded" in bad.error
     assert "https://www.youtube.com/watch?v=bad" not in download.jobs.values()  # refused before its download
     assert not os.path.exists(os.path.join(bad.output_dir, MARKER_NAME))

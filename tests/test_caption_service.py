@@ -114,7 +114,7 @@ def test_the_caption_limits_are_8_mib_and_100000_cues():
 
 
 def test_words_show_no_controls_no_timing_arrow_and_keep_within_the_video():
-    from vantor.recap.captions import Cue, to_srt
+    from vantor.recap.captions.cues import Cue, to_srt
     from vantor.services.caption_forms import CaptionWord, within_video
     from vantor.transcripts.formats import as_srt
     from vantor.transcripts.model import Transcript, Word

@@ -15,20 +15,20 @@ import numpy as np
 import pytest
 
 from vantor.batch.jobs import job_from_mapping
-from vantor.recap import burned_subtitles
-from vantor.recap.caption_layout import SAFE_AREAS, CaptionLook, caption_look, check_caption_size, placement
-from vantor.recap.caption_step import CaptionPlan, track_language
-from vantor.recap.options import OptionError, RecapSpec
-from vantor.recap.caption_styles import COLOURS, StyledCue, Word, to_ass
-from vantor.recap.join_step import RecapJoin
-from vantor.recap.timeline import RangeTime, Timeline
-from vantor.recap.captions import FONT_DIR, LINE_WIDTH, font_installed, line_width, place_cues
-from vantor.recap.emphasis import marked_words, spoken_text
-from vantor.recap.framing import ASPECTS
-from vantor.recap.outputs import OutputNames
-from vantor.recap.preflight import COMMAND_LINE, PreflightError
-from vantor.recap.spoken_by import spoken_notes, voices_spoken
-from vantor.recap.steps import Conversion
+from vantor.recap.captions import burned_subtitles
+from vantor.recap.captions.caption_layout import SAFE_AREAS, CaptionLook, caption_look, check_caption_size, placement
+from vantor.recap.captions.caption_step import CaptionPlan, track_language
+from vantor.recap.engine.options import OptionError, RecapSpec
+from vantor.recap.captions.caption_styles import COLOURS, StyledCue, Word, to_ass
+from vantor.recap.timeline.join_step import RecapJoin
+from vantor.recap.timeline.model import RangeTime, Timeline
+from vantor.recap.captions.cues import FONT_DIR, LINE_WIDTH, font_installed, line_width, place_cues
+from vantor.recap.captions.emphasis import marked_words, spoken_text
+from vantor.recap.framing.modes import ASPECTS
+from vantor.recap.engine.outputs import OutputNames
+from vantor.recap.checks.preflight import COMMAND_LINE, PreflightError
+from vantor.recap.sound.spoken_by import spoken_notes, voices_spoken
+from vantor.recap.engine.steps import Conversion
 from vantor.services.narration_timing import NarrationTiming, WordTiming
 
 needs_font = pytest.mark.skipif(not font_installed(), reason="the DejaVu fonts are not installed")
@@ -142,7 +142,7 @@ def test_marked_words_are_coloured_never_spoken_and_the_options_bounds():
 def test_the_command_line_s_look_reaches_the_run_s_captions(tmp_path, capsys):
     from vantor.cli import build_parser
     from vantor.commands.recap import _prepare
-    from vantor.recap.run import EngineRun
+    from vantor.recap.engine.run import EngineRun
 
     segments = tmp_path / "s.json"
     segments.write_text(json.dumps([{"start": "1", "end": "2", "voiceover": "A *big* sea."}]))

@@ -16,7 +16,7 @@ import pytest
 from child_env import child_env
 from vantor.demo.video_site import VideoSite
 from vantor.recap.api import make_recap
-from vantor.recap.captions import Cue, concat_list_paths, place_cues, to_srt, to_vtt
+from vantor.recap.captions.cues import Cue, place_cues, to_srt, to_vtt
 from vantor.services.narration_timing import NarrationTiming, WordTiming
 from vantor.services.piper_backend import bundled_voice, piper_version
 
@@ -56,7 +56,7 @@ def test_cues_hold_at_most_three_words_and_end_at_punctuation():
     assert cues[0].end == pytest.approx(cues[1].start)  # a short gap: the cue stays up
 
 
-def test_caption_files_and_the_concat_list():
+def test_caption_files():
     cues = [Cue(3661.5, 3662.25, "a <b> & c\nd"), Cue(0.0, 0.0004, "x --> y")]
     assert to_srt(cues).splitlines()[:3] == ["1", "01:01:01,500 --> 01:01:02,250", "a <b> & c d"]
     vtt = to_vtt(cues).splitlines()
@@ -65,8 +65,6 @@ def test_caption_files_and_the_concat_list():
                        "a &lt;b&gt; &amp; c d"]
     assert vtt[5:7] == ["00:00:00.000 --> 00:00:00.000 line:74% position:46% size:82%", "x -&gt; y"]  # no "-->" is left in any form
     assert to_srt(cues).splitlines()[6] == "x -> y"
-    assert concat_list_paths("file '/w/it'\\''s/merged_0.mp4'\nfile '/w/merged_1.mp4'\n") == [
-        "/w/it's/merged_0.mp4", "/w/merged_1.mp4"]
 
 
 def onsets(video: Path) -> list[float]:
@@ -251,7 +249,7 @@ def test_the_fit_report_both_ways_and_strict(tmp_path, monkeypatch):
 def test_strict_refuses_before_the_download_and_jobs_take_captions(tmp_path, monkeypatch, capsys):
     from vantor.batch.jobs import JobsFileError, load_jobs
     from vantor.cli import main
-    from vantor.recap.fit_report import FitError
+    from vantor.recap.fit.fit_report import FitError
 
     monkeypatch.setenv("VANTOR_CACHE_DIR", str(tmp_path / "cache"))
     monkeypatch.delenv("VANTOR_SERVICES_URL", raising=False)
@@ -288,8 +286,8 @@ def test_strict_refuses_before_the_download_and_jobs_take_captions(tmp_path, mon
 
 
 def test_fit_and_cue_boundaries():
-    from vantor.recap.captions import HOLD_GAP, PAUSE_SPLIT
-    from vantor.recap.fit_report import RANGE_SLACK, SegmentFit
+    from vantor.recap.captions.cues import HOLD_GAP, PAUSE_SPLIT
+    from vantor.recap.fit.fit_report import RANGE_SLACK, SegmentFit
 
     def outcome(range_length, narration=2.0, spoken_end=1.5):
         return SegmentFit(1, range_length, narration, spoken_end, "test").outcome

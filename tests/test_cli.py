@@ -21,7 +21,7 @@ import pytest
 import vantor
 from vantor import _service_settings as settings
 from vantor.cli import main
-from vantor.recap.segments_check import engine_segments, parse_time, time_text
+from vantor.recap.checks.segments_check import engine_segments, parse_time, time_text
 
 ROOT = Path(__file__).resolve().parents[1]
 OPS = ("_download_video", "_generate_tts", "_build_atempo_chain", "run_recap")

@@ -251,7 +251,7 @@ def test_a_long_lived_service_forgets_old_ended_jobs(tmp_path, source_video, mon
 def test_the_rewrite_to_mp4_is_shown_as_converting_with_its_own_percentage(tmp_path, source_video):
     import io
 
-    from vantor.recap.progress_view import showing_progress
+    from vantor.recap.engine.progress_view import showing_progress
     from vantor.services.client import ServicesClient
     from vantor.studio.engine_bridge import _figures
 

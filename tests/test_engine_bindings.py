@@ -119,8 +119,8 @@ def test_the_services_load_without_the_recap_stack():
 
 
 def test_the_runs_clock_skips_only_the_pauses_that_wait_for_nothing():
-    from vantor.recap.host import RunCancelled, RunHost
-    from vantor.recap.steps import Pause
+    from vantor.recap.engine.host import RunCancelled, RunHost
+    from vantor.recap.engine.steps import Pause
 
     class Recorder:
         def __init__(self):

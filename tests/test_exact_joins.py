@@ -14,9 +14,9 @@ import pytest
 from flash_film import FLASHES, RANGES, RATE, SYNC, beep_onsets, ffmpeg, flash_film, flash_onsets, frames
 
 from vantor.recap.api import make_recap
-from vantor.recap.captions import LINGER, timeline_cues
-from vantor.recap.timeline import Timeline
-from vantor.recap.timeline_plan import SourcePicture, frame_span, plan_timeline
+from vantor.recap.captions.cues import LINGER, timeline_cues
+from vantor.recap.timeline.model import Timeline
+from vantor.recap.timeline.timeline_plan import SourcePicture, frame_span, plan_timeline
 from vantor.services.narration_timing import NarrationTiming, WordTiming
 
 
@@ -66,7 +66,7 @@ def test_every_flash_keeps_its_beep_across_the_joins(recaps, speed):
 
 @pytest.mark.slow
 def test_the_runs_events_carry_its_planned_and_final_timeline_and_the_verbose_view_reads_it(recaps):
-    from vantor.recap.progress_view import ProgressView
+    from vantor.recap.engine.progress_view import ProgressView
 
     told = [event for event in recaps["events"] if event.kind == "timeline"]
     assert [event.text for event in told] == ["planned", "final"]

@@ -9,8 +9,8 @@ import time
 
 import pytest
 
-from vantor.recap.fit_report import fit_report
-from vantor.recap.host import RunCancelled
+from vantor.recap.fit.fit_report import fit_report
+from vantor.recap.engine.host import RunCancelled
 from vantor.services import NarrationTiming, SpeechError
 
 SEGMENTS = [{"start": "0", "end": "2", "voiceover": "One."}, {"start": "3", "end": "5", "voiceover": "Two."}]

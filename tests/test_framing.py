@@ -16,9 +16,9 @@ import pytest
 
 from vantor.batch.jobs import job_from_mapping
 from vantor.demo.video_site import VideoSite
-from vantor.recap import frame_analysis
+from vantor.recap.framing import frame_analysis
 from vantor.recap.api import make_recap
-from vantor.recap.framing import (ASPECTS, DEAD_ZONE, MAX_STEP_PX, Sample, camera_path, evaluate, framing_filter,
+from vantor.recap.framing.modes import (ASPECTS, DEAD_ZONE, MAX_STEP_PX, Sample, camera_path, evaluate, framing_filter,
                                   path_expression)
 
 FPS, SCALED, CROP = 25.0, 3413.0, 1080.0
@@ -164,11 +164,12 @@ def test_smart_recap_keeps_a_left_third_subject_in_the_crop_and_analyses_once(tm
 
 
 def test_the_framing_options_are_checked_at_each_front_end(tmp_path):
-    from vantor.recap.framing import check_framing, check_range_frame, range_layout
+    from vantor.recap.framing.modes import FIXED_CROPS, check_framing, check_range_frame, range_layout
 
     # Both spellings where a user types them; one in code.
     assert check_framing("centre", "9:16") == ("center", "9:16") and check_framing("center", "1:1")[0] == "center"
-    assert check_range_frame("center") is None and range_layout("center") == range_layout("centre") == "centre"
+    assert check_range_frame("centre") is None and range_layout("center") == range_layout("centre") == "center"
+    assert FIXED_CROPS[str(range_layout("centre"))] == 0.5
     assert range_layout("auto") is None and "no framing" in str(check_range_frame("middle"))
     with pytest.raises(ValueError, match="frame mode must be one of smart, center, blur, fit, not 'zoom'"):
         job_from_mapping({"url": "u", "segments": "s", "voice": "v", "output_dir": "o", "frame": "zoom"}, str(tmp_path))
@@ -190,8 +191,8 @@ def test_check_says_the_framing(tmp_path):
 
 
 def test_a_range_without_a_subject_says_it_fell_back(tmp_path):
-    from vantor.recap.frame_step import FramePlan
-    from vantor.recap.steps import Cut
+    from vantor.recap.framing.frame_step import FramePlan
+    from vantor.recap.engine.steps import Cut
 
     film = str(make_film(tmp_path / "f.mp4", "[0][1]overlay=x='60+30*sin(2*t)':y=130:enable='lt(t,2)'", seconds=4))
     said: list[str] = []
@@ -211,7 +212,7 @@ def psnr(first: str, second: str, source: str = "testsrc2=s=1280x720:d=0.04") ->
 
 
 def test_the_window_cropped_before_the_scale_is_the_picture_the_scale_first_graph_gives():
-    from vantor.recap.framing import smart_filter
+    from vantor.recap.framing.modes import smart_filter
 
     for aspect, (width, height) in ASPECTS.items():
         for centre in (0.0, 0.37, 0.61, 0.93):
@@ -229,7 +230,7 @@ def test_the_window_cropped_before_the_scale_is_the_picture_the_scale_first_grap
 
 
 def test_the_analysis_key_reads_a_films_ends_not_all_of_it(tmp_path):
-    from vantor.recap.frame_analysis import file_digest
+    from vantor.recap.framing.frame_analysis import file_digest
 
     film = bytearray(os.urandom(3 << 20))
     (tmp_path / "a.mp4").write_bytes(film)

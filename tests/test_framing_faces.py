@@ -11,9 +11,9 @@ import numpy as np
 import pytest
 
 from vantor.demo.video_site import VideoSite
-from vantor.recap import frame_analysis
+from vantor.recap.framing import frame_analysis
 from vantor.recap.api import make_recap
-from vantor.recap.segments_check import check_segments_bytes
+from vantor.recap.checks.segments_check import check_segments_bytes
 from vantor.studio.project import page_segments
 
 skimage_data = pytest.importorskip("skimage.data", reason="scikit-image (requirements-dev.txt) holds the photograph")
@@ -64,8 +64,8 @@ def test_a_range_of_its_own_is_checked_and_kept_by_the_studio():
         text = f'[{{"start": "0", "end": "5", "voiceover": "Hello there.", "frame": {frame}}}]'
         return [str(p) for p in check_segments_bytes(text.encode(), "s.json").errors]
 
-    assert [problems(f'"{word}"') for word in ("auto", "left", "centre", "right", "blur")] == [[]] * 5
-    assert problems('"top"') == ["error: segment 1 'frame': 'top' is no framing; use one of auto, left, centre, "
+    assert [problems(f'"{word}"') for word in ("auto", "left", "center", "centre", "right", "blur")] == [[]] * 6
+    assert problems('"top"') == ["error: segment 1 'frame': 'top' is no framing; use one of auto, left, center, "
                                  "right, blur"]
     assert problems("1") != []
     saved, _ = page_segments([{"start": "0", "end": "5", "voiceover": "Hi.", "frame": "right"},
@@ -106,7 +106,7 @@ def test_a_range_s_own_framing_and_two_faces_apart_reach_the_recap(tmp_path, mon
 
 
 def test_two_faces_are_apart_when_of_about_one_size_and_no_crop_holds_both():
-    from vantor.recap.framing import Sample
+    from vantor.recap.framing.modes import Sample
 
     def apart(first: tuple[int, int, int], second: tuple[int, int, int]) -> bool:  # (x, w, h) of two faces
         return frame_analysis._apart(np.array([[first[0], 0, *first[1:]], [second[0], 0, *second[1:]]]), 100)
@@ -117,7 +117,7 @@ def test_two_faces_are_apart_when_of_about_one_size_and_no_crop_holds_both():
     assert not frame_analysis._apart(np.array([[0, 0, 30, 30]]), 100)
     samples = [Sample(i / 4, 0, 0.5, i < 2) for i in range(4)] + [Sample(1 + i / 4, 1, 0.5, i < 1) for i in range(3)]
     assert frame_analysis.apart_shots(samples) == [(0.0, 1.0)]  # two of four: shown whole; one of three: not
-    from vantor.recap.frame_step import FramePlan
+    from vantor.recap.framing.frame_step import FramePlan
 
     # A range's own framing wins: no analysis, so no shot of it is shown whole.
     plan = FramePlan("smart", "9:16", say=lambda line: None, range_frames=lambda: ["left", "blur"])

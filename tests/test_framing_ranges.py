@@ -12,10 +12,10 @@ import pytest
 
 from vantor.demo.video_site import VideoSite
 from vantor.recap.api import make_recap
-from vantor.recap.frame_step import FramePlan
-from vantor.recap.steps import Cut
-from vantor.recap.join_step import RecapJoin
-from vantor.recap.timeline import RangeTime, Timeline
+from vantor.recap.framing.frame_step import FramePlan
+from vantor.recap.engine.steps import Cut
+from vantor.recap.timeline.join_step import RecapJoin
+from vantor.recap.timeline.model import RangeTime, Timeline
 
 # One steady shot: the white box wanders at the left for 4 s, then at the right.
 LEFT_THEN_RIGHT = "[0][1]overlay=x='if(lt(t,4),60,520)+30*sin(2*t)':y=130:shortest=1"

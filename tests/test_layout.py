@@ -82,9 +82,18 @@ def test_no_module_imports_a_higher_layer_nor_imports_round_in_a_circle():
 
 
 def test_the_check_sees_an_upward_import_and_a_circle():
-    graph = {"vantor.tools": {"vantor.recap.preflight"}, "vantor.recap.preflight": {"vantor.tools"}}
-    assert (_layer("vantor.tools"), _layer("vantor.recap.preflight"), _layer("vantor")) == (1, 3, 6)
+    graph = {"vantor.tools": {"vantor.recap.checks.preflight"}, "vantor.recap.checks.preflight": {"vantor.tools"}}
+    assert (_layer("vantor.tools"), _layer("vantor.recap.checks.preflight"), _layer("vantor")) == (1, 3, 6)
     with pytest.raises(AssertionError, match="no layer"):
         _layer("vantor.newcomer")
-    assert circles(graph) == [{"vantor.tools", "vantor.recap.preflight"}]
+    assert circles(graph) == [{"vantor.tools", "vantor.recap.checks.preflight"}]
     assert circles({"a": {"b"}, "b": set()}) == []
+
+
+def test_the_recap_is_in_its_rooms():
+    # Users import the API from vantor.recap; everything else has its room.
+    recap = PACKAGE / "recap"
+    assert sorted(p.name for p in recap.glob("*.py")) == ["__init__.py", "api.py"]
+    rooms = sorted(p.name for p in recap.iterdir() if p.is_dir() and p.name != "__pycache__")
+    assert rooms == ["captions", "checks", "engine", "fit", "framing", "sound", "timeline"]
+    assert all((recap / room / "__init__.py").is_file() for room in rooms)

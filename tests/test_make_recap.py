@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 import vantor
-from vantor.recap.preflight import SegmentsError
+from vantor.recap.checks.preflight import SegmentsError
 
 URL = "https://www.youtube.com/watch?v=api-test"
 SEGMENTS = [{"start": "1", "end": "2.5", "voiceover": "Hello."}, {"start": "4", "end": "6", "voiceover": "Again."}]
@@ -115,7 +115,7 @@ def test_streams_and_callbacks_of_any_kind_are_taken(services, tmp_path):
 @pytest.mark.slow
 def test_numbers_of_seconds_run_from_python_and_in_a_batch(services, tmp_path):
     from vantor.batch.jobs import Job
-    from vantor.recap.options import RecapSpec
+    from vantor.recap.engine.options import RecapSpec
     from vantor.batch.services import ConfiguredServices
     from vantor.batch.task import run_job
 

@@ -8,7 +8,7 @@ import contextlib
 import pytest
 import requests
 
-from vantor.recap.messages import explain
+from vantor.recap.engine.messages import explain
 from vantor.services import DownloadError
 
 

@@ -14,8 +14,8 @@ import pytest
 
 from hostile_site import Site, body
 from test_hostile_sources import PUBLIC, outcome, public_127_0_0_2, served  # noqa: F401 (fixture)
-from vantor.recap.failures import classify
-from vantor.recap.messages import explain
+from vantor.recap.engine.failures import classify
+from vantor.recap.engine.messages import explain
 from vantor.services import DownloadError, source_guard
 from vantor.services.ytdlp_backend import _public_error
 

@@ -13,9 +13,9 @@ from types import SimpleNamespace
 
 import pytest
 
-from vantor.recap.progress_view import plain_text, showing_progress
-from vantor.recap.host import RunEvent, RunHost
-from vantor.recap.steps import Conversion, Event
+from vantor.recap.engine.progress_view import plain_text, showing_progress
+from vantor.recap.engine.host import RunEvent, RunHost
+from vantor.recap.engine.steps import Conversion, Event
 
 DOWNLOAD = [Event("requesting", "\U0001F4E5 Requesting download from server..."),
             Event("job", "\u23F3 Processing job 7...", job=7),
@@ -121,7 +121,7 @@ def _fetching(per_mille, done, total=4 * 1024 * 1024, speed=2 * 1024 * 1024, eta
 
 
 def test_local_download_on_a_pipe_is_a_line_now_and_then_and_its_last_figure(monkeypatch):
-    import vantor.recap.progress_view as progress
+    import vantor.recap.engine.progress_view as progress
 
     clock = iter([0.0, 1.0, 2.0, 11.0, 12.0])
     monkeypatch.setattr(progress, "time", SimpleNamespace(monotonic=lambda: next(clock)))
@@ -187,7 +187,7 @@ def test_verbose_shows_the_commands_and_the_fallback_note(tmp_path):
 
 
 def test_the_services_rewrite_to_mp4_is_its_own_line_at_once_and_its_own_bar(monkeypatch):
-    import vantor.recap.progress_view as progress
+    import vantor.recap.engine.progress_view as progress
     from vantor.services import Progress
 
     clock = iter([0.0, 1.0, 2.0])
@@ -206,8 +206,8 @@ def test_the_services_rewrite_to_mp4_is_its_own_line_at_once_and_its_own_bar(mon
 def test_verbose_shows_each_ranges_place_from_the_planned_timeline(tmp_path):
     from dataclasses import replace
 
-    from vantor.recap.progress_view import timeline_lines
-    from vantor.recap.timeline_plan import RunTimeline
+    from vantor.recap.engine.progress_view import timeline_lines
+    from vantor.recap.timeline.timeline_plan import RunTimeline
 
     film = str(tmp_path / "film.mp4")
     subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=d=2:size=64x64:rate=25", film], check=True)

@@ -14,8 +14,8 @@ from vantor.batch.jobs import job_from_mapping
 from vantor.cli import build_parser
 from vantor.commands.recap_options import recap_spec
 from vantor.recap import api
-from vantor.recap.options import RecapSpec
-from vantor.recap.preflight import PreflightError
+from vantor.recap.engine.options import RecapSpec
+from vantor.recap.checks.preflight import PreflightError
 from vantor.studio import engine_bridge as bridge
 from vantor.studio.app import Studio
 from vantor.studio.project import Project

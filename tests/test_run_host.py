@@ -16,9 +16,9 @@ import pytest
 import vantor.vantor as engine
 from standins.media import make_narration_mp3
 from vantor.bindings import engine_run
-from vantor.recap import fetch_step
-from vantor.recap.host import restricted_inputs
-from vantor.recap.steps import Fetch, StepHost
+from vantor.recap.engine import fetch_step
+from vantor.recap.engine.host import restricted_inputs
+from vantor.recap.engine.steps import Fetch, StepHost
 
 RANGES = [{"start": "0", "end": "1.5", "voiceover": "one"}, {"start": "3", "end": "4", "voiceover": "two"},
           {"start": "6", "end": "7.5", "voiceover": "three"}]
@@ -182,7 +182,7 @@ def test_a_child_stopped_by_ctrl_c_interrupts_the_run_instead_of_failing_it(tmp_
     import threading
     import time
 
-    from vantor.recap.host import RunHost
+    from vantor.recap.engine.host import RunHost
 
     host = RunHost(emit=lambda event: None, local=True)
     started = []

@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import pytest
 
-from vantor.recap.host import RunEvent
-from vantor.recap.steps import Event
+from vantor.recap.engine.host import RunEvent
+from vantor.recap.engine.steps import Event
 from vantor.services.client import Progress
 from vantor.studio.run_log import event_words
 
@@ -55,7 +55,7 @@ def test_a_video_the_services_downloaded_ahead_is_not_downloaded_again_in_the_lo
 
 
 def test_the_final_timeline_says_where_each_range_plays():
-    from vantor.recap.timeline import RangeTime, Timeline
+    from vantor.recap.timeline.model import RangeTime, Timeline
     from vantor.studio.run_log import RunLog
 
     ranges = (RangeTime(1, 61.2, 66.85, 0.0, 5.65, "extended"), RangeTime(2, 80.0, 81.0, 5.65, 6.65))

@@ -8,8 +8,8 @@ import subprocess
 
 import pytest
 
-from vantor.recap.probe import UnreadableVideo, probe_duration
-from vantor.recap.run_media import RunMedia
+from vantor.recap.checks.probe import UnreadableVideo, probe_duration
+from vantor.recap.engine.run_media import RunMedia
 from vantor.services import NarrationTiming
 
 
@@ -48,7 +48,7 @@ def test_every_probe_and_analysis_of_a_run_reads_local_files_and_pipes_only(tmp_
     """The run's own ffprobe calls and the framing's, which the run's runner
     starts outside its host's steps (whose commands test_captions checks),
     name the protocols they read."""
-    from vantor.recap import frame_analysis
+    from vantor.recap.framing import frame_analysis
     from vantor.runner import Runner
 
     clip = make(tmp_path / "clip.mp4", "testsrc2=d=1:size=64x36", "sine=d=1")

@@ -12,9 +12,10 @@ from pathlib import Path
 import pytest
 import requests
 
-from vantor.recap.preflight import MAX_SPEED, MIN_SPEED, PreflightError, check_speed
-from vantor.recap.failures import classify, is_transient
-from vantor.recap.services_choice import ServicesChoice, ServicesChoiceError, check_services_choice, resolve_services
+from vantor.recap.checks.preflight import MAX_SPEED, MIN_SPEED, PreflightError, check_speed
+from vantor.recap.engine.failures import classify, is_transient
+from vantor.recap.engine.services_choice import (ServicesChoice, ServicesChoiceError, check_services_choice,
+                                                 resolve_services)
 from vantor.services import DownloadError
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -90,7 +91,7 @@ def test_an_unreachable_serve_is_named_by_host_and_port_never_its_token(tmp_path
         f"vantor: using the local download and speech services (at http://127.0.0.1:{port})",
         f"vantor: 127.0.0.1:{port} cannot be reached; check the network, or that the service (vantor serve) is "
         "running there"]
-    from vantor.recap.messages import explain
+    from vantor.recap.engine.messages import explain
 
     broken = requests.exceptions.ChunkedEncodingError(
         f"Connection broken reading http://127.0.0.1:{port}/s3cr3t-t0ken/ajax/download.php?url=x")
@@ -211,7 +212,7 @@ def test_a_serve_token_travels_in_a_header_and_only_to_its_own_host_and_port(mon
 
 
 def test_many_segments_past_the_end_are_a_line_each_the_first_few_then_a_count():
-    from vantor.recap.preflight import check_video_duration
+    from vantor.recap.checks.preflight import check_video_duration
 
     on_time = {"start": "1", "end": "2", "voiceover": "On time."}
     late = [{"start": str(20 + n), "end": str(21 + n), "voiceover": "Late."} for n in range(48)]

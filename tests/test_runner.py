@@ -117,7 +117,7 @@ def test_cancel_ends_every_child_group_within_a_second_from_another_thread():
 def test_a_cancel_during_smart_framing_ends_the_run_within_two_seconds_leaving_no_child(tmp_path, monkeypatch):
     from vantor.demo.video_site import VideoSite
     from vantor.recap.api import make_recap
-    from vantor.recap.host import RunCancelled
+    from vantor.recap.engine.host import RunCancelled
 
     monkeypatch.setenv("VANTOR_CACHE_DIR", str(tmp_path / "cache"))
     monkeypatch.delenv("VANTOR_SERVICES_URL", raising=False)

@@ -14,11 +14,11 @@ import pytest
 
 from vantor.errors import PreflightError
 from vantor.recap.api import make_recap
-from vantor.recap.sound_step import SoundChoice, SoundPlan, duck_expression, pick_music
-from vantor.recap.command import CutCommand
-from vantor.recap.join_step import RecapJoin
-from vantor.recap.steps import Cut
-from vantor.recap.timeline import RangeTime, Timeline
+from vantor.recap.sound.sound_step import SoundChoice, SoundPlan, duck_expression, pick_music
+from vantor.recap.timeline.command import CutCommand
+from vantor.recap.timeline.join_step import RecapJoin
+from vantor.recap.engine.steps import Cut
+from vantor.recap.timeline.model import RangeTime, Timeline
 
 TONE, MUSIC = 5000, 800  # Hz: the source's tone, the music's; both clear of the narration's band
 SEGMENTS = [{"start": "0", "end": "14", "voiceover": "Blue."},
@@ -124,7 +124,7 @@ def test_the_fit_report_and_the_jobs_file_speak_of_the_chosen_fit(tmp_path):
     import json
 
     from vantor.batch.jobs import JobsFileError, load_jobs
-    from vantor.recap.fit_report import SegmentFit
+    from vantor.recap.fit.fit_report import SegmentFit
 
     def outcome(mode, range_length, narration=2.0, spoken_end=1.5):
         return SegmentFit(1, range_length, narration, spoken_end, "test", mode=mode).outcome
@@ -149,7 +149,7 @@ def test_check_notes_each_clip_extend_plays_past_its_range_and_by_how_much():
     import io
 
     from vantor.commands.check import print_fit
-    from vantor.recap.fit_report import SegmentFit
+    from vantor.recap.fit.fit_report import SegmentFit
 
     fits = [SegmentFit(n, 6.0, narration, narration - 0.2, "test", mode=mode) for n, narration, mode in (
         (1, 9.8, "extend"), (2, 6.04, "extend"), (3, 6.06, "extend"), (4, 5.0, "extend"), (5, 9.8, "range"))]
@@ -177,7 +177,7 @@ def test_extend_runs_the_cut_to_the_narrations_end_and_warns_into_the_next_range
 
 
 def test_fit_narration_keeps_the_source_sound_under_the_narration(tmp_path):
-    from vantor.recap.steps import Merge
+    from vantor.recap.engine.steps import Merge
 
     movie, clip = str(tmp_path / "movie.mp4"), str(tmp_path / "clip_0.mp4")
     ffmpeg("-f", "lavfi", "-i", "testsrc2=d=4:size=64x64", "-f", "lavfi", "-i", "sine=d=4", "-shortest", movie)
@@ -196,7 +196,7 @@ def test_fit_narration_keeps_the_source_sound_under_the_narration(tmp_path):
 
 
 def test_the_last_gain_never_lifts_the_true_peak_past_its_bound():
-    from vantor.recap.steps import Conversion
+    from vantor.recap.engine.steps import Conversion
 
     readings = iter([(-20.0, -3.0), (-18.0, -1.8)])  # the mix, then the mix through the limiter
 
@@ -216,7 +216,7 @@ def test_the_last_gain_never_lifts_the_true_peak_past_its_bound():
 
 
 def test_the_extended_cut_stops_where_the_runs_timeline_ends_the_clip(tmp_path):
-    from vantor.recap.timeline_plan import RunTimeline
+    from vantor.recap.timeline.timeline_plan import RunTimeline
 
     movie, clip = str(tmp_path / "movie.mp4"), str(tmp_path / "clip_0.mp4")
     ffmpeg("-f", "lavfi", "-i", "testsrc2=d=20:size=64x64:rate=25", "-f", "lavfi", "-i", "sine=d=20", "-shortest",

@@ -13,7 +13,7 @@ import time
 import pytest
 
 import vantor
-from vantor.recap.host import RunCancelled
+from vantor.recap.engine.host import RunCancelled
 from vantor.services.espeak_backend import SpeechFailed
 from vantor.services.narrator import Narrator
 
@@ -118,7 +118,7 @@ class _Speaker:
 def test_only_a_service_without_timings_leaves_a_warning(refused, needed, ends):
     import io
 
-    from vantor.recap.speech_beside import SpeechBeside
+    from vantor.recap.fit.speech_beside import SpeechBeside
     from vantor.services import SpeechError
 
     out, speaker = io.StringIO(), _Speaker(SpeechError("no timing here", refused=refused))
@@ -139,7 +139,7 @@ def test_only_a_service_without_timings_leaves_a_warning(refused, needed, ends):
 def test_a_failed_download_stops_the_asking():
     import io
 
-    from vantor.recap.speech_beside import SpeechBeside
+    from vantor.recap.fit.speech_beside import SpeechBeside
 
     speaker = _Speaker()
     speech = SpeechBeside(SEGMENTS, "en-us", speaker, io.StringIO(), speakers=1)

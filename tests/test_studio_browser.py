@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 from studio_browser import StudioProcess, browser_or_skip, processes_mentioning, put_draft, wait_for
-from vantor.recap.segments_check import check_segments
+from vantor.recap.checks.segments_check import check_segments
 
 pytestmark = pytest.mark.slow
 

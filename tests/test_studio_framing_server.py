@@ -9,7 +9,7 @@ import subprocess
 import pytest
 
 from studio_served import served_studio
-from vantor.recap import frame_analysis
+from vantor.recap.framing import frame_analysis
 from vantor.studio import framing_view
 from vantor.studio.app import Studio
 from vantor.studio.engine_bridge import LoadedVideo

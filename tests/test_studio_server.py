@@ -17,7 +17,7 @@ import requests
 from studio_browser import StudioProcess, processes_mentioning
 from studio_served import served_studio
 from vantor.cli import main
-from vantor.recap.options import RecapSpec
+from vantor.recap.engine.options import RecapSpec
 from vantor.services.server import InProcessServer, Services, new_token
 from vantor.studio import engine_bridge as bridge
 from vantor.studio.app import Studio
@@ -327,7 +327,7 @@ def test_a_failed_run_says_why_in_one_line_and_success_needs_the_file(services, 
     reason = str(failed.value)
     assert "\n" not in reason and "could not be downloaded" in reason and "--debug" not in reason
 
-    from vantor.recap import checked_run
+    from vantor.recap.engine import checked_run
 
     def claims_success(prepared, **kwargs):  # a run that reports a file it never made
         return checked_run.RecapResult(final=tmp_path / "FINAL_RECAP.mp4", horizontal=tmp_path / "h.mp4",

@@ -21,10 +21,10 @@ from child_env import child_env
 from service_helpers import streams
 from vantor.interchange.fcpxml import adapter_quietly
 from vantor.interchange.planned import for_editor
-from vantor.recap.fit_report import SegmentFit
-from vantor.recap.options import RecapSpec
-from vantor.recap.sound_step import DUCK_DB, FADE_OUT_S, MUSIC_DB
-from vantor.recap.timeline import Music, Narration, RangeTime, SoundBed, Timeline
+from vantor.recap.fit.fit_report import SegmentFit
+from vantor.recap.engine.options import RecapSpec
+from vantor.recap.sound.sound_step import DUCK_DB, FADE_OUT_S, MUSIC_DB
+from vantor.recap.timeline.model import Music, Narration, RangeTime, SoundBed, Timeline
 from vantor.services.narration_timing import NarrationTiming, WordTiming
 
 ROOT = Path(__file__).resolve().parents[1]

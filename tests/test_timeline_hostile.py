@@ -22,10 +22,10 @@ from vantor.interchange.export import export_timeline
 from vantor.interchange.guard import MAX_BYTES, MAX_CLIPS
 from vantor.interchange.planned import for_editor, planned_timeline, source_picture
 from vantor.interchange.reader import TimelineRefused, read_timeline
-from vantor.recap.checked_run import prepare
-from vantor.recap.fit_report import SegmentFit
-from vantor.recap.options import RecapSpec
-from vantor.recap.preflight import PreflightError
+from vantor.recap.engine.checked_run import prepare
+from vantor.recap.fit.fit_report import SegmentFit
+from vantor.recap.engine.options import RecapSpec
+from vantor.recap.checks.preflight import PreflightError
 
 ROOT = Path(__file__).resolve().parents[1]
 SEGMENTS = [{"start": "0.2", "end": "0.8", "voiceover": "One."}, {"start": "1.0", "end": "1.6", "voiceover": "Two."}]

@@ -97,7 +97,7 @@ class _RecordingProvider:
 def test_every_front_end_refuses_before_any_request(tmp_path, monkeypatch, standins):
     import vantor
     from vantor.batch.jobs import Job
-    from vantor.recap.options import RecapSpec
+    from vantor.recap.engine.options import RecapSpec
     from vantor.batch.task import run_job
     from vantor.demo import run_demo
 

@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 from hostile_site import Site, body
-from vantor.recap.segments_check import check_segments_bytes, is_draft, parse_time
+from vantor.recap.checks.segments_check import check_segments_bytes, is_draft, parse_time
 from vantor.services.server import InProcessServer, Services, new_token
 from vantor.transcripts import recognition
 from vantor.transcripts.model import Transcript, Word

@@ -19,8 +19,8 @@ import pytest
 
 import vantor
 from test_interrupt import processes_naming
-from vantor.recap.outputs import IncompleteVideo, OutputError, OutputNames, mp4_fault, publish
-from vantor.recap.run import RunCancelled, kept_work_dir
+from vantor.recap.engine.outputs import IncompleteVideo, OutputError, OutputNames, mp4_fault, publish
+from vantor.recap.engine.run import RunCancelled, kept_work_dir
 
 ROOT = Path(__file__).resolve().parents[1]
 URL = "https://www.youtube.com/watch?v=folder-test"

@@ -22,7 +22,7 @@ if TYPE_CHECKING:  # type checkers see the names; nothing is imported at run tim
     from .recap.api import make_recap as make_recap
     from .errors import PreflightError as PreflightError
     from .bindings import engine_run as engine_run
-    from .recap.checked_run import RecapResult as RecapResult
+    from .recap.engine.checked_run import RecapResult as RecapResult
     from .services import local_services as local_services
     from .vantor import run_recap as run_recap
     from .transcripts.api import suggest as suggest

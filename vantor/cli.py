@@ -31,10 +31,10 @@ from typing import Any
 from . import __version__
 from .commands import batch, check, demo, doctor, from_timeline, recap, serve, studio, suggest, transcript, voices
 from .commands._common import EXIT_FAILURE, EXIT_INTERRUPTED, CommandFailed
-from .recap.messages import explain
+from .recap.engine.messages import explain
 from .errors import PreflightError
-from .recap.outputs import OutputError
-from .recap.run import kept_work_dir
+from .recap.engine.outputs import OutputError
+from .recap.engine.run import kept_work_dir
 from .runner import ChildStopped, run
 
 __all__ = ["build_parser", "main", "version_line"]

@@ -126,7 +126,7 @@ def check_local_backends(out: TextIO) -> bool:
 def check_caption_font(out: TextIO) -> bool:
     """Burned-in captions (--captions burn) need the font; the rest of a
     recap does not."""
-    from .recap.captions import FONT_DIR, FONT_FILE, font_installed
+    from .recap.captions.cues import FONT_DIR, FONT_FILE, font_installed
 
     if font_installed():
         print(f"✓ caption font: {FONT_DIR}/{FONT_FILE}", file=out)

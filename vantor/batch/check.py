@@ -1,15 +1,15 @@
 """Checks every job without running anything: `vantor batch --check`, and
 the refusal of shared output directories at the start of a run. The checks
-of one job are the ones `vantor recap` makes (vantor.recap.preflight)."""
+of one job are the ones `vantor recap` makes (vantor.recap.checks.preflight)."""
 
 from __future__ import annotations
 
 import os
 from dataclasses import dataclass
 
-from ..recap.preflight import PreflightError, check_output_dir, check_run_voice
-from ..recap.segments_check import check_segments
-from ..recap.services_choice import ServicesChoice
+from ..recap.checks.preflight import PreflightError, check_output_dir, check_run_voice
+from ..recap.checks.segments_check import check_segments
+from ..recap.engine.services_choice import ServicesChoice
 from .jobs import Job
 
 __all__ = ["JobProblem", "SharedOutputError", "check_jobs", "fit_problems", "in_line_order",
@@ -99,7 +99,7 @@ def fit_problems(jobs: list[Job], services: str | ServicesChoice, problems: list
     """A warning per narration that does not fit its range, for each job
     with no error so far, spoken by the local speech service (whose cache
     the runs then share)."""
-    from ..recap.fit_report import fit_reports, misfits
+    from ..recap.fit.fit_report import fit_reports, misfits
 
     failed = {p.job for p in problems if p.severity == "error"}
     checked = [job for job in jobs if job.name not in failed]

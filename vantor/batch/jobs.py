@@ -26,8 +26,8 @@ import os
 from dataclasses import dataclass, field
 
 from ..interchange import parse_formats
-from ..recap.captions import CAPTION_MODES, CAPTION_STYLES
-from ..recap.options import OptionError, RecapSpec
+from ..recap.captions.cues import CAPTION_MODES, CAPTION_STYLES
+from ..recap.engine.options import OptionError, RecapSpec
 from ..services.voices import DEFAULT_VOICE
 
 __all__ = ["Job", "JobsFileError", "load_jobs", "job_from_mapping"]

@@ -18,7 +18,7 @@ import json
 import os
 from typing import Any
 
-from ..recap.outputs import OutputNames
+from ..recap.engine.outputs import OutputNames
 from .jobs import Job
 from .safe_files import open_own, replace_file
 

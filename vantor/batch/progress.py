@@ -1,5 +1,5 @@
 """Progress over the jobs, drawn as `vantor recap` draws its own (see
-vantor.recap.progress_view): on a terminal a bar redrawn in place with the counts of
+vantor.recap.engine.progress_view): on a terminal a bar redrawn in place with the counts of
 done, failed and running jobs; elsewhere one line per finished job. No
 stream: nothing shown (--quiet)."""
 
@@ -7,7 +7,7 @@ from __future__ import annotations
 
 from typing import TextIO
 
-from ..recap.progress_view import ProgressView, bar
+from ..recap.engine.progress_view import ProgressView, bar
 from .report import JobReport
 
 __all__ = ["BatchProgress"]

@@ -1,10 +1,10 @@
 """When to try a failed job again: the failure's reading is
-`vantor.recap.failures` (one home for both the messages and the retries);
+`vantor.recap.engine.failures` (one home for both the messages and the retries);
 the pause between attempts is here."""
 
 from __future__ import annotations
 
-from ..recap.failures import is_transient
+from ..recap.engine.failures import is_transient
 
 __all__ = ["is_transient", "retry_pause"]
 

@@ -20,7 +20,7 @@ import threading
 from dataclasses import dataclass
 from typing import Protocol
 
-from ..recap.services_choice import ServicesChoice, resolve_services
+from ..recap.engine.services_choice import ServicesChoice, resolve_services
 
 __all__ = ["ServicesProvider", "ConfiguredServices", "LocalServicesProvider", "provider_for", "ensure_open"]
 
@@ -59,7 +59,7 @@ class LocalServicesProvider:
 def provider_for(choice: str | ServicesChoice = "auto", cache_dir: str | os.PathLike[str] | None = None) -> ServicesProvider:
     """The provider for `--services`, chosen as `vantor recap` chooses:
     "auto", "local", "configured" or the http(s) address of a `vantor serve`
-    (see `vantor.recap.services_choice`)."""
+    (see `vantor.recap.engine.services_choice`)."""
     resolved = resolve_services(choice)
     if resolved == "configured":
         return ConfiguredServices()

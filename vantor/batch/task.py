@@ -14,12 +14,12 @@ import time
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
-from ..recap.preflight import check_run_voice, checked_segments
-from ..recap.failures import is_transient
-from ..recap.outputs import WORKING_PREFIX, OutputNames
-from ..recap.probe import probe_duration
-from ..recap.progress_view import showing_progress
-from ..recap.run import EngineRun, RunCancelled
+from ..recap.checks.preflight import check_run_voice, checked_segments
+from ..recap.engine.failures import is_transient
+from ..recap.engine.outputs import WORKING_PREFIX, OutputNames
+from ..recap.checks.probe import probe_duration
+from ..recap.engine.progress_view import showing_progress
+from ..recap.engine.run import EngineRun, RunCancelled
 from ..services import LocalServices
 from ..tools import require_tools
 from .claim import FolderTaken, claim_folder
@@ -30,9 +30,9 @@ from .services import LocalServicesProvider, ServicesProvider, ensure_open
 from .worker_host import start_reaped_child
 
 if TYPE_CHECKING:
-    from ..recap.host import RunEvent
-    from ..recap.progress_view import ProgressView
-    from ..recap.timeline import Timeline
+    from ..recap.engine.host import RunEvent
+    from ..recap.engine.progress_view import ProgressView
+    from ..recap.timeline.model import Timeline
 
 __all__ = ["LOG_NAME", "TIMELINE_NAME", "run_job"]
 

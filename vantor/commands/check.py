@@ -8,12 +8,12 @@ import json
 import sys
 from typing import Any, TextIO
 
-from ..recap.fit_report import KEY_FRAME_NOTE, SegmentFit, extended, misfits
-from ..recap.segments_check import Problem, SegmentsReport, check_segments, check_segments_bytes, report_lines
+from ..recap.fit.fit_report import KEY_FRAME_NOTE, SegmentFit, extended, misfits
+from ..recap.checks.segments_check import Problem, SegmentsReport, check_segments, check_segments_bytes, report_lines
 from ._common import EXIT_FAILURE, EXIT_OK, CommandFailed, add_command, plural
-from ..recap.sound_step import FIT_MODES
+from ..recap.sound.sound_step import FIT_MODES
 from .services_option import services_argument
-from ..recap.framing import ASPECTS
+from ..recap.framing.modes import ASPECTS
 from .recap_options import add_framing_options
 
 __all__ = ["print_fit", "print_report", "register"]
@@ -68,14 +68,14 @@ def _fits(reports: list[SegmentsReport], args: argparse.Namespace) -> list[list[
     """Each file's fit report (None for a file with errors, or without --voice)."""
     if args.voice is None:
         return [None] * len(reports)
-    from ..recap.fit_report import fit_reports
+    from ..recap.fit.fit_report import fit_reports
 
     return fit_reports([r.segments if r.ok else None for r in reports], args.voice, args.services,
                        progress=None if args.json or args.quiet else sys.stderr, mode=args.fit)
 
 
 def _framing(args: argparse.Namespace) -> dict[str, object]:
-    from ..recap.framing import DEFAULT_ASPECT, DEFAULT_FRAME
+    from ..recap.framing.modes import DEFAULT_ASPECT, DEFAULT_FRAME
 
     aspect = args.aspect or DEFAULT_ASPECT
     return {"frame": args.frame or DEFAULT_FRAME, "aspect": aspect, "size": list(ASPECTS[aspect])}

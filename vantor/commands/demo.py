@@ -7,7 +7,7 @@ import os
 import sys
 from typing import Any
 
-from ..recap.preflight import check_output_dir
+from ..recap.checks.preflight import check_output_dir
 from ..tools import require_tools
 from ._common import EXIT_OK, add_command
 

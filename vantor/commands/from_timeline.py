@@ -11,7 +11,7 @@ import sys
 from typing import Any
 
 from ..interchange.reader import TimelineRefused, read_timeline
-from ..recap.segments_check import check_segments_bytes
+from ..recap.checks.segments_check import check_segments_bytes
 from ._common import EXIT_OK, CommandFailed, add_command
 from .check import print_report
 

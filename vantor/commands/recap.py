@@ -14,9 +14,10 @@ from collections.abc import Iterator
 from typing import Any
 
 from ..interchange import FORMATS
-from ..recap.checked_run import PreparedRecap, RecapResult, TimelineResult, execute, execute_timeline_only, prepare
-from ..recap.outputs import DEFAULT_FINAL
-from ..recap.preflight import MAX_SPEED, MIN_SPEED, SegmentsError
+from ..recap.engine.checked_run import (PreparedRecap, RecapResult, TimelineResult, execute, execute_timeline_only,
+                                        prepare)
+from ..recap.engine.outputs import DEFAULT_FINAL
+from ..recap.checks.preflight import MAX_SPEED, MIN_SPEED, SegmentsError
 from ..services.voices import DEFAULT_VOICE
 from ._common import EXIT_OK, CommandFailed, add_command
 from .check import print_report

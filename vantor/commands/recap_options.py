@@ -5,11 +5,12 @@ from __future__ import annotations
 
 import argparse
 
-from ..recap.caption_layout import CAPTION_POSITIONS, DEFAULT_POSITION, DEFAULT_SIZE, SIZE_PERCENT, check_caption_size
-from ..recap.captions import CAPTION_MODES, CAPTION_STYLES
-from ..recap.framing import ASPECTS, DEFAULT_ASPECT, DEFAULT_FRAME, FRAME_MODES
-from ..recap.options import OptionError, RecapSpec, frame_name
-from ..recap.preflight import COMMAND_LINE, PreflightError
+from ..recap.captions.caption_layout import (CAPTION_POSITIONS, DEFAULT_POSITION, DEFAULT_SIZE, SIZE_PERCENT,
+                                             check_caption_size)
+from ..recap.captions.cues import CAPTION_MODES, CAPTION_STYLES
+from ..recap.framing.modes import ASPECTS, DEFAULT_ASPECT, DEFAULT_FRAME, FRAME_MODES
+from ..recap.engine.options import OptionError, RecapSpec, frame_name
+from ..recap.checks.preflight import COMMAND_LINE, PreflightError
 
 __all__ = ["add_fit_and_caption_options", "add_framing_options", "add_keep_work_option", "recap_spec"]
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import argparse
 
-from ..recap.services_choice import SERVICES, ServicesChoice, ServicesChoiceError
+from ..recap.engine.services_choice import SERVICES, ServicesChoice, ServicesChoiceError
 
 __all__ = ["services_argument"]
 

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 
-from ..recap.sound_step import DEFAULT_LOUDNESS, FIT_MODES, SOURCE_AUDIO_MODES
+from ..recap.sound.sound_step import DEFAULT_LOUDNESS, FIT_MODES, SOURCE_AUDIO_MODES
 
 __all__ = ["add_sound_options"]
 

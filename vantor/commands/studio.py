@@ -46,7 +46,7 @@ def _music_dir(folder: str | None) -> Path | None:
     """The folder `--music` names, checked once at the start."""
     if folder is None:
         return None
-    from ..recap.sound_step import MUSIC_SUFFIXES, music_names
+    from ..recap.sound.sound_step import MUSIC_SUFFIXES, music_names
 
     path = Path(folder).resolve()
     if not path.is_dir():
@@ -62,7 +62,7 @@ def _run(args: argparse.Namespace) -> int:
     import uvicorn
 
     from ..services.app import LOOPBACK
-    from ..recap.services_choice import shown_address
+    from ..recap.engine.services_choice import shown_address
     from ..services.gate import new_secret
     from ..services.server import InProcessServer, Services, new_token, server_config, stderr_logging
     from ..studio.app import Studio

@@ -14,7 +14,7 @@ import sys
 import tempfile
 from typing import Any
 
-from ..recap.segments_check import check_segments
+from ..recap.checks.segments_check import check_segments
 from ..transcripts.formats import clock
 from ..transcripts.model import Suggestion
 from ..transcripts.suggest import DEFAULT_LENGTH, ENDS_SECONDS, MIN_LENGTH, draft_segments, suggest

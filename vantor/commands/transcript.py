@@ -10,7 +10,7 @@ import sys
 import threading
 from typing import Any, TextIO
 
-from ..recap.progress_view import ProgressView, bar
+from ..recap.engine.progress_view import ProgressView, bar
 from ..transcripts.formats import as_plain, as_srt, as_vtt
 from ..transcripts.source import TranscriptUnavailable
 from ..transcripts.store import StoredTranscript

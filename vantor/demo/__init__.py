@@ -18,12 +18,12 @@ import tempfile
 from importlib import resources
 from typing import TextIO
 
-from ..recap.progress_view import showing_progress
-from ..recap.outputs import OutputNames, move_into_place, refuse_existing
-from ..recap.probe import probe_duration
-from ..recap.options import RecapSpec
-from ..recap.run import EngineRun
-from ..recap.services_choice import shown_address
+from ..recap.engine.progress_view import showing_progress
+from ..recap.engine.outputs import OutputNames, move_into_place, refuse_existing
+from ..recap.checks.probe import probe_duration
+from ..recap.engine.options import RecapSpec
+from ..recap.engine.run import EngineRun
+from ..recap.engine.services_choice import shown_address
 from ..runner import run
 from ..services import start_local_services
 from ..services.voices import DEFAULT_VOICE

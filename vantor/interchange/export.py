@@ -9,7 +9,7 @@ from dataclasses import dataclass
 
 import opentimelineio as otio
 
-from ..recap.timeline import Timeline
+from ..recap.timeline.model import Timeline
 from . import FORMATS
 from .fcpxml import write_fcpxml
 from .kdenlive import kdenlive_project

@@ -12,7 +12,7 @@ from fractions import Fraction
 
 import opentimelineio as otio
 
-from ..recap.timeline import RangeTime, Timeline
+from ..recap.timeline.model import RangeTime, Timeline
 from .kdenlive import SILENT_DB, gain_at
 
 __all__ = ["adapter_quietly", "write_fcpxml"]

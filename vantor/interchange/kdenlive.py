@@ -11,7 +11,7 @@ import os
 import xml.etree.ElementTree as ET
 from collections.abc import Mapping, Sequence
 
-from ..recap.timeline import CropKey, RangeTime, Timeline
+from ..recap.timeline.model import CropKey, RangeTime, Timeline
 from .media import relative
 
 __all__ = ["kdenlive_project"]

@@ -14,8 +14,8 @@ import tempfile
 from collections.abc import Callable, Sequence
 from dataclasses import replace
 
-from ..recap.captions import Cue, to_srt
-from ..recap.timeline import Music, SoundBed, Timeline
+from ..recap.captions.cues import Cue, to_srt
+from ..recap.timeline.model import Music, SoundBed, Timeline
 
 __all__ = ["CAPTIONS_NAME", "SOURCE_STEM", "media_folder_name", "narration_name", "place_film", "write_media"]
 

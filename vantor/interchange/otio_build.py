@@ -16,7 +16,7 @@ from typing import Any
 
 import opentimelineio as otio
 
-from ..recap.timeline import RangeTime, Timeline
+from ..recap.timeline.model import RangeTime, Timeline
 from .media import CAPTIONS_NAME, relative
 
 __all__ = ["METADATA", "frame_rate", "otio_timeline"]

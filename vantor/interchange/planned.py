@@ -12,23 +12,23 @@ from collections.abc import Callable, Mapping, Sequence
 from dataclasses import replace
 from typing import TYPE_CHECKING, Any
 
-from ..recap.emphasis import spoken_text
-from ..recap.framing import ASPECTS
-from ..recap.sound_step import DOWN_S, DUCK_DB, FADE_OUT_S, MUSIC_DB, UP_S
-from ..recap.timeline import Music, SoundBed, Timeline
-from ..recap.timeline_plan import SourcePicture, placed_words, plan_timeline, probe_source, range_bounds
+from ..recap.captions.emphasis import spoken_text
+from ..recap.framing.modes import ASPECTS
+from ..recap.sound.sound_step import DOWN_S, DUCK_DB, FADE_OUT_S, MUSIC_DB, UP_S
+from ..recap.timeline.model import Music, SoundBed, Timeline
+from ..recap.timeline.timeline_plan import SourcePicture, placed_words, plan_timeline, probe_source, range_bounds
 
 if TYPE_CHECKING:
-    from ..recap.fit_report import SegmentFit
-    from ..recap.frame_step import FramePlan
-    from ..recap.options import RecapSpec
+    from ..recap.fit.fit_report import SegmentFit
+    from ..recap.framing.frame_step import FramePlan
+    from ..recap.engine.options import RecapSpec
 
 __all__ = ["duck_keys", "for_editor", "planned_timeline", "source_picture"]
 
 
 def source_picture(path: str) -> SourcePicture:
     """The film's picture as the run's planner reads it (ffprobe on a local file only)."""
-    from ..recap.host import restricted_inputs
+    from ..recap.engine.host import restricted_inputs
     from ..runner import Runner
 
     runner = Runner()
@@ -59,7 +59,7 @@ def duck_keys(windows: Sequence[tuple[float, float]], low: float) -> tuple[tuple
 
 
 def _framing(spec: RecapSpec, segments: Sequence[Mapping[str, object]], say: Callable[[str], None]) -> FramePlan:
-    from ..recap.frame_step import FramePlan
+    from ..recap.framing.frame_step import FramePlan
 
     if spec.plain:  # the engine's own centre crop to 9:16
         return FramePlan("center", "9:16", say=say)

@@ -13,15 +13,15 @@ from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
-from ..recap.emphasis import spoken_text
-from ..recap.sound_step import pick_music
+from ..recap.captions.emphasis import spoken_text
+from ..recap.sound.sound_step import pick_music
 from .export import Exported, export_timeline
 from .planned import for_editor, planned_timeline, source_picture
 
 if TYPE_CHECKING:
-    from ..recap.fit_report import SegmentFit
-    from ..recap.options import RecapSpec
-    from ..recap.timeline import Timeline
+    from ..recap.fit.fit_report import SegmentFit
+    from ..recap.engine.options import RecapSpec
+    from ..recap.timeline.model import Timeline
     from ..services import LocalServices
 
 __all__ = ["ExportRequest", "export_run"]
@@ -70,7 +70,7 @@ def export_run(run: ExportRequest, services: LocalServices, url: str, fits: Sequ
     if not run.segments:
         raise RuntimeError("the timeline needs the checked segments; drop --no-check")
     if fits is None:
-        from ..recap.fit_report import fit_report
+        from ..recap.fit.fit_report import fit_report
 
         fits = fit_report(run.segments, run.spec.voice, services,
                           mode=run.spec.sound.fit if run.spec.sound else "narration")

@@ -16,16 +16,16 @@ from collections.abc import Mapping, Sequence
 from collections.abc import Callable
 from typing import TYPE_CHECKING, TextIO
 
-from .checked_run import RecapResult, execute, prepare
-from .framing import DEFAULT_ASPECT, DEFAULT_FRAME
-from .options import OptionError, RecapSpec
-from .outputs import DEFAULT_FINAL
-from .preflight import PYTHON
-from .sound_step import DEFAULT_LOUDNESS
+from .engine.checked_run import RecapResult, execute, prepare
+from .framing.modes import DEFAULT_ASPECT, DEFAULT_FRAME
+from .engine.options import OptionError, RecapSpec
+from .engine.outputs import DEFAULT_FINAL
+from .checks.preflight import PYTHON
+from .sound.sound_step import DEFAULT_LOUDNESS
 from ..services.voices import DEFAULT_VOICE
 
 if TYPE_CHECKING:
-    from .run import EngineRun, RunEvent
+    from .engine.run import EngineRun, RunEvent
 
 __all__ = ["make_recap"]
 
@@ -129,9 +129,9 @@ def make_recap(
     where progress lines go (None: `sys.stderr` at the call; `quiet`:
     nowhere). The engine works in a folder of its own inside `output_dir`:
     no other file there is changed, and an existing result is replaced only
-    with `overwrite`. `on_event`: each `vantor.recap.run.RunEvent` of the
+    with `overwrite`. `on_event`: each `vantor.recap.engine.run.RunEvent` of the
     run; `on_start`: the `EngineRun` about to run (its `cancel()` may be
-    called from another thread). Raises `vantor.recap.preflight.PreflightError`
+    called from another thread). Raises `vantor.recap.checks.preflight.PreflightError`
     for arguments that cannot work, before any service is asked; engine
     errors pass unchanged, noting the working folder they left. Raises
     TypeError for an argument of the wrong type, before anything starts.

@@ -41,13 +41,13 @@ from starlette.responses import FileResponse, JSONResponse, Response, StreamingR
 from starlette.routing import Route
 
 from ..interchange import parse_formats
-from ..recap.caption_layout import caption_look
-from ..recap.captions import CAPTION_STYLES
-from ..recap.emphasis import spoken_text
-from ..recap.framing import ASPECTS, DEFAULT_ASPECT, DEFAULT_FRAME, FRAME_MODES
-from ..recap.options import OptionError, RecapSpec
-from ..recap.segments_check import TIME_FORMS, parse_time
-from ..recap.sound_step import DEFAULT_LOUDNESS, FIT_MODES, music_names
+from ..recap.captions.caption_layout import caption_look
+from ..recap.captions.cues import CAPTION_STYLES
+from ..recap.captions.emphasis import spoken_text
+from ..recap.framing.modes import ASPECTS, DEFAULT_ASPECT, DEFAULT_FRAME, FRAME_MODES
+from ..recap.engine.options import OptionError, RecapSpec
+from ..recap.checks.segments_check import TIME_FORMS, parse_time
+from ..recap.sound.sound_step import DEFAULT_LOUDNESS, FIT_MODES, music_names
 from ..services.limits import Limits
 from ..services.server import in_process
 from ..services.voices import DEFAULT_VOICE, VOICES, default_catalog, voice_groups, voice_names

@@ -12,10 +12,10 @@ from __future__ import annotations
 import tempfile
 from pathlib import Path
 
-from ..recap.caption_layout import CaptionLook, placement
-from ..recap.caption_styles import StyledCue, Word, to_ass
-from ..recap.captions import FONT_DIR
-from ..recap.framing import ASPECTS, framing_filter, smart_filter
+from ..recap.captions.caption_layout import CaptionLook, placement
+from ..recap.captions.caption_styles import StyledCue, Word, to_ass
+from ..recap.captions.cues import FONT_DIR
+from ..recap.framing.modes import ASPECTS, framing_filter, smart_filter
 from ..runner import ChildStopped, run
 from .framing_view import LAYOUTS, STILL_BYTES, STILL_HEIGHT, TIMEOUT, FramingRefused
 

@@ -32,14 +32,14 @@ from typing import TYPE_CHECKING, Any
 
 from .run_log import ConversionFollower, RunLog
 
-from ..recap.fit_report import RANGE_SLACK
+from ..recap.fit.fit_report import RANGE_SLACK
 from ..runner import ChildStopped, run
 
 if TYPE_CHECKING:
-    from ..recap.checked_run import RecapResult
+    from ..recap.engine.checked_run import RecapResult
     from ..services import NarrationTiming, Progress
-    from ..recap.run import EngineRun, RunEvent
-    from ..recap.options import RecapSpec
+    from ..recap.engine.run import EngineRun, RunEvent
+    from ..recap.engine.options import RecapSpec
 
 __all__ = ["BridgeError", "Fit", "LoadedVideo", "MadeRecap", "MakeRun", "Narrations", "discard", "fit", "load_video",
            "start_make"]
@@ -106,7 +106,7 @@ def load_video(services_url: str, url: str, on_progress: Callable[[int, str], No
     while it runs; the film then at `into` (the cached file itself when the
     services run in this process, else fetched here). Raises BridgeError
     with the service's reason."""
-    from ..recap.fetch_step import copy_or_link
+    from ..recap.engine.fetch_step import copy_or_link
     from ..services.client import DownloadError, ServicesClient, fetch_file
     from ..services.server import in_process
 
@@ -123,7 +123,7 @@ def load_video(services_url: str, url: str, on_progress: Callable[[int, str], No
         elif not fetch_file(file_url, into, cancelled.is_set):
             raise BridgeError("the load was stopped")
     except DownloadError as error:
-        from ..recap.messages import explain
+        from ..recap.engine.messages import explain
 
         raise BridgeError(explain(error)) from None
     except _requests().RequestException as error:
@@ -156,7 +156,7 @@ def thumbnails(path: str, duration: float | None) -> bytes:
 
 
 def _figures(progress: Progress) -> str:
-    from ..recap.progress_view import download_words, human_size
+    from ..recap.engine.progress_view import download_words, human_size
 
     if progress.converting is not None:  # the studio's line reads "Downloading: 99%" without this
         return download_words(progress)
@@ -254,7 +254,7 @@ class Fit:
 def fit(start: str, end: str, timing: NarrationTiming, mode: str = "narration") -> Fit:
     """What the run's fit report will say of this range and narration, and
     what the run's fit `mode` will make of the clip."""
-    from ..recap.fit_report import segment_fit
+    from ..recap.fit.fit_report import segment_fit
 
     report = segment_fit(1, {"start": start, "end": end}, timing, mode)
     past = mode == "extend" and report.narration_length > report.range_length
@@ -309,7 +309,7 @@ class MakeRun:
         self._thread.start()
 
     def _run(self) -> None:
-        from ..recap.checked_run import execute, prepare
+        from ..recap.engine.checked_run import execute, prepare
 
         url, segments_file, services_url = self._args
         try:
@@ -369,9 +369,9 @@ class MakeRun:
         return MadeRecap(final, self._result.final_duration, captions, timelines, self._result.media)
 
     def _reason(self, error: BaseException) -> str:
-        from ..recap.messages import explain
-        from ..recap.outputs import OutputError
-        from ..recap.preflight import PreflightError
+        from ..recap.engine.messages import explain
+        from ..recap.engine.outputs import OutputError
+        from ..recap.checks.preflight import PreflightError
 
         if isinstance(error, (PreflightError, OutputError)):
             return str(error)

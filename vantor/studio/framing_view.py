@@ -24,9 +24,9 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from ..recap import frame_analysis
-from ..recap.frame_step import framing_cache_dir
-from ..recap.framing import ASPECTS, camera_path, framing_filter, smart_filter
+from ..recap.framing import frame_analysis
+from ..recap.framing.frame_step import framing_cache_dir
+from ..recap.framing.modes import ASPECTS, camera_path, framing_filter, smart_filter
 from ..runner import ChildStopped, Runner, run
 
 __all__ = ["FramingBusy", "FramingQueue", "FramingRefused", "LAYOUTS", "MAX_RANGES", "MAX_SECONDS", "RangePath",

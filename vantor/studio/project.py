@@ -19,7 +19,7 @@ import time
 from collections.abc import Sequence
 from pathlib import Path
 
-from ..recap.segments_check import SegmentsReport, check_segments_bytes, engine_segments
+from ..recap.checks.segments_check import SegmentsReport, check_segments_bytes, engine_segments
 
 __all__ = ["Project", "SegmentsRefused", "SEGMENTS_FILE", "page_segments"]
 

@@ -16,10 +16,10 @@ import unicodedata
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
-from ..recap.services_choice import without_paths
+from ..recap.engine.services_choice import without_paths
 
 if TYPE_CHECKING:
-    from ..recap.host import RunEvent
+    from ..recap.engine.host import RunEvent
 
 __all__ = ["ConversionFollower", "PageLine", "RunLog", "event_words"]
 
@@ -119,7 +119,7 @@ class ConversionFollower:
     EVERY = 0.5
 
     def __init__(self, report: str, source: str | None, speed: float, on_percent: Callable[[int], None]) -> None:
-        from ..recap.progress_view import expected_length
+        from ..recap.engine.progress_view import expected_length
 
         self._expected = expected_length(source, speed)
         self._report, self._on_percent, self._shown = report, on_percent, -1
@@ -132,7 +132,7 @@ class ConversionFollower:
             self._show()
 
     def _show(self) -> None:
-        from ..recap.progress_view import conversion_done
+        from ..recap.engine.progress_view import conversion_done
 
         if (done := conversion_done(self._report, self._expected)) is not None:
             percent = min(100, int(done * 100))

@@ -40,7 +40,7 @@ def words_through_services(url: str, services: str | None, *, language: str | No
     started here when local, as a recap finds them; `read_video`: its
     loudness and shot changes too."""
     from ..services import start_local_services
-    from ..recap.services_choice import resolve_services
+    from ..recap.engine.services_choice import resolve_services
 
     chosen = resolve_services(services or "auto")
     if chosen == "configured":

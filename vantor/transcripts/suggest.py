@@ -26,7 +26,7 @@ from collections import Counter, deque
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 
-from ..recap.segments_check import DRAFT_MARKER, WORDS_PER_SECOND, parse_time
+from ..recap.checks.segments_check import DRAFT_MARKER, WORDS_PER_SECOND, parse_time
 from .formats import short_clock
 from .model import Sentence, Suggestion, Transcript, Word
 

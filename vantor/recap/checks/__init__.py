@@ -1,0 +1,1 @@
+"""The checks made before a run asks any service for anything, and the probe of the downloaded video."""

@@ -22,12 +22,19 @@ GRANDCHILD = 'sleep 30 & echo $!; wait'
 
 
 def gone(pid: int) -> bool:
-    """The process is no more (or a zombie nobody will wait for: it runs nothing)."""
-    try:
-        with open(f"/proc/{pid}/stat", encoding="ascii") as stat:
-            return stat.read().rsplit(")", 1)[1].split()[0] == "Z"
-    except FileNotFoundError:
-        return True
+    """The process is no more (or a zombie nobody will wait for: it runs nothing),
+    within a second: a kill is delivered when the process is next scheduled."""
+    deadline = time.monotonic() + 1
+    while True:
+        try:
+            with open(f"/proc/{pid}/stat", encoding="ascii") as stat:
+                if stat.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    return True
+        except FileNotFoundError:
+            return True
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
 
 
 def in_groups(groups: set[int]) -> list[int]:

@@ -66,11 +66,18 @@ def kill_group(child: subprocess.Popen[Any]) -> None:
     except PermissionError:
         return
     if child.poll() is None:
+        # Stopped first, so that nothing forks between the look at /proc and the kill.
+        for pid in [child.pid, *_descendants(child.pid)]:
+            _signal(pid, signal.SIGSTOP)
         for pid in [*_descendants(child.pid), child.pid]:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except (ProcessLookupError, PermissionError):
-                pass
+            _signal(pid, signal.SIGKILL)
+
+
+def _signal(pid: int, number: int) -> None:
+    try:
+        os.kill(pid, number)
+    except (ProcessLookupError, PermissionError):
+        pass
 
 
 def _descendants(pid: int) -> list[int]:

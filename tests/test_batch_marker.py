@@ -78,7 +78,8 @@ def test_a_marker_without_the_outputs_sizes_and_hashes_is_not_trusted(finished):
 # Another value for each field of a job and of its options; a field added to
 # Job or RecapSpec without a case here fails the test below, so the
 # fingerprint's coverage is decided, not forgotten.
-CHANGED = {"url": "https://v.test/2", "segments": SEGMENTS + SEGMENTS, "output_dir": "elsewhere", "line": 7}
+CHANGED = {"url": "https://v.test/2", "segments": SEGMENTS + SEGMENTS, "output_dir": "elsewhere", "line": 7,
+           "timeline": ("otio",)}
 CHANGED_OPTIONS = {"voice": "w", "speed": 1.25, "captions": "burn", "frame": "blur", "aspect": "1:1",
                    "source_audio": "off", "music": "bed.mp3", "loudness": -14.0, "fit": "range",
                    "caption_style": "bold", "caption_position": "top", "caption_size": "120%", "strict_fit": True,

@@ -330,9 +330,9 @@ class MakeRun:
             (self._on_update if words.update else self._on_line)(str(words))
         if event.kind == "conversion":  # each attempt (the CPU encoder's after the GPU's) anew
             self._end_follower()
-            report, source, speed = event.data
+            report, expected = event.data
             self._follower = ConversionFollower(
-                report, source, speed, lambda percent: self._on_update(f"Making the vertical video: {percent}%"))
+                report, expected, lambda percent: self._on_update(f"Making the vertical video: {percent}%"))
         elif event.kind == "engine" and getattr(event.data, "kind", None) == "cleaning":
             self._end_follower()  # its last figure, while the conversion's report is still there
 

@@ -118,10 +118,8 @@ class ConversionFollower:
 
     EVERY = 0.5
 
-    def __init__(self, report: str, source: str | None, speed: float, on_percent: Callable[[int], None]) -> None:
-        from ..recap.engine.progress_view import expected_length
-
-        self._expected = expected_length(source, speed)
+    def __init__(self, report: str, expected: float | None, on_percent: Callable[[int], None]) -> None:
+        self._expected = expected
         self._report, self._on_percent, self._shown = report, on_percent, -1
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._follow, name="vantor-studio-conversion", daemon=True)

@@ -73,8 +73,9 @@ class RunEvent:
     - "download": the local services' download, `data` a `Progress`;
     - "speech": a narration spoken beside the download was asked for or is
       spoken, `data` a `speech_beside.NarrationNews`;
-    - "conversion": the conversion starts; `data` is (report file, source
-      video, speed), its ffmpeg writing time stamps to the report file;
+    - "conversion": the conversion starts; `data` is (report file, seconds
+      its ffmpeg will write on the report's clock, None when unknown), its
+      time stamps written to the report file;
     - "child": a child (ffmpeg, wget) ended; `text` is its command line,
       `data` the `CompletedProcess` with what was captured of its output;
     - "timeline": the run's `timeline.Timeline` in `data`, `text` "planned"
@@ -303,8 +304,10 @@ class RunHost(StepHost):
         self._report_dir = self._report_dir or tempfile.mkdtemp(prefix="vantor-report-")
         report = os.path.join(self._report_dir, "convert.log")
         # A product run's conversion also writes the joined file, whose clock (the source's speed) its report counts.
-        joined = self._shapers or self.timeline is not None
-        self._emit(RunEvent("conversion", data=(report, step.source, 1.0 if joined else step.speed)))
+        # (The timeline's length, not a probe: a failed first attempt may have cut the joined file short.)
+        current = self.timeline.current if self.timeline is not None else None
+        clock = current.duration * step.speed if current is not None else _recap_length(step.source, step.speed)
+        self._emit(RunEvent("conversion", data=(report, clock)))
         done = self.run_child(argv, captured=not step.checked, cwd=cwd,
                               env={**os.environ, "FFREPORT": f"file={report}:level=32"})
         if done.returncode == 0:
@@ -367,3 +370,14 @@ class RunHost(StepHost):
             raise KeyboardInterrupt(f"{os.path.basename(str(argv[0]))} was interrupted")
         self._emit(RunEvent("child", shlex.join(fspath_argv(argv)), result))
         return result
+
+
+def _recap_length(source: str | None, speed: float) -> float | None:
+    """The recap's length for a conversion of `source` at `speed` (None:
+    unknown, so no figure is shown)."""
+    from ..checks.probe import UnreadableVideo, probe_duration
+
+    try:
+        return probe_duration(source) / speed if source else None
+    except UnreadableVideo:
+        return None

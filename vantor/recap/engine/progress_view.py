@@ -37,7 +37,7 @@ if TYPE_CHECKING:
     from .steps import Event
     from ..timeline.model import Timeline
 
-__all__ = ["ProgressView", "bar", "complete_lines", "conversion_done", "download_words", "expected_length",
+__all__ = ["ProgressView", "bar", "complete_lines", "conversion_done", "download_words",
            "plain_text", "showing_progress", "timeline_lines"]
 
 BAR_WIDTH = 30
@@ -116,17 +116,6 @@ def plain_text(line: str, encoding: str | None) -> str:
     return " " * indent + stripped
 
 
-def expected_length(source: str | None, speed: float) -> float | None:
-    """The recap's length for a conversion of `source` at `speed` (None:
-    unknown, so no figure is shown)."""
-    from ..checks.probe import UnreadableVideo, probe_duration
-
-    try:
-        return probe_duration(source) / speed if source else None
-    except UnreadableVideo:
-        return None
-
-
 def conversion_done(report: str, expected: float | None) -> float | None:
     """The share of the recap the conversion's ffmpeg has written, from the
     last time stamp of its report (None: nothing to say yet)."""
@@ -167,11 +156,11 @@ def bar(fraction: float, label: str) -> str:
 class _ConversionWatch:
     """Follows the time stamps the conversion's ffmpeg writes to its report."""
 
-    def __init__(self, view: ProgressView, report: str, source: str | None, speed: float) -> None:
+    def __init__(self, view: ProgressView, report: str, expected: float | None) -> None:
         self._view = view
         self._report = report
         self._stop = threading.Event()
-        self._expected = expected_length(source, speed)
+        self._expected = expected
         self._thread = threading.Thread(target=self._follow, name="vantor-conversion-bar", daemon=True)
         self._thread.start()
 
@@ -256,8 +245,8 @@ class ProgressView(io.TextIOBase):
                 self._line(line, shown=self._verbose, ends_watch=False)
         elif event.kind == "conversion" and self._live:
             self._stop_watch()
-            report, source, speed = event.data
-            self._watch = _ConversionWatch(self, report, source, speed)
+            report, expected = event.data
+            self._watch = _ConversionWatch(self, report, expected)
 
     def show_download(self, progress: Progress) -> None:
         """A figure of the local services' download (see the module doc)."""

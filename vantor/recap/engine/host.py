@@ -189,7 +189,7 @@ class RunHost(StepHost):
         self.work_dir: str | None = None  # named when a cancellation keeps it
         # The run's timeline: planned when the source is there, refined by each cut.
         self.timeline = timeline
-        self.media = RunMedia()
+        self.media: RunMedia = RunMedia()
 
     # -- cancellation, from any thread --------------------------------------
 

@@ -61,7 +61,7 @@ class Stages:
     hold several filters, or a graph fragment whose pads are its own."""
 
     def __init__(self, order: Sequence[str]) -> None:
-        self.order = tuple(order)
+        self.order: tuple[str, ...] = tuple(order)
         self._parts: dict[str, list[str]] = {name: [] for name in self.order}
 
     def add(self, stage: str, *filters: str) -> None:

@@ -181,7 +181,9 @@ class RunTimeline:
                  picture: tuple[int, int] = (1080, 1920), caption_style: str | None = None) -> None:
         self._segments, self._texts = segments, texts
         self.timings = timings  # may be set once the narrations are spoken, before `start`
-        self.speed, self.fit, self._sound, self._picture, self._caption_style = speed, fit, sound, picture, caption_style
+        self.speed: float = speed
+        self.fit: str = fit
+        self._sound, self._picture, self._caption_style = sound, picture, caption_style
         self.source: SourcePicture | None = None
         self.current: Timeline | None = None
         self.starts: dict[int, float] = {}  # each range's requested start, where its clip's sound begins

@@ -19,6 +19,8 @@ import pytest
 
 from child_env import child_env
 from service_helpers import streams
+from test_framing_ranges import LEFT_THEN_RIGHT, make_film, white_frames
+from vantor.demo.video_site import VideoSite
 from vantor.interchange.fcpxml import adapter_quietly
 from vantor.interchange.planned import for_editor
 from vantor.recap.fit.fit_report import SegmentFit
@@ -88,6 +90,15 @@ def _difference(a, b):
     return float(np.abs(a - b).mean())
 
 
+def _melt(project, rendered):
+    """`project` rendered by melt, as Kdenlive would render it."""
+    done = subprocess.run(["melt", project.name, "-consumer", f"avformat:{rendered}", "vcodec=libx264",
+                           "preset=ultrafast", "acodec=aac", "-silent"], cwd=project.parent,
+                          capture_output=True, text=True, timeout=400)
+    assert done.returncode == 0 and rendered.stat().st_size > 0, done.stderr[-2000:]
+    return rendered
+
+
 def _ranges(made):
     model = otio.adapters.read_from_file(made[1]["timelines"][0])
     return [clip.metadata["vantor"] for clip in model.tracks[0]], model
@@ -117,11 +128,7 @@ def test_the_runs_timeline_gets_its_film_words_duck_and_music_for_the_editor():
 def test_the_kdenlive_project_renders_in_melt_as_the_recap_plays(made):
     root, result = made
     project = Path(result["timelines"][3])
-    rendered = root / "melt.mp4"
-    done = subprocess.run(["melt", project.name, "-consumer", f"avformat:{rendered}", "vcodec=libx264",
-                           "preset=ultrafast", "acodec=aac", "-silent"], cwd=project.parent,
-                          capture_output=True, text=True, timeout=400)
-    assert done.returncode == 0 and rendered.stat().st_size > 0, done.stderr[-2000:]
+    rendered = _melt(project, root / "melt.mp4")
     recap = Path(result["outputs"]["final"])
     ranges, model = _ranges(made)
     length = streams(rendered)["duration"]
@@ -247,3 +254,20 @@ def test_timeline_only_writes_the_media_with_the_film_linked_and_renders_nothing
     assert cached
     assert "-->" in (media / "captions.srt").read_text()
     assert streams(media / "narration 1.wav")["audio"] == "pcm_s16le"
+
+
+@pytest.mark.slow
+def test_a_smart_framed_project_keeps_the_subject_in_the_picture_in_melt(tmp_path):
+    # One steady shot, the subject at the left in the first range and at the right in the second.
+    film = make_film(tmp_path / "film.mp4", LEFT_THEN_RIGHT, 8)
+    (tmp_path / "segments.json").write_text(json.dumps([
+        {"start": "0.5", "end": "3.5", "voiceover": "A box on the left."},
+        {"start": "4.5", "end": "7.5", "voiceover": "Now it is on the right."}]))
+    with VideoSite(tmp_path / "www") as site:
+        done = vantor("recap", site.publish(film, "film")[0], str(tmp_path / "segments.json"), "--services", "local",
+                      "--frame", "smart", "--output-dir", str(tmp_path / "out"), "--timeline", "kdenlive", "--json",
+                      "-q", cache=tmp_path / "cache")
+    assert done.returncode == 0, done.stderr
+    rendered = _melt(Path(json.loads(done.stdout)["timelines"][0]), tmp_path / "melt.mp4")
+    seen = white_frames(rendered)
+    assert seen.size > 100 and seen[::5].all(), np.flatnonzero(~seen)

@@ -177,7 +177,6 @@ class RunHost(StepHost):
         self._emit, self._local = emit, local
         self._local_file = local_file
         self._check_fetched, self._child_output = check_fetched, child_output
-        self._stop_requested = stop_requested
         self._shapers = tuple(shapers)
         self._cancelled = threading.Event()
         self.runner: Runner = Runner(start_child=start_child, stop_requested=stop_requested,
@@ -207,11 +206,10 @@ class RunHost(StepHost):
 
     @property
     def cancelled(self) -> bool:
-        return self._cancelled.is_set() or (self._stop_requested is not None and self._stop_requested())
+        return self.runner.cancelled  # cancel() cancels the runner too; it polls the same stop_requested
 
     def raise_if_cancelled(self) -> None:
-        if self.cancelled:
-            raise self._cancelled_error()
+        self.runner.raise_if_cancelled()
 
     def _cancelled_error(self) -> RunCancelled:
         kept = self.work_dir

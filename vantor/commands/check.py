@@ -8,7 +8,7 @@ import json
 import sys
 from typing import Any, TextIO
 
-from ..recap.fit.fit_report import KEY_FRAME_NOTE, SegmentFit, extended, misfits
+from ..recap.fit.fit_report import SegmentFit, misfits, show_fits
 from ..recap.checks.segments_check import Problem, SegmentsReport, check_segments, check_segments_bytes, report_lines
 from ._common import EXIT_FAILURE, EXIT_OK, CommandFailed, add_command, plural
 from ..recap.sound.sound_step import FIT_MODES
@@ -29,16 +29,8 @@ def print_report(report: SegmentsReport, out: TextIO, *, quiet: bool = False, pr
 
 
 def print_fit(fits: list[SegmentFit], out: TextIO, *, strict: bool = False, prefix: str = "") -> None:
-    """A line per segment whose narration and range do not fit (errors
-    under `strict`, else warnings), a note per clip that plays past its
-    range, then the note on stream-copy cuts once."""
-    wrong = misfits(fits)
-    for fit in wrong:
-        print(f"{prefix}{'error' if strict else 'warning'}: {fit.message}", file=out)
-    for fit in extended(fits):
-        print(f"{prefix}note: {fit.past_range_note}", file=out)
-    if wrong:
-        print(f"{prefix}{KEY_FRAME_NOTE}", file=out)
+    """The fit report's lines as `vantor check` prints them."""
+    show_fits(fits, out, strict=strict, prefix=prefix)
 
 
 def _summary(report: SegmentsReport, fit: list[SegmentFit] | None = None, strict: bool = False) -> str:

@@ -285,15 +285,19 @@ def measured_fit(segments: Sequence[Mapping[str, object]], spec: RecapSpec, serv
     return fits
 
 
-def show_fits(fits: Sequence[SegmentFit], out: IO[str] | io.TextIOBase) -> None:
-    """The report's misfits and clips played past their range, on `out`."""
+def show_fits(fits: Sequence[SegmentFit], out: IO[str] | io.TextIOBase, *, strict: bool = False,
+              prefix: str = "") -> None:
+    """A line per segment whose narration and range do not fit (errors
+    under `strict`, else warnings), a note per clip that plays past its
+    range, then the note on stream-copy cuts once; each line on `out`
+    after `prefix`."""
     wrong = misfits(fits)
     for fit in wrong:
-        print(f"warning: {fit.message}", file=out)
+        print(f"{prefix}{'error' if strict else 'warning'}: {fit.message}", file=out)
     for fit in extended(fits):
-        print(f"note: {fit.past_range_note}", file=out)
+        print(f"{prefix}note: {fit.past_range_note}", file=out)
     if wrong:
-        print(KEY_FRAME_NOTE, file=out)
+        print(f"{prefix}{KEY_FRAME_NOTE}", file=out)
 
 
 def fit_timings(fits: Sequence[SegmentFit] | None) -> list[NarrationTiming] | None:

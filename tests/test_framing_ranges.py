@@ -1,11 +1,15 @@
 """Each range framed on its own: a range cut to its own subject from its
-first frame, one range's chain read as its own input, and a recap of a
-hundred ranges whose path no ffmpeg expression limit stops."""
+first frame, one range's chain read as its own input, its analysis made
+beside the cuts, and a recap of a hundred ranges whose path no ffmpeg
+expression limit stops."""
 
 from __future__ import annotations
 
 import subprocess
+import threading
+import time
 from pathlib import Path
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -16,6 +20,7 @@ from vantor.recap.framing.frame_step import FramePlan
 from vantor.recap.engine.steps import Cut
 from vantor.recap.timeline.join_step import RecapJoin
 from vantor.recap.timeline.model import RangeTime, Timeline
+from vantor.runner import Runner
 
 # One steady shot: the white box wanders at the left for 4 s, then at the right.
 LEFT_THEN_RIGHT = "[0][1]overlay=x='if(lt(t,4),60,520)+30*sin(2*t)':y=130:shortest=1"
@@ -54,6 +59,8 @@ def test_two_ranges_of_one_shot_each_cut_to_its_subject_from_the_first_frame(tmp
 def test_one_ranges_chain_read_as_its_own_input_frames_its_subject_and_keys_it_in_source_pixels(tmp_path):
     film = str(make_film(tmp_path / "film.mp4", LEFT_THEN_RIGHT, 8, size="1280x720"))
     plan = FramePlan("smart", "9:16", say=lambda line: None, cache_dir=tmp_path / "cache")
+    started: list[str] = []
+    plan.runner = Runner(start_child=lambda argv, *a, **k: started.append(argv[0]) or subprocess.Popen(argv, *a, **k))
     ranges = [RangeTime(1, 1.0, 3.0, 0.0, 2.0), RangeTime(2, 4.5, 6.5, 2.0, 4.0)]
     for rng in ranges:
         plan.cut(Cut([], rng.number - 1, film, "clip.mp4", str(rng.source_in), str(rng.source_out)), [])
@@ -65,6 +72,7 @@ def test_one_ranges_chain_read_as_its_own_input_frames_its_subject_and_keys_it_i
     seen = white_frames(out)
     assert seen.size >= 100 and seen.all(), np.flatnonzero(~seen)
     left, right = (plan.crop_keys(rng) for rng in ranges)
+    assert started == ["ffprobe", "ffmpeg", "ffmpeg"]  # the picture probed once, a decoder per range
     assert left[0].time == 0 and right[0].time == 0  # each range's path starts at its own first frame
     assert (left[0].width, left[0].height) == (405, 720)  # the 9:16 window of a 1280x720 picture
     # The box (60 wide, wandering 30 either side) at 60 in the first range, at 520 in the second.
@@ -76,6 +84,47 @@ def test_one_ranges_chain_read_as_its_own_input_frames_its_subject_and_keys_it_i
                      [1.0, 4.5], "recap.mp4", "joined.mp4", "libx264", "atempo=1.0")
     plan.conversion(None, join)  # type: ignore[arg-type]  # the step is not read
     assert [rng.crop for rng in join.timeline.ranges] == [left, right]
+
+
+def test_each_smart_range_is_analysed_beside_the_cuts_and_the_conversion_takes_it(tmp_path):
+    film = str(make_film(tmp_path / "film.mp4", LEFT_THEN_RIGHT, 8, size="1280x720"))
+    ranges = (RangeTime(1, 1.0, 3.0, 0.0, 2.0), RangeTime(2, 4.5, 6.5, 2.0, 4.0), RangeTime(3, 6.0, 7.5, 4.0, 5.5))
+    timeline = Timeline(film, 1280, 720, (25, 1), 1.0, 1080, 1920, ranges)
+    said: list[str] = []
+    started: list[tuple[str, subprocess.Popen[bytes]]] = []
+
+    def cut_by(cache: str, frames: list[object], timeline_known: bool = True, decoder: list[str] | None = None):
+        def start(argv, *args, **kwargs):
+            child = subprocess.Popen(decoder or argv, *args, **kwargs)
+            started.append((threading.current_thread().name, child))
+            return child
+
+        plan = FramePlan("smart", "9:16", say=said.append, cache_dir=tmp_path / cache, range_frames=lambda: frames)
+        if timeline_known:
+            plan.timeline = SimpleNamespace(current=timeline)  # type: ignore[assignment]  # only `current` is read
+        plan.runner = Runner(start_child=start)
+        for rng in ranges:
+            plan.cut(Cut([], rng.number - 1, film, "clip.mp4", str(rng.source_in), str(rng.source_out)), [])
+        return plan
+
+    beside = cut_by("beside", [None, "left", "auto"])  # range 2 has its own crop: nothing to analyse
+    keys = [rng.crop for rng in beside.framed(timeline).ranges]  # as the conversion asks
+    beside.stop()
+    assert [name.startswith("vantor-framing") for name, _ in started] == [True, True]
+    assert said == ["vantor: smart framing: analysing 3 range(s)"]
+    said.clear()
+    after = cut_by("after", [None, "left", "auto"], timeline_known=False)  # analysed at the conversion
+    assert [rng.crop for rng in after.framed(timeline).ranges] == keys and keys[0] and keys[2]
+    assert len(started) == 4 and len(said) == 1
+    # A run that ends before its conversion stops the analyses it started: a decoder that
+    # would run on is killed, and none starts after it.
+    started.clear()
+    stopped = cut_by("stopped", [], decoder=["sleep", "30"])
+    while not started:
+        time.sleep(0.01)
+    begun = time.monotonic()
+    stopped.stop()
+    assert time.monotonic() - begun < 5 and len(started) == 1 and started[0][1].poll() is not None
 
 
 @pytest.mark.slow

@@ -164,4 +164,5 @@ def test_a_cancel_during_smart_framing_ends_the_run_within_two_seconds_leaving_n
     print(f"cancel during smart framing: the run ended {ended:.2f} s after the cancel")
     assert ended < 2.0 and "conversion" not in kinds  # cancelled while analysing
     assert in_groups(groups) == []  # the analysis's ffmpeg and anything it started
-    assert not list(Path(tmp_path / "cache").glob("framing/*.json"))  # the analysis did not finish
+    # The first range may be analysed beside the cuts; the second was under way.
+    assert len(list(Path(tmp_path / "cache").glob("framing/*.json"))) < 2

@@ -141,7 +141,7 @@ def _analysis(video: str, start: float, end: float, folder: Path, width: int, he
                 picture = frame_analysis.probe_picture(video, "file", queue.runner)
                 scale = max(width / picture[0], height / picture[1])
                 found = frame_analysis.analyse(video, min(1.0, width / (picture[0] * scale)), start=start,
-                                               end=end, protocols="file", runner=queue.runner)
+                                               end=end, protocols="file", runner=queue.runner, picture=picture)
             except (ValueError, KeyError, IndexError) as error:
                 if queue.stopped:
                     raise FramingBusy("busy: the studio is stopping") from None

@@ -155,6 +155,10 @@ class Shaper:
     def close(self) -> None:
         pass
 
+    def stop(self) -> None:
+        """Ends what the shaper does beside the engine's steps; the host
+        calls it once the run is over, finished or failed."""
+
 
 class RunHost(StepHost):
     """The host of one run. `emit`: each `RunEvent`. `local`: the local
@@ -216,7 +220,10 @@ class RunHost(StepHost):
         return RunCancelled("the recap was cancelled" + (f"; its working files are kept in {kept}" if kept else ""))
 
     def close(self) -> None:
-        """Removes the run's scratch (the conversion's report)."""
+        """Ends the shapers' work beside the steps, then removes the run's
+        scratch (the conversion's report)."""
+        for shaper in self._shapers:
+            shaper.stop()
         if self._report_dir is not None:
             import shutil
 

@@ -118,20 +118,21 @@ def probe_picture(video: str, protocols: str = "file,pipe", runner: Runner | Non
 
 def analyse(video: str, crop_share: float, *, start: float | None = None, end: float | None = None,
             protocols: str = "file,pipe", start_child: Callable[..., subprocess.Popen[bytes]] = subprocess.Popen,
-            runner: Runner | None = None) -> Analysis:
+            runner: Runner | None = None, picture: tuple[int, int, float] | None = None) -> Analysis:
     """`crop_share`: the crop's width as a share of the scaled picture's.
     `start`, `end`: only that stretch of `video` (the samples' times count
     from `start`); `protocols`: what ffmpeg may read it through;
     `runner`: runs its ffmpeg (a run's: its cancel ends the analysis at
     once), else one starting it with `start_child` (`subprocess.Popen`'s
-    signature)."""
+    signature); `picture`: `probe_picture`'s answer for `video`, when the
+    caller has it (a run analysing range after range probes once)."""
     import cv2
     import numpy as np
 
     cv: Any = cv2  # its stubs know neither `data` nor every array the calls take
 
     runner = runner or Runner(start_child=start_child)
-    width, height, fps = probe_picture(video, protocols, runner)
+    width, height, fps = picture or probe_picture(video, protocols, runner)
     stretch = [] if start is None else ["-ss", f"{start:.3f}"]
     stretch += [] if end is None else ["-t", f"{end - (start or 0.0):.3f}"]
     rows = max(2, round(WIDTH * height / width / 2) * 2)

@@ -7,6 +7,11 @@ from the same shot is not held where that one left the crop). A range's
 own framing (its segment's "frame") holds the crop at the left, centre or
 right, or shows that range whole over blur.
 
+A smart range's analysis starts when the engine cuts it, on a thread
+beside the engine's steps (the cut loop leaves a core idle): the
+conversion finds it done. It is the same analysis the conversion would
+make, told and kept in the cache there, in the range's order.
+
 The conversion reads each range as its own input (its time 0 at the
 range's first frame, at the source's speed) and asks `range_chain` for
 that range's picture; `crop_keys` gives the same crop in source pixels for
@@ -17,7 +22,9 @@ framed picture.
 
 from __future__ import annotations
 
+import threading
 from collections.abc import Callable, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import TYPE_CHECKING
@@ -27,6 +34,7 @@ from .modes import (ASPECTS, FIXED_CROPS, camera_path, crop_window, layered_filt
 from ..engine.host import Shaper
 from ..checks.segments_check import seconds_of
 from ..timeline.model import CropKey
+from ...runner import Runner
 
 if TYPE_CHECKING:
     from ..timeline.command import CutCommand
@@ -83,6 +91,10 @@ class FramePlan(Shaper):
         self._done = 0  # ranges this run analysed
         self._told_framing = False
         self.analysed: bool = False
+        # Analyses started at the cuts, by (start, end, share, picture); one thread.
+        self._ahead: dict[tuple[float, float, float, tuple[int, int, float]], Future[Analysis | None]] = {}
+        self._ahead_pool: ThreadPoolExecutor | None = None
+        self._stopping = threading.Event()
 
     # -- the engine's steps
 
@@ -90,7 +102,14 @@ class FramePlan(Shaper):
         self._source = step.source  # the downloaded film: each range is analysed from it
         start, end = seconds_of(step.start), seconds_of(step.end)
         self._ranges.append((start or 0.0, end if end is not None else start or 0.0))
+        self._analyse_ahead(step.index + 1)
         return command
+
+    def stop(self) -> None:
+        """No analysis starts any more; one under way is stopped and awaited."""
+        self._stopping.set()
+        if self._ahead_pool is not None:
+            self._ahead_pool.shutdown(wait=True, cancel_futures=True)
 
     def conversion(self, step: Conversion, join: RecapJoin) -> None:
         """Each range comes framed by `range_chain`; here the run is told
@@ -166,10 +185,10 @@ class FramePlan(Shaper):
         try:
             picture = self._probe()
             scale = max(width / picture[0], height / picture[1])
-            share = min(1.0, width / (picture[0] * scale))
+            share = self._share(picture)
             if share >= 1.0 - 1e-3:
                 return RangeFraming("crop")  # the window is the whole width: nothing to follow
-            found = self._analysis(start, end, share)
+            found = self._analysis(start, end, share, picture)
         except (ValueError, KeyError, IndexError, OSError) as error:
             self._say(f"vantor: range {number}: smart framing could not analyse the picture ({error}); "
                       "it is framed at the centre")
@@ -187,7 +206,7 @@ class FramePlan(Shaper):
                       "over blur")
         return RangeFraming("crop", tuple(keys), tuple(whole))
 
-    def _analysis(self, start: float, end: float, share: float) -> Analysis:
+    def _analysis(self, start: float, end: float, share: float, picture: tuple[int, int, float]) -> Analysis:
         from . import frame_analysis
 
         assert self._source is not None
@@ -199,14 +218,72 @@ class FramePlan(Shaper):
             count = max(len(self._ranges), 1)
             if self._done == 0:
                 self._say(f"vantor: smart framing: analysing {count} range(s)")
-            found = frame_analysis.analyse(self._source, share, start=start, end=end,
-                                           runner=self.runner)  # the run's: a cancel ends it
+            found = self._analysed_ahead((start, end, share, picture)) or frame_analysis.analyse(
+                self._source, share, start=start, end=end, picture=picture,
+                runner=self.runner)  # the run's: a cancel ends it
             self.analysed = True
             frame_analysis.store(self._cache_dir, key, found)
             self._done += 1
             if count >= 10 and self._done % (count // 10) == 0 and self._done < count:  # a tenth at a time
                 self._say(f"vantor: smart framing: {self._done} of {count} ranges analysed")
         return found
+
+    def _share(self, picture: tuple[int, int, float]) -> float:
+        """The window's width as a share of the picture scaled to cover the aspect."""
+        width, height = ASPECTS[self.aspect]
+        scale = max(width / picture[0], height / picture[1])
+        return min(1.0, width / (picture[0] * scale))
+
+    def _analyse_ahead(self, number: int) -> None:
+        """Range `number`'s analysis started now, when the conversion will
+        want it (a smart range of a planned run, not in the cache)."""
+        from . import frame_analysis
+
+        current = self.timeline.current if self.timeline is not None else None
+        frames = list(self._range_frames())
+        own = range_layout(frames[number - 1]) if number <= len(frames) else None
+        if (current is None or self._source is None or self.frame != "smart" or own is not None
+                or number > len(current.ranges) or self._stopping.is_set()):
+            return
+        rng = current.range(number)
+        picture = (current.source_width, current.source_height, current.frame_rate[0] / current.frame_rate[1])
+        share = self._share(picture)
+        if rng.source_out <= rng.source_in or share >= 1.0 - 1e-3:
+            return
+        try:
+            if self._digest is None:
+                self._digest = frame_analysis.file_digest(self._source)
+        except OSError:
+            return  # the conversion says so
+        key = frame_analysis.range_key(self._digest, rng.source_in, rng.source_out, share)
+        if frame_analysis.cached(self._cache_dir, key) is not None:
+            return
+        if self._ahead_pool is None:
+            self._ahead_pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="vantor-framing")
+        run = self.runner
+
+        def stop_requested() -> bool:
+            return run.cancelled or self._stopping.is_set()
+
+        # Its own runner: a stop ends its decoder without cancelling the run, a cancel of the run ends it too.
+        runner = Runner(start_child=run.start_child, stop_requested=stop_requested)
+        self._ahead[(rng.source_in, rng.source_out, share, picture)] = self._ahead_pool.submit(
+            self._ahead_analysis, self._source, rng.source_in, rng.source_out, share, picture, runner)
+
+    def _ahead_analysis(self, source: str, start: float, end: float, share: float,
+                        picture: tuple[int, int, float], runner: Runner) -> Analysis | None:
+        from . import frame_analysis
+
+        if self._stopping.is_set():
+            return None
+        try:
+            return frame_analysis.analyse(source, share, start=start, end=end, picture=picture, runner=runner)
+        except Exception:  # the conversion analyses it again, and says what went wrong
+            return None
+
+    def _analysed_ahead(self, key: tuple[float, float, float, tuple[int, int, float]]) -> Analysis | None:
+        ahead = self._ahead.pop(key, None)
+        return None if ahead is None or ahead.cancelled() else ahead.result()
 
     def _size(self) -> tuple[int, int] | None:
         """The source picture's size (None: no source, or unreadable: the

@@ -210,9 +210,7 @@ class FramePlan(Shaper):
         from . import frame_analysis
 
         assert self._source is not None
-        if self._digest is None:
-            self._digest = frame_analysis.file_digest(self._source)
-        key = frame_analysis.range_key(self._digest, start, end, share)
+        key = self._cache_key(start, end, share)
         found = frame_analysis.cached(self._cache_dir, key)
         if found is None:
             count = max(len(self._ranges), 1)
@@ -227,6 +225,16 @@ class FramePlan(Shaper):
             if count >= 10 and self._done % (count // 10) == 0 and self._done < count:  # a tenth at a time
                 self._say(f"vantor: smart framing: {self._done} of {count} ranges analysed")
         return found
+
+    def _cache_key(self, start: float, end: float, share: float) -> str:
+        """The cache's name for this source's stretch at this share (the
+        source read for its digest once a run)."""
+        from . import frame_analysis
+
+        assert self._source is not None
+        if self._digest is None:
+            self._digest = frame_analysis.file_digest(self._source)
+        return frame_analysis.range_key(self._digest, start, end, share)
 
     def _share(self, picture: tuple[int, int, float]) -> float:
         """The window's width as a share of the picture scaled to cover the aspect."""
@@ -251,11 +259,9 @@ class FramePlan(Shaper):
         if rng.source_out <= rng.source_in or share >= 1.0 - 1e-3:
             return
         try:
-            if self._digest is None:
-                self._digest = frame_analysis.file_digest(self._source)
+            key = self._cache_key(rng.source_in, rng.source_out, share)
         except OSError:
             return  # the conversion says so
-        key = frame_analysis.range_key(self._digest, rng.source_in, rng.source_out, share)
         if frame_analysis.cached(self._cache_dir, key) is not None:
             return
         if self._ahead_pool is None:
